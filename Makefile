@@ -1,0 +1,52 @@
+# Front door of the station's build. `make run` and `make test` install what
+# is missing, build and then run the station or every test.
+SHELL := /bin/bash
+JOBS ?= $(shell nproc)
+GEN := -G Ninja
+BUILD := build
+ASAN := build-asan
+TSAN := build-tsan
+CMAKE_COMMON := -DCMAKE_BUILD_TYPE=RelWithDebInfo
+export QT_QPA_PLATFORM ?= $(if $(DISPLAY)$(WAYLAND_DISPLAY),,offscreen)
+
+.PHONY: deps build run test test-normal test-asan test-tsan bench clean
+
+deps:
+	@tools/install-deps
+
+$(BUILD)/build.ninja:
+	cmake -S . -B $(BUILD) $(GEN) $(CMAKE_COMMON)
+
+build: deps $(BUILD)/build.ninja
+	cmake --build $(BUILD) -j $(JOBS)
+
+run: build
+	tools/run-demo $(BUILD)
+
+test: deps test-normal test-asan test-tsan
+
+test-normal: $(BUILD)/build.ninja
+	cmake --build $(BUILD) -j $(JOBS)
+	cd $(BUILD) && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j 2 --timeout 300
+
+test-asan:
+	cmake -S . -B $(ASAN) $(GEN) $(CMAKE_COMMON) -DTAVENOR_SANITIZE=address
+	cmake --build $(ASAN) -j $(JOBS) --target all_tests
+	cd $(ASAN) && QT_QPA_PLATFORM=offscreen \
+	  ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
+	  LSAN_OPTIONS=suppressions=$(CURDIR)/tools/lsan.supp:print_suppressions=0 \
+	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	  ctest --output-on-failure -j 2 --timeout 600
+
+test-tsan:
+	cmake -S . -B $(TSAN) $(GEN) $(CMAKE_COMMON) -DTAVENOR_SANITIZE=thread -DTAVENOR_CORE_ONLY=ON
+	cmake --build $(TSAN) -j $(JOBS) --target all_tests
+	cd $(TSAN) && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+	  ctest --output-on-failure -j 2 -L threaded --timeout 600
+
+bench: deps $(BUILD)/build.ninja
+	cmake --build $(BUILD) -j $(JOBS) --target all_bench
+	tools/run-benchmarks $(BUILD)
+
+clean:
+	rm -rf $(BUILD) $(ASAN) $(TSAN)

@@ -1,0 +1,47 @@
+#pragma once
+// The station's core: every table and thread, without any window. The Qt
+// main window owns one Station and shows what it reports.
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "net/ConnectionTable.h"
+#include "net/EventSink.h"
+#include "net/Server.h"
+
+namespace tav {
+
+struct StationOptions {
+    int port = kDefaultPort;      // 0 = ephemeral (tests)
+    std::string startFolder;      // folder the station started in; "" = current
+};
+
+class Station {
+public:
+    Station(const StationOptions &options, EventSink &sink);
+    ~Station();
+
+    // Opens the server and starts the threads. Returns 0, or -1 with the
+    // operator's messages (in order) appended to *errors.
+    int Start(std::vector<std::string> *errors);
+    // Stops accepting, closes every connection, joins every thread.
+    void Stop();
+
+    ConnectionTable &Table() { return *table_; }
+    Server &Net() { return *server_; }
+    int Port() const { return server_->Port(); }
+    const std::string &StartFolder() const { return startFolder_; }
+    const std::string &DataFolder() const { return dataFolder_; }
+
+private:
+    std::string startFolder_;
+    std::string dataFolder_;
+    int port_;
+    EventSink &sink_;
+    std::unique_ptr<ConnectionTable> table_;
+    std::unique_ptr<ConnectionHandler> handler_;
+    std::unique_ptr<Server> server_;
+    bool stopped_ = false;
+};
+
+}  // namespace tav

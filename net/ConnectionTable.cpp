@@ -1,0 +1,44 @@
+#include "net/ConnectionTable.h"
+
+#include <cstdlib>
+
+namespace tav {
+
+std::atomic<RecordingAllocatorFn> gRecordingAllocator{&std::malloc};
+
+RecordingBuffer::~RecordingBuffer() { std::free(data); }
+
+std::shared_ptr<RecordingBuffer> AllocateRecordingBuffer(uint32_t capacity)
+{
+    void *p = gRecordingAllocator.load()(capacity);
+    if (!p)
+        return nullptr;
+    auto buffer = std::make_shared<RecordingBuffer>();
+    buffer->data = static_cast<uint8_t *>(p);
+    buffer->capacity = capacity;
+    return buffer;
+}
+
+ConnectionTable::ConnectionTable()
+{
+    for (int i = 0; i < kSlotCount; ++i)
+        records[i].slotIndex = i;
+}
+
+int ConnectionTable::FindFreeSlot() const
+{
+    for (int i = 0; i < kSlotCount; ++i)
+        if (!records[i].InUse() && !records[i].threadsRunning.load())
+            return i;
+    return -1;
+}
+
+int ConnectionTable::CountInUse() const
+{
+    int n = 0;
+    for (const auto &r : records)
+        n += r.InUse() ? 1 : 0;
+    return n;
+}
+
+}  // namespace tav

@@ -1,0 +1,123 @@
+#include "net/ReceiveRing.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+
+namespace tav {
+
+void ReceiveRing::Reset()
+{
+    written_.store(0);
+    read_.store(0);
+    closed_.store(false);
+    readerWaiting_.store(false);
+    writerWaiting_.store(false);
+}
+
+void ReceiveRing::SetPositionForTest(uint32_t pos)
+{
+    written_.store(pos);
+    read_.store(pos);
+}
+
+uint32_t ReceiveRing::Available() const
+{
+    return uint32_t(written_.load() - read_.load());
+}
+
+uint8_t *ReceiveRing::WaitForSpace(uint32_t *len)
+{
+    uint64_t w = written_.load(std::memory_order_relaxed);
+    auto freeBytes = [&] { return kSize - uint32_t(w - read_.load()); };
+    if (freeBytes() == 0) {
+        std::unique_lock lock(mutex_);
+        writerWaiting_.store(true, std::memory_order_seq_cst);
+        spaceReady_.wait(lock, [&] { return freeBytes() > 0 || closed_.load(); });
+        writerWaiting_.store(false, std::memory_order_relaxed);
+    }
+    if (closed_.load(std::memory_order_acquire)) {
+        *len = 0;
+        return buf_;
+    }
+    uint32_t pos = uint32_t(w % kSize);
+    *len = std::min(freeBytes(), kSize - pos);
+    return buf_ + pos;
+}
+
+void ReceiveRing::Commit(uint32_t n)
+{
+    written_.fetch_add(n);
+    // Counter and flag are both sequentially consistent: either this load sees
+    // the reader's flag, or the reader's re-check under the lock sees the new
+    // counter. So no wake-up is lost.
+    if (readerWaiting_.load(std::memory_order_seq_cst)) {
+        std::lock_guard lock(mutex_);
+        dataReady_.notify_one();
+    }
+}
+
+bool ReceiveRing::Write(const uint8_t *data, uint32_t n)
+{
+    while (n > 0) {
+        uint32_t room = 0;
+        uint8_t *dst = WaitForSpace(&room);
+        if (room == 0)
+            return false;
+        uint32_t chunk = std::min(room, n);
+        std::memcpy(dst, data, chunk);
+        Commit(chunk);
+        data += chunk;
+        n -= chunk;
+    }
+    return true;
+}
+
+uint32_t ReceiveRing::WaitForData(uint32_t n, int timeoutMs)
+{
+    uint32_t avail = Available();
+    if (avail >= n || closed_.load(std::memory_order_acquire))
+        return avail;
+    std::unique_lock lock(mutex_);
+    readerWaiting_.store(true, std::memory_order_seq_cst);
+    auto ready = [&] { return Available() >= n || closed_.load(); };
+    if (timeoutMs < 0)
+        dataReady_.wait(lock, ready);
+    else
+        dataReady_.wait_for(lock, std::chrono::milliseconds(timeoutMs), ready);
+    readerWaiting_.store(false, std::memory_order_relaxed);
+    return Available();
+}
+
+void ReceiveRing::Peek(uint32_t offset, uint8_t *out, uint32_t n) const
+{
+    uint32_t pos = uint32_t((read_.load(std::memory_order_relaxed) + offset) % kSize);
+    uint32_t first = std::min(n, kSize - pos);
+    std::memcpy(out, buf_ + pos, first);
+    if (first < n)
+        std::memcpy(out + first, buf_, n - first);
+}
+
+uint8_t ReceiveRing::PeekByte(uint32_t offset) const
+{
+    return buf_[(read_.load(std::memory_order_relaxed) + offset) % kSize];
+}
+
+void ReceiveRing::Consume(uint32_t n)
+{
+    read_.fetch_add(n);
+    if (writerWaiting_.load(std::memory_order_seq_cst)) {
+        std::lock_guard lock(mutex_);
+        spaceReady_.notify_one();
+    }
+}
+
+void ReceiveRing::Close()
+{
+    std::lock_guard lock(mutex_);
+    closed_.store(true, std::memory_order_release);
+    dataReady_.notify_all();
+    spaceReady_.notify_all();
+}
+
+}  // namespace tav

@@ -1,0 +1,67 @@
+#pragma once
+// Single-producer single-consumer byte ring between a connection's receive
+// thread (writer) and its parser thread (reader).
+//
+// The writer never overwrites unread bytes and the reader never sees bytes
+// that have not been written: the fill level is derived from two monotonic
+// byte counters, each written by one side only. Both sides sleep on a
+// condition variable instead of spinning; the lock is taken once per
+// receive call or per consumed frame, never per byte.
+#include <atomic>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+
+namespace tav {
+
+class ReceiveRing {
+public:
+    static constexpr uint32_t kSize = 200000;
+
+    // Resets to empty. Only while neither thread uses the ring.
+    void Reset();
+
+    // Writer side. Free contiguous space starting at the write position,
+    // waiting up to until the reader has made room or the ring is closed.
+    // Returns the pointer and sets *len (0 when closed).
+    uint8_t *WaitForSpace(uint32_t *len);
+    // Publishes n bytes written at the pointer returned by WaitForSpace.
+    void Commit(uint32_t n);
+    // Copies n bytes in (splitting at the end), waiting for room as needed.
+    // Returns false if the ring was closed before all bytes went in.
+    bool Write(const uint8_t *data, uint32_t n);
+
+    // Reader side. Waits until at least n bytes are unread, the ring is
+    // closed, or the timeout passes. Returns the unread count.
+    uint32_t WaitForData(uint32_t n, int timeoutMs = -1);
+    // Copies n unread bytes starting `offset` bytes past the read position,
+    // following the wrap. The caller guarantees offset + n <= Available().
+    void Peek(uint32_t offset, uint8_t *out, uint32_t n) const;
+    uint8_t PeekByte(uint32_t offset) const;
+    // Drops n unread bytes and wakes a writer that waits for room.
+    void Consume(uint32_t n);
+
+    // Wakes both sides; WaitFor* return at once from now on.
+    void Close();
+    bool Closed() const { return closed_.load(std::memory_order_acquire); }
+
+    uint32_t Available() const;
+    uint32_t WritePosition() const { return uint32_t(written_.load(std::memory_order_acquire) % kSize); }
+    uint32_t ReadPosition() const { return uint32_t(read_.load(std::memory_order_acquire) % kSize); }
+    // Test hook: place both positions at `pos` with an empty ring.
+    void SetPositionForTest(uint32_t pos);
+
+private:
+    uint8_t buf_[kSize];
+    std::atomic<uint64_t> written_{0};  // bytes ever written (writer only)
+    std::atomic<uint64_t> read_{0};     // bytes ever consumed (reader only)
+    std::atomic<bool> closed_{false};
+    std::atomic<bool> readerWaiting_{false};
+    std::atomic<bool> writerWaiting_{false};
+    mutable std::mutex mutex_;
+    std::condition_variable dataReady_;
+    std::condition_variable spaceReady_;
+};
+
+}  // namespace tav

@@ -1,0 +1,309 @@
+#include "net/Server.h"
+
+#include <arpa/inet.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+
+namespace tav {
+
+namespace {
+constexpr int kBacklog = 40;
+constexpr uint32_t kReceiveCallSize = 198800;
+constexpr int kReceiveBufferBytes = 1454080;
+constexpr auto kFullTableRecheck = std::chrono::milliseconds(200);
+
+void DecrementOnline(std::atomic<int> &count)
+{
+    int v = count.load();
+    while (v >= 1 && !count.compare_exchange_weak(v, v - 1)) {
+    }
+}
+}  // namespace
+
+void DrainHandler::RunParser(ConnectionRecord &rec)
+{
+    for (;;) {
+        uint32_t n = rec.ring.WaitForData(1);
+        if (n == 0 && rec.ring.Closed())
+            return;
+        rec.ring.Consume(n);
+    }
+}
+
+Server::Server(ConnectionTable &table, EventSink &sink, ConnectionHandler &handler)
+    : table_(table), sink_(sink), handler_(handler)
+{
+}
+
+Server::~Server() { Stop(); }
+
+int Server::OpenServer(int port, bool listen, std::string *error)
+{
+    auto fail = [&](const char *text) {
+        if (error)
+            *error = text;
+        if (listenSocket_ >= 0)
+            ::close(listenSocket_);
+        listenSocket_ = -1;
+        return -1;
+    };
+    listenSocket_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (listenSocket_ < 0)
+        return fail("SOCKET错误2");
+    // A restarted station binds at once; a second station on a port that is
+    // being listened on still fails at bind.
+    int one = 1;
+    ::setsockopt(listenSocket_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_ANY);
+    addr.sin_port = htons(listen ? uint16_t(port) : 0);
+    if (::bind(listenSocket_, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0)
+        return fail("网络初始化错误，端口被占用，关闭程序重新运行");
+    if (listen && ::listen(listenSocket_, kBacklog) != 0)
+        return fail("SOCKET错误4");
+    socklen_t len = sizeof addr;
+    ::getsockname(listenSocket_, reinterpret_cast<sockaddr *>(&addr), &len);
+    port_ = ntohs(addr.sin_port);
+    return 0;
+}
+
+bool Server::Start()
+{
+    if (listenSocket_ < 0)
+        return false;
+    stopping_ = false;
+    try {
+        acceptThread_ = std::thread(&Server::AcceptLoop, this);
+    } catch (const std::system_error &) {
+        return false;
+    }
+    return true;
+}
+
+void Server::Stop()
+{
+    stopping_ = true;
+    {
+        std::lock_guard lock(slotFreedMutex_);
+        slotFreed_.notify_all();
+    }
+    if (acceptThread_.joinable())
+        acceptThread_.join();
+    if (listenSocket_ >= 0) {
+        ::close(listenSocket_);
+        listenSocket_ = -1;
+    }
+    // Wake every receive thread; each runs its own release and ends.
+    for (auto &rec : table_.records) {
+        std::lock_guard lock(rec.infoMutex);
+        if (rec.socket >= 0)
+            ::shutdown(rec.socket, SHUT_RDWR);
+        rec.ring.Close();
+    }
+    for (auto &rec : table_.records)
+        if (rec.receiveThread.joinable())
+            rec.receiveThread.join();
+}
+
+void Server::AcceptLoop()
+{
+    while (!stopping_) {
+        int slot = table_.onlineCount.load() >= kSlotCount ? -1 : table_.FindFreeSlot();
+        if (slot < 0) {
+            // Pending sensors wait in the listen backlog until a slot frees.
+            std::unique_lock lock(slotFreedMutex_);
+            slotFreed_.wait_for(lock, kFullTableRecheck, [&] {
+                return stopping_.load() || (table_.onlineCount.load() < kSlotCount && table_.FindFreeSlot() >= 0);
+            });
+            continue;
+        }
+        pollfd pfd{listenSocket_, POLLIN, 0};
+        int ready = ::poll(&pfd, 1, 100);
+        if (ready <= 0 || stopping_)
+            continue;
+        Accept(slot);
+    }
+}
+
+void Server::Accept(int slot)
+{
+    ConnectionRecord &rec = table_.records[slot];
+    sockaddr_in peer{};
+    socklen_t len = sizeof peer;
+    int fd = ::accept4(listenSocket_, reinterpret_cast<sockaddr *>(&peer), &len, SOCK_CLOEXEC);
+    if (fd < 0) {
+        int err = errno;
+        if (err == EINTR || err == EAGAIN || err == EWOULDBLOCK)
+            return;
+        sink_.Post(StationEvent::Make(kAcceptFailedEvent, err));
+        if (err == EMFILE || err == ENFILE || err == ENOBUFS || err == ENOMEM)
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        return;
+    }
+    int size = 0;
+    socklen_t optLen = sizeof size;
+    if (::getsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, &optLen) == 0) {
+        size = kReceiveBufferBytes;
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+        ::getsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, &optLen);
+    }
+    // Commands are sent from the window thread; a sensor that stops reading
+    // must not hang it.
+    timeval sendTimeout{2, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &sendTimeout, sizeof sendTimeout);
+
+    // The previous connection's threads have ended (FindFreeSlot checked);
+    // joining only collects them.
+    if (rec.receiveThread.joinable())
+        rec.receiveThread.join();
+    if (rec.parserThread.joinable())
+        rec.parserThread.join();
+
+    // A reused slot starts clean.
+    rec.ring.Reset();
+    rec.packetIndex = 0;
+    rec.currentBuffer = 0;
+    rec.blocksReady[0] = rec.blocksReady[1] = 0;
+    rec.recordingPosition = 0;
+    rec.recordingLength = 0;
+    rec.bytesReceived = 0;
+    rec.packetsParsed = 0;
+    rec.droppedBytes = 0;
+    rec.blocksCompleted = 0;
+    rec.generation.fetch_add(1);
+
+    auto buffer = AllocateRecordingBuffer(kRecordingCapacity);
+    if (!buffer) {
+        char text[160];
+        std::snprintf(text, sizeof text, "连接%d的录制缓冲区分配失败，该连接不录制数据", slot);
+        std::fprintf(stderr, "%s\n", text);
+        sink_.Post(StationEvent::Text(kLogLineEvent, text));
+    }
+    {
+        std::lock_guard lock(rec.recordingMutex);
+        rec.recording = std::move(buffer);
+    }
+    {
+        std::lock_guard lock(rec.infoMutex);
+        rec.socket = fd;
+        rec.peer = peer;
+    }
+    handler_.OnAccepted(rec);
+
+    rec.threadsRunning = true;
+    table_.onlineCount.fetch_add(1);
+    rec.inUse.store(1, std::memory_order_release);
+    rec.parserThread = std::thread([this, &rec] { handler_.RunParser(rec); });
+    rec.receiveThread = std::thread(&Server::ReceiveLoop, this, std::ref(rec));
+}
+
+void Server::ReceiveLoop(ConnectionRecord &rec)
+{
+    sink_.Post(StationEvent::Make(kConnectionEvent, 0, kEventEstablished));
+    int fd;
+    {
+        std::lock_guard lock(rec.infoMutex);
+        fd = rec.socket;
+    }
+    uint8_t discard[16384];
+    for (;;) {
+        ssize_t n;
+        bool drop = table_.acquisitionState.load() == 2 && table_.selectedConnection.load() == rec.slotIndex;
+        if (drop) {
+            // Replay feeds this slot; its live bytes are read and dropped.
+            n = ::recv(fd, discard, sizeof discard, 0);
+            if (n > 0)
+                continue;
+        } else {
+            uint32_t room = 0;
+            uint8_t *dst = rec.ring.WaitForSpace(&room);
+            if (room == 0)  // ring closed: the station is stopping
+                break;
+            n = ::recv(fd, dst, room < kReceiveCallSize ? room : kReceiveCallSize, 0);
+            if (n > 0) {
+                table_.lastReceiveTime = int64_t(std::time(nullptr));
+                table_.lastReceiveLength = int(n);
+                rec.bytesReceived.fetch_add(uint64_t(n), std::memory_order_relaxed);
+                rec.ring.Commit(uint32_t(n));
+                continue;
+            }
+        }
+        if (n == 0) {
+            sink_.Post(StationEvent::Make(kConnectionEvent, 0, kEventPeerClosed));
+            break;
+        }
+        int err = errno;
+        if (err == EINTR || err == EAGAIN || err == EWOULDBLOCK) {
+            sink_.Post(StationEvent::Make(kConnectionEvent, -1, kEventTransientError));
+            continue;
+        }
+        sink_.Post(StationEvent::Make(kConnectionEvent, -1, kEventReceiveFailed));
+        break;
+    }
+    Release(rec);
+}
+
+void Server::Release(ConnectionRecord &rec)
+{
+    {
+        std::lock_guard lock(rec.infoMutex);
+        if (rec.socket >= 0)
+            ::close(rec.socket);
+        rec.socket = -1;
+    }
+    rec.inUse.store(0, std::memory_order_release);
+    rec.ring.Close();
+    if (rec.parserThread.joinable())
+        rec.parserThread.join();
+    handler_.OnReleased(rec);
+    {
+        std::lock_guard lock(rec.recordingMutex);
+        rec.recording.reset();
+    }
+    sink_.Post(StationEvent::Make(kConnectionReleasedEvent, rec.slotIndex, rec.generation.load()));
+    DecrementOnline(table_.onlineCount);
+    {
+        std::lock_guard lock(slotFreedMutex_);
+        rec.threadsRunning = false;
+        slotFreed_.notify_all();
+    }
+}
+
+long Server::Send(int slot, const uint8_t *data, size_t len, std::string *error, uint32_t generation)
+{
+    if (slot < 0 || slot >= kSlotCount) {
+        if (error)
+            *error = "no such slot";
+        return -1;
+    }
+    ConnectionRecord &rec = table_.records[slot];
+    std::lock_guard lock(rec.infoMutex);
+    if (!rec.InUse() || rec.socket < 0 || (generation != 0 && generation != rec.generation.load())) {
+        if (error)
+            *error = "not connected";
+        return -1;
+    }
+    size_t sent = 0;
+    while (sent < len) {
+        ssize_t n = ::send(rec.socket, data + sent, len - sent, MSG_NOSIGNAL);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            if (error)
+                *error = std::strerror(errno);
+            return -1;
+        }
+        sent += size_t(n);
+    }
+    return long(sent);
+}
+
+}  // namespace tav

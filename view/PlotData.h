@@ -1,0 +1,33 @@
+#pragma once
+// Data of one live plot, shared between the thread that fills it (a parser
+// thread for the time plots, the processing thread for the spectra) and the
+// window thread that draws it.
+//
+// Hand-off: the writer holds `mutex` while it changes the arrays and
+// pointCount; the window holds it only while it copies what it will draw.
+// The settings below the arrays are atomics written by the window.
+#include <atomic>
+#include <mutex>
+
+namespace tav {
+
+constexpr int kPlotPoints = 100000;
+
+struct PlotData {
+    std::mutex mutex;
+    float velocitySamples[kPlotPoints] = {};
+    float displacementSamples[kPlotPoints] = {};
+    float samples[kPlotPoints] = {};  // acceleration, or line magnitudes of a spectrum
+    int pointCount = 27000;           // guarded by mutex
+
+    std::atomic<int> running{1};      // time plots: 0 while paused
+    std::atomic<int> quantity{0};     // 0 samples, 1 velocity, 2 displacement
+
+    // The array chosen by a quantity (0, 1, 2); `samples` for anything else.
+    float *Array(int q)
+    {
+        return q == 1 ? velocitySamples : q == 2 ? displacementSamples : samples;
+    }
+};
+
+}  // namespace tav
