@@ -71,6 +71,9 @@ struct ConnectionRecord {
     std::atomic<float> samplingFrequency{27000.0f};
     std::atomic<float> temperature{0.0f};
 
+    // Taken around every ConditionBlock of this slot (parser thread, or the
+    // window thread during replay); uncontended in live operation.
+    std::mutex conditionMutex;
     ConditionState cond;
 
     // Transient recording.
