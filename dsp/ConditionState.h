@@ -60,4 +60,15 @@ struct ConditionState {
     std::atomic<int> captureLimit{80001};
 };
 
+// Clears the running statistics window (not the results of the last one).
+inline void ResetStatisticsWindow(ConditionState &c)
+{
+    for (int q = 0; q < 3; ++q)
+        for (int a = 0; a < 3; ++a)
+            c.sumSquares[q][a] = c.runningPeak[q][a] = 0;
+    for (int a = 0; a < 3; ++a)
+        c.sumAccel[a] = c.sumAccel3[a] = c.sumAccel4[a] = 0;
+    c.windowCount = 0;
+}
+
 }  // namespace tav

@@ -179,6 +179,19 @@ void Server::Accept(int slot)
     rec.droppedBytes = 0;
     rec.blocksCompleted = 0;
     rec.generation.fetch_add(1);
+    // A new sensor in a reused slot inherits nothing of the previous one: its
+    // identity, speed band, speed capture and current statistics window.
+    rec.sensorAddress = 0;
+    rec.samplingFrequency = 27000.0f;
+    rec.packetsPerBlock = 23;
+    rec.ratedSpeed = 1500.0f;
+    rec.ratedFrequency = 25.0f;
+    rec.upperSearchLimit = 25.5f;
+    rec.lowerSearchLimit = 13.0f;
+    rec.measuredSpeed = 0.0f;
+    rec.cond.captureLimit = 80001;
+    rec.cond.captureCount = 0;
+    ResetStatisticsWindow(rec.cond);
 
     auto buffer = AllocateRecordingBuffer(kRecordingCapacity);
     if (!buffer) {
