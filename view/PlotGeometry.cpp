@@ -58,8 +58,9 @@ int ValueToRow(const PlotArea &area, int zeroRows, float value, float u)
 {
     const int top = area.TopRow();
     if (std::isnan(value)) return area.bottom;
-    const double y = (area.bottom - zeroRows * area.cellHeight) -
-                     static_cast<double>(area.cellHeight) * value * u;
+    // In float, as the values are: a value on a grid line lands on it.
+    const float y = static_cast<float>(area.bottom - zeroRows * area.cellHeight) -
+                    static_cast<float>(area.cellHeight) * value * u;
     if (y < top) return top;
     if (y > area.bottom) return area.bottom;
     return static_cast<int>(y);
@@ -130,6 +131,18 @@ ClockTime TrendClockStart(ClockTime now)
 {
     now.hour = now.hour == 0 ? 23 : now.hour - 1;
     return now;
+}
+
+ClockTime TrendTickTime(ClockTime now, int startIndex, int pointCount, int secondsPerDivision, int tick)
+{
+    ClockTime t = TrendClockStart(now);
+    // An empty history has no position to convert; the view then starts
+    // at the oldest time.
+    if (pointCount > 0)
+        AddSeconds(t.hour, t.minute, t.second,
+                   static_cast<int>(static_cast<long long>(startIndex) * 3600 / pointCount));
+    for (int k = 0; k < tick; ++k) AddSeconds(t.hour, t.minute, t.second, secondsPerDivision);
+    return t;
 }
 
 ClockTime LocalClockNow()

@@ -89,6 +89,9 @@ struct ClockTime {
 // The trend's time axis starts one hour before `now` (the history holds the
 // last hour); before 01:00 the hour goes back to 23.
 ClockTime TrendClockStart(ClockTime now);
+// Label of tick `tick` (0 = first) of a trend whose view starts at
+// startIndex of pointCount values spanning one hour.
+ClockTime TrendTickTime(ClockTime now, int startIndex, int pointCount, int secondsPerDivision, int tick);
 // The local time now.
 ClockTime LocalClockNow();
 

@@ -204,13 +204,8 @@ void CWaveDisp::DrawHorizontalAxis(QPainter &p, const PlotArea &a, int n)
 
     const int tick = static_cast<int>(0.5 * a.cellHeight);
     ClockTime clockTime{};
-    if (plotMode == kTrendMode) {
-        clockTime = TrendClockStart(clock ? clock() : LocalClockNow());
-        // The history is one hour long whatever its length in values.
-        if (n > 0)
-            tav::AddSeconds(clockTime.hour, clockTime.minute, clockTime.second,
-                            static_cast<int>(static_cast<long long>(startIndex) * 3600 / n));
-    }
+    if (plotMode == kTrendMode)
+        clockTime = TrendTickTime(clock ? clock() : LocalClockNow(), startIndex, n, secondsPerDivision, 0);
     int label = firstLabel;
     for (int d = view.firstTickOffset; a.left + d <= a.right; d += cell) {
         p.setPen(GridPen());
