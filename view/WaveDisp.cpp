@@ -131,6 +131,10 @@ void CWaveDisp::Draw(QPainter &p, int width, int height)
     // that the geometry and the values always belong together.
     int n = 0;
     if (plotMode != kTrendMode && data_) {
+        // The members are the window's settings; the filling thread reads
+        // them from the shared plot, so a direct assignment still reaches it.
+        data_->running.store(running);
+        data_->quantity.store(quantity);
         n = data_->Snapshot(quantity, copy_.data());
         pointCount = n;
     } else {
