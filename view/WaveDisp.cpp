@@ -27,7 +27,9 @@ QPen GridPen()
 
 QPen TracePen(const QColor &colour, int width)
 {
-    QPen pen(colour, width, Qt::SolidLine, Qt::FlatCap, Qt::MiterJoin);
+    // A thin trace keeps both end pixels of every segment: a column's
+    // min/max stroke must reach its extremes. Wide pens would overshoot.
+    QPen pen(colour, width, Qt::SolidLine, width == 1 ? Qt::SquareCap : Qt::FlatCap, Qt::MiterJoin);
     pen.setCosmetic(true);
     return pen;
 }

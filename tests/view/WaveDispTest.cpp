@@ -145,6 +145,7 @@ TEST_F(WaveDispTest, TimeColumnsShowTheirExtremes)
     {
         std::lock_guard<std::mutex> lock(data_->mutex);
         data_->samples[13000] = 4.0f;
+        data_->samples[13001] = -3.0f;
         data_->samples[20000] = -3.0f;
     }
     CWaveDisp plot(kTimeMode);
@@ -152,24 +153,27 @@ TEST_F(WaveDispTest, TimeColumnsShowTheirExtremes)
     plot.yScaleIndex = 7;
     const QImage &img = plot.Render(kW, kH);
     const int zero = kBottom - 5 * kCell;
-    // Column 292 covers samples 12977..13021: a stroke from 0 up to 4.
+    // Column 292 covers samples 12977..13021, starting and ending at 0: one
+    // stroke from -3 up to 4, both extremes included.
     const int x = kLeft + 292;
-    EXPECT_EQ(CountInColumn(img, x, zero - 4 * kCell, zero, IsBlue), 4 * kCell + 1);
+    EXPECT_EQ(CountInColumn(img, x, zero - 5 * kCell, zero + 5 * kCell, IsBlue), 7 * kCell + 1);
     EXPECT_FALSE(IsBlue(img.pixel(x - 1, zero - 2 * kCell)));
-    EXPECT_FALSE(IsBlue(img.pixel(x + 1, zero - 2 * kCell)));
+    EXPECT_FALSE(IsBlue(img.pixel(x + 1, zero + 2 * kCell)));
     // Sample 20000 opens column 450 (19955..19999 make up 449): a stroke down to -3.
     const int down = kLeft + 450;
     EXPECT_EQ(CountInColumn(img, down, zero, zero + 3 * kCell, IsBlue), 3 * kCell + 1);
 
-    // At a tenth of a second per screen a column holds under one sample:
-    // one value per column, joined.
-    plot.xScaleIndex = 0;  // 0.5 ms per division: 133 samples on 600 columns
+    // At 5 ms per screen (133 samples on 600 columns) a column holds under
+    // one sample: one value per column, no stroke. Column 10 shows sample 2.
     {
         std::lock_guard<std::mutex> lock(data_->mutex);
         for (int i = 0; i < 200; ++i) data_->samples[i] = i % 2 ? 1.0f : -1.0f;
     }
+    plot.xScaleIndex = 0;
     const QImage &fine = plot.Render(kW, kH);
-    EXPECT_TRUE(IsBlue(fine.pixel(kLeft + 10, zero - kCell)) || IsBlue(fine.pixel(kLeft + 10, zero + kCell)));
+    EXPECT_TRUE(IsBlue(fine.pixel(kLeft + 10, zero + kCell)));
+    EXPECT_FALSE(IsBlue(fine.pixel(kLeft + 10, zero - kCell)));
+    EXPECT_FALSE(IsBlue(fine.pixel(kLeft + 10, zero)));
 }
 
 TEST_F(WaveDispTest, NothingOutsideThePlotArea)
