@@ -7,7 +7,7 @@
 namespace tav {
 
 ProcessingThread::ProcessingThread(ConnectionTable &table, LivePlots &plots)
-    : table_(table), plots_(plots), spectra_(plots)
+    : table_(table), plots_(plots), spectra_(plots, plans_)
 {
 }
 
@@ -52,12 +52,22 @@ bool ProcessingThread::RunPass(bool paced)
     for (int slot = 0; slot < kSlotCount; ++slot) {
         ConnectionRecord &rec = table_[slot];
         if (rec.InUse() && CaptureComplete(rec.cond))
-            EstimateSpeed(rec, plans_);
+            EstimateSpeed(rec);
         if (paced && !Pause())
             return false;
     }
     UpdateLiveSpectra();
     return true;
+}
+
+void ProcessingThread::EstimateSpeed(ConnectionRecord &connection)
+{
+    tav::EstimateSpeed(connection, plans_);
+}
+
+void ProcessingThread::ComputeLiveSpectra(unsigned sampleRate, unsigned span)
+{
+    spectra_.ComputeLiveSpectra(sampleRate, span);
 }
 
 void ProcessingThread::UpdateLiveSpectra()
@@ -74,7 +84,7 @@ void ProcessingThread::UpdateLiveSpectra()
         return;
     // Beyond a few MHz the transform length is at its maximum anyway.
     const unsigned rate = fs >= 1e7f ? 10000000u : static_cast<unsigned>(fs);
-    spectra_.ComputeLiveSpectra(rate, kSpectrumSpan, plans_);
+    ComputeLiveSpectra(rate, kSpectrumSpan);
     plots_.spectrumTicks.store(0);
 }
 

@@ -42,6 +42,11 @@ public:
     // while the thread is not running (one thread at a time plans).
     bool RunPass(bool paced);
 
+    // The pass's two pieces of work, on this object's plans: the thread's
+    // own, or a test's while the thread is not running.
+    void EstimateSpeed(ConnectionRecord &connection);
+    void ComputeLiveSpectra(unsigned sampleRate, unsigned span);
+
 private:
     void Run();
     // False when a stop was asked for during the pause.

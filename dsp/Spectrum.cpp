@@ -30,19 +30,20 @@ LiveSpectrumLayout LiveLayout(unsigned sampleRate, unsigned span)
     return l;
 }
 
-LiveSpectra::LiveSpectra(LivePlots &plots)
+LiveSpectra::LiveSpectra(LivePlots &plots, FftPlanCache &plans)
     : plots_(plots),
+      plans_(plans),
       input_(std::make_unique<float[]>(3 * kPlotPoints)),
       lines_(std::make_unique<float[]>(kPlotPoints))
 {
 }
 
-void LiveSpectra::ComputeLiveSpectra(unsigned sampleRate, unsigned span, FftPlanCache &plans)
+void LiveSpectra::ComputeLiveSpectra(unsigned sampleRate, unsigned span)
 {
     const LiveSpectrumLayout l = LiveLayout(sampleRate, span);
     if (l.lines <= 0)
         return;
-    RealFft *fft = plans.ForLength(l.n);
+    RealFft *fft = plans_.ForLength(l.n);
     if (!fft)
         return;
     // The input holds kPlotPoints values per axis; a longer transform sees

@@ -18,17 +18,19 @@ LiveSpectrumLayout LiveLayout(unsigned sampleRate, unsigned span);
 
 class LiveSpectra {
 public:
-    explicit LiveSpectra(LivePlots &plots);
+    // Both must outlive this object.
+    LiveSpectra(LivePlots &plots, FftPlanCache &plans);
 
     // Transforms each axis's spectrumInput, zero-extended to the layout's
     // length, and stores the line magnitudes 2|X|/n (the amplitude of a sine
     // that fills the whole length) into the spectrum plots. Processing thread
-    // only: it plans through `plans`. For a layout without lines the plots
+    // only: it plans through the cache. For a layout without lines the plots
     // keep what they show.
-    void ComputeLiveSpectra(unsigned sampleRate, unsigned span, FftPlanCache &plans);
+    void ComputeLiveSpectra(unsigned sampleRate, unsigned span);
 
 private:
     LivePlots &plots_;
+    FftPlanCache &plans_;
     std::unique_ptr<float[]> input_;   // 3 x kPlotPoints copy of spectrumInput
     std::unique_ptr<float[]> lines_;   // kPlotPoints magnitudes of one axis
 };

@@ -104,7 +104,7 @@ TEST(LiveSpectra, SineAtALineShowsItsZeroExtendedAmplitude)
 {
     auto plots = std::make_unique<LivePlots>();
     FftPlanCache plans;
-    LiveSpectra spectra(*plots);
+    LiveSpectra spectra(*plots, plans);
     const LiveSpectrumLayout l = LiveLayout(26667, 5);
     const int line = 614;  // about 1 kHz
     const double f = line * double(l.df);
@@ -114,7 +114,7 @@ TEST(LiveSpectra, SineAtALineShowsItsZeroExtendedAmplitude)
         for (int i = 0; i < 13333; ++i)
             plots->spectrumInput[axis][i] = float(amplitude[axis] * std::sin(kTwoPi * f * i / 26667.0));
 
-    spectra.ComputeLiveSpectra(26667, 5, plans);
+    spectra.ComputeLiveSpectra(26667, 5);
     for (int axis = 0; axis < 3; ++axis) {
         PlotData &p = plots->spectrum[axis];
         EXPECT_EQ(p.pointCount, 6143);
@@ -124,7 +124,7 @@ TEST(LiveSpectra, SineAtALineShowsItsZeroExtendedAmplitude)
     }
 
     // A layout without lines leaves the plots as they are.
-    spectra.ComputeLiveSpectra(0, 5, plans);
+    spectra.ComputeLiveSpectra(0, 5);
     EXPECT_EQ(plots->spectrum[0].pointCount, 6143);
 }
 
