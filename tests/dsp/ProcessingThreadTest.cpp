@@ -1,11 +1,15 @@
 #include <gtest/gtest.h>
+#include <stdlib.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <cmath>
 #include <memory>
+#include <string>
 #include <thread>
 
+#include "app/Station.h"
 #include "dsp/ProcessingThread.h"
 #include "dsp/SpeedEstimator.h"
 
@@ -151,6 +155,33 @@ TEST_F(ProcessingThreadTest, StopWithoutStartAndTwice)
     proc.Stop();
     proc.Stop();
     EXPECT_FALSE(proc.Running());
+}
+
+struct NullSink : EventSink {
+    void Post(const StationEvent &) override {}
+};
+
+// The station starts the thread with its server and joins it on Stop.
+TEST(StationProcessing, StartedAndJoinedWithTheStation)
+{
+    NullSink sink;
+    StationOptions options;
+    options.port = 0;
+    std::string folder = ::testing::TempDir() + "stationXXXXXX";
+    ASSERT_NE(::mkdtemp(folder.data()), nullptr);
+    options.startFolder = folder;
+    Station station(options, sink);
+    ASSERT_EQ(station.Start(nullptr), 0);
+    station.Table().selectedConnection = 0;  // 27000 Hz until a sensor says otherwise
+    station.Plots().spectrumTicks = 5;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (station.Plots().spectrumTicks.load() != 0 && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    station.Stop();
+    EXPECT_EQ(station.Plots().spectrumTicks.load(), 0);
+    EXPECT_EQ(station.Plots().spectrum[0].pointCount, LiveLayout(27000, 5).lines);
+    ::rmdir((folder + "/data").c_str());
+    ::rmdir(folder.c_str());
 }
 
 }  // namespace
