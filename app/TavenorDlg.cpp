@@ -56,6 +56,7 @@ QLineEdit *Field(int id, const QString &name, bool readOnly = true)
 {
     auto *edit = Tag(new QLineEdit, id, name);
     edit->setReadOnly(readOnly);
+    edit->setMinimumWidth(64);
     edit->setMaximumWidth(110);
     return edit;
 }
@@ -270,6 +271,7 @@ void CTavenorDlg::BuildLayout()
         sc->addWidget(ScaleList(specFreq[a], axis + QStringLiteral("频谱 X轴 Hz/div"), FrequencyScales(), 7));
         auto *track = Tag(new QSlider(Qt::Horizontal), slider[a], axis + QStringLiteral("频谱 滑块"));
         track->setRange(0, 100);
+        track->setMinimumWidth(90);
         sc->addWidget(track, 1);
         s->addLayout(sc);
         plots->addWidget(spec, a, 1);
