@@ -251,8 +251,8 @@ void CTavenorDlg::BuildLayout()
         w->addLayout(controls);
         plots->addWidget(wave, a, 0);
 
-        auto *spec = new QGroupBox(axis + QStringLiteral("频谱"));
-        auto *s = new QVBoxLayout(spec);
+        auto *spectrumBox = new QGroupBox(axis + QStringLiteral("频谱"));
+        auto *s = new QVBoxLayout(spectrumBox);
         auto *cell = new QGridLayout;
         cell->setContentsMargins(0, 0, 0, 0);
         if (a == 0) {
@@ -274,7 +274,7 @@ void CTavenorDlg::BuildLayout()
         track->setMinimumWidth(90);
         sc->addWidget(track, 1);
         s->addLayout(sc);
-        plots->addWidget(spec, a, 1);
+        plots->addWidget(spectrumBox, a, 1);
     }
     plots->setColumnStretch(0, 3);
     plots->setColumnStretch(1, 2);
