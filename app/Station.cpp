@@ -45,21 +45,22 @@ int Station::Start(std::vector<std::string> *errors)
                               "，文件将保存在启动文件夹中");
         dataFolder_ = startFolder_;
     }
+    int rc = 0;
     std::string error;
     if (server_->OpenServer(port_, true, &error) != 0) {
         if (errors) {
             errors->push_back(error);
             errors->push_back("与界面通信SOCKET产生错误");
         }
-        return -1;
-    }
-    if (!server_->Start()) {
+        rc = -1;
+    } else if (!server_->Start()) {
         if (errors)
             errors->push_back("产生与监视计算机通信线程错误");
-        return -1;
+        rc = -1;
     }
+    // Spectra and speeds run without a server too: a replay needs them.
     processing_->Start();
-    return 0;
+    return rc;
 }
 
 void Station::Stop()
