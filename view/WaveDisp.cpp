@@ -58,7 +58,8 @@ QString Clock(const ClockTime &t)
 CWaveDisp::CWaveDisp(int mode) : plotMode(mode)
 {
     if (mode == kTrendMode) AllocateTrendTraces();
-    lines_.reserve(3 * 4096);
+    lines_.reserve(2 * 4096);
+    strokes_.reserve(4096);
 }
 
 CWaveDisp::~CWaveDisp()
@@ -270,6 +271,7 @@ void CWaveDisp::DrawLegend(QPainter &p, const PlotArea &a)
 void CWaveDisp::DrawTimeTrace(QPainter &p, const PlotArea &a, const float *data, int n, float u)
 {
     lines_.clear();
+    strokes_.clear();
     QPoint prev;
     const int columns = a.Width();
     for (int x = std::max(firstColumn, 1); x < columns; ++x) {
@@ -293,11 +295,18 @@ void CWaveDisp::DrawTimeTrace(QPainter &p, const PlotArea &a, const float *data,
         }
         const QPoint first(px, ValueToRow(a, 5, data[r.first], u));
         if (x > 1) lines_.emplace_back(prev, first);
-        lines_.emplace_back(QPoint(px, ValueToRow(a, 5, lo, u)), QPoint(px, ValueToRow(a, 5, hi, u)));
+        const int yHi = ValueToRow(a, 5, hi, u), yLo = ValueToRow(a, 5, lo, u);
+        strokes_.emplace_back(px, yHi, 1, yLo - yHi + 1);
         prev = QPoint(px, ValueToRow(a, 5, data[end - 1], u));
     }
     p.setPen(TracePen(kTraceColour, 1));
     p.drawLines(lines_.data(), static_cast<int>(lines_.size()));
+    // Strokes as one-pixel-wide fills: the same pixels as vertical lines, at
+    // a fraction of the cost when every column spans the whole wave.
+    p.setPen(Qt::NoPen);
+    p.setBrush(kTraceColour);
+    p.drawRects(strokes_.data(), static_cast<int>(strokes_.size()));
+    p.setBrush(Qt::NoBrush);
 }
 
 // A spectrum column shows the largest line since the previous column, so a

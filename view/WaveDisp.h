@@ -15,6 +15,7 @@
 // and later plot.Redraw() whenever new data or settings should show.
 #include <QImage>
 #include <QLine>
+#include <QRect>
 #include <QPointer>
 #include <functional>
 #include <string>
@@ -112,7 +113,8 @@ private:
     PlotData *data_ = nullptr;
     QPointer<PlotFrame> frame_;
     std::vector<float> copy_;  // the bound data as last copied for drawing
-    std::vector<QLine> lines_;  // segments of one trace, kept to avoid reallocating
+    std::vector<QLine> lines_;    // segments of one trace, kept to avoid reallocating
+    std::vector<QRect> strokes_;  // a time trace's per-column min/max strokes
     QImage image_;
 };
 
