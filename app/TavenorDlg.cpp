@@ -237,11 +237,6 @@ void CTavenorDlg::BuildLayout()
             if (q == 0)
                 r->setChecked(true);
         }
-        const QString ampLabel = a == 0 ? QStringLiteral("Y轴(g)(mm/s)[mm)") : QStringLiteral("Y轴(g)(mm/s)(mm)");
-        controls->addWidget(Label(ampLabel));
-        controls->addWidget(ScaleList(ampList[a], axis + QStringLiteral(" ") + ampLabel, AmplitudeScales(), 5));
-        controls->addWidget(Label(QStringLiteral("X轴ms/div")));
-        controls->addWidget(ScaleList(timeList[a], axis + QStringLiteral(" X轴ms/div"), TimeScales(), 7));
         auto *pause = Button(pauseButton[a], QStringLiteral("暂停/继续"));
         pause->setAccessibleName(axis + QStringLiteral(" 暂停/继续"));
         controls->addWidget(pause);
@@ -249,6 +244,14 @@ void CTavenorDlg::BuildLayout()
         controls->addWidget(Field(rmsEdit[a], axis + QStringLiteral(" 有效值")));
         controls->addWidget(Label(QStringLiteral("峰值")));
         controls->addWidget(Field(peakEdit[a], axis + QStringLiteral(" 峰值")));
+        controls->addStretch(1);
+        w->addLayout(controls);
+        controls = new QHBoxLayout;
+        const QString ampLabel = a == 0 ? QStringLiteral("Y轴(g)(mm/s)[mm)") : QStringLiteral("Y轴(g)(mm/s)(mm)");
+        controls->addWidget(Label(ampLabel));
+        controls->addWidget(ScaleList(ampList[a], axis + QStringLiteral(" ") + ampLabel, AmplitudeScales(), 5));
+        controls->addWidget(Label(QStringLiteral("X轴ms/div")));
+        controls->addWidget(ScaleList(timeList[a], axis + QStringLiteral(" X轴ms/div"), TimeScales(), 7));
         controls->addStretch(1);
         w->addLayout(controls);
         plots->addWidget(wave, a, 0);
