@@ -14,8 +14,9 @@ namespace {
 // queueing without end.
 constexpr size_t kMaxQueuedBytes = 256 * 1024;
 // After a stall (the process was stopped, the machine was busy) at most this
-// much backlog is produced at once; the rest is counted as skipped.
-constexpr double kMaxCatchUpSeconds = 1.0;
+// much backlog is produced at once (less than the queue bound, so the
+// newest packets go out); the rest is counted as skipped.
+constexpr double kMaxCatchUpSeconds = 0.5;
 
 }  // namespace
 
@@ -96,6 +97,10 @@ void SensorCore::BuildPacket(uint8_t *p)
 
 void SensorCore::OnReceived(const uint8_t *data, size_t len, double now)
 {
+    // Garbage and silent peers only pretend to be sensors: they read and
+    // ignore what the station sends.
+    if (config_.kind != PeerKind::Sensor)
+        return;
     commands_.Feed(data, len);
     while (commands_.Next(&frame_))
         HandleCommand(frame_, now);
