@@ -5,7 +5,6 @@
 // of the running speed. Single-threaded: owned by one sensor.
 #include <array>
 #include <cstdint>
-#include <random>
 #include <vector>
 
 #include "sim/AxisSignal.h"
@@ -36,8 +35,7 @@ private:
     std::array<double, 3> noise_{};
     std::array<double, 3> dc_{};
     double rpm_;
-    std::mt19937 rng_;
-    std::normal_distribution<double> gauss_{0.0, 1.0};
+    uint32_t noiseState_;  // xorshift state picking entries of the noise table
     std::vector<double> scratch_;
 };
 
