@@ -1,5 +1,7 @@
 #include "sim/SimOptions.h"
 
+#include <arpa/inet.h>
+
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
@@ -58,7 +60,7 @@ station is not there yet or closes them. Counts are printed on exit
 (Ctrl-C, SIGTERM or --duration).
 
 Connection
-  --host ADDR             station address, IPv4 or localhost (default 127.0.0.1)
+  --host ADDR             station address: dotted IPv4 or localhost (default 127.0.0.1)
   --port N                station port (default 22009)
   --sensors N             number of sensors, one connection each (default 1)
   --first-address A       address of the first sensor; the next ones count up (default 1)
@@ -149,7 +151,14 @@ ParseResult ParseSimOptions(const std::vector<std::string> &args, FleetConfig *o
     bool help = false;
 
     const std::map<std::string, Handler> withValue = {
-        {"--host", [&](const std::string &v) { b.host = v; return !v.empty(); }},
+        {"--host",
+         [&](const std::string &v) {
+             in_addr a;
+             if (v != "localhost" && inet_pton(AF_INET, v.c_str(), &a) != 1)
+                 return false;
+             b.host = v;
+             return true;
+         }},
         {"--port", integer(&b.port, 1, 65535)},
         {"--sensors", integer(&f.sensors, 0, 1000)},
         {"--first-address", integer(&f.firstAddress, 0, 0xFFFFFFFFll)},

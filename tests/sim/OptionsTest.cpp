@@ -80,7 +80,7 @@ TEST(SimOptions, BadInputNamesTheOption)
     const std::vector<std::vector<std::string>> bad = {
         {"--port", "0"},         {"--port", "70000"},    {"--sensors", "-1"},  {"--fs", "abc"},
         {"--corrupt-rate", "2"}, {"--x", "1x=oops"},     {"--bogus"},          {"--sensors"},
-        {"--rpm", "1500,,3000"}, {"--fs2", "27000"},     {"--sine", "159.15"}, {"--fs-change-after", "2"},
+        {"--rpm", "1500,,3000"}, {"--host", "station.example"}, {"--fs2", "27000"},     {"--sine", "159.15"}, {"--fs-change-after", "2"},
     };
     for (const auto &args : bad) {
         FleetConfig f;
