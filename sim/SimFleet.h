@@ -1,0 +1,54 @@
+#pragma once
+// A fleet of simulated peers built from one description: N sensors with
+// consecutive addresses and spread running speeds, plus optional garbage and
+// silent peers. Threads: each peer runs on its own thread between Start()
+// and Stop(); Totals() may be called from any thread.
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "sim/SensorConfig.h"
+#include "sim/SimSensor.h"
+
+namespace tav::sim {
+
+struct FleetConfig {
+    SensorConfig base;          // host, port, signals, faults shared by all
+    int sensors = 1;
+    uint32_t firstAddress = 1;
+    std::vector<double> rpms;   // sensor i runs at rpms[i % size] (empty: base.rpm)
+    double rpmStep = 0.0;       // plus i x rpmStep
+    bool duplicateAddress = false;  // every sensor reports firstAddress
+    int garbagePeers = 0;
+    int silentPeers = 0;
+    double duration = 0.0;      // s, 0: until interrupted
+    double statsEvery = 0.0;    // s between progress lines, 0: none
+    uint32_t seed = 1;
+
+    // One configuration per peer: the sensors first, then garbage, then silent.
+    std::vector<SensorConfig> Expand() const;
+};
+
+class SimFleet {
+public:
+    explicit SimFleet(const FleetConfig &config);
+    ~SimFleet();
+
+    void Start();
+    void Stop();
+
+    size_t Size() const { return peers_.size(); }
+    SimSensor &Peer(size_t i) { return *peers_[i]; }
+    const SimSensor &Peer(size_t i) const { return *peers_[i]; }
+    int ConnectedCount() const;
+
+    SensorCounts Totals() const;
+    // Per-peer lines and the total, as printed on exit.
+    std::string Report() const;
+
+private:
+    std::vector<std::unique_ptr<SimSensor>> peers_;
+};
+
+}  // namespace tav::sim

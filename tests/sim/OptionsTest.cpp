@@ -1,0 +1,91 @@
+#include <gtest/gtest.h>
+
+#include "sim/SimOptions.h"
+
+using namespace tav::sim;
+
+namespace {
+
+ParseResult Parse(std::vector<std::string> args, FleetConfig *f, std::string *error = nullptr)
+{
+    std::string unused;
+    return ParseSimOptions(args, f, error ? error : &unused);
+}
+
+}  // namespace
+
+TEST(SimOptions, DefaultsAreOneLoopbackSensorAtTheStationPort)
+{
+    FleetConfig f;
+    ASSERT_EQ(Parse({}, &f), ParseResult::Run);
+    EXPECT_EQ(f.base.host, "127.0.0.1");
+    EXPECT_EQ(f.base.port, 22009);
+    EXPECT_EQ(f.sensors, 1);
+    EXPECT_DOUBLE_EQ(f.base.fs, 26667.0);
+    EXPECT_FALSE(f.base.axes[0].sines.empty());
+    EXPECT_EQ(Parse({"--help"}, &f), ParseResult::Help);
+    EXPECT_NE(SimUsage().find("--corrupt-rate"), std::string::npos);
+}
+
+TEST(SimOptions, FleetGetsConsecutiveAddressesAndItsSpeedsFromTheList)
+{
+    FleetConfig f;
+    ASSERT_EQ(Parse({"--sensors", "5", "--first-address=10", "--rpm", "1500,2970,1800,3000", "--port", "4000",
+                     "--garbage", "--silent-peers", "2"},
+                    &f),
+              ParseResult::Run);
+    auto peers = f.Expand();
+    ASSERT_EQ(peers.size(), 8u);
+    EXPECT_EQ(peers[0].address, 10u);
+    EXPECT_EQ(peers[4].address, 14u);
+    EXPECT_DOUBLE_EQ(peers[1].rpm, 2970);
+    EXPECT_DOUBLE_EQ(peers[4].rpm, 1500);  // the list cycles
+    EXPECT_EQ(peers[4].port, 4000);
+    EXPECT_EQ(peers[5].kind, PeerKind::Garbage);
+    EXPECT_EQ(peers[6].kind, PeerKind::Silent);
+    EXPECT_EQ(peers[7].kind, PeerKind::Silent);
+    EXPECT_NE(peers[0].seed, peers[1].seed);
+
+    ASSERT_EQ(Parse({"--sensors", "3", "--duplicate-address", "--first-address", "7", "--rpm-step", "100"}, &f),
+              ParseResult::Run);
+    peers = f.Expand();
+    EXPECT_EQ(peers[2].address, 7u);
+    EXPECT_DOUBLE_EQ(peers[2].rpm, 1700);
+}
+
+TEST(SimOptions, SineShortcutAndFaultsAndReplyModes)
+{
+    FleetConfig f;
+    ASSERT_EQ(Parse({"--sine", "159.15:1", "--fs-change-after", "3", "--fs2", "27000", "--corrupt-rate", "0.05",
+                     "--truncate", "--churn", "--reply-delay-ms", "250", "--no-replies", "--wrong-register-count",
+                     "--reply-length", "201", "--temperature", "31.5", "--burst-ms", "20"},
+                    &f),
+              ParseResult::Run);
+    ASSERT_EQ(f.base.axes[0].sines.size(), 1u);
+    EXPECT_DOUBLE_EQ(f.base.axes[0].sines[0].hz, 159.15);
+    EXPECT_TRUE(f.base.axes[1].sines.empty());
+    EXPECT_TRUE(f.base.axes[2].sines.empty());
+    EXPECT_DOUBLE_EQ(f.base.fs2, 27000);
+    EXPECT_DOUBLE_EQ(f.base.fsChangeAfter, 3);
+    EXPECT_DOUBLE_EQ(f.base.corruptRate, 0.05);
+    EXPECT_TRUE(f.base.truncate && f.base.churn && f.base.noReplies && f.base.wrongRegisterCount);
+    EXPECT_EQ(f.base.replyDelayMs, 250);
+    EXPECT_EQ(f.base.replyLength, 201);
+    EXPECT_FLOAT_EQ(f.base.temperature, 31.5f);
+    EXPECT_DOUBLE_EQ(f.base.burstInterval, 0.020);
+}
+
+TEST(SimOptions, BadInputNamesTheOption)
+{
+    const std::vector<std::vector<std::string>> bad = {
+        {"--port", "0"},         {"--port", "70000"},    {"--sensors", "-1"},  {"--fs", "abc"},
+        {"--corrupt-rate", "2"}, {"--x", "1x=oops"},     {"--bogus"},          {"--sensors"},
+        {"--rpm", "1500,,3000"}, {"--host", "station.example"}, {"--fs2", "27000"},     {"--sine", "159.15"}, {"--fs-change-after", "2"},
+    };
+    for (const auto &args : bad) {
+        FleetConfig f;
+        std::string error;
+        EXPECT_EQ(Parse(args, &f, &error), ParseResult::Error) << args[0];
+        EXPECT_NE(error.find(args[0]), std::string::npos) << error;
+    }
+}
