@@ -24,7 +24,7 @@ Station::Station(const StationOptions &options, EventSink &sink)
       port_(options.port),
       sink_(sink),
       table_(std::make_unique<ConnectionTable>()),
-      handler_(std::make_unique<DrainHandler>()),
+      handler_(std::make_unique<FrameParser>(*table_, sink)),
       server_(std::make_unique<Server>(*table_, sink, *handler_))
 {
     dataFolder_ = startFolder_ + "/data";
