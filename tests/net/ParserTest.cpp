@@ -1,4 +1,7 @@
 #include <gtest/gtest.h>
+#include <arpa/inet.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <cmath>
 #include <cstring>
@@ -9,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "app/Station.h"
 #include "net/Parser.h"
 #include "tests/net/FrameBuilders.h"
 
@@ -319,4 +323,43 @@ TEST(FrameParser, ThreadParsesEverythingAndEndsWhenTheRingCloses)
     EXPECT_EQ(f.rec.blocksCompleted.load(), 2000u / 22);
     EXPECT_EQ(f.events.Of(kSensorReplyEvent).size(), size_t(replies));
     EXPECT_EQ(f.rec.droppedBytes.load(), 0u);
+}
+
+// The station's own server hands a live connection to the parser: address,
+// blocks and replies of a real socket come through, and the slot frees at close.
+TEST(FrameParser, StationParsesASensorOverTcp)
+{
+    RecordingEvents events;
+    BlockLog blocks;
+    Station station(StationOptions{0, ::testing::TempDir()}, events);
+    station.SetBlockConsumer(&blocks);
+    ASSERT_EQ(station.Start(nullptr), 0);
+
+    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = htons(uint16_t(station.Port()));
+    ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
+    std::vector<uint8_t> stream = Packets(46, 27000.0f, 4242);
+    Append(stream, MakeReply(false, 26));
+    ASSERT_EQ(::send(fd, stream.data(), stream.size(), 0), ssize_t(stream.size()));
+
+    ConnectionRecord &rec = station.Table()[0];
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (events.Of(kSensorReplyEvent).empty() && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    EXPECT_EQ(rec.blocksCompleted.load(), 2u);
+    EXPECT_EQ(rec.sensorAddress.load(), 1000u + 4242u + 23u);
+    auto replies = events.Of(kSensorReplyEvent);
+    ASSERT_EQ(replies.size(), 1u);
+    EXPECT_EQ(replies[0].wParam, 26);
+    EXPECT_EQ(replies[0].lParam, 0);
+
+    ::close(fd);
+    while (rec.InUse() && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    EXPECT_FALSE(rec.InUse());
+    station.Stop();
+    EXPECT_EQ(blocks.sizes, (std::vector<int>{23, 23}));
 }
