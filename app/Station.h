@@ -9,8 +9,11 @@
 #include "net/EventSink.h"
 #include "net/Parser.h"
 #include "net/Server.h"
+#include "view/LivePlots.h"
 
 namespace tav {
+
+class ProcessingThread;
 
 struct StationOptions {
     int port = kDefaultPort;      // 0 = ephemeral (tests)
@@ -34,6 +37,7 @@ public:
     // Where complete blocks go (the conditioning); null = only counted.
     // Any thread; the consumer must outlive Stop().
     void SetBlockConsumer(BlockConsumer *consumer) { handler_->SetBlockConsumer(consumer); }
+    LivePlots &Plots() { return *plots_; }
     int Port() const { return server_->Port(); }
     const std::string &StartFolder() const { return startFolder_; }
     const std::string &DataFolder() const { return dataFolder_; }
@@ -46,6 +50,8 @@ private:
     std::unique_ptr<ConnectionTable> table_;
     std::unique_ptr<FrameParser> handler_;
     std::unique_ptr<Server> server_;
+    std::unique_ptr<LivePlots> plots_;
+    std::unique_ptr<ProcessingThread> processing_;  // speeds and live spectra
     bool stopped_ = false;
 };
 

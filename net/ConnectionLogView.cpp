@@ -25,23 +25,13 @@ ConnectionLogView::ConnectionLogView(QWidget *window, const ConnectionTable &tab
         rich_->setAcceptRichText(false);
         rich_->document()->setMaximumBlockCount(int(ConnectionLog::kMaxLines));
     }
-    if (edit) {
-        if (auto *area = qobject_cast<QAbstractScrollArea *>(edit))
-            area->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
-        // The log lies beneath the spectrum frame: hiding the frame shows it.
-        if (frame_ && frame_->parentWidget() == edit->parentWidget())
-            edit->stackUnder(frame_);
-        edit->show();
-    }
-    // The dialog creates the two buttons hidden; here they become reachable.
-    if (auto *open = window->findChild<QAbstractButton *>(QStringLiteral("1144"))) {
+    edit_ = edit;
+    if (auto *area = qobject_cast<QAbstractScrollArea *>(edit))
+        area->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    if (auto *open = window->findChild<QAbstractButton *>(QStringLiteral("1144")))
         connect(open, &QAbstractButton::clicked, this, &ConnectionLogView::OpenLog);
-        open->show();
-    }
-    if (auto *close = window->findChild<QAbstractButton *>(QStringLiteral("1143"))) {
+    if (auto *close = window->findChild<QAbstractButton *>(QStringLiteral("1143")))
         connect(close, &QAbstractButton::clicked, this, &ConnectionLogView::CloseLog);
-        close->show();
-    }
 }
 
 void ConnectionLogView::OnConnectionEvent(qint64 wParam, qint64 lParam)
@@ -55,16 +45,26 @@ void ConnectionLogView::OnLogLine(const QString &text)
     ShowNewLines(1);
 }
 
+// The log shares the spectrum frame's place and lies beneath it. It is kept
+// hidden while covered, so that it takes no focus and no room of its own.
 void ConnectionLogView::OpenLog()
 {
     if (frame_)
         frame_->hide();
+    if (edit_) {
+        edit_->show();
+        edit_->raise();
+    }
 }
 
 void ConnectionLogView::CloseLog()
 {
-    if (frame_)
+    if (frame_) {
         frame_->show();
+        frame_->raise();
+    }
+    if (edit_)
+        edit_->hide();
 }
 
 void ConnectionLogView::ShowNewLines(int count)

@@ -25,6 +25,7 @@ public:
     // ones are left out (the log still counts).
     ConnectionLogView(QWidget *window, const ConnectionTable &table);
 
+public slots:
     void OnConnectionEvent(qint64 wParam, qint64 lParam);
     void OnLogLine(const QString &text);
 
@@ -32,6 +33,7 @@ public:
     void OpenLog();
     void CloseLog();
 
+public:
     const ConnectionLog &Log() const { return log_; }
 
 private:
@@ -40,6 +42,7 @@ private:
     ConnectionLog log_;
     QPointer<QPlainTextEdit> plain_;
     QPointer<QTextEdit> rich_;
+    QPointer<QWidget> edit_;
     QPointer<QWidget> frame_;
 };
 

@@ -1,76 +1,87 @@
+// The connection log in the real main window on the offscreen platform.
 #include <gtest/gtest.h>
 
-#include <QApplication>
-#include <QDialog>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QTest>
 #include <QTextBlock>
-#include <QTextDocument>
 
 #include <memory>
 
-#include "net/ConnectionLogView.h"
-#include "net/EventSink.h"
+#include "app/Controls.h"
+#include "app/QtEventSink.h"
+#include "app/TavenorDlg.h"
+#include "net/ConnectionLog.h"
+#include "support/TestPeers.h"
 
-using namespace tav;
+using tav::ui::FindControl;
 
 namespace {
-// The part of the main window that the log lives in: edit 1126 beneath the
-// X spectrum frame 1025, and the two buttons, all created hidden but 1025.
-struct Window {
-    Window()
-    {
-        auto make = [&](QWidget *w, const char *id) {
-            w->setObjectName(id);
-            w->setGeometry(10, 10, 300, 200);
-            return w;
-        };
-        edit = static_cast<QPlainTextEdit *>(make(new QPlainTextEdit(&dialog), "1126"));
-        frame = make(new QWidget(&dialog), "1025");
-        open = static_cast<QPushButton *>(make(new QPushButton(QStringLiteral("打开连接信息"), &dialog), "1144"));
-        close = static_cast<QPushButton *>(make(new QPushButton(QStringLiteral("关闭连接信息"), &dialog), "1143"));
-        edit->hide();
-        open->hide();
-        close->hide();
-        dialog.show();
-    }
-    QDialog dialog;
-    QPlainTextEdit *edit;
-    QWidget *frame;
-    QPushButton *open, *close;
-};
+struct ConnectionLogWindow : ::testing::Test {
+    tav::ui::QtEventSink sink;
+    std::unique_ptr<tav::Station> station;
+    std::unique_ptr<CTavenorDlg> dlg;
 
-int argc = 1;
-char name[] = "test";
-char *argv[] = {name, nullptr};
+    void SetUp() override
+    {
+        tav::StationOptions options;
+        options.port = 0;
+        options.startFolder = ::testing::TempDir();
+        station = std::make_unique<tav::Station>(options, sink);
+        dlg = std::make_unique<CTavenorDlg>(*station);
+        sink.SetTarget(dlg.get());
+        std::vector<std::string> messages;
+        ASSERT_EQ(station->Start(&messages), 0);
+        dlg->Initialise(messages);
+        dlg->show();
+    }
+    void TearDown() override
+    {
+        dlg->Shutdown();
+        sink.Detach();
+    }
+    QStringList Lines() { return FindControl<QPlainTextEdit>(dlg.get(), 1126)->toPlainText().split('\n'); }
+    bool Spin(const std::function<bool()> &cond)
+    {
+        for (int i = 0; i < 1000 && !cond(); ++i)
+            QTest::qWait(10);
+        return cond();
+    }
+};
 }  // namespace
 
-TEST(ConnectionLogView, ButtonsUncoverAndCoverTheLogThatFillsMeanwhile)
+TEST_F(ConnectionLogWindow, SensorThatConnectsAndClosesIsLoggedBeneathTheSpectrum)
 {
-    QApplication app(argc, argv);
-    auto table = std::make_unique<ConnectionTable>();
-    Window w;
-    ConnectionLogView view(&w.dialog, *table);
-    EXPECT_TRUE(w.open->isVisible());
-    EXPECT_TRUE(w.close->isVisible());
+    auto *log = FindControl<QPlainTextEdit>(dlg.get(), 1126);
+    auto *frame = FindControl(dlg.get(), 1025);
+    ASSERT_TRUE(log && frame);
+    EXPECT_FALSE(log->isVisible());
 
-    view.OnConnectionEvent(0, kEventEstablished);
-    view.OnConnectionEvent(0, kEventPeerClosed);
-    view.OnLogLine(QStringLiteral("连接0的录制缓冲区分配失败，该连接不录制数据"));
-    QStringList lines = w.edit->toPlainText().split('\n');
-    ASSERT_EQ(lines.size(), 3);
-    EXPECT_TRUE(lines[0].startsWith(QStringLiteral("建立连接,第1次, 时间"))) << lines[0].toStdString();
-    EXPECT_TRUE(lines[1].startsWith(QStringLiteral("sock关闭,第1次,ret=0 时间"))) << lines[1].toStdString();
-    EXPECT_TRUE(lines[2].startsWith(QStringLiteral("连接0的录制缓冲区分配失败"))) << lines[2].toStdString();
+    int fd = tav::test::ConnectLoopback(station->Port());
+    ASSERT_GE(fd, 0);
+    ASSERT_TRUE(Spin([&] { return !log->toPlainText().isEmpty(); }));
+    ::close(fd);
+    ASSERT_TRUE(Spin([&] { return Lines().size() == 2; }));
+    EXPECT_TRUE(Lines()[0].startsWith(QStringLiteral("建立连接,第1次, 时间"))) << Lines()[0].toStdString();
+    EXPECT_TRUE(Lines()[1].startsWith(QStringLiteral("sock关闭,第1次,ret=0 时间"))) << Lines()[1].toStdString();
 
-    w.open->click();
-    EXPECT_FALSE(w.frame->isVisible());
-    EXPECT_TRUE(w.edit->isVisible());
-    w.close->click();
-    EXPECT_TRUE(w.frame->isVisible());
+    // The log fills while covered; the buttons uncover and cover it.
+    FindControl<QPushButton>(dlg.get(), 1144)->click();
+    EXPECT_FALSE(frame->isVisible());
+    EXPECT_TRUE(log->isVisible());
+    FindControl<QPushButton>(dlg.get(), 1143)->click();
+    EXPECT_TRUE(frame->isVisible());
+    EXPECT_FALSE(log->isVisible());
+}
 
-    for (size_t i = 0; i < ConnectionLog::kMaxLines + 10; ++i)
-        view.OnConnectionEvent(-1, kEventTransientError);
-    EXPECT_EQ(w.edit->blockCount(), int(ConnectionLog::kMaxLines));
-    EXPECT_TRUE(w.edit->document()->lastBlock().text().startsWith(QStringLiteral("正常继续,第10010次,ret=-1")));
+TEST_F(ConnectionLogWindow, ExtraLinesAndTheBound)
+{
+    sink.Post(tav::StationEvent::Text(tav::kLogLineEvent, "连接0的录制缓冲区分配失败，该连接不录制数据"));
+    for (size_t i = 0; i < tav::ConnectionLog::kMaxLines + 10; ++i)
+        sink.Post(tav::StationEvent::Make(tav::kConnectionEvent, -1, tav::kEventTransientError));
+    auto *log = FindControl<QPlainTextEdit>(dlg.get(), 1126);
+    ASSERT_TRUE(Spin([&] { return log->document()->lastBlock().text().contains(QStringLiteral("第10010次")); }));
+    EXPECT_EQ(log->blockCount(), int(tav::ConnectionLog::kMaxLines));
+    EXPECT_TRUE(log->document()->firstBlock().text().startsWith(QStringLiteral("正常继续,第11次,ret=-1 时间")))
+        << log->document()->firstBlock().text().toStdString();
 }
