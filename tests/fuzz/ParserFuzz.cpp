@@ -147,6 +147,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const uint32_t start = (ReceiveRing::kSize - (LoadU16LE(data) % 5000u)) % ReceiveRing::kSize;
     uint64_t rng = data[2] * 0x100000001ull + size;
     std::vector<uint8_t> stream;
+    stream.reserve(size + 8 * kPacketSize);
     std::vector<uint32_t> embedded;
     uint32_t inserted = 0;
     for (size_t i = 3; i < size; ++i) {
@@ -159,7 +160,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         uint8_t k = data[i];
         if (k < 0x80 && inserted < kMaxInsertedPackets) {
             embedded.push_back(uint32_t(stream.size()));
-            tav::testing::Append(stream, tav::testing::MakePacket(inserted, kFrequencies[k % 8], 20.0f, inserted));
+            // Packets differ by address; the samples come from a template.
+            static const std::vector<std::vector<uint8_t>> templates = [] {
+                std::vector<std::vector<uint8_t>> t;
+                for (float fs : kFrequencies)
+                    t.push_back(tav::testing::MakePacket(0, fs, 20.0f, 1));
+                return t;
+            }();
+            size_t at = stream.size();
+            tav::testing::Append(stream, templates[k % 8]);
+            StoreU32LE(&stream[at + kPacketAddressOffset], inserted);
             ++inserted;
         } else if (k < 0x80) {
         } else if (k < 0xC0) {
