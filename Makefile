@@ -6,10 +6,12 @@ GEN := -G Ninja
 BUILD := build
 ASAN := build-asan
 TSAN := build-tsan
+FUZZ := build-fuzz
+FUZZ_SECONDS ?= 60
 CMAKE_COMMON := -DCMAKE_BUILD_TYPE=RelWithDebInfo
 export QT_QPA_PLATFORM ?= $(if $(DISPLAY)$(WAYLAND_DISPLAY),,offscreen)
 
-.PHONY: deps build run test test-normal test-asan test-tsan bench clean
+.PHONY: deps build run test test-normal test-asan test-tsan test-fuzz fuzz bench clean
 
 deps:
 	@tools/install-deps
@@ -23,7 +25,7 @@ build: deps $(BUILD)/build.ninja
 run: build
 	tools/run-demo $(BUILD)
 
-test: deps test-normal test-asan test-tsan
+test: deps test-normal test-asan test-tsan test-fuzz
 
 test-normal: $(BUILD)/build.ninja
 	cmake --build $(BUILD) -j $(JOBS)
@@ -44,12 +46,19 @@ test-tsan:
 	cd $(TSAN) && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
 	  ctest --output-on-failure -j 2 -L threaded --timeout 600
 
+# libFuzzer targets (clang), FUZZ_SECONDS each; `make test` runs them 30 s.
+fuzz:
+	tools/run-fuzz $(FUZZ) $(FUZZ_SECONDS)
+
+test-fuzz:
+	tools/run-fuzz $(FUZZ) 30
+
 bench: deps $(BUILD)/build.ninja
 	cmake --build $(BUILD) -j $(JOBS) --target all_bench
 	tools/run-benchmarks $(BUILD)
 
 clean:
-	rm -rf $(BUILD) $(ASAN) $(TSAN)
+	rm -rf $(BUILD) $(ASAN) $(TSAN) $(FUZZ)
 
 # PNG images of each plot mode, for the README.
 .PHONY: screenshots

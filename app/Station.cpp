@@ -26,7 +26,7 @@ Station::Station(const StationOptions &options, EventSink &sink)
       port_(options.port),
       sink_(sink),
       table_(std::make_unique<ConnectionTable>()),
-      handler_(std::make_unique<DrainHandler>()),
+      handler_(std::make_unique<FrameParser>(*table_, sink)),
       server_(std::make_unique<Server>(*table_, sink, *handler_)),
       plots_(std::make_unique<LivePlots>()),
       processing_(std::make_unique<ProcessingThread>(*table_, *plots_))

@@ -7,6 +7,7 @@
 
 #include "net/ConnectionTable.h"
 #include "net/EventSink.h"
+#include "net/Parser.h"
 #include "net/Server.h"
 #include "view/LivePlots.h"
 
@@ -32,6 +33,10 @@ public:
 
     ConnectionTable &Table() { return *table_; }
     Server &Net() { return *server_; }
+    FrameParser &Parser() { return *handler_; }
+    // Where complete blocks go (the conditioning); null = only counted.
+    // Any thread; the consumer must outlive Stop().
+    void SetBlockConsumer(BlockConsumer *consumer) { handler_->SetBlockConsumer(consumer); }
     LivePlots &Plots() { return *plots_; }
     int Port() const { return server_->Port(); }
     const std::string &StartFolder() const { return startFolder_; }
@@ -43,7 +48,7 @@ private:
     int port_;
     EventSink &sink_;
     std::unique_ptr<ConnectionTable> table_;
-    std::unique_ptr<ConnectionHandler> handler_;
+    std::unique_ptr<FrameParser> handler_;
     std::unique_ptr<Server> server_;
     std::unique_ptr<LivePlots> plots_;
     std::unique_ptr<ProcessingThread> processing_;  // speeds and live spectra

@@ -22,6 +22,7 @@
 #include "app/Messages.h"
 #include "app/QtEventSink.h"
 #include "view/PlotFrame.h"
+#include "net/ConnectionLogView.h"
 
 using tav::ui::FindControl;
 using tav::ui::Tag;
@@ -97,6 +98,11 @@ CTavenorDlg::CTavenorDlg(tav::Station &station, QWidget *parent)
     setWindowFlags(windowFlags() | Qt::WindowMinMaxButtonsHint);
     BuildLayout();
     BuildMenus();
+    // The connection log fills from the posted connection events and extra
+    // log lines; its two buttons uncover and cover it.
+    auto *connectionLog = new tav::ConnectionLogView(this, station.Table());
+    connect(this, &CTavenorDlg::connectionEvent, connectionLog, &tav::ConnectionLogView::OnConnectionEvent);
+    connect(this, &CTavenorDlg::logLine, connectionLog, &tav::ConnectionLogView::OnLogLine);
     connect(&timer1_, &QTimer::timeout, this, &CTavenorDlg::OnTimer1);
     connect(&timer2_, &QTimer::timeout, this, &CTavenorDlg::timer2Tick);
 }

@@ -60,7 +60,12 @@ struct ConnectionRecord {
 
     // Parser-thread state.
     uint8_t blockBuffer[kBlockBufferSize];
+    // Latest reply frame. The parser writes it under replyMutex (not
+    // infoMutex, which a slow send may hold); the window normally uses the
+    // copy that comes with the reply event instead.
+    std::mutex replyMutex;
     uint8_t replyBuffer[kReplyBufferSize];
+    uint16_t replyLength = 0;
     int currentBuffer = 0;
     int packetIndex = 0;
     int blocksReady[2] = {};
