@@ -24,6 +24,8 @@ Station::Station(const StationOptions &options, EventSink &sink)
       port_(options.port),
       sink_(sink),
       table_(std::make_unique<ConnectionTable>()),
+      plots_(std::make_unique<LivePlots>()),
+      conditioner_(std::make_unique<Conditioner>(*table_, *plots_, sink, nullptr)),
       handler_(std::make_unique<DrainHandler>()),
       server_(std::make_unique<Server>(*table_, sink, *handler_))
 {

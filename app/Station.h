@@ -5,9 +5,11 @@
 #include <string>
 #include <vector>
 
+#include "dsp/Conditioner.h"
 #include "net/ConnectionTable.h"
 #include "net/EventSink.h"
 #include "net/Server.h"
+#include "view/LivePlots.h"
 
 namespace tav {
 
@@ -28,6 +30,9 @@ public:
     void Stop();
 
     ConnectionTable &Table() { return *table_; }
+    LivePlots &Plots() { return *plots_; }
+    // Block conditioning: the parser hands it every complete block.
+    Conditioner &Conditioning() { return *conditioner_; }
     Server &Net() { return *server_; }
     int Port() const { return server_->Port(); }
     const std::string &StartFolder() const { return startFolder_; }
@@ -39,6 +44,8 @@ private:
     int port_;
     EventSink &sink_;
     std::unique_ptr<ConnectionTable> table_;
+    std::unique_ptr<LivePlots> plots_;
+    std::unique_ptr<Conditioner> conditioner_;
     std::unique_ptr<ConnectionHandler> handler_;
     std::unique_ptr<Server> server_;
     bool stopped_ = false;
