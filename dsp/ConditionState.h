@@ -22,6 +22,8 @@ struct WindowStats {
     uint64_t windows = 0;        // windows completed since start: tells a reader the values moved on
 };
 
+// Velocity in mm/s is the integrated acceleration in g*s times this.
+constexpr double kMillimetresPerSecondSquaredPerG = 9800.0;
 constexpr int kSpeedCaptureLength = 2000;
 constexpr int kCaptureDecimation = 50;
 

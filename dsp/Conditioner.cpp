@@ -1,5 +1,7 @@
 #include "dsp/Conditioner.h"
 
+#include "dsp/ConditionKernel.h"
+
 #include <algorithm>
 #include <bit>
 #include <cmath>
@@ -36,125 +38,6 @@ uint32_t ReadU32(const uint8_t *p)
 }
 
 bool ValidRate(float fs) { return std::isfinite(fs) && fs > 0.0f && fs <= kMaxSamplingFrequency; }
-
-// A working copy of one axis's state. A run of samples is processed on this
-// local copy so that the stores into the plot arrays cannot alias it and the
-// compiler may keep it in registers.
-struct AxisWork {
-    double a, b;
-    Integrator vel, disp;
-    Biquad velHp, dispHp, speedLp;
-    double sumSq[3], peak[3];
-    double s1, s2, s3, s4;
-    double shift;
-};
-
-void Load(AxisWork &w, const ConditionState &c, int axis)
-{
-    w.a = c.integratorA;
-    w.b = c.integratorB;
-    w.vel = c.velocityIntegrator[axis];
-    w.disp = c.displacementIntegrator[axis];
-    w.velHp = c.velocityHighPass[axis];
-    w.dispHp = c.displacementHighPass[axis];
-    w.speedLp = c.speedLowPass[axis];
-    for (int q = 0; q < 3; ++q) {
-        w.sumSq[q] = c.sumSquares[q][axis];
-        w.peak[q] = c.runningPeak[q][axis];
-    }
-    w.s1 = c.sumAccel[axis];
-    w.s2 = c.sumAccel2[axis];
-    w.s3 = c.sumAccel3[axis];
-    w.s4 = c.sumAccel4[axis];
-    w.shift = c.kurtosisShift[axis];
-}
-
-void Store(const AxisWork &w, ConditionState &c, int axis)
-{
-    c.velocityIntegrator[axis] = w.vel;
-    c.displacementIntegrator[axis] = w.disp;
-    c.velocityHighPass[axis] = w.velHp;
-    c.displacementHighPass[axis] = w.dispHp;
-    c.speedLowPass[axis] = w.speedLp;
-    for (int q = 0; q < 3; ++q) {
-        c.sumSquares[q][axis] = w.sumSq[q];
-        c.runningPeak[q][axis] = w.peak[q];
-    }
-    c.sumAccel[axis] = w.s1;
-    c.sumAccel2[axis] = w.s2;
-    c.sumAccel3[axis] = w.s3;
-    c.sumAccel4[axis] = w.s4;
-}
-
-inline void Accumulate(double value, double &sumSq, double &peak)
-{
-    sumSq += value * value;
-    const double magnitude = std::fabs(value);
-    if (magnitude > peak)  // strict: the window keeps its first largest value
-        peak = magnitude;
-}
-
-// Conditions `n` consecutive samples of one axis, `p` pointing at the first
-// (12 bytes between rows). The branches that hold for a whole run are
-// template arguments so that the per-sample loop has none of them.
-template <bool kHighPass, bool kPlot, bool kCapture>
-void RunSamples(AxisWork &w, const uint8_t *p, int n, float *acc, float *vel, float *disp,
-                float *capture, int captureCount, uint64_t &nonFinite)
-{
-    for (int i = 0; i < n; ++i, p += kRowBytes) {
-        float x = ReadFloat(p);
-        if (!std::isfinite(x)) {
-            // One bad value must not poison the integrators and statistics
-            // for good: it counts as no acceleration, and is counted.
-            x = 0.0f;
-            ++nonFinite;
-        }
-        const double xd = x;
-        Accumulate(xd, w.sumSq[0], w.peak[0]);
-        const double dev = xd - w.shift;
-        const double dev2 = dev * dev;
-        w.s1 += dev;
-        w.s2 += dev2;
-        w.s3 += dev2 * dev;
-        w.s4 += dev2 * dev2;
-
-        float v = static_cast<float>(IntegratorStep(x, w.vel, w.a, w.b) * kMillimetresPerSecondSquaredPerG);
-        // Displacement comes from the velocity before its high-pass.
-        float d = static_cast<float>(IntegratorStep(v, w.disp, w.a, w.b));
-        if constexpr (kHighPass) {
-            v = static_cast<float>(BiquadStep(w.velHp, v));
-            d = static_cast<float>(BiquadStep(w.dispHp, d));
-        }
-        if constexpr (kPlot) {
-            acc[i] = x;
-            vel[i] = v;
-            disp[i] = d;
-        }
-        Accumulate(v, w.sumSq[1], w.peak[1]);
-        Accumulate(d, w.sumSq[2], w.peak[2]);
-
-        if constexpr (kCapture) {
-            const double y = BiquadStep(w.speedLp, xd);
-            const int count = captureCount + i;
-            if (count % kCaptureDecimation == 0) {
-                // A limit set beyond the capture's length must not write past it.
-                const int position = count / kCaptureDecimation;
-                if (position < kSpeedCaptureLength)
-                    capture[position] = static_cast<float>(y);
-            }
-        }
-    }
-}
-
-using RunFn = void (*)(AxisWork &, const uint8_t *, int, float *, float *, float *, float *, int,
-                       uint64_t &);
-// Indexed [highPass][plot][capture].
-constexpr RunFn kRun[2][2][2] = {
-    {{RunSamples<false, false, false>, RunSamples<false, false, true>},
-     {RunSamples<false, true, false>, RunSamples<false, true, true>}},
-    {{RunSamples<true, false, false>, RunSamples<true, false, true>},
-     {RunSamples<true, true, false>, RunSamples<true, true, true>}},
-};
 
 void ClearSectionState(Biquad &s) { s.x1 = s.x2 = s.y1 = s.y2 = 0.0; }
 
@@ -328,63 +211,73 @@ void Conditioner::ConditionRows(ConnectionRecord &rec, const uint8_t *block, int
     int count = c.captureCount.load(std::memory_order_acquire);
     const int limit = c.captureLimit.load(std::memory_order_acquire);
     const bool capturing = count < limit;
-    uint64_t nonFinite = 0;
 
-    // The block is cut where a statistics window closes, so that each piece
-    // runs axis by axis over contiguous samples.
+    bool plot = false;
+    for (int a = 0; a < 3; ++a)
+        plot = plot || plotBase[a][0] != nullptr;
+    float parked = 0.0f;  // where a paused axis's values go while the others are drawn
+
+    uint64_t nonFinite = 0;
+    kernel::RowWork w;
+    kernel::LoadLanes(w, c);
+    // The block is cut where a statistics window closes; within a piece the
+    // rows run in stretches of whole packets' samples.
     int row = 0;
     while (row < rows) {
         const uint32_t length = std::max<uint16_t>(c.windowLength, 1);
         const uint32_t left = c.windowCount < length ? length - c.windowCount : 1;
         const int piece = static_cast<int>(std::min<uint32_t>(left, static_cast<uint32_t>(rows - row)));
-        const bool newWindow = c.windowCount == 0;
         const int captureRows = capturing ? std::clamp(limit - count, 0, piece) : 0;
-
-        for (int a = 0; a < 3; ++a) {
-            AxisWork w;
-            Load(w, c, a);
-            const bool plot = plotBase[a][0] != nullptr;
-            auto sampleAt = [&](int i) {
-                return block + (i / kRowsPerPacket) * kPacketBytes + kSamplesOffset +
-                       (i % kRowsPerPacket) * kRowBytes + a * 4;
-            };
-            if (newWindow) {
-                w.shift = CleanSample(ReadFloat(sampleAt(row)));
-                c.kurtosisShift[a] = static_cast<float>(w.shift);
+        auto rowAt = [&](int i) {
+            return block + (i / kRowsPerPacket) * kPacketBytes + kSamplesOffset + (i % kRowsPerPacket) * kRowBytes;
+        };
+        if (c.windowCount == 0) {
+            for (int a = 0; a < 3; ++a) {
+                c.kurtosisShift[a] = CleanSample(ReadFloat(rowAt(row) + a * 4));
+                w.shift[a] = c.kurtosisShift[a];
             }
-            int done = 0;
-            while (done < piece) {
-                const int i = row + done;
-                const int n = std::min(kRowsPerPacket - i % kRowsPerPacket, piece - done);
-                const uint8_t *p = sampleAt(i);
-                float *acc = plot ? plotBase[a][0] + i : nullptr;
-                float *vel = plot ? plotBase[a][1] + i : nullptr;
-                float *disp = plot ? plotBase[a][2] + i : nullptr;
-                const int withCapture = std::clamp(captureRows - done, 0, n);
-                if (withCapture > 0)
-                    kRun[highPass][plot][1](w, p, withCapture, acc, vel, disp, c.speedCapture[a],
-                                            count + done, nonFinite);
-                if (n > withCapture)
-                    kRun[highPass][plot][0](w, p + withCapture * kRowBytes, n - withCapture,
-                                            plot ? acc + withCapture : nullptr,
-                                            plot ? vel + withCapture : nullptr,
-                                            plot ? disp + withCapture : nullptr, nullptr, 0, nonFinite);
-                done += n;
+        }
+        for (int done = 0; done < piece;) {
+            const int i = row + done;
+            const int n = std::min(kRowsPerPacket - i % kRowsPerPacket, piece - done);
+            const int withCapture = std::clamp(captureRows - done, 0, n);
+            kernel::RowOutput out;
+            for (int a = 0; a < 3; ++a) {
+                out.capture[a] = c.speedCapture[a];
+                const bool drawn = plotBase[a][0] != nullptr;
+                out.step[a] = drawn ? 1 : 0;
+                for (int q = 0; q < 3; ++q)
+                    out.plot[a][q] = drawn ? plotBase[a][q] + i : &parked;
             }
-            Store(w, c, a);
+            out.captureCount = count + done;
+            if (withCapture > 0)
+                kernel::ConditionRowRun(w, rowAt(i), withCapture, highPass, plot, true, out);
+            if (n > withCapture) {
+                for (int a = 0; a < 3; ++a)
+                    for (int q = 0; q < 3; ++q)
+                        out.plot[a][q] += withCapture * out.step[a];
+                kernel::ConditionRowRun(w, rowAt(i + withCapture), n - withCapture, highPass, plot, false, out);
+            }
+            done += n;
         }
         c.windowCount += static_cast<uint32_t>(piece);
         count += captureRows;
-        if (c.windowCount >= length)
+        if (c.windowCount >= length) {
+            // The reset of a diverged integrator happens in the state, so
+            // the lanes are gathered again after the close.
+            nonFinite += kernel::StoreLanes(w, c);
             CloseWindow(c, fs);
+            kernel::LoadLanes(w, c);
+        }
         row += piece;
     }
+    nonFinite += kernel::StoreLanes(w, c);
+    if (nonFinite)
+        c.nonFiniteSamples.fetch_add(nonFinite, std::memory_order_relaxed);
     // Only the conditioning writes the count while it is below the limit;
     // reaching the limit hands the capture over (release: its values first).
     if (capturing)
         c.captureCount.store(count, std::memory_order_release);
-    if (nonFinite)
-        c.nonFiniteSamples.fetch_add(nonFinite, std::memory_order_relaxed);
 }
 
 void Conditioner::WriteRawSamples(ConnectionRecord &rec, const uint8_t *block, int rows, const bool running[3])

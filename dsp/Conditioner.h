@@ -19,7 +19,6 @@ constexpr float kStartSamplingFrequency = 26667.0f;
 // Rates outside (0, kMaxSamplingFrequency] in a packet are taken as corrupt
 // and never replace the connection's rate.
 constexpr float kMaxSamplingFrequency = 1.0e6f;
-constexpr double kMillimetresPerSecondSquaredPerG = 9800.0;
 constexpr float kSpeedLowPassHz = 120.0f;
 constexpr float kHighPassHz = 10.0f;
 constexpr float kFilterQ = 0.7071f;
