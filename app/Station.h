@@ -13,6 +13,8 @@
 
 namespace tav {
 
+class ProcessingThread;
+
 struct StationOptions {
     int port = kDefaultPort;      // 0 = ephemeral (tests)
     std::string startFolder;      // folder the station started in; "" = current
@@ -48,6 +50,7 @@ private:
     std::unique_ptr<Conditioner> conditioner_;
     std::unique_ptr<ConnectionHandler> handler_;
     std::unique_ptr<Server> server_;
+    std::unique_ptr<ProcessingThread> processing_;  // speeds and live spectra
     bool stopped_ = false;
 };
 
