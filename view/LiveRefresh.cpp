@@ -78,27 +78,9 @@ LiveNumbers ReadLiveNumbers(const LivePlots &plots, ConnectionTable &table)
     return n;
 }
 
-void TogglePause(LivePlots &plots, int axis)
+int CommonPauseTarget(const int running[3])
 {
-    if (axis < 0 || axis > 2)
-        return;
-    auto &running = plots.time[axis].running;
-    running.store(running.load(std::memory_order_relaxed) ? 0 : 1, std::memory_order_relaxed);
-}
-
-void TogglePauseAll(LivePlots &plots)
-{
-    bool anyRunning = false;
-    for (auto &plot : plots.time)
-        anyRunning = anyRunning || plot.running.load(std::memory_order_relaxed) != 0;
-    for (auto &plot : plots.time)
-        plot.running.store(anyRunning ? 0 : 1, std::memory_order_relaxed);
-}
-
-void SetQuantity(LivePlots &plots, int axis, int quantity)
-{
-    if (axis >= 0 && axis <= 2 && quantity >= 0 && quantity <= 2)
-        plots.time[axis].quantity.store(quantity, std::memory_order_relaxed);
+    return running[0] || running[1] || running[2] ? 0 : 1;
 }
 
 }  // namespace tav

@@ -1,7 +1,7 @@
 #pragma once
 // What the live view does on its timers and on live-block events, without
 // any widget: the spectrum input hand-off, the numeric fields as text, and
-// the pause and quantity switches. The Qt live view calls these on the
+// the common pause rule. The Qt live view calls these on the
 // window thread and only moves the results into its controls.
 #include <string>
 
@@ -27,11 +27,8 @@ struct LiveNumbers {
 };
 LiveNumbers ReadLiveNumbers(const LivePlots &plots, ConnectionTable &table);
 
-// Pause button of an axis: the time plot stops or resumes following data.
-void TogglePause(LivePlots &plots, int axis);
-// Common pause button: all three pause if any is running, else all resume.
-void TogglePauseAll(LivePlots &plots);
-// Quantity radio buttons: 0 acceleration, 1 velocity, 2 displacement.
-void SetQuantity(LivePlots &plots, int axis, int quantity);
+// Common pause button: the `running` value for all three time plots, 0 if
+// any of them runs, else 1.
+int CommonPauseTarget(const int running[3]);
 
 }  // namespace tav

@@ -37,7 +37,7 @@ TEST(LiveRefresh, SpectrumInputTakesHalfTheWindowAfterFiveBlocksAt26667Hz)
     for (int i = 0; i < 4; ++i)
         EXPECT_FALSE(TakeLiveBlock(*rig.plots, *rig.table));
     EXPECT_FALSE(rig.plots->liveBlockPending.load());
-    SetQuantity(*rig.plots, 1, kVelocity);
+    rig.plots->time[1].quantity = kVelocity;
     EXPECT_TRUE(TakeLiveBlock(*rig.plots, *rig.table));
     EXPECT_EQ(rig.Copied(0, 1.0f), 13333);
     EXPECT_EQ(rig.Copied(0, 0.0f), kPlotPoints - 13333);  // the rest is cleared
@@ -73,7 +73,7 @@ TEST(LiveRefresh, NumbersFollowTheSelectedConnectionAndAreEmptyWithoutOne)
     EXPECT_EQ(n.samplingFrequency, "26667.00");
     EXPECT_EQ(n.temperature, "31.26");
     EXPECT_EQ(n.speed, "1499");
-    SetQuantity(*rig.plots, 0, kVelocity);
+    rig.plots->time[0].quantity = kVelocity;
     EXPECT_EQ(ReadLiveNumbers(*rig.plots, *rig.table).peak[0], "9.800");
 
     rig.table->selectedConnection = -1;
@@ -84,13 +84,7 @@ TEST(LiveRefresh, NumbersFollowTheSelectedConnectionAndAreEmptyWithoutOne)
 
 TEST(LiveRefresh, CommonPausePausesAllWhenOneRunsAndThenResumesAll)
 {
-    Rig rig(26667.0f);
-    TogglePause(*rig.plots, 1);
-    EXPECT_EQ(rig.plots->time[1].running.load(), 0);
-    TogglePauseAll(*rig.plots);
-    for (auto &plot : rig.plots->time)
-        EXPECT_EQ(plot.running.load(), 0);
-    TogglePauseAll(*rig.plots);
-    for (auto &plot : rig.plots->time)
-        EXPECT_EQ(plot.running.load(), 1);
+    const int onlyYPaused[3] = {1, 0, 1}, allPaused[3] = {0, 0, 0};
+    EXPECT_EQ(CommonPauseTarget(onlyYPaused), 0);
+    EXPECT_EQ(CommonPauseTarget(allPaused), 1);
 }
