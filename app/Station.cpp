@@ -26,9 +26,10 @@ Station::Station(const StationOptions &options, EventSink &sink)
       port_(options.port),
       sink_(sink),
       table_(std::make_unique<ConnectionTable>()),
-      handler_(std::make_unique<FrameParser>(*table_, sink)),
-      server_(std::make_unique<Server>(*table_, sink, *handler_)),
       plots_(std::make_unique<LivePlots>()),
+      conditioner_(std::make_unique<Conditioner>(*table_, *plots_, sink, nullptr)),
+      handler_(std::make_unique<FrameParser>(*table_, sink, conditioner_.get())),
+      server_(std::make_unique<Server>(*table_, sink, *handler_)),
       processing_(std::make_unique<ProcessingThread>(*table_, *plots_))
 {
     dataFolder_ = startFolder_ + "/data";

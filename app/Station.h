@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "dsp/Conditioner.h"
 #include "net/ConnectionTable.h"
 #include "net/EventSink.h"
 #include "net/Parser.h"
@@ -38,6 +39,8 @@ public:
     // Any thread; the consumer must outlive Stop().
     void SetBlockConsumer(BlockConsumer *consumer) { handler_->SetBlockConsumer(consumer); }
     LivePlots &Plots() { return *plots_; }
+    // Block conditioning: the parser hands it every complete block.
+    Conditioner &Conditioning() { return *conditioner_; }
     int Port() const { return server_->Port(); }
     const std::string &StartFolder() const { return startFolder_; }
     const std::string &DataFolder() const { return dataFolder_; }
@@ -48,9 +51,10 @@ private:
     int port_;
     EventSink &sink_;
     std::unique_ptr<ConnectionTable> table_;
+    std::unique_ptr<LivePlots> plots_;
+    std::unique_ptr<Conditioner> conditioner_;
     std::unique_ptr<FrameParser> handler_;
     std::unique_ptr<Server> server_;
-    std::unique_ptr<LivePlots> plots_;
     std::unique_ptr<ProcessingThread> processing_;  // speeds and live spectra
     bool stopped_ = false;
 };

@@ -6,16 +6,12 @@
 #include <mutex>
 
 #include "dsp/Biquad.h"
+#include "dsp/Integrator.h"
 
 namespace tav {
 
 enum Axis { kAxisX = 0, kAxisY = 1, kAxisZ = 2 };
 enum Quantity { kAcceleration = 0, kVelocity = 1, kDisplacement = 2 };
-
-struct Integrator {
-    double previousOutput = 0;
-    double previousInput = 0;
-};
 
 // Results of the last completed statistics window, read by the window thread
 // (live view, steady-state tick). Guarded by ConditionState::statsMutex.
@@ -23,8 +19,11 @@ struct WindowStats {
     double rms[3][3] = {};       // [quantity][axis]
     double peak[3][3] = {};      // [quantity][axis]
     double kurtosis[3] = {};     // acceleration, per axis
+    uint64_t windows = 0;        // windows completed since start: tells a reader the values moved on
 };
 
+// Velocity in mm/s is the integrated acceleration in g*s times this.
+constexpr double kMillimetresPerSecondSquaredPerG = 9800.0;
 constexpr int kSpeedCaptureLength = 2000;
 constexpr int kCaptureDecimation = 50;
 
@@ -37,9 +36,14 @@ struct ConditionState {
     Integrator displacementIntegrator[3];
     double sumSquares[3][3] = {};
     double runningPeak[3][3] = {};
-    double sumAccel[3] = {};      // for the kurtosis: sum of x, x^3, x^4
+    // For the kurtosis: sums of d, d^2, d^3, d^4 with d = x - kurtosisShift,
+    // the window's first sample. Shifting keeps a large constant offset (the
+    // 1 g of gravity on a vertical axis) from cancelling the small moments.
+    double sumAccel[3] = {};
+    double sumAccel2[3] = {};
     double sumAccel3[3] = {};
     double sumAccel4[3] = {};
+    float kurtosisShift[3] = {};
     uint32_t windowCount = 0;
     uint16_t windowLength = 0;
 
@@ -47,7 +51,8 @@ struct ConditionState {
     Biquad displacementHighPass[3];
     Biquad speedLowPass[3];
 
-    uint64_t nonFiniteSamples = 0;
+    // NaN or infinite samples that were taken as 0; read by any thread.
+    std::atomic<uint64_t> nonFiniteSamples{0};
 
     std::mutex statsMutex;       // guards `stats` between parser and window
     WindowStats stats;
@@ -67,8 +72,15 @@ inline void ResetStatisticsWindow(ConditionState &c)
         for (int a = 0; a < 3; ++a)
             c.sumSquares[q][a] = c.runningPeak[q][a] = 0;
     for (int a = 0; a < 3; ++a)
-        c.sumAccel[a] = c.sumAccel3[a] = c.sumAccel4[a] = 0;
+        c.sumAccel[a] = c.sumAccel2[a] = c.sumAccel3[a] = c.sumAccel4[a] = 0;
     c.windowCount = 0;
+}
+
+// A consistent copy of the last window's results; any thread.
+inline WindowStats ReadStats(ConditionState &c)
+{
+    std::lock_guard lock(c.statsMutex);
+    return c.stats;
 }
 
 }  // namespace tav

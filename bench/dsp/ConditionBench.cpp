@@ -1,0 +1,92 @@
+// Throughput of block conditioning on one core, background and displayed
+// connections, as a multiple of one sensor's real time (26667 rows/s) and of
+// the full fleet's (40 sensors).
+#include <benchmark/benchmark.h>
+
+#include <cmath>
+#include <cstring>
+#include <memory>
+#include <vector>
+
+#include "dsp/Conditioner.h"
+
+using namespace tav;
+
+namespace {
+
+constexpr float kRate = 26667.0f;
+constexpr int kPackets = 22;  // the parser's block at 26667 Hz
+constexpr int kRows = kPackets * 116;
+constexpr double kFleet = 40;
+
+class NullSink : public EventSink {
+public:
+    void Post(const StationEvent &) override {}
+};
+
+std::vector<uint8_t> MakeBlock()
+{
+    std::vector<uint8_t> block(kPackets * 1420);
+    for (int j = 0; j < kPackets; ++j) {
+        uint8_t *p = block.data() + j * 1420;
+        std::memcpy(p, "PUDT", 4);
+        std::memcpy(p + 8, &kRate, 4);
+        for (int r = 0; r < 116; ++r)
+            for (int a = 0; a < 3; ++a) {
+                const double t = (j * 116 + r) / static_cast<double>(kRate);
+                float x = static_cast<float>(0.3 * std::sin(2 * M_PI * (25.0 + 40 * a) * t) +
+                                             0.05 * std::sin(2 * M_PI * 1234.0 * t));
+                std::memcpy(p + 24 + r * 12 + a * 4, &x, 4);
+            }
+        std::memcpy(p + 1416, "PEND", 4);
+    }
+    return block;
+}
+
+// displayed: 0 background, 1 displayed and running, 2 displayed and paused.
+void ConditionBlocks(benchmark::State &state)
+{
+    const int displayed = static_cast<int>(state.range(0));
+    const bool highPass = state.range(1) != 0;
+    auto table = std::make_unique<ConnectionTable>();
+    auto plots = std::make_unique<LivePlots>();
+    NullSink sink;
+    Conditioner conditioner(*table, *plots, sink, nullptr);
+    ConnectionRecord &rec = (*table)[0];
+    rec.samplingFrequency = kRate;
+    table->selectedConnection = displayed ? 0 : -1;
+    plots->highPassOn = highPass ? 1 : 0;
+    for (auto &plot : plots->time)
+        plot.running = displayed == 2 ? 0 : 1;
+    const std::vector<uint8_t> block = MakeBlock();
+
+    for (auto _ : state) {
+        std::lock_guard lock(rec.conditionMutex);
+        // Keep the speed capture running, as the speed estimate restarts it.
+        if (rec.cond.captureCount.load(std::memory_order_relaxed) >= rec.cond.captureLimit.load())
+            rec.cond.captureCount = 0;
+        plots->liveBlockPending.store(false, std::memory_order_relaxed);
+        conditioner.ConditionBlock(rec, block.data(), kPackets);
+        benchmark::DoNotOptimize(rec.cond.sumSquares[1][0]);
+    }
+    const double rows = static_cast<double>(state.iterations()) * kRows;
+    state.SetItemsProcessed(static_cast<int64_t>(rows));
+    state.counters["x_sensor"] = benchmark::Counter(rows / kRate, benchmark::Counter::kIsRate);
+    state.counters["x_fleet"] = benchmark::Counter(rows / (kRate * kFleet), benchmark::Counter::kIsRate);
+    // Time to condition 0.1 s of all 40 sensors, in microseconds.
+    state.counters["us_per_fleet_0.1s"] = benchmark::Counter(
+        rows / (kFleet * kRate * 0.1) / 1e6, benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+}
+
+}  // namespace
+
+BENCHMARK(ConditionBlocks)
+    ->ArgNames({"displayed", "highpass"})
+    ->Args({0, 1})
+    ->Args({0, 0})
+    ->Args({1, 1})
+    ->Args({2, 1})
+    ->Args({1, 0})
+    ->Unit(benchmark::kMicrosecond);
+
+BENCHMARK_MAIN();

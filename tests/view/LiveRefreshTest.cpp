@@ -1,0 +1,90 @@
+// The live view's refresh rules, without widgets.
+#include <gtest/gtest.h>
+
+#include <memory>
+
+#include "view/LiveRefresh.h"
+
+using namespace tav;
+
+namespace {
+struct Rig {
+    std::unique_ptr<ConnectionTable> table = std::make_unique<ConnectionTable>();
+    std::unique_ptr<LivePlots> plots = std::make_unique<LivePlots>();
+    Rig(float fs)
+    {
+        table->selectedConnection = 2;
+        (*table)[2].samplingFrequency = fs;
+        for (auto &plot : plots->time) {
+            plot.pointCount = static_cast<int>(fs);
+            std::fill(plot.samples, plot.samples + kPlotPoints, 1.0f);
+            std::fill(plot.velocitySamples, plot.velocitySamples + kPlotPoints, 2.0f);
+        }
+        std::fill(plots->spectrumInput[0], plots->spectrumInput[0] + kPlotPoints, 9.0f);
+    }
+    int Copied(int axis, float value)
+    {
+        const float *in = plots->spectrumInput[axis];
+        return static_cast<int>(std::count(in, in + kPlotPoints, value));
+    }
+};
+}  // namespace
+
+TEST(LiveRefresh, SpectrumInputTakesHalfTheWindowAfterFiveBlocksAt26667Hz)
+{
+    Rig rig(26667.0f);
+    rig.plots->liveBlockPending = true;
+    for (int i = 0; i < 4; ++i)
+        EXPECT_FALSE(TakeLiveBlock(*rig.plots, *rig.table));
+    EXPECT_FALSE(rig.plots->liveBlockPending.load());
+    rig.plots->time[1].quantity = kVelocity;
+    EXPECT_TRUE(TakeLiveBlock(*rig.plots, *rig.table));
+    EXPECT_EQ(rig.Copied(0, 1.0f), 13333);
+    EXPECT_EQ(rig.Copied(0, 0.0f), kPlotPoints - 13333);  // the rest is cleared
+    EXPECT_EQ(rig.Copied(1, 2.0f), 13333);                // Y shows velocity
+    EXPECT_EQ(rig.plots->spectrumTicks.load(), 5);        // the processing thread resets it
+}
+
+TEST(LiveRefresh, SlowSensorsWaitForTenBlocksAndTakeTheWholeWindow)
+{
+    Rig rig(10000.0f);
+    for (int i = 0; i < 9; ++i)
+        EXPECT_FALSE(TakeLiveBlock(*rig.plots, *rig.table));
+    EXPECT_TRUE(TakeLiveBlock(*rig.plots, *rig.table));
+    EXPECT_EQ(rig.Copied(2, 1.0f), 10000);
+}
+
+TEST(LiveRefresh, NumbersFollowTheSelectedConnectionAndAreEmptyWithoutOne)
+{
+    Rig rig(26667.0f);
+    ConnectionRecord &rec = (*rig.table)[2];
+    {
+        std::lock_guard lock(rec.cond.statsMutex);
+        rec.cond.stats.rms[kAcceleration][0] = 0.70710678;
+        rec.cond.stats.peak[kVelocity][0] = 9.8;
+    }
+    rec.sensorAddress = 0xFFFFFFFFu;
+    rec.temperature = 31.256f;
+    rec.measuredSpeed = 1499.9f;
+    LiveNumbers n = ReadLiveNumbers(*rig.plots, *rig.table);
+    EXPECT_EQ(n.rms[0], "0.707");
+    EXPECT_EQ(n.peak[0], "0.000");
+    EXPECT_EQ(n.address, "-1");
+    EXPECT_EQ(n.samplingFrequency, "26667.00");
+    EXPECT_EQ(n.temperature, "31.26");
+    EXPECT_EQ(n.speed, "1499");
+    rig.plots->time[0].quantity = kVelocity;
+    EXPECT_EQ(ReadLiveNumbers(*rig.plots, *rig.table).peak[0], "9.800");
+
+    rig.table->selectedConnection = -1;
+    n = ReadLiveNumbers(*rig.plots, *rig.table);
+    EXPECT_TRUE(n.rms[0].empty() && n.address.empty() && n.speed.empty());
+    EXPECT_FALSE(TakeLiveBlock(*rig.plots, *rig.table));
+}
+
+TEST(LiveRefresh, CommonPausePausesAllWhenOneRunsAndThenResumesAll)
+{
+    const int onlyYPaused[3] = {1, 0, 1}, allPaused[3] = {0, 0, 0};
+    EXPECT_EQ(CommonPauseTarget(onlyYPaused), 0);
+    EXPECT_EQ(CommonPauseTarget(allPaused), 1);
+}

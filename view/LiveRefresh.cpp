@@ -1,0 +1,86 @@
+#include "view/LiveRefresh.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+
+namespace tav {
+
+namespace {
+std::string Format(const char *pattern, double value)
+{
+    char text[64];
+    std::snprintf(text, sizeof text, pattern, value);
+    return text;
+}
+
+std::string FormatInt(long long value)
+{
+    char text[32];
+    std::snprintf(text, sizeof text, "%lld", value);
+    return text;
+}
+
+ConnectionRecord *Selected(ConnectionTable &table)
+{
+    const int slot = table.selectedConnection.load(std::memory_order_acquire);
+    return slot >= 0 && slot < kSlotCount ? &table[slot] : nullptr;
+}
+}  // namespace
+
+bool TakeLiveBlock(LivePlots &plots, ConnectionTable &table)
+{
+    plots.liveBlockPending.store(false, std::memory_order_release);
+    ConnectionRecord *rec = Selected(table);
+    if (!rec)
+        return false;
+    // Below 20 kHz a block is a larger share of the live window, so the
+    // spectrum takes the whole window and waits for more blocks.
+    const float rate = rec->samplingFrequency.load(std::memory_order_relaxed);
+    const long fs = std::isfinite(rate) ? static_cast<long>(std::clamp(rate, -1e9f, 1e9f)) : 0;
+    const double share = fs < 20000 ? 1.0 : 0.5;
+    const int threshold = fs < 20000 ? 10 : 5;
+
+    const int ticks = plots.spectrumTicks.fetch_add(1, std::memory_order_acq_rel) + 1;
+    if (ticks < threshold)
+        return false;
+    std::lock_guard inputLock(plots.spectrumInputMutex);
+    for (int a = 0; a < 3; ++a) {
+        PlotData &plot = plots.time[a];
+        float *input = plots.spectrumInput[a];
+        std::lock_guard plotLock(plot.mutex);
+        const int count = std::clamp(static_cast<int>(plot.pointCount * share), 0, kPlotPoints);
+        const float *source = plot.Array(plot.quantity.load(std::memory_order_relaxed));
+        std::copy(source, source + count, input);
+        std::fill(input + count, input + kPlotPoints, 0.0f);
+    }
+    return true;
+}
+
+LiveNumbers ReadLiveNumbers(const LivePlots &plots, ConnectionTable &table)
+{
+    LiveNumbers n;
+    ConnectionRecord *rec = Selected(table);
+    if (!rec)
+        return n;
+    const WindowStats stats = ReadStats(rec->cond);
+    for (int a = 0; a < 3; ++a) {
+        const int q = std::clamp(plots.time[a].quantity.load(std::memory_order_relaxed), 0, 2);
+        n.rms[a] = Format("%.3f", static_cast<float>(stats.rms[q][a]));
+        n.peak[a] = Format("%.3f", static_cast<float>(stats.peak[q][a]));
+    }
+    // The address is shown as the signed 32-bit number it has always been.
+    n.address = FormatInt(static_cast<int32_t>(rec->sensorAddress.load(std::memory_order_relaxed)));
+    n.samplingFrequency = Format("%.2f", rec->samplingFrequency.load(std::memory_order_relaxed));
+    n.temperature = Format("%.2f", rec->temperature.load(std::memory_order_relaxed));
+    const float speed = rec->measuredSpeed.load(std::memory_order_relaxed);
+    n.speed = FormatInt(std::isfinite(speed) ? static_cast<long long>(std::clamp(speed, -2e9f, 2e9f)) : 0);
+    return n;
+}
+
+int CommonPauseTarget(const int running[3])
+{
+    return running[0] || running[1] || running[2] ? 0 : 1;
+}
+
+}  // namespace tav

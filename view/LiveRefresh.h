@@ -1,0 +1,34 @@
+#pragma once
+// What the live view does on its timers and on live-block events, without
+// any widget: the spectrum input hand-off, the numeric fields as text, and
+// the common pause rule. The Qt live view calls these on the
+// window thread and only moves the results into its controls.
+#include <string>
+
+#include "net/ConnectionTable.h"
+#include "view/LivePlots.h"
+
+namespace tav {
+
+// Live-block event (window thread): clears the pending flag so that the next
+// block posts again, counts a spectrum tick and, once enough ticks have
+// gathered for the selected connection's rate, copies the start of each
+// time plot's shown quantity into the spectrum input. Returns true when the
+// input was refreshed. With no connection selected nothing is copied.
+bool TakeLiveBlock(LivePlots &plots, ConnectionTable &table);
+
+// The numeric fields of the live view, as shown. All empty when no
+// connection is selected.
+struct LiveNumbers {
+    std::string rms[3], peak[3];  // of each axis's shown quantity, "%.3f"
+    std::string address;          // "%d"
+    std::string samplingFrequency, temperature;  // "%.2f"
+    std::string speed;            // rpm, truncated, "%d"
+};
+LiveNumbers ReadLiveNumbers(const LivePlots &plots, ConnectionTable &table);
+
+// Common pause button: the `running` value for all three time plots, 0 if
+// any of them runs, else 1.
+int CommonPauseTarget(const int running[3]);
+
+}  // namespace tav
