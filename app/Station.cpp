@@ -28,6 +28,8 @@ Station::Station(const StationOptions &options, EventSink &sink)
       server_(std::make_unique<Server>(*table_, sink, *handler_))
 {
     dataFolder_ = startFolder_ + "/data";
+    recorder_ = std::make_unique<Recorder>(*table_, sink, dataFolder_);
+    replayer_ = std::make_unique<Replayer>(*recorder_);
 }
 
 Station::~Station() { Stop(); }
@@ -63,6 +65,9 @@ void Station::Stop()
         return;
     stopped_ = true;
     server_->Stop();
+    // A running save holds its own references to the recordings; it is let
+    // finish so that no file is left half written.
+    recorder_->Saver().Join();
 }
 
 }  // namespace tav

@@ -8,6 +8,8 @@
 #include "net/ConnectionTable.h"
 #include "net/EventSink.h"
 #include "net/Server.h"
+#include "record/Recorder.h"
+#include "record/Replayer.h"
 
 namespace tav {
 
@@ -32,6 +34,10 @@ public:
     int Port() const { return server_->Port(); }
     const std::string &StartFolder() const { return startFolder_; }
     const std::string &DataFolder() const { return dataFolder_; }
+    // Transient recording (the conditioning's RecordingSink), the save and
+    // the replay of the global recording buffer.
+    Recorder &Recording() { return *recorder_; }
+    Replayer &Replay() { return *replayer_; }
 
 private:
     std::string startFolder_;
@@ -41,6 +47,8 @@ private:
     std::unique_ptr<ConnectionTable> table_;
     std::unique_ptr<ConnectionHandler> handler_;
     std::unique_ptr<Server> server_;
+    std::unique_ptr<Recorder> recorder_;
+    std::unique_ptr<Replayer> replayer_;
     bool stopped_ = false;
 };
 
