@@ -80,7 +80,10 @@ TEST(CsvExport, NumbersAreExactlyWhatPrintfGPrints)
                             1e6, 1234567, 1.5e-45, -1.17549435e-38, 3.4028235e38, -3.4028235e38,
                             std::numeric_limits<double>::infinity(), -std::numeric_limits<double>::infinity(),
                             std::nan(""), -std::nan(""), std::numeric_limits<double>::denorm_min(),
-                            std::numeric_limits<double>::max(), 1e-300, 0.1, 2.5, 1e100};
+                            std::numeric_limits<double>::max(), 1e-300, 0.1, 2.5, 1e100,
+                            // exact ties at the sixth digit, some carrying into the next power
+                            1234565, 1234575, 9999995, 999999.5, 0.125, 1.5625e-2, 9.5367431640625e-7, 100000,
+                            99999.95, 1e-4f, 1e-5f, 9.99999e-5f, 123456.5, 0.00048828125};
     for (double v : edges)
         EXPECT_EQ(G(v), Printf(v)) << v;
     EXPECT_EQ(G(0.5), "0.5");
@@ -99,6 +102,24 @@ TEST(CsvExport, NumbersAreExactlyWhatPrintfGPrints)
         std::string a = G(f), b = Printf(f);
         if (a != b) {
             ADD_FAILURE() << "bits " << std::hex << bits << ": " << a << " vs " << b;
+            ++mismatches;
+        }
+    }
+    // Doubles too (the exact path is taken for far exponents).
+    for (int i = 0; i < 500000 && mismatches < 10; ++i) {
+        uint64_t bits = (uint64_t(rng()) << 32) | rng();
+        double d;
+        std::memcpy(&d, &bits, 8);
+        if (G(d) != Printf(d)) {
+            ADD_FAILURE() << G(d) << " vs " << Printf(d);
+            ++mismatches;
+        }
+    }
+    std::uniform_real_distribution<double> exponent(-30.0, 30.0);
+    for (int i = 0; i < 500000 && mismatches < 10; ++i) {
+        double d = std::pow(10.0, exponent(rng)) * (i % 2 ? -1 : 1);
+        if (G(d) != Printf(d)) {
+            ADD_FAILURE() << G(d) << " vs " << Printf(d);
             ++mismatches;
         }
     }
