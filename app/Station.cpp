@@ -7,6 +7,8 @@
 #include <climits>
 #include <cstring>
 
+#include "dsp/ProcessingThread.h"
+
 namespace tav {
 
 namespace {
@@ -25,7 +27,9 @@ Station::Station(const StationOptions &options, EventSink &sink)
       sink_(sink),
       table_(std::make_unique<ConnectionTable>()),
       handler_(std::make_unique<DrainHandler>()),
-      server_(std::make_unique<Server>(*table_, sink, *handler_))
+      server_(std::make_unique<Server>(*table_, sink, *handler_)),
+      plots_(std::make_unique<LivePlots>()),
+      processing_(std::make_unique<ProcessingThread>(*table_, *plots_))
 {
     dataFolder_ = startFolder_ + "/data";
     recorder_ = std::make_unique<Recorder>(*table_, sink, dataFolder_);
@@ -43,20 +47,22 @@ int Station::Start(std::vector<std::string> *errors)
                               "，文件将保存在启动文件夹中");
         dataFolder_ = startFolder_;
     }
+    int rc = 0;
     std::string error;
     if (server_->OpenServer(port_, true, &error) != 0) {
         if (errors) {
             errors->push_back(error);
             errors->push_back("与界面通信SOCKET产生错误");
         }
-        return -1;
-    }
-    if (!server_->Start()) {
+        rc = -1;
+    } else if (!server_->Start()) {
         if (errors)
             errors->push_back("产生与监视计算机通信线程错误");
-        return -1;
+        rc = -1;
     }
-    return 0;
+    // Spectra and speeds run without a server too: a replay needs them.
+    processing_->Start();
+    return rc;
 }
 
 void Station::Stop()
@@ -64,6 +70,7 @@ void Station::Stop()
     if (stopped_)
         return;
     stopped_ = true;
+    processing_->Stop();
     server_->Stop();
     // A running save holds its own references to the recordings; it is let
     // finish so that no file is left half written.

@@ -10,8 +10,11 @@
 #include "net/Server.h"
 #include "record/Recorder.h"
 #include "record/Replayer.h"
+#include "view/LivePlots.h"
 
 namespace tav {
+
+class ProcessingThread;
 
 struct StationOptions {
     int port = kDefaultPort;      // 0 = ephemeral (tests)
@@ -31,6 +34,7 @@ public:
 
     ConnectionTable &Table() { return *table_; }
     Server &Net() { return *server_; }
+    LivePlots &Plots() { return *plots_; }
     int Port() const { return server_->Port(); }
     const std::string &StartFolder() const { return startFolder_; }
     const std::string &DataFolder() const { return dataFolder_; }
@@ -47,6 +51,8 @@ private:
     std::unique_ptr<ConnectionTable> table_;
     std::unique_ptr<ConnectionHandler> handler_;
     std::unique_ptr<Server> server_;
+    std::unique_ptr<LivePlots> plots_;
+    std::unique_ptr<ProcessingThread> processing_;  // speeds and live spectra
     std::unique_ptr<Recorder> recorder_;
     std::unique_ptr<Replayer> replayer_;
     bool stopped_ = false;
