@@ -21,6 +21,7 @@
 #include "app/Controls.h"
 #include "app/Messages.h"
 #include "app/QtEventSink.h"
+#include "record/TransientControls.h"
 
 using tav::ui::FindControl;
 using tav::ui::Tag;
@@ -97,6 +98,7 @@ CTavenorDlg::CTavenorDlg(tav::Station &station, QWidget *parent) : QDialog(paren
     setWindowFlags(windowFlags() | Qt::WindowMinMaxButtonsHint);
     BuildLayout();
     BuildMenus();
+    new tav::ui::TransientControls(*this);  // owned by this window
     connect(&timer1_, &QTimer::timeout, this, &CTavenorDlg::OnTimer1);
     connect(&timer2_, &QTimer::timeout, this, &CTavenorDlg::timer2Tick);
 }
