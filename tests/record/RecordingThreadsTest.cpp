@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "record/Recorder.h"
+#include "record/Replayer.h"
 #include "tests/record/RecordTestSupport.h"
 
 namespace tav {
@@ -74,6 +75,55 @@ TEST(RecordingThreads, StartStopAndSelectionWhileParsersAppend)
     done = true;
     a.join();
     b.join();
+}
+
+// Conditioning state that is not atomic: a replay and the slot's parser
+// conditioning at once would race on it.
+class CountingConsumer : public BlockConsumer {
+public:
+    void ConditionBlock(ConnectionRecord &rec, const uint8_t *, int packets) override
+    {
+        rec.cond.windowCount += uint32_t(packets);
+        rec.cond.nonFiniteSamples += 1;
+    }
+};
+
+TEST(RecordingThreads, ReplayAndTheSlotsParserNeverConditionAtOnce)
+{
+    auto table = std::make_unique<ConnectionTable>();
+    test::CollectingSink sink;
+    test::ScratchFolder scratch;
+    std::string folder = scratch.Path();
+    Recorder recorder(*table, sink, folder);
+    CountingConsumer consumer;
+    Replayer replayer(recorder, &consumer);
+    std::string path = folder + "/r.vdat";
+    test::WriteFile(path, test::MakePackets(7, 26667.0f, 22 * 200));
+    ASSERT_TRUE(recorder.Load(path).ok);
+    ConnectionRecord &rec = (*table)[2];
+    rec.inUse = 1;
+    table->selectedConnection = 2;
+
+    std::atomic<bool> done{false};
+    uint64_t parserBlocks = 0;
+    std::thread parser([&] {
+        // A block that was already in the ring when the replay started.
+        auto block = test::MakePackets(7, 26667.0f, 22);
+        while (!done) {
+            std::lock_guard lock(rec.conditionMutex);
+            consumer.ConditionBlock(rec, block.data(), 22);
+            ++parserBlocks;
+        }
+    });
+    ASSERT_TRUE(replayer.Start());
+    int steps = 0;
+    while (recorder.AcquisitionState() == 2)
+        steps += replayer.Tick().stepped;
+    done = true;
+    parser.join();
+    EXPECT_EQ(steps, 199);
+    std::lock_guard lock(rec.conditionMutex);
+    EXPECT_EQ(rec.cond.nonFiniteSamples, parserBlocks + 199);
 }
 
 }  // namespace
