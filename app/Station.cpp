@@ -23,16 +23,18 @@ std::string CurrentFolder()
 
 Station::Station(const StationOptions &options, EventSink &sink)
     : startFolder_(options.startFolder.empty() ? CurrentFolder() : options.startFolder),
+      dataFolder_(startFolder_ + "/data"),
       port_(options.port),
       sink_(sink),
       table_(std::make_unique<ConnectionTable>()),
       plots_(std::make_unique<LivePlots>()),
-      conditioner_(std::make_unique<Conditioner>(*table_, *plots_, sink, nullptr)),
+      recorder_(std::make_unique<Recorder>(*table_, sink, dataFolder_)),
+      conditioner_(std::make_unique<Conditioner>(*table_, *plots_, sink, recorder_.get())),
       handler_(std::make_unique<FrameParser>(*table_, sink, conditioner_.get())),
       server_(std::make_unique<Server>(*table_, sink, *handler_)),
       processing_(std::make_unique<ProcessingThread>(*table_, *plots_))
 {
-    dataFolder_ = startFolder_ + "/data";
+    replayer_ = std::make_unique<Replayer>(*recorder_, conditioner_.get());
 }
 
 Station::~Station() { Stop(); }
@@ -71,6 +73,9 @@ void Station::Stop()
     stopped_ = true;
     processing_->Stop();
     server_->Stop();
+    // A running save holds its own references to the recordings; it is let
+    // finish so that no file is left half written.
+    recorder_->Saver().Join();
 }
 
 }  // namespace tav

@@ -10,6 +10,8 @@
 #include "net/EventSink.h"
 #include "net/Parser.h"
 #include "net/Server.h"
+#include "record/Recorder.h"
+#include "record/Replayer.h"
 #include "view/LivePlots.h"
 
 namespace tav {
@@ -44,6 +46,10 @@ public:
     int Port() const { return server_->Port(); }
     const std::string &StartFolder() const { return startFolder_; }
     const std::string &DataFolder() const { return dataFolder_; }
+    // Transient recording (the conditioning's RecordingSink), the save and
+    // the replay of the global recording buffer.
+    Recorder &Recording() { return *recorder_; }
+    Replayer &Replay() { return *replayer_; }
 
 private:
     std::string startFolder_;
@@ -52,10 +58,12 @@ private:
     EventSink &sink_;
     std::unique_ptr<ConnectionTable> table_;
     std::unique_ptr<LivePlots> plots_;
+    std::unique_ptr<Recorder> recorder_;  // before the conditioning that feeds it
     std::unique_ptr<Conditioner> conditioner_;
     std::unique_ptr<FrameParser> handler_;
     std::unique_ptr<Server> server_;
     std::unique_ptr<ProcessingThread> processing_;  // speeds and live spectra
+    std::unique_ptr<Replayer> replayer_;
     bool stopped_ = false;
 };
 

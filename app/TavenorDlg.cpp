@@ -23,6 +23,7 @@
 #include "app/QtEventSink.h"
 #include "view/PlotFrame.h"
 #include "net/ConnectionLogView.h"
+#include "record/TransientControls.h"
 
 using tav::ui::FindControl;
 using tav::ui::Tag;
@@ -103,6 +104,7 @@ CTavenorDlg::CTavenorDlg(tav::Station &station, QWidget *parent)
     auto *connectionLog = new tav::ConnectionLogView(this, station.Table());
     connect(this, &CTavenorDlg::connectionEvent, connectionLog, &tav::ConnectionLogView::OnConnectionEvent);
     connect(this, &CTavenorDlg::logLine, connectionLog, &tav::ConnectionLogView::OnLogLine);
+    new tav::ui::TransientControls(*this);  // owned by this window
     connect(&timer1_, &QTimer::timeout, this, &CTavenorDlg::OnTimer1);
     connect(&timer2_, &QTimer::timeout, this, &CTavenorDlg::timer2Tick);
 }

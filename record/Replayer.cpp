@@ -1,0 +1,121 @@
+#include "record/Replayer.h"
+
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+
+#include "record/VdatFormat.h"
+
+namespace tav {
+
+namespace {
+constexpr int kMaxStepPackets = int(kBlockBufferSize / kPacketBytes);  // what a block may hold
+
+std::string Format2(double seconds)
+{
+    char text[64];
+    std::snprintf(text, sizeof text, "%0.2f", seconds);
+    return text;
+}
+}  // namespace
+
+int ReplayStepPackets(float fs)
+{
+    if (!UsableFs(fs))
+        return 22;
+    double step = std::trunc(double(fs) * (kReplayTickMs / 1000.0) / kSamplesPerPacket + 0.5);
+    if (step < 1)
+        return 1;
+    if (step > kMaxStepPackets)
+        return kMaxStepPackets;
+    return int(step);
+}
+
+Replayer::Replayer(Recorder &recorder, BlockConsumer *consumer)
+    : recorder_(recorder),
+      table_(recorder.Table()),
+      consumer_(consumer),
+      block_(std::make_unique<uint8_t[]>(size_t(kMaxStepPackets) * kPacketBytes))
+{
+}
+
+bool Replayer::Start()
+{
+    int idle = 0;
+    if (!table_.acquisitionState.compare_exchange_strong(idle, 2))
+        return false;
+    const uint8_t *data = recorder_.GlobalData();
+    fileFs_ = 0;
+    if (data && recorder_.RecordedLength() >= kPacketBytes)
+        fileFs_ = PacketFs(data);
+    stepPackets_ = ReplayStepPackets(fileFs_);
+    return true;
+}
+
+ReplayTick Replayer::Tick()
+{
+    ReplayTick tick;
+    if (table_.acquisitionState.load() != 2)
+        return tick;
+    const uint8_t *data = recorder_.GlobalData();
+    const uint32_t length = recorder_.RecordedLength();
+
+    int slot = table_.selectedConnection.load();
+    if (slot < 0 || slot >= kSlotCount) {
+        // Nothing selected: the replay is shown on slot 0 as if a sensor
+        // with the file's address were connected there.
+        slot = 0;
+        table_.selectedConnection = 0;
+        ConnectionRecord &rec = table_.records[0];
+        uint32_t address = data && length >= kPacketBytes ? PacketAddress(data) : 0;
+        rec.sensorAddress = address;
+        char line[64];
+        std::snprintf(line, sizeof line, "%3d : 地址:%d", 0, int(address));
+        tick.listLine = line;
+    }
+    ConnectionRecord &rec = table_.records[slot];
+
+    std::atomic<uint32_t> &position = recorder_.GlobalPosition();
+    const uint32_t pos = position.load();
+    const uint32_t stepBytes = uint32_t(stepPackets_) * kPacketBytes;
+    if (data && uint64_t(pos) + stepBytes < length && !recorder_.Paused()) {
+        std::memcpy(block_.get(), data + pos, stepBytes);
+        position = pos + stepBytes;
+        const float fs = PacketFs(block_.get());
+        // The conditioning follows the replayed sensor's rate, as it follows
+        // a live sensor's through its packets.
+        if (UsableFs(fs))
+            rec.samplingFrequency = fs;
+        if (consumer_) {
+            std::lock_guard lock(rec.conditionMutex);
+            consumer_->ConditionBlock(rec, block_.get(), stepPackets_);
+        }
+        tick.stepped = true;
+        const uint32_t now = pos + stepBytes;
+        tick.percent = int(double(now) / double(length) * 100.0);
+        const float shownFs = UsableFs(fileFs_) ? fileFs_ : fs;
+        if (UsableFs(shownFs)) {
+            tick.replayedText = Format2(RecordingSeconds(now, shownFs));
+            tick.totalText = Format2(RecordingSeconds(length, shownFs));
+        }
+    } else if (!recorder_.Paused()) {
+        recorder_.StopAcquisition();
+        tick.stopped = true;
+    }
+    return tick;
+}
+
+void Replayer::Reposition(int percent)
+{
+    if (table_.acquisitionState.load() != 2 || !recorder_.Paused())
+        return;
+    if (percent < 0)
+        percent = 0;
+    if (percent > 100)
+        percent = 100;
+    const uint64_t packets = recorder_.RecordedLength() / kPacketBytes;
+    recorder_.GlobalPosition() = uint32_t(packets * uint64_t(percent) / 100 * kPacketBytes);
+}
+
+}  // namespace tav
