@@ -24,6 +24,8 @@ Station::Station(const StationOptions &options, EventSink &sink)
       port_(options.port),
       sink_(sink),
       table_(std::make_unique<ConnectionTable>()),
+      deviceTable_(std::make_unique<DeviceParameterTable>()),
+      settingsCache_(std::make_unique<SensorSettingsCache>()),
       handler_(std::make_unique<DrainHandler>()),
       server_(std::make_unique<Server>(*table_, sink, *handler_))
 {
@@ -41,7 +43,11 @@ int Station::Start(std::vector<std::string> *errors)
                               "，文件将保存在启动文件夹中");
         dataFolder_ = startFolder_;
     }
+    // The device table comes first: every accepted sensor's band derives from it.
     std::string error;
+    if (!deviceTable_->LoadDeviceParameters(DeviceParameterPath(), true, &error) && errors)
+        errors->push_back(error);
+    error.clear();
     if (server_->OpenServer(port_, true, &error) != 0) {
         if (errors) {
             errors->push_back(error);
@@ -55,6 +61,15 @@ int Station::Start(std::vector<std::string> *errors)
         return -1;
     }
     return 0;
+}
+
+ReplyOutcome Station::IntakeSensorReply(const StationEvent &event)
+{
+    int slot = int(event.lParam);
+    if (slot < 0 || slot >= kSlotCount)
+        return {};
+    size_t length = event.length < sizeof event.data ? event.length : sizeof event.data;
+    return settingsCache_->Intake(slot, event.data, length, (*table_)[slot].generation.load());
 }
 
 void Station::Stop()
