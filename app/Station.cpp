@@ -7,6 +7,8 @@
 #include <climits>
 #include <cstring>
 
+#include "dsp/ProcessingThread.h"
+
 namespace tav {
 
 namespace {
@@ -27,7 +29,9 @@ Station::Station(const StationOptions &options, EventSink &sink)
       deviceTable_(std::make_unique<DeviceParameterTable>()),
       settingsCache_(std::make_unique<SensorSettingsCache>()),
       handler_(std::make_unique<DrainHandler>()),
-      server_(std::make_unique<Server>(*table_, sink, *handler_))
+      server_(std::make_unique<Server>(*table_, sink, *handler_)),
+      plots_(std::make_unique<LivePlots>()),
+      processing_(std::make_unique<ProcessingThread>(*table_, *plots_))
 {
     dataFolder_ = startFolder_ + "/data";
 }
@@ -60,6 +64,7 @@ int Station::Start(std::vector<std::string> *errors)
             errors->push_back("产生与监视计算机通信线程错误");
         return -1;
     }
+    processing_->Start();
     return 0;
 }
 
@@ -77,6 +82,7 @@ void Station::Stop()
     if (stopped_)
         return;
     stopped_ = true;
+    processing_->Stop();
     server_->Stop();
 }
 

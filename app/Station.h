@@ -11,8 +11,11 @@
 #include "net/ConnectionTable.h"
 #include "net/EventSink.h"
 #include "net/Server.h"
+#include "view/LivePlots.h"
 
 namespace tav {
+
+class ProcessingThread;
 
 struct StationOptions {
     int port = kDefaultPort;      // 0 = ephemeral (tests)
@@ -32,6 +35,7 @@ public:
 
     ConnectionTable &Table() { return *table_; }
     Server &Net() { return *server_; }
+    LivePlots &Plots() { return *plots_; }
     int Port() const { return server_->Port(); }
     const std::string &StartFolder() const { return startFolder_; }
     const std::string &DataFolder() const { return dataFolder_; }
@@ -56,6 +60,8 @@ private:
     std::unique_ptr<SensorSettingsCache> settingsCache_;
     std::unique_ptr<ConnectionHandler> handler_;
     std::unique_ptr<Server> server_;
+    std::unique_ptr<LivePlots> plots_;
+    std::unique_ptr<ProcessingThread> processing_;  // speeds and live spectra
     bool stopped_ = false;
 };
 

@@ -241,6 +241,10 @@ void Server::ReceiveLoop(ConnectionRecord &rec)
             if (room == 0)  // ring closed: the station is stopping
                 break;
             n = ::recv(fd, dst, room < kReceiveCallSize ? room : kReceiveCallSize, 0);
+            // A replay may have started while this call waited: its bytes are
+            // then dropped rather than published to the parser.
+            if (n > 0 && table_.acquisitionState.load() == 2 && table_.selectedConnection.load() == rec.slotIndex)
+                continue;
             if (n > 0) {
                 table_.lastReceiveTime = int64_t(std::time(nullptr));
                 table_.lastReceiveLength = int(n);

@@ -1,0 +1,436 @@
+#include "app/TavenorDlg.h"
+
+#include <arpa/inet.h>
+
+#include <QButtonGroup>
+#include <QCloseEvent>
+#include <QFrame>
+#include <QGridLayout>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QMenuBar>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QSlider>
+#include <QVBoxLayout>
+
+#include "app/AboutDlg.h"
+#include "app/Controls.h"
+#include "app/Messages.h"
+#include "app/QtEventSink.h"
+
+using tav::ui::FindControl;
+using tav::ui::Tag;
+
+namespace tav::ui {
+void ConnectionCombo::showPopup()
+{
+    emit aboutToShowPopup();
+    QComboBox::showPopup();
+}
+}  // namespace tav::ui
+
+namespace {
+
+const char *const kAxisName[3] = {"X", "Y", "Z"};
+
+QStringList AmplitudeScales()
+{
+    return {"0.005", "0.01", "0.02", "0.05", "0.1", "0.2", "0.5", "1.0", "2.0", "5.0", "10.0", "20.0", "50.0"};
+}
+QStringList TimeScales() { return {"0.5ms", "1.0ms", "2.0ms", "5.0ms", "10.0ms", "20.0ms", "50.0ms", "100.0ms"}; }
+QStringList FrequencyScales() { return {"5", "10", "20", "50", "100", "200", "500", "1000"}; }
+
+QComboBox *ScaleList(int id, const QString &name, const QStringList &items, int defaultIndex)
+{
+    auto *box = Tag(new QComboBox, id, name);
+    box->addItems(items);  // in this order, unsorted: the index is the scale
+    box->setCurrentIndex(defaultIndex);
+    return box;
+}
+
+QLineEdit *Field(int id, const QString &name, bool readOnly = true)
+{
+    auto *edit = Tag(new QLineEdit, id, name);
+    edit->setReadOnly(readOnly);
+    edit->setMinimumWidth(64);
+    edit->setMaximumWidth(110);
+    return edit;
+}
+
+QPushButton *Button(int id, const QString &text)
+{
+    auto *b = Tag(new QPushButton(text), id, text);
+    b->setAutoDefault(false);
+    b->setDefault(false);
+    return b;
+}
+
+// Placeholder frame for a plot; the plot window draws into it.
+QFrame *PlotFrame(int id, const QString &name)
+{
+    auto *f = Tag(new QFrame, id, name);
+    f->setFrameShape(QFrame::Box);
+    f->setMinimumSize(260, 150);
+    f->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Expanding);
+    f->setAutoFillBackground(true);
+    QPalette p = f->palette();
+    p.setColor(QPalette::Window, Qt::white);
+    f->setPalette(p);
+    return f;
+}
+
+QLabel *Label(const QString &text) { return new QLabel(text); }
+
+}  // namespace
+
+CTavenorDlg::CTavenorDlg(tav::Station &station, QWidget *parent) : QDialog(parent), station_(station)
+{
+    setObjectName(QString::number(kDialogId));
+    setWindowTitle(QStringLiteral("Ostrel 三轴振动传感器监测站"));
+    setWindowIcon(tav::ui::ApplicationIcon());
+    setMinimumSize(1280, 720);
+    setSizeGripEnabled(true);
+    setWindowFlags(windowFlags() | Qt::WindowMinMaxButtonsHint);
+    BuildLayout();
+    BuildMenus();
+    connect(&timer1_, &QTimer::timeout, this, &CTavenorDlg::OnTimer1);
+    connect(&timer2_, &QTimer::timeout, this, &CTavenorDlg::timer2Tick);
+}
+
+CTavenorDlg::~CTavenorDlg() { Shutdown(); }
+
+void CTavenorDlg::BuildLayout()
+{
+    auto *root = new QHBoxLayout(this);
+
+    // Left column: connection, sensor values, processing, steady and transient controls.
+    auto *left = new QVBoxLayout;
+    root->addLayout(left, 0);
+
+    auto *conn = new QGroupBox(QStringLiteral("连接"));
+    auto *connLayout = new QGridLayout(conn);
+    onlineEdit_ = Field(1000, QStringLiteral("在线数"));
+    connectionList_ = Tag(new tav::ui::ConnectionCombo, 1001, QStringLiteral("连接选择"));
+    connectionList_->setMinimumWidth(150);
+    ipEdit_ = Field(1004, QStringLiteral("IP地址"));
+    portEdit_ = Field(1005, QStringLiteral("端口号"));
+    connLayout->addWidget(Label(QStringLiteral("在线数")), 0, 0);
+    connLayout->addWidget(onlineEdit_, 0, 1);
+    connLayout->addWidget(Label(QStringLiteral("连接选择")), 1, 0);
+    connLayout->addWidget(connectionList_, 1, 1);
+    connLayout->addWidget(Label(QStringLiteral("IP地址")), 2, 0);
+    connLayout->addWidget(ipEdit_, 2, 1);
+    connLayout->addWidget(Label(QStringLiteral("端口号")), 3, 0);
+    connLayout->addWidget(portEdit_, 3, 1);
+    left->addWidget(conn);
+    connect(connectionList_, &tav::ui::ConnectionCombo::aboutToShowPopup, this, &CTavenorDlg::RebuildConnectionList);
+    connect(connectionList_, &QComboBox::activated, this, [this](int index) {
+        bool ok = false;
+        int slot = connectionList_->itemText(index).trimmed().section(' ', 0, 0).toInt(&ok);
+        if (ok && slot >= 0 && slot < tav::kSlotCount)
+            SelectConnection(slot);
+    });
+
+    auto *values = new QGroupBox(QStringLiteral("传感器"));
+    auto *valuesLayout = new QGridLayout(values);
+    const struct {
+        int id;
+        const char *label;
+    } fields[] = {{1027, "采样频率"}, {1028, "温度"}, {1029, "转速"}, {1026, "设备ID"}};
+    int row = 0;
+    for (const auto &f : fields) {
+        auto *label = Label(QString::fromUtf8(f.label));
+        auto *edit = Field(f.id, QString::fromUtf8(f.label));
+        valuesLayout->addWidget(label, row, 0);
+        valuesLayout->addWidget(edit, row, 1);
+        if (f.id == 1026) {  // the sensor address is kept, not shown
+            label->hide();
+            edit->hide();
+        }
+        ++row;
+    }
+    auto *hiddenList = Tag(new QComboBox, 1002, QStringLiteral("传感器"));
+    hiddenList->hide();
+    valuesLayout->addWidget(hiddenList, row, 1);
+    left->addWidget(values);
+
+    auto *processing = new QGroupBox(QStringLiteral("处理"));
+    auto *procLayout = new QVBoxLayout(processing);
+    procLayout->addWidget(Button(1149, QStringLiteral("10Hz高通->开")));
+    procLayout->addWidget(Button(1018, QStringLiteral("同步 暂停/继续")));
+    left->addWidget(processing);
+
+    auto *steady = new QGroupBox(QStringLiteral("稳态"));
+    auto *steadyLayout = new QHBoxLayout(steady);
+    steadyLayout->addWidget(Button(1155, QStringLiteral("存储")));
+    auto *stopLog = Button(1156, QStringLiteral("停止"));
+    stopLog->setEnabled(false);
+    steadyLayout->addWidget(stopLog);
+    left->addWidget(steady);
+
+    auto *transient = new QGroupBox(QStringLiteral("瞬态"));
+    auto *trLayout = new QGridLayout(transient);
+    trLayout->addWidget(Button(1031, QStringLiteral("采集")), 0, 0);
+    trLayout->addWidget(Button(1040, QStringLiteral("暂停")), 0, 1);
+    trLayout->addWidget(Button(1041, QStringLiteral("停止")), 0, 2);
+    trLayout->addWidget(Label(QStringLiteral("采集时间")), 1, 0);
+    trLayout->addWidget(Field(1090, QStringLiteral("采集时间")), 1, 1);
+    trLayout->addWidget(Label(QStringLiteral("(S)")), 1, 2);
+    trLayout->addWidget(Button(1032, QStringLiteral("重放")), 2, 0);
+    auto *progress = Tag(new QSlider(Qt::Horizontal), 1089, QStringLiteral("重放时间"));
+    progress->setRange(0, 100);
+    trLayout->addWidget(progress, 2, 1, 1, 2);
+    trLayout->addWidget(Label(QStringLiteral("重放时间")), 3, 0);
+    trLayout->addWidget(Field(1091, QStringLiteral("重放时间")), 3, 1);
+    trLayout->addWidget(Label(QStringLiteral("(S)")), 3, 2);
+    left->addWidget(transient);
+
+    auto *logBox = new QGroupBox(QStringLiteral("连接信息"));
+    auto *logLayout = new QHBoxLayout(logBox);
+    logLayout->addWidget(Button(1144, QStringLiteral("打开连接信息")));
+    logLayout->addWidget(Button(1143, QStringLiteral("关闭连接信息")));
+    left->addWidget(logBox);
+
+    left->addStretch(1);
+    auto *ok = Button(1, QStringLiteral("确定"));
+    ok->hide();
+    left->addWidget(ok);
+    auto *quit = Button(2, QStringLiteral("退出"));
+    left->addWidget(quit);
+    connect(quit, &QPushButton::clicked, this, &CTavenorDlg::reject);
+
+    // Right: per axis a waveform group and a spectrum group.
+    auto *plots = new QGridLayout;
+    root->addLayout(plots, 1);
+    const int waveFrame[3] = {1006, 1007, 1008};
+    const int radioBase[3] = {1072, 1075, 1078};
+    const int ampList[3] = {1009, 1011, 1013};
+    const int timeList[3] = {1010, 1012, 1014};
+    const int pauseButton[3] = {1015, 1016, 1017};
+    const int rmsEdit[3] = {1019, 1021, 1023};
+    const int peakEdit[3] = {1020, 1022, 1024};
+    const int specFrame[3] = {1025, 1030, 1033};
+    const int specAmp[3] = {1034, 1036, 1038};
+    const int specFreq[3] = {1035, 1037, 1039};
+    const int slider[3] = {1085, 1084, 1083};
+    for (int a = 0; a < 3; ++a) {
+        const QString axis = QString::fromUtf8(kAxisName[a]) + QStringLiteral("轴");
+        const QString sensorAxis = QStringLiteral("传感器") + axis;
+
+        auto *wave = new QGroupBox(sensorAxis);
+        auto *w = new QVBoxLayout(wave);
+        w->addWidget(PlotFrame(waveFrame[a], sensorAxis), 1);
+        auto *radios = new QButtonGroup(wave);
+        QHBoxLayout *controls = new QHBoxLayout;
+        const char *quantities[3] = {"加速度", "速度", "位移"};
+        for (int q = 0; q < 3; ++q) {
+            auto *r = Tag(new QRadioButton(QString::fromUtf8(quantities[q])), radioBase[a] + q,
+                          axis + QStringLiteral(" ") + QString::fromUtf8(quantities[q]));
+            radios->addButton(r, q);
+            controls->addWidget(r);
+            if (q == 0)
+                r->setChecked(true);
+        }
+        const QString ampLabel = a == 0 ? QStringLiteral("Y轴(g)(mm/s)[mm)") : QStringLiteral("Y轴(g)(mm/s)(mm)");
+        controls->addWidget(Label(ampLabel));
+        controls->addWidget(ScaleList(ampList[a], axis + QStringLiteral(" ") + ampLabel, AmplitudeScales(), 5));
+        controls->addWidget(Label(QStringLiteral("X轴ms/div")));
+        controls->addWidget(ScaleList(timeList[a], axis + QStringLiteral(" X轴ms/div"), TimeScales(), 7));
+        auto *pause = Button(pauseButton[a], QStringLiteral("暂停/继续"));
+        pause->setAccessibleName(axis + QStringLiteral(" 暂停/继续"));
+        controls->addWidget(pause);
+        controls->addWidget(Label(QStringLiteral("有效值")));
+        controls->addWidget(Field(rmsEdit[a], axis + QStringLiteral(" 有效值")));
+        controls->addWidget(Label(QStringLiteral("峰值")));
+        controls->addWidget(Field(peakEdit[a], axis + QStringLiteral(" 峰值")));
+        controls->addStretch(1);
+        w->addLayout(controls);
+        plots->addWidget(wave, a, 0);
+
+        auto *spectrumBox = new QGroupBox(axis + QStringLiteral("频谱"));
+        auto *s = new QVBoxLayout(spectrumBox);
+        auto *cell = new QGridLayout;
+        cell->setContentsMargins(0, 0, 0, 0);
+        if (a == 0) {
+            // The connection log lies under the X spectrum and shows when it is hidden.
+            auto *log = Tag(new QPlainTextEdit, 1126, QStringLiteral("连接信息"));
+            log->setReadOnly(true);
+            log->hide();
+            cell->addWidget(log, 0, 0);
+        }
+        cell->addWidget(PlotFrame(specFrame[a], axis + QStringLiteral("频谱")), 0, 0);
+        s->addLayout(cell, 1);
+        QHBoxLayout *sc = new QHBoxLayout;
+        sc->addWidget(Label(QStringLiteral("Y轴(g)(mm/s)(mm)")));
+        sc->addWidget(ScaleList(specAmp[a], axis + QStringLiteral("频谱 Y轴(g)(mm/s)(mm)"), AmplitudeScales(), 5));
+        sc->addWidget(Label(QStringLiteral("X轴 Hz/div")));
+        sc->addWidget(ScaleList(specFreq[a], axis + QStringLiteral("频谱 X轴 Hz/div"), FrequencyScales(), 7));
+        auto *track = Tag(new QSlider(Qt::Horizontal), slider[a], axis + QStringLiteral("频谱 滑块"));
+        track->setRange(0, 100);
+        track->setMinimumWidth(90);
+        sc->addWidget(track, 1);
+        s->addLayout(sc);
+        plots->addWidget(spectrumBox, a, 1);
+    }
+    plots->setColumnStretch(0, 3);
+    plots->setColumnStretch(1, 2);
+}
+
+void CTavenorDlg::BuildMenus()
+{
+    menuBar_ = new QMenuBar(this);
+    menuBar_->setObjectName(QStringLiteral("129"));
+    layout()->setMenuBar(menuBar_);
+    auto add = [this](QMenu *menu, const QString &text, int id) {
+        QAction *action = tav::ui::TagAction(menu->addAction(text), id);
+        connect(action, &QAction::triggered, this, [this, id] { emit menuCommand(id); });
+        return action;
+    };
+    QMenu *file = menuBar_->addMenu(QStringLiteral("文件"));
+    add(file, QStringLiteral("打开"), 32773);
+    add(file, QStringLiteral("保存"), 32775);
+    QMenu *settings = menuBar_->addMenu(QStringLiteral("设置参数"));
+    add(settings, QStringLiteral("传感器参数"), 32771);
+    add(settings, QStringLiteral("设备参数设置"), 32778);
+    QMenu *steady = menuBar_->addMenu(QStringLiteral("稳态数据"));
+    add(steady, QStringLiteral("数据展示"), 32777);
+    QMenu *help = menuBar_->addMenu(QStringLiteral("帮助"));
+    QAction *about = add(help, QStringLiteral("关于 Tavenor(&A)..."), tav::ui::kAboutCommandId);
+    connect(about, &QAction::triggered, this, [this] {
+        CAboutDlg dlg(this);
+        dlg.exec();
+    });
+}
+
+void CTavenorDlg::Initialise(const std::vector<std::string> &startMessages)
+{
+    for (const auto &m : startMessages)
+        tav::ui::ShowMessage(this, QString::fromStdString(m));
+    timer1_.start(kTimer1Ms);
+    timer2_.start(kTimer2Ms);
+}
+
+void CTavenorDlg::RebuildConnectionList()
+{
+    auto &table = station_.Table();
+    int keep = connectionList_->currentIndex();
+    connectionList_->clear();
+    for (int slot = 0; slot < tav::kSlotCount; ++slot) {
+        const auto &rec = table.records[slot];
+        if (rec.InUse())
+            connectionList_->addItem(QString::asprintf("%3d : 地址:%d", slot, int(rec.sensorAddress.load())));
+    }
+    connectionList_->setCurrentIndex(keep < connectionList_->count() ? keep : -1);
+}
+
+void CTavenorDlg::SelectConnection(int slot)
+{
+    station_.Table().selectedConnection = slot;
+    ShowPeer(slot);
+}
+
+void CTavenorDlg::ShowPeer(int slot)
+{
+    auto &rec = station_.Table().records[slot];
+    sockaddr_in peer;
+    {
+        std::lock_guard lock(rec.infoMutex);
+        peer = rec.peer;
+    }
+    portEdit_->setText(QString::asprintf("%d", int(ntohs(peer.sin_port))));
+    const auto *b = reinterpret_cast<const uint8_t *>(&peer.sin_addr.s_addr);
+    ipEdit_->setText(QString::asprintf("%d.%d.%d.%d", b[0], b[1], b[2], b[3]));
+}
+
+void CTavenorDlg::OnTimer1()
+{
+    auto &table = station_.Table();
+    // Connection selection: with nothing shown, the lowest connected slot.
+    if (table.onlineCount.load() > 0 && table.selectedConnection.load() == -1) {
+        for (int slot = 0; slot < tav::kSlotCount; ++slot) {
+            if (!table.records[slot].InUse())
+                continue;
+            SelectConnection(slot);
+            RebuildConnectionList();
+            // The list holds only connected slots, so look the slot up rather
+            // than using it as a list index.
+            for (int i = 0; i < connectionList_->count(); ++i)
+                if (connectionList_->itemText(i).trimmed().section(' ', 0, 0).toInt() == slot)
+                    connectionList_->setCurrentIndex(i);
+            break;
+        }
+    }
+    emit steadyTick();
+    onlineEdit_->setText(QString::asprintf("%d", table.CountInUse()));
+    emit liveNumbers();
+}
+
+bool CTavenorDlg::event(QEvent *e)
+{
+    if (e->type() < QEvent::User)
+        return QDialog::event(e);
+    auto *se = dynamic_cast<tav::ui::StationQEvent *>(e);
+    if (!se)
+        return QDialog::event(e);
+    const tav::StationEvent &ev = se->event;
+    switch (ev.type) {
+    case tav::kLiveBlockEvent:
+        emit liveBlock();
+        break;
+    case tav::kSensorReplyEvent:
+        emit sensorReply(ev);
+        break;
+    case tav::kConnectionEvent:
+        emit connectionEvent(ev.wParam, ev.lParam);
+        break;
+    case tav::kConnectionReleasedEvent:
+        emit connectionReleased(int(ev.wParam), quint32(ev.lParam));
+        break;
+    case tav::kAcceptFailedEvent:
+        tav::ui::ShowMessage(this, QStringLiteral("accept WRONG!"));
+        break;
+    case tav::kMessageEvent:
+        tav::ui::ShowMessage(this, QString::fromUtf8(ev.text));
+        break;
+    case tav::kLogLineEvent:
+        emit logLine(QString::fromUtf8(ev.text));
+        break;
+    case tav::kSaveProgressEvent:
+        emit saveProgress(int(ev.wParam), ev.lParam != 0);
+        break;
+    default:
+        return QDialog::event(e);
+    }
+    return true;
+}
+
+void CTavenorDlg::keyPressEvent(QKeyEvent *e)
+{
+    if (e->key() == Qt::Key_Return || e->key() == Qt::Key_Enter) {
+        e->accept();  // Enter does not close the station
+        return;
+    }
+    QDialog::keyPressEvent(e);
+}
+
+void CTavenorDlg::accept() {}
+
+void CTavenorDlg::reject()
+{
+    Shutdown();
+    QDialog::reject();
+}
+
+void CTavenorDlg::Shutdown()
+{
+    if (shutDown_)
+        return;
+    shutDown_ = true;
+    timer1_.stop();
+    timer2_.stop();
+    station_.Stop();
+}

@@ -1,0 +1,90 @@
+#pragma once
+// The station's main window: connection selection, live view, transient and
+// steady-state controls, menus. It owns the controls and forwards operator
+// actions to the Station; feature binders connect to its signals, which fire
+// in the order the timers need.
+#include <QComboBox>
+#include <QDialog>
+#include <QLineEdit>
+#include <QTimer>
+
+#include "app/Station.h"
+
+class QMenuBar;
+
+namespace tav::ui {
+
+// Combo box that announces the opening of its drop-down list, so that the
+// list can be rebuilt from the connection table first.
+class ConnectionCombo : public QComboBox {
+    Q_OBJECT
+public:
+    using QComboBox::QComboBox;
+    void showPopup() override;
+signals:
+    void aboutToShowPopup();
+};
+
+}  // namespace tav::ui
+
+class CTavenorDlg : public QDialog {
+    Q_OBJECT
+public:
+    static constexpr int kDialogId = 102;
+    static constexpr int kTimer1Ms = 500;
+    static constexpr int kTimer2Ms = 200;
+
+    CTavenorDlg(tav::Station &station, QWidget *parent = nullptr);
+    ~CTavenorDlg() override;
+
+    tav::Station &Station() { return station_; }
+    QMenuBar *MenuBar() const { return menuBar_; }
+    // Shows the operator's start-up messages and starts the timers.
+    void Initialise(const std::vector<std::string> &startMessages);
+    // Rebuilds the "连接选择" list from the in-use slots, keeping the index.
+    void RebuildConnectionList();
+    // Makes `slot` the shown connection and shows its port and address.
+    void SelectConnection(int slot);
+    // Stops the station: no more accepts, every connection closed, every
+    // thread joined. Called once when the window closes.
+    void Shutdown();
+
+signals:
+    // Timer 1 (500 ms), in this order: connection selection (done here),
+    // steadyTick, online count (done here), liveNumbers.
+    void steadyTick();
+    void liveNumbers();
+    void timer2Tick();
+    // Posted core events.
+    void liveBlock();
+    void sensorReply(const tav::StationEvent &event);
+    void connectionEvent(qint64 result, qint64 code);
+    void connectionReleased(int slot, quint32 generation);
+    void saveProgress(int percent, bool finished);
+    void logLine(const QString &text);
+    void menuCommand(int id);
+
+public slots:
+    void accept() override;  // Enter and the hidden OK button do nothing
+    void reject() override;  // "退出", Escape and the close box
+
+protected:
+    bool event(QEvent *e) override;
+    void keyPressEvent(QKeyEvent *e) override;
+
+private:
+    void BuildLayout();
+    void BuildMenus();
+    void OnTimer1();
+    void ShowPeer(int slot);
+
+    tav::Station &station_;
+    QMenuBar *menuBar_ = nullptr;
+    tav::ui::ConnectionCombo *connectionList_ = nullptr;
+    QLineEdit *onlineEdit_ = nullptr;
+    QLineEdit *ipEdit_ = nullptr;
+    QLineEdit *portEdit_ = nullptr;
+    QTimer timer1_;
+    QTimer timer2_;
+    bool shutDown_ = false;
+};

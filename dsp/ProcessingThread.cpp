@@ -1,0 +1,91 @@
+#include "dsp/ProcessingThread.h"
+
+#include <cmath>
+
+#include "dsp/SpeedEstimator.h"
+
+namespace tav {
+
+ProcessingThread::ProcessingThread(ConnectionTable &table, LivePlots &plots)
+    : table_(table), plots_(plots), spectra_(plots, plans_)
+{
+}
+
+ProcessingThread::~ProcessingThread() { Stop(); }
+
+void ProcessingThread::Start()
+{
+    if (thread_.joinable())
+        return;
+    {
+        std::lock_guard<std::mutex> lock(stopMutex_);
+        stopRequested_ = false;
+    }
+    thread_ = std::thread([this] { Run(); });
+}
+
+void ProcessingThread::Stop()
+{
+    {
+        std::lock_guard<std::mutex> lock(stopMutex_);
+        stopRequested_ = true;
+    }
+    stopWake_.notify_all();
+    if (thread_.joinable())
+        thread_.join();
+}
+
+void ProcessingThread::Run()
+{
+    while (RunPass(true)) {
+    }
+}
+
+bool ProcessingThread::Pause()
+{
+    std::unique_lock<std::mutex> lock(stopMutex_);
+    return !stopWake_.wait_for(lock, kSlotPause, [this] { return stopRequested_; });
+}
+
+bool ProcessingThread::RunPass(bool paced)
+{
+    for (int slot = 0; slot < kSlotCount; ++slot) {
+        ConnectionRecord &rec = table_[slot];
+        if (rec.InUse() && CaptureComplete(rec.cond))
+            EstimateSpeed(rec);
+        if (paced && !Pause())
+            return false;
+    }
+    UpdateLiveSpectra();
+    return true;
+}
+
+void ProcessingThread::EstimateSpeed(ConnectionRecord &connection)
+{
+    tav::EstimateSpeed(connection, plans_);
+}
+
+void ProcessingThread::ComputeLiveSpectra(unsigned sampleRate, unsigned span)
+{
+    spectra_.ComputeLiveSpectra(sampleRate, span);
+}
+
+void ProcessingThread::UpdateLiveSpectra()
+{
+    if (plots_.spectrumTicks.load() < kSpectrumTicks)
+        return;
+    // With no connection selected there is no sampling frequency to lay the
+    // lines out by; the plots keep what they show and the ticks wait for one.
+    const int selected = table_.selectedConnection.load();
+    if (selected < 0 || selected >= kSlotCount)
+        return;
+    const float fs = table_[selected].samplingFrequency.load(std::memory_order_relaxed);
+    if (!(fs >= 1.0f) || !std::isfinite(fs))
+        return;
+    // Beyond a few MHz the transform length is at its maximum anyway.
+    const unsigned rate = fs >= 1e7f ? 10000000u : static_cast<unsigned>(fs);
+    ComputeLiveSpectra(rate, kSpectrumSpan);
+    plots_.spectrumTicks.store(0);
+}
+
+}  // namespace tav

@@ -1,0 +1,179 @@
+// Drives the real main window on the offscreen platform.
+#include <gtest/gtest.h>
+
+#include <QAction>
+#include <QComboBox>
+#include <QLineEdit>
+#include <QMenuBar>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QSignalSpy>
+#include <QTest>
+
+#include "app/Controls.h"
+#include "app/Messages.h"
+#include "app/QtEventSink.h"
+#include "app/TavenorDlg.h"
+#include "support/TestPeers.h"
+
+using tav::ui::FindControl;
+
+namespace {
+
+struct MainWindowFixture : ::testing::Test {
+    tav::ui::QtEventSink sink;
+    std::unique_ptr<tav::Station> station;
+    std::unique_ptr<CTavenorDlg> dlg;
+    QStringList messages;
+    std::vector<int> clients;
+
+    void Open(int port = 0)
+    {
+        tav::ui::SetMessageHook([this](const QString &m) { messages << m; });
+        tav::StationOptions options;
+        options.port = port;
+        options.startFolder = ::testing::TempDir();
+        station = std::make_unique<tav::Station>(options, sink);
+        dlg = std::make_unique<CTavenorDlg>(*station);
+        sink.SetTarget(dlg.get());
+        std::vector<std::string> startMessages;
+        station->Start(&startMessages);
+        dlg->Initialise(startMessages);
+        dlg->show();
+    }
+    void TearDown() override
+    {
+        if (dlg)
+            dlg->Shutdown();
+        sink.Detach();
+        for (int fd : clients)
+            ::close(fd);
+        tav::ui::SetMessageHook(nullptr);
+    }
+    // Runs the event loop until `cond` holds.
+    bool Spin(const std::function<bool()> &cond, int ms = 5000)
+    {
+        QElapsedTimer t;
+        t.start();
+        while (!cond() && t.elapsed() < ms)
+            QTest::qWait(10);
+        return cond();
+    }
+    template <class W>
+    W *Control(int id)
+    {
+        W *w = FindControl<W>(dlg.get(), id);
+        EXPECT_NE(w, nullptr) << "control " << id;
+        return w;
+    }
+};
+
+}  // namespace
+
+TEST_F(MainWindowFixture, CaptionMenusAndCommandIds)
+{
+    Open();
+    EXPECT_TRUE(dlg->windowTitle().startsWith("Ostrel"));
+    const std::pair<int, const char *> items[] = {
+        {32773, "打开"}, {32775, "保存"}, {32771, "传感器参数"}, {32778, "设备参数设置"}, {32777, "数据展示"}};
+    for (auto [id, text] : items) {
+        auto *a = dlg->findChild<QAction *>(QString::number(id));
+        ASSERT_NE(a, nullptr) << id;
+        EXPECT_EQ(a->text(), QString::fromUtf8(text));
+    }
+    QStringList menus;
+    for (QAction *m : dlg->MenuBar()->actions())
+        menus << m->text();
+    EXPECT_EQ(menus, (QStringList{"文件", "设置参数", "稳态数据", "帮助"}));
+    QSignalSpy spy(dlg.get(), &CTavenorDlg::menuCommand);
+    dlg->findChild<QAction *>("32777")->trigger();
+    ASSERT_EQ(spy.count(), 1);
+    EXPECT_EQ(spy.at(0).at(0).toInt(), 32777);
+}
+
+TEST_F(MainWindowFixture, ScaleListsAndControlDefaults)
+{
+    Open();
+    for (int id : {1009, 1011, 1013, 1034, 1036, 1038}) {
+        auto *box = Control<QComboBox>(id);
+        ASSERT_EQ(box->count(), 13);
+        EXPECT_EQ(box->itemText(0), "0.005");
+        EXPECT_EQ(box->itemText(12), "50.0");
+        EXPECT_EQ(box->currentIndex(), 5);
+        EXPECT_EQ(box->currentText(), "0.2");
+    }
+    for (int id : {1010, 1012, 1014}) {
+        auto *box = Control<QComboBox>(id);
+        ASSERT_EQ(box->count(), 8);
+        EXPECT_EQ(box->currentText(), "100.0ms");
+    }
+    for (int id : {1035, 1037, 1039}) {
+        auto *box = Control<QComboBox>(id);
+        ASSERT_EQ(box->count(), 8);
+        EXPECT_EQ(box->itemText(0), "5");
+        EXPECT_EQ(box->currentText(), "1000");
+    }
+    for (int id : {1072, 1075, 1078})
+        EXPECT_TRUE(Control<QRadioButton>(id)->isChecked());
+    EXPECT_FALSE(Control<QPushButton>(1156)->isEnabled());
+    EXPECT_TRUE(Control<QPushButton>(1155)->isEnabled());
+    EXPECT_EQ(Control<QPushButton>(1149)->text(), "10Hz高通->开");
+    EXPECT_EQ(Control<QLineEdit>(1019)->accessibleName(), "X轴 有效值");
+    for (int id : {1006, 1007, 1008, 1025, 1030, 1033, 1026, 1126, 1144, 1143, 1089, 1083, 1084, 1085, 1090, 1091})
+        EXPECT_NE(FindControl(dlg.get(), id), nullptr) << id;
+}
+
+TEST_F(MainWindowFixture, TimerSelectsTheLowestConnectedSlotAndShowsItsPeer)
+{
+    Open();
+    for (int i = 0; i < 3; ++i)
+        clients.push_back(tav::test::ConnectLoopback(station->Port()));
+    ASSERT_TRUE(Spin([&] { return station->Table().selectedConnection.load() == 0; }));
+    auto *list = Control<QComboBox>(1001);
+    ASSERT_TRUE(Spin([&] { return Control<QLineEdit>(1000)->text() == "3"; }));
+    ASSERT_EQ(list->count(), 3);
+    EXPECT_EQ(list->itemText(1), "  1 : 地址:0");
+    EXPECT_EQ(list->currentIndex(), 0);
+    EXPECT_EQ(Control<QLineEdit>(1004)->text(), "127.0.0.1");
+    EXPECT_GT(Control<QLineEdit>(1005)->text().toInt(), 0);
+
+    // Choosing the third line shows slot 2.
+    list->setCurrentIndex(2);
+    emit list->activated(2);
+    EXPECT_EQ(station->Table().selectedConnection.load(), 2);
+}
+
+TEST_F(MainWindowFixture, EnterDoesNotCloseEscapeShutsDownWithFortySensors)
+{
+    Open();
+    for (int i = 0; i < tav::kSlotCount; ++i)
+        clients.push_back(tav::test::ConnectLoopback(station->Port()));
+    ASSERT_TRUE(Spin([&] { return station->Table().CountInUse() == tav::kSlotCount; }, 10000));
+    QTest::keyClick(dlg.get(), Qt::Key_Return);
+    QTest::keyClick(dlg.get(), Qt::Key_Enter);
+    EXPECT_TRUE(dlg->isVisible());
+    EXPECT_EQ(station->Table().CountInUse(), tav::kSlotCount);
+
+    QElapsedTimer t;
+    t.start();
+    QTest::keyClick(dlg.get(), Qt::Key_Escape);
+    std::printf("escape to all threads joined with 40 sensors: %lld ms\n", (long long)t.elapsed());
+    EXPECT_FALSE(dlg->isVisible());
+    EXPECT_EQ(station->Table().CountInUse(), 0);
+    for (auto &rec : station->Table().records)
+        EXPECT_FALSE(rec.receiveThread.joinable() && rec.threadsRunning.load());
+}
+
+TEST_F(MainWindowFixture, PortTakenGivesBothMessagesAndTheWindowStillOpens)
+{
+    tav::test::RecordingEventSink other;
+    auto table = std::make_unique<tav::ConnectionTable>();
+    tav::DrainHandler handler;
+    tav::Server holder(*table, other, handler);
+    ASSERT_EQ(holder.OpenServer(0, true, nullptr), 0);
+    Open(holder.Port());
+    ASSERT_EQ(messages.size(), 2);
+    EXPECT_EQ(messages[0], "网络初始化错误，端口被占用，关闭程序重新运行");
+    EXPECT_EQ(messages[1], "与界面通信SOCKET产生错误");
+    EXPECT_TRUE(dlg->isVisible());
+}

@@ -1,0 +1,121 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <memory>
+
+#include "dsp/Fft.h"
+#include "dsp/SpeedEstimator.h"
+#include "net/ConnectionTable.h"
+
+namespace tav {
+namespace {
+
+constexpr double kTwoPi = 6.283185307179586;
+
+// A completed capture of the decimated Z axis: `values` values of a sine at
+// `hz` (plus an optional second line), as the conditioning leaves it.
+void FillCapture(ConnectionRecord &c, float fs, double hz, double amplitude, int samples = 80001,
+                 double otherHz = 0, double otherAmplitude = 0)
+{
+    const double rate = fs / kCaptureDecimation;
+    for (int i = 0; i < kSpeedCaptureLength; ++i)
+        c.cond.speedCapture[kAxisZ][i] =
+            float(amplitude * std::sin(kTwoPi * hz * i / rate) +
+                  otherAmplitude * std::sin(kTwoPi * otherHz * i / rate + 0.3));
+    c.samplingFrequency = fs;
+    c.cond.captureLimit = samples;
+    c.cond.captureCount = samples;
+}
+
+struct SpeedEstimatorTest : ::testing::Test {
+    std::unique_ptr<ConnectionRecord> rec = std::make_unique<ConnectionRecord>();
+    FftPlanCache plans;
+};
+
+TEST(SpeedLayout, FirstCaptureAt26667Hz)
+{
+    // 80001 samples give 1600 values, padded to 4 x 2048.
+    const SpeedLayout l = SpeedLayoutFor(80001, 26667.0f, 13.0f, 25.5f);
+    EXPECT_EQ(l.values, 1600);
+    EXPECT_EQ(l.n, 8192);
+    EXPECT_NEAR(l.df, 26667.0 / 50 / 8192, 1e-6);
+    EXPECT_EQ(l.lo, 199);
+    EXPECT_EQ(l.hi, 391);
+
+    // Limits outside the transform are clamped to its searchable half.
+    const SpeedLayout wide = SpeedLayoutFor(80001, 26667.0f, -5.0f, 1e9f);
+    EXPECT_EQ(wide.lo, 0);
+    EXPECT_EQ(wide.hi, 4096);
+    EXPECT_EQ(SpeedLayoutFor(80001, 26667.0f, NAN, NAN).hi, 0);
+    // A count beyond the capture array never reads past it.
+    EXPECT_EQ(SpeedLayoutFor(1000000, 26667.0f, 13.0f, 25.5f).values, kSpeedCaptureLength);
+}
+
+TEST_F(SpeedEstimatorTest, DominantLineGivesItsSpeedAcrossTheBand)
+{
+    const float df = SpeedLayoutFor(80001, 26667.0f, 0, 0).df;
+    struct Case {
+        float lower, upper;
+        double hz;
+    };
+    // Start-up band 13.0 .. 25.5 Hz near both edges, and the bands a rated
+    // 3000 rpm machine gets (45 .. 55 Hz and 30 .. 55 Hz).
+    for (Case k : {Case{13.0f, 25.5f, 13.1}, Case{13.0f, 25.5f, 25.0}, Case{13.0f, 25.5f, 25.4},
+                   Case{13.0f, 25.5f, 19.77}, Case{45.0f, 55.0f, 49.5}, Case{45.0f, 55.0f, 54.8},
+                   Case{30.0f, 55.0f, 30.2}}) {
+        rec->lowerSearchLimit = k.lower;
+        rec->upperSearchLimit = k.upper;
+        FillCapture(*rec, 26667.0f, k.hz, 0.3);
+        EstimateSpeed(*rec, plans);
+        EXPECT_NEAR(rec->measuredSpeed.load(), k.hz * 60, df * 60) << k.hz;
+    }
+}
+
+TEST_F(SpeedEstimatorTest, StrongerLineOutsideTheBandIsIgnored)
+{
+    FillCapture(*rec, 26667.0f, 24.0, 0.1, 80001, 50.0, 1.0);
+    EstimateSpeed(*rec, plans);
+    EXPECT_NEAR(rec->measuredSpeed.load(), 1440.0, 4.0);
+}
+
+TEST_F(SpeedEstimatorTest, NoSpeedFromAnEmptyBandOrASilentCapture)
+{
+    rec->measuredSpeed = 1500.0f;
+    rec->lowerSearchLimit = 30.0f;
+    rec->upperSearchLimit = 30.0f;
+    FillCapture(*rec, 26667.0f, 30.0, 1.0);
+    EstimateSpeed(*rec, plans);
+    EXPECT_EQ(rec->measuredSpeed.load(), 0.0f);
+
+    rec->measuredSpeed = 1500.0f;
+    rec->lowerSearchLimit = 13.0f;
+    rec->upperSearchLimit = 25.5f;
+    FillCapture(*rec, 26667.0f, 20.0, 0.0);
+    EstimateSpeed(*rec, plans);
+    EXPECT_EQ(rec->measuredSpeed.load(), 0.0f);
+}
+
+TEST_F(SpeedEstimatorTest, EstimateRestartsTheCaptureWithinTheArray)
+{
+    FillCapture(*rec, 26667.0f, 20.0, 1.0);
+    ASSERT_TRUE(CaptureComplete(rec->cond));
+    EstimateSpeed(*rec, plans);
+    EXPECT_EQ(rec->cond.captureLimit.load(), 80001);  // trunc(26667 x 3.0)
+    EXPECT_EQ(rec->cond.captureCount.load(), 0);
+    EXPECT_FALSE(CaptureComplete(rec->cond));
+
+    // Three seconds at 40 kHz would overrun the 2000-value array: the capture
+    // is cut to what fits.
+    FillCapture(*rec, 40000.0f, 20.0, 1.0, 120000);
+    EstimateSpeed(*rec, plans);
+    EXPECT_EQ(rec->cond.captureLimit.load(), kSpeedCaptureLength * kCaptureDecimation);
+    EXPECT_NEAR(rec->measuredSpeed.load(), 1200.0, 40000.0 / 50 / 8192 * 60);
+
+    // A count that ran past a lowered limit still counts as complete.
+    rec->cond.captureLimit = 100;
+    rec->cond.captureCount = 150;
+    EXPECT_TRUE(CaptureComplete(rec->cond));
+}
+
+}  // namespace
+}  // namespace tav
