@@ -21,6 +21,7 @@
 #include "app/Controls.h"
 #include "app/Messages.h"
 #include "app/QtEventSink.h"
+#include "config/ConfigBinder.h"
 
 using tav::ui::FindControl;
 using tav::ui::Tag;
@@ -99,6 +100,8 @@ CTavenorDlg::CTavenorDlg(tav::Station &station, QWidget *parent) : QDialog(paren
     BuildMenus();
     connect(&timer1_, &QTimer::timeout, this, &CTavenorDlg::OnTimer1);
     connect(&timer2_, &QTimer::timeout, this, &CTavenorDlg::timer2Tick);
+    // Menus 32771 / 32778 and the sensor replies (0x469).
+    new tav::ui::ConfigBinder(*this);
 }
 
 CTavenorDlg::~CTavenorDlg() { Shutdown(); }
