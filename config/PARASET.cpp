@@ -6,6 +6,7 @@
 #include <QGridLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
@@ -92,10 +93,7 @@ QWidget *CPARASET::BuildShown()
     sensorList_->setMinimumWidth(160);
     sl->addWidget(sensorList_);
     grid->addWidget(select, 0, 0);
-    connect(sensorList_, &ConnectionCombo::aboutToShowPopup, this, [this] {
-        auto *main = FindControl<QComboBox>(mainWindow_, 1001);
-        FillSensorList(main ? main->currentIndex() : -1);
-    });
+    connect(sensorList_, &ConnectionCombo::aboutToShowPopup, this, &CPARASET::FillSensorList);
     connect(sensorList_, &QComboBox::activated, this, &CPARASET::ChooseSensor);
 
     auto *device = new QGroupBox(QStringLiteral("设备参数"));
@@ -337,7 +335,7 @@ void CPARASET::OpenDialog()
     int slot = mainIndex >= 0 ? SlotOfLine(main->itemText(mainIndex)) : -1;
     // 2 and 3. The list of connected sensors, a fresh command sequence.
     commander_->SelectSlot(slot);
-    FillSensorList(mainIndex);
+    FillSensorList();
     commander_->ResetSequence();
     SetText(kIdServerPort, QString::asprintf("%d", portValue_));
     SetText(kIdAcquisitionTime, QString::asprintf("%d", timeValues_[0]));
@@ -358,7 +356,7 @@ void CPARASET::OpenDialog()
     open();
 }
 
-void CPARASET::FillSensorList(int mainIndex)
+void CPARASET::FillSensorList()
 {
     auto &table = station_.Table();
     sensorList_->clear();
@@ -366,10 +364,11 @@ void CPARASET::FillSensorList(int mainIndex)
         if (table[slot].InUse())
             sensorList_->addItem(
                 QString::asprintf("%3d : 地址:%d", slot, int(table[slot].sensorAddress.load())), slot);
-    // The entry of the dialog's slot; looked up by slot because the main
-    // window's list may be older than this one.
+    // The entry of the slot the commands go to, looked up by slot number: the
+    // main window's list may be older than this one, and the operator may
+    // have chosen another sensor here.
     int slot = commander_->SelectedSlot();
-    sensorList_->setCurrentIndex(slot >= 0 && mainIndex >= 0 ? sensorList_->findData(slot) : -1);
+    sensorList_->setCurrentIndex(slot >= 0 ? sensorList_->findData(slot) : -1);
 }
 
 void CPARASET::ChooseSensor(int index)
@@ -583,6 +582,16 @@ void CPARASET::accept()
     for (int i = 0; i < 3; ++i)
         timeValues_[i] = times[i];
     QDialog::accept();
+}
+
+void CPARASET::keyPressEvent(QKeyEvent *e)
+{
+    if (e->key() == Qt::Key_Return || e->key() == Qt::Key_Enter) {
+        e->accept();
+        accept();
+        return;
+    }
+    QDialog::keyPressEvent(e);
 }
 
 void CPARASET::done(int result)

@@ -19,6 +19,7 @@ class QComboBox;
 class QLineEdit;
 class QPlainTextEdit;
 class QPushButton;
+class QKeyEvent;
 class QWidget;
 
 namespace tav::ui {
@@ -109,11 +110,15 @@ public slots:
     void accept() override;
     void done(int result) override;
 
+protected:
+    // Enter closes with OK (and its checks) although the OK button is hidden.
+    void keyPressEvent(QKeyEvent *e) override;
+
 private:
     void BuildLayout();
     QWidget *BuildShown();
     QWidget *BuildHidden();
-    void FillSensorList(int mainIndex);
+    void FillSensorList();
     void ChooseSensor(int index);
     void StartReadSequence();
     void PollTick();

@@ -379,6 +379,9 @@ TEST_F(ParaSetFixture, WithoutASensorEveryButtonEchoesAndSaysNotSent)
     Control<QPushButton>(kIdParaOk)->click();
     EXPECT_TRUE(Dialog()->isVisible());
     EXPECT_EQ(messages.size(), 2);
+    QTest::keyClick(Dialog(), Qt::Key_Return);  // Enter is OK, with the same check
+    EXPECT_TRUE(Dialog()->isVisible());
+    EXPECT_EQ(messages.size(), 3);
     Control(kIdServerPort)->setText("22009");
     Control<QPushButton>(kIdParaOk)->click();
     EXPECT_FALSE(Dialog()->isVisible());
