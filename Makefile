@@ -50,3 +50,9 @@ bench: deps $(BUILD)/build.ninja
 
 clean:
 	rm -rf $(BUILD) $(ASAN) $(TSAN)
+
+# PNG images of each plot mode, for the README.
+.PHONY: screenshots
+screenshots: $(BUILD)/build.ninja
+	cmake --build $(BUILD) -j $(JOBS) --target tavenor-screenshots
+	QT_QPA_PLATFORM=offscreen $(BUILD)/view/tavenor-screenshots $(BUILD)/screenshots

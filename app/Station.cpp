@@ -48,6 +48,7 @@ int Station::Start(std::vector<std::string> *errors)
         dataFolder_ = startFolder_;
     }
     // The device table comes first: every accepted sensor's band derives from it.
+    int rc = 0;
     std::string error;
     if (!deviceTable_->LoadDeviceParameters(DeviceParameterPath(), true, &error) && errors)
         errors->push_back(error);
@@ -57,15 +58,15 @@ int Station::Start(std::vector<std::string> *errors)
             errors->push_back(error);
             errors->push_back("与界面通信SOCKET产生错误");
         }
-        return -1;
-    }
-    if (!server_->Start()) {
+        rc = -1;
+    } else if (!server_->Start()) {
         if (errors)
             errors->push_back("产生与监视计算机通信线程错误");
-        return -1;
+        rc = -1;
     }
+    // Spectra and speeds run without a server too: a replay needs them.
     processing_->Start();
-    return 0;
+    return rc;
 }
 
 ReplyOutcome Station::IntakeSensorReply(const StationEvent &event)

@@ -22,6 +22,7 @@
 #include "app/Messages.h"
 #include "app/QtEventSink.h"
 #include "config/ConfigBinder.h"
+#include "view/PlotFrame.h"
 
 using tav::ui::FindControl;
 using tav::ui::Tag;
@@ -70,17 +71,12 @@ QPushButton *Button(int id, const QString &text)
     return b;
 }
 
-// Placeholder frame for a plot; the plot window draws into it.
-QFrame *PlotFrame(int id, const QString &name)
+// Frame that a plot draws into.
+tav::PlotFrame *PlotFrame(int id, const QString &name)
 {
-    auto *f = Tag(new QFrame, id, name);
-    f->setFrameShape(QFrame::Box);
+    auto *f = new tav::PlotFrame(id, nullptr, name);
     f->setMinimumSize(260, 150);
     f->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Expanding);
-    f->setAutoFillBackground(true);
-    QPalette p = f->palette();
-    p.setColor(QPalette::Window, Qt::white);
-    f->setPalette(p);
     return f;
 }
 
@@ -88,7 +84,11 @@ QLabel *Label(const QString &text) { return new QLabel(text); }
 
 }  // namespace
 
-CTavenorDlg::CTavenorDlg(tav::Station &station, QWidget *parent) : QDialog(parent), station_(station)
+CTavenorDlg::CTavenorDlg(tav::Station &station, QWidget *parent)
+    : QDialog(parent),
+      station_(station),
+      plots_{tav::CWaveDisp(tav::kTimeMode), tav::CWaveDisp(tav::kTimeMode), tav::CWaveDisp(tav::kTimeMode),
+             tav::CWaveDisp(tav::kSpectrumMode), tav::CWaveDisp(tav::kSpectrumMode), tav::CWaveDisp(tav::kSpectrumMode)}
 {
     setObjectName(QString::number(kDialogId));
     setWindowTitle(QStringLiteral("Ostrel 三轴振动传感器监测站"));
@@ -226,7 +226,9 @@ void CTavenorDlg::BuildLayout()
 
         auto *wave = new QGroupBox(sensorAxis);
         auto *w = new QVBoxLayout(wave);
-        w->addWidget(PlotFrame(waveFrame[a], sensorAxis), 1);
+        auto *waveFrameWidget = PlotFrame(waveFrame[a], sensorAxis);
+        plots_[a].Bind(waveFrameWidget, &station_.Plots().time[a]);
+        w->addWidget(waveFrameWidget, 1);
         auto *radios = new QButtonGroup(wave);
         QHBoxLayout *controls = new QHBoxLayout;
         const char *quantities[3] = {"加速度", "速度", "位移"};
@@ -238,11 +240,6 @@ void CTavenorDlg::BuildLayout()
             if (q == 0)
                 r->setChecked(true);
         }
-        const QString ampLabel = a == 0 ? QStringLiteral("Y轴(g)(mm/s)[mm)") : QStringLiteral("Y轴(g)(mm/s)(mm)");
-        controls->addWidget(Label(ampLabel));
-        controls->addWidget(ScaleList(ampList[a], axis + QStringLiteral(" ") + ampLabel, AmplitudeScales(), 5));
-        controls->addWidget(Label(QStringLiteral("X轴ms/div")));
-        controls->addWidget(ScaleList(timeList[a], axis + QStringLiteral(" X轴ms/div"), TimeScales(), 7));
         auto *pause = Button(pauseButton[a], QStringLiteral("暂停/继续"));
         pause->setAccessibleName(axis + QStringLiteral(" 暂停/继续"));
         controls->addWidget(pause);
@@ -250,6 +247,14 @@ void CTavenorDlg::BuildLayout()
         controls->addWidget(Field(rmsEdit[a], axis + QStringLiteral(" 有效值")));
         controls->addWidget(Label(QStringLiteral("峰值")));
         controls->addWidget(Field(peakEdit[a], axis + QStringLiteral(" 峰值")));
+        controls->addStretch(1);
+        w->addLayout(controls);
+        controls = new QHBoxLayout;
+        const QString ampLabel = a == 0 ? QStringLiteral("Y轴(g)(mm/s)[mm)") : QStringLiteral("Y轴(g)(mm/s)(mm)");
+        controls->addWidget(Label(ampLabel));
+        controls->addWidget(ScaleList(ampList[a], axis + QStringLiteral(" ") + ampLabel, AmplitudeScales(), 5));
+        controls->addWidget(Label(QStringLiteral("X轴ms/div")));
+        controls->addWidget(ScaleList(timeList[a], axis + QStringLiteral(" X轴ms/div"), TimeScales(), 7));
         controls->addStretch(1);
         w->addLayout(controls);
         plots->addWidget(wave, a, 0);
@@ -265,7 +270,9 @@ void CTavenorDlg::BuildLayout()
             log->hide();
             cell->addWidget(log, 0, 0);
         }
-        cell->addWidget(PlotFrame(specFrame[a], axis + QStringLiteral("频谱")), 0, 0);
+        auto *specFrameWidget = PlotFrame(specFrame[a], axis + QStringLiteral("频谱"));
+        plots_[3 + a].Bind(specFrameWidget, &station_.Plots().spectrum[a]);
+        cell->addWidget(specFrameWidget, 0, 0);
         s->addLayout(cell, 1);
         QHBoxLayout *sc = new QHBoxLayout;
         sc->addWidget(Label(QStringLiteral("Y轴(g)(mm/s)(mm)")));

@@ -9,6 +9,7 @@
 #include <QTimer>
 
 #include "app/Station.h"
+#include "view/WaveDisp.h"
 
 class QMenuBar;
 
@@ -38,6 +39,9 @@ public:
     ~CTavenorDlg() override;
 
     tav::Station &Station() { return station_; }
+    // The six plots: 0..2 time X, Y, Z (frames 1006-1008), 3..5 spectra X, Y, Z
+    // (frames 1025, 1030, 1033). Window thread only.
+    tav::CWaveDisp &Plot(int index) { return plots_[index]; }
     QMenuBar *MenuBar() const { return menuBar_; }
     // Shows the operator's start-up messages and starts the timers.
     void Initialise(const std::vector<std::string> &startMessages);
@@ -79,6 +83,7 @@ private:
     void ShowPeer(int slot);
 
     tav::Station &station_;
+    tav::CWaveDisp plots_[6];
     QMenuBar *menuBar_ = nullptr;
     tav::ui::ConnectionCombo *connectionList_ = nullptr;
     QLineEdit *onlineEdit_ = nullptr;

@@ -28,6 +28,12 @@ struct PlotData {
     {
         return q == 1 ? velocitySamples : q == 2 ? displacementSamples : samples;
     }
+
+    // What a drawing needs, taken in one short hold of `mutex`: pointCount
+    // (limited to 0..kPlotPoints) and that many values of Array(q), copied
+    // into `out`, which has room for kPlotPoints values. Returns the count.
+    // Called by the drawing thread; writers keep to the hand-off above.
+    int Snapshot(int q, float *out);
 };
 
 }  // namespace tav
