@@ -13,6 +13,7 @@
 #include "app/Station.h"
 #include "config/DeviceParameterTable.h"
 #include "net/ConnectionTable.h"
+#include "support/TestPeers.h"
 
 using namespace tav;
 namespace fs = std::filesystem;
@@ -205,4 +206,44 @@ TEST(DeviceTable, FailedSaveIsReportedAndNotApplied)
     for (auto &e : fs::directory_iterator(dir.path))
         entries += e.path().filename().string().rfind("devicepara.dat", 0) == 0;
     EXPECT_EQ(entries, 1);
+}
+
+TEST(DeviceTable, NewSensorInAReusedSlotStartsFromTheStartUpBand)
+{
+    TempFolder dir;
+    tav::test::RecordingEventSink sink;
+    StationOptions options;
+    options.port = 0;
+    options.startFolder = dir.path.string();
+    Station station(options, sink);
+    ASSERT_EQ(station.Start(nullptr), 0);
+    ConnectionRecord &c = station.Table()[0];
+    int fd = tav::test::ConnectLoopback(station.Port());
+    ASSERT_TRUE(tav::test::WaitFor([&] { return c.InUse(); }));
+    c.sensorAddress = 5;
+    std::string error;
+    ASSERT_GE(station.DeviceTable().SaveDeviceRecord(station.DeviceParameterPath(), 5, 1, 3000, &error), 0);
+    station.DeviceTable().ApplyDeviceParameters(c);
+    ASSERT_FLOAT_EQ(c.lowerSearchLimit, 45.0f);
+    ::close(fd);
+    ASSERT_TRUE(tav::test::WaitFor([&] { return !c.InUse() && !c.threadsRunning; }));
+
+    // The accept loop may have chosen its next slot before slot 0 was free;
+    // a connection that lands elsewhere is closed and tried again.
+    auto &table = station.Table();
+    for (int attempt = 0; attempt < 10 && !c.InUse(); ++attempt) {
+        fd = tav::test::ConnectLoopback(station.Port());
+        ASSERT_TRUE(tav::test::WaitFor([&] { return table.CountInUse() == 1; }));
+        if (c.InUse())
+            break;
+        ::close(fd);
+        ASSERT_TRUE(tav::test::WaitFor([&] { return table.CountInUse() == 0; }));
+    }
+    ASSERT_TRUE(c.InUse());
+    EXPECT_FLOAT_EQ(c.ratedSpeed, 1500.0f);
+    EXPECT_FLOAT_EQ(c.ratedFrequency, 25.0f);
+    EXPECT_FLOAT_EQ(c.lowerSearchLimit, 13.0f);
+    EXPECT_FLOAT_EQ(c.upperSearchLimit, 25.5f);
+    ::close(fd);
+    station.Stop();
 }
