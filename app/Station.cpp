@@ -27,6 +27,8 @@ Station::Station(const StationOptions &options, EventSink &sink)
       port_(options.port),
       sink_(sink),
       table_(std::make_unique<ConnectionTable>()),
+      deviceTable_(std::make_unique<DeviceParameterTable>()),
+      settingsCache_(std::make_unique<SensorSettingsCache>()),
       plots_(std::make_unique<LivePlots>()),
       recorder_(std::make_unique<Recorder>(*table_, sink, dataFolder_)),
       conditioner_(std::make_unique<Conditioner>(*table_, *plots_, sink, recorder_.get())),
@@ -48,8 +50,12 @@ int Station::Start(std::vector<std::string> *errors)
                               "，文件将保存在启动文件夹中");
         dataFolder_ = startFolder_;
     }
+    // The device table comes first: every accepted sensor's band derives from it.
     int rc = 0;
     std::string error;
+    if (!deviceTable_->LoadDeviceParameters(DeviceParameterPath(), true, &error) && errors)
+        errors->push_back(error);
+    error.clear();
     if (server_->OpenServer(port_, true, &error) != 0) {
         if (errors) {
             errors->push_back(error);
@@ -64,6 +70,15 @@ int Station::Start(std::vector<std::string> *errors)
     // Spectra and speeds run without a server too: a replay needs them.
     processing_->Start();
     return rc;
+}
+
+ReplyOutcome Station::IntakeSensorReply(const StationEvent &event)
+{
+    int slot = int(event.lParam);
+    if (slot < 0 || slot >= kSlotCount)
+        return {};
+    size_t length = event.length < sizeof event.data ? event.length : sizeof event.data;
+    return settingsCache_->Intake(slot, event.data, length, (*table_)[slot].generation.load());
 }
 
 void Station::Stop()

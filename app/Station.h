@@ -6,6 +6,9 @@
 #include <vector>
 
 #include "dsp/Conditioner.h"
+#include "config/DeviceParameterTable.h"
+#include "config/SensorCodes.h"
+#include "config/SensorSettingsCache.h"
 #include "net/ConnectionTable.h"
 #include "net/EventSink.h"
 #include "net/Parser.h"
@@ -51,12 +54,24 @@ public:
     Recorder &Recording() { return *recorder_; }
     Replayer &Replay() { return *replayer_; }
 
+    // Work mode and rated speed per sensor, loaded at Start (window thread).
+    DeviceParameterTable &DeviceTable() { return *deviceTable_; }
+    std::string DeviceParameterPath() const { return startFolder_ + "/" + kDeviceParameterFileName; }
+    std::string SensorCodesPath() const { return startFolder_ + "/" + kSensorCodesFileName; }
+    // Sensors' answers to register reads, per slot (window thread).
+    SensorSettingsCache &SettingsCache() { return *settingsCache_; }
+    // Window thread, on kSensorReplyEvent: decodes the frame copy that the
+    // event carries (data/length, lParam = slot) into the settings cache.
+    ReplyOutcome IntakeSensorReply(const StationEvent &event);
+
 private:
     std::string startFolder_;
     std::string dataFolder_;
     int port_;
     EventSink &sink_;
     std::unique_ptr<ConnectionTable> table_;
+    std::unique_ptr<DeviceParameterTable> deviceTable_;
+    std::unique_ptr<SensorSettingsCache> settingsCache_;
     std::unique_ptr<LivePlots> plots_;
     std::unique_ptr<Recorder> recorder_;  // before the conditioning that feeds it
     std::unique_ptr<Conditioner> conditioner_;

@@ -21,6 +21,7 @@
 #include "app/Controls.h"
 #include "app/Messages.h"
 #include "app/QtEventSink.h"
+#include "config/ConfigBinder.h"
 #include "view/PlotFrame.h"
 #include "net/ConnectionLogView.h"
 #include "record/TransientControls.h"
@@ -107,6 +108,8 @@ CTavenorDlg::CTavenorDlg(tav::Station &station, QWidget *parent)
     new tav::ui::TransientControls(*this);  // owned by this window
     connect(&timer1_, &QTimer::timeout, this, &CTavenorDlg::OnTimer1);
     connect(&timer2_, &QTimer::timeout, this, &CTavenorDlg::timer2Tick);
+    // Menus 32771 / 32778 and the sensor replies (0x469).
+    new tav::ui::ConfigBinder(*this);
 }
 
 CTavenorDlg::~CTavenorDlg() { Shutdown(); }

@@ -1,0 +1,67 @@
+#pragma once
+// What each slot's sensor last answered to the read commands, kept as the
+// raw register bytes. Entries are never cleared: a reused slot shows the old
+// values until its new sensor answers.
+//
+// Thread rule: window thread only (replies arrive there as posted events
+// carrying a copy of the frame).
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "config/CommandFrame.h"
+#include "net/ConnectionTable.h"
+
+namespace tav {
+
+struct SensorSettingsEntry {
+    uint8_t parameterBlock[24] = {};      // registers 0..11
+    uint8_t communicationBlock[22] = {};  // registers 15..25
+    uint8_t deviceAddress[2] = {};        // register 26
+    uint8_t version[8] = {};              // registers 27..30
+    char deviceId[9] = {};                // registers 31..34, always zero-terminated
+    uint8_t mac[6] = {};                  // registers 12..14
+    // Connection generation whose parameter read filled the block, 0 when
+    // none did: the block is written back whole, so a save is only allowed
+    // with values that this very connection reported.
+    uint32_t parameterBlockGeneration = 0;
+
+    uint16_t ParameterRegister(int reg) const;  // 0..11
+    ParameterSettings Parameters() const;
+    CommunicationSettings Communication() const;
+    uint16_t DeviceAddress() const;
+    int32_t VersionFirst() const;
+    int32_t VersionSecond() const;
+    std::string VersionText() const;  // "%d--%d"
+};
+
+// What a reply meant, for the window to echo and refresh.
+struct ReplyOutcome {
+    bool read = false;   // "PRAS"
+    bool write = false;  // "PWAS"
+    int registerCount = -1;
+    bool refresh = false;  // a read of a known count: redraw the fields
+    uint16_t sequence = 0; // "PWAS": the acknowledged command
+};
+
+class SensorSettingsCache {
+public:
+    // Decodes one reply of `slot` from the copy that came with its event.
+    // `generation` is the slot's connection generation when the reply is
+    // handled. Never reads past `length`; a reply too short for its register
+    // count stores nothing.
+    ReplyOutcome Intake(int slot, const uint8_t *data, size_t length, uint32_t generation);
+
+    const SensorSettingsEntry &Entry(int slot) const { return entries_[slot]; }
+    uint16_t SamplingFrequencyMode() const { return samplingFrequencyMode_; }
+    uint16_t PendingSingleRegister() const { return pendingSingleRegister_; }
+    // Called after a single-register read (26 or 36) was handed to the socket.
+    void SetPendingSingleRegister(uint16_t reg) { pendingSingleRegister_ = reg; }
+
+private:
+    SensorSettingsEntry entries_[kSlotCount];
+    uint16_t samplingFrequencyMode_ = 0;
+    uint16_t pendingSingleRegister_ = 0;
+};
+
+}  // namespace tav
