@@ -9,6 +9,7 @@
 #include "net/BlockConsumer.h"
 #include "net/ConnectionTable.h"
 #include "net/EventSink.h"
+#include "net/SensorFrame.h"
 #include "view/LivePlots.h"
 
 namespace tav {
@@ -16,9 +17,8 @@ namespace tav {
 // Every slot's filters and integrators are made for this rate until its
 // sensor reports its own.
 constexpr float kStartSamplingFrequency = 26667.0f;
-// Rates outside (0, kMaxSamplingFrequency] in a packet are taken as corrupt
-// and never replace the connection's rate.
-constexpr float kMaxSamplingFrequency = 1.0e6f;
+// Rates outside (0, kMaxSamplingFrequency] in a packet (net/SensorFrame.h)
+// are taken as corrupt and never replace the connection's rate.
 constexpr float kSpeedLowPassHz = 120.0f;
 constexpr float kHighPassHz = 10.0f;
 constexpr float kFilterQ = 0.7071f;

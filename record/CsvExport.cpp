@@ -9,7 +9,7 @@
 #include <cstring>
 #include <memory>
 
-#include "record/GbkText.h"
+#include "config/TextInput.h"
 #include "record/VdatFormat.h"
 
 namespace tav {

@@ -5,14 +5,12 @@
 #include <cstdint>
 #include <cstring>
 
+#include "net/SensorFrame.h"
+
 namespace tav {
 
-constexpr uint32_t kPacketBytes = 1420;
-constexpr int kSamplesPerPacket = 116;
-constexpr uint32_t kPacketAddressOffset = 4;
-constexpr uint32_t kPacketFsOffset = 8;
-constexpr uint32_t kPacketSamplesOffset = 24;
-constexpr uint32_t kPacketEndOffset = 1416;
+constexpr uint32_t kPacketBytes = kPacketSize;
+constexpr uint32_t kPacketFsOffset = kPacketFrequencyOffset;
 
 inline uint32_t PacketU32(const uint8_t *p, uint32_t offset)
 {
