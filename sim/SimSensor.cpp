@@ -73,13 +73,18 @@ void SimSensor::Start()
     thread_ = std::thread([this] { Run(); });
 }
 
-void SimSensor::Stop()
+void SimSensor::RequestStop()
 {
     {
         std::lock_guard<std::mutex> lock(wakeMutex_);
         stop_ = true;
     }
     wake_.notify_all();
+}
+
+void SimSensor::Stop()
+{
+    RequestStop();
     if (thread_.joinable())
         thread_.join();
 }
