@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <sys/uio.h>
 #include <vector>
 
 #include "sim/SensorStats.h"
@@ -17,12 +18,14 @@ class OutputQueue {
 public:
     enum class Kind { Packet, Reply, Junk, Partial };
 
-    // Returns bytes accepted, 0 when the socket would block, < 0 on error.
-    using WriteFn = std::function<long(const uint8_t *, size_t)>;
+    // Gathers `count` pieces into one write (as writev does). Returns bytes
+    // accepted, 0 when the socket would block, < 0 on error.
+    using WriteFn = std::function<long(const iovec *, int count)>;
 
     void Push(Kind kind, const uint8_t *data, size_t len);
-    // Writes until the socket would block or the queue is empty. Returns
-    // false on a write error. Counts bytes and finished frames in *stats.
+    // Writes until the socket would block or the queue is empty, handing all
+    // queued frames to one write call so that a burst leaves as one piece.
+    // Returns false on a write error. Counts bytes and finished frames in *stats.
     bool Flush(const WriteFn &write, SensorStats *stats);
     void Clear();
 

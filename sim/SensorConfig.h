@@ -41,7 +41,7 @@ struct SensorConfig {
     int replyLength = -1;             // >= 0: every reply claims and has this length
 
     double reconnectDelay = 1.0;  // s between connection attempts
-    double burstInterval = 0.010; // s between bursts of what is due
+    double burstInterval = 0.020; // s between bursts of what is due
     uint32_t seed = 1;
     bool quiet = false;
 };

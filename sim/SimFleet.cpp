@@ -46,6 +46,8 @@ void SimFleet::Start()
 void SimFleet::Stop()
 {
     for (auto &p : peers_)
+        p->RequestStop();
+    for (auto &p : peers_)
         p->Stop();
 }
 

@@ -89,7 +89,7 @@ Signal
 Run
   --duration S            stop after S seconds (default: run until interrupted)
   --stats-every S         print the fleet's counts every S seconds (default: only on exit)
-  --burst-ms MS           send what is due every MS milliseconds (default 10)
+  --burst-ms MS           send what is due every MS milliseconds (default 20)
   --seed N                seed of noise and faults (default 1)
   --quiet                 no per-sensor event lines, only the final counts
 

@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstring>
 #include <random>
+#include <string>
 
 namespace tav::sim {
 
@@ -26,6 +27,13 @@ int ToMillis(double seconds)
     if (seconds <= 0)
         return 0;
     return int(std::ceil(seconds * 1000.0));
+}
+
+std::string FormatSeconds(double s)
+{
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%g s", s);
+    return buf;
 }
 
 }  // namespace
@@ -65,13 +73,18 @@ void SimSensor::Start()
     thread_ = std::thread([this] { Run(); });
 }
 
-void SimSensor::Stop()
+void SimSensor::RequestStop()
 {
     {
         std::lock_guard<std::mutex> lock(wakeMutex_);
         stop_ = true;
     }
     wake_.notify_all();
+}
+
+void SimSensor::Stop()
+{
+    RequestStop();
     if (thread_.joinable())
         thread_.join();
 }
@@ -169,7 +182,7 @@ void SimSensor::Run()
             Bump(stats_.connectFailures);
             if (!failedBefore && !config_.quiet)
                 Print("station not reachable at " + config_.host + ":" + std::to_string(config_.port) +
-                      ", retrying every second");
+                      ", retrying every " + FormatSeconds(config_.reconnectDelay));
             failedBefore = true;
             if (SleepOrStop(config_.reconnectDelay))
                 break;
@@ -201,8 +214,11 @@ void SimSensor::Serve(int fd)
     if (!config_.quiet)
         Print("connected to " + config_.host + ":" + std::to_string(config_.port));
 
-    auto write = [fd](const uint8_t *p, size_t n) -> long {
-        ssize_t r = ::send(fd, p, n, MSG_NOSIGNAL | MSG_DONTWAIT);
+    auto write = [fd](const iovec *iov, int count) -> long {
+        msghdr msg{};
+        msg.msg_iov = const_cast<iovec *>(iov);
+        msg.msg_iovlen = size_t(count);
+        ssize_t r = ::sendmsg(fd, &msg, MSG_NOSIGNAL | MSG_DONTWAIT);
         if (r >= 0)
             return long(r);
         return (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) ? 0 : -1;

@@ -30,6 +30,9 @@ public:
     SimSensor &operator=(const SimSensor &) = delete;
 
     void Start();
+    // Asks the thread to end without waiting (so a fleet can stop all its
+    // peers at once); Stop() asks and joins.
+    void RequestStop();
     void Stop();
 
     const SensorConfig &Config() const { return config_; }

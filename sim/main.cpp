@@ -40,6 +40,12 @@ int main(int argc, char **argv)
                 config.sensors, config.firstAddress, b.host.c_str(), b.port, b.fs, double(b.temperature));
     std::printf("tavenor-sim: x %s | y %s | z %s\n", FormatAxisSignal(b.axes[0]).c_str(),
                 FormatAxisSignal(b.axes[1]).c_str(), FormatAxisSignal(b.axes[2]).c_str());
+    // Register 1 starts at +-8 g; say so rather than clip silently.
+    for (int a = 0; a < 3; ++a)
+        if (b.axes[a].PeakWithoutNoise() > 8.0)
+            std::printf("tavenor-sim: note: the %c axis reaches %.2f g, beyond the +-8 g measuring range; "
+                        "samples are clipped\n",
+                        "xyz"[a], b.axes[a].PeakWithoutNoise());
     std::fflush(stdout);
 
     SimFleet fleet(config);

@@ -60,7 +60,12 @@ void BM_PacedSensorSecond(benchmark::State &state)
     SensorCore core(DefaultFleetConfig().base, stats, 0.0);
     core.OnConnected(0.0);
     double now = 0.0;
-    auto sink = [](const uint8_t *, size_t n) { return long(n); };
+    auto sink = [](const iovec *iov, int count) {
+        long n = 0;
+        for (int i = 0; i < count; ++i)
+            n += long(iov[i].iov_len);
+        return n;
+    };
     for (auto _ : state) {
         for (int burst = 0; burst < 100; ++burst) {
             now += 0.010;

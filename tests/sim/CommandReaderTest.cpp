@@ -2,6 +2,7 @@
 
 #include "SimTestSupport.h"
 #include "sim/CommandReader.h"
+#include "sim/OutputQueue.h"
 #include "sim/Pacer.h"
 
 using namespace tav::sim;
@@ -114,4 +115,50 @@ TEST(Pacer, CountsWholePacketsDueAndKeepsThemAcrossARateChange)
     q.Start(0.0, 26667.0);
     q.SetRate(1.0, 27000.0);
     EXPECT_EQ(q.Due(2.0), (26667 + 27000) / 116);
+}
+
+TEST(OutputQueue, PartialWritesCountOnlyFinishedFramesAndKeepTheRest)
+{
+    OutputQueue q;
+    SensorStats stats;
+    Bytes packet(1420, 1), reply(20, 2), junk(5, 3);
+    q.Push(OutputQueue::Kind::Packet, packet.data(), packet.size());
+    q.Push(OutputQueue::Kind::Junk, junk.data(), junk.size());
+    q.Push(OutputQueue::Kind::Reply, reply.data(), reply.size());
+    q.Push(OutputQueue::Kind::Packet, packet.data(), packet.size());
+
+    // A socket that takes 1000 bytes per call, then would block.
+    Bytes out;
+    long budget = 0;
+    auto write = [&](const iovec *iov, int count) -> long {
+        long n = 0;
+        for (int i = 0; i < count && n < budget; ++i) {
+            auto *p = static_cast<const uint8_t *>(iov[i].iov_base);
+            size_t take = std::min<size_t>(iov[i].iov_len, size_t(budget - n));
+            out.insert(out.end(), p, p + take);
+            n += long(take);
+        }
+        budget -= n;
+        return n;
+    };
+    budget = 1000;
+    ASSERT_TRUE(q.Flush(write, &stats));
+    EXPECT_EQ(stats.packetsSent.load(), 0u);
+    budget = 1000;
+    ASSERT_TRUE(q.Flush(write, &stats));
+    EXPECT_EQ(stats.packetsSent.load(), 1u);
+    EXPECT_EQ(stats.repliesSent.load(), 1u);
+    EXPECT_EQ(q.Bytes(), 2865u - 2000u);
+    budget = 100000;
+    ASSERT_TRUE(q.Flush(write, &stats));
+    EXPECT_TRUE(q.Empty());
+    EXPECT_EQ(stats.packetsSent.load(), 2u);
+    EXPECT_EQ(stats.bytesSent.load(), 2865u);
+    Bytes expected = packet;
+    for (const Bytes *b : {&junk, &reply, &packet})
+        expected.insert(expected.end(), b->begin(), b->end());
+    EXPECT_EQ(out, expected);
+    // A failing socket is reported.
+    q.Push(OutputQueue::Kind::Packet, packet.data(), packet.size());
+    EXPECT_FALSE(q.Flush([](const iovec *, int) { return -1L; }, &stats));
 }

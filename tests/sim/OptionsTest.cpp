@@ -58,7 +58,7 @@ TEST(SimOptions, SineShortcutAndFaultsAndReplyModes)
     FleetConfig f;
     ASSERT_EQ(Parse({"--sine", "159.15:1", "--fs-change-after", "3", "--fs2", "27000", "--corrupt-rate", "0.05",
                      "--truncate", "--churn", "--reply-delay-ms", "250", "--no-replies", "--wrong-register-count",
-                     "--reply-length", "201", "--temperature", "31.5", "--burst-ms", "20"},
+                     "--reply-length", "201", "--temperature", "31.5", "--burst-ms", "10"},
                     &f),
               ParseResult::Run);
     ASSERT_EQ(f.base.axes[0].sines.size(), 1u);
@@ -72,7 +72,7 @@ TEST(SimOptions, SineShortcutAndFaultsAndReplyModes)
     EXPECT_EQ(f.base.replyDelayMs, 250);
     EXPECT_EQ(f.base.replyLength, 201);
     EXPECT_FLOAT_EQ(f.base.temperature, 31.5f);
-    EXPECT_DOUBLE_EQ(f.base.burstInterval, 0.020);
+    EXPECT_DOUBLE_EQ(f.base.burstInterval, 0.010);
 }
 
 TEST(SimOptions, BadInputNamesTheOption)

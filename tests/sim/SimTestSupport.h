@@ -71,9 +71,14 @@ inline Bytes Drain(tav::sim::OutputQueue &q, tav::sim::SensorStats &stats)
 {
     Bytes out;
     q.Flush(
-        [&](const uint8_t *p, size_t n) {
-            out.insert(out.end(), p, p + n);
-            return long(n);
+        [&](const iovec *iov, int count) {
+            long n = 0;
+            for (int i = 0; i < count; ++i) {
+                auto *p = static_cast<const uint8_t *>(iov[i].iov_base);
+                out.insert(out.end(), p, p + iov[i].iov_len);
+                n += long(iov[i].iov_len);
+            }
+            return n;
         },
         &stats);
     return out;
