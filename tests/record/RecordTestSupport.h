@@ -4,7 +4,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <condition_variable>
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
@@ -62,7 +61,6 @@ public:
     {
         std::lock_guard lock(mutex_);
         events_.push_back(e);
-        changed_.notify_all();
     }
     std::vector<StationEvent> Events()
     {
@@ -87,7 +85,6 @@ public:
 
 private:
     std::mutex mutex_;
-    std::condition_variable changed_;
     std::vector<StationEvent> events_;
 };
 
