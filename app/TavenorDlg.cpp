@@ -25,6 +25,7 @@
 #include "view/PlotFrame.h"
 #include "net/ConnectionLogView.h"
 #include "record/TransientControls.h"
+#include "view/LiveView.h"
 
 using tav::ui::FindControl;
 using tav::ui::Tag;
@@ -106,6 +107,12 @@ CTavenorDlg::CTavenorDlg(tav::Station &station, QWidget *parent)
     connect(this, &CTavenorDlg::connectionEvent, connectionLog, &tav::ConnectionLogView::OnConnectionEvent);
     connect(this, &CTavenorDlg::logLine, connectionLog, &tav::ConnectionLogView::OnLogLine);
     new tav::ui::TransientControls(*this);  // owned by this window
+    // Plots, their controls and the live numbers (timers 1 and 2, live blocks).
+    tav::CWaveDisp *const livePlots[6] = {&plots_[0], &plots_[1], &plots_[2], &plots_[3], &plots_[4], &plots_[5]};
+    liveView_ = new tav::ui::LiveView(*this, livePlots, station_.Table(), station_.Plots());
+    connect(this, &CTavenorDlg::liveBlock, liveView_, &tav::ui::LiveView::OnLiveBlock);
+    connect(this, &CTavenorDlg::liveNumbers, liveView_, &tav::ui::LiveView::RefreshNumbers);
+    connect(this, &CTavenorDlg::timer2Tick, liveView_, &tav::ui::LiveView::OnTimer2);
     connect(&timer1_, &QTimer::timeout, this, &CTavenorDlg::OnTimer1);
     connect(&timer2_, &QTimer::timeout, this, &CTavenorDlg::timer2Tick);
     // Menus 32771 / 32778 and the sensor replies (0x469).

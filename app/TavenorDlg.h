@@ -14,6 +14,7 @@
 class QMenuBar;
 
 namespace tav::ui {
+class LiveView;
 
 // Combo box that announces the opening of its drop-down list, so that the
 // list can be rebuilt from the connection table first.
@@ -43,6 +44,8 @@ public:
     // (frames 1025, 1030, 1033). Window thread only.
     tav::CWaveDisp &Plot(int index) { return plots_[index]; }
     QMenuBar *MenuBar() const { return menuBar_; }
+    // The live view: its plots and controls, refreshed on timers 1 and 2 and live blocks.
+    tav::ui::LiveView &LiveView() { return *liveView_; }
     // Shows the operator's start-up messages and starts the timers.
     void Initialise(const std::vector<std::string> &startMessages);
     // Rebuilds the "连接选择" list from the in-use slots, keeping the index.
@@ -89,6 +92,7 @@ private:
     QLineEdit *onlineEdit_ = nullptr;
     QLineEdit *ipEdit_ = nullptr;
     QLineEdit *portEdit_ = nullptr;
+    tav::ui::LiveView *liveView_ = nullptr;  // child object
     QTimer timer1_;
     QTimer timer2_;
     bool shutDown_ = false;

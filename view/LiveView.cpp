@@ -1,0 +1,147 @@
+#include "view/LiveView.h"
+
+#include <QAbstractButton>
+#include <QComboBox>
+#include <QLineEdit>
+#include <QSlider>
+#include <QWidget>
+
+#include "dsp/Conditioner.h"
+#include "view/LiveRefresh.h"
+
+namespace tav::ui {
+
+namespace {
+
+constexpr int kQuantityRadio[3] = {1072, 1075, 1078};  // + quantity
+constexpr int kTimeAmplitudeList[3] = {1009, 1011, 1013};
+constexpr int kTimeScaleList[3] = {1010, 1012, 1014};
+constexpr int kPauseButton[3] = {1015, 1016, 1017};
+constexpr int kPauseAllButton = 1018;
+constexpr int kRmsEdit[3] = {1019, 1021, 1023};
+constexpr int kPeakEdit[3] = {1020, 1022, 1024};
+constexpr int kSpectrumAmplitudeList[3] = {1034, 1036, 1038};
+constexpr int kSpectrumScaleList[3] = {1035, 1037, 1039};
+constexpr int kSpectrumSlider[3] = {1085, 1084, 1083};
+constexpr int kHighPassButton = 1149;
+constexpr int kAddressEdit = 1026, kRateEdit = 1027, kTemperatureEdit = 1028, kSpeedEdit = 1029;
+
+template <class W>
+W *Find(const QWidget &window, int id)
+{
+    return window.findChild<W *>(QString::number(id));
+}
+
+// The main window's start settings of each of its six plots.
+void StartSettings(CWaveDisp &plot)
+{
+    plot.rightMargin = 16;
+    plot.xScaleIndex = 7;
+    plot.yScaleIndex = 5;
+    plot.pointCount = 27000;
+    plot.SetRunning(1);
+    plot.SetQuantity(0);
+}
+
+}  // namespace
+
+LiveView::LiveView(QWidget &window, CWaveDisp *const plots[6], ConnectionTable &table, LivePlots &livePlots)
+    : QObject(&window), window_(window), table_(table), plots_(livePlots)
+{
+    for (int a = 0; a < 3; ++a) {
+        time_[a] = plots[a];
+        spectrum_[a] = plots[3 + a];
+        StartSettings(*time_[a]);
+        StartSettings(*spectrum_[a]);
+    }
+    ConnectControls();
+}
+
+LiveView::~LiveView() = default;
+
+void LiveView::ConnectControls()
+{
+    for (int a = 0; a < 3; ++a) {
+        CWaveDisp *time = time_[a];
+        CWaveDisp *spectrum = spectrum_[a];
+        for (int q = 0; q < 3; ++q) {
+            auto *radio = Find<QAbstractButton>(window_, kQuantityRadio[a] + q);
+            if (!radio)
+                continue;
+            connect(radio, &QAbstractButton::clicked, this, [time, radio, q] {
+                time->SetQuantity(q);
+                radio->setChecked(true);  // its group unmarks the other two
+            });
+        }
+        // A scale list takes effect when a choice is confirmed, and shows at
+        // the plot's next redraw.
+        auto bindList = [this](int id, int *index) {
+            if (auto *list = Find<QComboBox>(window_, id))
+                connect(list, &QComboBox::activated, this, [index](int i) { *index = i; });
+        };
+        bindList(kTimeAmplitudeList[a], &time->yScaleIndex);
+        bindList(kTimeScaleList[a], &time->xScaleIndex);
+        bindList(kSpectrumAmplitudeList[a], &spectrum->yScaleIndex);
+        bindList(kSpectrumScaleList[a], &spectrum->xScaleIndex);
+        if (auto *slider = Find<QSlider>(window_, kSpectrumSlider[a])) {
+            connect(slider, &QSlider::valueChanged, this, [spectrum](int v) { spectrum->scrollPercent = v; });
+            connect(slider, &QSlider::sliderReleased, this,
+                    [spectrum, slider] { spectrum->scrollPercent = slider->value(); });
+        }
+        if (auto *pause = Find<QAbstractButton>(window_, kPauseButton[a]))
+            connect(pause, &QAbstractButton::clicked, this, [time] { time->SetRunning(time->running ? 0 : 1); });
+        rms_[a] = Find<QLineEdit>(window_, kRmsEdit[a]);
+        peak_[a] = Find<QLineEdit>(window_, kPeakEdit[a]);
+    }
+    if (auto *pauseAll = Find<QAbstractButton>(window_, kPauseAllButton)) {
+        connect(pauseAll, &QAbstractButton::clicked, this, [this] {
+            const int running[3] = {time_[0]->running, time_[1]->running, time_[2]->running};
+            const int target = CommonPauseTarget(running);
+            for (auto &plot : time_)
+                plot->SetRunning(target);
+        });
+    }
+    if (auto *highPass = Find<QAbstractButton>(window_, kHighPassButton)) {
+        connect(highPass, &QAbstractButton::clicked, this, [this, highPass] {
+            const QString text = QString::fromUtf8(HighPassButtonText(ToggleHighPass(plots_)));
+            highPass->setText(text);
+            highPass->setAccessibleName(text);
+        });
+    }
+    address_ = Find<QLineEdit>(window_, kAddressEdit);
+    samplingFrequency_ = Find<QLineEdit>(window_, kRateEdit);
+    temperature_ = Find<QLineEdit>(window_, kTemperatureEdit);
+    speed_ = Find<QLineEdit>(window_, kSpeedEdit);
+}
+
+void LiveView::OnLiveBlock()
+{
+    TakeLiveBlock(plots_, table_);
+    for (auto &plot : time_)
+        plot->Redraw();
+}
+
+void LiveView::RefreshNumbers()
+{
+    const LiveNumbers n = ReadLiveNumbers(plots_, table_);
+    auto show = [](QLineEdit *edit, const std::string &text) {
+        if (edit)
+            edit->setText(QString::fromStdString(text));
+    };
+    for (int a = 0; a < 3; ++a) {
+        show(rms_[a], n.rms[a]);
+        show(peak_[a], n.peak[a]);
+    }
+    show(address_, n.address);
+    show(samplingFrequency_, n.samplingFrequency);
+    show(temperature_, n.temperature);
+    show(speed_, n.speed);
+}
+
+void LiveView::OnTimer2()
+{
+    for (auto &plot : spectrum_)
+        plot->Redraw();
+}
+
+}  // namespace tav::ui

@@ -1,0 +1,57 @@
+#pragma once
+// The main window's live view: the settings of its six plots, the
+// controls that steer them (quantity buttons, scale lists, pause buttons,
+// spectrum sliders, the high-pass button) and the refresh of plots and
+// numeric fields. The main window calls the three refresh functions from its
+// timers and its live-block event; everything else is wired here.
+//
+// Window thread only. The controls are found in the window by their numeric
+// ids; the plots are the window's own, already bound to their frames.
+#include <QObject>
+
+#include "net/ConnectionTable.h"
+#include "view/LivePlots.h"
+#include "view/WaveDisp.h"
+
+class QLineEdit;
+class QWidget;
+
+namespace tav::ui {
+
+class LiveView : public QObject {
+    Q_OBJECT
+public:
+    // `window` holds the controls; `plots` are its time plots X, Y, Z and
+    // spectrum plots X, Y, Z, which get their start settings here. All
+    // outlive this object.
+    LiveView(QWidget &window, CWaveDisp *const plots[6], ConnectionTable &table, LivePlots &livePlots);
+    ~LiveView() override;
+
+    // Live-block event 0x468: spectrum input, then the time plots X, Y, Z.
+    void OnLiveBlock();
+    // Timer 1's part: RMS and peak of the shown quantities, sensor address,
+    // sampling frequency, temperature and speed; empty without a selection.
+    void RefreshNumbers();
+    // Timer 2: the spectrum plots X, Y, Z.
+    void OnTimer2();
+
+    CWaveDisp &TimePlot(int axis) { return *time_[axis]; }
+    CWaveDisp &SpectrumPlot(int axis) { return *spectrum_[axis]; }
+
+private:
+    void ConnectControls();
+
+    QWidget &window_;
+    ConnectionTable &table_;
+    LivePlots &plots_;
+    CWaveDisp *time_[3] = {};
+    CWaveDisp *spectrum_[3] = {};
+    QLineEdit *rms_[3] = {};
+    QLineEdit *peak_[3] = {};
+    QLineEdit *address_ = nullptr;
+    QLineEdit *samplingFrequency_ = nullptr;
+    QLineEdit *temperature_ = nullptr;
+    QLineEdit *speed_ = nullptr;
+};
+
+}  // namespace tav::ui
