@@ -25,7 +25,9 @@ Station::Station(const StationOptions &options, EventSink &sink)
       sink_(sink),
       table_(std::make_unique<ConnectionTable>()),
       handler_(std::make_unique<DrainHandler>()),
-      server_(std::make_unique<Server>(*table_, sink, *handler_))
+      server_(std::make_unique<Server>(*table_, sink, *handler_)),
+      steady_(std::make_unique<SteadyTable>()),
+      steadyLog_(std::make_unique<SteadyLog>(*steady_))
 {
     dataFolder_ = startFolder_ + "/data";
 }

@@ -8,6 +8,8 @@
 #include "net/ConnectionTable.h"
 #include "net/EventSink.h"
 #include "net/Server.h"
+#include "steady/SteadyLog.h"
+#include "steady/SteadyTable.h"
 
 namespace tav {
 
@@ -33,6 +35,14 @@ public:
     const std::string &StartFolder() const { return startFolder_; }
     const std::string &DataFolder() const { return dataFolder_; }
 
+    // Steady-state table and its CSV log (window thread only).
+    SteadyTable &Steady() { return *steady_; }
+    SteadyLog &SteadyLogger() { return *steadyLog_; }
+    // The steady-state part of the 500 ms timer; returns texts for the operator.
+    std::vector<std::string> SteadyTick() { return steady_->Tick(*table_, steadyLog_.get()); }
+    // "存储": logging into DataFolder().
+    std::vector<std::string> StartSteadyLog() { return steadyLog_->Start(*table_, dataFolder_); }
+
 private:
     std::string startFolder_;
     std::string dataFolder_;
@@ -41,6 +51,8 @@ private:
     std::unique_ptr<ConnectionTable> table_;
     std::unique_ptr<ConnectionHandler> handler_;
     std::unique_ptr<Server> server_;
+    std::unique_ptr<SteadyTable> steady_;
+    std::unique_ptr<SteadyLog> steadyLog_;  // after steady_: closes its files first
     bool stopped_ = false;
 };
 
