@@ -34,9 +34,13 @@ Station::Station(const StationOptions &options, EventSink &sink)
       conditioner_(std::make_unique<Conditioner>(*table_, *plots_, sink, recorder_.get())),
       handler_(std::make_unique<FrameParser>(*table_, sink, conditioner_.get())),
       server_(std::make_unique<Server>(*table_, sink, *handler_)),
-      processing_(std::make_unique<ProcessingThread>(*table_, *plots_))
+      processing_(std::make_unique<ProcessingThread>(*table_, *plots_)),
+      steady_(std::make_unique<SteadyTable>()),
+      steadyLog_(std::make_unique<SteadyLog>(*steady_))
 {
     replayer_ = std::make_unique<Replayer>(*recorder_, conditioner_.get());
+    // A connection's speed band comes from its device record when it binds.
+    steady_->SetDeviceParameterFn([this](ConnectionRecord &rec) { deviceTable_->ApplyDeviceParameters(rec); });
 }
 
 Station::~Station() { Stop(); }

@@ -16,6 +16,8 @@
 #include "record/Recorder.h"
 #include "record/Replayer.h"
 #include "view/LivePlots.h"
+#include "steady/SteadyLog.h"
+#include "steady/SteadyTable.h"
 
 namespace tav {
 
@@ -64,6 +66,14 @@ public:
     // event carries (data/length, lParam = slot) into the settings cache.
     ReplyOutcome IntakeSensorReply(const StationEvent &event);
 
+    // Steady-state table and its CSV log (window thread only).
+    SteadyTable &Steady() { return *steady_; }
+    SteadyLog &SteadyLogger() { return *steadyLog_; }
+    // The steady-state part of the 500 ms timer; returns texts for the operator.
+    std::vector<std::string> SteadyTick() { return steady_->Tick(*table_, steadyLog_.get()); }
+    // "存储": logging into DataFolder().
+    std::vector<std::string> StartSteadyLog() { return steadyLog_->Start(*table_, dataFolder_); }
+
 private:
     std::string startFolder_;
     std::string dataFolder_;
@@ -79,6 +89,8 @@ private:
     std::unique_ptr<Server> server_;
     std::unique_ptr<ProcessingThread> processing_;  // speeds and live spectra
     std::unique_ptr<Replayer> replayer_;
+    std::unique_ptr<SteadyTable> steady_;
+    std::unique_ptr<SteadyLog> steadyLog_;  // after steady_: closes its files first
     bool stopped_ = false;
 };
 
