@@ -22,6 +22,7 @@
 #include "app/Messages.h"
 #include "app/QtEventSink.h"
 #include "config/ConfigBinder.h"
+#include "steady/SteadyControls.h"
 #include "view/PlotFrame.h"
 #include "net/ConnectionLogView.h"
 #include "record/TransientControls.h"
@@ -117,6 +118,7 @@ CTavenorDlg::CTavenorDlg(tav::Station &station, QWidget *parent)
     connect(&timer2_, &QTimer::timeout, this, &CTavenorDlg::timer2Tick);
     // Menus 32771 / 32778 and the sensor replies (0x469).
     new tav::ui::ConfigBinder(*this);
+    new tav::ui::SteadyControls(*this);  // tick, releases and the log buttons
 }
 
 CTavenorDlg::~CTavenorDlg() { Shutdown(); }

@@ -14,7 +14,10 @@
 #include "app/Messages.h"
 #include "app/QtEventSink.h"
 #include "app/TavenorDlg.h"
+#include "sim/SimSensor.h"
 #include "support/TestPeers.h"
+
+#include <QDir>
 
 using tav::ui::FindControl;
 
@@ -176,4 +179,27 @@ TEST_F(MainWindowFixture, PortTakenGivesBothMessagesAndTheWindowStillOpens)
     EXPECT_EQ(messages[0], "网络初始化错误，端口被占用，关闭程序重新运行");
     EXPECT_EQ(messages[1], "与界面通信SOCKET产生错误");
     EXPECT_TRUE(dlg->isVisible());
+}
+
+TEST_F(MainWindowFixture, SteadyLogButtonsWriteAFilePerBoundSensor)
+{
+    Open();
+    tav::sim::SensorConfig cfg;
+    cfg.port = uint16_t(station->Port());
+    cfg.address = 5;
+    cfg.quiet = true;
+    tav::sim::SimSensor sensor(cfg);
+    sensor.Start();
+    ASSERT_TRUE(Spin([&] { return station->Table().records[0].sensorAddress.load() == 5; }));
+    QTest::mouseClick(Control<QPushButton>(1155), Qt::LeftButton);
+    EXPECT_FALSE(Control<QPushButton>(1155)->isEnabled());
+    EXPECT_TRUE(Control<QPushButton>(1156)->isEnabled());
+    QDir data(QString::fromStdString(station->DataFolder()));
+    ASSERT_TRUE(Spin([&] { return !data.entryList({"稳态0005-_*.csv"}).isEmpty(); }, 5000));
+    QTest::mouseClick(Control<QPushButton>(1156), Qt::LeftButton);
+    EXPECT_TRUE(Control<QPushButton>(1155)->isEnabled());
+    EXPECT_FALSE(Control<QPushButton>(1156)->isEnabled());
+    sensor.Stop();
+    for (const QString &f : data.entryList({"稳态0005-_*.csv"}))
+        data.remove(f);
 }
