@@ -60,11 +60,11 @@ void SignalGenerator::Generate(float *xyz, int count, double fs, double clipG)
     // from the wrapped phase on every call, so rounding cannot build up over
     // a long run.
     for (auto &t : tones_) {
-        double hz = t.spec.locked ? t.spec.order * rpm_ / 60.0 : t.spec.hz;
+        double hz = t.component.locked ? t.component.order * rpm_ / 60.0 : t.component.hz;
         double step = kTwoPi * hz / fs;
         double c = std::cos(t.phase), s = std::sin(t.phase);
         const double cw = std::cos(step), sw = std::sin(step);
-        const double amp = t.spec.amplitude;
+        const double amp = t.component.amplitude;
         double *out = scratch_.data() + t.axis;
         for (int i = 0; i < count; ++i) {
             out[size_t(i) * 3] += amp * s;

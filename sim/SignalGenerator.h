@@ -27,7 +27,7 @@ public:
 private:
     struct Tone {
         int axis;
-        SineComponent spec;
+        SineComponent component;
         double phase;  // radians, in [0, 2 pi)
     };
 
