@@ -11,7 +11,7 @@ FUZZ_SECONDS ?= 60
 CMAKE_COMMON := -DCMAKE_BUILD_TYPE=RelWithDebInfo
 export QT_QPA_PLATFORM ?= $(if $(DISPLAY)$(WAYLAND_DISPLAY),,offscreen)
 
-.PHONY: deps build run test test-normal test-asan test-tsan test-fuzz fuzz bench clean
+.PHONY: deps build run test test-normal test-asan test-tsan test-fuzz fuzz bench clean install package package-check
 
 deps:
 	@tools/install-deps
@@ -56,6 +56,22 @@ test-fuzz:
 bench: deps $(BUILD)/build.ninja
 	cmake --build $(BUILD) -j $(JOBS) --target all_bench
 	tools/run-benchmarks $(BUILD)
+
+# Installs the station, the simulator, the desktop entry and the icon under
+# $(PREFIX); DESTDIR stages the tree elsewhere, as packaging tools expect.
+PREFIX ?= /usr/local
+install: deps $(BUILD)/build.ninja
+	cmake --build $(BUILD) -j $(JOBS) --target tavenor_shipped
+	DESTDIR=$(DESTDIR) cmake --install $(BUILD) --prefix $(PREFIX) --strip
+
+# Debian package in $(BUILD)/package/.
+package: deps $(BUILD)/build.ninja
+	cmake --build $(BUILD) -j $(JOBS) --target tavenor_shipped
+	cd $(BUILD) && cpack -G DEB
+
+# Unpacks the package into a scratch root and runs the programs from there.
+package-check: package
+	tools/check-package $(BUILD)/package
 
 clean:
 	rm -rf $(BUILD) $(ASAN) $(TSAN) $(FUZZ)

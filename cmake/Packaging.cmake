@@ -1,0 +1,49 @@
+# Installation layout and the Debian package.
+# Included at the end of the top-level CMakeLists.txt, after every target exists.
+
+include(GNUInstallDirs)
+
+if(NOT TAVENOR_CORE_ONLY)
+  install(FILES packaging/tavenor.desktop DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
+  install(FILES packaging/tavenor.svg DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps)
+endif()
+
+# What an installation ships. `make install` and `make package` build only
+# these, not the tests and benchmarks, so the install target must not pull
+# in `all` first (the Makefile builds tavenor_shipped before installing).
+add_custom_target(tavenor_shipped)
+foreach(shipped tavenor tavenor-sim)
+  if(TARGET ${shipped})
+    add_dependencies(tavenor_shipped ${shipped})
+  endif()
+endforeach()
+set(CMAKE_SKIP_INSTALL_ALL_DEPENDENCY ON)
+
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME tavenor)
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_VENDOR "Tavenor developers")
+set(CPACK_PACKAGE_CONTACT "Tavenor developers <tavenor@localhost>")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Monitoring station for networked tri-axial vibration sensors")
+string(CONCAT CPACK_PACKAGE_DESCRIPTION
+  "Desktop station for maintenance engineers who watch rotating machines. Up to\n"
+  "40 networked vibration sensors stream their waveforms to it over TCP. It shows\n"
+  "waveforms, spectra and statistics, keeps a steady-state history and records\n"
+  "raw transients.")
+if(TARGET tavenor-sim)
+  string(APPEND CPACK_PACKAGE_DESCRIPTION "\nIncludes tavenor-sim, simulated sensors for trials without hardware.")
+endif()
+set(CPACK_PACKAGE_DIRECTORY ${CMAKE_BINARY_DIR}/package)
+set(CPACK_STRIP_FILES ON)
+
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_SECTION science)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+# Shared-library dependencies (libc6, libstdc++6, the Qt and FFTW libraries,
+# with their minimum versions) come from dpkg-shlibdeps. Named here is what no
+# binary links but the station needs at run time: Qt's platform plugins (xcb,
+# offscreen) and the CJK font its captions are drawn in.
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "qt6-qpa-plugins, fonts-wqy-microhei")
+
+include(CPack)
