@@ -31,6 +31,10 @@ TEST(PlotSnapshot, CopiesAreWholeGenerationsWhileAWriterRuns)
     std::atomic<int> written{0};
     std::thread writer([&] {
         for (int g = 1; !stop.load(); ++g) {
+            // A real writer pauses between blocks; without a pause an unfair
+            // mutex can starve the reader under a sanitizer.
+            if (g > 1)
+                std::this_thread::sleep_for(std::chrono::microseconds(100));
             std::lock_guard<std::mutex> lock(plot->mutex);
             const int n = CountOf(g) > kPlotPoints ? kPlotPoints : CountOf(g);
             for (int i = 0; i < n; ++i) {
@@ -46,7 +50,7 @@ TEST(PlotSnapshot, CopiesAreWholeGenerationsWhileAWriterRuns)
     std::vector<float> copy(kPlotPoints);
     int copies = 0, torn = 0, wrongCount = 0;
     const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(2);
-    while (std::chrono::steady_clock::now() < until || written.load() < 10) {
+    while (std::chrono::steady_clock::now() < until || written.load() < 10 || copies <= 10) {
         const int q = copies % 3;
         const int n = plot->Snapshot(q, copy.data());
         ++copies;
