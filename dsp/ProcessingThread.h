@@ -12,7 +12,7 @@
 #include <thread>
 
 #include "dsp/Fft.h"
-#include "dsp/Spectrum.h"
+#include "dsp/LiveAmplitudes.h"
 #include "net/ConnectionTable.h"
 #include "view/LivePlots.h"
 

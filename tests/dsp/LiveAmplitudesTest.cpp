@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "dsp/Fft.h"
-#include "dsp/Spectrum.h"
+#include "dsp/LiveAmplitudes.h"
 
 namespace tav {
 namespace {

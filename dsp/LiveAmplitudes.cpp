@@ -1,4 +1,4 @@
-#include "dsp/Spectrum.h"
+#include "dsp/LiveAmplitudes.h"
 
 #include <algorithm>
 #include <cstring>

@@ -15,7 +15,7 @@
 
 #include "dsp/Fft.h"
 #include "dsp/ProcessingThread.h"
-#include "dsp/Spectrum.h"
+#include "dsp/LiveAmplitudes.h"
 #include "dsp/SpeedEstimator.h"
 
 namespace tav {
