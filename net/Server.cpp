@@ -129,6 +129,10 @@ void Server::AcceptLoop()
         int ready = ::poll(&pfd, 1, 100);
         if (ready <= 0 || stopping_)
             continue;
+        // A lower slot may have freed during the wait: take the lowest now.
+        slot = table_.FindFreeSlot();
+        if (slot < 0)
+            continue;
         Accept(slot);
     }
 }
