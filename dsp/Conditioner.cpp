@@ -15,13 +15,15 @@ static_assert(std::endian::native == std::endian::little,
 
 namespace {
 
-constexpr int kPacketBytes = 1420;
-constexpr int kRowsPerPacket = 116;
+// The packet layout is the one of net/SensorFrame.h, as signed ints for the
+// row arithmetic here.
+constexpr int kPacketBytes = int(kPacketSize);
+constexpr int kRowsPerPacket = kSamplesPerPacket;
 constexpr int kRowBytes = 12;
-constexpr int kSamplesOffset = 24;
-constexpr int kAddressOffset = 4;
-constexpr int kRateOffset = 8;
-constexpr int kTemperatureOffset = 12;
+constexpr int kSamplesOffset = int(kPacketSamplesOffset);
+constexpr int kAddressOffset = int(kPacketAddressOffset);
+constexpr int kRateOffset = int(kPacketFrequencyOffset);
+constexpr int kTemperatureOffset = int(kPacketTemperatureOffset);
 
 float ReadFloat(const uint8_t *p)
 {

@@ -10,6 +10,7 @@
 #include <memory>
 
 #include "config/TextInput.h"
+#include "record/OutputFile.h"
 #include "record/VdatFormat.h"
 
 namespace tav {
@@ -22,22 +23,6 @@ constexpr size_t kMaxLineChars = 4 * kMaxGChars + 3 + 2;
 constexpr size_t kMaxPacketChars = kSamplesPerPacket * kMaxLineChars;
 constexpr uint32_t kProgressEveryPackets = 1024;
 
-int WriteAll(int fd, const char *p, size_t n)
-{
-    while (n > 0) {
-        ssize_t w = ::write(fd, p, n);
-        if (w < 0) {
-            if (errno == EINTR)
-                continue;
-            return errno;
-        }
-        if (w == 0)
-            return EIO;
-        p += w;
-        n -= size_t(w);
-    }
-    return 0;
-}
 }  // namespace
 
 namespace {
@@ -200,14 +185,14 @@ int WriteTransientCsv(int fd, const uint8_t *data, uint32_t length, const CsvPro
             out += fsLength;
         }
         if (out >= limit) {
-            if (int err = WriteAll(fd, begin, size_t(out - begin)))
+            if (int err = WriteAllBytes(fd, begin, size_t(out - begin)))
                 return err;
             out = begin;
         }
         if (progress && (p + 1) % kProgressEveryPackets == 0)
             progress(p + 1, packets);
     }
-    if (int err = WriteAll(fd, begin, size_t(out - begin)))
+    if (int err = WriteAllBytes(fd, begin, size_t(out - begin)))
         return err;
     if (progress)
         progress(packets, packets);

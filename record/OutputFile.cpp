@@ -25,10 +25,11 @@ int OutputFile::Open(const std::string &finalPath)
     return 0;
 }
 
-int OutputFile::Write(const uint8_t *data, size_t bytes)
+int WriteAllBytes(int fd, const void *data, size_t bytes)
 {
+    const auto *p = static_cast<const uint8_t *>(data);
     while (bytes > 0) {
-        ssize_t w = ::write(fd_, data, bytes);
+        ssize_t w = ::write(fd, p, bytes);
         if (w < 0) {
             if (errno == EINTR)
                 continue;
@@ -36,11 +37,13 @@ int OutputFile::Write(const uint8_t *data, size_t bytes)
         }
         if (w == 0)
             return EIO;
-        data += w;
+        p += w;
         bytes -= size_t(w);
     }
     return 0;
 }
+
+int OutputFile::Write(const uint8_t *data, size_t bytes) { return WriteAllBytes(fd_, data, bytes); }
 
 int OutputFile::Commit()
 {

@@ -8,6 +8,9 @@
 
 namespace tav {
 
+// Writes all `bytes` to `fd`, continuing short writes. Returns 0 or errno.
+int WriteAllBytes(int fd, const void *data, size_t bytes);
+
 class OutputFile {
 public:
     OutputFile() = default;
