@@ -41,8 +41,10 @@ bool OutputQueue::Flush(const WriteFn &write, SensorStats *stats)
             left -= rest;
             if (f.kind == Kind::Packet)
                 Bump(stats->packetsSent);
-            else if (f.kind == Kind::Reply)
+            else if (f.kind == Kind::Reply) {
                 Bump(stats->repliesSent);
+                Bump(stats->replyBytesSent, f.bytes.size());
+            }
             frames_.pop_front();
             frontOffset_ = 0;
         }

@@ -10,6 +10,7 @@ SensorCounts &SensorCounts::operator+=(const SensorCounts &o)
     bytesSent += o.bytesSent;
     packetsSent += o.packetsSent;
     repliesSent += o.repliesSent;
+    replyBytesSent += o.replyBytesSent;
     packetsSkipped += o.packetsSkipped;
     commandsReceived += o.commandsReceived;
     badCommands += o.badCommands;
@@ -58,6 +59,7 @@ SensorCounts SensorStats::Snapshot() const
     c.bytesSent = r(bytesSent);
     c.packetsSent = r(packetsSent);
     c.repliesSent = r(repliesSent);
+    c.replyBytesSent = r(replyBytesSent);
     c.packetsSkipped = r(packetsSkipped);
     c.commandsReceived = r(commandsReceived);
     c.badCommands = r(badCommands);

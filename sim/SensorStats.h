@@ -12,6 +12,7 @@ struct SensorCounts {
     uint64_t bytesSent = 0;        // accepted by the socket
     uint64_t packetsSent = 0;      // complete waveform packets written
     uint64_t repliesSent = 0;      // complete "PRAS"/"PWAS" frames written
+    uint64_t replyBytesSent = 0;   // bytes of those frames
     uint64_t packetsSkipped = 0;   // due while the station was not reading
     uint64_t commandsReceived = 0; // well-formed commands for this sensor
     uint64_t badCommands = 0;      // malformed, unknown or for another address
@@ -33,6 +34,7 @@ struct SensorStats {
     std::atomic<uint64_t> bytesSent{0};
     std::atomic<uint64_t> packetsSent{0};
     std::atomic<uint64_t> repliesSent{0};
+    std::atomic<uint64_t> replyBytesSent{0};
     std::atomic<uint64_t> packetsSkipped{0};
     std::atomic<uint64_t> commandsReceived{0};
     std::atomic<uint64_t> badCommands{0};

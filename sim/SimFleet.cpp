@@ -1,5 +1,6 @@
 #include "sim/SimFleet.h"
 
+#include <cinttypes>
 #include <cstdio>
 
 namespace tav::sim {
@@ -81,6 +82,28 @@ std::string SimFleet::Report() const
         s += head + p->Stats().Snapshot().Summary() + "\n";
     }
     s += "  total: " + Totals().Summary() + "\n";
+    return s;
+}
+
+std::string SimFleet::ReportJson() const
+{
+    std::string s;
+    char line[768];
+    for (const auto &p : peers_) {
+        const auto &c = p->Config();
+        const SensorCounts n = p->Stats().Snapshot();
+        const char *kind = c.kind == PeerKind::Sensor ? "sensor" : c.kind == PeerKind::Garbage ? "garbage" : "silent";
+        std::snprintf(line, sizeof line,
+                      "{\"kind\":\"%s\",\"index\":%d,\"address\":%u,\"bytes\":%" PRIu64 ",\"packets\":%" PRIu64
+                      ",\"replies\":%" PRIu64 ",\"replyBytes\":%" PRIu64 ",\"skipped\":%" PRIu64
+                      ",\"commands\":%" PRIu64 ",\"badCommands\":%" PRIu64 ",\"connects\":%" PRIu64
+                      ",\"closedByStation\":%" PRIu64 ",\"junkBytes\":%" PRIu64 ",\"damagedPackets\":%" PRIu64
+                      ",\"truncations\":%" PRIu64 ",\"churnCloses\":%" PRIu64 "}\n",
+                      kind, c.index, p->Address(), n.bytesSent, n.packetsSent, n.repliesSent, n.replyBytesSent,
+                      n.packetsSkipped, n.commandsReceived, n.badCommands, n.connects, n.closedByStation,
+                      n.junkBytesInserted, n.damagedPackets, n.truncations, n.churnCloses);
+        s += line;
+    }
     return s;
 }
 

@@ -25,6 +25,7 @@ struct FleetConfig {
     double duration = 0.0;      // s, 0: until interrupted
     double statsEvery = 0.0;    // s between progress lines, 0: none
     uint32_t seed = 1;
+    std::string reportFile;     // JSON lines of every peer's counts, written at exit ("": none)
 
     // One configuration per peer: the sensors first, then garbage, then silent.
     std::vector<SensorConfig> Expand() const;
@@ -46,6 +47,9 @@ public:
     SensorCounts Totals() const;
     // Per-peer lines and the total, as printed on exit.
     std::string Report() const;
+    // One JSON object per peer and line, every count included, for programs
+    // that compare what was sent with what a station received.
+    std::string ReportJson() const;
 
 private:
     std::vector<std::unique_ptr<SimSensor>> peers_;

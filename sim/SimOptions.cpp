@@ -92,6 +92,8 @@ Run
   --burst-ms MS           send what is due every MS milliseconds (default 20)
   --seed N                seed of noise and faults (default 1)
   --quiet                 no per-sensor event lines, only the final counts
+  --report-file PATH      at exit, also write every peer's counts to PATH, one
+                          JSON object per peer and line (written whole, then renamed)
 
 Faults
   --churn                 sensors disconnect between packets and come back
@@ -203,6 +205,13 @@ ParseResult ParseSimOptions(const std::vector<std::string> &args, FleetConfig *o
         {"--stats-every", number(&f.statsEvery, 0, 1e6)},
         {"--burst-ms", number(&burstMs, 1, 1000)},
         {"--seed", integer(&f.seed, 0, 0xFFFFFFFFll)},
+        {"--report-file",
+         [&](const std::string &v) {
+             if (v.empty())
+                 return false;
+             f.reportFile = v;
+             return true;
+         }},
         {"--churn-period", number(&b.churnPeriod, 0.05, 1e6)},
         {"--corrupt-rate", number(&b.corruptRate, 0, 1)},
         {"--truncate-after", number(&b.truncateAfter, 0, 1e6)},

@@ -1,13 +1,35 @@
 // tavenor-sim: a fleet of simulated sensors for demos and tests.
 #include <signal.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <string>
 #include <ctime>
 
 #include "sim/SimFleet.h"
 #include "sim/SimOptions.h"
 
 using namespace tav::sim;
+
+namespace {
+
+// A reader that finds the file finds all of it: written aside, then renamed.
+bool WriteReport(const std::string &path, const std::string &text)
+{
+    const std::string temp = path + ".part";
+    std::FILE *f = std::fopen(temp.c_str(), "wb");
+    if (!f)
+        return false;
+    bool ok = std::fwrite(text.data(), 1, text.size(), f) == text.size();
+    ok = std::fclose(f) == 0 && ok;
+    if (ok && std::rename(temp.c_str(), path.c_str()) == 0)
+        return true;
+    std::remove(temp.c_str());
+    return false;
+}
+
+}  // namespace
 
 int main(int argc, char **argv)
 {
@@ -77,5 +99,9 @@ int main(int argc, char **argv)
     std::printf("tavenor-sim: sent %llu bytes, %llu packets, %.1f packets/s\n",
                 (unsigned long long)total.bytesSent, (unsigned long long)total.packetsSent,
                 elapsed > 0 ? double(total.packetsSent) / elapsed : 0.0);
+    if (!config.reportFile.empty() && !WriteReport(config.reportFile, fleet.ReportJson())) {
+        std::fprintf(stderr, "tavenor-sim: cannot write %s: %s\n", config.reportFile.c_str(), std::strerror(errno));
+        return 1;
+    }
     return 0;
 }

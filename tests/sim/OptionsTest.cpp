@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "sim/SimOptions.h"
 
 using namespace tav::sim;
@@ -88,4 +90,22 @@ TEST(SimOptions, BadInputNamesTheOption)
         EXPECT_EQ(Parse(args, &f, &error), ParseResult::Error) << args[0];
         EXPECT_NE(error.find(args[0]), std::string::npos) << error;
     }
+}
+
+TEST(SimOptions, ReportFileGetsOneJsonLinePerPeerWithEveryCount)
+{
+    FleetConfig f;
+    ASSERT_EQ(Parse({"--sensors", "2", "--first-address", "7", "--silent", "--report-file", "/tmp/r.json"}, &f),
+              ParseResult::Run);
+    EXPECT_EQ(f.reportFile, "/tmp/r.json");
+    std::string error;
+    EXPECT_EQ(Parse({"--report-file="}, &f, &error), ParseResult::Error);
+
+    SimFleet fleet(f);  // never started: all counts are zero
+    const std::string json = fleet.ReportJson();
+    EXPECT_EQ(std::count(json.begin(), json.end(), '\n'), 3);
+    EXPECT_NE(json.find("{\"kind\":\"sensor\",\"index\":1,\"address\":8,\"bytes\":0,\"packets\":0,"), std::string::npos);
+    EXPECT_NE(json.find("{\"kind\":\"silent\",\"index\":2,"), std::string::npos);
+    for (const char *key : {"\"replyBytes\":0", "\"junkBytes\":0", "\"damagedPackets\":0", "\"truncations\":0"})
+        EXPECT_NE(json.find(key), std::string::npos) << key;
 }
