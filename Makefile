@@ -8,10 +8,15 @@ ASAN := build-asan
 TSAN := build-tsan
 FUZZ := build-fuzz
 FUZZ_SECONDS ?= 60
+SOAK_SECONDS ?= 600
+ASAN_ENV := ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
+  LSAN_OPTIONS=suppressions=$(CURDIR)/tools/lsan.supp:print_suppressions=0 \
+  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 CMAKE_COMMON := -DCMAKE_BUILD_TYPE=RelWithDebInfo
 export QT_QPA_PLATFORM ?= $(if $(DISPLAY)$(WAYLAND_DISPLAY),,offscreen)
 
-.PHONY: deps build run test test-normal test-asan test-tsan test-fuzz fuzz bench clean install package package-check
+.PHONY: deps build run test test-normal test-asan test-tsan test-fuzz fuzz bench clean install package package-check \
+	soak test-soak test-soak-asan test-soak-tsan
 
 deps:
 	@tools/install-deps
@@ -25,7 +30,7 @@ build: deps $(BUILD)/build.ninja
 run: build
 	tools/run-demo $(BUILD)
 
-test: deps test-normal test-asan test-tsan test-fuzz
+test: deps test-normal test-asan test-tsan test-soak test-fuzz
 
 test-normal: $(BUILD)/build.ninja
 	cmake --build $(BUILD) -j $(JOBS)
@@ -34,10 +39,7 @@ test-normal: $(BUILD)/build.ninja
 test-asan:
 	cmake -S . -B $(ASAN) $(GEN) $(CMAKE_COMMON) -DTAVENOR_SANITIZE=address
 	cmake --build $(ASAN) -j $(JOBS) --target all_tests
-	cd $(ASAN) && QT_QPA_PLATFORM=offscreen \
-	  ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
-	  LSAN_OPTIONS=suppressions=$(CURDIR)/tools/lsan.supp:print_suppressions=0 \
-	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	cd $(ASAN) && QT_QPA_PLATFORM=offscreen $(ASAN_ENV) \
 	  ctest --output-on-failure -j 2 --timeout 600
 
 test-tsan:
@@ -45,6 +47,27 @@ test-tsan:
 	cmake --build $(TSAN) -j $(JOBS) --target all_tests
 	cd $(TSAN) && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
 	  ctest --output-on-failure -j 2 -L threaded --timeout 600
+
+# The whole station under a hostile fleet for SOAK_SECONDS (default 10
+# minutes): prints the figures. The CI version (part of `make test`) runs the
+# window soak for 60 s in the address/undefined-behaviour build and the core
+# soak for 30 s with 10 sensors in the thread-sanitizer build, asserting.
+soak: deps $(BUILD)/build.ninja
+	cmake --build $(BUILD) -j $(JOBS) --target tavenor-soak
+	QT_QPA_PLATFORM=offscreen $(BUILD)/tests/soak/tavenor-soak --seconds $(SOAK_SECONDS)
+
+test-soak: test-soak-asan test-soak-tsan
+
+test-soak-asan:
+	cmake -S . -B $(ASAN) $(GEN) $(CMAKE_COMMON) -DTAVENOR_SANITIZE=address
+	cmake --build $(ASAN) -j $(JOBS) --target tavenor-soak
+	QT_QPA_PLATFORM=offscreen $(ASAN_ENV) $(ASAN)/tests/soak/tavenor-soak --seconds 60 --assert
+
+test-soak-tsan:
+	cmake -S . -B $(TSAN) $(GEN) $(CMAKE_COMMON) -DTAVENOR_SANITIZE=thread -DTAVENOR_CORE_ONLY=ON
+	cmake --build $(TSAN) -j $(JOBS) --target tavenor-soak-core
+	TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+	  $(TSAN)/tests/soak/tavenor-soak-core --seconds 30 --sensors 10 --assert
 
 # libFuzzer targets (clang), FUZZ_SECONDS each; `make test` runs them 30 s.
 fuzz:

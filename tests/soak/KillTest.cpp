@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <map>
@@ -160,6 +161,7 @@ TEST(KilledStation, DuringASaveLeavesOnlyCompleteFilesUnderTheirFinalNames)
         }
         tav::soak::RemoveTree(folder);
     }
+    std::printf("killed in the middle of the save: %d of 5 runs\n", killedMidSave);
     // Otherwise the test has proved nothing.
     EXPECT_GT(killedMidSave, 0);
 }
@@ -192,6 +194,7 @@ TEST(KilledStation, WhileLoggingLosesAtMostTheLastSecondOfRows)
             ASSERT_GE(lines, 1) << path;
             EXPECT_TRUE(crlf) << path << " ends in a torn row";
             const long inFile = lines - 1;  // the header
+            std::printf("%s: %d rows written, %ld in the file after the kill\n", Base(path).c_str(), rows, inFile);
             EXPECT_GE(rows, 4) << path;
             // Two rows a second; the file is flushed each second. One more
             // than reported: the kill fell between a flush and the report.

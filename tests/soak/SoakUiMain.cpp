@@ -10,6 +10,7 @@
 #include <QDialog>
 #include <QEventLoop>
 #include <QLineEdit>
+#include <QPlainTextEdit>
 #include <QPointer>
 #include <QPushButton>
 #include <QTimer>
@@ -105,13 +106,14 @@ public:
         }
         int sent = 0;
         // Reads only: parameters, sampling mode, version and id, communication.
+        // The send view 1300 echoes each frame, followed by "(reason)" when it did not go out.
+        auto *echo = FindControl<QPlainTextEdit>(para, 1300);
         for (int id : {1231, 1281, 1261, 1216}) {
-            auto *count = FindControl<QLineEdit>(para, 1302);
-            const long before = count ? count->text().toLong() : 0;
+            const qsizetype before = echo ? echo->toPlainText().size() : 0;
             if (auto *b = FindControl<QPushButton>(para, id))
                 b->click();
-            const long after = count ? count->text().toLong() : 0;
-            if (after > before)
+            const QString added = echo ? echo->toPlainText().mid(before) : QString();
+            if (!added.trimmed().isEmpty() && !added.contains(QLatin1Char('(')))
                 ++sent;
             else
                 ++*refused;
