@@ -581,7 +581,8 @@ void CompareAndReport(SoakFleet &fleet, const LedgerSink &ledger, SoakFigures &f
     for (const auto &[text, n] : f.messages)
         std::printf("operator message x%d: %s\n", n, text.c_str());
     if (f.probeSeconds >= 0)
-        std::printf("new sensor at the end: accepted and parsed after %.3f s\n", f.probeSeconds);
+        std::printf("new sensor at the end: accepted after %.3f s, its first packet parsed after %.3f s\n",
+                    f.probeAcceptSeconds, f.probeSeconds);
     else
         std::printf("new sensor at the end: not served\n");
 

@@ -163,6 +163,7 @@ struct SoakFigures {
     std::vector<std::string> problems;  // each failed check, in words
     std::set<uint32_t> replayAffected;  // addresses whose live bytes a replay set aside
     double probeSeconds = -1;           // new sensor accepted and parsed, or -1
+    double probeAcceptSeconds = -1;     // new sensor accepted, or -1
     std::map<std::string, int> messages;  // operator messages by text
 };
 

@@ -305,12 +305,14 @@ bool SoakDriver::End(double now)
         probeStart_ = Now();
         probe_->Start();
         endPhase_ = 5;
-        return true;
+        [[fallthrough]];
     }
     case 5: {
         // Polled closely: the answer is wanted to the millisecond, and the
         // window has nothing else to do by now.
         while (Now() - probeStart_ < 5) {
+            if (f_.probeAcceptSeconds < 0 && table.CountInUse() > 0)
+                f_.probeAcceptSeconds = Now() - probeStart_;
             const int slot = SlotOfAddress(kProbeAddress);
             if (slot >= 0 && table.records[slot].packetsParsed.load() > 0) {
                 f_.probeSeconds = Now() - probeStart_;
