@@ -566,6 +566,12 @@ void CompareAndReport(SoakFleet &fleet, const LedgerSink &ledger, SoakFigures &f
     const double rssChange = f.rssBaselineKiB > 0 ? 100.0 * (f.rssEndKiB - f.rssBaselineKiB) / f.rssBaselineKiB : 0;
     std::printf("RSS: %.1f MiB at %.0f s, %.1f MiB at the end (%+.1f %%), at most %.1f MiB\n",
                 f.rssBaselineKiB / 1024.0, f.rssBaselineAt, f.rssEndKiB / 1024.0, rssChange, f.rssMaxKiB / 1024.0);
+    if (f.rssEveryMinuteKiB.size() > 1) {
+        std::string trend;
+        for (long kib : f.rssEveryMinuteKiB)
+            trend += " " + std::to_string(int(kib / 1024.0 + 0.5));
+        std::printf("RSS each minute (MiB):%s\n", trend.c_str());
+    }
     std::printf("saves: %d, %d .vdat and %d .csv read back (%" PRIu64 " packets), %d bad, %d .part left\n", f.saves,
                 f.savedVdat, f.savedCsv, f.savedPackets, f.badFiles, f.partFilesLeft);
     std::printf("replays of saved files: %d started, %d ran to the end, %d loads refused\n", f.replays,

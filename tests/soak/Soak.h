@@ -150,6 +150,7 @@ struct SoakFigures {
     uint64_t onlineChecks = 0, onlineAgreedAtOnce = 0, onlineMismatches = 0;
     int maxInUse = 0;
     long rssBaselineKiB = 0, rssEndKiB = 0, rssMaxKiB = 0;
+    std::vector<long> rssEveryMinuteKiB;  // for the trend: plateau or steady growth
     double rssBaselineAt = 0;
     // Saves, their files, replays and steady logs.
     int saves = 0, savedVdat = 0, savedCsv = 0, badFiles = 0, partFilesLeft = 0;

@@ -96,7 +96,12 @@ void SoakDriver::Check(double t)
     const long rss = ResidentKiB();
     if (rss > f_.rssMaxKiB)
         f_.rssMaxKiB = rss;
-    if (!baselineTaken_ && t >= BaselineAt(options_.seconds)) {
+    if (t >= 60.0 * double(f_.rssEveryMinuteKiB.size() + 1) && t < options_.seconds)
+        f_.rssEveryMinuteKiB.push_back(rss);
+    // Both RSS figures are taken with acquisition idle and no save running,
+    // so that neither catches a save's buffers in passing.
+    const bool idle = station_.Recording().AcquisitionState() == 0 && !station_.Recording().Saving();
+    if (!baselineTaken_ && idle && t >= BaselineAt(options_.seconds)) {
         baselineTaken_ = true;
         f_.rssBaselineKiB = rss;
         f_.rssBaselineAt = t;

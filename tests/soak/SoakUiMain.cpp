@@ -154,6 +154,15 @@ private:
     tav::soak::SoakFigures *figures_ = nullptr;
 };
 
+// The offscreen platform's notes on what it cannot do (raise a window,
+// grab the keyboard) would bury the report.
+void QuietOffscreenNotes(QtMsgType type, const QMessageLogContext &, const QString &text)
+{
+    if (text.startsWith(QLatin1String("This plugin does not support")))
+        return;
+    std::fprintf(stderr, "%s%s\n", type == QtWarningMsg ? "warning: " : "", qPrintable(text));
+}
+
 }  // namespace
 
 int main(int argc, char **argv)
@@ -180,6 +189,7 @@ int main(int argc, char **argv)
         folder = pattern;
     }
 
+    qInstallMessageHandler(QuietOffscreenNotes);
     QApplication app(argc, argv);
     tav::ui::QtEventSink windowSink;
     tav::soak::LedgerSink ledger(&windowSink);
