@@ -70,7 +70,7 @@ private:
     std::string folder_;
     SoakFleet fleet_;
     SoakFigures f_;
-    double start_ = 0, nextCheck_ = 0, lastStep_ = -1;
+    double start_ = 0, nextCheck_ = 0, lastStep_ = -1, lastSaveEnd_ = -100;
     bool waitingLaunched_ = false, baselineTaken_ = false;
     bool saveRunning_ = false, logRunning_ = false, replayRunning_ = false;
     std::string replayFile_;
