@@ -79,7 +79,8 @@ public:
         // The viewer is modal: it is closed from inside its own event loop.
         bool seen = false;
         QTimer::singleShot(400, &dlg_, [this, &seen] {
-            if (QDialog *viewer = Dialog(133)) {
+            // Once made, the viewer stays as a hidden child: only a shown one counts.
+            if (QDialog *viewer = Dialog(133); viewer && viewer->isVisible()) {
                 seen = true;
                 if (auto *close = FindControl<QPushButton>(viewer, 2))
                     close->click();
@@ -89,7 +90,8 @@ public:
         });
         Menu(kViewerCommand);
         if (!seen) {
-            // Not (yet) part of the station: let the timer run out harmlessly.
+            // Opened without a modal loop of its own (or not part of the
+            // station): wait here for the timer either way.
             QEventLoop loop;
             QTimer::singleShot(450, &loop, &QEventLoop::quit);
             loop.exec();
