@@ -10,6 +10,7 @@
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFont>
+#include <QSlider>
 #include <QTimer>
 #include <QWidget>
 #include <cstdio>
@@ -148,6 +149,9 @@ int main(int argc, char **argv)
             window->setCurrentIndex(5);
             emit window->activated(5);
         }
+        // The newest minute: the history starts when the sensors connected.
+        if (auto *start = tav::ui::FindControl<QSlider>(viewer, 1125))
+            start->setValue(100);
         Pump(12000);
         failures += !Save(viewer, folder, "steady-viewer.png");
         if (auto *quit = tav::ui::FindControl<QAbstractButton>(viewer, 2))
