@@ -52,7 +52,7 @@ long RssKb()
 
 int main()
 {
-    int seconds = std::getenv("BENCH_SECONDS") ? std::atoi(std::getenv("BENCH_SECONDS")) : 60;
+    int seconds = std::getenv("BENCH_SECONDS") ? std::atoi(std::getenv("BENCH_SECONDS")) : 20;
     tav::test::RecordingEventSink sink;
     tav::StationOptions options;
     options.port = 0;
