@@ -5,6 +5,7 @@
 // `make bench`. A benchmark that runs more than once prints the line again;
 // the last one counts.
 #include <cstdio>
+#include <ctime>
 
 namespace tav::bench {
 
@@ -12,6 +13,15 @@ inline void PrintFigure(const char *name, double value, const char *unit, const 
 {
     std::printf("FIGURE %s|%.4g|%s|%s\n", name, value, unit, goal);
     std::fflush(stdout);
+}
+
+// CPU seconds of the calling thread: figures of single-threaded work stay
+// meaningful on a machine that other work also uses.
+inline double ThreadCpuSeconds()
+{
+    timespec ts{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    return double(ts.tv_sec) + double(ts.tv_nsec) / 1e9;
 }
 
 }  // namespace tav::bench

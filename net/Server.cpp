@@ -279,6 +279,10 @@ void Server::ReceiveLoop(ConnectionRecord &rec)
     uint8_t discard[16384];
     int lowWater = 1;          // the socket's SO_RCVLOWAT as last set here or by Send
     int64_t replySeen = 0;     // replyWaitUntil as last seen
+    // Set when a gathering wait timed out with nothing at all: the sensor is
+    // not streaming, so the next call simply blocks until a byte comes
+    // instead of timing out again and again.
+    bool idle = false;
     for (;;) {
         ssize_t n;
         bool drop = table_.acquisitionState.load() == 2 && table_.selectedConnection.load() == rec.slotIndex;
@@ -290,7 +294,7 @@ void Server::ReceiveLoop(ConnectionRecord &rec)
             lowWater = 1;
         }
         const bool replyExpected = until != 0 && SteadyNanos() < until;
-        const int target = drop || replyExpected ? 1 : GatherTarget(rec);
+        const int target = drop || replyExpected || idle ? 1 : GatherTarget(rec);
         if (target != lowWater) {
             SetLowWater(fd, target);
             lowWater = target;
@@ -326,8 +330,11 @@ void Server::ReceiveLoop(ConnectionRecord &rec)
                 flags = MSG_DONTWAIT;
             }
             n = ::recv(fd, dst, room < kReceiveCallSize ? room : kReceiveCallSize, flags);
-            if (n < 0 && flags != 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
-                continue;  // the time-out passed with nothing new
+            if (n < 0 && flags != 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
+                idle = errno != EINTR;  // the time-out passed with nothing new
+                continue;
+            }
+            idle = false;
             // A replay may have started while this call waited: its bytes are
             // then dropped rather than published to the parser.
             if (n > 0 && table_.acquisitionState.load() == 2 && table_.selectedConnection.load() == rec.slotIndex)

@@ -3,7 +3,6 @@
 // the full fleet's (40 sensors).
 #include <benchmark/benchmark.h>
 
-#include <chrono>
 #include <cmath>
 #include <cstring>
 #include <memory>
@@ -21,7 +20,7 @@ constexpr int kPackets = 22;  // the parser's block at 26667 Hz
 constexpr int kRows = kPackets * 116;
 constexpr double kFleet = 40;
 
-// Seconds per block of the last run of each case, [displayed][highpass].
+// CPU seconds per block of the last run of each case, [displayed][highpass].
 double gBlockSeconds[3][2] = {};
 
 class NullSink : public EventSink {
@@ -65,7 +64,7 @@ void ConditionBlocks(benchmark::State &state)
         plot.running = displayed == 2 ? 0 : 1;
     const std::vector<uint8_t> block = MakeBlock();
 
-    const auto t0 = std::chrono::steady_clock::now();
+    const double t0 = tav::bench::ThreadCpuSeconds();
     for (auto _ : state) {
         std::lock_guard lock(rec.conditionMutex);
         // Keep the speed capture running, as the speed estimate restarts it.
@@ -75,8 +74,7 @@ void ConditionBlocks(benchmark::State &state)
         conditioner.ConditionBlock(rec, block.data(), kPackets);
         benchmark::DoNotOptimize(rec.cond.sumSquares[1][0]);
     }
-    gBlockSeconds[displayed][highPass ? 1 : 0] =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count() / double(state.iterations());
+    gBlockSeconds[displayed][highPass ? 1 : 0] = (tav::bench::ThreadCpuSeconds() - t0) / double(state.iterations());
     const double rows = static_cast<double>(state.iterations()) * kRows;
     state.SetItemsProcessed(static_cast<int64_t>(rows));
     state.counters["x_sensor"] = benchmark::Counter(rows / kRate, benchmark::Counter::kIsRate);
