@@ -12,9 +12,10 @@ namespace {
 // that a sensor sending garbage cannot flood the connection log.
 constexpr auto kDropReportInterval = std::chrono::seconds(1);
 // Once a block has begun, the parser sleeps until the block is complete, but
-// no longer than this: a reply queued behind some of its packets, or a
-// sensor that pauses mid-block, is then handled without waiting for the rest.
-constexpr int kBlockLingerMs = 20;
+// no longer than this: a sensor that pauses mid-block still has its packets
+// parsed. (A reply behind some packets does not wait for it: while a reply
+// is expected the receive side wakes the parser at every receive.)
+constexpr int kBlockLingerMs = 150;
 
 bool IsPrefix(const uint8_t *bytes, uint32_t n, const uint8_t (&marker)[4])
 {
@@ -56,7 +57,7 @@ void FrameParser::RunParser(ConnectionRecord &rec)
     FlushDropReport(rec);
 }
 
-uint32_t FrameParser::BlockRemainder(const ConnectionRecord &rec, uint32_t need)
+uint32_t FrameParser::BlockRemainder(const ConnectionRecord &rec, uint32_t need) const
 {
     const uint32_t available = rec.ring.Available();
     if (!AtPacket(rec.ring, available) || available >= kPacketSize)
@@ -64,7 +65,10 @@ uint32_t FrameParser::BlockRemainder(const ConnectionRecord &rec, uint32_t need)
     int perBlock = rec.packetsPerBlock.load(std::memory_order_relaxed);
     perBlock = perBlock < 1 ? 1 : perBlock > kMaxPacketsPerBlock ? kMaxPacketsPerBlock : perBlock;
     const int index = rec.packetIndex < 0 || rec.packetIndex >= perBlock ? 0 : rec.packetIndex;
-    const uint32_t rest = uint32_t(perBlock - index) * kPacketSize;
+    uint32_t rest = uint32_t(perBlock - index) * kPacketSize;
+    const bool displayed = rec.slotIndex == table_.selectedConnection.load(std::memory_order_relaxed);
+    if (BlocksPerWake(perBlock, displayed) > 1)
+        rest += uint32_t(perBlock) * kPacketSize;
     return rest > need ? rest : need;
 }
 

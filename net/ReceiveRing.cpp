@@ -15,6 +15,7 @@ void ReceiveRing::Reset()
     writerWaiting_.store(false);
     readTarget_.store(0);
     wantedEnd_.store(0);
+    wake_.store(false);
 }
 
 void ReceiveRing::SetPositionForTest(uint32_t pos)
@@ -62,6 +63,17 @@ void ReceiveRing::Commit(uint32_t n)
     }
 }
 
+void ReceiveRing::WakeReader()
+{
+    // As in Commit: the flag before the reader's, the reader's check after
+    // its own, so either the notify reaches it or its check sees the flag.
+    wake_.store(true, std::memory_order_seq_cst);
+    if (readerWaiting_.load(std::memory_order_seq_cst)) {
+        std::lock_guard lock(mutex_);
+        dataReady_.notify_one();
+    }
+}
+
 void ReceiveRing::SetWanted(uint32_t n)
 {
     wantedEnd_.store(n == 0 ? 0 : read_.load(std::memory_order_relaxed) + n, std::memory_order_release);
@@ -98,12 +110,13 @@ uint32_t ReceiveRing::WaitForData(uint32_t n, int timeoutMs)
     std::unique_lock lock(mutex_);
     readTarget_.store(read_.load(std::memory_order_relaxed) + n, std::memory_order_seq_cst);
     readerWaiting_.store(true, std::memory_order_seq_cst);
-    auto ready = [&] { return Available() >= n || closed_.load(); };
+    auto ready = [&] { return Available() >= n || closed_.load() || wake_.load(); };
     if (timeoutMs < 0)
         dataReady_.wait(lock, ready);
     else
         dataReady_.wait_for(lock, std::chrono::milliseconds(timeoutMs), ready);
     readerWaiting_.store(false, std::memory_order_relaxed);
+    wake_.store(false, std::memory_order_relaxed);
     return Available();
 }
 

@@ -41,6 +41,9 @@ public:
     // piece of work (a complete block), so that the writer may gather that
     // much before it hands anything over. Only a hint: 0 withdraws it.
     void SetWanted(uint32_t n);
+    // Writer side: ends the reader's current (or next) wait whatever it
+    // waits for, as when bytes have come that must not wait for the rest.
+    void WakeReader();
     // Writer side: bytes still to come before the reader's wanted amount is
     // reached; 0 when there is no hint or it is already reached.
     uint32_t WantedMore() const;
@@ -76,6 +79,7 @@ private:
     // notifies only once it is reached.
     std::atomic<uint64_t> readTarget_{0};
     std::atomic<uint64_t> wantedEnd_{0};  // reader's hint, absolute; 0 = none
+    std::atomic<bool> wake_{false};       // WakeReader called, not yet seen by a wait
     std::atomic<bool> writerWaiting_{false};
     mutable std::mutex mutex_;
     std::condition_variable dataReady_;

@@ -24,14 +24,15 @@ constexpr auto kFullTableRecheck = std::chrono::milliseconds(200);
 // A sensor streams a packet every few milliseconds, each sent on its own.
 // Receiving them one by one would wake this thread (and the parser) for
 // every packet; instead the socket's low-water mark is set to what
-// completes the parser's current block, so one wake-up takes the block.
+// completes the parser's current block (or two, see BlocksPerWake), so one
+// wake-up takes them.
 // Bounds: no more than this at once (bigger blocks take several calls),
 // and no longer than kGatherTimeoutMs before taking whatever has come, so
 // that a sensor which stops mid-block is still read.
-constexpr int kMaxGatherBytes = 65536;
 constexpr int kGatherTimeoutMs = 200;
 // After a command the sensor's reply is expected: for this long every byte
-// is taken as it comes, so the reply reaches the window at once.
+// is taken as it comes and the parser woken for it, so the reply reaches
+// the window at once.
 constexpr auto kReplyWindow = std::chrono::milliseconds(500);
 
 int64_t SteadyNanos()
@@ -44,9 +45,9 @@ void SetLowWater(int fd, int bytes) { ::setsockopt(fd, SOL_SOCKET, SO_RCVLOWAT, 
 
 // Bytes worth gathering before the next receive call: what completes the
 // parser's block, or, while the parser has not yet named its next block,
-// the block after the one it named (blocks of one sensor follow each other
-// at a fixed size).
-int GatherTarget(const ConnectionRecord &rec)
+// the blocks after the ones it named (blocks of one sensor follow each
+// other at a fixed size).
+int GatherTarget(const ConnectionTable &table, const ConnectionRecord &rec)
 {
     const uint64_t end = rec.ring.WantedEnd();
     if (end == 0)
@@ -58,7 +59,8 @@ int GatherTarget(const ConnectionRecord &rec)
     } else {
         int perBlock = rec.packetsPerBlock.load(std::memory_order_relaxed);
         perBlock = perBlock < 1 ? 1 : perBlock > kMaxPacketsPerBlock ? kMaxPacketsPerBlock : perBlock;
-        const uint64_t blockBytes = uint64_t(perBlock) * kPacketSize;
+        const bool displayed = rec.slotIndex == table.selectedConnection.load(std::memory_order_relaxed);
+        const uint64_t blockBytes = uint64_t(BlocksPerWake(perBlock, displayed)) * uint64_t(perBlock) * kPacketSize;
         more = blockBytes - (written - end) % blockBytes;
     }
     return int(std::clamp<uint64_t>(more, 1, kMaxGatherBytes));
@@ -294,7 +296,7 @@ void Server::ReceiveLoop(ConnectionRecord &rec)
             lowWater = 1;
         }
         const bool replyExpected = until != 0 && SteadyNanos() < until;
-        const int target = drop || replyExpected || idle ? 1 : GatherTarget(rec);
+        const int target = drop || replyExpected || idle ? 1 : GatherTarget(table_, rec);
         if (target != lowWater) {
             SetLowWater(fd, target);
             lowWater = target;
@@ -344,6 +346,8 @@ void Server::ReceiveLoop(ConnectionRecord &rec)
                 table_.lastReceiveLength = int(n);
                 rec.bytesReceived.fetch_add(uint64_t(n), std::memory_order_relaxed);
                 rec.ring.Commit(uint32_t(n));
+                if (replyExpected)
+                    rec.ring.WakeReader();
                 continue;
             }
         }

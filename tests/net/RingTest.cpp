@@ -164,3 +164,19 @@ TEST(ReceiveRing, WantedHintCountsFromTheReadPositionAcrossTheWrap)
     ring->SetWanted(0);
     EXPECT_EQ(ring->WantedEnd(), 0u);
 }
+
+// The receive side's way to hand over a reply at once: a reader waiting for
+// far more than has come returns with what is there.
+TEST(ReceiveRing, WakeReaderEndsAWaitForMoreThanHasCome)
+{
+    auto ring = MakeRing();
+    std::thread writer([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        const uint8_t reply[12] = {'P', 'R', 'A', 'S', 12, 0};
+        ASSERT_TRUE(ring->Write(reply, sizeof reply));
+        ring->WakeReader();
+    });
+    EXPECT_EQ(ring->WaitForData(31240), 12u);
+    writer.join();
+    EXPECT_FALSE(ring->Closed());
+}
