@@ -92,6 +92,9 @@ Run
   --burst-ms MS           send what is due every MS milliseconds (default 20)
   --seed N                seed of noise and faults (default 1)
   --quiet                 no per-sensor event lines, only the final counts
+  --time-stamps           bytes 20..23 of each packet carry the time it was sent
+                          (steady clock, microseconds, low 32 bits), for latency
+                          measurements on the same machine
 
 Faults
   --churn                 sensors disconnect between packets and come back
@@ -220,6 +223,7 @@ ParseResult ParseSimOptions(const std::vector<std::string> &args, FleetConfig *o
         {"--no-replies", [&] { b.noReplies = true; }},
         {"--wrong-register-count", [&] { b.wrongRegisterCount = true; }},
         {"--quiet", [&] { b.quiet = true; }},
+        {"--time-stamps", [&] { b.timeStamps = true; }},
         {"--help", [&] { help = true; }},
         {"-h", [&] { help = true; }},
     };

@@ -23,6 +23,7 @@ TEST(SimOptions, DefaultsAreOneLoopbackSensorAtTheStationPort)
     EXPECT_EQ(f.sensors, 1);
     EXPECT_DOUBLE_EQ(f.base.fs, 26667.0);
     EXPECT_FALSE(f.base.axes[0].sines.empty());
+    EXPECT_FALSE(f.base.timeStamps);
     EXPECT_EQ(Parse({"--help"}, &f), ParseResult::Help);
     EXPECT_NE(SimUsage().find("--corrupt-rate"), std::string::npos);
 }
@@ -88,4 +89,12 @@ TEST(SimOptions, BadInputNamesTheOption)
         EXPECT_EQ(Parse(args, &f, &error), ParseResult::Error) << args[0];
         EXPECT_NE(error.find(args[0]), std::string::npos) << error;
     }
+}
+
+TEST(SimOptions, TimeStampsReachEverySensor)
+{
+    FleetConfig f;
+    ASSERT_EQ(Parse({"--sensors", "3", "--time-stamps"}, &f), ParseResult::Run);
+    for (const auto &peer : f.Expand())
+        EXPECT_TRUE(peer.timeStamps);
 }
