@@ -103,8 +103,8 @@ package-check: package
 clean:
 	rm -rf $(BUILD) $(ASAN) $(TSAN) $(FUZZ)
 
-# PNG images of each plot mode, for the README.
+# PNG images of the real windows with a simulated fleet, for the README.
 .PHONY: screenshots
-screenshots: $(BUILD)/build.ninja
+screenshots: deps $(BUILD)/build.ninja
 	cmake --build $(BUILD) -j $(JOBS) --target tavenor-screenshots
-	QT_QPA_PLATFORM=offscreen $(BUILD)/view/tavenor-screenshots $(BUILD)/screenshots
+	QT_QPA_PLATFORM=offscreen $(BUILD)/app/tavenor-screenshots docs

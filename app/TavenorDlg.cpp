@@ -23,6 +23,7 @@
 #include "app/QtEventSink.h"
 #include "config/ConfigBinder.h"
 #include "steady/SteadyControls.h"
+#include "steady/SteadyDataDisp.h"
 #include "view/PlotFrame.h"
 #include "net/ConnectionLogView.h"
 #include "record/TransientControls.h"
@@ -119,6 +120,11 @@ CTavenorDlg::CTavenorDlg(tav::Station &station, QWidget *parent)
     // Menus 32771 / 32778 and the sensor replies (0x469).
     new tav::ui::ConfigBinder(*this);
     new tav::ui::SteadyControls(*this);  // tick, releases and the log buttons
+    steadyViewer_ = new CSteadyDataDisp(station_.Steady(), this);
+    connect(this, &CTavenorDlg::menuCommand, steadyViewer_, [this](int id) {
+        if (id == kSteadyViewerCommand)
+            steadyViewer_->OpenDialog();
+    });
 }
 
 CTavenorDlg::~CTavenorDlg() { Shutdown(); }
@@ -459,5 +465,7 @@ void CTavenorDlg::Shutdown()
     shutDown_ = true;
     timer1_.stop();
     timer2_.stop();
+    if (steadyViewer_ && steadyViewer_->IsOpen())
+        steadyViewer_->done(QDialog::Rejected);
     station_.Stop();
 }

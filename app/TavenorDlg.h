@@ -12,6 +12,7 @@
 #include "view/WaveDisp.h"
 
 class QMenuBar;
+class CSteadyDataDisp;
 
 namespace tav::ui {
 class LiveView;
@@ -35,6 +36,7 @@ public:
     static constexpr int kDialogId = 102;
     static constexpr int kTimer1Ms = 500;
     static constexpr int kTimer2Ms = 200;
+    static constexpr int kSteadyViewerCommand = 32777;  // "稳态数据" -> "数据展示"
 
     CTavenorDlg(tav::Station &station, QWidget *parent = nullptr);
     ~CTavenorDlg() override;
@@ -46,6 +48,8 @@ public:
     QMenuBar *MenuBar() const { return menuBar_; }
     // The live view: its plots and controls, refreshed on timers 1 and 2 and live blocks.
     tav::ui::LiveView &LiveView() { return *liveView_; }
+    // "稳态数据----60分钟记录", opened by menu 32777 and reused for every opening.
+    CSteadyDataDisp &SteadyViewer() { return *steadyViewer_; }
     // Shows the operator's start-up messages and starts the timers.
     void Initialise(const std::vector<std::string> &startMessages);
     // Rebuilds the "连接选择" list from the in-use slots, keeping the index.
@@ -93,6 +97,7 @@ private:
     QLineEdit *ipEdit_ = nullptr;
     QLineEdit *portEdit_ = nullptr;
     tav::ui::LiveView *liveView_ = nullptr;  // child object
+    CSteadyDataDisp *steadyViewer_ = nullptr;  // child dialog
     QTimer timer1_;
     QTimer timer2_;
     bool shutDown_ = false;

@@ -100,6 +100,10 @@ struct ConnectionRecord {
     std::atomic<uint64_t> droppedBytes{0};
     std::atomic<uint64_t> blocksCompleted{0};
 
+    // Until when (steady clock, ns) a reply to a command sent is expected;
+    // written by Server::Send, read by the receive thread.
+    std::atomic<int64_t> replyWaitUntil{0};
+
     bool InUse() const { return inUse.load(std::memory_order_acquire) != 0; }
 };
 

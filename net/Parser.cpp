@@ -11,6 +11,11 @@ namespace {
 // A corrupt stream is reported at most once a second per connection, so
 // that a sensor sending garbage cannot flood the connection log.
 constexpr auto kDropReportInterval = std::chrono::seconds(1);
+// Once a block has begun, the parser sleeps until the block is complete, but
+// no longer than this: a sensor that pauses mid-block still has its packets
+// parsed. (A reply behind some packets does not wait for it: while a reply
+// is expected the receive side wakes the parser at every receive.)
+constexpr int kBlockLingerMs = 150;
 
 bool IsPrefix(const uint8_t *bytes, uint32_t n, const uint8_t (&marker)[4])
 {
@@ -32,15 +37,48 @@ void FrameParser::OnAccepted(ConnectionRecord &rec)
 
 void FrameParser::RunParser(ConnectionRecord &rec)
 {
+    ReceiveRing &ring = rec.ring;
     for (;;) {
-        uint32_t need = ParseAvailable(rec, false);
-        if (rec.ring.Closed())
+        const uint32_t need = ParseAvailable(rec, false);
+        if (ring.Closed())
             break;
-        rec.ring.WaitForData(need);
+        // A block is conditioned only once complete, so waking for each of
+        // its packets buys nothing: the wait is for the whole block. The
+        // first wait is for `need` alone, without a time limit, so an idle
+        // sensor costs nothing and a lone reply is taken at once.
+        const uint32_t want = BlockRemainder(rec, need);
+        ring.SetWanted(want);
+        uint32_t available = ring.WaitForData(need);
+        if (available < want && AtPacket(ring, available))
+            ring.WaitForData(want, kBlockLingerMs);
     }
     // The receiver has stopped: what is in the ring is all there will be.
     ParseAvailable(rec, true);
     FlushDropReport(rec);
+}
+
+uint32_t FrameParser::BlockRemainder(const ConnectionRecord &rec, uint32_t need) const
+{
+    const uint32_t available = rec.ring.Available();
+    if (!AtPacket(rec.ring, available) || available >= kPacketSize)
+        return need;
+    int perBlock = rec.packetsPerBlock.load(std::memory_order_relaxed);
+    perBlock = perBlock < 1 ? 1 : perBlock > kMaxPacketsPerBlock ? kMaxPacketsPerBlock : perBlock;
+    const int index = rec.packetIndex < 0 || rec.packetIndex >= perBlock ? 0 : rec.packetIndex;
+    uint32_t rest = uint32_t(perBlock - index) * kPacketSize;
+    const bool displayed = rec.slotIndex == table_.selectedConnection.load(std::memory_order_relaxed);
+    if (BlocksPerWake(perBlock, displayed) > 1)
+        rest += uint32_t(perBlock) * kPacketSize;
+    return rest > need ? rest : need;
+}
+
+bool FrameParser::AtPacket(const ReceiveRing &ring, uint32_t available)
+{
+    const uint32_t have = available < 4 ? available : 4;
+    for (uint32_t i = 0; i < have; ++i)
+        if (ring.PeekByte(i) != kPacketStartMarker[i])
+            return false;
+    return true;
 }
 
 FrameParser::Match FrameParser::MatchAt(const ReceiveRing &ring, uint32_t offset, uint32_t available)

@@ -58,6 +58,13 @@ private:
         uint32_t length;  // frame length, or for kUndecided the bytes needed
     };
     static Match MatchAt(const ReceiveRing &ring, uint32_t offset, uint32_t available);
+    // Whether the unread bytes are empty or begin (as far as they go) with a
+    // packet's start marker.
+    static bool AtPacket(const ReceiveRing &ring, uint32_t available);
+    // Unread bytes that would complete the current block, when the unread
+    // bytes are at most a packet's beginning; otherwise `need`.
+    // For a connection not displayed, the block after it too (BlocksPerWake).
+    uint32_t BlockRemainder(const ConnectionRecord &rec, uint32_t need) const;
 
     void TakePacket(ConnectionRecord &rec);
     void TakeReply(ConnectionRecord &rec, uint32_t length);

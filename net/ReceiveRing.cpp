@@ -13,6 +13,9 @@ void ReceiveRing::Reset()
     closed_.store(false);
     readerWaiting_.store(false);
     writerWaiting_.store(false);
+    readTarget_.store(0);
+    wantedEnd_.store(0);
+    wake_.store(false);
 }
 
 void ReceiveRing::SetPositionForTest(uint32_t pos)
@@ -47,14 +50,40 @@ uint8_t *ReceiveRing::WaitForSpace(uint32_t *len)
 
 void ReceiveRing::Commit(uint32_t n)
 {
-    written_.fetch_add(n);
-    // Counter and flag are both sequentially consistent: either this load sees
-    // the reader's flag, or the reader's re-check under the lock sees the new
-    // counter. So no wake-up is lost.
+    const uint64_t w = written_.fetch_add(n) + n;
+    // Counter, flag and target are all sequentially consistent, and the
+    // reader stores its target before its flag and re-checks the counter
+    // under the lock after both. So either this thread sees the flag with
+    // the current target (or a later one, whose wait re-checks by itself),
+    // or the reader's re-check sees the new counter: no wake-up is lost.
+    // A target not yet reached means the reader would only go back to sleep.
+    if (readerWaiting_.load(std::memory_order_seq_cst) && w >= readTarget_.load(std::memory_order_seq_cst)) {
+        std::lock_guard lock(mutex_);
+        dataReady_.notify_one();
+    }
+}
+
+void ReceiveRing::WakeReader()
+{
+    // As in Commit: the flag before the reader's, the reader's check after
+    // its own, so either the notify reaches it or its check sees the flag.
+    wake_.store(true, std::memory_order_seq_cst);
     if (readerWaiting_.load(std::memory_order_seq_cst)) {
         std::lock_guard lock(mutex_);
         dataReady_.notify_one();
     }
+}
+
+void ReceiveRing::SetWanted(uint32_t n)
+{
+    wantedEnd_.store(n == 0 ? 0 : read_.load(std::memory_order_relaxed) + n, std::memory_order_release);
+}
+
+uint32_t ReceiveRing::WantedMore() const
+{
+    const uint64_t end = wantedEnd_.load(std::memory_order_acquire);
+    const uint64_t w = written_.load(std::memory_order_relaxed);
+    return end > w ? uint32_t(std::min<uint64_t>(end - w, kSize)) : 0;
 }
 
 bool ReceiveRing::Write(const uint8_t *data, uint32_t n)
@@ -79,13 +108,15 @@ uint32_t ReceiveRing::WaitForData(uint32_t n, int timeoutMs)
     if (avail >= n || closed_.load(std::memory_order_acquire))
         return avail;
     std::unique_lock lock(mutex_);
+    readTarget_.store(read_.load(std::memory_order_relaxed) + n, std::memory_order_seq_cst);
     readerWaiting_.store(true, std::memory_order_seq_cst);
-    auto ready = [&] { return Available() >= n || closed_.load(); };
+    auto ready = [&] { return Available() >= n || closed_.load() || wake_.load(); };
     if (timeoutMs < 0)
         dataReady_.wait(lock, ready);
     else
         dataReady_.wait_for(lock, std::chrono::milliseconds(timeoutMs), ready);
     readerWaiting_.store(false, std::memory_order_relaxed);
+    wake_.store(false, std::memory_order_relaxed);
     return Available();
 }
 

@@ -5,8 +5,10 @@
 // The writer never overwrites unread bytes and the reader never sees bytes
 // that have not been written: the fill level is derived from two monotonic
 // byte counters, each written by one side only. Both sides sleep on a
-// condition variable instead of spinning; the lock is taken once per
-// receive call or per consumed frame, never per byte.
+// condition variable instead of spinning. A waiting reader is woken only
+// once the amount it waits for has arrived (or on close), not on every
+// receive call, so a stream of small receives does not cost a thread
+// wake-up each.
 #include <atomic>
 #include <condition_variable>
 #include <cstddef>
@@ -35,6 +37,21 @@ public:
     // Reader side. Waits until at least n bytes are unread, the ring is
     // closed, or the timeout passes. Returns the unread count.
     uint32_t WaitForData(uint32_t n, int timeoutMs = -1);
+    // Reader side: the unread count at which the reader can next do a whole
+    // piece of work (a complete block), so that the writer may gather that
+    // much before it hands anything over. Only a hint: 0 withdraws it.
+    void SetWanted(uint32_t n);
+    // Writer side: ends the reader's current (or next) wait whatever it
+    // waits for, as when bytes have come that must not wait for the rest.
+    void WakeReader();
+    // Writer side: bytes still to come before the reader's wanted amount is
+    // reached; 0 when there is no hint or it is already reached.
+    uint32_t WantedMore() const;
+    // Writer side: absolute stream position (bytes ever written) that the
+    // reader's hint names, 0 for none. With WrittenTotal() it lets the
+    // writer guess where the piece after that one ends.
+    uint64_t WantedEnd() const { return wantedEnd_.load(std::memory_order_acquire); }
+    uint64_t WrittenTotal() const { return written_.load(std::memory_order_acquire); }
     // Copies n unread bytes starting `offset` bytes past the read position,
     // following the wrap. The caller guarantees offset + n <= Available().
     void Peek(uint32_t offset, uint8_t *out, uint32_t n) const;
@@ -58,6 +75,11 @@ private:
     std::atomic<uint64_t> read_{0};     // bytes ever consumed (reader only)
     std::atomic<bool> closed_{false};
     std::atomic<bool> readerWaiting_{false};
+    // Absolute written count that the waiting reader needs; the writer
+    // notifies only once it is reached.
+    std::atomic<uint64_t> readTarget_{0};
+    std::atomic<uint64_t> wantedEnd_{0};  // reader's hint, absolute; 0 = none
+    std::atomic<bool> wake_{false};       // WakeReader called, not yet seen by a wait
     std::atomic<bool> writerWaiting_{false};
     mutable std::mutex mutex_;
     std::condition_variable dataReady_;

@@ -30,6 +30,18 @@ constexpr uint32_t kMaxReplyLength = 200;  // the reply buffer's size
 
 // A block buffer of 200000 bytes holds 140 whole packets.
 constexpr int kMaxPacketsPerBlock = 140;
+// The most a receive call gathers before it hands the bytes over.
+constexpr uint32_t kMaxGatherBytes = 65536;
+
+// Blocks a connection's parser waits for at a time. One for the displayed
+// connection, whose plots must not lag; two for the others, whose results
+// are read every half second, so that they cost half the wake-ups, as long
+// as two blocks fit in one gathering.
+inline int BlocksPerWake(int packetsPerBlock, bool displayed)
+{
+    return !displayed && 2u * uint32_t(packetsPerBlock) * kPacketSize <= kMaxGatherBytes ? 2 : 1;
+}
+
 // Above this a sensor cannot sample; such values are corrupt.
 constexpr float kMaxSamplingFrequency = 100000.0f;
 

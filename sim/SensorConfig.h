@@ -44,6 +44,7 @@ struct SensorConfig {
     double burstInterval = 0.020; // s between bursts of what is due
     uint32_t seed = 1;
     bool quiet = false;
+    bool timeStamps = false;  // packet bytes 20..23: steady-clock microseconds at build time
 };
 
 }  // namespace tav::sim

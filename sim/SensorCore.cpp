@@ -1,6 +1,7 @@
 #include "sim/SensorCore.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 
 #include "sim/WireFormat.h"
@@ -88,7 +89,14 @@ void SensorCore::BuildPacket(uint8_t *p)
     // The eight bytes the station does not interpret carry a running packet
     // number, which makes gaps visible in captures and tests.
     PutU32(p + 16, packetNumber_++);
-    PutU32(p + 20, 0);
+    // Packets go out in the burst that builds them, so the build time is the
+    // send time to within a burst's writing.
+    uint32_t stamp = 0;
+    if (config_.timeStamps)
+        stamp = uint32_t(std::chrono::duration_cast<std::chrono::microseconds>(
+                             std::chrono::steady_clock::now().time_since_epoch())
+                             .count());
+    PutU32(p + 20, stamp);
     uint8_t *s = p + kSamplesOffset;
     for (size_t i = 0; i < samples_.size(); ++i)
         PutF32(s + 4 * i, samples_[i]);

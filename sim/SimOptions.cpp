@@ -94,6 +94,9 @@ Run
   --quiet                 no per-sensor event lines, only the final counts
   --report-file PATH      at exit, also write every peer's counts to PATH, one
                           JSON object per peer and line (written whole, then renamed)
+  --time-stamps           bytes 20..23 of each packet carry the time it was sent
+                          (steady clock, microseconds, low 32 bits), for latency
+                          measurements on the same machine
 
 Faults
   --churn                 sensors disconnect between packets and come back
@@ -229,6 +232,7 @@ ParseResult ParseSimOptions(const std::vector<std::string> &args, FleetConfig *o
         {"--no-replies", [&] { b.noReplies = true; }},
         {"--wrong-register-count", [&] { b.wrongRegisterCount = true; }},
         {"--quiet", [&] { b.quiet = true; }},
+        {"--time-stamps", [&] { b.timeStamps = true; }},
         {"--help", [&] { help = true; }},
         {"-h", [&] { help = true; }},
     };

@@ -30,6 +30,13 @@ double CpuSeconds()
     return double(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) + (ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
 }
 
+long ContextSwitches()
+{
+    rusage ru{};
+    getrusage(RUSAGE_SELF, &ru);
+    return ru.ru_nvcsw + ru.ru_nivcsw;
+}
+
 long RssKb()
 {
     long pages = 0, rss = 0;
@@ -45,7 +52,7 @@ long RssKb()
 
 int main()
 {
-    int seconds = std::getenv("BENCH_SECONDS") ? std::atoi(std::getenv("BENCH_SECONDS")) : 60;
+    int seconds = std::getenv("BENCH_SECONDS") ? std::atoi(std::getenv("BENCH_SECONDS")) : 20;
     tav::test::RecordingEventSink sink;
     tav::StationOptions options;
     options.port = 0;
@@ -73,11 +80,13 @@ int main()
     tav::test::WaitFor([&] { return station.Table().CountInUse() == 40; }, std::chrono::seconds(20));
     station.Table().selectedConnection = 0;  // one sensor on the displayed path
     double cpu0 = CpuSeconds();
+    long switches0 = ContextSwitches();
     auto t0 = std::chrono::steady_clock::now();
     int status = 0;
     waitpid(pid, &status, 0);
     double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
     double cpu = CpuSeconds() - cpu0;
+    long switches = ContextSwitches() - switches0;
     long rss = RssKb();
     // Let the parsers finish what is already in the rings.
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
@@ -103,6 +112,7 @@ int main()
                 (unsigned long long)dropped);
     std::printf("  station CPU (receive + parse + conditioning + spectra/speed): %.2f %% of one core\n",
                 100.0 * cpu / wall);
+    std::printf("  context switches: %.0f per second\n", switches / wall);
     std::printf("  RSS with 40 connected: %.1f MB (goal < 250 MB)\n", rss / 1024.0);
     return 0;
 }

@@ -8,6 +8,7 @@
 #include <thread>
 #include <vector>
 
+#include "Figure.h"
 #include "app/Station.h"
 #include "support/TestPeers.h"
 
@@ -87,6 +88,8 @@ int main()
         t.join();
     std::printf("unpaced ingest, 40 connections: %.0f MB/s through receive + ring (goal >= 300 MB/s)\n",
                 double(after - before) / secs / 1e6);
+    tav::bench::PrintFigure("unpaced ingest, 40 connections", double(after - before) / secs / 1e6, "MB/s",
+                            ">= 300");
     station.Stop();
     for (int fd : fds)
         ::close(fd);

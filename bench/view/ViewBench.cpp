@@ -8,11 +8,21 @@
 #include <memory>
 #include <string>
 
+#include "Figure.h"
 #include "view/WaveDisp.h"
 
 using namespace tav;
 
 namespace {
+
+// Renders `plot` for the benchmark's iterations and prints the mean CPU time as a figure.
+void TimedRender(benchmark::State &state, CWaveDisp &plot, const char *figure)
+{
+    const double t0 = tav::bench::ThreadCpuSeconds();
+    for (auto _ : state) benchmark::DoNotOptimize(plot.Render(1000, 300).constBits());
+    const double us = (tav::bench::ThreadCpuSeconds() - t0) * 1e6 / double(state.iterations());
+    tav::bench::PrintFigure(figure, us, "us CPU per draw", "-");
+}
 
 void FillTime(PlotData &d, int n)
 {
@@ -29,7 +39,7 @@ void BM_TimeDraw100k(benchmark::State &state)
     FillTime(*data, kPlotPoints);
     CWaveDisp plot(kTimeMode);
     plot.Bind(nullptr, data.get());
-    for (auto _ : state) benchmark::DoNotOptimize(plot.Render(1000, 300).constBits());
+    TimedRender(state, plot, "draw: time plot, 100000 points");
 }
 BENCHMARK(BM_TimeDraw100k)->Unit(benchmark::kMicrosecond);
 
@@ -54,7 +64,7 @@ void BM_SpectrumDraw6143(benchmark::State &state)
     }
     CWaveDisp plot(kSpectrumMode);
     plot.Bind(nullptr, data.get());
-    for (auto _ : state) benchmark::DoNotOptimize(plot.Render(1000, 300).constBits());
+    TimedRender(state, plot, "draw: spectrum, 6143 lines");
 }
 BENCHMARK(BM_SpectrumDraw6143)->Unit(benchmark::kMicrosecond);
 
@@ -72,7 +82,7 @@ void BM_TrendDraw8Series(benchmark::State &state)
     plot.trendName = names;
     for (int s = 14; s < kTrendSeries; ++s)
         for (int i = 0; i < 7200; ++i) plot.trendTraces[s][i] = 1.0f + (s - 14) + 0.3f * std::sin(i * 0.01f);
-    for (auto _ : state) benchmark::DoNotOptimize(plot.Render(1000, 300).constBits());
+    TimedRender(state, plot, "draw: trend, 8 series of 7200");
 }
 BENCHMARK(BM_TrendDraw8Series)->Unit(benchmark::kMicrosecond);
 

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cmath>
+#include <functional>
 #include <cstring>
 #include <limits>
 #include <memory>
@@ -362,4 +363,62 @@ TEST(FrameParser, StationParsesASensorOverTcp)
     EXPECT_FALSE(rec.InUse());
     station.Stop();
     EXPECT_EQ(blocks.sizes, (std::vector<int>{23, 23}));
+}
+
+// A sensor that answers a command after only part of a block and then sends
+// nothing more: the receive side must not keep gathering for the rest of the
+// block, nor the parser keep waiting for it. The reply and the packets
+// before it come through, and the block stays open for its remaining packets.
+TEST(FrameParser, ReplyAfterPartOfABlockIsNotHeldForTheRestOfTheBlock)
+{
+    RecordingEvents events;
+    BlockLog blocks;
+    Station station(StationOptions{0, ::testing::TempDir()}, events);
+    station.SetBlockConsumer(&blocks);
+    ASSERT_EQ(station.Start(nullptr), 0);
+    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = htons(uint16_t(station.Port()));
+    ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
+    ConnectionRecord &rec = station.Table()[0];
+    auto waitFor = [](const std::function<bool()> &cond) {
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (!cond() && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        return cond();
+    };
+    ASSERT_TRUE(waitFor([&] { return rec.InUse(); }));
+
+    // One block and a bit, so that the receive side knows the block size and
+    // gathers for the second block.
+    std::vector<uint8_t> first = Packets(25, 26667.0f);
+    ASSERT_EQ(::send(fd, first.data(), first.size(), 0), ssize_t(first.size()));
+    ASSERT_TRUE(waitFor([&] { return rec.packetsParsed.load() == 25; }));
+    EXPECT_EQ(rec.blocksCompleted.load(), 1u);
+
+    const uint8_t command[8] = {1, 3, 0, 0, 0, 1, 0, 0};
+    std::string error;
+    ASSERT_EQ(station.Net().Send(0, command, sizeof command, &error), long(sizeof command));
+    uint8_t got[8];
+    ASSERT_EQ(::recv(fd, got, sizeof got, MSG_WAITALL), ssize_t(sizeof got));
+    std::vector<uint8_t> answer = Packets(2, 26667.0f, 25);
+    Append(answer, MakeReply(false, 11, 4));
+    ASSERT_EQ(::send(fd, answer.data(), answer.size(), 0), ssize_t(answer.size()));
+    ASSERT_TRUE(waitFor([&] { return !events.Of(kSensorReplyEvent).empty(); }));
+    EXPECT_EQ(events.Of(kSensorReplyEvent)[0].wParam, 11);
+    EXPECT_EQ(rec.packetsParsed.load(), 27u);
+    EXPECT_EQ(rec.blocksCompleted.load(), 1u);
+
+    // The rest of the second block, in single packets, still completes it.
+    for (int i = 0; i < 17; ++i) {
+        std::vector<uint8_t> p = Packets(1, 26667.0f, 27 + uint32_t(i));
+        ASSERT_EQ(::send(fd, p.data(), p.size(), 0), ssize_t(p.size()));
+    }
+    EXPECT_TRUE(waitFor([&] { return rec.blocksCompleted.load() == 2; }));
+    EXPECT_EQ(rec.droppedBytes.load(), 0u);
+    ::close(fd);
+    station.Stop();
+    EXPECT_EQ(blocks.sizes, (std::vector<int>{22, 22}));
 }

@@ -25,6 +25,7 @@ TEST(SimOptions, DefaultsAreOneLoopbackSensorAtTheStationPort)
     EXPECT_EQ(f.sensors, 1);
     EXPECT_DOUBLE_EQ(f.base.fs, 26667.0);
     EXPECT_FALSE(f.base.axes[0].sines.empty());
+    EXPECT_FALSE(f.base.timeStamps);
     EXPECT_EQ(Parse({"--help"}, &f), ParseResult::Help);
     EXPECT_NE(SimUsage().find("--corrupt-rate"), std::string::npos);
 }
@@ -108,4 +109,12 @@ TEST(SimOptions, ReportFileGetsOneJsonLinePerPeerWithEveryCount)
     EXPECT_NE(json.find("{\"kind\":\"silent\",\"index\":2,"), std::string::npos);
     for (const char *key : {"\"replyBytes\":0", "\"junkBytes\":0", "\"damagedPackets\":0", "\"truncations\":0"})
         EXPECT_NE(json.find(key), std::string::npos) << key;
+}
+
+TEST(SimOptions, TimeStampsReachEverySensor)
+{
+    FleetConfig f;
+    ASSERT_EQ(Parse({"--sensors", "3", "--time-stamps"}, &f), ParseResult::Run);
+    for (const auto &peer : f.Expand())
+        EXPECT_TRUE(peer.timeStamps);
 }

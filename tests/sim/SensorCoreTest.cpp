@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cmath>
 #include <numbers>
 
@@ -99,6 +100,31 @@ TEST(SensorPackets, LayoutAndOneGSineContent)
     }
     EXPECT_EQ(r.stats.packetsSent.load(), 22u);
     EXPECT_EQ(r.stats.bytesSent.load(), 22u * 1420);
+}
+
+// With time stamps on, bytes 20..23 carry the steady clock in microseconds
+// at sending (the station's latency benchmark compares them with its own
+// clock); everything else of the packet stays as it is.
+TEST(SensorPackets, TimeStampsCarryTheSteadyClockAtSending)
+{
+    SensorConfig c = SineSensor(7);
+    c.timeStamps = true;
+    Rig r(c);
+    auto micros = [] {
+        return uint32_t(std::chrono::duration_cast<std::chrono::microseconds>(
+                            std::chrono::steady_clock::now().time_since_epoch())
+                            .count());
+    };
+    const uint32_t before = micros();
+    Bytes s = r.RunTo(0.05);
+    const uint32_t after = micros();
+    auto frames = SplitFrames(s);
+    ASSERT_FALSE(frames.empty());
+    for (size_t k = 0; k < frames.size(); ++k) {
+        const Bytes &p = frames[k].bytes;
+        EXPECT_EQ(Get32(p, 16), k);
+        EXPECT_LE(Get32(p, 20) - before, after - before);  // modulo 2^32, as the reader does
+    }
 }
 
 TEST(SensorPackets, PacedByTheClockInBurstsWithoutBacklogAfterAStall)

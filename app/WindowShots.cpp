@@ -1,0 +1,170 @@
+// tavenor-screenshots [folder]: starts the real station on an ephemeral port
+// with four simulated sensors on loopback, lets them stream, and writes PNG
+// images of the real windows (default folder docs/): the main window, the
+// sensor parameter dialog after it has read its sensor, and the steady-state
+// viewer. Everything it writes besides the images goes to a scratch folder.
+#include <QAbstractButton>
+#include <QApplication>
+#include <QComboBox>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QFont>
+#include <QSlider>
+#include <QTimer>
+#include <QWidget>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <unistd.h>
+
+#include "app/Controls.h"
+#include "app/QtEventSink.h"
+#include "app/Station.h"
+#include "app/TavenorDlg.h"
+#include "sim/SimFleet.h"
+#include "sim/SimOptions.h"
+
+namespace {
+
+// Runs the event loop for `ms`, so that timers, posted events and the
+// simulated sensors all move on.
+void Pump(int ms)
+{
+    QEventLoop loop;
+    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
+    loop.exec();
+}
+
+// Runs the event loop until `done` holds or `ms` have passed.
+template <typename Pred>
+bool PumpUntil(Pred done, int ms)
+{
+    QElapsedTimer clock;
+    clock.start();
+    while (!done()) {
+        if (clock.elapsed() > ms)
+            return false;
+        Pump(50);
+    }
+    return true;
+}
+
+bool Save(QWidget *w, const QString &folder, const char *name)
+{
+    const QString path = folder + "/" + name;
+    const bool ok = w && w->grab().save(path, "PNG");
+    std::printf("%s %s\n", ok ? "wrote" : "FAILED", path.toLocal8Bit().constData());
+    return ok;
+}
+
+QWidget *TopLevel(const char *objectName)
+{
+    for (QWidget *w : QApplication::topLevelWidgets())
+        if (w->isVisible() && w->objectName() == QLatin1String(objectName))
+            return w;
+    return nullptr;
+}
+
+}  // namespace
+
+int main(int argc, char **argv)
+{
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    QApplication::setFont(QFont(QStringLiteral("WenQuanYi Micro Hei"), 9));
+    const QString folder = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QStringLiteral("docs");
+    if (!QDir().mkpath(folder)) {
+        std::fprintf(stderr, "cannot create %s\n", folder.toLocal8Bit().constData());
+        return 1;
+    }
+    char scratchTemplate[] = "/tmp/tavenor-shots.XXXXXX";
+    const char *scratch = mkdtemp(scratchTemplate);
+    if (!scratch) {
+        std::perror("mkdtemp");
+        return 1;
+    }
+
+    tav::StationOptions options;
+    options.port = 0;
+    options.startFolder = scratch;
+    tav::ui::QtEventSink sink;
+    tav::Station station(options, sink);
+    CTavenorDlg dlg(station);
+    sink.SetTarget(&dlg);
+    std::vector<std::string> messages;
+    if (station.Start(&messages) != 0) {
+        for (const auto &m : messages)
+            std::fprintf(stderr, "%s\n", m.c_str());
+        return 1;
+    }
+    dlg.Initialise(messages);
+    dlg.resize(1280, 860);
+    dlg.show();
+
+    // The demo fleet's speeds; sensor 1 is the one the window shows first.
+    tav::sim::FleetConfig fleetConfig = tav::sim::DefaultFleetConfig();
+    fleetConfig.base.port = uint16_t(station.Port());
+    fleetConfig.base.quiet = true;
+    fleetConfig.sensors = 4;
+    fleetConfig.rpms = {1500, 2970, 1800, 3000};
+    tav::sim::SimFleet fleet(fleetConfig);
+    fleet.Start();
+
+    int failures = 0;
+    auto &table = station.Table();
+    if (!PumpUntil([&] { return table.CountInUse() == 4; }, 10000))
+        std::fprintf(stderr, "only %d of 4 sensors connected\n", table.CountInUse());
+    // 20 Hz per division, so that the running speed and its orders stand apart.
+    for (int id : {1035, 1037, 1039})
+        if (auto *scale = tav::ui::FindControl<QComboBox>(&dlg, id)) {
+            scale->setCurrentIndex(2);
+            emit scale->activated(2);
+        }
+    // Spectra need a second of samples and the speed a three-second capture.
+    Pump(5000);
+    failures += !Save(&dlg, folder, "main-window.png");
+
+    emit dlg.menuCommand(32771);
+    Pump(2000);
+    QWidget *parameters = TopLevel("130");
+    failures += !Save(parameters, folder, "sensor-parameters.png");
+    if (parameters)
+        parameters->close();
+
+    // The viewer is modal: its own loop runs while this timer picks the
+    // one-minute window, waits for some history and takes the picture.
+    bool viewerDone = false;
+    QTimer::singleShot(200, [&] {
+        QWidget *viewer = TopLevel("133");
+        viewerDone = true;
+        if (!viewer) {
+            ++failures;
+            std::fprintf(stderr, "the steady-state viewer did not open\n");
+            return;
+        }
+        viewer->resize(1280, 820);
+        if (auto *window = tav::ui::FindControl<QComboBox>(viewer, 1123)) {
+            window->setCurrentIndex(5);
+            emit window->activated(5);
+        }
+        // The newest minute: the history starts when the sensors connected.
+        if (auto *start = tav::ui::FindControl<QSlider>(viewer, 1125))
+            start->setValue(100);
+        Pump(12000);
+        failures += !Save(viewer, folder, "steady-viewer.png");
+        if (auto *quit = tav::ui::FindControl<QAbstractButton>(viewer, 2))
+            quit->click();
+        else
+            viewer->close();
+    });
+    emit dlg.menuCommand(32777);
+    PumpUntil([&] { return viewerDone && !TopLevel("133"); }, 30000);
+
+    fleet.Stop();
+    dlg.Shutdown();
+    sink.Detach();
+    QDir(QString::fromLocal8Bit(scratch)).removeRecursively();
+    return failures ? 1 : 0;
+}
