@@ -234,16 +234,21 @@ void Server::Accept(int slot)
     // A new sensor in a reused slot inherits nothing of the previous one: its
     // identity, speed band, speed capture and current statistics window.
     rec.sensorAddress = 0;
-    rec.samplingFrequency = 27000.0f;
     rec.packetsPerBlock = 23;
-    rec.ratedSpeed = 1500.0f;
-    rec.ratedFrequency = 25.0f;
-    rec.upperSearchLimit = 25.5f;
-    rec.lowerSearchLimit = 13.0f;
-    rec.measuredSpeed = 0.0f;
-    rec.cond.captureLimit = 80001;
-    rec.cond.captureCount = 0;
-    ResetStatisticsWindow(rec.cond);
+    {
+        // The processing thread may still be estimating the previous
+        // sensor's speed; it does so under this lock.
+        std::lock_guard lock(rec.conditionMutex);
+        rec.samplingFrequency = 27000.0f;
+        rec.ratedSpeed = 1500.0f;
+        rec.ratedFrequency = 25.0f;
+        rec.upperSearchLimit = 25.5f;
+        rec.lowerSearchLimit = 13.0f;
+        rec.measuredSpeed = 0.0f;
+        rec.cond.captureLimit = 80001;
+        rec.cond.captureCount = 0;
+        ResetStatisticsWindow(rec.cond);
+    }
 
     auto buffer = AllocateRecordingBuffer(kRecordingCapacity);
     if (!buffer) {
