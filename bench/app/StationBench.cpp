@@ -49,34 +49,13 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 using tav::bench::PrintFigure;
+using tav::bench::ProcessUsage;
+using tav::bench::RssMb;
+using tav::bench::Usage;
 
 uint32_t Micros32()
 {
     return uint32_t(std::chrono::duration_cast<std::chrono::microseconds>(Clock::now().time_since_epoch()).count());
-}
-
-struct Usage {
-    double cpu = 0;
-    long switches = 0;
-};
-
-Usage ProcessUsage()
-{
-    rusage ru{};
-    getrusage(RUSAGE_SELF, &ru);
-    return {double(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) + (ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6,
-            ru.ru_nvcsw + ru.ru_nivcsw};
-}
-
-double RssMb()
-{
-    long pages = 0, rss = 0;
-    if (FILE *f = std::fopen("/proc/self/statm", "r")) {
-        if (std::fscanf(f, "%ld %ld", &pages, &rss) != 2)
-            rss = 0;
-        std::fclose(f);
-    }
-    return double(rss) * double(sysconf(_SC_PAGESIZE)) / (1024.0 * 1024.0);
 }
 
 // Runs the window's event loop for `ms`, sleeping in it as the station's
@@ -266,13 +245,8 @@ int main(int argc, char **argv)
         parsed += r.packetsParsed.load();
         dropped += r.droppedBytes.load();
     }
-    unsigned long long sentBytes = 0, sentPackets = 0;
-    if (FILE *f = std::fopen(out.c_str(), "r")) {
-        char line[512];
-        while (std::fgets(line, sizeof line, f))
-            std::sscanf(line, "tavenor-sim: sent %llu bytes, %llu packets", &sentBytes, &sentPackets);
-        std::fclose(f);
-    }
+    const tav::bench::SimSent sent = tav::bench::ReadSimSent(out);
+    const unsigned long long sentBytes = sent.bytes, sentPackets = sent.packets;
     dlg->Shutdown();
     sink.Detach();
     dlg.reset();

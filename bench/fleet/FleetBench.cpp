@@ -16,39 +16,11 @@
 #include <string>
 #include <thread>
 
+#include "Figure.h"
 #include "app/Station.h"
 #include "support/TestPeers.h"
 
 extern char **environ;
-
-namespace {
-
-double CpuSeconds()
-{
-    rusage ru{};
-    getrusage(RUSAGE_SELF, &ru);
-    return double(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) + (ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
-}
-
-long ContextSwitches()
-{
-    rusage ru{};
-    getrusage(RUSAGE_SELF, &ru);
-    return ru.ru_nvcsw + ru.ru_nivcsw;
-}
-
-long RssKb()
-{
-    long pages = 0, rss = 0;
-    if (FILE *f = std::fopen("/proc/self/statm", "r")) {
-        if (std::fscanf(f, "%ld %ld", &pages, &rss) != 2)
-            rss = 0;
-        std::fclose(f);
-    }
-    return rss * 4;
-}
-
-}  // namespace
 
 int main()
 {
@@ -79,15 +51,15 @@ int main()
     }
     tav::test::WaitFor([&] { return station.Table().CountInUse() == 40; }, std::chrono::seconds(20));
     station.Table().selectedConnection = 0;  // one sensor on the displayed path
-    double cpu0 = CpuSeconds();
-    long switches0 = ContextSwitches();
+    const tav::bench::Usage u0 = tav::bench::ProcessUsage();
     auto t0 = std::chrono::steady_clock::now();
     int status = 0;
     waitpid(pid, &status, 0);
     double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-    double cpu = CpuSeconds() - cpu0;
-    long switches = ContextSwitches() - switches0;
-    long rss = RssKb();
+    const tav::bench::Usage u1 = tav::bench::ProcessUsage();
+    const double cpu = u1.cpu - u0.cpu;
+    const long switches = u1.switches - u0.switches;
+    const double rssMb = tav::bench::RssMb();
     // Let the parsers finish what is already in the rings.
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
 
@@ -97,13 +69,8 @@ int main()
         packets += r.packetsParsed.load();
         dropped += r.droppedBytes.load();
     }
-    unsigned long long sentBytes = 0, sentPackets = 0;
-    if (FILE *f = std::fopen(out.c_str(), "r")) {
-        char line[512];
-        while (std::fgets(line, sizeof line, f))
-            std::sscanf(line, "tavenor-sim: sent %llu bytes, %llu packets", &sentBytes, &sentPackets);
-        std::fclose(f);
-    }
+    const tav::bench::SimSent sent = tav::bench::ReadSimSent(out);
+    const unsigned long long sentBytes = sent.bytes, sentPackets = sent.packets;
     station.Stop();
     std::printf("paced fleet, 40 sensors at 26667 Hz for %d s (one displayed):\n", seconds);
     std::printf("  bytes sent %llu, received %llu, lost %lld (goal 0)\n", sentBytes, (unsigned long long)received,
@@ -113,6 +80,6 @@ int main()
     std::printf("  station CPU (receive + parse + conditioning + spectra/speed): %.2f %% of one core\n",
                 100.0 * cpu / wall);
     std::printf("  context switches: %.0f per second\n", switches / wall);
-    std::printf("  RSS with 40 connected: %.1f MB (goal < 250 MB)\n", rss / 1024.0);
+    std::printf("  RSS with 40 connected: %.1f MB (goal < 250 MB)\n", rssMb);
     return 0;
 }

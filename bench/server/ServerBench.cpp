@@ -14,29 +14,6 @@
 
 using namespace std::chrono;
 
-namespace {
-
-double ProcessCpuSeconds()
-{
-    rusage ru{};
-    getrusage(RUSAGE_SELF, &ru);
-    return double(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) + (ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
-}
-
-long RssKb()
-{
-    FILE *f = std::fopen("/proc/self/statm", "r");
-    long pages = 0, rss = 0;
-    if (f) {
-        if (std::fscanf(f, "%ld %ld", &pages, &rss) != 2)
-            rss = 0;
-        std::fclose(f);
-    }
-    return rss * 4;
-}
-
-}  // namespace
-
 int main()
 {
     tav::test::RecordingEventSink sink;
@@ -56,12 +33,12 @@ int main()
     tav::test::WaitFor([&] { return station.Table().CountInUse() == n; });
 
     // Idle: 40 connected sensors that send nothing.
-    double c0 = ProcessCpuSeconds();
+    double c0 = tav::bench::ProcessUsage().cpu;
     auto t0 = steady_clock::now();
     std::this_thread::sleep_for(seconds(3));
-    double idleCpu = (ProcessCpuSeconds() - c0) / duration<double>(steady_clock::now() - t0).count();
+    double idleCpu = (tav::bench::ProcessUsage().cpu - c0) / duration<double>(steady_clock::now() - t0).count();
     std::printf("idle, 40 connected:   station CPU %.3f %% of one core (goal < 1 %%)\n", idleCpu * 100);
-    std::printf("RSS with 40 connected: %.1f MB (goal < 250 MB)\n", RssKb() / 1024.0);
+    std::printf("RSS with 40 connected: %.1f MB (goal < 250 MB)\n", tav::bench::RssMb());
 
     // Unpaced ingest: every client pushes as fast as it can for a few seconds.
     std::atomic<bool> stop{false};
