@@ -16,6 +16,7 @@
 #include "app/Station.h"
 #include "net/Parser.h"
 #include "tests/net/FrameBuilders.h"
+#include "tests/support/TestPeers.h"
 
 using namespace tav;
 using tav::testing::Append;
@@ -336,20 +337,14 @@ TEST(FrameParser, StationParsesASensorOverTcp)
     station.SetBlockConsumer(&blocks);
     ASSERT_EQ(station.Start(nullptr), 0);
 
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = htons(uint16_t(station.Port()));
-    ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
+    const int fd = test::ConnectLoopback(station.Port());
+    ASSERT_GE(fd, 0);
     std::vector<uint8_t> stream = Packets(46, 27000.0f, 4242);
     Append(stream, MakeReply(false, 26));
     ASSERT_EQ(::send(fd, stream.data(), stream.size(), 0), ssize_t(stream.size()));
 
     ConnectionRecord &rec = station.Table()[0];
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (events.Of(kSensorReplyEvent).empty() && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    test::WaitFor([&] { return !events.Of(kSensorReplyEvent).empty(); });
     EXPECT_EQ(rec.blocksCompleted.load(), 2u);
     EXPECT_EQ(rec.sensorAddress.load(), 1000u + 4242u + 23u);
     auto replies = events.Of(kSensorReplyEvent);
@@ -358,9 +353,7 @@ TEST(FrameParser, StationParsesASensorOverTcp)
     EXPECT_EQ(replies[0].lParam, 0);
 
     ::close(fd);
-    while (rec.InUse() && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    EXPECT_FALSE(rec.InUse());
+    EXPECT_TRUE(test::WaitFor([&] { return !rec.InUse(); }));
     station.Stop();
     EXPECT_EQ(blocks.sizes, (std::vector<int>{23, 23}));
 }
@@ -376,26 +369,16 @@ TEST(FrameParser, ReplyAfterPartOfABlockIsNotHeldForTheRestOfTheBlock)
     Station station(StationOptions{0, ::testing::TempDir()}, events);
     station.SetBlockConsumer(&blocks);
     ASSERT_EQ(station.Start(nullptr), 0);
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = htons(uint16_t(station.Port()));
-    ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
+    const int fd = test::ConnectLoopback(station.Port());
+    ASSERT_GE(fd, 0);
     ConnectionRecord &rec = station.Table()[0];
-    auto waitFor = [](const std::function<bool()> &cond) {
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-        while (!cond() && std::chrono::steady_clock::now() < deadline)
-            std::this_thread::sleep_for(std::chrono::milliseconds(2));
-        return cond();
-    };
-    ASSERT_TRUE(waitFor([&] { return rec.InUse(); }));
+    ASSERT_TRUE(test::WaitFor([&] { return rec.InUse(); }));
 
     // One block and a bit, so that the receive side knows the block size and
     // gathers for the second block.
     std::vector<uint8_t> first = Packets(25, 26667.0f);
     ASSERT_EQ(::send(fd, first.data(), first.size(), 0), ssize_t(first.size()));
-    ASSERT_TRUE(waitFor([&] { return rec.packetsParsed.load() == 25; }));
+    ASSERT_TRUE(test::WaitFor([&] { return rec.packetsParsed.load() == 25; }));
     EXPECT_EQ(rec.blocksCompleted.load(), 1u);
 
     const uint8_t command[8] = {1, 3, 0, 0, 0, 1, 0, 0};
@@ -406,7 +389,7 @@ TEST(FrameParser, ReplyAfterPartOfABlockIsNotHeldForTheRestOfTheBlock)
     std::vector<uint8_t> answer = Packets(2, 26667.0f, 25);
     Append(answer, MakeReply(false, 11, 4));
     ASSERT_EQ(::send(fd, answer.data(), answer.size(), 0), ssize_t(answer.size()));
-    ASSERT_TRUE(waitFor([&] { return !events.Of(kSensorReplyEvent).empty(); }));
+    ASSERT_TRUE(test::WaitFor([&] { return !events.Of(kSensorReplyEvent).empty(); }));
     EXPECT_EQ(events.Of(kSensorReplyEvent)[0].wParam, 11);
     EXPECT_EQ(rec.packetsParsed.load(), 27u);
     EXPECT_EQ(rec.blocksCompleted.load(), 1u);
@@ -416,7 +399,7 @@ TEST(FrameParser, ReplyAfterPartOfABlockIsNotHeldForTheRestOfTheBlock)
         std::vector<uint8_t> p = Packets(1, 26667.0f, 27 + uint32_t(i));
         ASSERT_EQ(::send(fd, p.data(), p.size(), 0), ssize_t(p.size()));
     }
-    EXPECT_TRUE(waitFor([&] { return rec.blocksCompleted.load() == 2; }));
+    EXPECT_TRUE(test::WaitFor([&] { return rec.blocksCompleted.load() == 2; }));
     EXPECT_EQ(rec.droppedBytes.load(), 0u);
     ::close(fd);
     station.Stop();
