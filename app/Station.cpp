@@ -3,7 +3,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <cstring>
 
@@ -36,7 +38,8 @@ Station::Station(const StationOptions &options, EventSink &sink)
       server_(std::make_unique<Server>(*table_, sink, *handler_)),
       processing_(std::make_unique<ProcessingThread>(*table_, *plots_)),
       steady_(std::make_unique<SteadyTable>()),
-      steadyLog_(std::make_unique<SteadyLog>(*steady_))
+      steadyLog_(std::make_unique<SteadyLog>(*steady_)),
+      settings_(options.settings)
 {
     replayer_ = std::make_unique<Replayer>(*recorder_, conditioner_.get());
     // A connection's speed band comes from its device record when it binds.
@@ -83,6 +86,48 @@ ReplyOutcome Station::IntakeSensorReply(const StationEvent &event)
         return {};
     size_t length = event.length < sizeof event.data ? event.length : sizeof event.data;
     return settingsCache_->Intake(slot, event.data, length, (*table_)[slot].generation.load());
+}
+
+std::vector<std::string> Station::SteadyTick()
+{
+    std::vector<std::string> messages = steady_->Tick(*table_, steadyLog_.get());
+    snapshot_.utcMs = std::chrono::duration_cast<std::chrono::milliseconds>(
+                          std::chrono::system_clock::now().time_since_epoch())
+                          .count();
+    snapshot_.count = 0;
+    for (int slot = 0; slot < kSlotCount; ++slot) {
+        const int index = steady_->BoundRecord(*table_, slot);
+        if (index < 0)
+            continue;
+        const SteadyRecord &r = steady_->Record(index);
+        ConnectionRecord &rec = (*table_)[slot];
+        SteadySensorValues &v = snapshot_.sensors[snapshot_.count++];
+        v.address = r.address;
+        v.slot = slot;
+        v.generation = rec.generation.load();
+        for (int s = 0; s < kSteadySeriesCount; ++s)
+            v.values[s] = r.Current(s);
+        v.samplingFrequency = rec.samplingFrequency.load();
+        v.temperature = rec.temperature.load();
+        v.packetsParsed = rec.packetsParsed.load();
+        v.peerIp = rec.peerIpHost.load();
+        v.peerPort = rec.peerPortHost.load();
+    }
+    for (SteadySnapshotConsumer *c : steadyConsumers_)
+        c->OnSteadySnapshot(snapshot_);
+    return messages;
+}
+
+void Station::AddSteadyConsumer(SteadySnapshotConsumer *consumer)
+{
+    if (std::find(steadyConsumers_.begin(), steadyConsumers_.end(), consumer) == steadyConsumers_.end())
+        steadyConsumers_.push_back(consumer);
+}
+
+void Station::RemoveSteadyConsumer(SteadySnapshotConsumer *consumer)
+{
+    steadyConsumers_.erase(std::remove(steadyConsumers_.begin(), steadyConsumers_.end(), consumer),
+                           steadyConsumers_.end());
 }
 
 void Station::Stop()

@@ -16,7 +16,9 @@
 #include "record/Recorder.h"
 #include "record/Replayer.h"
 #include "view/LivePlots.h"
+#include "settings/StationSettings.h"
 #include "steady/SteadyLog.h"
+#include "steady/SteadySnapshot.h"
 #include "steady/SteadyTable.h"
 
 namespace tav {
@@ -26,6 +28,7 @@ class ProcessingThread;
 struct StationOptions {
     int port = kDefaultPort;      // 0 = ephemeral (tests)
     std::string startFolder;      // folder the station started in; "" = current
+    StationSettings settings = {};  // station.toml, with the command line applied
 };
 
 class Station {
@@ -70,7 +73,14 @@ public:
     SteadyTable &Steady() { return *steady_; }
     SteadyLog &SteadyLogger() { return *steadyLog_; }
     // The steady-state part of the 500 ms timer; returns texts for the operator.
-    std::vector<std::string> SteadyTick() { return steady_->Tick(*table_, steadyLog_.get()); }
+    // After the tick every consumer gets the tick's snapshot.
+    std::vector<std::string> SteadyTick();
+    // Consumers of every tick's snapshot (window thread); each must outlive
+    // the station or be removed first.
+    void AddSteadyConsumer(SteadySnapshotConsumer *consumer);
+    void RemoveSteadyConsumer(SteadySnapshotConsumer *consumer);
+    const SteadySnapshot &LastSnapshot() const { return snapshot_; }
+    const StationSettings &Settings() const { return settings_; }
     // "存储": logging into DataFolder().
     std::vector<std::string> StartSteadyLog() { return steadyLog_->Start(*table_, dataFolder_); }
 
@@ -91,6 +101,9 @@ private:
     std::unique_ptr<Replayer> replayer_;
     std::unique_ptr<SteadyTable> steady_;
     std::unique_ptr<SteadyLog> steadyLog_;  // after steady_: closes its files first
+    StationSettings settings_;
+    SteadySnapshot snapshot_;
+    std::vector<SteadySnapshotConsumer *> steadyConsumers_;
     bool stopped_ = false;
 };
 

@@ -59,6 +59,13 @@ int main(int argc, char **argv)
         return 2;
     }
 
+    // station.toml in the start folder; the command line above wins over it.
+    std::vector<std::string> settingsMessages;
+    {
+        tav::StationSettings fromFile = tav::LoadStationSettings(tav::kStationSettingsFileName, &settingsMessages);
+        options.settings = fromFile;
+    }
+
     if (!std::getenv("QT_QPA_PLATFORM") && !std::getenv("DISPLAY") && !std::getenv("WAYLAND_DISPLAY")) {
         setenv("QT_QPA_PLATFORM", "offscreen", 1);
         std::printf("tavenor: no display found, running on Qt's offscreen platform\n");
@@ -75,7 +82,7 @@ int main(int argc, char **argv)
     CTavenorDlg dlg(station);
     sink.SetTarget(&dlg);
 
-    std::vector<std::string> messages;
+    std::vector<std::string> messages = settingsMessages;
     int rc = station.Start(&messages);
     if (rc == 0)
         std::printf("tavenor: listening on port %d\n", station.Port());

@@ -47,6 +47,10 @@ struct ConnectionRecord {
     int socket = -1;
     sockaddr_in peer{};
     std::atomic<uint16_t> inUse{0};
+    // The peer again, host order, for readers that must not wait on
+    // infoMutex (a slow send holds it); set at accept before inUse.
+    std::atomic<uint32_t> peerIpHost{0};
+    std::atomic<uint16_t> peerPortHost{0};
     // Incremented at every accept into this slot, so that late work for a
     // previous connection (a posted release, a reply) can be told apart.
     std::atomic<uint32_t> generation{0};

@@ -266,6 +266,8 @@ void Server::Accept(int slot)
         rec.socket = fd;
         rec.peer = peer;
     }
+    rec.peerIpHost.store(ntohl(peer.sin_addr.s_addr));
+    rec.peerPortHost.store(ntohs(peer.sin_port));
     handler_.OnAccepted(rec);
 
     rec.threadsRunning = true;

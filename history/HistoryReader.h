@@ -1,0 +1,80 @@
+#pragma once
+// Reading the durable history (data/history.sqlite) on a connection of its
+// own, beside the station's writer: the history viewer, the command-line tool
+// and the refill of the 60-minute table use it.
+//
+// Thread rule: one HistoryReader per thread. Its calls wait on disk, so a
+// window never calls them on its own thread: it runs them on a worker and
+// takes the result by a posted event.
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "steady/SteadyRecord.h"
+
+struct sqlite3;
+
+namespace tav {
+
+constexpr const char *kHistoryFileName = "history.sqlite";  // in the data folder
+
+enum class HistoryResolution : int { kRaw = 0, kMinute = 1, kHour = 2 };
+
+// Entries of one sensor in time order, one column per series (the series
+// order of the steady-state log: axis * 7 + parameter, then the speed).
+// At full resolution min and max are empty and mean holds the values; the
+// aggregates hold the minimum, mean and maximum of their minute or hour.
+struct HistorySeries {
+    HistoryResolution resolution = HistoryResolution::kRaw;
+    std::vector<int64_t> utcMs;  // the tick's time, or the start of the minute or hour
+    std::array<std::vector<float>, kSteadySeriesCount> mean;
+    std::array<std::vector<float>, kSteadySeriesCount> min;
+    std::array<std::vector<float>, kSteadySeriesCount> max;
+    size_t Size() const { return utcMs.size(); }
+};
+
+struct HistorySensorSummary {
+    int32_t address = 0;
+    int64_t firstUtcMs = 0;
+    int64_t lastUtcMs = 0;
+    int64_t entries[3] = {};  // raw, minute, hour
+};
+
+enum class HistoryEventKind : int { kConnected = 1, kDisconnected = 2, kFrequencyChanged = 3 };
+
+struct HistoryEvent {
+    int64_t utcMs = 0;
+    int32_t address = 0;
+    HistoryEventKind kind = HistoryEventKind::kConnected;
+    std::string detail;  // "ip:port" when connected, "26667 -> 20000" when the frequency changed
+};
+
+class HistoryReader {
+public:
+    HistoryReader();
+    ~HistoryReader();
+    HistoryReader(const HistoryReader &) = delete;
+    HistoryReader &operator=(const HistoryReader &) = delete;
+
+    // Opens the database read-only. False with a text for the operator.
+    bool Open(const std::string &databasePath, std::string *error);
+    bool IsOpen() const { return db_ != nullptr; }
+
+    std::vector<HistorySensorSummary> Sensors();
+    // Entries of `address` with fromUtcMs <= time < toUtcMs.
+    bool Read(int32_t address, int64_t fromUtcMs, int64_t toUtcMs, HistoryResolution resolution,
+              HistorySeries *out);
+    // address 0 = every sensor.
+    bool Events(int32_t address, int64_t fromUtcMs, int64_t toUtcMs, std::vector<HistoryEvent> *out);
+
+    // The resolution a range is shown at: full up to a day, minutes up to
+    // 90 days, hours beyond.
+    static HistoryResolution AutoResolution(int64_t fromUtcMs, int64_t toUtcMs);
+
+private:
+    sqlite3 *db_ = nullptr;
+};
+
+}  // namespace tav

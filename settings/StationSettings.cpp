@@ -1,0 +1,175 @@
+#include "settings/StationSettings.h"
+
+#define TOML_EXCEPTIONS 0
+#include <toml++/toml.h>
+
+#include <cmath>
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+
+namespace tav {
+
+namespace {
+
+// Reads typed entries of one table, reporting what it cannot take.
+class TableReader {
+public:
+    TableReader(const toml::table *table, std::string tableName, std::string fileName,
+                std::vector<std::string> *messages)
+        : table_(table), tableName_(std::move(tableName)), fileName_(std::move(fileName)), messages_(messages)
+    {
+    }
+
+    void Integer(const char *key, int low, int high, int *out)
+    {
+        const toml::node *node = Find(key);
+        if (!node)
+            return;
+        auto v = node->value_exact<int64_t>();
+        if (!v || *v < low || *v > high) {
+            Complain(*node, key, "应为 " + std::to_string(low) + " 到 " + std::to_string(high) + " 之间的整数",
+                     std::to_string(*out));
+            return;
+        }
+        *out = int(*v);
+    }
+
+    void Number(const char *key, double low, double high, double *out)
+    {
+        const toml::node *node = Find(key);
+        if (!node)
+            return;
+        auto v = node->value<double>();  // integers are numbers too
+        if (!v || !std::isfinite(*v) || *v < low || *v > high) {
+            char range[96];
+            std::snprintf(range, sizeof range, "应为 %g 到 %g 之间的数", low, high);
+            char def[32];
+            std::snprintf(def, sizeof def, "%g", *out);
+            Complain(*node, key, range, def);
+            return;
+        }
+        *out = *v;
+    }
+
+    void Boolean(const char *key, bool *out)
+    {
+        const toml::node *node = Find(key);
+        if (!node)
+            return;
+        auto v = node->value_exact<bool>();
+        if (!v) {
+            Complain(*node, key, "应为 true 或 false", *out ? "true" : "false");
+            return;
+        }
+        *out = *v;
+    }
+
+    void String(const char *key, std::string *out)
+    {
+        const toml::node *node = Find(key);
+        if (!node)
+            return;
+        auto v = node->value_exact<std::string>();
+        if (!v) {
+            Complain(*node, key, "应为字符串", "\"" + *out + "\"");
+            return;
+        }
+        *out = *v;
+    }
+
+    // An array of strings; entries of another type are reported and left out.
+    void Strings(const char *key, std::vector<std::string> *out)
+    {
+        const toml::node *node = Find(key);
+        if (!node)
+            return;
+        const toml::array *array = node->as_array();
+        if (!array) {
+            Complain(*node, key, "应为字符串数组", "空");
+            return;
+        }
+        out->clear();
+        for (const toml::node &item : *array) {
+            auto v = item.value_exact<std::string>();
+            if (v)
+                out->push_back(*v);
+            else
+                Complain(item, key, "的每一项应为字符串", "略去该项");
+        }
+    }
+
+private:
+    const toml::node *Find(const char *key) const { return table_ ? table_->get(key) : nullptr; }
+
+    void Complain(const toml::node &node, const char *key, const std::string &what, const std::string &used)
+    {
+        if (!messages_)
+            return;
+        messages_->push_back(fileName_ + " 第" + std::to_string(node.source().begin.line) + "行：[" + tableName_ +
+                             "] " + key + " " + what + "，使用 " + used);
+    }
+
+    const toml::table *table_;
+    std::string tableName_;
+    std::string fileName_;
+    std::vector<std::string> *messages_;
+};
+
+const toml::table *SubTable(const toml::table &root, const char *name, const std::string &fileName,
+                            std::vector<std::string> *messages)
+{
+    const toml::node *node = root.get(name);
+    if (!node)
+        return nullptr;
+    if (!node->is_table()) {
+        if (messages)
+            messages->push_back(fileName + " 第" + std::to_string(node->source().begin.line) + "行：" + name +
+                                " 应为表 [" + name + "]，使用默认设置");
+        return nullptr;
+    }
+    return node->as_table();
+}
+
+}  // namespace
+
+StationSettings ParseStationSettings(const std::string &text, const std::string &name,
+                                     std::vector<std::string> *messages)
+{
+    StationSettings settings;
+    toml::parse_result parsed = toml::parse(text, name);
+    if (!parsed) {
+        const toml::parse_error &error = parsed.error();
+        if (messages)
+            messages->push_back(name + " 第" + std::to_string(error.source().begin.line) +
+                                "行：无法读取设置文件（" + std::string(error.description()) + "），使用默认设置");
+        return settings;
+    }
+    const toml::table &root = parsed.table();
+
+    TableReader history(SubTable(root, "history", name, messages), "history", name, messages);
+    history.Boolean("enabled", &settings.history.enabled);
+    history.Integer("raw_days", 1, 3650, &settings.history.rawDays);
+    history.Integer("minute_days", 1, 36500, &settings.history.minuteDays);
+    history.Integer("hour_years", 1, 100, &settings.history.hourYears);
+
+    TableReader access(SubTable(root, "access", name, messages), "access", name, messages);
+    access.Number("garbage_timeout_s", 0.1, 86400, &settings.access.garbageTimeoutS);
+    access.Number("idle_evict_s", 0.1, 86400, &settings.access.idleEvictS);
+    access.Strings("allow", &settings.access.allow);
+    access.String("bind", &settings.access.bind);
+    return settings;
+}
+
+StationSettings LoadStationSettings(const std::string &path, std::vector<std::string> *messages)
+{
+    std::ifstream in(path, std::ios::binary);
+    if (!in)
+        return {};
+    std::ostringstream text;
+    text << in.rdbuf();
+    const size_t slash = path.find_last_of('/');
+    return ParseStationSettings(text.str(), slash == std::string::npos ? path : path.substr(slash + 1), messages);
+}
+
+}  // namespace tav

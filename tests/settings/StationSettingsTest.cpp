@@ -1,0 +1,80 @@
+// station.toml: defaults, typed values, and bad entries reported with their
+// line while the rest of the file still counts.
+#include <gtest/gtest.h>
+
+#include <fstream>
+
+#include "settings/StationSettings.h"
+
+namespace tav {
+namespace {
+
+bool AnyContains(const std::vector<std::string> &messages, const std::string &part)
+{
+    for (const auto &m : messages)
+        if (m.find(part) != std::string::npos)
+            return true;
+    return false;
+}
+
+TEST(StationSettings, MissingFileGivesDefaultsQuietly)
+{
+    std::vector<std::string> messages;
+    StationSettings s = LoadStationSettings(::testing::TempDir() + "/no-such-station.toml", &messages);
+    EXPECT_TRUE(messages.empty());
+    EXPECT_TRUE(s.history.enabled);
+    EXPECT_EQ(s.history.rawDays, 3);
+    EXPECT_EQ(s.history.minuteDays, 90);
+    EXPECT_EQ(s.history.hourYears, 10);
+    EXPECT_EQ(s.access.garbageTimeoutS, 10);
+    EXPECT_EQ(s.access.idleEvictS, 30);
+    EXPECT_TRUE(s.access.allow.empty());
+}
+
+TEST(StationSettings, ReadsValuesAndReportsBadOnesByLine)
+{
+    const std::string path = ::testing::TempDir() + "/station-settings-test.toml";
+    std::ofstream(path) << "# comment\n"
+                           "[history]\n"
+                           "raw_days = 5\n"
+                           "minute_days = \"ninety\"\n"   // line 4: wrong type
+                           "hour_years = 0\n"             // line 5: out of range
+                           "enabled = false\n"
+                           "[access]\n"
+                           "garbage_timeout_s = 2.5\n"
+                           "idle_evict_s = nan\n"         // line 9
+                           "allow = [\"127.0.0.1\", 5]\n" // line 10: one bad item
+                           "bind = \"127.0.0.1\"\n";
+    std::vector<std::string> messages;
+    StationSettings s = LoadStationSettings(path, &messages);
+    EXPECT_EQ(s.history.rawDays, 5);
+    EXPECT_EQ(s.history.minuteDays, 90);
+    EXPECT_EQ(s.history.hourYears, 10);
+    EXPECT_FALSE(s.history.enabled);
+    EXPECT_DOUBLE_EQ(s.access.garbageTimeoutS, 2.5);
+    EXPECT_EQ(s.access.idleEvictS, 30);
+    ASSERT_EQ(s.access.allow.size(), 1u);
+    EXPECT_EQ(s.access.bind, "127.0.0.1");
+    ASSERT_EQ(messages.size(), 4u);
+    EXPECT_TRUE(AnyContains(messages, "第4行：[history] minute_days"));
+    EXPECT_TRUE(AnyContains(messages, "第5行：[history] hour_years"));
+    EXPECT_TRUE(AnyContains(messages, "第9行：[access] idle_evict_s"));
+    EXPECT_TRUE(AnyContains(messages, "第10行：[access] allow"));
+}
+
+TEST(StationSettings, SyntaxErrorNamesLineAndKeepsDefaults)
+{
+    std::vector<std::string> messages;
+    StationSettings s = ParseStationSettings("[history]\nraw_days = 4\n[history\n", "station.toml", &messages);
+    EXPECT_EQ(s.history.rawDays, 3);
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_NE(messages[0].find("station.toml 第3行"), std::string::npos) << messages[0];
+
+    messages.clear();
+    s = ParseStationSettings("history = 3\n", "station.toml", &messages);
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_NE(messages[0].find("第1行"), std::string::npos) << messages[0];
+}
+
+}  // namespace
+}  // namespace tav
