@@ -4,7 +4,22 @@
 include(GNUInstallDirs)
 
 if(NOT TAVENOR_CORE_ONLY)
-  install(FILES packaging/tavenor.desktop DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
+  # The menu entry must start the installed program: by name under /usr
+  # (whose bin is on every PATH), by its full path under any other prefix,
+  # whose bin may not be. The prefix is known only at install time.
+  set(desktop_in ${PROJECT_SOURCE_DIR}/packaging/tavenor.desktop)
+  set(desktop_out ${PROJECT_BINARY_DIR}/packaging/tavenor.desktop)
+  install(CODE "
+    set(exec \"\${CMAKE_INSTALL_PREFIX}/bin/tavenor\")
+    if(CMAKE_INSTALL_PREFIX STREQUAL \"/usr\")
+      set(exec tavenor)
+    endif()
+    file(READ \"${desktop_in}\" entry)
+    string(REGEX REPLACE \"\nExec=[^\n]*\" \"\nExec=\${exec}\" entry \"\${entry}\")
+    file(WRITE \"${desktop_out}\" \"\${entry}\")
+    file(INSTALL DESTINATION \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_DATADIR}/applications\"
+         TYPE FILE FILES \"${desktop_out}\")
+  ")
   install(FILES packaging/tavenor.svg DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps)
 endif()
 
