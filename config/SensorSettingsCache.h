@@ -1,7 +1,8 @@
 #pragma once
 // What each slot's sensor last answered to the read commands, kept as the
-// raw register bytes. Entries are never cleared: a reused slot shows the old
-// values until its new sensor answers.
+// raw register bytes. Entries are never cleared; each group's answer carries
+// the connection that gave it, so that a reused slot's old values are never
+// taken for its new sensor's.
 //
 // Thread rule: window thread only (replies arrive there as posted events
 // carrying a copy of the frame).
