@@ -3,6 +3,7 @@
 // worker event and no timer waits on the operator; tests install a hook that
 // collects the texts instead.
 #include <QString>
+#include <QStringList>
 #include <QWidget>
 #include <functional>
 
@@ -14,5 +15,10 @@ void SetMessageHook(MessageHook hook);
 
 // Shows `text` in a message box with an OK button, without waiting.
 void ShowMessage(QWidget *parent, const QString &text);
+
+// Shows the texts one after the other, in order: each box opens when the
+// one before it is closed, so that none hides another (the first states the
+// cause, the later ones its consequences). Does not wait either.
+void ShowMessagesInTurn(QWidget *parent, const QStringList &texts);
 
 }  // namespace tav::ui

@@ -50,10 +50,20 @@ Station::~Station() { Stop(); }
 
 int Station::Start(std::vector<std::string> *errors)
 {
-    // Output goes to data/ under the start folder; without it, the start folder.
-    if (::mkdir(dataFolder_.c_str(), 0777) != 0 && errno != EEXIST) {
+    // Output goes to data/ under the start folder; without it, the start
+    // folder. Something else of that name (a file, a dangling link) is no
+    // folder either: every save into it would fail.
+    int folderError = 0;
+    if (::mkdir(dataFolder_.c_str(), 0777) != 0) {
+        struct stat st;
+        if (errno != EEXIST)
+            folderError = errno;
+        else if (::stat(dataFolder_.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
+            folderError = ENOTDIR;
+    }
+    if (folderError != 0) {
         if (errors)
-            errors->push_back("无法创建数据文件夹 " + dataFolder_ + "：" + std::strerror(errno) +
+            errors->push_back("无法创建数据文件夹 " + dataFolder_ + "：" + std::strerror(folderError) +
                               "，文件将保存在启动文件夹中");
         dataFolder_ = startFolder_;
     }

@@ -8,71 +8,52 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <string>
 
+#include "app/CommandLine.h"
 #include "app/Station.h"
 #include "app/TavenorDlg.h"
 #include "app/QtEventSink.h"
+#include "app/Translations.h"
 
 namespace {
 
 std::atomic<bool> gStopRequested{false};
 extern "C" void OnStopSignal(int) { gStopRequested = true; }
 
-void PrintHelp()
-{
-    std::printf(
-        "Usage: tavenor [--port N] [--help]\n"
-        "Monitoring station for networked tri-axial vibration sensors.\n"
-        "Sensors connect as TCP clients to this machine on the given port.\n\n"
-        "  --port N   TCP port to listen on (default 22009). Use another port to run a\n"
-        "             second station beside a first one.\n"
-        "  --help     Show this text.\n\n"
-        "Files: devicepara.dat and sensorcodes.conf are read from the folder the station\n"
-        "is started in; recordings and logs are written to its data/ folder.\n"
-        "Without a display (no DISPLAY or WAYLAND_DISPLAY) the station runs on Qt's\n"
-        "offscreen platform and keeps serving sensors.\n");
-}
-
 }  // namespace
 
 int main(int argc, char **argv)
 {
-    tav::StationOptions options;
-    for (int i = 1; i < argc; ++i) {
-        if (!std::strcmp(argv[i], "--help") || !std::strcmp(argv[i], "-h")) {
-            PrintHelp();
-            return 0;
-        }
-        if (!std::strcmp(argv[i], "--port") && i + 1 < argc) {
-            char *end = nullptr;
-            long port = std::strtol(argv[++i], &end, 10);
-            if (!end || *end || port < 0 || port > 65535) {
-                std::fprintf(stderr, "tavenor: --port needs a number from 0 to 65535\n");
-                return 2;
-            }
-            options.port = int(port);
-            continue;
-        }
-        std::fprintf(stderr, "tavenor: unknown option %s (try --help)\n", argv[i]);
-        return 2;
-    }
-
-    // station.toml in the start folder; the command line above wins over it.
-    std::vector<std::string> settingsMessages;
-    {
-        tav::StationSettings fromFile = tav::LoadStationSettings(tav::kStationSettingsFileName, &settingsMessages);
-        options.settings = fromFile;
-    }
-
-    if (!std::getenv("QT_QPA_PLATFORM") && !std::getenv("DISPLAY") && !std::getenv("WAYLAND_DISPLAY")) {
-        setenv("QT_QPA_PLATFORM", "offscreen", 1);
-        std::printf("tavenor: no display found, running on Qt's offscreen platform\n");
-    }
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
+    tav::StationOptions options;
+    // station.toml in the start folder first: the command line wins over it.
+    std::vector<std::string> settingsMessages;
+    options.settings = tav::LoadStationSettings(tav::kStationSettingsFileName, &settingsMessages);
+    std::string error;
+    switch (tav::ParseCommandLine(argc, argv, &options.port, &error)) {
+    case tav::CommandLineAction::Help:
+        std::fputs(tav::CommandLineHelp(), stdout);
+        return 0;
+    case tav::CommandLineAction::Error:
+        std::fprintf(stderr, "tavenor: %s\n", error.c_str());
+        return 2;
+    case tav::CommandLineAction::Run:
+        break;
+    }
+
+    // Qt tries the platforms in order; offscreen comes last, so a display
+    // that does not answer no longer aborts the station.
+    const std::string platforms = tav::ChoosePlatforms([](const char *name) { return std::getenv(name); });
+    if (!platforms.empty())
+        setenv("QT_QPA_PLATFORM", platforms.c_str(), 1);
 
     QApplication app(argc, argv);
+    if (!platforms.empty() && QGuiApplication::platformName() == QLatin1String("offscreen"))
+        std::printf("%s\n", tav::kNoDisplayNotice);
+    if (!tav::ui::InstallQtTranslations(app))
+        std::fprintf(stderr, "tavenor: Qt's Chinese translations (qt6-translations-l10n) are missing; "
+                             "standard buttons show English texts\n");
     QApplication::setApplicationName(QStringLiteral("Tavenor"));
     QFont font(QStringLiteral("WenQuanYi Micro Hei"), 9);
     QApplication::setFont(font);

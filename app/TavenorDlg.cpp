@@ -341,8 +341,11 @@ void CTavenorDlg::BuildMenus()
 
 void CTavenorDlg::Initialise(const std::vector<std::string> &startMessages)
 {
+    // In turn, the cause first: shown at once, the later box covered it.
+    QStringList texts;
     for (const auto &m : startMessages)
-        tav::ui::ShowMessage(this, QString::fromStdString(m));
+        texts << QString::fromStdString(m);
+    tav::ui::ShowMessagesInTurn(this, texts);
     timer1_.start(kTimer1Ms);
     timer2_.start(kTimer2Ms);
 }

@@ -15,13 +15,17 @@
 #include <QWidget>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <string>
+#include <vector>
 #include <unistd.h>
 
 #include "app/Controls.h"
 #include "app/QtEventSink.h"
 #include "app/Station.h"
 #include "app/TavenorDlg.h"
+#include "app/Translations.h"
+#include "sim/DeviceRecords.h"
 #include "sim/SimFleet.h"
 #include "sim/SimOptions.h"
 
@@ -73,6 +77,7 @@ int main(int argc, char **argv)
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
+    tav::ui::InstallQtTranslations(app);
     QApplication::setFont(QFont(QStringLiteral("WenQuanYi Micro Hei"), 9));
     const QString folder = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QStringLiteral("docs");
     if (!QDir().mkpath(folder)) {
@@ -83,6 +88,16 @@ int main(int argc, char **argv)
     const char *scratch = mkdtemp(scratchTemplate);
     if (!scratch) {
         std::perror("mkdtemp");
+        return 1;
+    }
+
+    // The demo fleet, with the device records `make run` gives it, so that
+    // every shown speed is the simulated one.
+    tav::sim::FleetConfig fleetConfig = tav::sim::DemoFleetConfig();
+    fleetConfig.base.quiet = true;
+    std::string recordError;
+    if (!tav::sim::WriteDeviceRecords(fleetConfig, std::string(scratch) + "/devicepara.dat", &recordError)) {
+        std::fprintf(stderr, "%s\n", recordError.c_str());
         return 1;
     }
 
@@ -103,19 +118,21 @@ int main(int argc, char **argv)
     dlg.resize(1280, 860);
     dlg.show();
 
-    // The demo fleet's speeds; sensor 1 is the one the window shows first.
-    tav::sim::FleetConfig fleetConfig = tav::sim::DefaultFleetConfig();
+    // One sensor after the other, so that sensor i always takes slot i and
+    // the pictures come out the same on every run; sensor 1 is the one the
+    // window shows first.
     fleetConfig.base.port = uint16_t(station.Port());
-    fleetConfig.base.quiet = true;
-    fleetConfig.sensors = 4;
-    fleetConfig.rpms = {1500, 2970, 1800, 3000};
-    tav::sim::SimFleet fleet(fleetConfig);
-    fleet.Start();
-
+    std::vector<std::unique_ptr<tav::sim::SimSensor>> fleet;
     int failures = 0;
     auto &table = station.Table();
-    if (!PumpUntil([&] { return table.CountInUse() == 4; }, 10000))
-        std::fprintf(stderr, "only %d of 4 sensors connected\n", table.CountInUse());
+    for (const tav::sim::SensorConfig &config : fleetConfig.Expand()) {
+        const int slot = int(fleet.size());
+        fleet.push_back(std::make_unique<tav::sim::SimSensor>(config));
+        fleet.back()->Start();
+        if (!PumpUntil([&] { return table[slot].InUse() && table[slot].sensorAddress.load() == config.address; },
+                       10000))
+            std::fprintf(stderr, "sensor %u did not connect into slot %d\n", config.address, slot);
+    }
     // 20 Hz per division, so that the running speed and its orders stand apart.
     for (int id : {1035, 1037, 1039})
         if (auto *scale = tav::ui::FindControl<QComboBox>(&dlg, id)) {
@@ -162,7 +179,10 @@ int main(int argc, char **argv)
     emit dlg.menuCommand(32777);
     PumpUntil([&] { return viewerDone && !TopLevel("133"); }, 30000);
 
-    fleet.Stop();
+    for (auto &sensor : fleet)
+        sensor->RequestStop();
+    for (auto &sensor : fleet)
+        sensor->Stop();
     dlg.Shutdown();
     sink.Detach();
     QDir(QString::fromLocal8Bit(scratch)).removeRecursively();

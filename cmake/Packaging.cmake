@@ -4,7 +4,22 @@
 include(GNUInstallDirs)
 
 if(NOT TAVENOR_CORE_ONLY)
-  install(FILES packaging/tavenor.desktop DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
+  # The menu entry must start the installed program: by name under /usr
+  # (whose bin is on every PATH), by its full path under any other prefix,
+  # whose bin may not be. The prefix is known only at install time.
+  set(desktop_in ${PROJECT_SOURCE_DIR}/packaging/tavenor.desktop)
+  set(desktop_out ${PROJECT_BINARY_DIR}/packaging/tavenor.desktop)
+  install(CODE "
+    set(exec \"\${CMAKE_INSTALL_PREFIX}/bin/tavenor\")
+    if(CMAKE_INSTALL_PREFIX STREQUAL \"/usr\")
+      set(exec tavenor)
+    endif()
+    file(READ \"${desktop_in}\" entry)
+    string(REGEX REPLACE \"\nExec=[^\n]*\" \"\nExec=\${exec}\" entry \"\${entry}\")
+    file(WRITE \"${desktop_out}\" \"\${entry}\")
+    file(INSTALL DESTINATION \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_DATADIR}/applications\"
+         TYPE FILE FILES \"${desktop_out}\")
+  ")
   install(FILES packaging/tavenor.svg DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps)
 endif()
 
@@ -42,8 +57,9 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 # Shared-library dependencies (libc6, libstdc++6, the Qt and FFTW libraries,
 # with their minimum versions) come from dpkg-shlibdeps. Named here is what no
 # binary links but the station needs at run time: Qt's platform plugins (xcb,
-# offscreen) and the CJK font its captions are drawn in.
+# offscreen), Qt's own Chinese texts (standard buttons, file dialog) and the
+# CJK font its captions are drawn in.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "qt6-qpa-plugins, fonts-wqy-microhei")
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "qt6-qpa-plugins, qt6-translations-l10n, fonts-wqy-microhei")
 
 include(CPack)

@@ -191,7 +191,12 @@ QWidget *CPARASET::BuildHidden()
             groups_[g]->addButton(r, v);
             sl->addWidget(r, g, v);
         }
-        connect(groups_[g], &QButtonGroup::idClicked, this, [this, g](int v) { SetSelection(g, v); });
+        // Any change of the checked button counts, whether a click, the
+        // keyboard or an assistive tool made it.
+        connect(groups_[g], &QButtonGroup::idToggled, this, [this, g](int v, bool checked) {
+            if (checked)
+                SetSelection(g, v);
+        });
     }
     grid->addWidget(sel, 0, 0, 1, 2);
 
@@ -337,10 +342,10 @@ void CPARASET::OpenDialog()
     commander_->SelectSlot(slot);
     FillSensorList();
     commander_->ResetSequence();
-    SetText(kIdServerPort, QString::asprintf("%d", portValue_));
-    SetText(kIdAcquisitionTime, QString::asprintf("%d", timeValues_[0]));
-    SetText(kIdUnlabeledTime, QString::asprintf("%d", timeValues_[1]));
-    SetText(kIdIntervalTime, QString::asprintf("%d", timeValues_[2]));
+    // The dialog is reused: nothing that the last opening's sensor reported
+    // may be offered for this one, and the traffic views log one opening.
+    ClearReadFields();
+    ClearTraffic();
     open_ = true;
     // 4. Read the sensor's settings.
     if (slot >= 0 && station_.Table()[slot].InUse())
@@ -376,8 +381,30 @@ void CPARASET::ChooseSensor(int index)
     if (index < 0)
         return;
     commander_->SelectSlot(SlotOfLine(sensorList_->itemText(index)));
+    ClearReadFields();
     ShowDeviceRecord();
     StartReadSequence();
+}
+
+void CPARASET::ClearReadFields()
+{
+    for (int id : {kIdGateway, kIdDeviceIp, kIdServerIp, kIdSubnetMask, kIdDns, kIdDeviceAddress, kIdVersion,
+                   kIdDeviceId, kIdDownsampling, kIdHighPass, kIdLowPass, kIdSamplingMode})
+        SetText(id, QString());
+    for (int i = 0; i < 6; ++i)
+        SetText(kIdMacFirst + i, QString());
+    SetText(kIdServerPort, QString::asprintf("%d", portValue_));
+    SetText(kIdAcquisitionTime, QString::asprintf("%d", timeValues_[0]));
+    SetText(kIdUnlabeledTime, QString::asprintf("%d", timeValues_[1]));
+    SetText(kIdIntervalTime, QString::asprintf("%d", timeValues_[2]));
+}
+
+void CPARASET::ClearTraffic()
+{
+    sendView_->clear();
+    receiveView_->clear();
+    SetText(kIdSendCount, QString());
+    SetText(kIdReceiveCount, QString());
 }
 
 void CPARASET::StartReadSequence()
@@ -488,32 +515,44 @@ void CPARASET::RefreshFromCache()
     int slot = commander_->SelectedSlot();
     if (slot < 0)
         return;
+    // Only what the chosen connection answered since it was chosen: older
+    // entries of the cache may come from the slot's previous sensor.
+    auto answered = [this](tav::SettingsGroup g) { return commander_->Answered(g); };
     const tav::SensorSettingsEntry &e = station_.SettingsCache().Entry(slot);
-    tav::CommunicationSettings c = e.Communication();
-    auto ip = [](uint32_t a) { return QString::fromStdString(tav::FormatIpv4(a)); };
-    SetText(kIdGateway, ip(c.gatewayIp));
-    SetText(kIdDeviceIp, ip(c.deviceIp));
-    SetText(kIdServerIp, ip(c.serverIp));
-    SetText(kIdSubnetMask, ip(c.subnetMask));
-    SetText(kIdDns, ip(c.dnsServer));
-    SetText(kIdServerPort, QString::asprintf("%d", int(c.serverPort)));
-    SetText(kIdDeviceAddress, QString::asprintf("%d", int(e.DeviceAddress())));
-    SetText(kIdVersion, Utf8(e.VersionText()));
-    SetText(kIdDeviceId, Utf8(tav::GbkToUtf8(e.deviceId)));
-    tav::ParameterSettings p = e.Parameters();
-    const int values[3] = {p.measuringRange, p.axisMode, p.sensorMode};
-    for (int g = 0; g < 3; ++g)
-        if (values[g] >= 0 && values[g] <= 3)
-            SetSelection(g, values[g]);
-    SetText(kIdAcquisitionTime, QString::asprintf("%d", int(p.acquisitionTime)));
-    SetText(kIdUnlabeledTime, QString::asprintf("%d", int(p.unlabeledTime)));
-    SetText(kIdIntervalTime, QString::asprintf("%d", int(p.intervalTime)));
-    SetText(kIdDownsampling, QString::asprintf("%d", int(p.downsampling)));
-    SetText(kIdHighPass, QString::asprintf("%d", p.highPassHz));
-    SetText(kIdLowPass, QString::asprintf("%d", p.lowPassHz));
-    for (int i = 0; i < 6; ++i)
-        SetText(kIdMacFirst + i, QString::asprintf("%d", int(e.mac[i])));
-    SetText(kIdSamplingMode, QString::asprintf("%d", int(station_.SettingsCache().SamplingFrequencyMode())));
+    if (answered(tav::SettingsGroup::Communication)) {
+        tav::CommunicationSettings c = e.Communication();
+        auto ip = [](uint32_t a) { return QString::fromStdString(tav::FormatIpv4(a)); };
+        SetText(kIdGateway, ip(c.gatewayIp));
+        SetText(kIdDeviceIp, ip(c.deviceIp));
+        SetText(kIdServerIp, ip(c.serverIp));
+        SetText(kIdSubnetMask, ip(c.subnetMask));
+        SetText(kIdDns, ip(c.dnsServer));
+        SetText(kIdServerPort, QString::asprintf("%d", int(c.serverPort)));
+    }
+    if (answered(tav::SettingsGroup::DeviceAddress))
+        SetText(kIdDeviceAddress, QString::asprintf("%d", int(e.DeviceAddress())));
+    if (answered(tav::SettingsGroup::VersionAndId)) {
+        SetText(kIdVersion, Utf8(e.VersionText()));
+        SetText(kIdDeviceId, Utf8(tav::GbkToUtf8(e.deviceId)));
+    }
+    if (answered(tav::SettingsGroup::Parameters)) {
+        tav::ParameterSettings p = e.Parameters();
+        const int values[3] = {p.measuringRange, p.axisMode, p.sensorMode};
+        for (int g = 0; g < 3; ++g)
+            if (values[g] >= 0 && values[g] <= 3)
+                SetSelection(g, values[g]);
+        SetText(kIdAcquisitionTime, QString::asprintf("%d", int(p.acquisitionTime)));
+        SetText(kIdUnlabeledTime, QString::asprintf("%d", int(p.unlabeledTime)));
+        SetText(kIdIntervalTime, QString::asprintf("%d", int(p.intervalTime)));
+        SetText(kIdDownsampling, QString::asprintf("%d", int(p.downsampling)));
+        SetText(kIdHighPass, QString::asprintf("%d", p.highPassHz));
+        SetText(kIdLowPass, QString::asprintf("%d", p.lowPassHz));
+    }
+    if (answered(tav::SettingsGroup::Mac))
+        for (int i = 0; i < 6; ++i)
+            SetText(kIdMacFirst + i, QString::asprintf("%d", int(e.mac[i])));
+    if (answered(tav::SettingsGroup::SamplingMode))
+        SetText(kIdSamplingMode, QString::asprintf("%d", int(station_.SettingsCache().SamplingFrequencyMode())));
 }
 
 tav::CommunicationInput CPARASET::CommunicationFields() const

@@ -120,6 +120,10 @@ private:
     QWidget *BuildHidden();
     void FillSensorList();
     void ChooseSensor(int index);
+    // Empties every box that a read fills; the port and time boxes show their
+    // exchange values.
+    void ClearReadFields();
+    void ClearTraffic();
     void StartReadSequence();
     void PollTick();
     void ShowDeviceRecord();

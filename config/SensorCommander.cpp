@@ -65,6 +65,12 @@ void SensorCommander::SelectSlot(int slot)
 {
     slot_ = slot >= 0 && slot < kSlotCount ? slot : -1;
     generation_ = slot_ >= 0 ? table_[slot_].generation.load() : 0;
+    answersBefore_ = cache_.Serial();
+}
+
+bool SensorCommander::Answered(SettingsGroup group) const
+{
+    return slot_ >= 0 && cache_.Entry(slot_).Answered(group, generation_, answersBefore_);
 }
 
 uint16_t SensorCommander::SensorAddress() const
@@ -133,6 +139,8 @@ CommandResult SensorCommander::ReadCommunication()
 
 CommandResult SensorCommander::WriteCommunication(const CommunicationInput &in)
 {
+    if (Connected() && !Answered(SettingsGroup::Communication))
+        return Refused("尚未读取该传感器的通信设置，请先点击“通信设置”中的“读取”");
     CommunicationSettings s;
     CommandResult refusal;
     int64_t port = 0;
@@ -158,6 +166,8 @@ CommandResult SensorCommander::ReadDeviceAddress()
 
 CommandResult SensorCommander::WriteDeviceAddress(const std::string &text)
 {
+    if (Connected() && !Answered(SettingsGroup::DeviceAddress))
+        return Refused("尚未读取该传感器的设备地址，请先点击“设备地址设置”中的“读取”");
     CommandResult refusal;
     int64_t v = 0;
     if (!Field(text, "设备地址", 1, 65535, &v, &refusal))
@@ -169,6 +179,10 @@ CommandResult SensorCommander::ReadParameters() { return Read(kRegCommand, kPara
 
 CommandResult SensorCommander::WriteParameters(const ParameterInput &in)
 {
+    // A connected sensor gets the block only with registers it reported
+    // itself; without a sensor the frame is only shown, never sent.
+    if (Connected() && !Answered(SettingsGroup::Parameters))
+        return Refused("尚未读取该传感器的参数，请先点击“传感器参数设置”中的“读取”");
     CommandResult refusal;
     ParameterSettings s;
     int64_t t[4] = {}, hp = 0, lp = 0;
@@ -181,10 +195,6 @@ CommandResult SensorCommander::WriteParameters(const ParameterInput &in)
         !Field(in.highPass, "高通fc[Hz]", INT32_MIN, INT32_MAX, &hp, &refusal) ||
         !Field(in.lowPass, "低通fc{Hz]", INT32_MIN, INT32_MAX, &lp, &refusal))
         return refusal;
-    // A connected sensor gets the block only with registers it reported
-    // itself; without a sensor the frame is only shown, never sent.
-    if (Connected() && cache_.Entry(slot_).parameterBlockGeneration != generation_)
-        return Refused("尚未读取该传感器的参数，请先点击“传感器参数设置”中的“读取”");
     s.measuringRange = uint16_t(in.measuringRange);
     s.axisMode = uint16_t(in.axisMode);
     s.sensorMode = uint16_t(in.sensorMode);

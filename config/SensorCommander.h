@@ -63,18 +63,25 @@ public:
 
     // Commands go to `slot` (-1 = none) as long as it holds the connection it
     // holds now; a sensor that later takes over the slot gets nothing meant
-    // for its predecessor.
+    // for its predecessor. Choosing (again) also starts over what counts as
+    // answered: only replies that arrive from now on.
     void SelectSlot(int slot);
+    // True when the chosen connection answered the group's read since it was
+    // chosen.
+    bool Answered(SettingsGroup group) const;
     int SelectedSlot() const { return slot_; }
     uint32_t SelectedGeneration() const { return generation_; }
 
+    // The three writes below are refused while the chosen connection has not
+    // answered the group's read since it was chosen: the boxes would
+    // otherwise hold what another sensor (or nobody) reported, and a second
+    // device with one IP address or one sensor address is lost to the network.
     CommandResult ReadCommunication();
     CommandResult WriteCommunication(const CommunicationInput &in);
     CommandResult ReadDeviceAddress();
     CommandResult WriteDeviceAddress(const std::string &text);
     CommandResult ReadParameters();
-    // Refused while the selected connection has not answered a parameter
-    // read: the block is written whole, so unread registers would be sent.
+    // The block is written whole, so unread registers would be sent too.
     CommandResult WriteParameters(const ParameterInput &in);
     CommandResult ReadVersionAndId();
     CommandResult WriteDeviceId(const std::string &utf8Text);
@@ -104,6 +111,7 @@ private:
     CommandTransport &transport_;
     int slot_ = -1;
     uint32_t generation_ = 0;
+    uint64_t answersBefore_ = 0;  // the cache's answer serial when the slot was chosen
     uint32_t commandSequence_ = 0;
 };
 

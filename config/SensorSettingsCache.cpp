@@ -74,18 +74,22 @@ ReplyOutcome SensorSettingsCache::Intake(int slot, const uint8_t *data, size_t l
     size_t available = length - kReplyDataOffset;
     SensorSettingsEntry &e = entries_[slot];
     auto fits = [&](size_t bytes) { return available >= bytes; };
+    auto stamp = [&](SettingsGroup g) { e.answers[int(g)] = {generation, ++serial_}; };
     switch (n) {
     case kParameterBlockRegisters:
         out.refresh = true;
         if (fits(24)) {
             std::memcpy(e.parameterBlock, values, 24);
             e.parameterBlockGeneration = generation;
+            stamp(SettingsGroup::Parameters);
         }
         break;
     case kCommunicationBlockRegisters:
         out.refresh = true;
-        if (fits(22))
+        if (fits(22)) {
             std::memcpy(e.communicationBlock, values, 22);
+            stamp(SettingsGroup::Communication);
+        }
         break;
     case 1:
         // One-register replies do not name their register; the last
@@ -93,10 +97,13 @@ ReplyOutcome SensorSettingsCache::Intake(int slot, const uint8_t *data, size_t l
         out.refresh = true;
         if (!fits(2))
             break;
-        if (pendingSingleRegister_ == kRegDeviceAddress)
+        if (pendingSingleRegister_ == kRegDeviceAddress) {
             std::memcpy(e.deviceAddress, values, 2);
-        else if (pendingSingleRegister_ == kRegSamplingFrequencyMode)
+            stamp(SettingsGroup::DeviceAddress);
+        } else if (pendingSingleRegister_ == kRegSamplingFrequencyMode) {
             samplingFrequencyMode_ = GetU16(values);
+            stamp(SettingsGroup::SamplingMode);
+        }
         break;
     case kVersionAndIdRegisters:
         out.refresh = true;
@@ -104,12 +111,15 @@ ReplyOutcome SensorSettingsCache::Intake(int slot, const uint8_t *data, size_t l
             std::memcpy(e.version, values, 8);
             std::memcpy(e.deviceId, values + 8, 8);
             e.deviceId[8] = 0;
+            stamp(SettingsGroup::VersionAndId);
         }
         break;
     case kMacRegisters:
         out.refresh = true;
-        if (fits(6))
+        if (fits(6)) {
             std::memcpy(e.mac, values, 6);
+            stamp(SettingsGroup::Mac);
+        }
         break;
     default:
         break;

@@ -1,7 +1,8 @@
 #pragma once
 // What each slot's sensor last answered to the read commands, kept as the
-// raw register bytes. Entries are never cleared: a reused slot shows the old
-// values until its new sensor answers.
+// raw register bytes. Entries are never cleared; each group's answer carries
+// the connection that gave it, so that a reused slot's old values are never
+// taken for its new sensor's.
 //
 // Thread rule: window thread only (replies arrive there as posted events
 // carrying a copy of the frame).
@@ -14,6 +15,17 @@
 
 namespace tav {
 
+// The register groups that the read commands fetch. Each answer is stamped
+// with the connection that gave it and a serial number, so that a window can
+// tell what the chosen connection answered since it was chosen.
+enum class SettingsGroup : int { Parameters, Communication, DeviceAddress, VersionAndId, Mac, SamplingMode };
+constexpr int kSettingsGroupCount = 6;
+
+struct SettingsAnswer {
+    uint32_t generation = 0;  // connection generation that answered
+    uint64_t serial = 0;      // the cache's answer counter then; 0 = never answered
+};
+
 struct SensorSettingsEntry {
     uint8_t parameterBlock[24] = {};      // registers 0..11
     uint8_t communicationBlock[22] = {};  // registers 15..25
@@ -25,6 +37,15 @@ struct SensorSettingsEntry {
     // none did: the block is written back whole, so a save is only allowed
     // with values that this very connection reported.
     uint32_t parameterBlockGeneration = 0;
+    SettingsAnswer answers[kSettingsGroupCount];
+
+    // True when connection `generation` answered the group's read after the
+    // cache's counter stood at `since`.
+    bool Answered(SettingsGroup group, uint32_t generation, uint64_t since) const
+    {
+        const SettingsAnswer &a = answers[int(group)];
+        return a.serial > since && a.generation == generation;
+    }
 
     uint16_t ParameterRegister(int reg) const;  // 0..11
     ParameterSettings Parameters() const;
@@ -53,6 +74,8 @@ public:
     ReplyOutcome Intake(int slot, const uint8_t *data, size_t length, uint32_t generation);
 
     const SensorSettingsEntry &Entry(int slot) const { return entries_[slot]; }
+    // Answers stored so far; a later answer carries a higher serial.
+    uint64_t Serial() const { return serial_; }
     uint16_t SamplingFrequencyMode() const { return samplingFrequencyMode_; }
     uint16_t PendingSingleRegister() const { return pendingSingleRegister_; }
     // Called after a single-register read (26 or 36) was handed to the socket.
@@ -62,6 +85,7 @@ private:
     SensorSettingsEntry entries_[kSlotCount];
     uint16_t samplingFrequencyMode_ = 0;
     uint16_t pendingSingleRegister_ = 0;
+    uint64_t serial_ = 0;
 };
 
 }  // namespace tav

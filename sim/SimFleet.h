@@ -26,6 +26,7 @@ struct FleetConfig {
     double statsEvery = 0.0;    // s between progress lines, 0: none
     uint32_t seed = 1;
     std::string reportFile;     // JSON lines of every peer's counts, written at exit ("": none)
+    std::string deviceRecordsFile;  // devicepara.dat to write the sensors' records into, then exit
 
     // One configuration per peer: the sensors first, then garbage, then silent.
     std::vector<SensorConfig> Expand() const;

@@ -50,6 +50,16 @@ FleetConfig DefaultFleetConfig()
     return f;
 }
 
+FleetConfig DemoFleetConfig()
+{
+    FleetConfig f = DefaultFleetConfig();
+    f.sensors = 4;
+    f.firstAddress = 1;
+    f.rpms = {1500, 2970, 1800, 3000};
+    f.base.rpm = f.rpms.front();
+    return f;
+}
+
 std::string SimUsage()
 {
     return R"(Usage: tavenor-sim [options]
@@ -65,6 +75,8 @@ Connection
   --sensors N             number of sensors, one connection each (default 1)
   --first-address A       address of the first sensor; the next ones count up (default 1)
   --reconnect-ms MS       pause between connection attempts (default 1000)
+  --demo                  the demo fleet of `make run`: 4 sensors, addresses 1 to 4, at
+                          1500, 2970, 1800 and 3000 rpm (options after it change it)
 
 Signal
   --fs HZ                 sampling frequency (default 26667)
@@ -97,6 +109,11 @@ Run
   --time-stamps           bytes 20..23 of each packet carry the time it was sent
                           (steady clock, microseconds, low 32 bits), for latency
                           measurements on the same machine
+  --write-device-records PATH
+                          instead of running, add a device record for each sensor to
+                          the station's devicepara.dat at PATH (work mode 工频, rated
+                          speed the simulated speed), as the parameter dialog would
+                          save it, and exit; start the station on that folder after
 
 Faults
   --churn                 sensors disconnect between packets and come back
@@ -215,6 +232,13 @@ ParseResult ParseSimOptions(const std::vector<std::string> &args, FleetConfig *o
              f.reportFile = v;
              return true;
          }},
+        {"--write-device-records",
+         [&](const std::string &v) {
+             if (v.empty())
+                 return false;
+             f.deviceRecordsFile = v;
+             return true;
+         }},
         {"--churn-period", number(&b.churnPeriod, 0.05, 1e6)},
         {"--corrupt-rate", number(&b.corruptRate, 0, 1)},
         {"--truncate-after", number(&b.truncateAfter, 0, 1e6)},
@@ -224,6 +248,14 @@ ParseResult ParseSimOptions(const std::vector<std::string> &args, FleetConfig *o
         {"--reply-length", integer(&b.replyLength, 0, 65535)},
     };
     const std::map<std::string, std::function<void()>> flags = {
+        {"--demo",
+         [&] {
+             const FleetConfig demo = DemoFleetConfig();
+             f.sensors = demo.sensors;
+             f.firstAddress = demo.firstAddress;
+             f.rpms = demo.rpms;
+             b.rpm = demo.base.rpm;
+         }},
         {"--churn", [&] { b.churn = true; }},
         {"--truncate", [&] { b.truncate = true; }},
         {"--duplicate-address", [&] { f.duplicateAddress = true; }},

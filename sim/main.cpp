@@ -7,6 +7,7 @@
 #include <string>
 #include <ctime>
 
+#include "sim/DeviceRecords.h"
 #include "sim/SimFleet.h"
 #include "sim/SimOptions.h"
 
@@ -45,6 +46,16 @@ int main(int argc, char **argv)
         return 2;
     case ParseResult::Run:
         break;
+    }
+
+    if (!config.deviceRecordsFile.empty()) {
+        if (!WriteDeviceRecords(config, config.deviceRecordsFile, &error)) {
+            std::fprintf(stderr, "tavenor-sim: %s\n", error.c_str());
+            return 1;
+        }
+        std::printf("tavenor-sim: wrote the device records of %d sensor(s) from address %u into %s\n",
+                    config.sensors, config.firstAddress, config.deviceRecordsFile.c_str());
+        return 0;
     }
 
     // Signals are taken synchronously by the main loop below; blocking them

@@ -7,6 +7,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QScopedValueRollback>
 #include <QSlider>
 #include <QTabBar>
 #include <QVBoxLayout>
@@ -113,7 +114,11 @@ void CSteadyDataDisp::BuildLayout()
         const QString axisName = QString::fromUtf8(kAxisBoxNames[a]);
         axisBoxes_[a] = Tag(new QCheckBox(axisName), kIdAxisBoxX + 8 * a, axisName);
         grid->addWidget(axisBoxes_[a], a, 0);
-        connect(axisBoxes_[a], &QCheckBox::clicked, this, [this, a](bool) { AxisClicked(a); });
+        // Every change counts, whether a click, the keyboard or an assistive
+        // tool made it; changes the dialog makes itself are not the operator's.
+        connect(axisBoxes_[a], &QCheckBox::toggled, this, [this, a](bool) {
+            if (!syncing_) AxisClicked(a);
+        });
         for (int p = 0; p < tav::kSteadyParameterCount; ++p) {
             const int s = a * tav::kSteadyParameterCount + p;
             const QString text = QString::fromUtf8(kParameterBoxNames[p]);
@@ -124,7 +129,9 @@ void CSteadyDataDisp::BuildLayout()
     seriesBoxes_[tav::kSpeedSeries] = Tag(new QCheckBox(QStringLiteral("rpm")), kIdRpmBox, QStringLiteral("rpm"));
     grid->addWidget(seriesBoxes_[tav::kSpeedSeries], 3, 0);
     for (int s = 0; s < tav::kSteadySeriesCount; ++s)
-        connect(seriesBoxes_[s], &QCheckBox::clicked, this, [this, s](bool ticked) { SeriesClicked(s, ticked); });
+        connect(seriesBoxes_[s], &QCheckBox::toggled, this, [this, s](bool ticked) {
+            if (!syncing_) SeriesClicked(s, ticked);
+        });
     side->addWidget(boxes);
 
     auto *choices = new QGridLayout;
@@ -228,6 +235,7 @@ void CSteadyDataDisp::done(int result)
 
 void CSteadyDataDisp::ShowSelection()
 {
+    const QScopedValueRollback<bool> syncing(syncing_, true);
     for (int s = 0; s < tav::kSteadySeriesCount; ++s) seriesBoxes_[s]->setChecked(state_.trendSelected[s] == 1);
     for (int a = 0; a < 3; ++a) axisBoxes_[a]->setChecked(state_.axisChoice[a] == 1);
 }
@@ -286,6 +294,7 @@ void CSteadyDataDisp::SeriesClicked(int series, bool ticked)
 {
     if (!state_.SetSeriesSelected(series, ticked)) {
         ShowMessage(this, QString::fromUtf8(kTooManySeries));
+        const QScopedValueRollback<bool> syncing(syncing_, true);
         SeriesBox(series)->setChecked(false);
         return;
     }

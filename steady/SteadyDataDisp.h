@@ -80,6 +80,7 @@ private:
     void ShowSelection();
     void InsertEmptyRows();
     void FillAddresses();
+    // An axis or series box changed state (click, keyboard or automation).
     void AxisClicked(int axis);
     void SeriesClicked(int series, bool ticked);
     void ApplyFactor();
@@ -92,6 +93,7 @@ private:
     float *traces_[tav::kSteadySeriesCount] = {};
     QTimer timer_;
     bool open_ = false;
+    bool syncing_ = false;  // the dialog itself is setting the check boxes
 
     QTabBar *tabs_ = nullptr;
     CMyListCtr *list_ = nullptr;

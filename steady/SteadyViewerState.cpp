@@ -105,7 +105,14 @@ bool SteadyViewerState::CountRedraw()
 std::string FactorText(float factor, int decimals)
 {
     char text[64];
-    std::snprintf(text, sizeof text, decimals == 3 ? "%0.3f" : "%0.2f", double(factor));
+    // The fewest decimals from `decimals` on that read back as this very
+    // factor: "倍率设定" pressed on the shown text must not change it (with
+    // two decimals the speed's 0.005 read "0.01" and doubled the trend).
+    for (int d = decimals < 0 ? 0 : decimals; d <= 12; ++d) {
+        std::snprintf(text, sizeof text, "%0.*f", d, double(factor));
+        if (static_cast<float>(ParseFactor(text)) == factor) return text;
+    }
+    std::snprintf(text, sizeof text, "%.9g", double(factor));
     return text;
 }
 

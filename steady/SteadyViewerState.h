@@ -65,7 +65,9 @@ struct SteadyViewerState {
     bool CountRedraw();
 };
 
-// Text of edit 1122: "%0.2f" (opening, refusal) or "%0.3f" (parameter chosen).
+// Text of edit 1122: at least `decimals` decimals (2 at opening and after a
+// refusal, 3 when a parameter is chosen), and as many more as it takes for
+// the text to read back as exactly `factor` (0.005 shows "0.005").
 std::string FactorText(float factor, int decimals);
 // Reads the factor the operator typed: a whole decimal number with optional
 // blanks around it. Anything else gives NaN, which SetScale refuses.

@@ -68,9 +68,11 @@ void LiveView::ConnectControls()
             auto *radio = Find<QAbstractButton>(window_, kQuantityRadio[a] + q);
             if (!radio)
                 continue;
-            connect(radio, &QAbstractButton::clicked, this, [time, radio, q] {
-                time->SetQuantity(q);
-                radio->setChecked(true);  // its group unmarks the other two
+            // The change of state counts, whether a click, the keyboard or
+            // an assistive tool checked the button; its group unmarks the others.
+            connect(radio, &QAbstractButton::toggled, this, [time, q](bool checked) {
+                if (checked)
+                    time->SetQuantity(q);
             });
         }
         // A scale list takes effect when a choice is confirmed, and shows at

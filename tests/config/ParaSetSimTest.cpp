@@ -8,6 +8,7 @@
 #include <QElapsedTimer>
 #include <QLineEdit>
 #include <QMessageBox>
+#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QTest>
@@ -150,4 +151,78 @@ TEST_F(ParaSetSimFixture, ReadsFillTheFieldsAndWritesChangeTheSensor)
     EXPECT_FALSE(sensor.InUpgradeMode());
     notice->button(QMessageBox::Ok)->click();
     ASSERT_TRUE(Spin([&] { return sensor.InUpgradeMode() && !sensor.Streaming(); }));
+}
+
+TEST_F(ParaSetSimFixture, ReopenedForASilentSensorOffersNothingOfTheLastOne)
+{
+    // Slot 0 answers; slot 1's sensor never answers a command.
+    AddSensor(21, 0);
+    {
+        tav::sim::SensorConfig c;
+        c.index = 1;
+        c.address = 22;
+        c.port = uint16_t(station->Port());
+        c.quiet = true;
+        c.noReplies = true;
+        sensors.push_back(std::make_unique<tav::sim::SimSensor>(c));
+        sensors.back()->Start();
+        ASSERT_TRUE(Spin([&] { return station->Table()[1].InUse(); }));
+    }
+    dlg->RebuildConnectionList();
+    auto *mainList = FindControl<QComboBox>(dlg.get(), 1001);
+    ASSERT_EQ(mainList->count(), 2);
+    mainList->setCurrentIndex(0);
+    dlg->SelectConnection(0);
+
+    auto *open = dlg->findChild<QAction *>("32771");
+    open->trigger();
+    ASSERT_TRUE(Spin([&] { return !Edit(kIdMacFirst + 5)->text().isEmpty(); }));
+    ASSERT_FALSE(Edit(kIdDeviceIp)->text().isEmpty());
+    Dialog()->reject();
+
+    mainList->setCurrentIndex(1);
+    dlg->SelectConnection(1);
+    open->trigger();
+    auto *sendView = FindControl<QPlainTextEdit>(Dialog(), kIdSendView);
+    ASSERT_TRUE(Spin([&] { return sendView->toPlainText().count("50 44 52 54") == 5; }));
+    QTest::qWait(300);  // time for any answer
+    // Read-filled boxes are empty; port and time boxes show their exchange values.
+    for (int id : std::initializer_list<int>{kIdDeviceIp, kIdSubnetMask, kIdDns, kIdGateway, kIdServerIp, kIdDeviceAddress, kIdHighPass,
+                   kIdLowPass, kIdDownsampling, kIdDeviceId, kIdVersion, kIdSamplingMode, kIdMacFirst, kIdMacFirst + 5})
+        EXPECT_TRUE(Edit(id)->text().isEmpty()) << id << " " << Edit(id)->text().toStdString();
+    EXPECT_EQ(Edit(kIdServerPort)->text(), "0");
+    EXPECT_EQ(Edit(kIdAcquisitionTime)->text(), "0");
+    // The traffic views hold this opening's five reads and nothing else.
+    EXPECT_EQ(sendView->toPlainText().count("\n"), 5);
+    EXPECT_TRUE(FindControl<QPlainTextEdit>(Dialog(), kIdReceiveView)->toPlainText().isEmpty());
+
+    // Even with every box typed in, "保存" in "通信设置" sends nothing and says why.
+    const std::pair<int, const char *> typed[] = {{kIdDeviceIp, "192.168.1.20"}, {kIdSubnetMask, "255.255.255.0"},
+                                                  {kIdGateway, "192.168.1.1"},   {kIdDns, "192.168.1.1"},
+                                                  {kIdServerIp, "192.168.1.100"}, {kIdServerPort, "22009"}};
+    for (auto [id, text] : typed)
+        Edit(id)->setText(QString::fromUtf8(text));
+    const std::string ipBefore = sensors[1]->Registers().Ipv4(tav::sim::SensorRegisterMap::kDeviceIp);
+    Click(kIdWriteCommunication);
+    ASSERT_EQ(messages.size(), 1);
+    EXPECT_TRUE(messages[0].contains("“通信设置”") && messages[0].contains("读取")) << messages[0].toStdString();
+    Edit(kIdDeviceAddress)->setText("21");
+    Click(kIdWriteDeviceAddress);
+    ASSERT_EQ(messages.size(), 2);
+    EXPECT_TRUE(messages[1].contains("“设备地址设置”")) << messages[1].toStdString();
+    EXPECT_EQ(sendView->toPlainText().count("\n"), 5);
+    QTest::qWait(200);
+    EXPECT_EQ(sensors[1]->Registers().Ipv4(tav::sim::SensorRegisterMap::kDeviceIp), ipBefore);
+    EXPECT_EQ(station->Table()[1].sensorAddress.load(), 22u);
+
+    // Choosing the answering sensor in "设备选择" empties the typed boxes,
+    // then its answers fill them.
+    auto *list = FindControl<QComboBox>(Dialog(), kIdSensorList);
+    list->setCurrentIndex(0);
+    emit list->activated(0);
+    EXPECT_TRUE(Edit(kIdDeviceIp)->text().isEmpty());
+    EXPECT_EQ(Edit(kIdServerPort)->text(), "0");
+    ASSERT_TRUE(Spin([&] { return !Edit(kIdMacFirst + 5)->text().isEmpty(); }));
+    EXPECT_EQ(Edit(kIdDeviceIp)->text().toStdString(),
+              sensors[0]->Registers().Ipv4(tav::sim::SensorRegisterMap::kDeviceIp));
 }

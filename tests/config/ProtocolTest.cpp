@@ -94,6 +94,8 @@ TEST(CommandFrame, CommunicationWriteAsSixthCommand)
     Rig rig;
     for (int i = 0; i < 5; ++i)
         rig.commander.ReadCommunication();
+    auto answer = Reply(11, std::vector<uint8_t>(22, 0));
+    rig.cache.Intake(3, answer.data(), answer.size(), 5);
     CommandResult r = rig.commander.WriteCommunication(GoodCommunication());
     ASSERT_TRUE(r.sent) << r.message;
     std::vector<uint8_t> expected = {0x50, 0x44, 0x57, 0x54, 0x30, 0x00, 0x06, 0x00, 0x00, 0x00, 0x10, 0x00,
@@ -267,8 +269,14 @@ TEST(ReplyIntake, OneRegisterRepliesFollowThePendingRead)
 TEST(CommandRefusal, BadInputSendsNothingAndNamesTheField)
 {
     Rig rig;
+    // Every group answered, so that only the fields can be refused.
     auto filled = Reply(12, std::vector<uint8_t>(24, 0));
     rig.cache.Intake(3, filled.data(), filled.size(), 5);
+    auto communication = Reply(11, std::vector<uint8_t>(22, 0));
+    rig.cache.Intake(3, communication.data(), communication.size(), 5);
+    rig.cache.SetPendingSingleRegister(kRegDeviceAddress);
+    auto address = Reply(1, {7, 0});
+    rig.cache.Intake(3, address.data(), address.size(), 5);
     auto expectRefused = [&](const CommandResult &r, const char *field) {
         EXPECT_FALSE(r.built);
         EXPECT_FALSE(r.sent);
@@ -336,6 +344,55 @@ TEST(CommandRefusal, ParameterWriteNeedsAReadOfThisConnection)
     ASSERT_EQ(rig.transport.frames.size(), 1u);
     EXPECT_EQ(rig.transport.frames[0].size(), 50u);
     EXPECT_EQ(rig.transport.frames[0][22 + 16], 5);  // high-pass 5 as 05 00 00 00
+}
+
+TEST(CommandRefusal, AddressWritesNeedAnAnswerSinceTheSensorWasChosen)
+{
+    // Regression: a reused dialog offered the previous sensor's IP address
+    // for saving into a sensor that had not answered.
+    Rig rig;
+    auto communication = Reply(11, std::vector<uint8_t>(22, 0));
+    auto address = Reply(1, {7, 0});
+    auto parameters = Reply(12, std::vector<uint8_t>(24, 0));
+    auto expectRefusedFor = [&](const CommandResult &r, const char *group) {
+        EXPECT_FALSE(r.built);
+        EXPECT_NE(r.message.find(group), std::string::npos) << r.message;
+    };
+    expectRefusedFor(rig.commander.WriteCommunication(GoodCommunication()), "“通信设置”");
+    expectRefusedFor(rig.commander.WriteDeviceAddress("8"), "“设备地址设置”");
+    EXPECT_TRUE(rig.transport.frames.empty());
+    EXPECT_EQ(rig.commander.CommandSequence(), 0u);
+
+    // The slot's previous connection answering does not count.
+    rig.cache.Intake(3, communication.data(), communication.size(), 4);
+    EXPECT_FALSE(rig.commander.Answered(SettingsGroup::Communication));
+    EXPECT_FALSE(rig.commander.WriteCommunication(GoodCommunication()).built);
+    // This connection answering does, group by group.
+    rig.cache.Intake(3, communication.data(), communication.size(), 5);
+    EXPECT_TRUE(rig.commander.WriteCommunication(GoodCommunication()).sent);
+    EXPECT_FALSE(rig.commander.WriteDeviceAddress("8").built);
+    rig.commander.ReadDeviceAddress();
+    rig.cache.Intake(3, address.data(), address.size(), 5);
+    EXPECT_TRUE(rig.commander.WriteDeviceAddress("8").sent);
+    rig.cache.Intake(3, parameters.data(), parameters.size(), 5);
+    EXPECT_TRUE(rig.commander.WriteParameters(GoodParameters()).sent);
+
+    // Chosen again (the dialog opened again): earlier answers no longer count.
+    rig.commander.SelectSlot(3);
+    for (SettingsGroup g : {SettingsGroup::Communication, SettingsGroup::DeviceAddress, SettingsGroup::Parameters})
+        EXPECT_FALSE(rig.commander.Answered(g));
+    size_t sent = rig.transport.frames.size();
+    EXPECT_FALSE(rig.commander.WriteCommunication(GoodCommunication()).built);
+    EXPECT_FALSE(rig.commander.WriteDeviceAddress("8").built);
+    EXPECT_FALSE(rig.commander.WriteParameters(GoodParameters()).built);
+    EXPECT_EQ(rig.transport.frames.size(), sent);
+    rig.cache.Intake(3, communication.data(), communication.size(), 5);
+    EXPECT_TRUE(rig.commander.WriteCommunication(GoodCommunication()).sent);
+
+    // Another slot's answer is no answer of the chosen one.
+    rig.commander.SelectSlot(3);
+    rig.cache.Intake(0, communication.data(), communication.size(), 5);
+    EXPECT_FALSE(rig.commander.Answered(SettingsGroup::Communication));
 }
 
 TEST(CommandRefusal, LockCodesComeFromTheConfigurationFile)

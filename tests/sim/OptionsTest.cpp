@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "config/DeviceParameterTable.h"
+#include "sim/DeviceRecords.h"
 #include "sim/SimOptions.h"
 
 using namespace tav::sim;
@@ -117,4 +119,45 @@ TEST(SimOptions, TimeStampsReachEverySensor)
     ASSERT_EQ(Parse({"--sensors", "3", "--time-stamps"}, &f), ParseResult::Run);
     for (const auto &peer : f.Expand())
         EXPECT_TRUE(peer.timeStamps);
+}
+
+TEST(SimOptions, DemoFleetAndItsDeviceRecords)
+{
+    FleetConfig f;
+    ASSERT_EQ(Parse({"--demo", "--port", "23000"}, &f), ParseResult::Run);
+    EXPECT_EQ(f.sensors, 4);
+    EXPECT_EQ(f.firstAddress, 1u);
+    EXPECT_EQ(f.rpms, (std::vector<double>{1500, 2970, 1800, 3000}));
+    EXPECT_EQ(f.base.port, 23000);
+    EXPECT_TRUE(f.deviceRecordsFile.empty());
+    ASSERT_EQ(Parse({"--demo", "--rpm", "1000"}, &f), ParseResult::Run);  // later options change it
+    EXPECT_EQ(f.rpms, (std::vector<double>{1000}));
+    EXPECT_EQ(f.sensors, 4);
+    std::string error;
+    EXPECT_EQ(Parse({"--write-device-records"}, &f, &error), ParseResult::Error);
+
+    // The records go into the file the way the parameter dialog saves them,
+    // next to what the file already held.
+    const std::string path = ::testing::TempDir() + "tav_sim_devicepara_" + std::to_string(::getpid()) + ".dat";
+    std::remove(path.c_str());
+    tav::DeviceParameterTable before;
+    ASSERT_TRUE(before.LoadDeviceParameters(path, true, &error)) << error;
+    ASSERT_EQ(before.SaveDeviceRecord(path, 9, tav::kWorkModeVariableSpeed, 990, &error), 0) << error;
+    ASSERT_EQ(Parse({"--demo", "--rpm-step", "0.4", "--write-device-records", path}, &f), ParseResult::Run);
+    EXPECT_EQ(f.deviceRecordsFile, path);
+    ASSERT_TRUE(WriteDeviceRecords(f, path, &error)) << error;
+    ASSERT_TRUE(WriteDeviceRecords(f, path, &error)) << error;  // again: the same records updated
+    tav::DeviceParameterTable table;
+    ASSERT_TRUE(table.LoadDeviceParameters(path, true, &error)) << error;
+    EXPECT_EQ(table.Record(0).sensorAddress, 9u);
+    EXPECT_EQ(table.Record(0).ratedSpeed, 990);
+    const int32_t rated[4] = {1500, 2970, 1801, 3001};  // plus 0.4 x i, rounded
+    for (int i = 0; i < 4; ++i) {
+        const tav::DeviceParameterRecord r = table.Record(1 + i);
+        EXPECT_EQ(r.sensorAddress, uint32_t(1 + i));
+        EXPECT_EQ(r.workMode, tav::kWorkModeFixedSpeed);
+        EXPECT_EQ(r.ratedSpeed, rated[i]);
+    }
+    EXPECT_EQ(table.Record(5).sensorAddress, 0u);
+    std::remove(path.c_str());
 }

@@ -216,6 +216,14 @@ TEST_F(ViewerFixture, DisplayFactorBounds)
     parameter->setCurrentIndex(21);
     emit parameter->activated(21);  // "rpm"
     EXPECT_EQ(edit->text(), "0.005");
+    // Reopened, the speed's factor reads as it is, and applying it unedited
+    // leaves the trend as it was.
+    Control<QPushButton>(2)->click();
+    OpenViewer();
+    EXPECT_EQ(edit->text(), "0.005");
+    apply->click();
+    EXPECT_TRUE(messages.isEmpty());
+    EXPECT_FLOAT_EQ(viewer->State().trendScale[21], 0.005f);
 
     for (const char *accepted : {"0.001", "1000"}) {
         edit->setText(accepted);

@@ -92,6 +92,21 @@ TEST(SteadyViewerState, FactorBoundsAreInclusiveAndNumbersOnly)
         EXPECT_TRUE(std::isnan(ParseFactor(text))) << text;
     EXPECT_EQ(FactorText(1.0f, 2), "1.00");
     EXPECT_EQ(FactorText(0.005f, 3), "0.005");
+    // Regression: two decimals turned the speed's 0.005 into "0.01".
+    EXPECT_EQ(FactorText(0.005f, 2), "0.005");
+    EXPECT_EQ(FactorText(0.001f, 2), "0.001");
+    EXPECT_EQ(FactorText(1000.0f, 2), "1000.00");
+    // Whatever factor is set, applying the text shown for it keeps it.
+    for (double v : {0.001, 0.0015, 0.004, 0.005, 0.0123456, 1.0 / 3.0, 2.5, 99.999, 123.456789, 999.9999, 1000.0}) {
+        SteadyViewerState t;
+        ASSERT_TRUE(t.SetScale(0, v)) << v;
+        const float set = t.trendScale[0];
+        for (int decimals : {2, 3}) {
+            const std::string shown = FactorText(set, decimals);
+            ASSERT_TRUE(t.SetScale(0, ParseFactor(shown))) << shown;
+            EXPECT_EQ(t.trendScale[0], set) << v << " shown as " << shown;
+        }
+    }
 }
 
 TEST(SteadyViewerState, RedrawEveryDivisorTicksAndNeverStalls)

@@ -1,0 +1,97 @@
+#include "app/CommandLine.h"
+
+#include <cstring>
+
+namespace tav {
+
+namespace {
+
+bool PortNumber(const std::string &text, int *port)
+{
+    if (text.empty() || text.size() > 5)
+        return false;
+    int value = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9')
+            return false;
+        value = value * 10 + (c - '0');
+    }
+    if (value > 65535)
+        return false;
+    *port = value;
+    return true;
+}
+
+bool Set(const char *name, const std::function<const char *(const char *)> &env)
+{
+    const char *value = env(name);
+    return value && *value;
+}
+
+}  // namespace
+
+CommandLineAction ParseCommandLine(int argc, const char *const *argv, int *port, std::string *error)
+{
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--help" || arg == "-h")
+            return CommandLineAction::Help;
+        std::string value;
+        if (arg == "--port") {
+            if (i + 1 >= argc) {
+                *error = "--port needs a port number from 0 to 65535 (0 picks a free port)";
+                return CommandLineAction::Error;
+            }
+            value = argv[++i];
+        } else if (arg.rfind("--port=", 0) == 0) {
+            value = arg.substr(7);
+            if (value.empty()) {
+                *error = "--port= needs a port number from 0 to 65535 (0 picks a free port)";
+                return CommandLineAction::Error;
+            }
+        } else {
+            *error = "unknown option " + arg + " (try --help)";
+            return CommandLineAction::Error;
+        }
+        if (!PortNumber(value, port)) {
+            *error = "--port needs a number from 0 to 65535, not \"" + value + "\"";
+            return CommandLineAction::Error;
+        }
+    }
+    return CommandLineAction::Run;
+}
+
+const char *CommandLineHelp()
+{
+    return "Usage: tavenor [--port N] [-h | --help]\n"
+           "Monitoring station for networked tri-axial vibration sensors.\n"
+           "Sensors connect as TCP clients to this machine on the given port.\n\n"
+           "  --port N, --port=N  TCP port to listen on (default 22009). Use another port to\n"
+           "                      run a second station beside a first one; 0 picks a free\n"
+           "                      port, which the station prints (\"listening on port N\").\n"
+           "  -h, --help          Show this text.\n\n"
+           "Files: devicepara.dat and sensorcodes.conf are read from the folder the station\n"
+           "is started in; recordings and logs are written to its data/ folder.\n"
+           "Without a display that answers (no DISPLAY or WAYLAND_DISPLAY, or one that cannot\n"
+           "be opened) the station runs on Qt's offscreen platform, says so, and keeps\n"
+           "serving sensors. QT_QPA_PLATFORM, when set, chooses the platform instead.\n";
+}
+
+std::string ChoosePlatforms(const std::function<const char *(const char *)> &env)
+{
+    if (Set("QT_QPA_PLATFORM", env))
+        return {};
+    const bool x11 = Set("DISPLAY", env), wayland = Set("WAYLAND_DISPLAY", env);
+    const char *session = env("XDG_SESSION_TYPE");
+    const bool waylandFirst = wayland && session && std::strcmp(session, "wayland") == 0;
+    std::string list;
+    if (waylandFirst)
+        list += "wayland;";
+    if (x11)
+        list += "xcb;";
+    if (wayland && !waylandFirst)
+        list += "wayland;";
+    return list + "offscreen";
+}
+
+}  // namespace tav
