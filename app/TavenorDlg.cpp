@@ -115,6 +115,7 @@ CTavenorDlg::CTavenorDlg(tav::Station &station, QWidget *parent)
     connect(this, &CTavenorDlg::liveBlock, liveView_, &tav::ui::LiveView::OnLiveBlock);
     connect(this, &CTavenorDlg::liveNumbers, liveView_, &tav::ui::LiveView::RefreshNumbers);
     connect(this, &CTavenorDlg::timer2Tick, liveView_, &tav::ui::LiveView::OnTimer2);
+    connect(this, &CTavenorDlg::connectionReleased, this, &CTavenorDlg::OnConnectionReleased);
     connect(&timer1_, &QTimer::timeout, this, &CTavenorDlg::OnTimer1);
     connect(&timer2_, &QTimer::timeout, this, &CTavenorDlg::timer2Tick);
     // Menus 32771 / 32778 and the sensor replies (0x469).
@@ -350,20 +351,49 @@ void CTavenorDlg::Initialise(const std::vector<std::string> &startMessages)
 void CTavenorDlg::RebuildConnectionList()
 {
     auto &table = station_.Table();
-    int keep = connectionList_->currentIndex();
+    const int shown = table.selectedConnection.load();
     connectionList_->clear();
+    int shownLine = -1;
     for (int slot = 0; slot < tav::kSlotCount; ++slot) {
         const auto &rec = table.records[slot];
-        if (rec.InUse())
-            connectionList_->addItem(QString::asprintf("%3d : 地址:%d", slot, int(rec.sensorAddress.load())));
+        if (!rec.InUse())
+            continue;
+        if (slot == shown)
+            shownLine = connectionList_->count();
+        connectionList_->addItem(QString::asprintf("%3d : 地址:%d", slot, int(rec.sensorAddress.load())));
     }
-    connectionList_->setCurrentIndex(keep < connectionList_->count() ? keep : -1);
+    // The list holds only connected slots, so a line's index moves whenever
+    // a lower slot comes or goes: the line is found by its slot number, and
+    // the closed list always names the sensor whose data are on screen.
+    connectionList_->setCurrentIndex(shownLine);
 }
 
 void CTavenorDlg::SelectConnection(int slot)
 {
     station_.Table().selectedConnection = slot;
     ShowPeer(slot);
+}
+
+void CTavenorDlg::OnConnectionReleased(int slot)
+{
+    auto &table = station_.Table();
+    // A replay feeds the shown slot itself and keeps it.
+    if (table.acquisitionState.load() == 2)
+        return;
+    // The shown sensor has gone: show nothing rather than its last values as
+    // if they were live; the next tick shows the lowest connected slot, if
+    // any. This is done here, on the window thread, and not by the receive
+    // thread that released the slot: the list, the peer fields and the
+    // tick's choice of a slot all live on this thread, so nothing can choose
+    // a slot between the test and the clearing. The compare-exchange leaves
+    // alone a selection that has already moved to another slot.
+    int expected = slot;
+    if (!table.selectedConnection.compare_exchange_strong(expected, -1))
+        return;
+    connectionList_->setCurrentIndex(-1);
+    ipEdit_->clear();
+    portEdit_->clear();
+    liveView_->RefreshNumbers();  // empty while nothing is selected
 }
 
 void CTavenorDlg::ShowPeer(int slot)
@@ -389,11 +419,6 @@ void CTavenorDlg::OnTimer1()
                 continue;
             SelectConnection(slot);
             RebuildConnectionList();
-            // The list holds only connected slots, so look the slot up rather
-            // than using it as a list index.
-            for (int i = 0; i < connectionList_->count(); ++i)
-                if (connectionList_->itemText(i).trimmed().section(' ', 0, 0).toInt() == slot)
-                    connectionList_->setCurrentIndex(i);
             break;
         }
     }

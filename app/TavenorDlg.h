@@ -52,7 +52,8 @@ public:
     CSteadyDataDisp &SteadyViewer() { return *steadyViewer_; }
     // Shows the operator's start-up messages and starts the timers.
     void Initialise(const std::vector<std::string> &startMessages);
-    // Rebuilds the "连接选择" list from the in-use slots, keeping the index.
+    // Rebuilds the "连接选择" list from the in-use slots; the line of the
+    // shown slot, if it has one, becomes the current line.
     void RebuildConnectionList();
     // Makes `slot` the shown connection and shows its port and address.
     void SelectConnection(int slot);
@@ -88,6 +89,8 @@ private:
     void BuildMenus();
     void OnTimer1();
     void ShowPeer(int slot);
+    // Connection-released event: a released shown slot leaves nothing shown.
+    void OnConnectionReleased(int slot);
 
     tav::Station &station_;
     tav::CWaveDisp plots_[6];
