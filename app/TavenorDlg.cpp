@@ -76,11 +76,12 @@ QPushButton *Button(int id, const QString &text)
     return b;
 }
 
-// Frame that a plot draws into.
+// Frame that a plot draws into. Plots are what gives up height when the
+// window is small, so their minimum is well below their usual height.
 tav::PlotFrame *PlotFrame(int id, const QString &name)
 {
     auto *f = new tav::PlotFrame(id, nullptr, name);
-    f->setMinimumSize(260, 150);
+    f->setMinimumSize(260, 100);
     f->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Expanding);
     return f;
 }
@@ -98,11 +99,11 @@ CTavenorDlg::CTavenorDlg(tav::Station &station, QWidget *parent)
     setObjectName(QString::number(kDialogId));
     setWindowTitle(QStringLiteral("Ostrel 三轴振动传感器监测站"));
     setWindowIcon(tav::ui::ApplicationIcon());
-    setMinimumSize(1280, 720);
     setSizeGripEnabled(true);
     setWindowFlags(windowFlags() | Qt::WindowMinMaxButtonsHint);
     BuildLayout();
     BuildMenus();
+    KeepControlsWhole();
     // The connection log fills from the posted connection events and extra
     // log lines; its two buttons uncover and cover it.
     auto *connectionLog = new tav::ConnectionLogView(this, station.Table());
@@ -129,6 +130,18 @@ CTavenorDlg::CTavenorDlg(tav::Station &station, QWidget *parent)
 }
 
 CTavenorDlg::~CTavenorDlg() { Shutdown(); }
+
+void CTavenorDlg::KeepControlsWhole()
+{
+    // Controls keep their height and the plots give theirs up first; the
+    // window may not shrink past the point where the layout would have to
+    // squeeze a control and lay it over its neighbour. Fonts and styles
+    // change that point, so it is taken again whenever the layout changes.
+    layout()->activate();
+    const QSize whole = layout()->totalMinimumSize().expandedTo(QSize(kMinimumWidth, kMinimumHeight));
+    if (minimumSize() != whole)
+        setMinimumSize(whole);
+}
 
 void CTavenorDlg::BuildLayout()
 {
@@ -186,7 +199,7 @@ void CTavenorDlg::BuildLayout()
     left->addWidget(values);
 
     auto *processing = new QGroupBox(QStringLiteral("处理"));
-    auto *procLayout = new QVBoxLayout(processing);
+    auto *procLayout = new QHBoxLayout(processing);  // side by side: the column must fit 720 pixels
     procLayout->addWidget(Button(1149, QStringLiteral("10Hz高通->开")));
     procLayout->addWidget(Button(1018, QStringLiteral("同步 暂停/继续")));
     left->addWidget(processing);
@@ -250,6 +263,9 @@ void CTavenorDlg::BuildLayout()
 
         auto *wave = new QGroupBox(sensorAxis);
         auto *w = new QVBoxLayout(wave);
+        // Tight margins: at 720 pixels every one of them is taken from a plot.
+        w->setContentsMargins(8, 4, 8, 4);
+        w->setSpacing(4);
         auto *waveFrameWidget = PlotFrame(waveFrame[a], sensorAxis);
         plots_[a].Bind(waveFrameWidget, &station_.Plots().time[a]);
         w->addWidget(waveFrameWidget, 1);
@@ -285,6 +301,8 @@ void CTavenorDlg::BuildLayout()
 
         auto *spectrumBox = new QGroupBox(axis + QStringLiteral("频谱"));
         auto *s = new QVBoxLayout(spectrumBox);
+        s->setContentsMargins(8, 4, 8, 4);
+        s->setSpacing(4);
         auto *cell = new QGridLayout;
         cell->setContentsMargins(0, 0, 0, 0);
         if (a == 0) {
@@ -429,6 +447,12 @@ void CTavenorDlg::OnTimer1()
 
 bool CTavenorDlg::event(QEvent *e)
 {
+    if (e->type() == QEvent::LayoutRequest || e->type() == QEvent::FontChange ||
+        e->type() == QEvent::StyleChange) {
+        const bool done = QDialog::event(e);
+        KeepControlsWhole();
+        return done;
+    }
     if (e->type() < QEvent::User)
         return QDialog::event(e);
     auto *se = dynamic_cast<tav::ui::StationQEvent *>(e);

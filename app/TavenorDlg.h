@@ -37,6 +37,9 @@ public:
     static constexpr int kTimer1Ms = 500;
     static constexpr int kTimer2Ms = 200;
     static constexpr int kSteadyViewerCommand = 32777;  // "稳态数据" -> "数据展示"
+    // The smallest the window gets, unless its controls need more room.
+    static constexpr int kMinimumWidth = 1280;
+    static constexpr int kMinimumHeight = 720;
 
     CTavenorDlg(tav::Station &station, QWidget *parent = nullptr);
     ~CTavenorDlg() override;
@@ -87,6 +90,8 @@ protected:
 private:
     void BuildLayout();
     void BuildMenus();
+    // Minimum size: 1280 x 720, or what every control needs to stay whole.
+    void KeepControlsWhole();
     void OnTimer1();
     void ShowPeer(int slot);
     // Connection-released event: a released shown slot leaves nothing shown.
