@@ -76,11 +76,12 @@ QPushButton *Button(int id, const QString &text)
     return b;
 }
 
-// Frame that a plot draws into.
+// Frame that a plot draws into. Plots are what gives up height when the
+// window is small, so their minimum is well below their usual height.
 tav::PlotFrame *PlotFrame(int id, const QString &name)
 {
     auto *f = new tav::PlotFrame(id, nullptr, name);
-    f->setMinimumSize(260, 150);
+    f->setMinimumSize(260, 100);
     f->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Expanding);
     return f;
 }
@@ -98,11 +99,11 @@ CTavenorDlg::CTavenorDlg(tav::Station &station, QWidget *parent)
     setObjectName(QString::number(kDialogId));
     setWindowTitle(QStringLiteral("Ostrel 三轴振动传感器监测站"));
     setWindowIcon(tav::ui::ApplicationIcon());
-    setMinimumSize(1280, 720);
     setSizeGripEnabled(true);
     setWindowFlags(windowFlags() | Qt::WindowMinMaxButtonsHint);
     BuildLayout();
     BuildMenus();
+    KeepControlsWhole();
     // The connection log fills from the posted connection events and extra
     // log lines; its two buttons uncover and cover it.
     auto *connectionLog = new tav::ConnectionLogView(this, station.Table());
@@ -115,6 +116,7 @@ CTavenorDlg::CTavenorDlg(tav::Station &station, QWidget *parent)
     connect(this, &CTavenorDlg::liveBlock, liveView_, &tav::ui::LiveView::OnLiveBlock);
     connect(this, &CTavenorDlg::liveNumbers, liveView_, &tav::ui::LiveView::RefreshNumbers);
     connect(this, &CTavenorDlg::timer2Tick, liveView_, &tav::ui::LiveView::OnTimer2);
+    connect(this, &CTavenorDlg::connectionReleased, this, &CTavenorDlg::OnConnectionReleased);
     connect(&timer1_, &QTimer::timeout, this, &CTavenorDlg::OnTimer1);
     connect(&timer2_, &QTimer::timeout, this, &CTavenorDlg::timer2Tick);
     // Menus 32771 / 32778 and the sensor replies (0x469).
@@ -128,6 +130,18 @@ CTavenorDlg::CTavenorDlg(tav::Station &station, QWidget *parent)
 }
 
 CTavenorDlg::~CTavenorDlg() { Shutdown(); }
+
+void CTavenorDlg::KeepControlsWhole()
+{
+    // Controls keep their height and the plots give theirs up first; the
+    // window may not shrink past the point where the layout would have to
+    // squeeze a control and lay it over its neighbour. Fonts and styles
+    // change that point, so it is taken again whenever the layout changes.
+    layout()->activate();
+    const QSize whole = layout()->totalMinimumSize().expandedTo(QSize(kMinimumWidth, kMinimumHeight));
+    if (minimumSize() != whole)
+        setMinimumSize(whole);
+}
 
 void CTavenorDlg::BuildLayout()
 {
@@ -185,7 +199,7 @@ void CTavenorDlg::BuildLayout()
     left->addWidget(values);
 
     auto *processing = new QGroupBox(QStringLiteral("处理"));
-    auto *procLayout = new QVBoxLayout(processing);
+    auto *procLayout = new QHBoxLayout(processing);  // side by side: the column must fit 720 pixels
     procLayout->addWidget(Button(1149, QStringLiteral("10Hz高通->开")));
     procLayout->addWidget(Button(1018, QStringLiteral("同步 暂停/继续")));
     left->addWidget(processing);
@@ -249,6 +263,9 @@ void CTavenorDlg::BuildLayout()
 
         auto *wave = new QGroupBox(sensorAxis);
         auto *w = new QVBoxLayout(wave);
+        // Tight margins: at 720 pixels every one of them is taken from a plot.
+        w->setContentsMargins(8, 4, 8, 4);
+        w->setSpacing(4);
         auto *waveFrameWidget = PlotFrame(waveFrame[a], sensorAxis);
         plots_[a].Bind(waveFrameWidget, &station_.Plots().time[a]);
         w->addWidget(waveFrameWidget, 1);
@@ -284,6 +301,8 @@ void CTavenorDlg::BuildLayout()
 
         auto *spectrumBox = new QGroupBox(axis + QStringLiteral("频谱"));
         auto *s = new QVBoxLayout(spectrumBox);
+        s->setContentsMargins(8, 4, 8, 4);
+        s->setSpacing(4);
         auto *cell = new QGridLayout;
         cell->setContentsMargins(0, 0, 0, 0);
         if (a == 0) {
@@ -353,20 +372,49 @@ void CTavenorDlg::Initialise(const std::vector<std::string> &startMessages)
 void CTavenorDlg::RebuildConnectionList()
 {
     auto &table = station_.Table();
-    int keep = connectionList_->currentIndex();
+    const int shown = table.selectedConnection.load();
     connectionList_->clear();
+    int shownLine = -1;
     for (int slot = 0; slot < tav::kSlotCount; ++slot) {
         const auto &rec = table.records[slot];
-        if (rec.InUse())
-            connectionList_->addItem(QString::asprintf("%3d : 地址:%d", slot, int(rec.sensorAddress.load())));
+        if (!rec.InUse())
+            continue;
+        if (slot == shown)
+            shownLine = connectionList_->count();
+        connectionList_->addItem(QString::asprintf("%3d : 地址:%d", slot, int(rec.sensorAddress.load())));
     }
-    connectionList_->setCurrentIndex(keep < connectionList_->count() ? keep : -1);
+    // The list holds only connected slots, so a line's index moves whenever
+    // a lower slot comes or goes: the line is found by its slot number, and
+    // the closed list always names the sensor whose data are on screen.
+    connectionList_->setCurrentIndex(shownLine);
 }
 
 void CTavenorDlg::SelectConnection(int slot)
 {
     station_.Table().selectedConnection = slot;
     ShowPeer(slot);
+}
+
+void CTavenorDlg::OnConnectionReleased(int slot)
+{
+    auto &table = station_.Table();
+    // A replay feeds the shown slot itself and keeps it.
+    if (table.acquisitionState.load() == 2)
+        return;
+    // The shown sensor has gone: show nothing rather than its last values as
+    // if they were live; the next tick shows the lowest connected slot, if
+    // any. This is done here, on the window thread, and not by the receive
+    // thread that released the slot: the list, the peer fields and the
+    // tick's choice of a slot all live on this thread, so nothing can choose
+    // a slot between the test and the clearing. The compare-exchange leaves
+    // alone a selection that has already moved to another slot.
+    int expected = slot;
+    if (!table.selectedConnection.compare_exchange_strong(expected, -1))
+        return;
+    connectionList_->setCurrentIndex(-1);
+    ipEdit_->clear();
+    portEdit_->clear();
+    liveView_->RefreshNumbers();  // empty while nothing is selected
 }
 
 void CTavenorDlg::ShowPeer(int slot)
@@ -392,11 +440,6 @@ void CTavenorDlg::OnTimer1()
                 continue;
             SelectConnection(slot);
             RebuildConnectionList();
-            // The list holds only connected slots, so look the slot up rather
-            // than using it as a list index.
-            for (int i = 0; i < connectionList_->count(); ++i)
-                if (connectionList_->itemText(i).trimmed().section(' ', 0, 0).toInt() == slot)
-                    connectionList_->setCurrentIndex(i);
             break;
         }
     }
@@ -407,6 +450,12 @@ void CTavenorDlg::OnTimer1()
 
 bool CTavenorDlg::event(QEvent *e)
 {
+    if (e->type() == QEvent::LayoutRequest || e->type() == QEvent::FontChange ||
+        e->type() == QEvent::StyleChange) {
+        const bool done = QDialog::event(e);
+        KeepControlsWhole();
+        return done;
+    }
     if (e->type() < QEvent::User)
         return QDialog::event(e);
     auto *se = dynamic_cast<tav::ui::StationQEvent *>(e);

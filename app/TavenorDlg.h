@@ -37,6 +37,9 @@ public:
     static constexpr int kTimer1Ms = 500;
     static constexpr int kTimer2Ms = 200;
     static constexpr int kSteadyViewerCommand = 32777;  // "稳态数据" -> "数据展示"
+    // The smallest the window gets, unless its controls need more room.
+    static constexpr int kMinimumWidth = 1280;
+    static constexpr int kMinimumHeight = 720;
 
     CTavenorDlg(tav::Station &station, QWidget *parent = nullptr);
     ~CTavenorDlg() override;
@@ -52,7 +55,8 @@ public:
     CSteadyDataDisp &SteadyViewer() { return *steadyViewer_; }
     // Shows the operator's start-up messages and starts the timers.
     void Initialise(const std::vector<std::string> &startMessages);
-    // Rebuilds the "连接选择" list from the in-use slots, keeping the index.
+    // Rebuilds the "连接选择" list from the in-use slots; the line of the
+    // shown slot, if it has one, becomes the current line.
     void RebuildConnectionList();
     // Makes `slot` the shown connection and shows its port and address.
     void SelectConnection(int slot);
@@ -86,8 +90,12 @@ protected:
 private:
     void BuildLayout();
     void BuildMenus();
+    // Minimum size: 1280 x 720, or what every control needs to stay whole.
+    void KeepControlsWhole();
     void OnTimer1();
     void ShowPeer(int slot);
+    // Connection-released event: a released shown slot leaves nothing shown.
+    void OnConnectionReleased(int slot);
 
     tav::Station &station_;
     tav::CWaveDisp plots_[6];

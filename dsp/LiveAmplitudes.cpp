@@ -20,14 +20,20 @@ LiveSpectrumLayout LiveLayout(unsigned sampleRate, unsigned span)
     l.df = static_cast<float>(sampleRate * 1.0 / l.n);
     if (l.n <= 1 || !(l.df > 0))
         return l;
-    // 10 kHz of lines; at sampling frequencies under 20 kHz that would run
-    // past n/2 into the mirrored half (or past n itself), which shows lines
-    // that are not there.
+    // 10 kHz of lines at every sampling frequency: the scale lists label the
+    // ten divisions as 10 kHz in all. Under 20 kHz this runs past n/2 (and
+    // far below 10 kHz past n); ComputeLiveSpectra draws those lines as 0.
     const float toTenKilohertz = 10000.0f / l.df;
-    const int maxLines = std::min(l.n / 2, kPlotPoints);
-    l.lines = toTenKilohertz >= static_cast<float>(maxLines) ? maxLines
-                                                              : static_cast<int>(toTenKilohertz);
+    l.lines = toTenKilohertz >= static_cast<float>(kPlotPoints) ? kPlotPoints
+                                                                 : static_cast<int>(toTenKilohertz);
     return l;
+}
+
+SpectrumCadence SpectrumCadenceFor(long fs)
+{
+    if (fs >= 20000)
+        return {5, 0.5, 5};
+    return {1, 1.0, 10};
 }
 
 LiveSpectra::LiveSpectra(LivePlots &plots, FftPlanCache &plans)
@@ -56,10 +62,14 @@ void LiveSpectra::ComputeLiveSpectra(unsigned sampleRate, unsigned span)
                         sizeof(float) * used);
     }
     const double scale = 2.0 / l.n;
+    // Lines from n/2 on would only mirror the ones below (or have no
+    // transform value at all): there is nothing above the Nyquist frequency.
+    const int real = std::min(l.lines, l.n / 2);
     for (int axis = 0; axis < 3; ++axis) {
         fft->Transform(&input_[axis * kPlotPoints], used);
-        for (int j = 0; j < l.lines; ++j)
+        for (int j = 0; j < real; ++j)
             lines_[j] = static_cast<float>(scale * fft->Magnitude(j));
+        std::fill(lines_.get() + real, lines_.get() + l.lines, 0.0f);
         PlotData &plot = plots_.spectrum[axis];
         std::lock_guard<std::mutex> lock(plot.mutex);
         std::memcpy(plot.samples, lines_.get(), sizeof(float) * l.lines);

@@ -12,9 +12,26 @@ namespace tav {
 struct LiveSpectrumLayout {
     int n = 1;         // transform length: the first power of two above fs x span
     float df = 0;      // line spacing, Hz
-    int lines = 0;     // lines to 10 kHz, never past n/2 nor the plot's capacity
+    // Lines to 10 kHz (never past the plot's capacity), so that the plot's
+    // ten divisions always span 10 kHz. Below 20 kHz sampling the lines at
+    // and above n/2 lie past the Nyquist frequency and are 0.
+    int lines = 0;
 };
 LiveSpectrumLayout LiveLayout(unsigned sampleRate, unsigned span);
+
+// How the live spectra follow a sensor of sampling frequency fs (Hz,
+// truncated), shared by the window that copies the spectrum input and the
+// processing thread that transforms it.
+struct SpectrumCadence {
+    int ticks = 5;      // live blocks that refresh the input and wake a transform
+    double share = 0.5; // share of the one-second time window copied
+    unsigned span = 5;  // tenths of a second the transform is laid out for
+};
+// From 20 kHz on: half the window after five blocks. Below, the whole
+// second at every block: the processing thread looks once a pass (400 ms or
+// more), so it always finds the newest second, however the block length and
+// the pass length line up, and its transform covers all of it.
+SpectrumCadence SpectrumCadenceFor(long fs);
 
 class LiveSpectra {
 public:

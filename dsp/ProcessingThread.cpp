@@ -79,7 +79,8 @@ void ProcessingThread::ComputeLiveSpectra(unsigned sampleRate, unsigned span)
 
 void ProcessingThread::UpdateLiveSpectra()
 {
-    if (plots_.spectrumTicks.load() < kSpectrumTicks)
+    const int ticks = plots_.spectrumTicks.load();
+    if (ticks < 1)
         return;
     // With no connection selected there is no sampling frequency to lay the
     // lines out by; the plots keep what they show and the ticks wait for one.
@@ -91,7 +92,11 @@ void ProcessingThread::UpdateLiveSpectra()
         return;
     // Beyond a few MHz the transform length is at its maximum anyway.
     const unsigned rate = fs >= 1e7f ? 10000000u : static_cast<unsigned>(fs);
-    ComputeLiveSpectra(rate, kSpectrumSpan);
+    // The window copies the input by the same rule, from the same rate.
+    const SpectrumCadence cadence = SpectrumCadenceFor(static_cast<long>(rate));
+    if (ticks < cadence.ticks)
+        return;
+    ComputeLiveSpectra(rate, cadence.span);
     plots_.spectrumTicks.store(0);
 }
 

@@ -5,7 +5,8 @@
 // One pass visits the 40 slots with a 10 ms pause after each (so a pass takes
 // at least 400 ms and the thread stays nearly idle), estimating the speed of
 // each in-use slot whose capture is complete; after the pass, once the window
-// has counted five live blocks, it recomputes the live spectra.
+// has counted the live blocks that the shown sensor's rate asks for
+// (SpectrumCadenceFor), it recomputes the live spectra.
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -21,8 +22,6 @@ namespace tav {
 class ProcessingThread {
 public:
     static constexpr std::chrono::milliseconds kSlotPause{10};
-    static constexpr int kSpectrumTicks = 5;  // live blocks between spectra
-    static constexpr unsigned kSpectrumSpan = 5;  // tenths of a second
 
     // Both tables must outlive this object.
     ProcessingThread(ConnectionTable &table, LivePlots &plots);

@@ -82,6 +82,9 @@ void SensorCore::StartStream(double now)
 void SensorCore::BuildPacket(uint8_t *p)
 {
     gen_.Generate(samples_.data(), kSamplesPerPacket, SamplingFrequency(), regs_.RangeG());
+    if (gain_ != 1.0)
+        for (float &x : samples_)
+            x = static_cast<float>(x * gain_);
     std::memcpy(p, "PUDT", 4);
     PutU32(p + 4, address_);
     PutF32(p + 8, float(SamplingFrequency()));

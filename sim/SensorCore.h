@@ -48,6 +48,9 @@ public:
     bool Streaming() const { return streaming_ && !upgradeMode_; }
     bool InUpgradeMode() const { return upgradeMode_; }
     double SamplingFrequency() const;  // Hz, as in the packets
+    // Scales every sample from the next packet on, as a machine whose
+    // vibration grows or fades would (1: as configured).
+    void SetGain(double gain) { gain_ = gain; }
     uint32_t LastLockCode() const { return lockCode_; }
 
     // Receives one line per notable event (connect, address change, upgrade
@@ -94,6 +97,7 @@ private:
     bool upgradeMode_ = false;
     bool connected_ = false;
     bool closing_ = false;
+    double gain_ = 1.0;
     double closeAt_ = 0.0;     // churn: when this connection ends
     double truncateAt_ = 0.0;  // truncate: when this connection ends mid-packet
     std::vector<float> samples_;

@@ -109,6 +109,12 @@ SensorRegisterMap SimSensor::Registers() const
     return core_.Registers();
 }
 
+void SimSensor::SetGain(double gain)
+{
+    std::lock_guard<std::mutex> lock(coreMutex_);
+    core_.SetGain(gain);
+}
+
 uint32_t SimSensor::Address() const
 {
     std::lock_guard<std::mutex> lock(coreMutex_);

@@ -47,6 +47,8 @@ public:
     bool Streaming() const;
     bool InUpgradeMode() const;
     uint32_t LastLockCode() const;
+    // Scales the measured vibration from the next packet on (SensorCore).
+    void SetGain(double gain);
 
 private:
     void Run();

@@ -4,6 +4,8 @@
 #include <cmath>
 #include <cstdio>
 
+#include "dsp/LiveAmplitudes.h"
+
 namespace tav {
 
 namespace {
@@ -34,15 +36,15 @@ bool TakeLiveBlock(LivePlots &plots, ConnectionTable &table)
     ConnectionRecord *rec = Selected(table);
     if (!rec)
         return false;
-    // Below 20 kHz a block is a larger share of the live window, so the
-    // spectrum takes the whole window and waits for more blocks.
+    // The processing thread transforms by the same rule (SpectrumCadenceFor)
+    // and resets the count; below 20 kHz every block refreshes the input.
     const float rate = rec->samplingFrequency.load(std::memory_order_relaxed);
     const long fs = std::isfinite(rate) ? static_cast<long>(std::clamp(rate, -1e9f, 1e9f)) : 0;
-    const double share = fs < 20000 ? 1.0 : 0.5;
-    const int threshold = fs < 20000 ? 10 : 5;
+    const SpectrumCadence cadence = SpectrumCadenceFor(fs);
+    const double share = cadence.share;
 
     const int ticks = plots.spectrumTicks.fetch_add(1, std::memory_order_acq_rel) + 1;
-    if (ticks < threshold)
+    if (ticks < cadence.ticks)
         return false;
     std::lock_guard inputLock(plots.spectrumInputMutex);
     for (int a = 0; a < 3; ++a) {

@@ -161,4 +161,11 @@ ColumnRange ColumnSamples(int column, int startIndex, float samplesPerPixel)
     return r;
 }
 
+int VerticalLabelStep(int cellHeight, int textHeight)
+{
+    if (cellHeight >= textHeight)
+        return 1;
+    return 2 * cellHeight >= textHeight ? 2 : 5;
+}
+
 }  // namespace tav

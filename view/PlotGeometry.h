@@ -95,6 +95,12 @@ ClockTime TrendTickTime(ClockTime now, int startIndex, int pointCount, int secon
 // The local time now.
 ClockTime LocalClockNow();
 
+// Which vertical divisions get a number: every `step`-th, counted from 0.
+// Each number needs `textHeight` pixels; where a division is shorter (a
+// small window), numbering every one would print them over each other, so
+// every second one is numbered, or every fifth if even that is too close.
+int VerticalLabelStep(int cellHeight, int textHeight);
+
 // Data range of one pixel column: [first, end) of the values it covers.
 // Time plots start at the first value, spectra and trends at startIndex.
 struct ColumnRange {

@@ -231,6 +231,7 @@ void CWaveDisp::DrawVerticalAxis(QPainter &p, const PlotArea &a)
 {
     const int c = a.cellHeight;
     const int labelX = a.left - 17;
+    const int step = VerticalLabelStep(c, p.fontMetrics().height());
     if (plotMode == kTimeMode) {
         for (int k = -5; k <= 5; ++k) {
             // Grid row k+6 is the one above the label k; for k = 5 it would
@@ -240,7 +241,8 @@ void CWaveDisp::DrawVerticalAxis(QPainter &p, const PlotArea &a)
                 const int y = a.bottom - (k + 6) * c;
                 p.drawLine(a.left, y, a.right, y);
             }
-            DrawLabel(p, labelX, static_cast<int>(a.bottom - (k + 5.5) * c), Number(k));
+            if (k % step == 0)
+                DrawLabel(p, labelX, static_cast<int>(a.bottom - (k + 5.5) * c), Number(k));
         }
         return;
     }
@@ -248,7 +250,8 @@ void CWaveDisp::DrawVerticalAxis(QPainter &p, const PlotArea &a)
         p.setPen(GridPen());
         const int y = a.bottom - k * c;
         p.drawLine(a.left, y, a.right, y);
-        DrawLabel(p, labelX, static_cast<int>(a.bottom - (k + 0.4) * c), Number(k));
+        if (k % step == 0)
+            DrawLabel(p, labelX, static_cast<int>(a.bottom - (k + 0.4) * c), Number(k));
     }
 }
 

@@ -27,16 +27,19 @@ TEST(LiveLayout, LengthSpacingAndLineCount)
     EXPECT_EQ(l.n, 16384);
     EXPECT_EQ(l.lines, 8192);
 
-    // 10 kHz would need 8192 lines of an 8192-point transform; the upper half
-    // only mirrors the lower one, so the lines stop at n/2.
+    // Below 20 kHz the lines still reach 10 kHz, so that every division of
+    // the plot means 1 kHz; those past n/2 are drawn as 0.
     l = LiveLayout(10000, 5);
     EXPECT_EQ(l.n, 8192);
-    EXPECT_EQ(l.lines, 4096);
+    EXPECT_EQ(l.lines, 8192);
+    l = LiveLayout(10000, 10);  // the whole second, as the window copies it
+    EXPECT_EQ(l.n, 16384);
+    EXPECT_EQ(l.lines, 16384);
 
-    // Far below 10 kHz the 10 kHz count would even run past n.
+    // Far below 10 kHz the count runs past n itself.
     l = LiveLayout(2000, 5);
     EXPECT_EQ(l.n, 1024);
-    EXPECT_EQ(l.lines, 512);
+    EXPECT_EQ(l.lines, 5120);
 
     // Nothing to transform.
     EXPECT_EQ(LiveLayout(0, 5).lines, 0);
@@ -126,6 +129,51 @@ TEST(LiveSpectra, SineAtALineShowsItsZeroExtendedAmplitude)
     // A layout without lines leaves the plots as they are.
     spectra.ComputeLiveSpectra(0, 5);
     EXPECT_EQ(plots->spectrum[0].pointCount, 6143);
+}
+
+// A regression: at 10 kHz a 1 kHz line was drawn at the 2 kHz mark (the
+// lines stopped at n/2 but were spread over 10 kHz of divisions).
+TEST(LiveSpectra, BelowTwentyKilohertzLinesKeepTheirFrequencyAndNothingShowsPastNyquist)
+{
+    auto plots = std::make_unique<LivePlots>();
+    FftPlanCache plans;
+    LiveSpectra spectra(*plots, plans);
+    for (unsigned fs : {10000u, 5000u, 1000u}) {
+        const SpectrumCadence cadence = SpectrumCadenceFor(fs);
+        ASSERT_EQ(cadence.share, 1.0);
+        const LiveSpectrumLayout l = LiveLayout(fs, cadence.span);
+        ASSERT_GE(l.n, int(fs)) << "the transform holds the whole second";
+        const double f = fs / 10.0;  // a tenth of the sampling frequency
+        for (unsigned i = 0; i < fs; ++i)
+            plots->spectrumInput[0][i] = float(std::sin(kTwoPi * f * i / fs));
+        spectra.ComputeLiveSpectra(fs, cadence.span);
+        PlotData &p = plots->spectrum[0];
+        ASSERT_EQ(p.pointCount, int(10000.0f / l.df)) << fs;
+        int best = 0;
+        for (int j = 0; j < p.pointCount; ++j)
+            best = p.samples[j] > p.samples[best] ? j : best;
+        // By the plot's own scale: pointCount lines over 10 kHz.
+        EXPECT_NEAR(best * 10000.0 / p.pointCount, f, 1.0) << fs;
+        EXPECT_GT(p.samples[best], 0.4f) << fs;
+        for (int j = l.n / 2; j < p.pointCount; ++j)
+            ASSERT_EQ(p.samples[j], 0.0f) << fs << " line " << j;
+    }
+}
+
+TEST(SpectrumCadence, HalfASecondEveryFiveBlocksFromTwentyKilohertzElseTheWholeSecondEveryBlock)
+{
+    for (long fs : {20000L, 26667L, 100000L}) {
+        const SpectrumCadence c = SpectrumCadenceFor(fs);
+        EXPECT_EQ(c.ticks, 5);
+        EXPECT_EQ(c.share, 0.5);
+        EXPECT_EQ(c.span, 5u);
+    }
+    for (long fs : {19999L, 10000L, 1000L, 0L}) {
+        const SpectrumCadence c = SpectrumCadenceFor(fs);
+        EXPECT_EQ(c.ticks, 1);
+        EXPECT_EQ(c.share, 1.0);
+        EXPECT_EQ(c.span, 10u);
+    }
 }
 
 }  // namespace

@@ -72,6 +72,24 @@ TEST_F(ProcessingThreadTest, LiveSpectraOnlyForASelectedConnectionAfterFiveBlock
     EXPECT_EQ(plots->spectrumTicks.load(), 0);
 }
 
+// Below 20 kHz one block since the last pass is enough, and the transform
+// covers the whole second that the window copies.
+TEST_F(ProcessingThreadTest, SlowSensorsGetTheirSpectraAfterEveryPassWithABlock)
+{
+    ProcessingThread proc(*table, *plots);
+    table->selectedConnection = 1;
+    (*table)[1].samplingFrequency = 10000.0f;
+    PlotData &x = plots->spectrum[0];
+    x.pointCount = 123;
+    plots->spectrumTicks = 0;
+    proc.RunPass(false);
+    EXPECT_EQ(x.pointCount, 123) << "no new block, nothing to do";
+    plots->spectrumTicks = 1;
+    proc.RunPass(false);
+    EXPECT_EQ(x.pointCount, 16384);
+    EXPECT_EQ(plots->spectrumTicks.load(), 0);
+}
+
 // The thread runs paced while one thread plays the parser (captures for two
 // slots) and the window (spectrum input and ticks), and another draws the
 // spectrum plots. Run under the thread sanitizer.

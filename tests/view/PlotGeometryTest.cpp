@@ -191,3 +191,14 @@ TEST(Clock, AddSecondsAndTheTrendStart)
     const ClockTime empty = TrendTickTime(now, 0, 0, 6, 0);
     EXPECT_EQ(empty.hour, 13);
 }
+
+// In a small window the time plots' eleven numbers printed over each other.
+TEST(PlotArea, VerticalNumbersThinOutWhereDivisionsAreShorterThanTheirText)
+{
+    EXPECT_EQ(VerticalLabelStep(23, 15), 1);
+    EXPECT_EQ(VerticalLabelStep(15, 15), 1);
+    EXPECT_EQ(VerticalLabelStep(11, 15), 2);
+    EXPECT_EQ(VerticalLabelStep(8, 15), 2);
+    EXPECT_EQ(VerticalLabelStep(7, 15), 5);
+    EXPECT_EQ(VerticalLabelStep(0, 15), 5);
+}
