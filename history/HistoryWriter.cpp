@@ -241,9 +241,12 @@ void HistoryWriter::Run()
         const bool stopping = stop_;
         flushWanted_ = false;
         const int n = size_;
-        for (int i = 0; i < n; ++i)
-            CopySnapshot(ring_[size_t((head_ + i) % capacity_)], batch_[size_t(i)]);
+        const int head = head_;
         lock.unlock();
+        // The producer writes only behind the queued entries and this thread
+        // alone removes them, so they are copied without holding the lock.
+        for (int i = 0; i < n; ++i)
+            CopySnapshot(ring_[size_t((head + i) % capacity_)], batch_[size_t(i)]);
         lastAttempt = std::chrono::steady_clock::now();
 
         const int64_t pages = maxPageCount_.exchange(-1);
