@@ -212,6 +212,25 @@ std::vector<HistorySensorSummary> HistoryReader::Sensors()
     return out;
 }
 
+bool HistoryReader::HasSensor(int32_t address)
+{
+    if (!db_)
+        return false;
+    sqlite3_stmt *st = nullptr;
+    bool found = false;
+    if (sqlite3_prepare_v2(db_,
+                           "SELECT EXISTS(SELECT 1 FROM raw_runs WHERE address=?1) OR "
+                           "EXISTS(SELECT 1 FROM minute_runs WHERE address=?1) OR "
+                           "EXISTS(SELECT 1 FROM hour_runs WHERE address=?1) OR "
+                           "EXISTS(SELECT 1 FROM events WHERE address=?1)",
+                           -1, &st, nullptr) == SQLITE_OK) {
+        sqlite3_bind_int(st, 1, address);
+        found = sqlite3_step(st) == SQLITE_ROW && sqlite3_column_int(st, 0) != 0;
+    }
+    sqlite3_finalize(st);
+    return found;
+}
+
 bool HistoryReader::Read(int32_t address, int64_t fromUtcMs, int64_t toUtcMs, HistoryResolution resolution,
                          HistorySeries *out)
 {

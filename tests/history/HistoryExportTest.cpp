@@ -274,7 +274,7 @@ TEST(HistoryTool, ListExportAndEventsWithTheirOptionsAndFailures)
     EXPECT_TRUE(r.out.empty());
     EXPECT_EQ(Split(ReadFile(out), "\r\n").size(), Split(RunTool("export --address 4" + at).out, "\r\n").size());
 
-    for (const std::string bad : {"export --address 99", "export", "export --address x", "export --bogus 1",
+    for (const std::string bad : {"export --address 99", "events --address 99", "export", "export --address x", "export --bogus 1",
                                   "export --address 4 --from yesterday", "export --address 4 --resolution second",
                                   "list --address 4", "frobnicate", "export --address 4 --from -1h --to -2h"}) {
         r = RunTool(bad + at);
