@@ -11,6 +11,7 @@
 #include <fstream>
 #include <limits>
 #include <sstream>
+#include <thread>
 
 #include "app/Station.h"
 #include "config/TextInput.h"
@@ -189,6 +190,53 @@ TEST(HistoryCsv, ExportMatchesTheSteadyLogOfTheSameRun)
         logTime[13] = logTime[16] = ':';
         EXPECT_EQ(exportFields[0].substr(0, 19), logTime) << i;
     }
+}
+
+// The station wires the refill: after a restart the sensor's record shows
+// the previous run's ticks before its first new one.
+TEST(HistoryStation, RestartedStationRefillsTheTrendFromTheFile)
+{
+    ScratchFolder folder;
+    CollectingSink sink;
+    StationOptions options;
+    options.port = 0;
+    options.startFolder = folder.path;
+    auto connect = [](Station &station, double ar) {
+        ConnectionRecord &rec = station.Table().records[0];
+        rec.generation.fetch_add(1);
+        rec.sensorAddress = 12;
+        rec.inUse = 1;
+        std::lock_guard lock(rec.cond.statsMutex);
+        rec.cond.stats.rms[0][0] = ar;
+    };
+    std::vector<std::string> errors;
+    {
+        Station first(options, sink);
+        ASSERT_EQ(first.Start(&errors), 0);
+        connect(first, 7.0);
+        for (int i = 0; i < 3; ++i) {
+            first.SteadyTick();
+            std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        }
+    }
+    Station second(options, sink);
+    ASSERT_EQ(second.Start(&errors), 0);
+    connect(second, 2.0);
+    const SteadyRecord &r = second.Steady().Record(0);
+    int ticks = 0;
+    auto refilled = [&] {
+        const float *ring = r.Ring(0);
+        return std::count(ring, ring + kSteadyHistoryLength, 7.0f);
+    };
+    for (; ticks < 300 && refilled() == 0; ++ticks) {
+        second.SteadyTick();
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_GE(refilled(), 1);
+    EXPECT_EQ(r.address, 12);
+    // Everything since the binding is this run's.
+    for (int k = 1; k <= ticks; ++k)
+        EXPECT_EQ(r.Ring(0)[(r.writeIndex - k + kSteadyHistoryLength) % kSteadyHistoryLength], 2.0f) << k;
 }
 
 struct ToolResult {
