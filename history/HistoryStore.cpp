@@ -209,13 +209,11 @@ bool HistoryStore::CloseRaw(SensorState &s)
 {
     if (s.rawCount == 0)
         return true;
-    bool ok = true;
-    if (!(s.pieceCount == 1 && s.rawStored == s.rawCount)) {
-        ok = InsertRun(kInsertRaw, s.address, s.rawCount, kHistoryRawColumns, s.rawTimes, s.rawValues, nullptr);
-        for (int i = 0; ok && i < s.pieceCount; ++i) {
-            sqlite3_bind_int64(statements_[kDeleteRaw], 1, s.pieces[i]);
-            ok = Step(kDeleteRaw);
-        }
+    // Pieces are stored unpacked: even a minute that is one piece gets its packed run.
+    bool ok = InsertRun(kInsertRaw, s.address, s.rawCount, kHistoryRawColumns, s.rawTimes, s.rawValues, nullptr);
+    for (int i = 0; ok && i < s.pieceCount; ++i) {
+        sqlite3_bind_int64(statements_[kDeleteRaw], 1, s.pieces[i]);
+        ok = Step(kDeleteRaw);
     }
     s.rawKey = INT64_MIN;
     s.rawCount = s.rawStored = s.pieceCount = 0;

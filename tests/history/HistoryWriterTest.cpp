@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 
 #include <chrono>
 #include <cmath>
@@ -107,6 +108,21 @@ TEST(HistoryWriter, ValuesComeBackAfterRestartAndAggregatesMatchIndependentMinMe
         ExpectAggregatesMatch(ReadAll(folder, a, HistoryResolution::kHour),
                               ExpectedAggregates(ticks, a, 3'600'000), 1);
     }
+    // Closed minutes are one packed row each, however the batches fell
+    // (a minute written in one batch once stayed an unpacked piece).
+    sqlite3 *db = nullptr;
+    ASSERT_EQ(sqlite3_open_v2(folder.Database().c_str(), &db, SQLITE_OPEN_READONLY, nullptr), SQLITE_OK);
+    sqlite3_stmt *st = nullptr;
+    ASSERT_EQ(sqlite3_prepare_v2(db, "SELECT count(*), max(length(data)), sum(n) FROM raw_runs WHERE t1 < ?1", -1, &st,
+                                 nullptr),
+              SQLITE_OK);
+    sqlite3_bind_int64(st, 1, kBaseUtcMs + 3'600'000);
+    ASSERT_EQ(sqlite3_step(st), SQLITE_ROW);
+    EXPECT_EQ(sqlite3_column_int(st, 0), 2 * 61);  // the restart splits minute 6
+    EXPECT_LT(sqlite3_column_int(st, 1), 120 * 23 * 4 * 9 / 10);
+    EXPECT_EQ(sqlite3_column_int(st, 2), 2 * 7200);
+    sqlite3_finalize(st);
+    sqlite3_close(db);
 }
 
 // Years of a simulated clock: each resolution keeps its own period, no more.
