@@ -112,13 +112,19 @@ TAV_INLINE void FusedPass(RowWork &w, const uint8_t *p, int n, const RowOutput &
         dispOut = dy;
         V4 d = ToFloat(dy);
         if constexpr (kIso) {
-            const V4 band = Step(isoLp, Step(isoHp, v));
+            // The band's 10 Hz section is the operator's velocity high-pass
+            // (same design, same input): while that is on, one section
+            // serves both, and the velocity takes its state at the end.
+            const V4 high = Step(isoHp, v);
+            const V4 band = Step(isoLp, high);
             sumIso += band * band;
-        }
-        if constexpr (kHighPass) {
+            if constexpr (kHighPass)
+                v = ToFloat(high);
+        } else if constexpr (kHighPass) {
             v = ToFloat(Step(velHp, v));
-            d = ToFloat(Step(dispHp, d));
         }
+        if constexpr (kHighPass)
+            d = ToFloat(Step(dispHp, d));
         if constexpr (kPlot) {
             for (int a = 0; a < 3; ++a) {
                 *dst[a][0] = static_cast<float>(x[a]);
@@ -150,6 +156,12 @@ TAV_INLINE void FusedPass(RowWork &w, const uint8_t *p, int n, const RowOutput &
     w.peak[1] = peakV;
     w.sumSq[2] = sumD;
     w.peak[2] = peakD;
+    if constexpr (kIso && kHighPass) {
+        velHp.x1 = isoHp.x1;
+        velHp.x2 = isoHp.x2;
+        velHp.y1 = isoHp.y1;
+        velHp.y2 = isoHp.y2;
+    }
     w.velHp = velHp;
     w.dispHp = dispHp;
     w.isoHp = isoHp;

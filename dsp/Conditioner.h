@@ -25,6 +25,9 @@ constexpr float kFilterQ = 0.7071f;
 // Band of the severity velocity (broadband vibration severity of machines).
 constexpr float kIsoBandLowHz = 10.0f;
 constexpr float kIsoBandHighHz = 1000.0f;
+// The kernel lets one section serve as the band's lower corner and the
+// operator's velocity high-pass; they must stay one design.
+static_assert(kIsoBandLowHz == kHighPassHz);
 
 // Upper corner of the severity band at `fs`: 1 kHz, or less for a sensor
 // sampling below about 2.2 kHz.
