@@ -109,6 +109,10 @@ std::vector<std::string> Station::SteadyTick()
             v.values[s] = r.Current(s);
         v.samplingFrequency = rec.samplingFrequency.load();
         v.temperature = rec.temperature.load();
+        const WindowStats stats = ReadStats(rec.cond);
+        for (int k = 0; k < 3; ++k)
+            v.isoVelocity[k] = float(stats.isoVelocityRms[k]);
+        v.ratedSpeed = rec.ratedSpeed.load();
         v.packetsParsed = rec.packetsParsed.load();
         v.peerIp = rec.peerIpHost.load();
         v.peerPort = rec.peerPortHost.load();
