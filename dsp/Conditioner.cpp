@@ -155,7 +155,10 @@ void Conditioner::ConditionBlock(ConnectionRecord &rec, const uint8_t *block, in
         return;
     if (recording_)
         recording_->RecordBlock(rec, block, static_cast<uint32_t>(packets) * kPacketBytes);
-    if (tap_)
+    // A replay runs through the selected slot: its old packets must not
+    // enter that sensor's alarm captures.
+    if (tap_ && !(table_.acquisitionState.load(std::memory_order_relaxed) == 2 &&
+                  rec.slotIndex == table_.selectedConnection.load(std::memory_order_relaxed)))
         tap_->RecordBlock(rec, block, static_cast<uint32_t>(packets) * kPacketBytes);
 
     ConditionState &c = rec.cond;
