@@ -52,6 +52,8 @@ public:
     AlarmCapture(const AlarmCapture &) = delete;
     AlarmCapture &operator=(const AlarmCapture &) = delete;
 
+    // Where captures go; before Start().
+    void SetFolder(std::string folder) { folder_ = std::move(folder); }
     // UTC milliseconds stamped on every block; before any parser runs.
     void SetClock(std::function<int64_t()> clock) { clock_ = std::move(clock); }
     // Window thread.
