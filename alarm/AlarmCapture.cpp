@@ -301,19 +301,21 @@ void AlarmCapture::Write(Job &job)
 void AlarmCapture::Pump(int64_t nowMs, bool flush)
 {
     std::vector<Arm> arms;
+    std::vector<Job> fresh;
     {
         std::lock_guard lock(requestMutex_);
         arms.swap(arms_);
-        for (Job &j : newJobs_)
-            jobs_.push_back(std::move(j));
-        newJobs_.clear();
+        fresh.swap(newJobs_);
     }
-    // Captures copy out before a ring is remade, so that a reconnect does
-    // not lose what was already there.
+    // Captures under way copy out before a ring is remade, so that a
+    // reconnect does not lose what was already there; new ones start after
+    // it, since the tick arms a ring before its engine may ask for a capture.
     for (Job &job : jobs_)
         Copy(job);
     for (const Arm &a : arms)
         ApplyArm(a);
+    for (Job &j : fresh)
+        jobs_.push_back(std::move(j));
     for (auto it = jobs_.begin(); it != jobs_.end();) {
         if (!it->started)
             it->bytes.reserve(size_t(RingPackets(double(it->untilMs - it->fromMs) / 1000.0, 26667.0f)) *
