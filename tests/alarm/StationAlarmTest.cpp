@@ -77,15 +77,21 @@ TEST(StationAlarms, SensorOverItsLimitRaisesCapturesAndGoesOffline)
         return v > 13.0f && v < 14.5f;
     }));
 
-    ASSERT_TRUE(test::WaitFor([&] { return FilesIn(folder + "/data/alarms").size() == 2; }));
+    // The outcome is told once both files have their final names.
+    std::vector<CaptureOutcome> outcomes;
+    ASSERT_TRUE(test::WaitFor([&] {
+        for (auto &o : station.Captures().TakeOutcomes())
+            outcomes.push_back(o);
+        return !outcomes.empty();
+    }));
+    ASSERT_EQ(outcomes.size(), 1u);
+    EXPECT_TRUE(outcomes[0].ok) << outcomes[0].message;
+    EXPECT_EQ(FilesIn(folder + "/data/alarms").size(), 2u);  // the .vdat and its CSV, no leftovers
     std::ifstream in(a.capture, std::ios::binary);
     const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     ASSERT_GE(bytes.size(), size_t(kPacketBytes));
     EXPECT_EQ(bytes.size() % kPacketBytes, 0u);
     EXPECT_EQ(PacketAddress(reinterpret_cast<const uint8_t *>(bytes.data())), 9u);
-    auto outcomes = station.Captures().TakeOutcomes();
-    ASSERT_EQ(outcomes.size(), 1u);
-    EXPECT_TRUE(outcomes[0].ok) << outcomes[0].message;
 
     sensor.Stop();
     ASSERT_TRUE(test::WaitFor([&] {
