@@ -400,9 +400,16 @@ int AlarmEngine::UnacknowledgedCount() const
 
 int AlarmEngine::WorstSeverity() const
 {
-    int worst = 0;
+    // Danger first, then a sensor out of sight, then alert.
+    auto rank = [](AlarmSeverity s) {
+        return s == AlarmSeverity::kDanger ? 3 : s == AlarmSeverity::kOffline ? 2 : 1;
+    };
+    int worst = 0, worstRank = 0;
     for (const Alarm &a : alarms_)
-        worst = std::max(worst, int(a.severity));
+        if (rank(a.severity) > worstRank) {
+            worstRank = rank(a.severity);
+            worst = int(a.severity);
+        }
     return worst;
 }
 

@@ -49,7 +49,8 @@ public:
     std::vector<Alarm> Alarms() const;
     int ActiveCount() const;
     int UnacknowledgedCount() const;
-    // The worst severity of the listed alarms, 0 when there are none.
+    // The worst severity of the listed alarms as an AlarmSeverity value
+    // (danger before offline before alert), 0 when there are none.
     int WorstSeverity() const;
     const std::deque<AlarmEvent> &RecentEvents() const { return recent_; }
     // Zone of the sensor's severity velocity on its worst axis at the last

@@ -19,6 +19,23 @@ const char *StateText(const Alarm &a)
     return "已恢复未确认";
 }
 
+const char *QuantityText(int quantity)
+{
+    static const char *const kNames[kAlarmQuantityCount] = {
+        "速度有效值(10-1000Hz)", "加速度有效值", "加速度峰值", "峰值因子",
+        "加速度峭度",            "位移峰值",     "温度",       "转速偏差(%)",
+    };
+    if (quantity == kOfflineQuantity)
+        return "连接";
+    return quantity >= 0 && quantity < kAlarmQuantityCount ? kNames[quantity] : "";
+}
+
+const char *AxisText(int axis)
+{
+    static const char *const kNames[3] = {"X轴", "Y轴", "Z轴"};
+    return axis >= 0 && axis < 3 ? kNames[axis] : "";
+}
+
 const char *EventKindText(AlarmEventKind k)
 {
     switch (k) {

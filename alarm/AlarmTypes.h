@@ -44,6 +44,11 @@ const char *StateText(const Alarm &a);
 
 enum class AlarmEventKind { kRaise, kClear, kAcknowledge, kOffline, kOnline, kRateLimited };
 
+// The operator's name of a quantity ("速度有效值(10-1000Hz)", ...) and of an
+// axis ("X轴", "Y轴", "Z轴", "" for none); the offline alarm's is "连接".
+const char *QuantityText(int quantity);
+const char *AxisText(int axis);
+
 // "报警", "恢复", "确认", "离线", "上线", "限流".
 const char *EventKindText(AlarmEventKind k);
 
