@@ -76,7 +76,36 @@ int Station::Start(std::vector<std::string> *errors)
     }
     // Spectra and speeds run without a server too: a replay needs them.
     processing_->Start();
+    StartHistory();
     return rc;
+}
+
+void Station::StartHistory()
+{
+    if (!settings_.history.enabled || history_)
+        return;
+    HistoryWriterOptions options;
+    options.dataFolder = dataFolder_;
+    options.settings = settings_.history;
+    auto writer = std::make_unique<HistoryWriter>(options, sink_);
+    if (!writer->Start())
+        return;  // another station writes this folder's history; it has said so
+    history_ = std::move(writer);
+    AddSteadyConsumer(history_.get());
+    // A record given to a sensor gets the sensor's last hour back from the file.
+    steady_->SetBindObserver([this](int record, int32_t address, uint64_t bindTick) {
+        history_->RecordBound(record, address, bindTick);
+    });
+}
+
+void Station::StopHistory()
+{
+    if (!history_)
+        return;
+    RemoveSteadyConsumer(history_.get());
+    steady_->SetBindObserver({});
+    history_->Stop();
+    history_.reset();
 }
 
 ReplyOutcome Station::IntakeSensorReply(const StationEvent &event)
@@ -90,6 +119,12 @@ ReplyOutcome Station::IntakeSensorReply(const StationEvent &event)
 
 std::vector<std::string> Station::SteadyTick()
 {
+    if (history_) {
+        // Refills read by the writer since the last tick; entries of the
+        // ticks in between stay as they are.
+        while (std::unique_ptr<HistoryRefill> refill = history_->TakeRefill())
+            steady_->ApplyRefill(refill->record, refill->address, refill->bindTick, refill->byAge);
+    }
     std::vector<std::string> messages = steady_->Tick(*table_, steadyLog_.get());
     snapshot_.utcMs = std::chrono::duration_cast<std::chrono::milliseconds>(
                           std::chrono::system_clock::now().time_since_epoch())
@@ -135,6 +170,8 @@ void Station::Stop()
     if (stopped_)
         return;
     stopped_ = true;
+    // The history's last batch goes to the file while the tables still exist.
+    StopHistory();
     processing_->Stop();
     server_->Stop();
     // A running save holds its own references to the recordings; it is let

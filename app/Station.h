@@ -9,6 +9,7 @@
 #include "config/DeviceParameterTable.h"
 #include "config/SensorCodes.h"
 #include "config/SensorSettingsCache.h"
+#include "history/HistoryWriter.h"
 #include "net/ConnectionTable.h"
 #include "net/EventSink.h"
 #include "net/Parser.h"
@@ -81,10 +82,16 @@ public:
     void RemoveSteadyConsumer(SteadySnapshotConsumer *consumer);
     const SteadySnapshot &LastSnapshot() const { return snapshot_; }
     const StationSettings &Settings() const { return settings_; }
+    // The durable history's writer while it runs (settings and the folder's
+    // lock allow it), else null. Window thread.
+    HistoryWriter *History() { return history_.get(); }
     // "存储": logging into DataFolder().
     std::vector<std::string> StartSteadyLog() { return steadyLog_->Start(*table_, dataFolder_); }
 
 private:
+    void StartHistory();
+    void StopHistory();
+
     std::string startFolder_;
     std::string dataFolder_;
     int port_;
@@ -102,6 +109,7 @@ private:
     std::unique_ptr<SteadyTable> steady_;
     std::unique_ptr<SteadyLog> steadyLog_;  // after steady_: closes its files first
     StationSettings settings_;
+    std::unique_ptr<HistoryWriter> history_;  // a steady consumer; stopped first
     SteadySnapshot snapshot_;
     std::vector<SteadySnapshotConsumer *> steadyConsumers_;
     bool stopped_ = false;

@@ -12,7 +12,7 @@ endif()
 # these, not the tests and benchmarks, so the install target must not pull
 # in `all` first (the Makefile builds tavenor_shipped before installing).
 add_custom_target(tavenor_shipped)
-foreach(shipped tavenor tavenor-sim)
+foreach(shipped tavenor tavenor-sim tavenor-history)
   if(TARGET ${shipped})
     add_dependencies(tavenor_shipped ${shipped})
   endif()

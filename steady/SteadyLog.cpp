@@ -45,13 +45,19 @@ std::tm LocalTime(std::time_t t)
 
 }  // namespace
 
+std::string SteadyColumnTitle(int series)
+{
+    if (series == kSpeedSeries)
+        return "rpm";
+    return std::string(kAxisNames[SeriesAxis(series)]) + kParameterTitles[SeriesParameter(series)];
+}
+
 SteadyLog::SteadyLog(SteadyTable &steady, Clock clock) : steady_(steady), clock_(std::move(clock))
 {
     std::string header = "时间";
-    for (int axis = 0; axis < 3; ++axis)
-        for (int p = 0; p < kSteadyParameterCount; ++p)
-            header += std::string(",") + kAxisNames[axis] + kParameterTitles[p];
-    header += ",rpm\r\n";
+    for (int series = 0; series < kSteadySeriesCount; ++series)
+        header += "," + SteadyColumnTitle(series);
+    header += "\r\n";
     header_ = Utf8ToGbk(header);
 }
 

@@ -12,6 +12,9 @@
 
 namespace tav {
 
+// Title of a series' column in the log's header (UTF-8): "X轴加速度有效值" ... "rpm".
+std::string SteadyColumnTitle(int series);
+
 class SteadyLog : public SteadyRowSink {
 public:
     // Wall clock for file names and row stamps (local time); tests inject one.

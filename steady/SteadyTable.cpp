@@ -64,6 +64,8 @@ SteadyTable::BindResult SteadyTable::Bind(int slot, int32_t address, uint32_t ge
 {
     Binding &b = bindings_[slot];
     auto take = [&](int i) {
+        if (bindObserver_ && records_[i].address != address)
+            bindObserver_(i, address, tickCount_);
         records_[i].inUse = 1;
         records_[i].address = address;
         b.record = i;
@@ -106,6 +108,7 @@ SteadyTable::BindResult SteadyTable::Bind(int slot, int32_t address, uint32_t ge
 std::vector<std::string> SteadyTable::Tick(ConnectionTable &table, SteadyRowSink *log)
 {
     std::vector<std::string> messages;
+    ++tickCount_;
     const int acquisition = table.acquisitionState.load();
     const int selected = table.selectedConnection.load();
 
@@ -187,6 +190,28 @@ std::vector<std::string> SteadyTable::Tick(ConnectionTable &table, SteadyRowSink
     if (log)
         log->EndTick(&messages);
     return messages;
+}
+
+void SteadyTable::ApplyRefill(int record, int32_t address, uint64_t bindTick,
+                              const float (*byAge)[kSteadyHistoryLength])
+{
+    if (record < 0 || record >= kSteadyRecordCount || bindTick == 0 || bindTick > tickCount_)
+        return;
+    SteadyRecord &r = records_[record];
+    if (r.address != address)
+        return;
+    // Every tick since the binding moved the ring by one entry: `written`
+    // entries from the binding's first one on are newer than the refill.
+    const uint64_t written = tickCount_ - bindTick + 1;
+    if (written >= uint64_t(kSteadyHistoryLength))
+        return;
+    const int first = int((uint64_t(r.writeIndex) + kSteadyHistoryLength - written) % kSteadyHistoryLength);
+    const int ages = kSteadyHistoryLength - int(written);
+    for (int series = 0; series < kSteadySeriesCount; ++series) {
+        float *ring = r.Ring(series);
+        for (int a = 1; a <= ages; ++a)
+            ring[(first - a + kSteadyHistoryLength) % kSteadyHistoryLength] = byAge[series][a];
+    }
 }
 
 }  // namespace tav

@@ -32,6 +32,9 @@ class SteadyTable {
 public:
     // Sets a connection's speed band from the device table; may be empty.
     using DeviceParameterFn = std::function<void(ConnectionRecord &)>;
+    // A record was given to an address it did not hold (not a reconnection
+    // into the sensor's own record); bindTick is TickCount() of that tick.
+    using BindObserver = std::function<void(int record, int32_t address, uint64_t bindTick)>;
 
     SteadyTable();
     ~SteadyTable();
@@ -39,6 +42,16 @@ public:
     SteadyTable &operator=(const SteadyTable &) = delete;
 
     void SetDeviceParameterFn(DeviceParameterFn fn) { applyDeviceParameters_ = std::move(fn); }
+    void SetBindObserver(BindObserver fn) { bindObserver_ = std::move(fn); }
+
+    // Ticks so far; the first tick is 1.
+    uint64_t TickCount() const { return tickCount_; }
+
+    // Fills the record's rings from before its binding at `bindTick`:
+    // byAge[series][a] is the entry a ticks before the binding's first one.
+    // Entries written since the binding stay; a record that has meanwhile
+    // gone to another address is left alone.
+    void ApplyRefill(int record, int32_t address, uint64_t bindTick, const float (*byAge)[kSteadyHistoryLength]);
 
     // One 500 ms tick: binds connections with a known address, stores their
     // statistics and speed, lets `log` (may be null) write rows, and ages
@@ -72,6 +85,8 @@ private:
     std::unique_ptr<SteadyRecord[]> records_;  // about 25 MB, allocated once
     Binding bindings_[kSlotCount];
     DeviceParameterFn applyDeviceParameters_;
+    BindObserver bindObserver_;
+    uint64_t tickCount_ = 0;
 };
 
 }  // namespace tav

@@ -1,0 +1,190 @@
+#include "history/HistoryCsv.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+
+#include "config/TextInput.h"
+#include "record/CsvExport.h"
+#include "steady/SteadyLog.h"
+
+namespace tav {
+
+namespace {
+
+constexpr size_t kFlushBytes = 1u << 20;
+
+int WriteAll(int fd, const char *data, size_t size)
+{
+    while (size > 0) {
+        ssize_t n = ::write(fd, data, size);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return errno;
+        }
+        data += n;
+        size -= size_t(n);
+    }
+    return 0;
+}
+
+std::string Encode(const std::string &utf8, bool toUtf8) { return toUtf8 ? utf8 : Utf8ToGbk(utf8); }
+
+// Local time of whole minutes: the zone's rules change only on minute
+// boundaries, so one conversion serves a minute of entries.
+class LocalMinuteCache {
+public:
+    void Format(int64_t utcMs, char *out)
+    {
+        int64_t seconds = utcMs >= 0 ? utcMs / 1000 : -((-utcMs + 999) / 1000);
+        const int ms = int(utcMs - seconds * 1000);
+        int64_t minute = seconds >= 0 ? seconds / 60 : -((-seconds + 59) / 60);
+        const int sec = int(seconds - minute * 60);
+        if (minute != minute_) {
+            minute_ = minute;
+            std::time_t t = std::time_t(minute * 60);
+            std::tm tm{};
+            localtime_r(&t, &tm);
+            std::snprintf(prefix_, sizeof prefix_, "%04d-%02d-%02d %02d:%02d:", tm.tm_year + 1900, tm.tm_mon + 1,
+                          tm.tm_mday, tm.tm_hour, tm.tm_min);
+        }
+        std::memcpy(out, prefix_, 17);
+        out[17] = char('0' + sec / 10);
+        out[18] = char('0' + sec % 10);
+        out[19] = '.';
+        out[20] = char('0' + ms / 100);
+        out[21] = char('0' + ms / 10 % 10);
+        out[22] = char('0' + ms % 10);
+    }
+
+private:
+    int64_t minute_ = INT64_MIN;
+    char prefix_[80] = {};
+};
+
+}  // namespace
+
+void FormatHistoryTime(int64_t utcMs, char *out)
+{
+    LocalMinuteCache cache;
+    cache.Format(utcMs, out);
+    out[23] = ' ';
+}
+
+std::string HistoryCsvHeader(HistoryResolution resolution, bool utf8)
+{
+    std::string header = "时间";
+    for (int s = 0; s < kSteadySeriesCount; ++s) {
+        const std::string title = SteadyColumnTitle(s);
+        if (resolution == HistoryResolution::kRaw)
+            header += "," + title;
+        else
+            header += "," + title + "_min," + title + "_mean," + title + "_max";
+    }
+    return Encode(header, utf8) + "\r\n";
+}
+
+int WriteHistoryCsv(int fd, const HistorySeries &series, bool utf8)
+{
+    std::string buffer = HistoryCsvHeader(series.resolution, utf8);
+    const bool aggregate = series.resolution != HistoryResolution::kRaw;
+    // The line ends of the station's CSV files are CR LF in either encoding.
+    const size_t maxLine = 24 + size_t(kSteadySeriesCount) * 3 * (kMaxGChars + 1) + 2;
+    buffer.reserve(kFlushBytes + maxLine);
+    LocalMinuteCache clock;
+    const size_t n = series.Size();
+    for (size_t i = 0; i < n; ++i) {
+        const size_t at = buffer.size();
+        buffer.resize(at + maxLine);
+        char *p = buffer.data() + at;
+        clock.Format(series.utcMs[i], p);
+        p += 23;
+        for (int s = 0; s < kSteadySeriesCount; ++s) {
+            if (aggregate) {
+                *p++ = ',';
+                p = FormatG(p, double(series.min[size_t(s)][i]));
+                *p++ = ',';
+                p = FormatG(p, double(series.mean[size_t(s)][i]));
+                *p++ = ',';
+                p = FormatG(p, double(series.max[size_t(s)][i]));
+            } else {
+                *p++ = ',';
+                p = FormatG(p, double(series.mean[size_t(s)][i]));
+            }
+        }
+        *p++ = '\r';
+        *p++ = '\n';
+        buffer.resize(size_t(p - buffer.data()));
+        if (buffer.size() >= kFlushBytes) {
+            if (int err = WriteAll(fd, buffer.data(), buffer.size()))
+                return err;
+            buffer.clear();
+        }
+    }
+    return WriteAll(fd, buffer.data(), buffer.size());
+}
+
+int WriteHistoryEventsCsv(int fd, const std::vector<HistoryEvent> &events, bool utf8)
+{
+    std::string text = "时间,地址,事件,详情\r\n";
+    for (const HistoryEvent &e : events) {
+        char when[24];
+        FormatHistoryTime(e.utcMs, when);
+        const char *kind = e.kind == HistoryEventKind::kConnected      ? "连接"
+                           : e.kind == HistoryEventKind::kDisconnected ? "断开"
+                                                                       : "采样频率改变";
+        text += std::string(when, 23) + "," + std::to_string(e.address) + "," + kind + "," + e.detail + "\r\n";
+    }
+    const std::string out = Encode(text, utf8);
+    return WriteAll(fd, out.data(), out.size());
+}
+
+bool ParseHistoryTime(const std::string &text, int64_t nowUtcMs, int64_t *utcMs)
+{
+    if (text.size() >= 3 && text[0] == '-') {
+        char unit = text.back();
+        const std::string digits = text.substr(1, text.size() - 2);
+        if (digits.empty() || digits.size() > 9 || digits.find_first_not_of("0123456789") != std::string::npos)
+            return false;
+        const int64_t n = std::stoll(digits);
+        int64_t scale = 0;
+        switch (unit) {
+        case 's': scale = 1000; break;
+        case 'm': scale = 60'000; break;
+        case 'h': scale = 3'600'000; break;
+        case 'd': scale = 86'400'000; break;
+        default: return false;
+        }
+        *utcMs = nowUtcMs - n * scale;
+        return true;
+    }
+    int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0;
+    char tail = 0;
+    int fields = std::sscanf(text.c_str(), "%4d-%2d-%2d %2d:%2d:%2d%c", &year, &month, &day, &hour, &minute,
+                             &second, &tail);
+    if (!(fields == 3 || fields == 5 || fields == 6))
+        return false;
+    if (fields == 3 && text.size() != 10)
+        return false;
+    if (month < 1 || month > 12 || day < 1 || day > 31 || hour > 23 || minute > 59 || second > 59 || year < 1970)
+        return false;
+    std::tm tm{};
+    tm.tm_year = year - 1900;
+    tm.tm_mon = month - 1;
+    tm.tm_mday = day;
+    tm.tm_hour = hour;
+    tm.tm_min = minute;
+    tm.tm_sec = second;
+    tm.tm_isdst = -1;
+    const std::time_t t = std::mktime(&tm);
+    if (t == std::time_t(-1) || tm.tm_mday != day)
+        return false;
+    *utcMs = int64_t(t) * 1000;
+    return true;
+}
+
+}  // namespace tav

@@ -1,0 +1,33 @@
+#pragma once
+// History as CSV text: the steady-state log's columns ("时间", the 21 axis
+// values, "rpm"), the time as "YYYY-MM-DD hh:mm:ss.mmm" local time, and for
+// aggregates three columns per value ("_min", "_mean", "_max"). GBK with
+// CR LF like the station's other CSV files, or UTF-8.
+//
+// Any thread; the writers wait on the file, so windows call them on a worker.
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "history/HistoryReader.h"
+
+namespace tav {
+
+// The header line, line end included.
+std::string HistoryCsvHeader(HistoryResolution resolution, bool utf8);
+
+// Writes the header and one line per entry to `fd`. Returns 0 or the errno
+// of the failed write.
+int WriteHistoryCsv(int fd, const HistorySeries &series, bool utf8);
+
+// Connection events: "时间,地址,事件,详情".
+int WriteHistoryEventsCsv(int fd, const std::vector<HistoryEvent> &events, bool utf8);
+
+// "YYYY-MM-DD hh:mm:ss.mmm" in local time; `out` holds 24 characters, not terminated.
+void FormatHistoryTime(int64_t utcMs, char *out);
+
+// A time argument: "YYYY-MM-DD[ hh:mm[:ss]]" local time, or relative to
+// `nowUtcMs` as "-2h", "-30m", "-7d", "-90s". False when it is neither.
+bool ParseHistoryTime(const std::string &text, int64_t nowUtcMs, int64_t *utcMs);
+
+}  // namespace tav

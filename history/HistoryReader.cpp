@@ -1,0 +1,230 @@
+#include "history/HistoryReader.h"
+
+#include <sqlite3.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <numeric>
+
+#include "history/HistoryCodec.h"
+#include "history/HistorySchema.h"
+
+namespace tav {
+
+namespace {
+
+// Puts every column into time order when a clock that went back left runs
+// out of order.
+void SortByTime(HistorySeries *out)
+{
+    if (std::is_sorted(out->utcMs.begin(), out->utcMs.end()))
+        return;
+    std::vector<size_t> order(out->Size());
+    std::iota(order.begin(), order.end(), size_t(0));
+    std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) { return out->utcMs[a] < out->utcMs[b]; });
+    auto permute = [&](auto &v) {
+        if (v.empty())
+            return;
+        auto copy = v;
+        for (size_t i = 0; i < order.size(); ++i)
+            v[i] = copy[order[i]];
+    };
+    permute(out->utcMs);
+    for (int s = 0; s < kSteadySeriesCount; ++s) {
+        permute(out->mean[size_t(s)]);
+        permute(out->min[size_t(s)]);
+        permute(out->max[size_t(s)]);
+    }
+}
+
+}  // namespace
+
+bool ReadHistoryRange(sqlite3 *db, int32_t address, int64_t fromUtcMs, int64_t toUtcMs,
+                      HistoryResolution resolution, HistorySeries *out, std::string *error)
+{
+    *out = HistorySeries{};
+    out->resolution = resolution;
+    const HistoryTableInfo &info = kHistoryTables[int(resolution)];
+    const std::string sql = std::string("SELECT t0, n, data FROM ") + info.name +
+                            " WHERE address=?1 AND t0>=?2 AND t0<?3 AND t1>=?4 ORDER BY t0, rowid";
+    sqlite3_stmt *st = nullptr;
+    if (sqlite3_prepare_v2(db, sql.c_str(), -1, &st, nullptr) != SQLITE_OK) {
+        if (error)
+            *error = sqlite3_errmsg(db);
+        return false;
+    }
+    sqlite3_bind_int(st, 1, address);
+    sqlite3_bind_int64(st, 2, fromUtcMs - info.spanMs);
+    sqlite3_bind_int64(st, 3, toUtcMs);
+    sqlite3_bind_int64(st, 4, fromUtcMs);
+    const bool aggregate = resolution != HistoryResolution::kRaw;
+    const int columns = info.columns;
+    std::vector<int64_t> times;
+    std::vector<float> values;
+    int rc;
+    bool ok = true;
+    while ((rc = sqlite3_step(st)) == SQLITE_ROW) {
+        const int64_t t0 = sqlite3_column_int64(st, 0);
+        const int n = sqlite3_column_int(st, 1);
+        const void *blob = sqlite3_column_blob(st, 2);
+        const int size = sqlite3_column_bytes(st, 2);
+        if (n <= 0 || n > 1'000'000)
+            continue;
+        times.resize(size_t(n));
+        values.resize(size_t(n) * size_t(columns));
+        if (!DecodeHistoryBlock(blob, size_t(size), t0, n, columns, times.data(), values.data())) {
+            if (error)
+                *error = "历史数据块损坏";
+            ok = false;
+            continue;  // the rest is still worth showing
+        }
+        for (int i = 0; i < n; ++i) {
+            const int64_t t = times[size_t(i)];
+            if (t < fromUtcMs || t >= toUtcMs)
+                continue;
+            out->utcMs.push_back(t);
+            const float *row = values.data() + size_t(i) * size_t(columns);
+            for (int s = 0; s < kSteadySeriesCount; ++s) {
+                if (aggregate) {
+                    out->min[size_t(s)].push_back(row[s]);
+                    out->mean[size_t(s)].push_back(row[kSteadySeriesCount + s]);
+                    out->max[size_t(s)].push_back(row[2 * kSteadySeriesCount + s]);
+                } else {
+                    out->mean[size_t(s)].push_back(row[s]);
+                }
+            }
+        }
+    }
+    if (rc != SQLITE_DONE) {
+        if (error)
+            *error = sqlite3_errmsg(db);
+        ok = false;
+    }
+    sqlite3_finalize(st);
+    SortByTime(out);
+    return ok;
+}
+
+HistoryReader::HistoryReader() = default;
+
+HistoryReader::~HistoryReader()
+{
+    if (db_)
+        sqlite3_close(db_);
+}
+
+bool HistoryReader::Open(const std::string &databasePath, std::string *error)
+{
+    if (db_) {
+        sqlite3_close(db_);
+        db_ = nullptr;
+    }
+    struct stat sb {};
+    if (::stat(databasePath.c_str(), &sb) != 0) {
+        if (error)
+            *error = "找不到历史数据库 " + databasePath;
+        return false;
+    }
+    sqlite3 *db = nullptr;
+    if (sqlite3_open_v2(databasePath.c_str(), &db, SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX, nullptr) !=
+        SQLITE_OK) {
+        if (error)
+            *error = "无法打开历史数据库 " + databasePath + "：" + (db ? sqlite3_errmsg(db) : "");
+        sqlite3_close(db);
+        return false;
+    }
+    // The station's writer holds the lock only while it commits.
+    sqlite3_busy_timeout(db, 2000);
+    sqlite3_stmt *st = nullptr;
+    int version = -1;
+    if (sqlite3_prepare_v2(db, "PRAGMA user_version", -1, &st, nullptr) == SQLITE_OK && sqlite3_step(st) == SQLITE_ROW)
+        version = sqlite3_column_int(st, 0);
+    sqlite3_finalize(st);
+    if (version != kHistorySchemaVersion) {
+        if (error)
+            *error = "历史数据库 " + databasePath + " 无法读取（" +
+                     (version < 0 ? std::string(sqlite3_errmsg(db)) : "版本 " + std::to_string(version)) + "）";
+        sqlite3_close(db);
+        return false;
+    }
+    db_ = db;
+    return true;
+}
+
+std::vector<HistorySensorSummary> HistoryReader::Sensors()
+{
+    std::vector<HistorySensorSummary> out;
+    if (!db_)
+        return out;
+    for (int r = 0; r < 3; ++r) {
+        const std::string sql = std::string("SELECT address, min(t0), max(t1), sum(n) FROM ") + kHistoryTables[r].name +
+                                " GROUP BY address ORDER BY address";
+        sqlite3_stmt *st = nullptr;
+        if (sqlite3_prepare_v2(db_, sql.c_str(), -1, &st, nullptr) != SQLITE_OK)
+            continue;
+        while (sqlite3_step(st) == SQLITE_ROW) {
+            const int32_t address = sqlite3_column_int(st, 0);
+            auto it = std::find_if(out.begin(), out.end(), [&](const auto &s) { return s.address == address; });
+            const int64_t first = sqlite3_column_int64(st, 1);
+            const int64_t last = sqlite3_column_int64(st, 2);
+            if (it == out.end()) {
+                out.push_back({address, first, last, {}});
+                it = out.end() - 1;
+            }
+            it->firstUtcMs = std::min(it->firstUtcMs, first);
+            it->lastUtcMs = std::max(it->lastUtcMs, last);
+            it->entries[r] = sqlite3_column_int64(st, 3);
+        }
+        sqlite3_finalize(st);
+    }
+    std::sort(out.begin(), out.end(), [](const auto &a, const auto &b) { return a.address < b.address; });
+    return out;
+}
+
+bool HistoryReader::Read(int32_t address, int64_t fromUtcMs, int64_t toUtcMs, HistoryResolution resolution,
+                         HistorySeries *out)
+{
+    if (!db_)
+        return false;
+    return ReadHistoryRange(db_, address, fromUtcMs, toUtcMs, resolution, out, nullptr);
+}
+
+bool HistoryReader::Events(int32_t address, int64_t fromUtcMs, int64_t toUtcMs, std::vector<HistoryEvent> *out)
+{
+    out->clear();
+    if (!db_)
+        return false;
+    sqlite3_stmt *st = nullptr;
+    if (sqlite3_prepare_v2(db_,
+                           "SELECT t, address, kind, detail FROM events WHERE t>=?1 AND t<?2 AND (?3=0 OR address=?3)"
+                           " ORDER BY t, rowid",
+                           -1, &st, nullptr) != SQLITE_OK)
+        return false;
+    sqlite3_bind_int64(st, 1, fromUtcMs);
+    sqlite3_bind_int64(st, 2, toUtcMs);
+    sqlite3_bind_int(st, 3, address);
+    int rc;
+    while ((rc = sqlite3_step(st)) == SQLITE_ROW) {
+        HistoryEvent e;
+        e.utcMs = sqlite3_column_int64(st, 0);
+        e.address = sqlite3_column_int(st, 1);
+        e.kind = HistoryEventKind(sqlite3_column_int(st, 2));
+        const unsigned char *text = sqlite3_column_text(st, 3);
+        e.detail = text ? reinterpret_cast<const char *>(text) : "";
+        out->push_back(std::move(e));
+    }
+    sqlite3_finalize(st);
+    return rc == SQLITE_DONE;
+}
+
+HistoryResolution HistoryReader::AutoResolution(int64_t fromUtcMs, int64_t toUtcMs)
+{
+    const int64_t span = toUtcMs - fromUtcMs;
+    if (span <= 86'400'000LL)
+        return HistoryResolution::kRaw;
+    if (span <= 90LL * 86'400'000LL)
+        return HistoryResolution::kMinute;
+    return HistoryResolution::kHour;
+}
+
+}  // namespace tav

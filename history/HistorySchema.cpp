@@ -1,0 +1,110 @@
+#include "history/HistorySchema.h"
+
+#include <sqlite3.h>
+
+#include "history/HistoryCodec.h"
+
+namespace tav {
+
+const HistoryTableInfo kHistoryTables[3] = {
+    {"raw_runs", kHistoryRawColumns, 60'000},
+    {"minute_runs", kHistoryAggregateColumns, 3'600'000},
+    {"hour_runs", kHistoryAggregateColumns, 86'400'000},
+};
+
+bool ExecHistorySql(sqlite3 *db, const char *sql, std::string *error)
+{
+    char *text = nullptr;
+    if (sqlite3_exec(db, sql, nullptr, nullptr, &text) == SQLITE_OK)
+        return true;
+    if (error)
+        *error = text ? text : sqlite3_errmsg(db);
+    sqlite3_free(text);
+    return false;
+}
+
+namespace {
+int UserVersion(sqlite3 *db, std::string *error)
+{
+    sqlite3_stmt *st = nullptr;
+    if (sqlite3_prepare_v2(db, "PRAGMA user_version", -1, &st, nullptr) != SQLITE_OK) {
+        *error = sqlite3_errmsg(db);
+        return -1;
+    }
+    int version = -1;
+    if (sqlite3_step(st) == SQLITE_ROW)
+        version = sqlite3_column_int(st, 0);
+    else
+        *error = sqlite3_errmsg(db);
+    sqlite3_finalize(st);
+    return version;
+}
+}  // namespace
+
+bool PrepareHistorySchema(sqlite3 *db, std::string *error)
+{
+    const int version = UserVersion(db, error);
+    if (version < 0)
+        return false;
+    if (version == kHistorySchemaVersion) {
+        // A file of our version whose tables are gone is damaged, not new.
+        sqlite3_stmt *st = nullptr;
+        int tables = 0;
+        if (sqlite3_prepare_v2(db,
+                               "SELECT count(*) FROM sqlite_master WHERE type='table' AND name IN "
+                               "('raw_runs','minute_runs','hour_runs','events','progress')",
+                               -1, &st, nullptr) == SQLITE_OK &&
+            sqlite3_step(st) == SQLITE_ROW)
+            tables = sqlite3_column_int(st, 0);
+        sqlite3_finalize(st);
+        if (tables != 5) {
+            *error = "数据表不完整";
+            return false;
+        }
+        return true;
+    }
+    if (version != 0) {
+        *error = "未知的版本 " + std::to_string(version);
+        return false;
+    }
+    // Version 0: new, unless something else already lives in the file.
+    sqlite3_stmt *st = nullptr;
+    int objects = -1;
+    if (sqlite3_prepare_v2(db, "SELECT count(*) FROM sqlite_master", -1, &st, nullptr) == SQLITE_OK &&
+        sqlite3_step(st) == SQLITE_ROW)
+        objects = sqlite3_column_int(st, 0);
+    sqlite3_finalize(st);
+    if (objects != 0) {
+        *error = objects < 0 ? sqlite3_errmsg(db) : "不是历史数据库";
+        return false;
+    }
+    // Incremental vacuum lets the pruning hand freed pages back to the file
+    // system a few at a time; it must be chosen before the first table.
+    return ExecHistorySql(db,
+                          "PRAGMA auto_vacuum=INCREMENTAL;"
+                          "BEGIN;"
+                          "CREATE TABLE raw_runs(address INTEGER NOT NULL, t0 INTEGER NOT NULL, t1 INTEGER NOT NULL,"
+                          " n INTEGER NOT NULL, data BLOB NOT NULL);"
+                          "CREATE INDEX raw_runs_at ON raw_runs(address, t0);"
+                          "CREATE INDEX raw_runs_end ON raw_runs(t1);"
+                          "CREATE TABLE minute_runs(address INTEGER NOT NULL, t0 INTEGER NOT NULL, t1 INTEGER NOT NULL,"
+                          " n INTEGER NOT NULL, data BLOB NOT NULL);"
+                          "CREATE INDEX minute_runs_at ON minute_runs(address, t0);"
+                          "CREATE INDEX minute_runs_end ON minute_runs(t1);"
+                          "CREATE TABLE hour_runs(address INTEGER NOT NULL, t0 INTEGER NOT NULL, t1 INTEGER NOT NULL,"
+                          " n INTEGER NOT NULL, data BLOB NOT NULL);"
+                          "CREATE INDEX hour_runs_at ON hour_runs(address, t0);"
+                          "CREATE INDEX hour_runs_end ON hour_runs(t1);"
+                          "CREATE TABLE events(t INTEGER NOT NULL, address INTEGER NOT NULL, kind INTEGER NOT NULL,"
+                          " detail TEXT NOT NULL);"
+                          "CREATE INDEX events_t ON events(t);"
+                          // Where each sensor's aggregates stand: ticks at or after
+                          // these times are not in a stored minute or hour entry yet.
+                          "CREATE TABLE progress(address INTEGER PRIMARY KEY, minute_end INTEGER NOT NULL,"
+                          " hour_end INTEGER NOT NULL);"
+                          "PRAGMA user_version=1;"
+                          "COMMIT;",
+                          error);
+}
+
+}  // namespace tav

@@ -1,0 +1,45 @@
+#pragma once
+// The layout of history.sqlite, shared by the writer and the readers.
+//
+// Three tables of packed runs, one per resolution, each row one sensor's run
+// of entries (HistoryCodec): t0 and t1 are the first and last entry's UTC ms.
+// A run never leaves its span (a UTC minute of ticks, a UTC hour of minute
+// entries, a UTC day of hour entries), so a range query only looks one span
+// back. Rows are never rewritten under another key: a clock that jumps back
+// starts new rows beside the old ones.
+#include <cstdint>
+#include <string>
+
+struct sqlite3;
+
+namespace tav {
+
+constexpr int kHistorySchemaVersion = 1;
+
+struct HistoryTableInfo {
+    const char *name;
+    int columns;       // floats per entry
+    int64_t spanMs;    // a row's entries lie within one such UTC span
+};
+
+// Indexed by HistoryResolution.
+extern const HistoryTableInfo kHistoryTables[3];
+
+// Creates the tables in an empty database, or checks the version of an
+// existing one. False with a text when the file is not a history database
+// this station can read (damaged or of a newer version).
+bool PrepareHistorySchema(sqlite3 *db, std::string *error);
+
+// Runs one statement without results; false with SQLite's text in *error.
+bool ExecHistorySql(sqlite3 *db, const char *sql, std::string *error);
+
+}  // namespace tav
+
+namespace tav {
+struct HistorySeries;
+enum class HistoryResolution : int;
+// Entries of `address` with fromUtcMs <= time < toUtcMs on an open
+// connection, in time order (entries of equal time in the order stored).
+bool ReadHistoryRange(sqlite3 *db, int32_t address, int64_t fromUtcMs, int64_t toUtcMs,
+                      HistoryResolution resolution, HistorySeries *out, std::string *error);
+}  // namespace tav

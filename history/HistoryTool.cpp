@@ -1,0 +1,161 @@
+// tavenor-history: the station's history for scripts and spreadsheets.
+//   tavenor-history list [--folder DIR]
+//   tavenor-history export --address A [--from T] [--to T] [--resolution raw|minute|hour|auto]
+//                          [--utf8] [--out FILE] [--folder DIR]
+//   tavenor-history events [--address A] [--from T] [--to T] [--utf8] [--out FILE] [--folder DIR]
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <string>
+
+#include "history/HistoryCsv.h"
+#include "history/HistoryReader.h"
+
+namespace {
+
+using namespace tav;
+
+int Fail(const std::string &text)
+{
+    std::fprintf(stderr, "tavenor-history: %s\n", text.c_str());
+    return 2;
+}
+
+const char kUsage[] =
+    "用法: tavenor-history list|export|events [--folder DIR] [--address A] [--from T] [--to T]\n"
+    "       [--resolution raw|minute|hour|auto] [--utf8] [--out FILE]\n"
+    "T: \"YYYY-MM-DD[ hh:mm[:ss]]\" (本地时间) 或 -90s -30m -2h -7d\n";
+
+bool ParseAddress(const std::string &text, int32_t *out)
+{
+    if (text.empty() || text.size() > 9 || text.find_first_not_of("0123456789") != std::string::npos)
+        return false;
+    *out = int32_t(std::stol(text));
+    return *out > 0;
+}
+
+}  // namespace
+
+int main(int argc, char **argv)
+{
+    if (argc < 2)
+        return Fail(std::string("缺少命令\n") + kUsage);
+    const std::string command = argv[1];
+    if (command == "--help" || command == "-h") {
+        std::fputs(kUsage, stdout);
+        return 0;
+    }
+    if (command != "list" && command != "export" && command != "events")
+        return Fail("未知的命令 " + command);
+
+    static const char *const kValued[] = {"--folder", "--address", "--from", "--to", "--resolution", "--out"};
+    std::map<std::string, std::string> options;
+    bool utf8 = false;
+    for (int i = 2; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--utf8" && command != "list") {
+            utf8 = true;
+            continue;
+        }
+        bool known = false;
+        for (const char *name : kValued)
+            known = known || arg == name;
+        if (!known)
+            return Fail("未知的选项 " + arg);
+        if (i + 1 >= argc)
+            return Fail("选项 " + arg + " 缺少值");
+        options[arg] = argv[++i];
+    }
+    if (command == "list") {
+        for (const auto &[name, value] : options)
+            if (name != "--folder")
+                return Fail("list 不接受选项 " + name);
+    }
+
+    const int64_t now =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
+            .count();
+    int64_t to = now;
+    int64_t from = now - 3'600'000;
+    if (options.count("--to") && !ParseHistoryTime(options["--to"], now, &to))
+        return Fail("无法识别的时间 " + options["--to"]);
+    if (options.count("--from")) {
+        if (!ParseHistoryTime(options["--from"], now, &from))
+            return Fail("无法识别的时间 " + options["--from"]);
+    } else {
+        from = to - 3'600'000;
+    }
+    if (from > to)
+        return Fail("起始时间晚于结束时间");
+    int32_t address = 0;
+    if (options.count("--address") && !ParseAddress(options["--address"], &address))
+        return Fail("无效的传感器地址 " + options["--address"]);
+    if (command == "export" && address == 0)
+        return Fail("export 需要 --address");
+    if (command == "list" && options.count("--resolution"))
+        return Fail("list 不接受选项 --resolution");
+
+    const std::string folder = options.count("--folder") ? options["--folder"] : ".";
+    HistoryReader reader;
+    std::string error;
+    if (!reader.Open(folder + "/data/" + kHistoryFileName, &error))
+        return Fail(error);
+
+    if (command == "list") {
+        for (const HistorySensorSummary &s : reader.Sensors()) {
+            char first[24], last[24];
+            FormatHistoryTime(s.firstUtcMs, first);
+            FormatHistoryTime(s.lastUtcMs, last);
+            std::printf("%d %.23s %.23s raw=%lld minute=%lld hour=%lld\n", int(s.address), first, last,
+                        static_cast<long long>(s.entries[0]), static_cast<long long>(s.entries[1]),
+                        static_cast<long long>(s.entries[2]));
+        }
+        return 0;
+    }
+
+    if (address != 0) {
+        bool known = false;
+        for (const HistorySensorSummary &s : reader.Sensors())
+            known = known || s.address == address;
+        if (!known)
+            return Fail("历史数据中没有传感器地址 " + std::to_string(address));
+    }
+
+    int fd = STDOUT_FILENO;
+    if (options.count("--out")) {
+        fd = ::open(options["--out"].c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+        if (fd < 0)
+            return Fail("无法创建文件 " + options["--out"] + "：" + std::strerror(errno));
+    }
+    int err = 0;
+    if (command == "events") {
+        std::vector<HistoryEvent> events;
+        if (!reader.Events(address, from, to, &events))
+            return Fail("读取历史数据库失败");
+        err = WriteHistoryEventsCsv(fd, events, utf8);
+    } else {
+        HistoryResolution resolution = HistoryReader::AutoResolution(from, to);
+        const std::string r = options.count("--resolution") ? options["--resolution"] : "auto";
+        if (r == "raw")
+            resolution = HistoryResolution::kRaw;
+        else if (r == "minute")
+            resolution = HistoryResolution::kMinute;
+        else if (r == "hour")
+            resolution = HistoryResolution::kHour;
+        else if (r != "auto")
+            return Fail("无效的分辨率 " + r);
+        HistorySeries series;
+        if (!reader.Read(address, from, to, resolution, &series))
+            return Fail("读取历史数据库失败");
+        err = WriteHistoryCsv(fd, series, utf8);
+    }
+    if (err != 0 || (fd != STDOUT_FILENO && ::close(fd) != 0)) {
+        std::fprintf(stderr, "tavenor-history: 写入失败：%s\n", std::strerror(err ? err : errno));
+        return 1;
+    }
+    return 0;
+}
