@@ -100,6 +100,7 @@ CHistoryDialog::CHistoryDialog(const std::string &databasePath, const std::strin
         if (view_.ZoomDepth() == 0 && view_.range != tav::kHistoryDatesRange) Query();
     });
     queries_ = std::make_unique<tav::HistoryQueryThread>(databasePath, [this](std::unique_ptr<tav::HistoryAnswer> a) {
+        answersPosted_.fetch_add(1);
         QCoreApplication::postEvent(this, new AnswerEvent(std::move(a)));
     });
 }
@@ -162,6 +163,8 @@ void CHistoryDialog::BuildLayout()
     plotWidget_->yAxis->setRange(0, kRows);
     plotWidget_->yAxis->setLabel(QStringLiteral("数值 × 倍率"));
     plotWidget_->legend->setVisible(true);
+    // Only the means get a legend entry; the band edges have none.
+    plotWidget_->setAutoAddPlottableToLegend(false);
     plotWidget_->axisRect()->insetLayout()->setInsetAlignment(0, Qt::AlignTop | Qt::AlignRight);
     // A drag selects a time span; the dialog reads it again at the
     // resolution that span deserves instead of stretching the drawn lines.
@@ -248,11 +251,12 @@ void CHistoryDialog::done(int result)
 
 int64_t CHistoryDialog::Now() const { return clock_(); }
 
-int CHistoryDialog::Pending() const { return queries_->Outstanding(); }
+int CHistoryDialog::Pending() const { return queries_->Outstanding() + answersPosted_.load(); }
 
 bool CHistoryDialog::event(QEvent *e)
 {
     if (e->type() == AnswerEvent::Kind()) {
+        answersPosted_.fetch_sub(1);
         TakeAnswer(std::move(static_cast<AnswerEvent *>(e)->answer));
         return true;
     }
@@ -386,20 +390,21 @@ void CHistoryDialog::Draw()
         if (plot_.aggregated) {
             // The band: the maximum's line filled down to the minimum's.
             QCPGraph *low = p.addGraph();
+            low->setName(name + QStringLiteral("_min"));
             low->setData(keys, ToQVector(s.min), true);
             low->setPen(QPen(PenColour(s.pen, 2 * kBandAlpha)));
-            low->removeFromLegend();
             QCPGraph *high = p.addGraph();
+            high->setName(name + QStringLiteral("_max"));
             high->setData(keys, ToQVector(s.max), true);
             high->setPen(QPen(PenColour(s.pen, 2 * kBandAlpha)));
             high->setBrush(QBrush(PenColour(s.pen, kBandAlpha)));
             high->setChannelFillGraph(low);
-            high->removeFromLegend();
         }
         QCPGraph *mean = p.addGraph();
         mean->setName(name);
         mean->setData(keys, ToQVector(s.mean), true);
         mean->setPen(QPen(PenColour(s.pen), 2));
+        mean->addToLegend();
     }
     p.replot();
     ShowStatus();

@@ -11,6 +11,7 @@
 // dialog's HistoryQueryThread; its answers arrive as posted events.
 #include <QDialog>
 #include <QTimer>
+#include <atomic>
 #include <functional>
 #include <memory>
 
@@ -123,6 +124,9 @@ private:
     int exportsDone_ = 0;
     int exportsPending_ = 0;
     QTimer refresh_;
+    // Answers posted by the query thread and not yet taken here: with the
+    // thread's own count, nothing is missed between its post and our event.
+    std::atomic<int> answersPosted_{0};
 
     QComboBox *sensorCombo_ = nullptr;
     QComboBox *rangeCombo_ = nullptr;

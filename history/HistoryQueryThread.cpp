@@ -34,7 +34,26 @@ bool WriteCsvFile(const HistorySeries &data, const std::string &path, bool utf8,
     return false;
 }
 
+std::mutex hookMutex;  // guards beforeRead
+std::function<void()> beforeRead;
+
+void BeforeRead()
+{
+    std::function<void()> hook;
+    {
+        std::lock_guard<std::mutex> lock(hookMutex);
+        hook = beforeRead;
+    }
+    if (hook) hook();
+}
+
 }  // namespace
+
+void HistoryQueryThread::SetBeforeReadHook(std::function<void()> hook)
+{
+    std::lock_guard<std::mutex> lock(hookMutex);
+    beforeRead = std::move(hook);
+}
 
 HistoryQueryThread::HistoryQueryThread(std::string databasePath, Deliver deliver)
     : path_(std::move(databasePath)), deliver_(std::move(deliver)), thread_([this] { Run(); })
@@ -134,6 +153,7 @@ std::unique_ptr<HistoryAnswer> HistoryQueryThread::AnswerSensors()
 {
     auto answer = std::make_unique<HistoryAnswer>();
     answer->kind = HistoryAnswer::kSensors;
+    BeforeRead();
     const auto start = std::chrono::steady_clock::now();
     if (OpenReader(&answer->error)) {
         answer->sensors = reader_->Sensors();
@@ -148,6 +168,7 @@ std::unique_ptr<HistoryAnswer> HistoryQueryThread::AnswerSeries(const HistoryQue
     auto answer = std::make_unique<HistoryAnswer>();
     answer->kind = HistoryAnswer::kSeries;
     answer->query = query;
+    BeforeRead();
     const auto start = std::chrono::steady_clock::now();
     if (OpenReader(&answer->error)) {
         answer->ok = reader_->Read(query.address, query.fromUtcMs, query.toUtcMs, query.resolution, &answer->series);

@@ -60,6 +60,10 @@ public:
     // Requests taken but not yet answered (any thread; tests and benchmarks).
     int Outstanding() const;
 
+    // Tests: runs on every query thread before each database read, so that
+    // a test can hold a query under way. Null = none. Any thread.
+    static void SetBeforeReadHook(std::function<void()> hook);
+
 private:
     struct ExportJob {
         std::shared_ptr<const HistorySeries> data;
