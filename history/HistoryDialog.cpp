@@ -157,6 +157,10 @@ void CHistoryDialog::BuildLayout()
     plotWidget_ = Tag(new QCustomPlot, kIdPlot, QStringLiteral("历史趋势"));
     plotWidget_->setMinimumSize(640, 360);
     plotWidget_->setMouseTracking(true);
+    // A band over a year is one polygon of thousands of corners: drawn
+    // without antialiasing it costs a fraction, and looks the same.
+    plotWidget_->setNotAntialiasedElements(QCP::aeFills);
+    plotWidget_->setPlottingHint(QCP::phFastPolylines, true);
     auto ticker = QSharedPointer<QCPAxisTickerDateTime>::create();
     ticker->setDateTimeSpec(Qt::LocalTime);
     plotWidget_->xAxis->setTicker(ticker);
@@ -383,7 +387,8 @@ void CHistoryDialog::Draw()
         ShowStatus();
         return;
     }
-    plot_ = tav::BuildHistoryPlot(*shown_, selection_.trendSelected, selection_.trendScale);
+    plot_ = tav::BuildHistoryPlot(*shown_, selection_.trendSelected, selection_.trendScale, shownSpan_,
+                                  std::max(1, p.width()));
     const QVector<double> keys = ToQVector(plot_.seconds);
     for (const tav::HistoryPlotSeries &s : plot_.shown) {
         const QString name = QString::fromStdString(tav::SteadySeriesNames()[s.series]);
@@ -408,6 +413,13 @@ void CHistoryDialog::Draw()
     }
     p.replot();
     ShowStatus();
+}
+
+void CHistoryDialog::resizeEvent(QResizeEvent *e)
+{
+    QDialog::resizeEvent(e);
+    // The plot's data are thinned to its width: a wider plot needs more.
+    if (shown_) Draw();
 }
 
 void CHistoryDialog::ShowStatus()

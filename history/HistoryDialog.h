@@ -92,6 +92,7 @@ public slots:
 
 protected:
     bool event(QEvent *e) override;
+    void resizeEvent(QResizeEvent *e) override;
 
 private:
     void BuildLayout();

@@ -134,7 +134,10 @@ bool HistoryViewState::ZoomBack()
     return true;
 }
 
-HistoryPlot BuildHistoryPlot(const HistorySeries &data, const int32_t *selected, const float *scale)
+namespace {
+
+// Every entry, a NaN entry wherever the time without data exceeds the gap.
+HistoryPlot AllEntries(const HistorySeries &data, const int32_t *selected, const float *scale)
 {
     HistoryPlot plot;
     plot.aggregated = data.resolution != HistoryResolution::kRaw;
@@ -178,6 +181,86 @@ HistoryPlot BuildHistoryPlot(const HistorySeries &data, const int32_t *selected,
         plot.shown.push_back(std::move(series));
     }
     return plot;
+}
+
+// Two points per pixel column: at the column's first and last entry, the
+// smaller and larger mean in the order they occurred, and the band's
+// lowest and highest edge at both.
+HistoryPlot Thinned(const HistorySeries &data, const int32_t *selected, const float *scale, HistorySpan span,
+                    int columns)
+{
+    HistoryPlot plot;
+    plot.aggregated = data.resolution != HistoryResolution::kRaw;
+    const size_t n = data.Size();
+    const double perColumn = double(span.Length()) / columns;
+    // Within a column a short absence is invisible; only one wider than a
+    // column breaks the line.
+    const int64_t gap = std::max(HistoryGapLimitMs(data.resolution), int64_t(perColumn));
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    auto columnOf = [&](int64_t t) { return int64_t(std::floor(double(t - span.fromUtcMs) / perColumn)); };
+    auto at = [nan](const std::vector<float> &v, size_t i, float f) { return i < v.size() ? double(v[i]) * f : nan; };
+
+    std::vector<int> shownSeries;
+    for (int s = 0; s < kSteadySeriesCount && int(shownSeries.size()) < kTrendPenCount; ++s)
+        if (selected[s] == 1) shownSeries.push_back(s);
+    plot.shown.resize(shownSeries.size());
+    for (size_t k = 0; k < shownSeries.size(); ++k) {
+        plot.shown[k].series = shownSeries[k];
+        plot.shown[k].pen = int(k);
+    }
+    for (size_t first = 0; first < n;) {
+        size_t last = first;
+        const int64_t column = columnOf(data.utcMs[first]);
+        while (last + 1 < n && columnOf(data.utcMs[last + 1]) == column) ++last;
+        if (first > 0 && data.utcMs[first] - data.utcMs[first - 1] > gap) {
+            plot.seconds.push_back(0.5e-3 * double(data.utcMs[first - 1] + data.utcMs[first]));
+            for (HistoryPlotSeries &p : plot.shown) {
+                p.mean.push_back(nan);
+                if (plot.aggregated) {
+                    p.min.push_back(nan);
+                    p.max.push_back(nan);
+                }
+            }
+        }
+        const bool two = last > first;
+        plot.seconds.push_back(1e-3 * double(data.utcMs[first]));
+        if (two) plot.seconds.push_back(1e-3 * double(data.utcMs[last]));
+        for (HistoryPlotSeries &p : plot.shown) {
+            const int s = p.series;
+            const float f = scale[s];
+            size_t lo = first, hi = first;
+            double low = at(data.mean[s], first, f), high = low;
+            double bandLow = plot.aggregated ? at(data.min[s], first, f) : 0;
+            double bandHigh = plot.aggregated ? at(data.max[s], first, f) : 0;
+            for (size_t i = first + 1; i <= last; ++i) {
+                const double v = at(data.mean[s], i, f);
+                if (v < low) low = v, lo = i;
+                if (v > high) high = v, hi = i;
+                if (plot.aggregated) {
+                    bandLow = std::min(bandLow, at(data.min[s], i, f));
+                    bandHigh = std::max(bandHigh, at(data.max[s], i, f));
+                }
+            }
+            p.mean.push_back(lo <= hi ? low : high);
+            if (two) p.mean.push_back(lo <= hi ? high : low);
+            if (plot.aggregated) {
+                p.min.insert(p.min.end(), two ? 2 : 1, bandLow);
+                p.max.insert(p.max.end(), two ? 2 : 1, bandHigh);
+            }
+        }
+        first = last + 1;
+    }
+    return plot;
+}
+
+}  // namespace
+
+HistoryPlot BuildHistoryPlot(const HistorySeries &data, const int32_t *selected, const float *scale,
+                             HistorySpan span, int columns)
+{
+    if (columns > 0 && span.Length() > 0 && data.Size() > 4 * size_t(columns))
+        return Thinned(data, selected, scale, span, columns);
+    return AllEntries(data, selected, scale);
 }
 
 int NearestEntry(const HistorySeries &data, int64_t utcMs)

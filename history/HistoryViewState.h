@@ -94,7 +94,12 @@ struct HistoryPlot {
 };
 
 // `selected` and `scale` are the viewer's 22-entry selection and factors.
-HistoryPlot BuildHistoryPlot(const HistorySeries &data, const int32_t *selected, const float *scale);
+// With `columns` > 0 and many more entries than columns across `span`, the
+// entries of each column are thinned to two points that keep the column's
+// extremes (a peak survives any zoom) and the band's lowest and highest
+// edge; the readout still uses every entry.
+HistoryPlot BuildHistoryPlot(const HistorySeries &data, const int32_t *selected, const float *scale,
+                             HistorySpan span = {}, int columns = 0);
 
 // Entry nearest to `utcMs`; -1 when there are none.
 int NearestEntry(const HistorySeries &data, int64_t utcMs);

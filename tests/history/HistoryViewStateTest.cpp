@@ -2,6 +2,7 @@
 // answer is current, and the plot data built from a query's entries.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 
 #include "history/HistoryViewState.h"
@@ -158,6 +159,44 @@ TEST(HistoryPlot, TimesWithoutDataBreakTheLinesAndAggregatesCarryTheirBand)
     shortColumn.mean[14].pop_back();
     const tav::HistoryPlot p = tav::BuildHistoryPlot(shortColumn, selection.trendSelected, selection.trendScale);
     EXPECT_TRUE(std::isnan(p.shown[0].mean[1]));
+}
+
+TEST(HistoryPlot, ManyEntriesAreThinnedToColumnsKeepingTheirExtremes)
+{
+    tav::SteadyViewerState selection;
+    // A day of minutes with one spike and one dip, then an absence of three
+    // hours; drawn into 100 columns over the day.
+    const int64_t m = 60'000;
+    std::vector<int64_t> times;
+    for (int i = 0; i < 1440; ++i)
+        if (i < 1000 || i >= 1180) times.push_back(kNow - kDay + i * m);
+    tav::HistorySeries data = Entries(tav::HistoryResolution::kMinute, times);
+    data.mean[14][500] = 40.0f;  // Z_AR
+    data.mean[14][501] = -40.0f;
+    data.max[14][700] = 90.0f;
+    const tav::HistorySpan day{kNow - kDay, kNow};
+    const tav::HistoryPlot all = tav::BuildHistoryPlot(data, selection.trendSelected, selection.trendScale);
+    const tav::HistoryPlot thin = tav::BuildHistoryPlot(data, selection.trendSelected, selection.trendScale, day, 100);
+    EXPECT_EQ(all.seconds.size(), times.size() + 1);
+    ASSERT_LE(thin.seconds.size(), 2u * 100 + 1);
+    EXPECT_GE(thin.seconds.size(), 2u * 80);
+    EXPECT_TRUE(std::is_sorted(thin.seconds.begin(), thin.seconds.end()));
+    const tav::HistoryPlotSeries &z = thin.shown[0];
+    ASSERT_EQ(z.series, 14);
+    ASSERT_EQ(z.mean.size(), thin.seconds.size());
+    ASSERT_EQ(z.min.size(), thin.seconds.size());
+    // The spike and the dip survive, in the order they came.
+    const auto spike = std::find(z.mean.begin(), z.mean.end(), 40.0);
+    ASSERT_NE(spike, z.mean.end());
+    EXPECT_EQ(*(spike + 1), -40.0);
+    EXPECT_EQ(*std::max_element(z.max.begin(), z.max.end(), [](double a, double b) {
+        return std::isnan(a) || (!std::isnan(b) && a < b);
+    }), 90.0) << "the band's highest edge too";
+    // The three hours without data still break the line, once.
+    EXPECT_EQ(std::count_if(z.mean.begin(), z.mean.end(), [](double v) { return std::isnan(v); }), 1);
+    // Few entries are drawn as they are.
+    const tav::HistorySeries few = Entries(tav::HistoryResolution::kRaw, {kNow, kNow + 500, kNow + 1000});
+    EXPECT_EQ(tav::BuildHistoryPlot(few, selection.trendSelected, selection.trendScale, day, 100).seconds.size(), 3u);
 }
 
 TEST(HistoryPlot, NearestEntryAndReadout)
