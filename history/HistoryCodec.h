@@ -4,10 +4,13 @@
 // hour aggregates), lossless.
 //
 // Each entry is a time and `columns` floats. Times become deltas to the
-// previous entry, every float the XOR of its bits with the same column of the
-// previous entry; the four bytes of every column are then laid out in planes
-// and deflated. Slowly changing values keep their sign, exponent and top
-// mantissa bits, so those planes shrink to almost nothing.
+// previous entry, every float the difference of its bits (as an integer,
+// zigzagged) to the same column of the previous entry: positive floats order
+// like their bit patterns, so a slowly changing value gives a small number
+// even where it crosses a power of two. The four bytes of every column are
+// then laid out in planes, grouped by byte; each group is deflated unless
+// that does not make it smaller (the low bytes of noisy values), so the high
+// groups shrink to almost nothing and the noise is read back at memory speed.
 //
 // Any thread; no state.
 #include <cstdint>
@@ -20,12 +23,16 @@ constexpr int kHistoryAggregateColumns = 66;  // minimum, mean, maximum per seri
 
 // Packs `count` entries: times[i] (UTC ms, non-decreasing, times[0] >= t0)
 // and values[i * columns + c]. Appends to *out (cleared first).
+// `level`: zlib's 1 to 9, or 0 to store the planes unpacked (short-lived rows).
 void EncodeHistoryBlock(int64_t t0, int count, int columns, const int64_t *times, const float *values,
-                        std::string *out);
+                        std::string *out, int level = 6);
 
 // Unpacks a blob written by EncodeHistoryBlock into caller-sized arrays of
 // `count` entries. False when the blob is damaged or of another shape.
 bool DecodeHistoryBlock(const void *blob, size_t size, int64_t t0, int count, int columns, int64_t *times,
                         float *values);
+// The same into one array per column: columnOut[c][i].
+bool DecodeHistoryColumns(const void *blob, size_t size, int64_t t0, int count, int columns, int64_t *times,
+                          float *const *columnOut);
 
 }  // namespace tav

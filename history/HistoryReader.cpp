@@ -37,6 +37,32 @@ void SortByTime(HistorySeries *out)
     }
 }
 
+void Truncate(HistorySeries *out, size_t size)
+{
+    out->utcMs.resize(size);
+    for (int s = 0; s < kSteadySeriesCount; ++s)
+        for (auto *v : {&out->mean[size_t(s)], &out->min[size_t(s)], &out->max[size_t(s)]})
+            if (!v->empty())
+                v->resize(size);
+}
+
+void KeepRange(HistorySeries *out, int64_t fromUtcMs, int64_t toUtcMs)
+{
+    size_t kept = 0;
+    for (size_t i = 0; i < out->Size(); ++i) {
+        const int64_t t = out->utcMs[i];
+        if (t < fromUtcMs || t >= toUtcMs)
+            continue;
+        out->utcMs[kept] = t;
+        for (int s = 0; s < kSteadySeriesCount; ++s)
+            for (auto *v : {&out->mean[size_t(s)], &out->min[size_t(s)], &out->max[size_t(s)]})
+                if (!v->empty())
+                    (*v)[kept] = (*v)[i];
+        ++kept;
+    }
+    Truncate(out, kept);
+}
+
 }  // namespace
 
 bool ReadHistoryRange(sqlite3 *db, int32_t address, int64_t fromUtcMs, int64_t toUtcMs,
@@ -59,10 +85,10 @@ bool ReadHistoryRange(sqlite3 *db, int32_t address, int64_t fromUtcMs, int64_t t
     sqlite3_bind_int64(st, 4, fromUtcMs);
     const bool aggregate = resolution != HistoryResolution::kRaw;
     const int columns = info.columns;
-    std::vector<int64_t> times;
-    std::vector<float> values;
     int rc;
     bool ok = true;
+    bool trim = false;
+    float *columnOut[kSteadySeriesCount * 3];
     while ((rc = sqlite3_step(st)) == SQLITE_ROW) {
         const int64_t t0 = sqlite3_column_int64(st, 0);
         const int n = sqlite3_column_int(st, 1);
@@ -70,31 +96,36 @@ bool ReadHistoryRange(sqlite3 *db, int32_t address, int64_t fromUtcMs, int64_t t
         const int size = sqlite3_column_bytes(st, 2);
         if (n <= 0 || n > 1'000'000)
             continue;
-        times.resize(size_t(n));
-        values.resize(size_t(n) * size_t(columns));
-        if (!DecodeHistoryBlock(blob, size_t(size), t0, n, columns, times.data(), values.data())) {
-            if (error)
-                *error = "历史数据块损坏";
-            ok = false;
-            continue;  // the rest is still worth showing
-        }
-        for (int i = 0; i < n; ++i) {
-            const int64_t t = times[size_t(i)];
-            if (t < fromUtcMs || t >= toUtcMs)
-                continue;
-            out->utcMs.push_back(t);
-            const float *row = values.data() + size_t(i) * size_t(columns);
-            for (int s = 0; s < kSteadySeriesCount; ++s) {
-                if (aggregate) {
-                    out->min[size_t(s)].push_back(row[s]);
-                    out->mean[size_t(s)].push_back(row[kSteadySeriesCount + s]);
-                    out->max[size_t(s)].push_back(row[2 * kSteadySeriesCount + s]);
-                } else {
-                    out->mean[size_t(s)].push_back(row[s]);
-                }
+        // Decoded straight into the columns: a day at full resolution is
+        // 1440 rows of 120 entries.
+        const size_t at = out->Size();
+        const size_t end = at + size_t(n);
+        out->utcMs.resize(end);
+        for (int s = 0; s < kSteadySeriesCount; ++s) {
+            out->mean[size_t(s)].resize(end);
+            if (aggregate) {
+                out->min[size_t(s)].resize(end);
+                out->max[size_t(s)].resize(end);
+                columnOut[s] = out->min[size_t(s)].data() + at;
+                columnOut[kSteadySeriesCount + s] = out->mean[size_t(s)].data() + at;
+                columnOut[2 * kSteadySeriesCount + s] = out->max[size_t(s)].data() + at;
+            } else {
+                columnOut[s] = out->mean[size_t(s)].data() + at;
             }
         }
+        if (!DecodeHistoryColumns(blob, size_t(size), t0, n, columns, out->utcMs.data() + at, columnOut)) {
+            if (error)
+                *error = "历史数据块损坏";
+            ok = false;  // the rest is still worth showing
+            Truncate(out, at);
+            continue;
+        }
+        // Entries of a run lie in time order: only its ends can be outside.
+        if (out->utcMs[at] < fromUtcMs || out->utcMs[end - 1] >= toUtcMs)
+            trim = true;
     }
+    if (trim)
+        KeepRange(out, fromUtcMs, toUtcMs);
     if (rc != SQLITE_DONE) {
         if (error)
             *error = sqlite3_errmsg(db);
@@ -179,6 +210,25 @@ std::vector<HistorySensorSummary> HistoryReader::Sensors()
     }
     std::sort(out.begin(), out.end(), [](const auto &a, const auto &b) { return a.address < b.address; });
     return out;
+}
+
+bool HistoryReader::HasSensor(int32_t address)
+{
+    if (!db_)
+        return false;
+    sqlite3_stmt *st = nullptr;
+    bool found = false;
+    if (sqlite3_prepare_v2(db_,
+                           "SELECT EXISTS(SELECT 1 FROM raw_runs WHERE address=?1) OR "
+                           "EXISTS(SELECT 1 FROM minute_runs WHERE address=?1) OR "
+                           "EXISTS(SELECT 1 FROM hour_runs WHERE address=?1) OR "
+                           "EXISTS(SELECT 1 FROM events WHERE address=?1)",
+                           -1, &st, nullptr) == SQLITE_OK) {
+        sqlite3_bind_int(st, 1, address);
+        found = sqlite3_step(st) == SQLITE_ROW && sqlite3_column_int(st, 0) != 0;
+    }
+    sqlite3_finalize(st);
+    return found;
 }
 
 bool HistoryReader::Read(int32_t address, int64_t fromUtcMs, int64_t toUtcMs, HistoryResolution resolution,

@@ -63,6 +63,8 @@ public:
     bool IsOpen() const { return db_ != nullptr; }
 
     std::vector<HistorySensorSummary> Sensors();
+    // Whether anything of `address` is stored (cheap, unlike Sensors()).
+    bool HasSensor(int32_t address);
     // Entries of `address` with fromUtcMs <= time < toUtcMs.
     bool Read(int32_t address, int64_t fromUtcMs, int64_t toUtcMs, HistoryResolution resolution,
               HistorySeries *out);

@@ -77,7 +77,7 @@ private:
     bool CloseRaw(SensorState &state);
     bool FlushPieces(SensorState &state);
     bool InsertRun(Statement insert, int32_t address, int count, int columns, const int64_t *times,
-                   const float *values, int64_t *rowid);
+                   const float *values, int64_t *rowid, int level = 6);
     bool Event(int64_t utcMs, int32_t address, HistoryEventKind kind, const std::string &detail);
     bool Prune(int64_t nowUtcMs);
     int Fail(std::string *error);

@@ -117,13 +117,8 @@ int main(int argc, char **argv)
         return 0;
     }
 
-    if (address != 0) {
-        bool known = false;
-        for (const HistorySensorSummary &s : reader.Sensors())
-            known = known || s.address == address;
-        if (!known)
-            return Fail("历史数据中没有传感器地址 " + std::to_string(address));
-    }
+    if (address != 0 && !reader.HasSensor(address))
+        return Fail("历史数据中没有传感器地址 " + std::to_string(address));
 
     int fd = STDOUT_FILENO;
     if (options.count("--out")) {

@@ -147,9 +147,10 @@ void HistoryWriter::Flush()
     if (!thread_.joinable())
         return;
     const uint64_t target = pushed_;
-    flushWanted_ = true;
+    ++flushWaiters_;
     wake_.notify_one();
     progress_.wait(lock, [&] { return done_ >= target || failing_.load() || stop_; });
+    --flushWaiters_;
 }
 
 void HistoryWriter::SetMaxPageCount(int64_t pages)
@@ -236,14 +237,16 @@ void HistoryWriter::Run()
                                                          : kBatchEvery);
         wake_.wait_until(lock, due, [&] {
             return stop_ || requestCount_ > 0 || maxPageCount_.load() >= 0 ||
-                   (!failing_.load() && (flushWanted_ || size_ >= capacity_ / 2));
+                   (!failing_.load() && size_ > 0 && (flushWaiters_ > 0 || size_ >= capacity_ / 2));
         });
         const bool stopping = stop_;
-        flushWanted_ = false;
         const int n = size_;
-        for (int i = 0; i < n; ++i)
-            CopySnapshot(ring_[size_t((head_ + i) % capacity_)], batch_[size_t(i)]);
+        const int head = head_;
         lock.unlock();
+        // The producer writes only behind the queued entries and this thread
+        // alone removes them, so they are copied without holding the lock.
+        for (int i = 0; i < n; ++i)
+            CopySnapshot(ring_[size_t((head + i) % capacity_)], batch_[size_t(i)]);
         lastAttempt = std::chrono::steady_clock::now();
 
         const int64_t pages = maxPageCount_.exchange(-1);

@@ -107,7 +107,7 @@ private:
     uint64_t pushed_ = 0;
     uint64_t done_ = 0;  // stored or given up
     bool stop_ = false;
-    bool flushWanted_ = false;
+    int flushWaiters_ = 0;
     RefillRequest requests_[kSteadyRecordCount] = {};
     int requestCount_ = 0;
 

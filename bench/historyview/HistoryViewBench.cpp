@@ -18,7 +18,7 @@
 #include "Figure.h"
 #include "app/Controls.h"
 #include "history/HistoryDialog.h"
-#include "history/HistoryTestSupport.h"
+#include "history/ViewerTestSupport.h"
 #include "steady/SteadyViewerState.h"
 
 namespace {

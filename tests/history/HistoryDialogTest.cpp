@@ -27,7 +27,7 @@
 #include "app/TavenorDlg.h"
 #include "history/HistoryCsv.h"
 #include "history/HistoryDialog.h"
-#include "history/HistoryTestSupport.h"
+#include "history/ViewerTestSupport.h"
 #include "steady/SteadyDataDisp.h"
 
 using tav::ui::FindControl;

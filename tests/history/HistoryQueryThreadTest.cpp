@@ -14,7 +14,7 @@
 #include <sstream>
 
 #include "history/HistoryCsv.h"
-#include "history/HistoryTestSupport.h"
+#include "history/ViewerTestSupport.h"
 #include "history/HistoryQueryThread.h"
 
 namespace {

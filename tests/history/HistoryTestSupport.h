@@ -1,119 +1,131 @@
 #pragma once
-// Fills a folder's history.sqlite through the station's own writer with a
-// simulated clock: sensors whose values are a known function of time, so
-// that a test can tell which entries it was shown.
-//
-// Also a gate that holds the viewer's reader thread at the start of every
-// read, so that a test can look at a window while a query is under way.
+// Simulated sensors and a scratch station folder for the history tests.
+#include <dirent.h>
+#include <stdlib.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
-#include <chrono>
 #include <cmath>
-#include <condition_variable>
+#include <cstdint>
 #include <mutex>
 #include <string>
 #include <vector>
 
-#include "history/HistoryQueryThread.h"
+#include "history/HistoryReader.h"
 #include "history/HistoryWriter.h"
+#include "net/EventSink.h"
 
 namespace tav::test {
 
-class DiscardSink : public EventSink {
-public:
-    void Post(const StationEvent &) override {}
-};
-
-// Series `s` of sensor `address` at `utcMs`: a slow rise over days (a bearing
-// wearing), a daily swing, and an offset per series and sensor.
-inline float FillValue(int32_t address, int s, int64_t utcMs)
-{
-    const double days = double(utcMs % (400LL * 86'400'000)) / 86'400'000.0;
-    const double base = 0.5 + 0.05 * s + 0.01 * address;
-    const double value = base + 0.02 * days + 0.3 * std::sin(2 * M_PI * days) + 0.05 * std::sin(utcMs / 7000.0);
-    return float(s == kSpeedSeries ? 1480.0 + 20.0 * value : value);
-}
-
-struct FillStretch {
-    int64_t fromUtcMs = 0;
-    int64_t toUtcMs = 0;
-    int64_t stepMs = 500;
-};
-
-// One snapshot per step of every stretch, for every address. False when
-// the writer could not start.
-inline bool FillHistory(const std::string &dataFolder, const std::vector<int32_t> &addresses,
-                        const std::vector<FillStretch> &stretches)
-{
-    ::mkdir(dataFolder.c_str(), 0777);
-    DiscardSink sink;
-    HistoryWriterOptions options;
-    options.dataFolder = dataFolder;
-    options.waitWhenFull = true;
-    options.queueCapacity = 4096;  // big batches: years go in as few transactions
-    HistoryWriter writer(options, sink);
-    if (!writer.Start()) return false;
-    auto snapshot = std::make_unique<SteadySnapshot>();
-    for (const FillStretch &stretch : stretches) {
-        for (int64_t t = stretch.fromUtcMs; t < stretch.toUtcMs; t += stretch.stepMs) {
-            snapshot->utcMs = t;
-            snapshot->count = int(addresses.size());
-            for (size_t i = 0; i < addresses.size(); ++i) {
-                SteadySensorValues &v = snapshot->sensors[i];
-                v.address = addresses[i];
-                v.slot = int(i);
-                v.generation = 1;
-                for (int s = 0; s < kSteadySeriesCount; ++s) v.values[s] = FillValue(addresses[i], s, t);
+// A fresh start folder with its data/ folder, removed at the end.
+struct ScratchFolder {
+    std::string path;
+    ScratchFolder()
+    {
+        char name[] = "/tmp/tavenor-history-XXXXXX";
+        path = ::mkdtemp(name);
+        ::mkdir(Data().c_str(), 0777);
+    }
+    ~ScratchFolder() { Remove(path); }
+    std::string Data() const { return path + "/data"; }
+    std::string Database() const { return Data() + "/" + kHistoryFileName; }
+    std::vector<std::string> DataFiles() const
+    {
+        std::vector<std::string> out;
+        if (DIR *d = ::opendir(Data().c_str())) {
+            while (dirent *e = ::readdir(d))
+                if (e->d_name[0] != '.')
+                    out.push_back(e->d_name);
+            ::closedir(d);
+        }
+        return out;
+    }
+    static void Remove(const std::string &p)
+    {
+        if (DIR *d = ::opendir(p.c_str())) {
+            while (dirent *e = ::readdir(d)) {
+                const std::string n = e->d_name;
+                if (n != "." && n != "..")
+                    Remove(p + "/" + n);
             }
-            writer.OnSteadySnapshot(*snapshot);
+            ::closedir(d);
+            ::rmdir(p.c_str());
+        } else {
+            ::unlink(p.c_str());
         }
     }
-    writer.Flush();
-    writer.Stop();
-    return true;
+};
+
+// Keeps every posted event (any thread).
+struct CollectingSink : EventSink {
+    std::mutex mutex;
+    std::vector<StationEvent> events;
+    void Post(const StationEvent &e) override
+    {
+        std::lock_guard lock(mutex);
+        events.push_back(e);
+    }
+    std::vector<std::string> Texts(int type)
+    {
+        std::lock_guard lock(mutex);
+        std::vector<std::string> out;
+        for (const auto &e : events)
+            if (e.type == type)
+                out.emplace_back(e.text);
+        return out;
+    }
+};
+
+// A sensor's value of a series at a tick: deterministic, slowly varying
+// with noise in the low digits like a real RMS.
+inline float SimValue(int32_t address, int64_t tick, int series)
+{
+    uint64_t h = uint64_t(tick) * 0x9E3779B97F4A7C15ull ^ uint64_t(address) * 0xBF58476D1CE4E5B9ull ^
+                 uint64_t(series + 1) * 0x94D049BB133111EBull;
+    h ^= h >> 31;
+    h *= 0xD6E8FEB86659FD93ull;
+    h ^= h >> 32;
+    const double noise = double(h % 10000) / 10000.0;
+    return float(1.0 + address * 0.25 + series * 0.5 + 0.2 * std::sin(double(tick) * 0.001) + 0.05 * noise);
 }
 
-// Installed, it holds every read of every HistoryQueryThread until Open().
-class ReadGate {
-public:
-    ReadGate()
-    {
-        HistoryQueryThread::SetBeforeReadHook([this] {
-            std::unique_lock<std::mutex> lock(mutex_);
-            ++held_;
-            changed_.notify_all();
-            changed_.wait(lock, [&] { return open_; });
-        });
-    }
-    // Opens first: a thread still held must not wait on a gate that is gone.
-    ~ReadGate()
-    {
-        Open();
-        HistoryQueryThread::SetBeforeReadHook(nullptr);
-    }
-    int Held()
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return held_;
-    }
-    // Waits (generously) until a read is held.
-    bool WaitUntilHeld()
-    {
-        std::unique_lock<std::mutex> lock(mutex_);
-        return changed_.wait_for(lock, std::chrono::seconds(60), [&] { return held_ > 0; });
-    }
-    void Open()
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        open_ = true;
-        changed_.notify_all();
-    }
+constexpr int64_t kBaseUtcMs = 1'767'225'600'000LL;  // 2026-01-01 00:00 UTC
 
-private:
-    std::mutex mutex_;
-    std::condition_variable changed_;
-    bool open_ = false;
-    int held_ = 0;
-};
+inline SteadySnapshot MakeSnapshot(int64_t utcMs, int64_t tick, const std::vector<int32_t> &addresses,
+                                   uint32_t generation = 1, float samplingFrequency = 26667)
+{
+    SteadySnapshot s;
+    s.utcMs = utcMs;
+    for (int32_t a : addresses) {
+        SteadySensorValues &v = s.sensors[s.count++];
+        v.address = a;
+        v.slot = s.count - 1;
+        v.generation = generation;
+        v.samplingFrequency = samplingFrequency;
+        v.peerIp = 0x7F000001;
+        v.peerPort = uint16_t(40000 + a);
+        for (int k = 0; k < kSteadySeriesCount; ++k)
+            v.values[k] = SimValue(a, tick, k);
+    }
+    return s;
+}
+
+inline HistoryWriterOptions TestOptions(const ScratchFolder &folder)
+{
+    HistoryWriterOptions o;
+    o.dataFolder = folder.Data();
+    o.waitWhenFull = true;
+    return o;
+}
+
+inline HistorySeries ReadAll(const ScratchFolder &folder, int32_t address, HistoryResolution r)
+{
+    HistoryReader reader;
+    std::string error;
+    HistorySeries out;
+    if (reader.Open(folder.Database(), &error))
+        reader.Read(address, 0, INT64_MAX / 2, r, &out);
+    return out;
+}
 
 }  // namespace tav::test

@@ -271,5 +271,53 @@ TEST(SteadyTable, TickAndReleasesRaceFreeWithWorkers)
         EXPECT_EQ(steady->Record(i).writeIndex, 3000 % kSteadyHistoryLength);
 }
 
+// The history refills a record only when it gets a sensor it did not hold:
+// a reconnection continues the record's own rings. A refill that arrives
+// late leaves every entry written since the binding alone.
+TEST(SteadyTable, BindObserverAndRefillRespectTheBindingsOwnEntries)
+{
+    HandTable t;
+    auto steady = std::make_unique<SteadyTable>();
+    std::vector<std::pair<int, int32_t>> binds;
+    uint64_t bindTick = 0;
+    steady->SetBindObserver([&](int record, int32_t address, uint64_t tick) {
+        binds.emplace_back(record, address);
+        bindTick = tick;
+    });
+    steady->Tick(*t.table);
+    t.Connect(0, 5);
+    t.SetStats(0, 1.0);
+    for (int i = 0; i < 3; ++i)
+        steady->Tick(*t.table);
+    ASSERT_EQ(binds.size(), 1u);
+    EXPECT_EQ(binds[0], std::make_pair(0, int32_t(5)));
+    EXPECT_EQ(bindTick, 2u);
+    steady->Release(0, t.Disconnect(0));
+    steady->Tick(*t.table);
+    t.Connect(0, 5);
+    steady->Tick(*t.table);
+    EXPECT_EQ(binds.size(), 1u);  // its own record again
+
+    auto byAge = std::make_unique<float[][kSteadyHistoryLength]>(kSteadySeriesCount);
+    for (int a = 0; a < kSteadyHistoryLength; ++a)
+        byAge[0][a] = 1000.0f + float(a);
+    steady->ApplyRefill(0, 5, bindTick, byAge.get());
+    const SteadyRecord &r = steady->Record(0);
+    // Ticks 2..6 wrote positions 1..5 (tick 5 a zero while released); the
+    // entry before the binding is age 1, the oldest kept is age 7195.
+    EXPECT_EQ(r.writeIndex, 6);
+    EXPECT_FLOAT_EQ(r.Ring(0)[1], 1.0f);
+    EXPECT_FLOAT_EQ(r.Ring(0)[4], 0.0f);
+    EXPECT_FLOAT_EQ(r.Ring(0)[5], 1.0f);
+    EXPECT_FLOAT_EQ(r.Ring(0)[0], 1001.0f);
+    EXPECT_FLOAT_EQ(r.Ring(0)[kSteadyHistoryLength - 1], 1002.0f);
+    EXPECT_FLOAT_EQ(r.Ring(0)[6], 1000.0f + kSteadyHistoryLength - 5);
+    // For another address, or a binding of a later tick than the table has seen: nothing.
+    byAge[0][1] = -1.0f;
+    steady->ApplyRefill(0, 6, bindTick, byAge.get());
+    steady->ApplyRefill(0, 5, steady->TickCount() + 1, byAge.get());
+    EXPECT_FLOAT_EQ(r.Ring(0)[0], 1001.0f);
+}
+
 }  // namespace
 }  // namespace tav
