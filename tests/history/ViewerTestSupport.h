@@ -1,7 +1,8 @@
 #pragma once
-// The viewer's tests: fills a folder's history.sqlite through the station's own writer with a
-// simulated clock: sensors whose values are a known function of time, so
-// that a test can tell which entries it was shown.
+// For the viewer's tests: fills a folder's history.sqlite through the
+// station's own writer with a simulated clock, with sensors whose values are
+// a known function of time, so that a test can tell which entries it was
+// shown.
 //
 // Also a gate that holds the viewer's reader thread at the start of every
 // read, so that a test can look at a window while a query is under way.
