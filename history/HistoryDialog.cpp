@@ -309,7 +309,6 @@ void CHistoryDialog::TakeAnswer(std::unique_ptr<tav::HistoryAnswer> answer)
         Draw();
         return;
     case tav::HistoryAnswer::kExport:
-        --exportsPending_;
         ++exportsDone_;
         lastExport_ = QString::fromStdString(answer->exportPath);
         lastExportOk_ = answer->ok;
@@ -453,7 +452,6 @@ void CHistoryDialog::Export()
                                   .arg(QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd_hhmmss")));
     const QString path = Chooser() ? Chooser()(this, suggested) : AskForExportFile(this, suggested);
     if (path.isEmpty()) return;
-    ++exportsPending_;
     // The entries on show go to the query thread as they are: the file
     // holds exactly what the plot draws, even if a newer answer arrives.
     queries_->RequestExport(shown_, view_.address, path.toStdString(), false);

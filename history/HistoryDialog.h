@@ -123,7 +123,6 @@ private:
     QString lastExport_;
     bool lastExportOk_ = false;
     int exportsDone_ = 0;
-    int exportsPending_ = 0;
     QTimer refresh_;
     // Answers posted by the query thread and not yet taken here: with the
     // thread's own count, nothing is missed between its post and our event.
