@@ -386,8 +386,9 @@ void CHistoryDialog::Draw()
         ShowStatus();
         return;
     }
-    plot_ = tav::BuildHistoryPlot(*shown_, selection_.trendSelected, selection_.trendScale, shownSpan_,
-                                  std::max(1, p.width()));
+    // The plot area's width once it has been laid out, the widget's before.
+    const int columns = p.axisRect()->width() > 100 ? p.axisRect()->width() : std::max(1, p.width());
+    plot_ = tav::BuildHistoryPlot(*shown_, selection_.trendSelected, selection_.trendScale, shownSpan_, columns);
     const QVector<double> keys = ToQVector(plot_.seconds);
     for (const tav::HistoryPlotSeries &s : plot_.shown) {
         const QString name = QString::fromStdString(tav::SteadySeriesNames()[s.series]);
