@@ -24,6 +24,7 @@
 #include "config/ConfigBinder.h"
 #include "steady/SteadyControls.h"
 #include "alarm/AlarmControls.h"
+#include "history/HistoryDialog.h"
 #include "steady/SteadyDataDisp.h"
 #include "view/PlotFrame.h"
 #include "net/ConnectionLogView.h"
@@ -128,6 +129,15 @@ CTavenorDlg::CTavenorDlg(tav::Station &station, QWidget *parent)
     connect(this, &CTavenorDlg::menuCommand, steadyViewer_, [this](int id) {
         if (id == kSteadyViewerCommand)
             steadyViewer_->OpenDialog();
+    });
+    connect(this, &CTavenorDlg::menuCommand, this, [this](int id) {
+        if (id != kHistoryViewerCommand) return;
+        // Made at the first opening: its reader thread is only worth having
+        // once somebody looks at the history.
+        if (!historyViewer_)
+            historyViewer_ = new CHistoryDialog(station_.DataFolder() + "/" + tav::kHistoryFileName,
+                                                station_.DataFolder(), steadyViewer_->State(), this);
+        historyViewer_->OpenDialog();
     });
 }
 
@@ -352,6 +362,7 @@ void CTavenorDlg::BuildMenus()
     add(settings, QStringLiteral("设备参数设置"), 32778);
     QMenu *steady = menuBar_->addMenu(QStringLiteral("稳态数据"));
     add(steady, QStringLiteral("数据展示"), 32777);
+    add(steady, QStringLiteral("历史趋势"), kHistoryViewerCommand);
     QMenu *help = menuBar_->addMenu(QStringLiteral("帮助"));
     QAction *about = add(help, QStringLiteral("关于 Tavenor(&A)..."), tav::ui::kAboutCommandId);
     connect(about, &QAction::triggered, this, [this] {

@@ -12,6 +12,7 @@
 #include "view/WaveDisp.h"
 
 class QMenuBar;
+class CHistoryDialog;
 class CSteadyDataDisp;
 
 namespace tav::ui {
@@ -40,6 +41,7 @@ public:
     // The smallest the window gets, unless its controls need more room.
     static constexpr int kMinimumWidth = 1280;
     static constexpr int kMinimumHeight = 720;
+    static constexpr int kHistoryViewerCommand = 32780;  // "稳态数据" -> "历史趋势"
 
     CTavenorDlg(tav::Station &station, QWidget *parent = nullptr);
     ~CTavenorDlg() override;
@@ -53,6 +55,9 @@ public:
     tav::ui::LiveView &LiveView() { return *liveView_; }
     // "稳态数据----60分钟记录", opened by menu 32777 and reused for every opening.
     CSteadyDataDisp &SteadyViewer() { return *steadyViewer_; }
+    // "历史趋势", made at the first opening by menu 32780 (null before) and
+    // reused; it shares the series choice and factors of the steady viewer.
+    CHistoryDialog *HistoryViewer() const { return historyViewer_; }
     // Shows the operator's start-up messages and starts the timers.
     void Initialise(const std::vector<std::string> &startMessages);
     // Rebuilds the "连接选择" list from the in-use slots; the line of the
@@ -106,6 +111,7 @@ private:
     QLineEdit *portEdit_ = nullptr;
     tav::ui::LiveView *liveView_ = nullptr;  // child object
     CSteadyDataDisp *steadyViewer_ = nullptr;  // child dialog
+    CHistoryDialog *historyViewer_ = nullptr;  // child dialog, made when first opened
     QTimer timer1_;
     QTimer timer2_;
     bool shutDown_ = false;

@@ -1,8 +1,10 @@
 // tavenor-screenshots [folder]: starts the real station on an ephemeral port
 // with four simulated sensors on loopback, lets them stream, and writes PNG
 // images of the real windows (default folder docs/): the main window, the
-// sensor parameter dialog after it has read its sensor, and the steady-state
-// viewer. Everything it writes besides the images goes to a scratch folder.
+// sensor parameter dialog after it has read its sensor, the steady-state
+// viewer, and the history trend over a month that a simulated clock wrote
+// before the station started. Everything it writes besides the images goes
+// to a scratch folder.
 #include <QAbstractButton>
 #include <QApplication>
 #include <QComboBox>
@@ -10,15 +12,22 @@
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFont>
+#include <QLineEdit>
+#include <QMouseEvent>
 #include <QSlider>
 #include <QTimer>
 #include <QWidget>
+#include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
 #include <string>
 #include <vector>
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <qcustomplot.h>
 
 #include "app/Controls.h"
 #include "app/QtEventSink.h"
@@ -26,6 +35,9 @@
 #include "app/TavenorDlg.h"
 #include "app/Translations.h"
 #include "sim/DeviceRecords.h"
+#include "history/HistoryDialog.h"
+#include "history/HistoryWriter.h"
+#include "steady/SeriesBoxes.h"
 #include "sim/SimFleet.h"
 #include "sim/SimOptions.h"
 
@@ -70,6 +82,64 @@ QWidget *TopLevel(const char *objectName)
     return nullptr;
 }
 
+class NoEvents : public tav::EventSink {
+public:
+    void Post(const tav::StationEvent &) override {}
+};
+
+// A month of sensor 1's history ending now, four ticks a minute, written by
+// the station's own writer: a pump whose bearing wears, its velocity RMS
+// creeping from 1.8 to 3 mm/s with a daily load swing and some scatter.
+bool FillMonth(const std::string &dataFolder)
+{
+    ::mkdir(dataFolder.c_str(), 0777);
+    NoEvents sink;
+    tav::HistoryWriterOptions options;
+    options.dataFolder = dataFolder;
+    options.waitWhenFull = true;
+    tav::HistoryWriter writer(options, sink);
+    if (!writer.Start())
+        return false;
+    constexpr int64_t kDay = 86'400'000;
+    const int64_t now =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
+            .count();
+    auto snapshot = std::make_unique<tav::SteadySnapshot>();
+    snapshot->count = 1;
+    tav::SteadySensorValues &v = snapshot->sensors[0];
+    v.address = 1;
+    v.slot = 0;
+    v.generation = 1;
+    uint32_t noise = 12345;
+    auto scatter = [&noise] {
+        noise = noise * 1664525u + 1013904223u;
+        return double(noise >> 8) / double(1u << 24) - 0.5;
+    };
+    for (int64_t t = now - 30 * kDay; t < now; t += 15'000) {
+        const double days = double(t - (now - 30 * kDay)) / double(kDay);
+        const double load = 1.0 + 0.12 * std::sin(2 * M_PI * days);
+        const double wear = 1.8 + 1.2 * std::pow(days / 30.0, 2.0);
+        for (int axis = 0; axis < 3; ++axis) {
+            const double a = (0.6 + 0.2 * axis) * load;  // X quietest, Z loudest
+            const double vr = wear * a * (1.0 + 0.08 * scatter());
+            float *row = v.values + axis * tav::kSteadyParameterCount;
+            row[tav::kSteadyAR] = float(0.35 * a * (1.0 + 0.1 * scatter()) + 0.02 * days / 30.0);
+            row[tav::kSteadyAP] = float(1.1 * a * (1.0 + 0.15 * scatter()) + 0.1 * days / 30.0);
+            row[tav::kSteadyAK] = float(3.0 + 0.3 * scatter() + 0.8 * days / 30.0);
+            row[tav::kSteadyVR] = float(vr);
+            row[tav::kSteadyVP] = float(1.45 * vr);
+            row[tav::kSteadyDR] = float(0.03 * vr);
+            row[tav::kSteadyDP] = float(0.09 * vr);
+        }
+        v.values[tav::kSpeedSeries] = float(1480.0 + 15.0 * load + 5.0 * scatter());
+        snapshot->utcMs = t;
+        writer.OnSteadySnapshot(*snapshot);
+    }
+    writer.Flush();
+    writer.Stop();
+    return true;
+}
+
 }  // namespace
 
 int main(int argc, char **argv)
@@ -106,6 +176,8 @@ int main(int argc, char **argv)
     options.startFolder = scratch;
     tav::ui::QtEventSink sink;
     tav::Station station(options, sink);
+    if (!FillMonth(station.DataFolder()))
+        std::fprintf(stderr, "cannot fill the history\n");
     CTavenorDlg dlg(station);
     sink.SetTarget(&dlg);
     std::vector<std::string> messages;
@@ -178,6 +250,52 @@ int main(int argc, char **argv)
     });
     emit dlg.menuCommand(32777);
     PumpUntil([&] { return viewerDone && !TopLevel("133"); }, 30000);
+
+    // The history: sensor 1's month, minutes with their band, the velocity
+    // RMS of the three axes shown at a factor that spreads them over the grid.
+    emit dlg.menuCommand(CTavenorDlg::kHistoryViewerCommand);
+    if (CHistoryDialog *history = dlg.HistoryViewer()) {
+        history->resize(1280, 760);
+        auto settled = [&] { return history->Pending() == 0 && history->Shown() != nullptr; };
+        PumpUntil(settled, 30000);
+        auto choose = [&](int id, int index) {
+            if (auto *combo = tav::ui::FindControl<QComboBox>(history, id)) {
+                combo->setCurrentIndex(index);
+                emit combo->activated(index);
+            }
+        };
+        choose(CHistoryDialog::kIdRangeCombo, 4);  // "30 天"
+        // Velocity RMS of X, Y and Z and the speed, 1 mm/s per two rows.
+        // Boxes cleared first: a ninth series would be refused.
+        for (bool tick : {false, true})
+            for (int series = 0; series < tav::kSteadySeriesCount; ++series) {
+                const bool wanted = series == tav::kSpeedSeries || tav::SeriesParameter(series) == tav::kSteadyVR;
+                auto *box = tav::ui::FindControl<QAbstractButton>(history, tav::ui::SeriesBoxId(series));
+                if (box && wanted == tick && box->isChecked() != wanted)
+                    box->click();
+            }
+        for (int series : {3, 10, 17}) {
+            choose(CHistoryDialog::kIdParameterCombo, series);
+            if (auto *factor = tav::ui::FindControl<QLineEdit>(history, CHistoryDialog::kIdFactorEdit))
+                factor->setText(QStringLiteral("2"));
+            if (auto *set = tav::ui::FindControl<QAbstractButton>(history, CHistoryDialog::kIdSetFactor))
+                set->click();
+        }
+        Pump(200);
+        PumpUntil(settled, 30000);
+        // The value and time under the mouse, three quarters along.
+        QCustomPlot *plot = history->Plot();
+        const QPoint at(plot->axisRect()->left() + plot->axisRect()->width() * 3 / 4, plot->axisRect()->center().y());
+        QMouseEvent move(QEvent::MouseMove, QPointF(at), QPointF(plot->mapToGlobal(at)), Qt::NoButton, Qt::NoButton,
+                         Qt::NoModifier);
+        QApplication::sendEvent(plot, &move);
+        Pump(300);
+        failures += !Save(history, folder, "history-trend.png");
+        history->close();
+    } else {
+        ++failures;
+        std::fprintf(stderr, "the history viewer did not open\n");
+    }
 
     for (auto &sensor : fleet)
         sensor->RequestStop();

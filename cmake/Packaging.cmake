@@ -57,9 +57,10 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 # Shared-library dependencies (libc6, libstdc++6, the Qt and FFTW libraries,
 # with their minimum versions) come from dpkg-shlibdeps. Named here is what no
 # binary links but the station needs at run time: Qt's platform plugins (xcb,
-# offscreen), Qt's own Chinese texts (standard buttons, file dialog) and the
-# CJK font its captions are drawn in.
+# offscreen), Qt's own Chinese texts (standard buttons, file dialog), the
+# CJK font its captions are drawn in and, by name, the history viewer's plot
+# library.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "qt6-qpa-plugins, qt6-translations-l10n, fonts-wqy-microhei")
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "qt6-qpa-plugins, qt6-translations-l10n, fonts-wqy-microhei, libqcustomplot2.1-qt6")
 
 include(CPack)

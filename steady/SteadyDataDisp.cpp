@@ -1,8 +1,6 @@
 #include "steady/SteadyDataDisp.h"
 
-#include <QCheckBox>
 #include <QGridLayout>
-#include <QGroupBox>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
@@ -17,6 +15,7 @@
 #include "app/Messages.h"
 #include "app/TavenorDlg.h"
 #include "steady/MyListCtr.h"
+#include "steady/SeriesBoxes.h"
 #include "steady/SteadyTable.h"
 #include "view/PlotFrame.h"
 
@@ -26,22 +25,13 @@ namespace {
 
 const char *const kPageNames[tav::kViewerPageCount] = {"连接1~20", "连接21~40", "连接41~60", "连接61~80",
                                                        "连接81~100"};
-const char *const kParameterBoxNames[tav::kSteadyParameterCount] = {"AR", "AP", "AKU", "VR", "VP", "DR", "DP"};
-const char *const kAxisBoxNames[3] = {"X轴", "Y轴", "Z轴"};
 const char *const kAbbreviations =
     "X-X轴 Y-Y轴 Z-Z轴 AR-加速度RMS, AP-加速度峰值 ,AK 加速度峭度系数, VR速度RMS, VP速度峰值, DR位移RMS, "
     "DP 位移峰峰值";
-const char *const kTooManySeries = "已经选中8个参数，请删除后再添加";
 const char *const kFactorRange = "倍率设置范围为0.001~1000.0";
 
 constexpr int kTrendRightMargin = 124;  // room for the legend
 constexpr int kTrendYScale = 7;         // one unit per division
-
-int SeriesBoxId(int series)
-{
-    if (series == tav::kSpeedSeries) return kIdRpmBox;
-    return kIdSeriesBoxX + 8 * tav::SeriesAxis(series) + tav::SeriesParameter(series);
-}
 
 QString Utf8(const std::string &s) { return QString::fromStdString(s); }
 
@@ -108,31 +98,10 @@ void CSteadyDataDisp::BuildLayout()
 
     auto *side = new QVBoxLayout;
     lower->addLayout(side, 0);
-    auto *boxes = new QGroupBox(QStringLiteral("显示参数"));
-    auto *grid = new QGridLayout(boxes);
-    for (int a = 0; a < 3; ++a) {
-        const QString axisName = QString::fromUtf8(kAxisBoxNames[a]);
-        axisBoxes_[a] = Tag(new QCheckBox(axisName), kIdAxisBoxX + 8 * a, axisName);
-        grid->addWidget(axisBoxes_[a], a, 0);
-        // Every change counts, whether a click, the keyboard or an assistive
-        // tool made it; changes the dialog makes itself are not the operator's.
-        connect(axisBoxes_[a], &QCheckBox::toggled, this, [this, a](bool) {
-            if (!syncing_) AxisClicked(a);
-        });
-        for (int p = 0; p < tav::kSteadyParameterCount; ++p) {
-            const int s = a * tav::kSteadyParameterCount + p;
-            const QString text = QString::fromUtf8(kParameterBoxNames[p]);
-            seriesBoxes_[s] = Tag(new QCheckBox(text), SeriesBoxId(s), Utf8(tav::SteadySeriesNames()[s]));
-            grid->addWidget(seriesBoxes_[s], a, p + 1);
-        }
-    }
-    seriesBoxes_[tav::kSpeedSeries] = Tag(new QCheckBox(QStringLiteral("rpm")), kIdRpmBox, QStringLiteral("rpm"));
-    grid->addWidget(seriesBoxes_[tav::kSpeedSeries], 3, 0);
-    for (int s = 0; s < tav::kSteadySeriesCount; ++s)
-        connect(seriesBoxes_[s], &QCheckBox::toggled, this, [this, s](bool ticked) {
-            if (!syncing_) SeriesClicked(s, ticked);
-        });
-    side->addWidget(boxes);
+    // The series boxes and their rules, shared with the history trend.
+    boxes_ = new SeriesBoxes(state_);
+    connect(boxes_, &SeriesBoxes::changed, this, &CSteadyDataDisp::RedrawTrend);
+    side->addWidget(boxes_);
 
     auto *choices = new QGridLayout;
     choices->addWidget(new QLabel(QStringLiteral("选择地址")), 0, 0);
@@ -233,12 +202,7 @@ void CSteadyDataDisp::done(int result)
     QDialog::done(result);
 }
 
-void CSteadyDataDisp::ShowSelection()
-{
-    const QScopedValueRollback<bool> syncing(syncing_, true);
-    for (int s = 0; s < tav::kSteadySeriesCount; ++s) seriesBoxes_[s]->setChecked(state_.trendSelected[s] == 1);
-    for (int a = 0; a < 3; ++a) axisBoxes_[a]->setChecked(state_.axisChoice[a] == 1);
-}
+void CSteadyDataDisp::ShowSelection() { boxes_->ShowSelection(); }
 
 void CSteadyDataDisp::InsertEmptyRows()
 {
@@ -282,24 +246,6 @@ void CSteadyDataDisp::Tick()
 }
 
 void CSteadyDataDisp::RedrawTrend() { trend_.Redraw(); }
-
-void CSteadyDataDisp::AxisClicked(int axis)
-{
-    state_.ChooseAxis(axis);
-    ShowSelection();
-    RedrawTrend();
-}
-
-void CSteadyDataDisp::SeriesClicked(int series, bool ticked)
-{
-    if (!state_.SetSeriesSelected(series, ticked)) {
-        ShowMessage(this, QString::fromUtf8(kTooManySeries));
-        const QScopedValueRollback<bool> syncing(syncing_, true);
-        SeriesBox(series)->setChecked(false);
-        return;
-    }
-    RedrawTrend();
-}
 
 void CSteadyDataDisp::ApplyFactor()
 {

@@ -14,7 +14,6 @@
 #include "view/WaveDisp.h"
 
 class CMyListCtr;
-class QCheckBox;
 class QComboBox;
 class QLineEdit;
 class QSlider;
@@ -24,6 +23,7 @@ namespace tav {
 class SteadyTable;
 namespace ui {
 class ConnectionCombo;
+class SeriesBoxes;
 }
 }  // namespace tav
 
@@ -80,12 +80,8 @@ private:
     void ShowSelection();
     void InsertEmptyRows();
     void FillAddresses();
-    // An axis or series box changed state (click, keyboard or automation).
-    void AxisClicked(int axis);
-    void SeriesClicked(int series, bool ticked);
     void ApplyFactor();
     void ChooseTimeWindow(int index);
-    QCheckBox *SeriesBox(int series) const { return seriesBoxes_[series]; }
 
     const tav::SteadyTable &table_;
     tav::SteadyViewerState state_;
@@ -93,12 +89,10 @@ private:
     float *traces_[tav::kSteadySeriesCount] = {};
     QTimer timer_;
     bool open_ = false;
-    bool syncing_ = false;  // the dialog itself is setting the check boxes
 
     QTabBar *tabs_ = nullptr;
     CMyListCtr *list_ = nullptr;
-    QCheckBox *axisBoxes_[3] = {};
-    QCheckBox *seriesBoxes_[tav::kSteadySeriesCount] = {};
+    tav::ui::SeriesBoxes *boxes_ = nullptr;
     tav::ui::ConnectionCombo *addressCombo_ = nullptr;
     QComboBox *parameterCombo_ = nullptr;
     QComboBox *timeCombo_ = nullptr;

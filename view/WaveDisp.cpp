@@ -6,6 +6,7 @@
 #include <cstdio>
 
 #include "view/PlotFrame.h"
+#include "view/TrendPens.h"
 
 namespace tav {
 
@@ -13,10 +14,8 @@ namespace {
 
 const QColor kGridColour(255, 0, 0);
 const QColor kTraceColour(0, 0, 255);
-const QColor kTrendColours[kTrendPens] = {
-    {255, 215, 0}, {65, 105, 225}, {255, 97, 0},  {0, 51, 0},
-    {255, 153, 204}, {51, 153, 102}, {128, 0, 128}, {128, 64, 128},
-};
+static_assert(kTrendPens == kTrendPenCount);
+QColor TrendColour(int pen) { return QColor(kTrendPenRgb[pen].r, kTrendPenRgb[pen].g, kTrendPenRgb[pen].b); }
 
 QPen GridPen()
 {
@@ -262,7 +261,7 @@ void CWaveDisp::DrawLegend(QPainter &p, const PlotArea &a)
     for (int i = 0; i < kTrendSeries && shown < kTrendPens; ++i) {
         if (trendSelected[i] != 1) continue;
         const int base = a.bottom - (shown + 2) * a.cellHeight;
-        p.setPen(TracePen(kTrendColours[shown], 2));
+        p.setPen(TracePen(TrendColour(shown), 2));
         p.drawLine(a.right + 60, base - 23, a.right + 100, base - 23);
         if (trendName) DrawLabel(p, a.right + 20, base - 30, QString::fromStdString(trendName[i]));
         ++shown;
@@ -356,7 +355,7 @@ void CWaveDisp::DrawTrendTraces(QPainter &p, const PlotArea &a, float u)
             if (x > 1) lines_.emplace_back(prev, pt);
             prev = pt;
         }
-        p.setPen(TracePen(kTrendColours[pen], 2));
+        p.setPen(TracePen(TrendColour(pen), 2));
         p.drawLines(lines_.data(), static_cast<int>(lines_.size()));
     }
 }
