@@ -23,11 +23,18 @@ extern "C" void OnStopSignal(int) { gStopRequested = true; }
 void PrintHelp()
 {
     std::printf(
-        "Usage: tavenor [--port N] [--help]\n"
+        "Usage: tavenor [--port N] [--allow CIDR[,CIDR...]] [--bind ADDR] [--help]\n"
         "Monitoring station for networked tri-axial vibration sensors.\n"
         "Sensors connect as TCP clients to this machine on the given port.\n\n"
         "  --port N   TCP port to listen on (default 22009). Use another port to run a\n"
         "             second station beside a first one.\n"
+        "  --allow CIDR[,CIDR...]\n"
+        "             Serve only connections from these IPv4 addresses or networks\n"
+        "             (e.g. 192.168.1.0/24,10.0.5.17); others are closed at once.\n"
+        "             Overrides [access] allow of station.toml. A bad entry admits nobody.\n"
+        "  --bind ADDR\n"
+        "             Listen on this local IPv4 address only (default: all). Overrides\n"
+        "             [access] bind of station.toml.\n"
         "  --help     Show this text.\n\n"
         "Files: devicepara.dat and sensorcodes.conf are read from the folder the station\n"
         "is started in; recordings and logs are written to its data/ folder.\n"
@@ -40,7 +47,13 @@ void PrintHelp()
 int main(int argc, char **argv)
 {
     tav::StationOptions options;
+    const char *allowArg = nullptr, *bindArg = nullptr;
     for (int i = 1; i < argc; ++i) {
+        if ((!std::strcmp(argv[i], "--allow") || !std::strcmp(argv[i], "--bind")) && i + 1 < argc) {
+            (argv[i][2] == 'a' ? allowArg : bindArg) = argv[i + 1];
+            ++i;
+            continue;
+        }
         if (!std::strcmp(argv[i], "--help") || !std::strcmp(argv[i], "-h")) {
             PrintHelp();
             return 0;
@@ -64,6 +77,15 @@ int main(int argc, char **argv)
     {
         tav::StationSettings fromFile = tav::LoadStationSettings(tav::kStationSettingsFileName, &settingsMessages);
         options.settings = fromFile;
+    }
+    if (allowArg) {
+        options.settings.access.allow = tav::SplitCommaList(allowArg);
+        options.settings.access.allowGiven = true;
+        options.settings.access.allowFrom = "--allow";
+    }
+    if (bindArg) {
+        options.settings.access.bind = bindArg;
+        options.settings.access.bindFrom = "--bind";
     }
 
     if (!std::getenv("QT_QPA_PLATFORM") && !std::getenv("DISPLAY") && !std::getenv("WAYLAND_DISPLAY")) {

@@ -153,10 +153,14 @@ StationSettings ParseStationSettings(const std::string &text, const std::string 
     history.Integer("minute_days", 1, 36500, &settings.history.minuteDays);
     history.Integer("hour_years", 1, 100, &settings.history.hourYears);
 
-    TableReader access(SubTable(root, "access", name, messages), "access", name, messages);
+    const toml::table *accessTable = SubTable(root, "access", name, messages);
+    TableReader access(accessTable, "access", name, messages);
     access.Number("garbage_timeout_s", 0.1, 86400, &settings.access.garbageTimeoutS);
     access.Number("idle_evict_s", 0.1, 86400, &settings.access.idleEvictS);
     access.Strings("allow", &settings.access.allow);
+    // Given but unreadable (a wrong type, items left out) still restricts:
+    // an allow list never turns into "everyone" by a mistake in it.
+    settings.access.allowGiven = accessTable && accessTable->get("allow");
     access.String("bind", &settings.access.bind);
     return settings;
 }
