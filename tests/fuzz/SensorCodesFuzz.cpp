@@ -1,0 +1,16 @@
+// libFuzzer target: sensorcodes.conf of any content.
+#include <cstdint>
+
+#include "config/SensorCodes.h"
+#include "tests/fuzz/FuzzFile.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    static const std::string path = tav::fuzz::FuzzFilePath("sensorcodes.conf");
+    if (!tav::fuzz::WriteFuzzFile(path, data, size))
+        return 0;
+    std::string warning;
+    tav::SensorCodes codes = tav::LoadSensorCodes(path, &warning);
+    (void)codes;
+    return 0;
+}
