@@ -23,8 +23,8 @@ void PeerPatrol::Observe(int slot, const PeerSample &sample, double now)
         // Accepted without Accepted() being called (or missed): count from now.
         Accepted(slot, sample.generation, now);
     }
-    if (sample.frames != s.frames) {
-        s.frames = sample.frames;
+    if (sample.frames != s.frames || sample.setAside) {
+        s.frames = sample.setAside && sample.frames == 0 ? 1 : sample.frames;
         s.lastFrameAt = now;
     }
     s.junkBytes = sample.junkBytes;
@@ -33,7 +33,7 @@ void PeerPatrol::Observe(int slot, const PeerSample &sample, double now)
 bool PeerPatrol::TakeGarbage(int slot, double now)
 {
     Slot &s = slots_[Index(slot)];
-    if (!s.inUse || s.closing || s.frames != 0 || s.junkBytes < kGarbageBytes || now - s.acceptedAt < garbageS_)
+    if (garbageS_ <= 0 || !s.inUse || s.closing || s.frames != 0 || s.junkBytes < kGarbageBytes || now - s.acceptedAt < garbageS_)
         return false;
     s.closing = true;
     return true;
@@ -41,7 +41,7 @@ bool PeerPatrol::TakeGarbage(int slot, double now)
 
 int PeerPatrol::TakeEviction(double now)
 {
-    if (Closing() > 0)
+    if (idleS_ <= 0 || Closing() > 0)
         return -1;
     int best = -1;
     double longest = -1;

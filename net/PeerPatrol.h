@@ -23,12 +23,16 @@ struct PeerSample {
     uint32_t generation = 0;  // changes at every accept into the slot
     uint64_t frames = 0;      // valid packets and replies since accept
     uint64_t junkBytes = 0;   // bytes that started no frame since accept
+    // A replay runs over the slot and its live bytes are set aside unread:
+    // the peer counts as sending frames, whatever it sends.
+    bool setAside = false;
 };
 
 class PeerPatrol {
 public:
     static constexpr uint64_t kGarbageBytes = 1024;
 
+    // A period of 0 or less turns its rule off.
     PeerPatrol(double garbageS, double idleS) : garbageS_(garbageS), idleS_(idleS) {}
 
     // A connection was placed in `slot` at `now`.

@@ -378,6 +378,8 @@ void Server::Patrol(double now)
         sample.frames = rec.packetsParsed.load(std::memory_order_relaxed) +
                         rec.repliesParsed.load(std::memory_order_relaxed);
         sample.junkBytes = rec.droppedBytes.load(std::memory_order_relaxed);
+        sample.setAside = table_.acquisitionState.load(std::memory_order_relaxed) == 2 &&
+                          table_.selectedConnection.load(std::memory_order_relaxed) == rec.slotIndex;
         patrol_.Observe(rec.slotIndex, sample, now);
         if (!patrol_.TakeGarbage(rec.slotIndex, now))
             continue;

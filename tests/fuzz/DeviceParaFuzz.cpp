@@ -10,8 +10,9 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     static tav::ConnectionRecord *rec = new tav::ConnectionRecord;
-    static const std::string path = tav::fuzz::FuzzFilePath("devicepara.dat");
-    if (!tav::fuzz::WriteFuzzFile(path, data, size))
+    static tav::fuzz::FuzzFile *file = new tav::fuzz::FuzzFile("devicepara.dat");
+    static const std::string path = file->Path();
+    if (!file->Write(data, size))
         return 0;
     tav::DeviceParameterTable table;
     std::string error;

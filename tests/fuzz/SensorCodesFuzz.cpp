@@ -6,8 +6,9 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    static const std::string path = tav::fuzz::FuzzFilePath("sensorcodes.conf");
-    if (!tav::fuzz::WriteFuzzFile(path, data, size))
+    static tav::fuzz::FuzzFile *file = new tav::fuzz::FuzzFile("sensorcodes.conf");
+    static const std::string path = file->Path();
+    if (!file->Write(data, size))
         return 0;
     std::string warning;
     tav::SensorCodes codes = tav::LoadSensorCodes(path, &warning);

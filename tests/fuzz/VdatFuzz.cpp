@@ -23,16 +23,16 @@ struct World {
     tav::Recorder recorder{table, sink, folder};
     tav::Conditioner conditioner{table, plots, sink, &recorder};
     tav::Replayer replayer{recorder, &conditioner};
-    std::string path = tav::fuzz::FuzzFilePath("input.vdat");
+    tav::fuzz::FuzzFile file{"input.vdat"};
 };
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     static World *w = new World;
-    if (!tav::fuzz::WriteFuzzFile(w->path, data, size))
+    if (!w->file.Write(data, size))
         return 0;
-    tav::LoadResult r = w->recorder.Load(w->path);
+    tav::LoadResult r = w->recorder.Load(w->file.Path());
     if (!r.ok)
         return 0;
     if (size > 0 && (data[size - 1] & 1))

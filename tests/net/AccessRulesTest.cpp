@@ -146,6 +146,24 @@ TEST(PeerPatrol, EvictsTheLongestSilentOnlyPastThePeriodAndOneAtATime)
     EXPECT_EQ(p.TakeEviction(1000), -1);
 }
 
+TEST(PeerPatrol, AReplayedOverSensorAndRulesSwitchedOffCloseNobody)
+{
+    PeerPatrol p(10, 30);
+    p.Accepted(0, 1, 0);
+    // Its live bytes are set aside during the replay: no frame is counted,
+    // yet it is streaming and must keep its slot.
+    for (double t = 0; t <= 100; t += 1)
+        p.Observe(0, {true, 1, 0, 0, true}, t);
+    EXPECT_FALSE(p.TakeGarbage(0, 100));
+    EXPECT_EQ(p.TakeEviction(100), -1);
+
+    PeerPatrol off(0, 0);
+    off.Accepted(0, 1, 0);
+    off.Observe(0, {true, 1, 0, 1 << 20}, 1000);
+    EXPECT_FALSE(off.TakeGarbage(0, 1000));
+    EXPECT_EQ(off.TakeEviction(1000), -1);
+}
+
 TEST(AcceptReports, ExhaustionIsOneMessageThenAtMostALineAMinute)
 {
     AcceptTrouble t;
