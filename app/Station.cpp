@@ -28,6 +28,9 @@ ServerPolicy ServerPolicyFrom(const AccessSettings &access, std::vector<std::str
     ServerPolicy policy;
     policy.garbageTimeoutS = access.garbageTimeoutS;
     policy.idleEvictS = access.idleEvictS;
+    // Periods of 0 (never from station.toml, which wants at least 0.1 s)
+    // turn the rules off, for benchmarks that compare.
+    policy.patrol = access.garbageTimeoutS > 0 || access.idleEvictS > 0;
     const std::string file = std::string(kStationSettingsFileName) + " [access] ";
     if (access.allowGiven || !access.allow.empty())
         policy.allow = AccessList::FromEntries(access.allow, access.allowFrom.empty() ? file + "allow" : access.allowFrom,

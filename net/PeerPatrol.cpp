@@ -39,9 +39,9 @@ bool PeerPatrol::TakeGarbage(int slot, double now)
     return true;
 }
 
-int PeerPatrol::TakeEviction(double now)
+int PeerPatrol::TakeEviction(double now, int waiting)
 {
-    if (idleS_ <= 0 || Closing() > 0)
+    if (idleS_ <= 0 || Closing() >= waiting)
         return -1;
     int best = -1;
     double longest = -1;

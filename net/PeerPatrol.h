@@ -43,10 +43,11 @@ public:
     // True once per connection: the slot's peer has only sent garbage for
     // garbageS. The slot is then counted as closing.
     bool TakeGarbage(int slot, double now);
-    // The slot to close to make room, or -1: none has been without a frame
-    // for idleS, or an earlier eviction has not yet freed its slot.
-    // The slot returned is counted as closing.
-    int TakeEviction(double now);
+    // The slot to close to make room for one of `waiting` connections, or
+    // -1: none has been without a frame for idleS, or earlier closings not
+    // yet freed already make room for them all. The slot returned is
+    // counted as closing.
+    int TakeEviction(double now, int waiting = 1);
 
     // Seconds since the slot's last valid frame (or its accept).
     double SilentFor(int slot, double now) const { return now - slots_[Index(slot)].lastFrameAt; }

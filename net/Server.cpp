@@ -21,7 +21,10 @@
 namespace tav {
 
 namespace {
-constexpr int kBacklog = 40;
+// Room for every sensor of a full fleet to wait while peers that are not
+// sensors hold slots: a connection the backlog has no room for has its
+// handshake dropped and retries only after seconds.
+constexpr int kBacklog = 128;
 constexpr uint32_t kReceiveCallSize = 198800;
 constexpr int kReceiveBufferBytes = 1454080;
 constexpr auto kFullTableRecheck = std::chrono::milliseconds(200);
@@ -206,10 +209,9 @@ void Server::Stop()
     }
     if (acceptThread_.joinable())
         acceptThread_.join();
-    if (held_ >= 0) {
-        ::close(held_);
-        held_ = -1;
-    }
+    for (const Held &h : held_)
+        ::close(h.fd);
+    held_.clear();
     if (listenSocket_ >= 0) {
         ::close(listenSocket_);
         listenSocket_ = -1;
@@ -245,11 +247,14 @@ void Server::AcceptLoop()
             });
             continue;
         }
-        if (held_ >= 0) {
-            // The connection that waited while the table was full goes first.
-            const int fd = held_;
-            held_ = -1;
-            Place(slot, fd, heldPeer_);
+        if (!held_.empty()) {
+            // The connections that waited while the table was full go first.
+            const Held h = held_.front();
+            held_.pop_front();
+            if (PeerGone(h.fd))
+                ::close(h.fd);
+            else
+                Place(slot, h.fd, h.peer);
             continue;
         }
         if (now < listenPausedUntil_) {
@@ -272,8 +277,7 @@ void Server::AcceptLoop()
         // A lower slot may have freed during the wait: take the lowest now.
         slot = table_.FindFreeSlot();
         if (slot < 0) {
-            held_ = fd;
-            heldPeer_ = peer;
+            held_.push_back({fd, peer});
             continue;
         }
         Place(slot, fd, peer);
@@ -334,11 +338,15 @@ void Server::WhileFull(double now)
     // A held connection whose peer has already gone (nothing to read, end
     // of stream) is let go, so that a peer that only opens and closes
     // connections cannot make room for itself.
-    if (held_ >= 0 && PeerGone(held_)) {
-        ::close(held_);
-        held_ = -1;
+    for (auto it = held_.begin(); it != held_.end();) {
+        if (PeerGone(it->fd)) {
+            ::close(it->fd);
+            it = held_.erase(it);
+        } else {
+            ++it;
+        }
     }
-    while (held_ < 0 && !stopping_ && now >= listenPausedUntil_) {
+    while (held_.size() < kMaxHeld && !stopping_ && now >= listenPausedUntil_) {
         sockaddr_in peer{};
         bool refused = false;
         const int fd = AcceptOne(&peer, now, &refused);
@@ -351,17 +359,16 @@ void Server::WhileFull(double now)
             ::close(fd);
             continue;
         }
-        held_ = fd;
-        heldPeer_ = peer;
+        held_.push_back({fd, peer});
     }
-    if (held_ < 0 || !policy_.patrol)
+    if (held_.empty() || !policy_.patrol)
         return;
-    const int slot = patrol_.TakeEviction(now);
+    const int slot = patrol_.TakeEviction(now, int(held_.size()));
     if (slot < 0)
         return;
     ConnectionRecord &rec = table_.records[slot];
     char text[400];
-    const int waiting = 1 + ListenBacklog();
+    const int waiting = int(held_.size()) + ListenBacklog();
     std::snprintf(text, sizeof text,
                   "40个连接已全部占用，%d个新连接在等待：连接%d（%s）已%.0f秒没有发送有效数据帧，关闭以腾出位置",
                   waiting, slot, PeerText(rec.peer).c_str(), patrol_.SilentFor(slot, now));

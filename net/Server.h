@@ -4,6 +4,7 @@
 // by a ConnectionHandler so that framing stays out of this file.
 #include <atomic>
 #include <condition_variable>
+#include <deque>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -108,8 +109,16 @@ private:
     RefusalLog refusals_;
     double lastPatrol_ = 0;
     double listenPausedUntil_ = 0;
-    int held_ = -1;  // a waiting connection taken while every slot was in use
-    sockaddr_in heldPeer_{};
+    // Waiting connections taken from the backlog while every slot was in
+    // use, oldest first: they are the ones room is made for, and taking
+    // them lets refused and already closed ones be dropped at once instead
+    // of filling the backlog.
+    struct Held {
+        int fd;
+        sockaddr_in peer;
+    };
+    static constexpr size_t kMaxHeld = 8;
+    std::deque<Held> held_;
     std::atomic<uint64_t> refused_{0}, garbageClosed_{0}, evicted_{0}, acceptFailures_{0};
     std::atomic<bool> stopping_{false};
     std::thread acceptThread_;

@@ -139,6 +139,14 @@ TEST(PeerPatrol, EvictsTheLongestSilentOnlyPastThePeriodAndOneAtATime)
     p.Observe(3, {false, 1, 0, 0}, 161);
     EXPECT_EQ(p.TakeEviction(161), 7);  // stopped sending at 119: 42 s
     p.Observe(7, {false, 1, 0, 0}, 162);
+    // Two waiting: two may be closing at once, not three.
+    p.Observe(1, {true, 1, 0, 0}, 1);  // slot 1 a new silent connection
+    p.Observe(2, {true, 1, 0, 0}, 1);
+    EXPECT_EQ(p.TakeEviction(200, 2), 1);
+    EXPECT_EQ(p.TakeEviction(200, 2), 2);
+    EXPECT_EQ(p.TakeEviction(200, 2), -1);
+    p.Observe(1, {false, 1, 0, 0}, 201);
+    p.Observe(2, {false, 1, 0, 0}, 201);
     // What is left streams: never evicted, however long it stays.
     for (int slot = 0; slot < kSlotCount; ++slot)
         if (slot != 3 && slot != 7)
