@@ -315,9 +315,9 @@ int Server::AcceptOne(sockaddr_in *peer, double now, bool *refused)
     }
     const uint32_t address = ntohl(peer->sin_addr.s_addr);
     if (!policy_.allow.Allows(address)) {
-        ::close(fd);
         *refused = true;
-        refused_.fetch_add(1);
+        refused_.fetch_add(1);  // before the close, which the peer sees
+        ::close(fd);
         uint64_t suppressed = 0;
         if (refusals_.Due(address, now, &suppressed)) {
             char text[200];
@@ -635,6 +635,11 @@ void Server::Release(ConnectionRecord &rec)
         rec.socket = -1;
     }
     rec.inUse.store(0, std::memory_order_release);
+    // Counted off with the mark, not after the parser has been joined: a
+    // release takes a while when many connections end at once, and for all
+    // that time the count would disagree with the slots in use. The slot is
+    // not taken again before threadsRunning clears below.
+    DecrementOnline(table_.onlineCount);
     rec.ring.Close();
     if (rec.parserThread.joinable())
         rec.parserThread.join();
@@ -644,7 +649,6 @@ void Server::Release(ConnectionRecord &rec)
         rec.recording.reset();
     }
     sink_.Post(StationEvent::Make(kConnectionReleasedEvent, rec.slotIndex, rec.generation.load()));
-    DecrementOnline(table_.onlineCount);
     {
         std::lock_guard lock(slotFreedMutex_);
         rec.threadsRunning = false;
