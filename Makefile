@@ -74,12 +74,14 @@ test-soak-tsan:
 	TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
 	  $(TSAN)/tests/soak/tavenor-soak-core --seconds 30 --sensors 10 --assert
 
-# libFuzzer targets (clang), FUZZ_SECONDS each; `make test` runs them 30 s.
+# libFuzzer targets (clang): the frame parser, the .vdat loader,
+# devicepara.dat, sensorcodes.conf, station.toml and the reply decoding;
+# FUZZ_SECONDS each. `make test` runs each for 20 s.
 fuzz:
 	tools/run-fuzz $(FUZZ) $(FUZZ_SECONDS)
 
 test-fuzz:
-	tools/run-fuzz $(FUZZ) 30
+	tools/run-fuzz $(FUZZ) 20
 
 bench: deps $(BUILD)/build.ninja
 	cmake --build $(BUILD) -j $(JOBS) --target all_bench

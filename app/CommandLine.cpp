@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "net/AccessList.h"
+
 namespace tav {
 
 namespace {
@@ -32,10 +34,45 @@ bool Set(const char *name, const std::function<const char *(const char *)> &env)
 
 CommandLineAction ParseCommandLine(int argc, const char *const *argv, int *port, std::string *error)
 {
+    StationOptions options;
+    options.port = *port;
+    const CommandLineAction action = ParseCommandLine(argc, argv, &options, error);
+    *port = options.port;
+    return action;
+}
+
+CommandLineAction ParseCommandLine(int argc, const char *const *argv, StationOptions *options, std::string *error)
+{
+    int *port = &options->port;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--help" || arg == "-h")
             return CommandLineAction::Help;
+        // Access options win over station.toml's [access].
+        if (arg == "--allow" || arg == "--bind" || arg.rfind("--allow=", 0) == 0 || arg.rfind("--bind=", 0) == 0) {
+            const bool allow = arg.rfind("--allow", 0) == 0;
+            const size_t eq = arg.find('=');
+            std::string text;
+            if (eq != std::string::npos) {
+                text = arg.substr(eq + 1);
+            } else if (i + 1 < argc) {
+                text = argv[++i];
+            } else {
+                *error = allow ? "--allow needs one or more IPv4 addresses or networks, e.g. 192.168.1.0/24,10.0.5.17"
+                               : "--bind needs a local IPv4 address";
+                return CommandLineAction::Error;
+            }
+            AccessSettings &access = options->settings.access;
+            if (allow) {
+                access.allow = SplitCommaList(text);
+                access.allowGiven = true;
+                access.allowFrom = "--allow";
+            } else {
+                access.bind = text;
+                access.bindFrom = "--bind";
+            }
+            continue;
+        }
         std::string value;
         if (arg == "--port") {
             if (i + 1 >= argc) {
@@ -63,12 +100,19 @@ CommandLineAction ParseCommandLine(int argc, const char *const *argv, int *port,
 
 const char *CommandLineHelp()
 {
-    return "Usage: tavenor [--port N] [-h | --help]\n"
+    return "Usage: tavenor [--port N] [--allow CIDR[,CIDR...]] [--bind ADDR] [-h | --help]\n"
            "Monitoring station for networked tri-axial vibration sensors.\n"
            "Sensors connect as TCP clients to this machine on the given port.\n\n"
            "  --port N, --port=N  TCP port to listen on (default 22009). Use another port to\n"
            "                      run a second station beside a first one; 0 picks a free\n"
            "                      port, which the station prints (\"listening on port N\").\n"
+           "  --allow CIDR[,CIDR...]\n"
+           "                      Serve only connections from these IPv4 addresses or\n"
+           "                      networks (e.g. 192.168.1.0/24,10.0.5.17); others are closed\n"
+           "                      at once. Overrides [access] allow of station.toml. A bad\n"
+           "                      entry admits nobody.\n"
+           "  --bind ADDR         Listen on this local IPv4 address only (default: all).\n"
+           "                      Overrides [access] bind of station.toml.\n"
            "  -h, --help          Show this text.\n\n"
            "Files: devicepara.dat and sensorcodes.conf are read from the folder the station\n"
            "is started in; recordings and logs are written to its data/ folder.\n"

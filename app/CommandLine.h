@@ -4,6 +4,8 @@
 #include <functional>
 #include <string>
 
+#include "app/Station.h"
+
 namespace tav {
 
 enum class CommandLineAction { Run, Help, Error };
@@ -12,6 +14,9 @@ enum class CommandLineAction { Run, Help, Error };
 // `--help`. On Run, *port holds the port (left as it was without --port); on
 // Error, *error says what is wrong or missing.
 CommandLineAction ParseCommandLine(int argc, const char *const *argv, int *port, std::string *error);
+// The same, and `--allow CIDR[,CIDR...]` and `--bind ADDR` (also with "="),
+// written over the access settings already read from station.toml.
+CommandLineAction ParseCommandLine(int argc, const char *const *argv, StationOptions *options, std::string *error);
 
 // The text of --help.
 const char *CommandLineHelp();

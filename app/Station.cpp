@@ -23,6 +23,25 @@ std::string CurrentFolder()
 }
 }  // namespace
 
+ServerPolicy ServerPolicyFrom(const AccessSettings &access, std::vector<std::string> *messages)
+{
+    ServerPolicy policy;
+    policy.garbageTimeoutS = access.garbageTimeoutS;
+    policy.idleEvictS = access.idleEvictS;
+    // Periods of 0 (never from station.toml, which wants at least 0.1 s)
+    // turn the rules off, for benchmarks that compare.
+    policy.patrol = access.garbageTimeoutS > 0 || access.idleEvictS > 0;
+    const std::string file = std::string(kStationSettingsFileName) + " [access] ";
+    if (access.allowGiven || !access.allow.empty())
+        policy.allow = AccessList::FromEntries(access.allow, access.allowFrom.empty() ? file + "allow" : access.allowFrom,
+                                               messages);
+    bool ok = true;
+    policy.bindAddress =
+        BindAddressFrom(access.bind, access.bindFrom.empty() ? file + "bind" : access.bindFrom, &ok, messages);
+    policy.listenNowhere = !ok;
+    return policy;
+}
+
 Station::Station(const StationOptions &options, EventSink &sink)
     : startFolder_(options.startFolder.empty() ? CurrentFolder() : options.startFolder),
       dataFolder_(startFolder_ + "/data"),
@@ -85,6 +104,7 @@ int Station::Start(std::vector<std::string> *errors)
     if (!deviceTable_->LoadDeviceParameters(DeviceParameterPath(), true, &error) && errors)
         errors->push_back(error);
     error.clear();
+    server_->SetPolicy(ServerPolicyFrom(settings_.access, errors));
     if (server_->OpenServer(port_, true, &error) != 0) {
         if (errors) {
             errors->push_back(error);

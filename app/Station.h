@@ -34,6 +34,9 @@ struct StationOptions {
     StationSettings settings = {};  // station.toml, with the command line applied
 };
 
+// The server's rules from the [access] settings; messages name bad entries.
+ServerPolicy ServerPolicyFrom(const AccessSettings &access, std::vector<std::string> *messages);
+
 class Station {
 public:
     Station(const StationOptions &options, EventSink &sink);

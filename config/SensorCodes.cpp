@@ -1,5 +1,6 @@
 #include "config/SensorCodes.h"
 
+#include <cctype>
 #include <cerrno>
 #include <cstdlib>
 #include <fstream>
@@ -20,9 +21,16 @@ std::optional<uint32_t> ParseCode(const std::string &text)
 {
     if (text.empty() || text[0] == '-' || text[0] == '+')
         return std::nullopt;
+    // Decimal or 0x-hexadecimal, as the file says: a leading zero is not
+    // octal ("0123" is 123), or a code typed with one would silently become
+    // another number and the sensor be locked with it.
+    const bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+    const std::string digits = hex ? text.substr(2) : text;
+    if (digits.empty() || !std::isxdigit(static_cast<unsigned char>(digits[0])))
+        return std::nullopt;
     errno = 0;
     char *end = nullptr;
-    unsigned long long v = std::strtoull(text.c_str(), &end, 0);
+    unsigned long long v = std::strtoull(digits.c_str(), &end, hex ? 16 : 10);
     if (errno != 0 || *end != 0 || v > 0xFFFFFFFFull)
         return std::nullopt;
     return uint32_t(v);

@@ -103,6 +103,13 @@ struct ConnectionRecord {
     std::atomic<uint64_t> packetsParsed{0};
     std::atomic<uint64_t> droppedBytes{0};
     std::atomic<uint64_t> blocksCompleted{0};
+    std::atomic<uint64_t> repliesParsed{0};
+    // The first bytes that started no frame, for the log line of a peer
+    // closed as garbage: the parser appends up to their capacity and then
+    // publishes the length; bytes below a published length never change.
+    static constexpr int kFirstJunkBytes = 16;
+    uint8_t firstJunk[kFirstJunkBytes] = {};
+    std::atomic<uint8_t> firstJunkLength{0};
 
     // Until when (steady clock, ns) a reply to a command sent is expected;
     // written by Server::Send, read by the receive thread.

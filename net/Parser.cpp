@@ -1,5 +1,6 @@
 #include "net/Parser.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -208,12 +209,19 @@ void FrameParser::TakeReply(ConnectionRecord &rec, uint32_t length)
         std::memcpy(rec.replyBuffer, event.data, length);
         rec.replyLength = uint16_t(length);
     }
+    rec.repliesParsed.fetch_add(1, std::memory_order_relaxed);
     ReportDropped(rec, false);
     sink_.Post(event);
 }
 
 void FrameParser::Drop(ConnectionRecord &rec, uint32_t bytes)
 {
+    const uint32_t kept = rec.firstJunkLength.load(std::memory_order_relaxed);
+    if (kept < uint32_t(ConnectionRecord::kFirstJunkBytes)) {
+        const uint32_t n = std::min<uint32_t>(bytes, ConnectionRecord::kFirstJunkBytes - kept);
+        rec.ring.Peek(0, rec.firstJunk + kept, n);
+        rec.firstJunkLength.store(uint8_t(kept + n), std::memory_order_release);
+    }
     rec.ring.Consume(bytes);
     rec.droppedBytes.fetch_add(bytes, std::memory_order_relaxed);
     if (rec.slotIndex >= 0 && rec.slotIndex < kSlotCount)

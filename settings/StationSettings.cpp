@@ -220,13 +220,109 @@ void ReadSensors(const toml::table &root, const std::string &fileName, std::vect
     }
 }
 
+// The TOML reader in use classifies some characters (U+00A1..U+0499 and
+// U+FB26..U+FEFE) through a path that is undefined behaviour, wherever they
+// stand once the text around them is malformed. It never sees them: in
+// comments they become '?', anywhere else the file is refused, as is any
+// non-ASCII byte outside comments and strings (TOML allows none there).
+struct ReaderText {
+    std::string text;
+    int badLine = 0;  // 0 when the text can be read
+};
+
+bool Unsafe(uint32_t cp) { return (cp >= 0xA1 && cp <= 0x499) || (cp >= 0xFB26 && cp <= 0xFEFE); }
+
+// The code point of the UTF-8 sequence at text[i] and its length in bytes,
+// taking the bits as they stand (an overlong form gives its value too).
+uint32_t CodePointAt(const std::string &text, size_t i, size_t *length)
+{
+    const auto lead = static_cast<unsigned char>(text[i]);
+    const size_t n = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 1;
+    uint32_t cp = n == 1 ? lead : lead & (0x7Fu >> n);
+    size_t k = 1;
+    for (; k < n && i + k < text.size(); ++k)
+        cp = cp << 6 | (static_cast<unsigned char>(text[i + k]) & 0x3Fu);
+    *length = k;
+    return cp;
+}
+
+ReaderText ForReader(const std::string &in)
+{
+    enum { kCode, kComment, kBasic, kLiteral, kMultiBasic, kMultiLiteral } state = kCode;
+    ReaderText out;
+    out.text = in;
+    std::string &text = out.text;
+    int line = 1;
+    for (size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (c == '\n') {
+            ++line;
+            if (state == kComment || state == kBasic || state == kLiteral)
+                state = kCode;  // a one-line string cannot go on; the reader stops there
+            continue;
+        }
+        if (static_cast<unsigned char>(c) >= 0x80) {
+            size_t length = 1;
+            const uint32_t cp = CodePointAt(text, i, &length);
+            if (state == kCode || (Unsafe(cp) && state != kComment)) {
+                out.badLine = line;
+                return out;
+            }
+            if (Unsafe(cp))
+                text.replace(i, length, length, '?');
+            i += length - 1;
+            continue;
+        }
+        const bool triple = i + 2 < text.size() && text[i + 1] == c && text[i + 2] == c;
+        switch (state) {
+        case kCode:
+            if (c == '#') {
+                state = kComment;
+            } else if (c == '"' || c == '\'') {
+                state = triple ? (c == '"' ? kMultiBasic : kMultiLiteral) : (c == '"' ? kBasic : kLiteral);
+                if (triple)
+                    i += 2;
+            }
+            break;
+        case kComment:
+            break;
+        case kBasic:
+        case kMultiBasic:
+            if (c == '\\') {
+                ++i;  // an escaped character, a quote included
+            } else if (c == '"' && (state == kBasic || triple)) {
+                i += state == kBasic ? 0 : 2;
+                state = kCode;
+            }
+            break;
+        case kLiteral:
+        case kMultiLiteral:
+            if (c == '\'' && (state == kLiteral || triple)) {
+                i += state == kLiteral ? 0 : 2;
+                state = kCode;
+            }
+            break;
+        }
+    }
+    return out;
+}
+
 }  // namespace
 
 StationSettings ParseStationSettings(const std::string &text, const std::string &name,
                                      std::vector<std::string> *messages)
 {
     StationSettings settings;
-    toml::parse_result parsed = toml::parse(text, name);
+    const ReaderText readable = ForReader(text);
+    if (readable.badLine) {
+        if (messages)
+            messages->push_back(name + " 第" + std::to_string(readable.badLine) +
+                                "行：引号和注释以外不能有非ASCII字符（字符串中也不能有U+00A1至U+0499的字符），"
+                                "无法读取设置文件，使用默认设置");
+        settings.readable = false;
+        return settings;
+    }
+    toml::parse_result parsed = toml::parse(readable.text, name);
     if (!parsed) {
         const toml::parse_error &error = parsed.error();
         if (messages)
@@ -243,10 +339,14 @@ StationSettings ParseStationSettings(const std::string &text, const std::string 
     history.Integer("minute_days", 1, 36500, &settings.history.minuteDays);
     history.Integer("hour_years", 1, 100, &settings.history.hourYears);
 
-    TableReader access(SubTable(root, "access", name, messages), "access", name, messages);
+    const toml::table *accessTable = SubTable(root, "access", name, messages);
+    TableReader access(accessTable, "access", name, messages);
     access.Number("garbage_timeout_s", 0.1, 86400, &settings.access.garbageTimeoutS);
     access.Number("idle_evict_s", 0.1, 86400, &settings.access.idleEvictS);
     access.Strings("allow", &settings.access.allow);
+    // Given but unreadable (a wrong type, items left out) still restricts:
+    // an allow list never turns into "everyone" by a mistake in it.
+    settings.access.allowGiven = accessTable && accessTable->get("allow");
     access.String("bind", &settings.access.bind);
 
     TableReader capture(SubTable(root, "capture", name, messages), "capture", name, messages);

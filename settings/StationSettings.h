@@ -24,8 +24,11 @@ struct HistorySettings {
 struct AccessSettings {
     double garbageTimeoutS = 10;  // a peer that sent only non-frames is closed after this
     double idleEvictS = 30;       // with every slot taken, a peer silent this long makes room
-    std::vector<std::string> allow;  // IPv4 addresses or CIDR networks; empty = everyone
+    std::vector<std::string> allow;  // IPv4 addresses or CIDR networks
+    bool allowGiven = false;         // false = everyone; true and no usable entry = nobody
     std::string bind;                // local address to listen on; empty = all
+    // Where allow and bind came from, for messages; empty = station.toml.
+    std::string allowFrom, bindFrom;
 };
 
 struct StationSettings {

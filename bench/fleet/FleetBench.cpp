@@ -22,18 +22,32 @@
 
 extern char **environ;
 
-int main()
+namespace {
+
+struct FleetRun {
+    double cpuPercent = 0, switchesPerSecond = 0, rssMb = 0;
+    unsigned long long sentBytes = 0, sentPackets = 0, received = 0, packets = 0, dropped = 0;
+    bool ok = false;
+};
+
+// One station against one paced fleet for `seconds`; `checks` says whether
+// the accept thread's garbage and eviction rules run.
+FleetRun RunFleet(int seconds, bool checks)
 {
-    int seconds = std::getenv("BENCH_SECONDS") ? std::atoi(std::getenv("BENCH_SECONDS")) : 20;
+    FleetRun run;
     tav::test::RecordingEventSink sink;
     tav::StationOptions options;
     options.port = 0;
     options.startFolder = "/tmp";
+    if (!checks) {
+        options.settings.access.garbageTimeoutS = 0;
+        options.settings.access.idleEvictS = 0;
+    }
     tav::Station station(options, sink);
     std::vector<std::string> errors;
     if (station.Start(&errors) != 0) {
         std::printf("station did not start\n");
-        return 1;
+        return run;
     }
 
     std::string port = std::to_string(station.Port());
@@ -47,8 +61,9 @@ int main()
     pid_t pid = 0;
     if (posix_spawn(&pid, argv[0], &actions, nullptr, const_cast<char **>(argv), environ) != 0) {
         std::printf("cannot start %s\n", argv[0]);
-        return 1;
+        return run;
     }
+    posix_spawn_file_actions_destroy(&actions);
     tav::test::WaitFor([&] { return station.Table().CountInUse() == 40; }, std::chrono::seconds(20));
     station.Table().selectedConnection = 0;  // one sensor on the displayed path
     const tav::bench::Usage u0 = tav::bench::ProcessUsage();
@@ -57,29 +72,57 @@ int main()
     waitpid(pid, &status, 0);
     double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
     const tav::bench::Usage u1 = tav::bench::ProcessUsage();
-    const double cpu = u1.cpu - u0.cpu;
-    const long switches = u1.switches - u0.switches;
-    const double rssMb = tav::bench::RssMb();
+    run.cpuPercent = 100.0 * (u1.cpu - u0.cpu) / wall;
+    run.switchesPerSecond = double(u1.switches - u0.switches) / wall;
+    run.rssMb = tav::bench::RssMb();
     // Let the parsers finish what is already in the rings.
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
-
-    uint64_t received = 0, packets = 0, dropped = 0;
     for (auto &r : station.Table().records) {
-        received += r.bytesReceived.load();
-        packets += r.packetsParsed.load();
-        dropped += r.droppedBytes.load();
+        run.received += r.bytesReceived.load();
+        run.packets += r.packetsParsed.load();
+        run.dropped += r.droppedBytes.load();
     }
     const tav::bench::SimSent sent = tav::bench::ReadSimSent(out);
-    const unsigned long long sentBytes = sent.bytes, sentPackets = sent.packets;
+    run.sentBytes = sent.bytes;
+    run.sentPackets = sent.packets;
     station.Stop();
+    run.ok = true;
+    return run;
+}
+
+}  // namespace
+
+int main()
+{
+    int seconds = std::getenv("BENCH_SECONDS") ? std::atoi(std::getenv("BENCH_SECONDS")) : 20;
+    // The figure of record first, then the accept thread's checks off and on
+    // in turn (half the time each, twice), so that drift in the machine's
+    // load falls on both alike.
+    const FleetRun run = RunFleet(seconds, true);
+    if (!run.ok)
+        return 1;
     std::printf("paced fleet, 40 sensors at 26667 Hz for %d s (one displayed):\n", seconds);
-    std::printf("  bytes sent %llu, received %llu, lost %lld (goal 0)\n", sentBytes, (unsigned long long)received,
-                (long long)sentBytes - (long long)received);
-    std::printf("  packets sent %llu, parsed %llu, dropped bytes %llu\n", sentPackets, (unsigned long long)packets,
-                (unsigned long long)dropped);
+    std::printf("  bytes sent %llu, received %llu, lost %lld (goal 0)\n", run.sentBytes, run.received,
+                (long long)run.sentBytes - (long long)run.received);
+    std::printf("  packets sent %llu, parsed %llu, dropped bytes %llu\n", run.sentPackets, run.packets, run.dropped);
     std::printf("  station CPU (receive + parse + conditioning + spectra/speed): %.2f %% of one core\n",
-                100.0 * cpu / wall);
-    std::printf("  context switches: %.0f per second\n", switches / wall);
-    std::printf("  RSS with 40 connected: %.1f MB (goal < 250 MB)\n", rssMb);
+                run.cpuPercent);
+    std::printf("  context switches: %.0f per second\n", run.switchesPerSecond);
+    std::printf("  RSS with 40 connected: %.1f MB (goal < 250 MB)\n", run.rssMb);
+
+    const int half = seconds / 2 < 5 ? 5 : seconds / 2;
+    double off = 0, on = 0;
+    for (int round = 0; round < 2; ++round) {
+        const FleetRun a = RunFleet(half, false);
+        const FleetRun b = RunFleet(half, true);
+        if (!a.ok || !b.ok)
+            return 1;
+        std::printf("  round %d: checks off %.2f %%, on %.2f %% of one core\n", round + 1, a.cpuPercent, b.cpuPercent);
+        off += a.cpuPercent / 2;
+        on += b.cpuPercent / 2;
+    }
+    std::printf("  garbage and eviction checks: CPU %.2f %% of one core off, %.2f %% on (%+.2f)\n", off, on, on - off);
+    tav::bench::PrintFigure("fleet CPU, garbage and eviction checks off", off, "% of a core", "-");
+    tav::bench::PrintFigure("fleet CPU, garbage and eviction checks on", on, "% of a core", "= off");
     return 0;
 }

@@ -2,6 +2,8 @@
 // parameter commands.
 #include <gtest/gtest.h>
 
+#include "config/SensorCodes.h"
+
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -10,6 +12,7 @@
 #include <vector>
 
 #include "config/CommandFrame.h"
+#include "config/SensorCodes.h"
 #include "config/SensorCommander.h"
 #include "config/SensorSettingsCache.h"
 #include "config/TextInput.h"
@@ -420,6 +423,17 @@ TEST(CommandRefusal, LockCodesComeFromTheConfigurationFile)
 
     std::ofstream(path) << "unlock=0x1FFFFFFFF\n";  // does not fit 32 bits
     EXPECT_FALSE(rig.commander.Unlock(path).built);
+
+    // A leading zero is decimal, never octal; signs and spaces inside are refused.
+    std::ofstream(path) << "unlock=0123\nlock=0x 5\n";
+    SensorCodes codes = LoadSensorCodes(path);
+    ASSERT_TRUE(codes.unlock.has_value());
+    EXPECT_EQ(*codes.unlock, 123u);
+    EXPECT_FALSE(codes.lock.has_value());
+    std::ofstream(path) << "unlock=0x-5\nlock=0x+5\n";
+    codes = LoadSensorCodes(path);
+    EXPECT_FALSE(codes.unlock.has_value());
+    EXPECT_FALSE(codes.lock.has_value());
     std::filesystem::remove_all(folder);
 }
 

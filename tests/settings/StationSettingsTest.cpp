@@ -78,3 +78,40 @@ TEST(StationSettings, SyntaxErrorNamesLineAndKeepsDefaults)
 
 }  // namespace
 }  // namespace tav
+
+namespace tav {
+namespace {
+
+// Letters such as "é" or "Ж" outside quotes and comments once sent the
+// TOML reader into undefined behaviour (found by fuzzing); in comments and
+// strings they are plain text.
+TEST(StationSettings, NonAsciiOutsideQuotesIsAnErrorNotACrash)
+{
+    std::vector<std::string> messages;
+    StationSettings s = ParseStationSettings("[access]\nidle_evict_s = 5\ncaf\xc3\xa9 = 1\n", "station.toml", &messages);
+    EXPECT_EQ(s.access.idleEvictS, 30);  // the file is not read
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_NE(messages[0].find("第3行"), std::string::npos) << messages[0];
+
+    // Comments may hold any letter; strings any but the few the reader mishandles.
+    messages.clear();
+    s = ParseStationSettings("# 注释 café Ж °C ﹏\n[access] # 访问\nidle_evict_s = 5\nbind = \"网口\"\n"
+                             "allow = ['''网络''', \"\\\"网\", '，']\n",
+                             "station.toml", &messages);
+    EXPECT_EQ(s.access.idleEvictS, 5);
+    EXPECT_EQ(s.access.bind, "网口");
+    EXPECT_EQ(s.access.allow.size(), 3u);
+    EXPECT_TRUE(messages.empty()) << messages[0];
+
+    // Found by fuzzing: a malformed value runs on into a string holding U+FD3F.
+    messages.clear();
+    ParseStationSettings("[access]\nbind = 7LL\x1f\"s\xef\xb4\xbf\n", "station.toml", &messages);
+    ASSERT_EQ(messages.size(), 1u);
+    messages.clear();
+    ParseStationSettings("bind = \"caf\xc3\xa9\"\n", "station.toml", &messages);  // é in a string
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_NE(messages[0].find("第1行"), std::string::npos) << messages[0];
+}
+
+}  // namespace
+}  // namespace tav

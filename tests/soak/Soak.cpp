@@ -258,7 +258,7 @@ bool SoakFleet::AllReported(std::string *why) const
     return true;
 }
 
-bool LaunchSoakFleet(SoakFleet &fleet, int sensors, std::string *error)
+bool LaunchSoakFleet(SoakFleet &fleet, int sensors, std::string *error, std::vector<uint32_t> *addresses)
 {
     const bool large = sensors >= 20;
     const int churn = large ? 3 : 1, truncate = large ? 2 : 1;
@@ -294,6 +294,18 @@ bool LaunchSoakFleet(SoakFleet &fleet, int sensors, std::string *error)
     for (const auto &r : roles)
         if (!fleet.Launch(r.name, r.expect, r.args, error))
             return false;
+    auto run = [&](uint32_t first, int count) {
+        for (int i = 0; i < count; ++i)
+            addresses->push_back(first + uint32_t(i));
+    };
+    run(1, steady);
+    run(101, churn);
+    run(111, truncate);
+    run(121, 1);
+    run(131, 1);  // both duplicates report 131
+    run(141, 1);
+    run(kLateReplyAddress, 1);
+    run(kNoReplyAddress, 1);
     return true;
 }
 

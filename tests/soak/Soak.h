@@ -136,8 +136,9 @@ private:
 };
 
 // The standard soak fleet for `sensors` sensors (at least 10), started in
-// order; the waiting sensor comes last, once the others are in.
-bool LaunchSoakFleet(SoakFleet &fleet, int sensors, std::string *error);
+// order; the waiting sensor comes last, once the others are in. The sensor
+// addresses launched go to *addresses.
+bool LaunchSoakFleet(SoakFleet &fleet, int sensors, std::string *error, std::vector<uint32_t> *addresses);
 // Address of the sensor that replays target (a well-behaved one).
 constexpr uint32_t kReplayAddress = 1;
 constexpr uint32_t kLateReplyAddress = 151;

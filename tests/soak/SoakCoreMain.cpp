@@ -16,6 +16,7 @@
 #include "dsp/Conditioner.h"
 #include "sim/SimFleet.h"
 #include "sim/SimOptions.h"
+#include "tests/soak/HostileClients.h"
 #include "tests/soak/SoakDriver.h"
 
 namespace {
@@ -275,6 +276,7 @@ int main(int argc, char **argv)
     tav::StationOptions stationOptions;
     stationOptions.port = 0;
     stationOptions.startFolder = folder;
+    stationOptions.settings.access = tav::soak::SoakAccessSettings();
     tav::Station station(stationOptions, ledger);
     ledger.SetTable(&station.Table());
     std::vector<std::string> startMessages;

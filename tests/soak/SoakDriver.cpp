@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 
 #include "sim/SimOptions.h"
@@ -11,6 +12,7 @@ namespace tav::soak {
 
 namespace {
 constexpr double kCycleSeconds = 24.0;
+constexpr double kServedWithinS = 40.0;
 // The first minute, or the first half of a shorter run (a CI run of a minute
 // has no "after the first minute").
 double BaselineAt(double seconds) { return seconds / 2 < 60 ? seconds / 2 : 60; }
@@ -29,7 +31,8 @@ SoakDriver::SoakDriver(Station &station, Operator &op, LedgerSink &ledger, const
       ledger_(ledger),
       options_(options),
       folder_(std::move(folder)),
-      fleet_(options.simPath, folder_, station.Port())
+      fleet_(options.simPath, folder_, station.Port()),
+      hostile_(station.Port())
 {
 }
 
@@ -43,7 +46,10 @@ bool SoakDriver::Start(std::string *error)
 {
     start_ = Now();
     nextCheck_ = start_ + 1;
-    return LaunchSoakFleet(fleet_, options_.sensors, error);
+    // Peers that are no sensors take the slots first; the fleet follows
+    // once they hold them all (Tick).
+    return fleet_.Launch("hostile-fleet", Expect::Hostile,
+                         {"--sensors", "0", "--silent-peers", "40", "--garbage-peers", "10", "--seed", "21"}, error);
 }
 
 int SoakDriver::SlotOfAddress(uint32_t address) const
@@ -72,7 +78,19 @@ bool SoakDriver::Tick()
         ++f_.replaysCompleted;
     }
     if (t < options_.seconds) {
-        if (!waitingLaunched_ && t >= 3) {
+        if (fleetAt_ < 0 && (station_.Table().CountInUse() == kSlotCount || t >= 3)) {
+            fleetAt_ = t;
+            std::string error;
+            if (!LaunchSoakFleet(fleet_, options_.sensors, &error, &fleetAddresses_))
+                f_.problems.push_back(error);
+        }
+        if (fleetAt_ < 0)
+            return true;
+        if (!hostileClientsStarted_ && t >= fleetAt_ + 2) {
+            hostileClientsStarted_ = true;
+            hostile_.Start(10);
+        }
+        if (!waitingLaunched_ && t >= fleetAt_ + 3) {
             // The 41st sensor: once the others hold the slots, it waits for one.
             waitingLaunched_ = true;
             std::string error;
@@ -86,13 +104,72 @@ bool SoakDriver::Tick()
     if (End(now))
         return true;
     done_ = true;
+    ReportHostile();
     CompareAndReport(fleet_, ledger_, f_, options_, t);
     return false;
+}
+
+void SoakDriver::CheckServed(double t)
+{
+    if (fleetAt_ < 0)
+        return;
+    const auto &table = station_.Table();
+    // A sensor may be served between two checks (a short-lived connection
+    // that waited): the ledger of released connections counts too.
+    for (const auto &[address, received] : ledger_.ByAddress())
+        if (received.packets > 0)
+            firstServed_.try_emplace(address, t - fleetAt_);
+    for (const auto &rec : table.records) {
+        if (!rec.InUse() || rec.packetsParsed.load() == 0)
+            continue;
+        firstServed_.try_emplace(rec.sensorAddress.load(), t - fleetAt_);
+        if (rec.peerIpHost.load() != 0x7F000001u && !outsiderServed_) {
+            outsiderServed_ = true;
+            f_.problems.push_back("a slot served a peer outside the allow list");
+        }
+    }
+    // Every sensor of the fleet served within 40 s of connecting, whatever
+    // the hostile peers do (or by the end of a shorter run).
+    if (!servedChecked_ && (t - fleetAt_ >= kServedWithinS || t >= options_.seconds - 1)) {
+        servedChecked_ = true;
+        for (uint32_t address : fleetAddresses_)
+            if (!firstServed_.count(address))
+                f_.problems.push_back("sensor " + std::to_string(address) + " not served within " +
+                                      std::to_string(int(t - fleetAt_)) + " s of connecting");
+    }
+}
+
+void SoakDriver::ReportHostile()
+{
+    const Server &net = station_.Net();
+    double lastServed = 0;
+    for (const auto &[address, at] : firstServed_)
+        if (std::find(fleetAddresses_.begin(), fleetAddresses_.end(), address) != fleetAddresses_.end())
+            lastServed = std::max(lastServed, at);
+    std::printf("\n== hostile peers: 40 silent and 10 garbage before the fleet, %s refused, a 10 s hammer ==\n",
+                kSoakRefusedFrom);
+    std::printf("  garbage peers closed %llu, silent peers evicted %llu, refused connections %llu (%llu attempts, "
+                "%llu seen closed)\n",
+                static_cast<unsigned long long>(net.GarbageClosed()), static_cast<unsigned long long>(net.Evicted()),
+                static_cast<unsigned long long>(net.Refused()),
+                static_cast<unsigned long long>(hostile_.RefusedAttempts()),
+                static_cast<unsigned long long>(hostile_.RefusedClosed()));
+    std::printf("  hammer connections %llu; every fleet sensor served %.1f s after the fleet started (goal <= %.0f)\n",
+                static_cast<unsigned long long>(hostile_.HammerConnects()), lastServed, kServedWithinS);
+    if (hostile_.RefusedAttempts() == 0 || net.Refused() == 0)
+        f_.problems.push_back("the peer outside the allow list never reached the station");
+    if (net.GarbageClosed() == 0)
+        f_.problems.push_back("no garbage peer was closed");
+    if (net.Evicted() == 0)
+        f_.problems.push_back("no silent peer was evicted to make room");
+    if (hostile_.HammerConnects() == 0)
+        f_.problems.push_back("the hammer made no connection");
 }
 
 void SoakDriver::Check(double t)
 {
     CheckOnline(station_.Table(), f_);
+    CheckServed(t);
     const long rss = ResidentKiB();
     if (rss > f_.rssMaxKiB)
         f_.rssMaxKiB = rss;
@@ -279,7 +356,8 @@ bool SoakDriver::End(double now)
         f_.rssEndKiB = ResidentKiB();
         // The faulty ones first, so that the waiting sensor gets its slot
         // and delivers what it has queued.
-        fleet_.Stop({"churn", "truncate", "corrupt", "hostile", "fs-change"});
+        hostile_.Stop();
+        fleet_.Stop({"churn", "truncate", "corrupt", "hostile", "hostile-fleet", "fs-change"});
         endPhase_ = 2;
         endPhaseAt_ = now;
         return true;

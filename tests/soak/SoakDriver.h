@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "app/Station.h"
+#include "tests/soak/HostileClients.h"
 #include "tests/soak/Soak.h"
 
 namespace tav::sim {
@@ -58,6 +59,8 @@ public:
 private:
     void Script(double t);
     void Check(double t);
+    void CheckServed(double t);
+    void ReportHostile();
     void FinishSave();
     bool End(double now);
     int SlotOfAddress(uint32_t address) const;
@@ -81,6 +84,13 @@ private:
     int endPhase_ = 0;
     double endPhaseAt_ = 0, quietSince_ = 0;
     std::unique_ptr<sim::SimSensor> probe_;
+    // The hostile peers: silent and garbage ones connect before the fleet.
+    HostileClients hostile_;
+    double fleetAt_ = -1;  // run time the fleet was started, -1 before
+    bool hostileClientsStarted_ = false;
+    std::vector<uint32_t> fleetAddresses_;
+    std::map<uint32_t, double> firstServed_;  // address: seconds after the fleet started
+    bool servedChecked_ = false, outsiderServed_ = false;
     double probeStart_ = 0;
     bool done_ = false;
 };

@@ -21,6 +21,7 @@
 #include "app/QtEventSink.h"
 #include "app/TavenorDlg.h"
 #include "record/TransientControls.h"
+#include "tests/soak/HostileClients.h"
 #include "tests/soak/SoakDriver.h"
 
 using tav::ui::FindControl;
@@ -198,6 +199,7 @@ int main(int argc, char **argv)
     tav::StationOptions stationOptions;
     stationOptions.port = 0;
     stationOptions.startFolder = folder;
+    stationOptions.settings.access = tav::soak::SoakAccessSettings();
     tav::Station station(stationOptions, ledger);
     ledger.SetTable(&station.Table());
     CTavenorDlg dlg(station);

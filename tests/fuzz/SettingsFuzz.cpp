@@ -1,0 +1,23 @@
+// libFuzzer target: station.toml of any content, and what the station makes
+// of its [access] entries (allow list and bind address).
+#include <cstdint>
+#include <string>
+
+#include "net/AccessList.h"
+#include "settings/StationSettings.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    const std::string text(reinterpret_cast<const char *>(data), size);
+    std::vector<std::string> messages;
+    tav::StationSettings s = tav::ParseStationSettings(text, "station.toml", &messages);
+    tav::AccessList list = tav::AccessList::FromEntries(s.access.allow, "allow", &messages);
+    bool ok = false;
+    tav::BindAddressFrom(s.access.bind, "bind", &ok, &messages);
+    // The same text as a --allow argument.
+    tav::AccessList::FromEntries(tav::SplitCommaList(text), "--allow", &messages);
+    for (const auto &n : list.Networks())
+        if ((n.address & ~n.mask) != 0 || !list.Allows(n.address))
+            __builtin_trap();
+    return 0;
+}
