@@ -12,6 +12,7 @@
 #include "view/WaveDisp.h"
 
 class QMenuBar;
+class CAnalysisDlg;
 class CSteadyDataDisp;
 
 namespace tav::ui {
@@ -37,6 +38,7 @@ public:
     static constexpr int kTimer1Ms = 500;
     static constexpr int kTimer2Ms = 200;
     static constexpr int kSteadyViewerCommand = 32777;  // "稳态数据" -> "数据展示"
+    static constexpr int kSpectrumAnalysisCommand = 32790;  // "分析" -> "频谱分析"
     // The smallest the window gets, unless its controls need more room.
     static constexpr int kMinimumWidth = 1280;
     static constexpr int kMinimumHeight = 720;
@@ -53,6 +55,9 @@ public:
     tav::ui::LiveView &LiveView() { return *liveView_; }
     // "稳态数据----60分钟记录", opened by menu 32777 and reused for every opening.
     CSteadyDataDisp &SteadyViewer() { return *steadyViewer_; }
+    // "频谱分析", opened by menu 32790 on the X axis or by a double click on
+    // a spectrum plot on that plot's axis; reused for every opening.
+    CAnalysisDlg &Analysis() { return *analysis_; }
     // Shows the operator's start-up messages and starts the timers.
     void Initialise(const std::vector<std::string> &startMessages);
     // Rebuilds the "连接选择" list from the in-use slots; the line of the
@@ -106,6 +111,7 @@ private:
     QLineEdit *portEdit_ = nullptr;
     tav::ui::LiveView *liveView_ = nullptr;  // child object
     CSteadyDataDisp *steadyViewer_ = nullptr;  // child dialog
+    CAnalysisDlg *analysis_ = nullptr;         // child dialog
     QTimer timer1_;
     QTimer timer2_;
     bool shutDown_ = false;
