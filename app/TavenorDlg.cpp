@@ -297,8 +297,6 @@ void CTavenorDlg::BuildLayout()
         controls->addWidget(Field(rmsEdit[a], axis + QStringLiteral(" 有效值")));
         controls->addWidget(Label(QStringLiteral("峰值")));
         controls->addWidget(Field(peakEdit[a], axis + QStringLiteral(" 峰值")));
-        controls->addWidget(Label(QStringLiteral("峰值因子")));
-        controls->addWidget(Field(kCrestEdit[a], axis + QStringLiteral(" 峰值因子")));
         controls->addStretch(1);
         w->addLayout(controls);
         controls = new QHBoxLayout;
@@ -307,6 +305,9 @@ void CTavenorDlg::BuildLayout()
         controls->addWidget(ScaleList(ampList[a], axis + QStringLiteral(" ") + ampLabel, AmplitudeScales(), 5));
         controls->addWidget(Label(QStringLiteral("X轴ms/div")));
         controls->addWidget(ScaleList(timeList[a], axis + QStringLiteral(" X轴ms/div"), TimeScales(), 7));
+        // Under RMS and peak, where the row has room at the smallest width.
+        controls->addWidget(Label(QStringLiteral("峰值因子")));
+        controls->addWidget(Field(kCrestEdit[a], axis + QStringLiteral(" 峰值因子")));
         controls->addStretch(1);
         w->addLayout(controls);
         plots->addWidget(wave, a, 0);

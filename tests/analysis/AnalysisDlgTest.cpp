@@ -245,6 +245,8 @@ TEST_F(AnalysisWindowFixture, CrestFactorBesideRmsAndPeak)
     EXPECT_EQ(crest->text(), QStringLiteral("4.00"));
     EXPECT_EQ(crest->accessibleName(), QStringLiteral("Y轴 峰值因子"));
     EXPECT_TRUE(FindControl<QLineEdit>(dlg.get(), 1340)->text().isEmpty());  // no RMS yet
+    // The new fields fit beside the old ones: the window's smallest size stays.
+    EXPECT_EQ(dlg->minimumSize(), QSize(CTavenorDlg::kMinimumWidth, CTavenorDlg::kMinimumHeight));
 }
 
 }  // namespace
