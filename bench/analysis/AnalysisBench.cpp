@@ -75,9 +75,6 @@ FleetFigures RunFleet(tav::Station &station, int seconds, const char *tag)
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    uint64_t before = 0;
-    for (auto &r : station.Table().records)
-        before += r.bytesReceived.load();
     pid_t pid = 0;
     if (posix_spawn(&pid, argv[0], &actions, nullptr, const_cast<char **>(argv), environ) != 0)
         return {-1, 0};
@@ -91,11 +88,13 @@ FleetFigures RunFleet(tav::Station &station, int seconds, const char *tag)
     const tav::bench::Usage u1 = tav::bench::ProcessUsage();
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     tav::test::WaitFor([&] { return station.Table().CountInUse() == 0; }, std::chrono::seconds(10));
+    // Each accept starts its slot's count afresh: what the slots hold now
+    // is this phase's.
     uint64_t received = 0;
     for (auto &r : station.Table().records)
         received += r.bytesReceived.load();
     const tav::bench::SimSent sent = tav::bench::ReadSimSent(out);
-    return {static_cast<long long>(sent.bytes) - static_cast<long long>(received - before),
+    return {static_cast<long long>(sent.bytes) - static_cast<long long>(received),
             100.0 * (u1.cpu - u0.cpu) / wall};
 }
 

@@ -7,6 +7,7 @@
 #include <cmath>
 #include <memory>
 #include <numbers>
+#include <thread>
 #include <vector>
 
 #include "analysis/AnalysisWorker.h"
@@ -145,6 +146,36 @@ TEST_F(WorkerFixture, AverageCountsOnlyNewDataAndRestartsForAnotherSensor)
     ASSERT_TRUE(worker.TakeResult(out, out.sequence));
     EXPECT_EQ(out.slot, -1);
     EXPECT_FALSE(out.ready);
+}
+
+// The worker's own thread beside a parser thread that conditions blocks:
+// results arrive, the capture is switched on by the thread and off by Stop.
+TEST_F(WorkerFixture, ThreadComputesBesideTheConditioning)
+{
+    AnalysisWorker worker(*table, *plots);
+    Request r;
+    r.spectrum.seconds = 1;
+    r.spectrum.window = WindowKind::FlatTop;
+    worker.SetRequest(r);
+    worker.Start();
+    for (int i = 0; i < 200 && !plots->capture.Active(); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_TRUE(plots->capture.Active());
+    std::thread parser([&] { Feed(1.5); });
+    parser.join();
+    Result out;
+    bool ready = false;
+    for (int i = 0; i < 300 && !ready; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        ready = worker.TakeResult(out, out.sequence) && out.ready;
+    }
+    ASSERT_TRUE(ready);
+    ASSERT_FALSE(out.peaks.empty());
+    EXPECT_NEAR(out.peaks[0].frequency, 30.0, 0.1);
+    EXPECT_NEAR(out.peaks[0].amplitude, 0.5, 0.005);
+    worker.Stop();
+    EXPECT_FALSE(plots->capture.Active());
+    EXPECT_FALSE(worker.Running());
 }
 
 TEST(LiveCaptureTest, NewestValuesAcrossTheRingsEndAndNothingWhileStopped)
