@@ -230,6 +230,40 @@ TEST_F(AnalysisWindowFixture, MainWindowPlotsShowTheValueUnderTheMouse)
     EXPECT_NEAR(time.Frame()->ReadoutText().section(QLatin1Char(' '), 0, 0).toDouble(), 500.0, 2.0);
 }
 
+// The viewer's trend: the clock time of the column and each shown series
+// in its own unit.
+TEST(TrendReadout, ClockTimeAndEachShownSeries)
+{
+    tav::CWaveDisp trend(tav::kTrendMode);
+    tav::PlotFrame frame(1124);
+    trend.Bind(&frame);
+    trend.clock = [] { return tav::ClockTime{10, 30, 0}; };
+    int selected[tav::kTrendSeries] = {};
+    float scale[tav::kTrendSeries];
+    std::fill(std::begin(scale), std::end(scale), 1.0f);
+    std::string names[tav::kTrendSeries];
+    selected[0] = selected[3] = selected[21] = 1;
+    names[0] = "X_AR", names[3] = "X_VR", names[21] = "rpm";
+    trend.trendSelected = selected;
+    trend.trendScale = scale;
+    trend.trendName = names;
+    trend.pointCount = 7200;
+    trend.xScaleIndex = 7;  // the whole hour
+    std::fill(trend.trendTraces[0].begin(), trend.trendTraces[0].end(), 0.25f);
+    std::fill(trend.trendTraces[3].begin(), trend.trendTraces[3].end(), 3.5f);
+    std::fill(trend.trendTraces[21].begin(), trend.trendTraces[21].end(), 1480.0f);
+    trend.rightMargin = 120;
+    trend.Render(900, 300);
+    const QRect area = trend.AreaRect();
+    // Half-way across the hour that began at 09:30:00.
+    const QString text = trend.ReadoutText(area.left() + area.width() / 2, area.center().y());
+    EXPECT_TRUE(text.startsWith(QStringLiteral("10:0"))) << text.toStdString();
+    EXPECT_TRUE(text.contains(QStringLiteral("X_AR 0.25 g"))) << text.toStdString();
+    EXPECT_TRUE(text.contains(QStringLiteral("X_VR 3.5 mm/s"))) << text.toStdString();
+    EXPECT_TRUE(text.contains(QStringLiteral("rpm 1480 rpm"))) << text.toStdString();
+    EXPECT_TRUE(trend.ReadoutText(area.left() + 10, area.top() - 3).isEmpty());
+}
+
 TEST_F(AnalysisWindowFixture, CrestFactorBesideRmsAndPeak)
 {
     auto &table = station->Table();
