@@ -28,7 +28,7 @@ public:
     static constexpr int kPollMs = 200;
     // Control ids.
     enum : int {
-        kAxisList = 1301, kQuantityList, kLengthList, kLineSpacing, kWindowList, kAveragingList,
+        kAxisList = 2101, kQuantityList, kLengthList, kLineSpacing, kWindowList, kAveragingList,
         kAverageCount, kResetButton, kAmplitudeList, kFullSpanButton, kSpeedList, kHarmonicBox,
         kSidebandBox, kSidebandSpacing, kPeakTable, kPlot, kCursorLabel, kStatusLabel,
     };

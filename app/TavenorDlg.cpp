@@ -262,7 +262,7 @@ void CTavenorDlg::BuildLayout()
     const int pauseButton[3] = {1015, 1016, 1017};
     const int rmsEdit[3] = {1019, 1021, 1023};
     const int peakEdit[3] = {1020, 1022, 1024};
-    const int kCrestEdit[3] = {1340, 1341, 1342};
+    const int kCrestEdit[3] = {2120, 2121, 2122};
     const int specFrame[3] = {1025, 1030, 1033};
     const int specAmp[3] = {1034, 1036, 1038};
     const int specFreq[3] = {1035, 1037, 1039};

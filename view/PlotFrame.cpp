@@ -36,6 +36,9 @@ void PlotFrame::paintEvent(QPaintEvent *)
     // now rather than show a stretched or clipped old image.
     if (plot_->Image().size() != size()) plot_->Render(width(), height());
     painter.drawImage(0, 0, plot_->Image());
+    // Read again at every redraw: the data under a resting mouse move on.
+    if (hovering_)
+        readout_ = plot_->ReadoutText(readoutAt_.x(), readoutAt_.y());
     if (readout_.isEmpty())
         return;
     // Over the image, not in it: the plot's own drawing stays as it is.
@@ -61,10 +64,11 @@ void PlotFrame::paintEvent(QPaintEvent *)
 void PlotFrame::ShowReadoutAt(const QPoint &pos)
 {
     const QString text = plot_ ? plot_->ReadoutText(pos.x(), pos.y()) : QString();
-    if (text == readout_ && pos == readoutAt_)
+    if (text == readout_ && pos == readoutAt_ && hovering_)
         return;
     readout_ = text;
     readoutAt_ = pos;
+    hovering_ = true;
     update();
 }
 
@@ -77,6 +81,7 @@ void PlotFrame::mouseMoveEvent(QMouseEvent *event)
 void PlotFrame::leaveEvent(QEvent *event)
 {
     readout_.clear();
+    hovering_ = false;
     update();
     QFrame::leaveEvent(event);
 }

@@ -38,6 +38,7 @@ private:
     CWaveDisp *plot_ = nullptr;  // set by CWaveDisp::Bind, cleared when it goes
     QString readout_;
     QPoint readoutAt_;
+    bool hovering_ = false;  // the mouse is over the frame
 };
 
 }  // namespace tav

@@ -191,6 +191,8 @@ TEST_F(AnalysisWindowFixture, OptionsPeakListCursorsAndZoom)
         QWidget *w = Control<QWidget>(id);
         ASSERT_NE(w, nullptr) << id;
         EXPECT_FALSE(w->accessibleName().isEmpty()) << id;
+        // The ids are the window's own among the station's controls.
+        EXPECT_EQ(dlg->findChildren<QWidget *>(QString::number(id)).size(), 1) << id;
     }
 }
 
@@ -274,11 +276,11 @@ TEST_F(AnalysisWindowFixture, CrestFactorBesideRmsAndPeak)
         table[0].cond.stats.peak[0][1] = 2.0;
     }
     emit dlg->liveNumbers();
-    auto *crest = FindControl<QLineEdit>(dlg.get(), 1341);
+    auto *crest = FindControl<QLineEdit>(dlg.get(), 2121);
     ASSERT_NE(crest, nullptr);
     EXPECT_EQ(crest->text(), QStringLiteral("4.00"));
     EXPECT_EQ(crest->accessibleName(), QStringLiteral("Y轴 峰值因子"));
-    EXPECT_TRUE(FindControl<QLineEdit>(dlg.get(), 1340)->text().isEmpty());  // no RMS yet
+    EXPECT_TRUE(FindControl<QLineEdit>(dlg.get(), 2120)->text().isEmpty());  // no RMS yet
     // The new fields fit beside the old ones: the window's smallest size stays.
     EXPECT_EQ(dlg->minimumSize(), QSize(CTavenorDlg::kMinimumWidth, CTavenorDlg::kMinimumHeight));
 }
