@@ -115,7 +115,11 @@ void AnalysisWorker::Step()
         return;
     }
     ConnectionRecord &rec = table_[r.slot];
-    const float fs = rec.samplingFrequency.load(std::memory_order_relaxed);
+    // The lines are laid out for the rate of the data kept, which is the
+    // connection's own once its first block at that rate has gone through.
+    const LiveCapture::Info kept = plots_.capture.Read();
+    const float fs = kept.slot == r.slot && kept.fs > 0 ? kept.fs
+                                                        : rec.samplingFrequency.load(std::memory_order_relaxed);
     r.fs = fs;
     const Layout &l = analyser_.Configure(fs, req.spectrum);
     r.layout = l;
@@ -129,7 +133,10 @@ void AnalysisWorker::Step()
     if (static_cast<int>(data_.size()) < l.count)
         data_.resize(l.count);
     LiveCapture::Info info;
-    const bool have = l.count > 0 && plots_.capture.ReadNewest(req.axis, req.quantity, l.count, data_.data(), info);
+    // Data of another rate or sensor that arrived since the layout was made
+    // wait for the next step.
+    const bool have = l.count > 0 && plots_.capture.ReadNewest(req.axis, req.quantity, l.count, data_.data(), info) &&
+                      info.epoch == kept.epoch;
     if (info.epoch != seen_.epoch || info.slot != seen_.slot) {
         analyser_.Reset();  // another sensor, another rate: the average starts again
         seen_ = LiveCapture::Info{};
