@@ -262,7 +262,7 @@ void CTavenorDlg::BuildLayout()
     const int pauseButton[3] = {1015, 1016, 1017};
     const int rmsEdit[3] = {1019, 1021, 1023};
     const int peakEdit[3] = {1020, 1022, 1024};
-    const int kCrestEdit[3] = {2120, 2121, 2122};
+    const int crestEdit[3] = {2120, 2121, 2122};
     const int specFrame[3] = {1025, 1030, 1033};
     const int specAmp[3] = {1034, 1036, 1038};
     const int specFreq[3] = {1035, 1037, 1039};
@@ -307,7 +307,7 @@ void CTavenorDlg::BuildLayout()
         controls->addWidget(ScaleList(timeList[a], axis + QStringLiteral(" X轴ms/div"), TimeScales(), 7));
         // Under RMS and peak, where the row has room at the smallest width.
         controls->addWidget(Label(QStringLiteral("峰值因子")));
-        controls->addWidget(Field(kCrestEdit[a], axis + QStringLiteral(" 峰值因子")));
+        controls->addWidget(Field(crestEdit[a], axis + QStringLiteral(" 峰值因子")));
         controls->addStretch(1);
         w->addLayout(controls);
         plots->addWidget(wave, a, 0);
