@@ -230,11 +230,15 @@ std::vector<Peak> FindPeaks(const std::vector<float> &a, const Layout &layout, W
             most = std::max(most, KernelGain(kind, layout.count, layout.n, distance + t));
         return 2.0 * most;
     };
+    // The constant part (gravity on a vertical axis) is no peak, but its
+    // skirt reaches the lowest lines like any other line's; its line holds
+    // half the amplitude that a sine's would for the same leakage.
+    auto belowDc = [&](int k) { return k <= apart || a[k] < 2.0 * a[0] * leakage(k); };
     std::vector<int> kept;
     const size_t tried = std::min<size_t>(candidates.size(), 400);
     for (size_t c = 0; c < tried && static_cast<int>(kept.size()) < most; ++c) {
         const int k = candidates[c];
-        bool skirt = false;
+        bool skirt = a[0] > a[k] && belowDc(k);
         for (int m : kept) {
             const int distance = std::abs(m - k);
             skirt = skirt || distance <= apart || a[k] < a[m] * leakage(distance);

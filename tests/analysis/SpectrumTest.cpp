@@ -146,6 +146,26 @@ TEST(AnalysisPeaks, TenLargestAboveTheNoiseLargestFirst)
     EXPECT_NEAR(zoomed[2].frequency, 1411.9, 0.1);
 }
 
+// Gravity on a vertical axis: the constant's skirt, strong in the
+// rectangular window, lists no peaks of its own near 0 Hz.
+TEST(AnalysisPeaks, ConstantPartListsNoPeaks)
+{
+    const double fs = 26667;
+    SpectrumAnalyser s;
+    Options o;
+    const Layout l = s.Configure(fs, o);
+    std::vector<float> x = Sine(fs, l.count, 50.3, 0.1);
+    for (float &v : x)
+        v += 1.0f;
+    s.Add(x.data());
+    EXPECT_NEAR(s.Amplitudes()[0], 1.0, 1e-3);  // the constant reads itself, not twice
+    const std::vector<Peak> peaks = FindPeaks(s.Amplitudes(), l, o.window, 0, 10000);
+    ASSERT_FALSE(peaks.empty());
+    EXPECT_NEAR(peaks[0].frequency, 50.3, 0.1 * l.df);
+    for (const Peak &p : peaks)
+        EXPECT_GT(p.frequency, 10.0) << p.frequency << " " << p.amplitude;
+}
+
 // Relative spread of the averaged noise lines over a band.
 double Spread(const std::vector<float> &a, int from, int to)
 {
