@@ -17,6 +17,7 @@
 #include <QSlider>
 #include <QVBoxLayout>
 
+#include "analysis/AnalysisDlg.h"
 #include "app/AboutDlg.h"
 #include "app/Controls.h"
 #include "app/Messages.h"
@@ -139,6 +140,14 @@ CTavenorDlg::CTavenorDlg(tav::Station &station, QWidget *parent)
                                                 station_.DataFolder(), steadyViewer_->State(), this);
         historyViewer_->OpenDialog();
     });
+    analysis_ = new CAnalysisDlg(station_.Table(), station_.Plots(), this);
+    connect(this, &CTavenorDlg::menuCommand, analysis_, [this](int id) {
+        if (id == kSpectrumAnalysisCommand)
+            analysis_->OpenOn(0);
+    });
+    for (int a = 0; a < 3; ++a)
+        if (tav::PlotFrame *frame = plots_[3 + a].Frame())
+            connect(frame, &tav::PlotFrame::doubleClicked, analysis_, [this, a] { analysis_->OpenOn(a); });
 }
 
 CTavenorDlg::~CTavenorDlg() { Shutdown(); }
@@ -265,6 +274,7 @@ void CTavenorDlg::BuildLayout()
     const int pauseButton[3] = {1015, 1016, 1017};
     const int rmsEdit[3] = {1019, 1021, 1023};
     const int peakEdit[3] = {1020, 1022, 1024};
+    const int crestEdit[3] = {2120, 2121, 2122};
     const int specFrame[3] = {1025, 1030, 1033};
     const int specAmp[3] = {1034, 1036, 1038};
     const int specFreq[3] = {1035, 1037, 1039};
@@ -307,6 +317,9 @@ void CTavenorDlg::BuildLayout()
         controls->addWidget(ScaleList(ampList[a], axis + QStringLiteral(" ") + ampLabel, AmplitudeScales(), 5));
         controls->addWidget(Label(QStringLiteral("X轴ms/div")));
         controls->addWidget(ScaleList(timeList[a], axis + QStringLiteral(" X轴ms/div"), TimeScales(), 7));
+        // Under RMS and peak, where the row has room at the smallest width.
+        controls->addWidget(Label(QStringLiteral("峰值因子")));
+        controls->addWidget(Field(crestEdit[a], axis + QStringLiteral(" 峰值因子")));
         controls->addStretch(1);
         w->addLayout(controls);
         plots->addWidget(wave, a, 0);
@@ -363,6 +376,8 @@ void CTavenorDlg::BuildMenus()
     QMenu *steady = menuBar_->addMenu(QStringLiteral("稳态数据"));
     add(steady, QStringLiteral("数据展示"), 32777);
     add(steady, QStringLiteral("历史趋势"), kHistoryViewerCommand);
+    QMenu *analysis = menuBar_->addMenu(QStringLiteral("分析"));
+    add(analysis, QStringLiteral("频谱分析"), kSpectrumAnalysisCommand);
     QMenu *help = menuBar_->addMenu(QStringLiteral("帮助"));
     QAction *about = add(help, QStringLiteral("关于 Tavenor(&A)..."), tav::ui::kAboutCommandId);
     connect(about, &QAction::triggered, this, [this] {
@@ -530,6 +545,8 @@ void CTavenorDlg::Shutdown()
     shutDown_ = true;
     timer1_.stop();
     timer2_.stop();
+    if (analysis_)
+        analysis_->Worker().Stop();
     if (steadyViewer_ && steadyViewer_->IsOpen())
         steadyViewer_->done(QDialog::Rejected);
     station_.Stop();

@@ -13,6 +13,7 @@
 
 class QMenuBar;
 class CHistoryDialog;
+class CAnalysisDlg;
 class CSteadyDataDisp;
 
 namespace tav::ui {
@@ -38,6 +39,7 @@ public:
     static constexpr int kTimer1Ms = 500;
     static constexpr int kTimer2Ms = 200;
     static constexpr int kSteadyViewerCommand = 32777;  // "稳态数据" -> "数据展示"
+    static constexpr int kSpectrumAnalysisCommand = 32790;  // "分析" -> "频谱分析"
     // The smallest the window gets, unless its controls need more room.
     static constexpr int kMinimumWidth = 1280;
     static constexpr int kMinimumHeight = 720;
@@ -58,6 +60,9 @@ public:
     // "历史趋势", made at the first opening by menu 32780 (null before) and
     // reused; it shares the series choice and factors of the steady viewer.
     CHistoryDialog *HistoryViewer() const { return historyViewer_; }
+    // "频谱分析", opened by menu 32790 on the X axis or by a double click on
+    // a spectrum plot on that plot's axis; reused for every opening.
+    CAnalysisDlg &Analysis() { return *analysis_; }
     // Shows the operator's start-up messages and starts the timers.
     void Initialise(const std::vector<std::string> &startMessages);
     // Rebuilds the "连接选择" list from the in-use slots; the line of the
@@ -112,6 +117,7 @@ private:
     tav::ui::LiveView *liveView_ = nullptr;  // child object
     CSteadyDataDisp *steadyViewer_ = nullptr;  // child dialog
     CHistoryDialog *historyViewer_ = nullptr;  // child dialog, made when first opened
+    CAnalysisDlg *analysis_ = nullptr;         // child dialog
     QTimer timer1_;
     QTimer timer2_;
     bool shutDown_ = false;

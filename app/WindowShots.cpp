@@ -34,6 +34,8 @@
 #include "app/Station.h"
 #include "app/TavenorDlg.h"
 #include "app/Translations.h"
+#include "analysis/AnalysisDlg.h"
+#include "analysis/SpectrumView.h"
 #include "sim/DeviceRecords.h"
 #include "history/HistoryDialog.h"
 #include "history/HistoryWriter.h"
@@ -221,6 +223,34 @@ int main(int argc, char **argv)
     failures += !Save(parameters, folder, "sensor-parameters.png");
     if (parameters)
         parameters->close();
+
+    // The analysis window on X: Hann, two seconds, averaged, zoomed to the
+    // first 300 Hz so that the orders and the peak list read at a glance.
+    emit dlg.menuCommand(CTavenorDlg::kSpectrumAnalysisCommand);
+    if (QWidget *analysis = TopLevel("150")) {
+        analysis->resize(1280, 720);
+        auto pick = [&](int id, int index) {
+            if (auto *list = tav::ui::FindControl<QComboBox>(analysis, id))
+                list->setCurrentIndex(index);
+        };
+        pick(CAnalysisDlg::kLengthList, 2);
+        pick(CAnalysisDlg::kWindowList, 1);
+        pick(CAnalysisDlg::kAveragingList, 2);
+        dlg.Analysis().View().SetSpan(0, 300);
+        Pump(6000);
+        tav::ui::SpectrumView &view = dlg.Analysis().View();
+        const double fr = view.Shown().rpm / 60.0;
+        if (fr > 0) {
+            view.PlaceCursor(false, static_cast<int>(view.ColumnOf(fr)));
+            view.PlaceCursor(true, static_cast<int>(view.ColumnOf(2 * fr)));
+        }
+        Pump(600);
+        failures += !Save(analysis, folder, "spectrum-analysis.png");
+        analysis->close();
+    } else {
+        ++failures;
+        std::fprintf(stderr, "the analysis window did not open\n");
+    }
 
     // The viewer is modal: its own loop runs while this timer picks the
     // one-minute window, waits for some history and takes the picture.

@@ -202,9 +202,17 @@ void Conditioner::ConditionBlock(ConnectionRecord &rec, const uint8_t *block, in
             // leave at the start, the block's rows are written at the end.
             const int keep = live - rows;
             float *base[3][3] = {};
+            // While an analysis keeps the newest seconds, a paused axis's
+            // values go to the capture's scratch instead of nowhere.
+            LiveCapture &capture = plots_.capture;
+            const bool capturing = capture.Active() && rows <= LiveCapture::kScratchRows;
             for (int a = 0; a < 3; ++a) {
-                if (!running[a])
+                if (!running[a]) {
+                    if (capturing)
+                        for (int q = 0; q < 3; ++q)
+                            base[a][q] = capture.Scratch(a, q);
                     continue;
+                }
                 for (int q = 0; q < 3; ++q) {
                     float *array = plots_.time[a].Array(q);
                     std::memmove(array, array + rows, static_cast<size_t>(keep) * sizeof(float));
@@ -212,6 +220,8 @@ void Conditioner::ConditionBlock(ConnectionRecord &rec, const uint8_t *block, in
                 }
             }
             ConditionRows(rec, block, rows, fs, highPass, base);
+            if (capturing)
+                capture.Write(rec.slotIndex, fs, base, rows);
         } else {
             // A block longer than the live window cannot be shown as one
             // second: its raw acceleration goes on show, and the statistics

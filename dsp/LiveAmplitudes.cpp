@@ -74,6 +74,7 @@ void LiveSpectra::ComputeLiveSpectra(unsigned sampleRate, unsigned span)
         std::lock_guard<std::mutex> lock(plot.mutex);
         std::memcpy(plot.samples, lines_.get(), sizeof(float) * l.lines);
         plot.pointCount = l.lines;
+        plot.lineSpacing = l.df;
     }
 }
 

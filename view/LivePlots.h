@@ -4,6 +4,7 @@
 #include <atomic>
 #include <mutex>
 
+#include "dsp/LiveCapture.h"
 #include "view/PlotData.h"
 
 namespace tav {
@@ -22,6 +23,10 @@ struct LivePlots {
     // Set when a live-block event is posted, cleared by the window when it
     // handles one, so that a busy window never builds a backlog of redraws.
     std::atomic<bool> liveBlockPending{false};
+
+    // The newest seconds of the shown connection's conditioned signals, kept
+    // while an analysis reads them.
+    LiveCapture capture;
 };
 
 }  // namespace tav

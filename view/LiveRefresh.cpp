@@ -70,6 +70,10 @@ LiveNumbers ReadLiveNumbers(const LivePlots &plots, ConnectionTable &table)
         const int q = std::clamp(plots.time[a].quantity.load(std::memory_order_relaxed), 0, 2);
         n.rms[a] = Format("%.3f", static_cast<float>(stats.rms[q][a]));
         n.peak[a] = Format("%.3f", static_cast<float>(stats.peak[q][a]));
+        // Of the acceleration whatever is shown: impacts raise it first.
+        const double rms = stats.rms[kAcceleration][a];
+        if (rms > 0 && std::isfinite(rms) && std::isfinite(stats.peak[kAcceleration][a]))
+            n.crest[a] = Format("%.2f", stats.peak[kAcceleration][a] / rms);
     }
     // The address is shown as the signed 32-bit number it has always been.
     n.address = FormatInt(static_cast<int32_t>(rec->sensorAddress.load(std::memory_order_relaxed)));

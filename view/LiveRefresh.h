@@ -21,6 +21,7 @@ bool TakeLiveBlock(LivePlots &plots, ConnectionTable &table);
 // connection is selected.
 struct LiveNumbers {
     std::string rms[3], peak[3];  // of each axis's shown quantity, "%.3f"
+    std::string crest[3];         // acceleration peak / RMS, "%.2f"; empty for an RMS of 0
     std::string address;          // "%d"
     std::string samplingFrequency, temperature;  // "%.2f"
     std::string speed;            // rpm, truncated, "%d"

@@ -20,6 +20,7 @@ constexpr int kPauseButton[3] = {1015, 1016, 1017};
 constexpr int kPauseAllButton = 1018;
 constexpr int kRmsEdit[3] = {1019, 1021, 1023};
 constexpr int kPeakEdit[3] = {1020, 1022, 1024};
+constexpr int kCrestEdit[3] = {2120, 2121, 2122};
 constexpr int kSpectrumAmplitudeList[3] = {1034, 1036, 1038};
 constexpr int kSpectrumScaleList[3] = {1035, 1037, 1039};
 constexpr int kSpectrumSlider[3] = {1085, 1084, 1083};
@@ -94,6 +95,7 @@ void LiveView::ConnectControls()
             connect(pause, &QAbstractButton::clicked, this, [time] { time->SetRunning(time->running ? 0 : 1); });
         rms_[a] = Find<QLineEdit>(window_, kRmsEdit[a]);
         peak_[a] = Find<QLineEdit>(window_, kPeakEdit[a]);
+        crest_[a] = Find<QLineEdit>(window_, kCrestEdit[a]);
     }
     if (auto *pauseAll = Find<QAbstractButton>(window_, kPauseAllButton)) {
         connect(pauseAll, &QAbstractButton::clicked, this, [this] {
@@ -133,6 +135,7 @@ void LiveView::RefreshNumbers()
     for (int a = 0; a < 3; ++a) {
         show(rms_[a], n.rms[a]);
         show(peak_[a], n.peak[a]);
+        show(crest_[a], n.crest[a]);
     }
     show(address_, n.address);
     show(samplingFrequency_, n.samplingFrequency);

@@ -48,6 +48,7 @@ private:
     CWaveDisp *spectrum_[3] = {};
     QLineEdit *rms_[3] = {};
     QLineEdit *peak_[3] = {};
+    QLineEdit *crest_[3] = {};
     QLineEdit *address_ = nullptr;
     QLineEdit *samplingFrequency_ = nullptr;
     QLineEdit *temperature_ = nullptr;

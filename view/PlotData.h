@@ -19,6 +19,7 @@ struct PlotData {
     float displacementSamples[kPlotPoints] = {};
     float samples[kPlotPoints] = {};  // acceleration, or line magnitudes of a spectrum
     int pointCount = 27000;           // guarded by mutex
+    float lineSpacing = 0;            // spectra: Hz per line (0: not known); guarded by mutex
 
     std::atomic<int> running{1};      // time plots: 0 while paused
     std::atomic<int> quantity{0};     // 0 samples, 1 velocity, 2 displacement

@@ -18,14 +18,27 @@ public:
 
     int ControlId() const { return controlId_; }
     CWaveDisp *Plot() const { return plot_; }
+    // The value under the mouse as shown, empty while the mouse is away.
+    QString ReadoutText() const { return readout_; }
+    // Shows the value at `pos` as the mouse would (tests, and the move event).
+    void ShowReadoutAt(const QPoint &pos);
+
+signals:
+    void doubleClicked();
 
 protected:
     void paintEvent(QPaintEvent *event) override;
+    void mouseMoveEvent(QMouseEvent *event) override;
+    void leaveEvent(QEvent *event) override;
+    void mouseDoubleClickEvent(QMouseEvent *event) override;
 
 private:
     friend class CWaveDisp;
     int controlId_;
     CWaveDisp *plot_ = nullptr;  // set by CWaveDisp::Bind, cleared when it goes
+    QString readout_;
+    QPoint readoutAt_;
+    bool hovering_ = false;  // the mouse is over the frame
 };
 
 }  // namespace tav

@@ -7,6 +7,7 @@
 
 #include "view/PlotFrame.h"
 #include "view/TrendPens.h"
+#include "view/PlotReadout.h"
 
 namespace tav {
 
@@ -139,6 +140,10 @@ void CWaveDisp::Draw(QPainter &p, int width, int height)
         data_->quantity.store(quantity);
         n = data_->Snapshot(quantity, copy_.data());
         pointCount = n;
+        {
+            std::lock_guard lock(data_->mutex);
+            lineSpacing_ = data_->lineSpacing;
+        }
     } else {
         pointCount = ClampPointCount(pointCount);
         n = pointCount;
@@ -156,6 +161,7 @@ void CWaveDisp::Draw(QPainter &p, int width, int height)
     p.drawRect(0, 0, width - 1, height - 1);
 
     const PlotArea a = ComputeArea(width, height, rightMargin, n, h);
+    area_ = a;
     cellHeight = a.cellHeight;
     if (!a.valid) return;
     // Traces, grid and legend stay inside the control even where a margin
@@ -210,8 +216,10 @@ void CWaveDisp::DrawHorizontalAxis(QPainter &p, const PlotArea &a, int n)
 
     const int tick = static_cast<int>(0.5 * a.cellHeight);
     ClockTime clockTime{};
-    if (plotMode == kTrendMode)
+    if (plotMode == kTrendMode) {
+        clockStart_ = TrendClockStart(clock ? clock() : LocalClockNow());
         clockTime = TrendTickTime(clock ? clock() : LocalClockNow(), startIndex, n, secondsPerDivision, 0);
+    }
     int label = firstLabel;
     for (int d = view.firstTickOffset; a.left + d <= a.right; d += cell) {
         p.setPen(GridPen());
@@ -358,6 +366,54 @@ void CWaveDisp::DrawTrendTraces(QPainter &p, const PlotArea &a, float u)
         p.setPen(TracePen(TrendColour(pen), 2));
         p.drawLines(lines_.data(), static_cast<int>(lines_.size()));
     }
+}
+
+QRect CWaveDisp::AreaRect() const
+{
+    return QRect(QPoint(area_.left, area_.TopRow()), QPoint(area_.right, area_.bottom));
+}
+
+QString CWaveDisp::ReadoutText(int px, int py) const
+{
+    const PlotArea &a = area_;
+    if (!a.valid || py < a.TopRow() || py > a.bottom)
+        return QString();
+    char text[64];
+    if (plotMode == kTrendMode) {
+        QStringList parts;
+        int shown = 0;
+        for (int i = 0; i < kTrendSeries && shown < kTrendPens && trendSelected; ++i) {
+            if (trendSelected[i] != 1 || i >= static_cast<int>(trendTraces.size()))
+                continue;
+            ++shown;
+            const Readout r = ReadTrend(a, px, startIndex, trendTraces[i].data(), pointCount);
+            if (!r.valid)
+                return QString();
+            if (parts.isEmpty()) {
+                ClockTime t = clockStart_;
+                tav::AddSeconds(t.hour, t.minute, t.second, static_cast<int>(r.position));
+                parts << Clock(t);
+            }
+            const std::string name = trendName ? trendName[i] : std::string();
+            parts << QString::fromStdString(name + " " + FormatValue(r.value, SeriesUnit(name)));
+        }
+        return parts.join(QStringLiteral("  "));
+    }
+    if (!data_)
+        return QString();
+    const char *unit = QuantityUnit(quantity);
+    if (plotMode == kSpectrumMode) {
+        const Readout r = ReadSpectrum(a, px, startIndex, copy_.data(), pointCount, lineSpacing_);
+        if (!r.valid)
+            return QString();
+        std::snprintf(text, sizeof text, "%.1f Hz  ", r.position);
+        return QString::fromUtf8(text) + QString::fromStdString(FormatValue(r.value, unit));
+    }
+    const Readout r = ReadTime(a, px, copy_.data(), pointCount);
+    if (!r.valid)
+        return QString();
+    std::snprintf(text, sizeof text, "%.1f ms  ", r.position);
+    return QString::fromUtf8(text) + QString::fromStdString(FormatValue(r.value, unit));
 }
 
 }  // namespace tav

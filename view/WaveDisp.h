@@ -90,6 +90,13 @@ public:
     // Draws the whole plot into a width x height area of `painter`.
     void Draw(QPainter &painter, int width, int height);
 
+    // The value under pixel (px, py) of the last drawing, in the plotted
+    // quantity's unit: "125.3 ms  0.312 g", "47.0 Hz  0.31 g", a trend's
+    // clock time and each shown series. Empty outside the plot area.
+    QString ReadoutText(int px, int py) const;
+    // The plot area of the last drawing, in the frame's pixels.
+    QRect AreaRect() const;
+
     // Scrolled-view members from the scale index and slider.
     void SetupScroll();
     static void AddSeconds(int &hour, int &minute, int &second, int seconds)
@@ -113,6 +120,9 @@ private:
     PlotData *data_ = nullptr;
     QPointer<PlotFrame> frame_;
     std::vector<float> copy_;  // the bound data as last copied for drawing
+    PlotArea area_;            // of the last drawing
+    float lineSpacing_ = 0;    // spectra: Hz per line at the last drawing
+    ClockTime clockStart_;     // trends: the clock at the last drawing's start
     std::vector<QLine> lines_;    // segments of one trace, kept to avoid reallocating
     std::vector<QRect> strokes_;  // a time trace's per-column min/max strokes
     QImage image_;

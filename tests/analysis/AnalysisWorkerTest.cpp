@@ -1,0 +1,212 @@
+// The analysis path end to end without a window: a simulated machine's
+// blocks go through the conditioning into the live capture, and the worker
+// turns the newest seconds into a spectrum whose peaks read the machine's
+// orders, in acceleration and in the conditioned velocity.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <memory>
+#include <numbers>
+#include <thread>
+#include <vector>
+
+#include "analysis/AnalysisWorker.h"
+#include "dsp/BlockFeeder.h"
+#include "sim/SignalGenerator.h"
+
+namespace tav::analysis {
+namespace {
+
+struct WorkerFixture : ::testing::Test {
+    std::unique_ptr<ConnectionTable> table = std::make_unique<ConnectionTable>();
+    std::unique_ptr<LivePlots> plots = std::make_unique<LivePlots>();
+    test::CountingSink sink;
+    std::unique_ptr<Conditioner> conditioner = std::make_unique<Conditioner>(*table, *plots, sink, nullptr);
+    ConnectionRecord &rec = (*table)[3];
+    test::BlockFeeder feeder{*conditioner, rec, 26667.0f};
+    std::unique_ptr<sim::SignalGenerator> gen;
+    std::vector<float> xyz;
+
+    void SetUp() override
+    {
+        table->selectedConnection = 3;
+        sim::AxisSignal x, z;
+        std::string error;
+        ASSERT_TRUE(sim::ParseAxisSignal("1x=0.5,2x=0.2@30,3x=0.1@60", &x, &error)) << error;
+        ASSERT_TRUE(sim::ParseAxisSignal("159.15hz=1", &z, &error)) << error;
+        gen = std::make_unique<sim::SignalGenerator>(std::array<sim::AxisSignal, 3>{x, sim::AxisSignal{}, z}, 1800.0, 5);
+        rec.measuredSpeed = 1800.0f;
+        rec.ratedSpeed = 1500.0f;
+    }
+    // Feeds `seconds` of the machine, generated row by row as the blocks ask.
+    void Feed(double seconds)
+    {
+        const int64_t end = feeder.row + static_cast<int64_t>(seconds * feeder.fs);
+        while (feeder.row < end) {
+            const int64_t first = feeder.row;
+            const int rows = 22 * 116;
+            xyz.resize(3 * rows);
+            gen->Generate(xyz.data(), rows, feeder.fs);
+            feeder.FeedBlock([&](int64_t row, int axis) { return xyz[3 * (row - first) + axis]; }, 22);
+        }
+    }
+};
+
+TEST_F(WorkerFixture, OrdersOfASimulatedMachineFromTheConditionedSignals)
+{
+    plots->capture.Start();
+    // A paused time plot still feeds the analysis.
+    plots->time[0].running = 0;
+    AnalysisWorker worker(*table, *plots);
+    Request r;
+    r.spectrum.seconds = 2;
+    r.spectrum.window = WindowKind::Hann;
+    worker.SetRequest(r);
+    Feed(1.0);
+    worker.Step();
+    Result out;
+    ASSERT_TRUE(worker.TakeResult(out, 0));
+    EXPECT_FALSE(out.ready);  // one second kept of the two asked for
+    EXPECT_NEAR(out.collectedSeconds, 1.0, 0.1);
+    EXPECT_EQ(out.slot, 3);
+
+    Feed(3.0);  // past the integrators' settling
+    worker.Step();
+    ASSERT_TRUE(worker.TakeResult(out, out.sequence));
+    ASSERT_TRUE(out.ready);
+    EXPECT_EQ(out.rpm, 1800.0);
+    ASSERT_GE(out.peaks.size(), 3u);
+    const double amplitude[3] = {0.5, 0.2, 0.1};
+    for (int h = 0; h < 3; ++h) {
+        EXPECT_NEAR(Order(out.peaks[h].frequency, out.rpm), h + 1.0, 0.005);
+        EXPECT_NEAR(out.peaks[h].amplitude, amplitude[h], 0.005);
+    }
+
+    // Velocity: 9800 A / (2 pi f) mm/s at each order.
+    r.quantity = 1;
+    r.ratedSpeed = true;
+    worker.SetRequest(r);
+    worker.Step();
+    ASSERT_TRUE(worker.TakeResult(out, out.sequence));
+    EXPECT_EQ(out.rpm, 1500.0);
+    ASSERT_GE(out.peaks.size(), 1u);
+    EXPECT_NEAR(out.peaks[0].frequency, 30.0, 0.05);
+    EXPECT_NEAR(out.peaks[0].amplitude, 9800 * 0.5 / (2 * std::numbers::pi * 30), 0.5);
+    // Displacement of the Z axis's fixed tone: 9800 / (2 pi 159.15)^2 mm.
+    r.axis = 2;
+    r.quantity = 2;
+    worker.SetRequest(r);
+    worker.Step();
+    ASSERT_TRUE(worker.TakeResult(out, out.sequence));
+    ASSERT_GE(out.peaks.size(), 1u);
+    EXPECT_NEAR(out.peaks[0].frequency, 159.15, 0.05);
+    const double w = 2 * std::numbers::pi * 159.15;
+    EXPECT_NEAR(out.peaks[0].amplitude, 9800 / (w * w), 0.0005);
+}
+
+TEST_F(WorkerFixture, AverageCountsOnlyNewDataAndRestartsForAnotherSensor)
+{
+    plots->capture.Start();
+    AnalysisWorker worker(*table, *plots);
+    Request r;
+    r.spectrum.seconds = 0.5;
+    r.spectrum.averaging = Averaging::Linear;
+    r.spectrum.averages = 4;
+    worker.SetRequest(r);
+    Result out;
+    Feed(0.6);
+    worker.Step();
+    worker.Step();  // nothing new: the average keeps its one spectrum
+    ASSERT_TRUE(worker.TakeResult(out, 0));
+    EXPECT_EQ(out.averaged, 1);
+    Feed(0.2);
+    worker.Step();
+    ASSERT_TRUE(worker.TakeResult(out, out.sequence));
+    EXPECT_EQ(out.averaged, 2);
+    // A reset starts again from the newest data at once.
+    worker.ResetAverage();
+    worker.Step();
+    worker.Step();
+    ASSERT_TRUE(worker.TakeResult(out, out.sequence));
+    EXPECT_EQ(out.averaged, 1);
+
+    // Another sensor shown: its data start afresh in the capture, and the
+    // average with them, never mixing the two.
+    table->selectedConnection = 5;
+    test::BlockFeeder other(*conditioner, (*table)[5], 25600.0f);
+    other.FeedSeconds(0.2, [](int64_t, int) { return 0.0f; });
+    worker.Step();
+    ASSERT_TRUE(worker.TakeResult(out, out.sequence));
+    EXPECT_EQ(out.slot, 5);
+    EXPECT_FALSE(out.ready);
+    EXPECT_LT(out.collectedSeconds, 0.3);
+
+    table->selectedConnection = -1;
+    worker.Step();
+    ASSERT_TRUE(worker.TakeResult(out, out.sequence));
+    EXPECT_EQ(out.slot, -1);
+    EXPECT_FALSE(out.ready);
+}
+
+// The worker's own thread beside a parser thread that conditions blocks:
+// results arrive, the capture is switched on by the thread and off by Stop.
+TEST_F(WorkerFixture, ThreadComputesBesideTheConditioning)
+{
+    AnalysisWorker worker(*table, *plots);
+    Request r;
+    r.spectrum.seconds = 1;
+    r.spectrum.window = WindowKind::FlatTop;
+    worker.SetRequest(r);
+    worker.Start();
+    for (int i = 0; i < 200 && !plots->capture.Active(); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_TRUE(plots->capture.Active());
+    std::thread parser([&] { Feed(1.5); });
+    parser.join();
+    Result out;
+    bool ready = false;
+    for (int i = 0; i < 300 && !ready; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        ready = worker.TakeResult(out, out.sequence) && out.ready;
+    }
+    ASSERT_TRUE(ready);
+    ASSERT_FALSE(out.peaks.empty());
+    EXPECT_NEAR(out.peaks[0].frequency, 30.0, 0.1);
+    EXPECT_NEAR(out.peaks[0].amplitude, 0.5, 0.005);
+    worker.Stop();
+    EXPECT_FALSE(plots->capture.Active());
+    EXPECT_FALSE(worker.Running());
+}
+
+TEST(LiveCaptureTest, NewestValuesAcrossTheRingsEndAndNothingWhileStopped)
+{
+    auto capture = std::make_unique<LiveCapture>();
+    std::vector<float> block(1000);
+    const float *src[3][3];
+    for (auto &axis : src)
+        for (auto &q : axis)
+            q = block.data();
+    capture->Write(0, 1000.0f, src, 1000);  // not started: nothing kept
+    EXPECT_EQ(capture->Read().written, 0u);
+    capture->Start();
+    float next = 0;
+    // Past the end of the rings twice over, in blocks that straddle it.
+    while (capture->Read().written < 2 * static_cast<uint64_t>(LiveCapture::kCapacity) + 500) {
+        for (float &v : block)
+            v = next++;
+        capture->Write(0, 1000.0f, src, 1000);
+    }
+    std::vector<float> out(3000);
+    LiveCapture::Info info;
+    ASSERT_TRUE(capture->ReadNewest(1, 2, 3000, out.data(), info));
+    for (int i = 0; i < 3000; ++i)
+        ASSERT_EQ(out[i], next - 3000 + i) << i;
+    EXPECT_FALSE(capture->ReadNewest(0, 0, LiveCapture::kCapacity + 1, out.data(), info));
+    // Another rate starts afresh.
+    capture->Write(0, 2000.0f, src, 1000);
+    EXPECT_EQ(capture->Read().written, 1000u);
+    EXPECT_FALSE(capture->ReadNewest(0, 0, 3000, out.data(), info));
+}
+
+}  // namespace
+}  // namespace tav::analysis
