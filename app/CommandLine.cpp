@@ -32,10 +32,34 @@ bool Set(const char *name, const std::function<const char *(const char *)> &env)
 
 CommandLineAction ParseCommandLine(int argc, const char *const *argv, int *port, std::string *error)
 {
+    return ParseCommandLine(argc, argv, port, nullptr, error);
+}
+
+CommandLineAction ParseCommandLine(int argc, const char *const *argv, int *port, std::string *mqttUrl,
+                                   std::string *error)
+{
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--help" || arg == "-h")
             return CommandLineAction::Help;
+        if (mqttUrl && (arg == "--mqtt" || arg.rfind("--mqtt=", 0) == 0)) {
+            std::string url;
+            if (arg == "--mqtt") {
+                if (i + 1 >= argc) {
+                    *error = "--mqtt needs a broker URL such as mqtt://broker:1883";
+                    return CommandLineAction::Error;
+                }
+                url = argv[++i];
+            } else {
+                url = arg.substr(7);
+            }
+            if (url.empty()) {
+                *error = "--mqtt needs a broker URL such as mqtt://broker:1883";
+                return CommandLineAction::Error;
+            }
+            *mqttUrl = url;
+            continue;
+        }
         std::string value;
         if (arg == "--port") {
             if (i + 1 >= argc) {
@@ -63,12 +87,15 @@ CommandLineAction ParseCommandLine(int argc, const char *const *argv, int *port,
 
 const char *CommandLineHelp()
 {
-    return "Usage: tavenor [--port N] [-h | --help]\n"
+    return "Usage: tavenor [--port N] [--mqtt URL] [-h | --help]\n"
            "Monitoring station for networked tri-axial vibration sensors.\n"
            "Sensors connect as TCP clients to this machine on the given port.\n\n"
            "  --port N, --port=N  TCP port to listen on (default 22009). Use another port to\n"
            "                      run a second station beside a first one; 0 picks a free\n"
            "                      port, which the station prints (\"listening on port N\").\n"
+           "  --mqtt URL          Publish to an MQTT broker (mqtt://host[:port] or\n"
+           "                      mqtts://host[:port]); overrides url in station.toml's\n"
+           "                      [mqtt] table, whose other settings still apply.\n"
            "  -h, --help          Show this text.\n\n"
            "Files: devicepara.dat and sensorcodes.conf are read from the folder the station\n"
            "is started in; recordings and logs are written to its data/ folder.\n"

@@ -12,6 +12,10 @@ enum class CommandLineAction { Run, Help, Error };
 // `--help`. On Run, *port holds the port (left as it was without --port); on
 // Error, *error says what is wrong or missing.
 CommandLineAction ParseCommandLine(int argc, const char *const *argv, int *port, std::string *error);
+// As above, and `--mqtt URL` / `--mqtt=URL` into *mqttUrl (left as it was
+// without the option): the broker link, over station.toml's [mqtt] url.
+CommandLineAction ParseCommandLine(int argc, const char *const *argv, int *port, std::string *mqttUrl,
+                                   std::string *error);
 
 // The text of --help.
 const char *CommandLineHelp();

@@ -86,7 +86,36 @@ int Station::Start(std::vector<std::string> *errors)
     }
     // Spectra and speeds run without a server too: a replay needs them.
     processing_->Start();
+    if (rc == 0)
+        StartMqtt(errors);
     return rc;
+}
+
+void Station::StartMqtt(std::vector<std::string> *messages)
+{
+    if (settings_.mqtt.url.empty())
+        return;
+    char host[256] = {};
+    if (::gethostname(host, sizeof host - 1) != 0 || host[0] == 0)
+        std::strcpy(host, "localhost");
+    MqttConfig config;
+    if (!ResolveMqttConfig(settings_.mqtt, host, server_->Port(), &config, messages))
+        return;
+    config.version = TAVENOR_VERSION;
+    config.startedUtcMs = std::chrono::duration_cast<std::chrono::milliseconds>(
+                              std::chrono::system_clock::now().time_since_epoch())
+                              .count();
+    auto mqtt = std::make_unique<MqttPublisher>(config, &sink_);
+    ConnectionTable *table = table_.get();
+    mqtt->SetOnlineCountFn([table] { return table->onlineCount.load(); });
+    std::string error;
+    if (!mqtt->Start(&error)) {
+        if (messages)
+            messages->push_back(error);
+        return;
+    }
+    mqtt_ = std::move(mqtt);
+    AddSteadyConsumer(mqtt_.get());
 }
 
 ReplyOutcome Station::IntakeSensorReply(const StationEvent &event)
@@ -145,6 +174,10 @@ void Station::Stop()
     if (stopped_)
         return;
     stopped_ = true;
+    if (mqtt_) {
+        RemoveSteadyConsumer(mqtt_.get());
+        mqtt_->Stop();
+    }
     processing_->Stop();
     server_->Stop();
     // A running save holds its own references to the recordings; it is let

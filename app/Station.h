@@ -13,6 +13,7 @@
 #include "net/EventSink.h"
 #include "net/Parser.h"
 #include "net/Server.h"
+#include "mqtt/MqttPublisher.h"
 #include "record/Recorder.h"
 #include "record/Replayer.h"
 #include "view/LivePlots.h"
@@ -81,10 +82,15 @@ public:
     void RemoveSteadyConsumer(SteadySnapshotConsumer *consumer);
     const SteadySnapshot &LastSnapshot() const { return snapshot_; }
     const StationSettings &Settings() const { return settings_; }
+    // The broker link, when [mqtt] or --mqtt configured one and it started;
+    // null otherwise. Created at Start, stopped (with "offline") at Stop.
+    MqttPublisher *Mqtt() { return mqtt_.get(); }
     // "存储": logging into DataFolder().
     std::vector<std::string> StartSteadyLog() { return steadyLog_->Start(*table_, dataFolder_); }
 
 private:
+    void StartMqtt(std::vector<std::string> *messages);
+
     std::string startFolder_;
     std::string dataFolder_;
     int port_;
@@ -102,6 +108,7 @@ private:
     std::unique_ptr<SteadyTable> steady_;
     std::unique_ptr<SteadyLog> steadyLog_;  // after steady_: closes its files first
     StationSettings settings_;
+    std::unique_ptr<MqttPublisher> mqtt_;
     SteadySnapshot snapshot_;
     std::vector<SteadySnapshotConsumer *> steadyConsumers_;
     bool stopped_ = false;

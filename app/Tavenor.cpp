@@ -31,7 +31,7 @@ int main(int argc, char **argv)
     std::vector<std::string> settingsMessages;
     options.settings = tav::LoadStationSettings(tav::kStationSettingsFileName, &settingsMessages);
     std::string error;
-    switch (tav::ParseCommandLine(argc, argv, &options.port, &error)) {
+    switch (tav::ParseCommandLine(argc, argv, &options.port, &options.settings.mqtt.url, &error)) {
     case tav::CommandLineAction::Help:
         std::fputs(tav::CommandLineHelp(), stdout);
         return 0;

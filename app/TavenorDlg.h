@@ -11,6 +11,7 @@
 #include "app/Station.h"
 #include "view/WaveDisp.h"
 
+class QLabel;
 class QMenuBar;
 class CSteadyDataDisp;
 
@@ -94,6 +95,7 @@ private:
     void KeepControlsWhole();
     void OnTimer1();
     void ShowPeer(int slot);
+    void ShowMqttLink();
     // Connection-released event: a released shown slot leaves nothing shown.
     void OnConnectionReleased(int slot);
 
@@ -106,6 +108,8 @@ private:
     QLineEdit *portEdit_ = nullptr;
     tav::ui::LiveView *liveView_ = nullptr;  // child object
     CSteadyDataDisp *steadyViewer_ = nullptr;  // child dialog
+    QLabel *mqttLabel_ = nullptr;  // the broker link's state, discreetly
+    int mqttShown_ = -1;
     QTimer timer1_;
     QTimer timer2_;
     bool shutDown_ = false;

@@ -60,6 +60,6 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 # offscreen), Qt's own Chinese texts (standard buttons, file dialog) and the
 # CJK font its captions are drawn in.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "qt6-qpa-plugins, qt6-translations-l10n, fonts-wqy-microhei")
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "qt6-qpa-plugins, qt6-translations-l10n, fonts-wqy-microhei, libmosquitto1")
 
 include(CPack)
