@@ -4,6 +4,8 @@
 #include <arpa/inet.h>
 #include <mosquitto.h>
 #include <netinet/in.h>
+#include <fcntl.h>
+#include <pwd.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -76,6 +78,10 @@ public:
     {
         port_ = FreeLoopbackPort();
         std::ofstream conf(dir_.File("mosquitto.conf"));
+        // Run as root, the broker would drop to its own user, which cannot
+        // read this folder's key or write its persistence.
+        const passwd *pw = ::getpwuid(::geteuid());
+        conf << "user " << (pw ? pw->pw_name : "root") << "\n";
         conf << "listener " << port_ << " 127.0.0.1\n"
              << "allow_anonymous true\n"
              << extra_ << "\n";
@@ -90,6 +96,9 @@ public:
         pid_ = ::fork();
         if (pid_ == 0) {
             const std::string conf = dir_.File("mosquitto.conf");
+            const int null = ::open("/dev/null", O_WRONLY);
+            ::dup2(null, 1);
+            ::dup2(null, 2);
             ::execl("/usr/sbin/mosquitto", "mosquitto", "-c", conf.c_str(), static_cast<char *>(nullptr));
             ::_exit(127);
         }
