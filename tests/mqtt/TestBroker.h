@@ -114,6 +114,7 @@ public:
         pid_ = -1;
     }
     int Port() const { return port_; }
+    pid_t Pid() const { return pid_; }
     std::string Url() const { return "mqtt://127.0.0.1:" + std::to_string(port_); }
     const TempDir &Dir() const { return dir_; }
 
