@@ -39,8 +39,17 @@ Station::Station(const StationOptions &options, EventSink &sink)
       processing_(std::make_unique<ProcessingThread>(*table_, *plots_)),
       steady_(std::make_unique<SteadyTable>()),
       steadyLog_(std::make_unique<SteadyLog>(*steady_)),
+      captures_(std::make_unique<AlarmCapture>(dataFolder_ + "/" + kAlarmFolderName)),
+      alarms_(std::make_unique<AlarmEngine>()),
       settings_(options.settings)
 {
+    conditioner_->SetTapSink(captures_.get());
+    alarms_->SetCaptureRequester(captures_.get());
+    ApplyAlarmSettings(settings_);
+    // The rings are armed on a tick before the engine of the same tick may
+    // ask for a capture.
+    AddSteadyConsumer(captures_.get());
+    AddSteadyConsumer(alarms_.get());
     replayer_ = std::make_unique<Replayer>(*recorder_, conditioner_.get());
     // A connection's speed band comes from its device record when it binds.
     steady_->SetDeviceParameterFn([this](ConnectionRecord &rec) { deviceTable_->ApplyDeviceParameters(rec); });
@@ -66,7 +75,10 @@ int Station::Start(std::vector<std::string> *errors)
             errors->push_back("无法创建数据文件夹 " + dataFolder_ + "：" + std::strerror(folderError) +
                               "，文件将保存在启动文件夹中");
         dataFolder_ = startFolder_;
+        captures_->SetFolder(dataFolder_ + "/" + kAlarmFolderName);
     }
+    captures_->Start();
+    ReloadSettingsIfChanged();  // notes the file's stamp; main has read it already
     // The device table comes first: every accepted sensor's band derives from it.
     int rc = 0;
     std::string error;
@@ -115,6 +127,9 @@ void Station::StartMqtt(std::vector<std::string> *messages)
         return;
     }
     mqtt_ = std::move(mqtt);
+    // Alarm events, names and zones: the engine is a steady consumer added
+    // before the link, so each tick's alarms are decided before it publishes.
+    mqttAlarms_ = std::make_unique<MqttAlarmBridge>(*mqtt_, *alarms_);
     AddSteadyConsumer(mqtt_.get());
 }
 
@@ -148,6 +163,10 @@ std::vector<std::string> Station::SteadyTick()
             v.values[s] = r.Current(s);
         v.samplingFrequency = rec.samplingFrequency.load();
         v.temperature = rec.temperature.load();
+        const WindowStats stats = ReadStats(rec.cond);
+        for (int k = 0; k < 3; ++k)
+            v.isoVelocity[k] = float(stats.isoVelocityRms[k]);
+        v.ratedSpeed = rec.ratedSpeed.load();
         v.packetsParsed = rec.packetsParsed.load();
         v.peerIp = rec.peerIpHost.load();
         v.peerPort = rec.peerPortHost.load();
@@ -169,17 +188,47 @@ void Station::RemoveSteadyConsumer(SteadySnapshotConsumer *consumer)
                            steadyConsumers_.end());
 }
 
+void Station::ApplyAlarmSettings(const StationSettings &settings)
+{
+    settings_.sensors = settings.sensors;
+    settings_.capture = settings.capture;
+    alarms_->SetSettings(settings_.sensors);
+    captures_->SetSettings(settings_.capture, settings_.sensors);
+}
+
+std::vector<std::string> Station::ReloadSettingsIfChanged()
+{
+    std::vector<std::string> messages;
+    struct stat st{};
+    if (::stat(SettingsPath().c_str(), &st) != 0)
+        return messages;
+    const int64_t stamp = int64_t(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec + int64_t(st.st_size);
+    if (stamp == settingsStamp_)
+        return messages;
+    settingsStamp_ = stamp;
+    StationSettings fresh = LoadStationSettings(SettingsPath(), &messages);
+    if (!fresh.readable) {
+        messages.push_back("设置文件有误，报警设置保持不变");
+        return messages;
+    }
+    ApplyAlarmSettings(fresh);
+    return messages;
+}
+
 void Station::Stop()
 {
     if (stopped_)
         return;
     stopped_ = true;
     if (mqtt_) {
+        mqttAlarms_.reset();
         RemoveSteadyConsumer(mqtt_.get());
         mqtt_->Stop();
     }
     processing_->Stop();
     server_->Stop();
+    // After the parsers: no block reaches the rings any more.
+    captures_->Stop();
     // A running save holds its own references to the recordings; it is let
     // finish so that no file is left half written.
     recorder_->Saver().Join();

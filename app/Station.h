@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "alarm/AlarmCapture.h"
+#include "alarm/AlarmEngine.h"
 #include "dsp/Conditioner.h"
 #include "config/DeviceParameterTable.h"
 #include "config/SensorCodes.h"
@@ -13,6 +15,7 @@
 #include "net/EventSink.h"
 #include "net/Parser.h"
 #include "net/Server.h"
+#include "mqtt/MqttAlarmBridge.h"
 #include "mqtt/MqttPublisher.h"
 #include "record/Recorder.h"
 #include "record/Replayer.h"
@@ -85,6 +88,19 @@ public:
     // The broker link, when [mqtt] or --mqtt configured one and it started;
     // null otherwise. Created at Start, stopped (with "offline") at Stop.
     MqttPublisher *Mqtt() { return mqtt_.get(); }
+    std::string SettingsPath() const { return startFolder_ + "/" + kStationSettingsFileName; }
+    // Re-reads station.toml when its time or size changed since the last
+    // read and applies the machine and capture settings; a file that is not
+    // TOML at all keeps the settings there were. Window thread; it reads a
+    // small file, so call it on a slow timer. Returns texts for the operator.
+    std::vector<std::string> ReloadSettingsIfChanged();
+    // New machine and capture settings (the machine settings dialog saved).
+    void ApplyAlarmSettings(const StationSettings &settings);
+
+    // Alarms on every tick, and the raw captures around them (window thread,
+    // except where AlarmCapture says otherwise).
+    AlarmEngine &Alarms() { return *alarms_; }
+    AlarmCapture &Captures() { return *captures_; }
     // "存储": logging into DataFolder().
     std::vector<std::string> StartSteadyLog() { return steadyLog_->Start(*table_, dataFolder_); }
 
@@ -107,8 +123,12 @@ private:
     std::unique_ptr<Replayer> replayer_;
     std::unique_ptr<SteadyTable> steady_;
     std::unique_ptr<SteadyLog> steadyLog_;  // after steady_: closes its files first
+    std::unique_ptr<AlarmCapture> captures_;
+    std::unique_ptr<AlarmEngine> alarms_;
     StationSettings settings_;
     std::unique_ptr<MqttPublisher> mqtt_;
+    std::unique_ptr<MqttAlarmBridge> mqttAlarms_;  // after mqtt_: gone before it
+    int64_t settingsStamp_ = 0;  // modification time and size of the file last read
     SteadySnapshot snapshot_;
     std::vector<SteadySnapshotConsumer *> steadyConsumers_;
     bool stopped_ = false;

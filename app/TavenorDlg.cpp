@@ -23,6 +23,7 @@
 #include "app/QtEventSink.h"
 #include "config/ConfigBinder.h"
 #include "steady/SteadyControls.h"
+#include "alarm/AlarmControls.h"
 #include "steady/SteadyDataDisp.h"
 #include "view/PlotFrame.h"
 #include "net/ConnectionLogView.h"
@@ -122,6 +123,7 @@ CTavenorDlg::CTavenorDlg(tav::Station &station, QWidget *parent)
     // Menus 32771 / 32778 and the sensor replies (0x469).
     new tav::ui::ConfigBinder(*this);
     new tav::ui::SteadyControls(*this);  // tick, releases and the log buttons
+    new tav::ui::AlarmControls(*this);   // menu "报警", its window and the indicator
     steadyViewer_ = new CSteadyDataDisp(station_.Steady(), this);
     connect(this, &CTavenorDlg::menuCommand, steadyViewer_, [this](int id) {
         if (id == kSteadyViewerCommand)

@@ -62,7 +62,7 @@ TAV_INLINE V4 LoadRow(const uint8_t *p, M4 &finite)
 // each with all its values in registers, took about 15 % longer). Some
 // running values no longer fit in registers; their reloads are off the
 // recurrences' critical paths.
-template <bool kHighPass, bool kPlot, bool kCapture>
+template <bool kIso, bool kHighPass, bool kPlot, bool kCapture>
 TAV_INLINE void FusedPass(RowWork &w, const uint8_t *p, int n, const RowOutput &out)
 {
     V4 sumSq = w.sumSq[0], peak = w.peak[0];
@@ -74,6 +74,8 @@ TAV_INLINE void FusedPass(RowWork &w, const uint8_t *p, int n, const RowOutput &
     V4 velIn = w.velIn, velOut = w.velOut, dispIn = w.dispIn, dispOut = w.dispOut;
     V4 sumV = w.sumSq[1], peakV = w.peak[1], sumD = w.sumSq[2], peakD = w.peak[2];
     LaneBiquad velHp = w.velHp, dispHp = w.dispHp;
+    LaneBiquad isoHp = w.isoHp, isoLp = w.isoLp;
+    V4 sumIso = w.sumIso;
     float *dst[3][3];
     std::memcpy(dst, out.plot, sizeof dst);
     for (int i = 0; i < n; ++i, p += 12) {
@@ -109,10 +111,20 @@ TAV_INLINE void FusedPass(RowWork &w, const uint8_t *p, int n, const RowOutput &
         dispIn = v;
         dispOut = dy;
         V4 d = ToFloat(dy);
-        if constexpr (kHighPass) {
+        if constexpr (kIso) {
+            // The band's 10 Hz section is the operator's velocity high-pass
+            // (same design, same input): while that is on, one section
+            // serves both, and the velocity takes its state at the end.
+            const V4 high = Step(isoHp, v);
+            const V4 band = Step(isoLp, high);
+            sumIso += band * band;
+            if constexpr (kHighPass)
+                v = ToFloat(high);
+        } else if constexpr (kHighPass) {
             v = ToFloat(Step(velHp, v));
-            d = ToFloat(Step(dispHp, d));
         }
+        if constexpr (kHighPass)
+            d = ToFloat(Step(dispHp, d));
         if constexpr (kPlot) {
             for (int a = 0; a < 3; ++a) {
                 *dst[a][0] = static_cast<float>(x[a]);
@@ -144,41 +156,51 @@ TAV_INLINE void FusedPass(RowWork &w, const uint8_t *p, int n, const RowOutput &
     w.peak[1] = peakV;
     w.sumSq[2] = sumD;
     w.peak[2] = peakD;
+    if constexpr (kIso && kHighPass) {
+        velHp.x1 = isoHp.x1;
+        velHp.x2 = isoHp.x2;
+        velHp.y1 = isoHp.y1;
+        velHp.y2 = isoHp.y2;
+    }
     w.velHp = velHp;
     w.dispHp = dispHp;
+    w.isoHp = isoHp;
+    w.isoLp = isoLp;
+    w.sumIso = sumIso;
 }
 
-template <bool kHighPass, bool kPlot, bool kCapture>
+template <bool kIso, bool kHighPass, bool kPlot, bool kCapture>
 TAV_INLINE void Rows(RowWork &w, const uint8_t *p, int n, const RowOutput &out)
 {
-    FusedPass<kHighPass, kPlot, kCapture>(w, p, n, out);
+    FusedPass<kIso, kHighPass, kPlot, kCapture>(w, p, n, out);
 }
 
 using RunFn = void (*)(RowWork &, const uint8_t *, int, const RowOutput &);
 
-template <bool kHighPass, bool kPlot, bool kCapture>
+template <bool kIso, bool kHighPass, bool kPlot, bool kCapture>
 void RowsBaseline(RowWork &w, const uint8_t *p, int n, const RowOutput &out)
 {
-    Rows<kHighPass, kPlot, kCapture>(w, p, n, out);
+    Rows<kIso, kHighPass, kPlot, kCapture>(w, p, n, out);
 }
 
 // The same code for processors with 256-bit vectors. No fused multiply-add,
 // so that results do not depend on the processor.
-template <bool kHighPass, bool kPlot, bool kCapture>
+template <bool kIso, bool kHighPass, bool kPlot, bool kCapture>
 __attribute__((target("avx"))) void RowsAvx(RowWork &w, const uint8_t *p, int n, const RowOutput &out)
 {
-    Rows<kHighPass, kPlot, kCapture>(w, p, n, out);
+    Rows<kIso, kHighPass, kPlot, kCapture>(w, p, n, out);
 }
 
-#define TAV_TABLE(fn)                                                      \
-    {{{fn<false, false, false>, fn<false, false, true>},                   \
-      {fn<false, true, false>, fn<false, true, true>}},                    \
-     {{fn<true, false, false>, fn<true, false, true>},                     \
-      {fn<true, true, false>, fn<true, true, true>}}}
+#define TAV_TABLE_HALF(fn, iso)                                            \
+    {{{fn<iso, false, false, false>, fn<iso, false, false, true>},         \
+      {fn<iso, false, true, false>, fn<iso, false, true, true>}},          \
+     {{fn<iso, true, false, false>, fn<iso, true, false, true>},           \
+      {fn<iso, true, true, false>, fn<iso, true, true, true>}}}
+#define TAV_TABLE(fn) {TAV_TABLE_HALF(fn, false), TAV_TABLE_HALF(fn, true)}
 
-// Indexed [highPass][plot][capture].
-constexpr RunFn kBaseline[2][2][2] = TAV_TABLE(RowsBaseline);
-constexpr RunFn kAvx[2][2][2] = TAV_TABLE(RowsAvx);
+// Indexed [iso][highPass][plot][capture].
+constexpr RunFn kBaseline[2][2][2][2] = TAV_TABLE(RowsBaseline);
+constexpr RunFn kAvx[2][2][2][2] = TAV_TABLE(RowsAvx);
 
 bool HasAvx()
 {
@@ -233,10 +255,13 @@ void LoadLanes(RowWork &w, const ConditionState &c)
         w.s3[a] = c.sumAccel3[a];
         w.s4[a] = c.sumAccel4[a];
         w.shift[a] = c.kurtosisShift[a];
+        w.sumIso[a] = c.isoSumSquares[a];
     }
     LoadSection(w.velHp, c.velocityHighPass);
     LoadSection(w.dispHp, c.displacementHighPass);
     LoadSection(w.speedLp, c.speedLowPass);
+    LoadSection(w.isoHp, c.isoHighPass);
+    LoadSection(w.isoLp, c.isoLowPass);
 }
 
 uint64_t StoreLanes(const RowWork &w, ConditionState &c)
@@ -252,18 +277,21 @@ uint64_t StoreLanes(const RowWork &w, ConditionState &c)
         c.sumAccel2[a] = w.s2[a];
         c.sumAccel3[a] = w.s3[a];
         c.sumAccel4[a] = w.s4[a];
+        c.isoSumSquares[a] = w.sumIso[a];
     }
     StoreSection(w.velHp, c.velocityHighPass);
     StoreSection(w.dispHp, c.displacementHighPass);
     StoreSection(w.speedLp, c.speedLowPass);
+    StoreSection(w.isoHp, c.isoHighPass);
+    StoreSection(w.isoLp, c.isoLowPass);
     return static_cast<uint64_t>(w.nonFinite[0] + w.nonFinite[1] + w.nonFinite[2]);
 }
 
-void ConditionRowRun(RowWork &w, const uint8_t *p, int n, bool highPass, bool plot, bool capture,
+void ConditionRowRun(RowWork &w, const uint8_t *p, int n, bool iso, bool highPass, bool plot, bool capture,
                      const RowOutput &out)
 {
     const auto &table = HasAvx() ? kAvx : kBaseline;
-    table[highPass][plot][capture](w, p, n, out);
+    table[iso][highPass][plot][capture](w, p, n, out);
 }
 
 }  // namespace tav::kernel

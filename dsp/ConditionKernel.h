@@ -25,6 +25,8 @@ struct RowWork {
     V4 a, b;                   // integrator coefficients
     V4 velIn, velOut, dispIn, dispOut;
     LaneBiquad velHp, dispHp, speedLp;
+    LaneBiquad isoHp, isoLp;   // severity band of the velocity
+    V4 sumIso;
     V4 sumSq[3], peak[3];      // [quantity]
     V4 s1, s2, s3, s4;         // kurtosis sums of deviations from `shift`
     V4 shift;
@@ -47,8 +49,9 @@ struct RowOutput {
 
 // Conditions `n` rows starting at `p` (12 bytes per row, 16 bytes readable
 // at each row: the next row or the packet's end marker follows). `plot`
-// selects the plot writes, `capture` the speed capture of every row.
-void ConditionRowRun(RowWork &w, const uint8_t *p, int n, bool highPass, bool plot, bool capture,
+// selects the plot writes, `capture` the speed capture of every row, `iso`
+// the severity band's filters and sum.
+void ConditionRowRun(RowWork &w, const uint8_t *p, int n, bool iso, bool highPass, bool plot, bool capture,
                      const RowOutput &out);
 
 }  // namespace tav::kernel

@@ -19,6 +19,9 @@ struct WindowStats {
     double rms[3][3] = {};       // [quantity][axis]
     double peak[3][3] = {};      // [quantity][axis]
     double kurtosis[3] = {};     // acceleration, per axis
+    // Velocity RMS over 10 Hz - 1 kHz (mm/s), the band severity zones are
+    // defined on; independent of the operator's high-pass.
+    double isoVelocityRms[3] = {};
     uint64_t windows = 0;        // windows completed since start: tells a reader the values moved on
 };
 
@@ -50,6 +53,11 @@ struct ConditionState {
     Biquad velocityHighPass[3];
     Biquad displacementHighPass[3];
     Biquad speedLowPass[3];
+    // Band of the severity velocity: its own sections, so that the operator's
+    // high-pass button never changes what the alarms compare.
+    Biquad isoHighPass[3];
+    Biquad isoLowPass[3];
+    double isoSumSquares[3] = {};
 
     // NaN or infinite samples that were taken as 0; read by any thread.
     std::atomic<uint64_t> nonFiniteSamples{0};
@@ -72,7 +80,7 @@ inline void ResetStatisticsWindow(ConditionState &c)
         for (int a = 0; a < 3; ++a)
             c.sumSquares[q][a] = c.runningPeak[q][a] = 0;
     for (int a = 0; a < 3; ++a)
-        c.sumAccel[a] = c.sumAccel2[a] = c.sumAccel3[a] = c.sumAccel4[a] = 0;
+        c.sumAccel[a] = c.sumAccel2[a] = c.sumAccel3[a] = c.sumAccel4[a] = c.isoSumSquares[a] = 0;
     c.windowCount = 0;
 }
 

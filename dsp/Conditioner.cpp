@@ -82,6 +82,13 @@ void CloseWindow(ConditionState &c, float fs)
             ClearSectionState(c.displacementHighPass[a]);
         }
         out.rms[kDisplacement][a] = std::sqrt(c.sumSquares[kDisplacement][a] / n);
+        if (!std::isfinite(c.isoSumSquares[a])) {
+            ClearSectionState(c.isoHighPass[a]);
+            ClearSectionState(c.isoLowPass[a]);
+            c.isoSumSquares[a] = 0.0;
+        }
+        out.isoVelocityRms[a] = std::sqrt(c.isoSumSquares[a] / n);
+        c.isoSumSquares[a] = 0.0;
         for (int q = 0; q < 3; ++q) {
             out.peak[q][a] = c.runningPeak[q][a];
             c.runningPeak[q][a] = c.sumSquares[q][a] = 0.0;
@@ -112,8 +119,17 @@ void PrepareForSamplingFrequency(ConditionState &c, float fs)
         DesignBiquad(c.speedLowPass[a], BiquadKind::LowPass, rate, kSpeedLowPassHz, kFilterQ);
         DesignBiquad(c.velocityHighPass[a], BiquadKind::HighPass, rate, kHighPassHz, kFilterQ);
         DesignBiquad(c.displacementHighPass[a], BiquadKind::HighPass, rate, kHighPassHz, kFilterQ);
+        DesignBiquad(c.isoHighPass[a], BiquadKind::HighPass, rate, kIsoBandLowHz, kFilterQ);
+        DesignBiquad(c.isoLowPass[a], BiquadKind::LowPass, rate, IsoBandHighHz(fs), kFilterQ);
     }
     c.coefficientsFs = fs;
+}
+
+float IsoBandHighHz(float fs)
+{
+    // A corner at or above half the rate is no filter at all (the design
+    // turns unstable there); a slow sensor's band ends below its own limit.
+    return std::min(kIsoBandHighHz, 0.45f * std::max(fs, 1.0f));
 }
 
 uint16_t WindowLengthFor(float fs)
@@ -139,6 +155,11 @@ void Conditioner::ConditionBlock(ConnectionRecord &rec, const uint8_t *block, in
         return;
     if (recording_)
         recording_->RecordBlock(rec, block, static_cast<uint32_t>(packets) * kPacketBytes);
+    // A replay runs through the selected slot: its old packets must not
+    // enter that sensor's alarm captures.
+    if (tap_ && !(table_.acquisitionState.load(std::memory_order_relaxed) == 2 &&
+                  rec.slotIndex == table_.selectedConnection.load(std::memory_order_relaxed)))
+        tap_->RecordBlock(rec, block, static_cast<uint32_t>(packets) * kPacketBytes);
 
     ConditionState &c = rec.cond;
     rec.sensorAddress.store(ReadU32(block + kAddressOffset), std::memory_order_relaxed);
@@ -253,12 +274,13 @@ void Conditioner::ConditionRows(ConnectionRecord &rec, const uint8_t *block, int
             }
             out.captureCount = count + done;
             if (withCapture > 0)
-                kernel::ConditionRowRun(w, rowAt(i), withCapture, highPass, plot, true, out);
+                kernel::ConditionRowRun(w, rowAt(i), withCapture, isoBand_, highPass, plot, true, out);
             if (n > withCapture) {
                 for (int a = 0; a < 3; ++a)
                     for (int q = 0; q < 3; ++q)
                         out.plot[a][q] += withCapture * out.step[a];
-                kernel::ConditionRowRun(w, rowAt(i + withCapture), n - withCapture, highPass, plot, false, out);
+                kernel::ConditionRowRun(w, rowAt(i + withCapture), n - withCapture, isoBand_, highPass, plot, false,
+                                        out);
             }
             done += n;
         }

@@ -22,6 +22,16 @@ constexpr float kStartSamplingFrequency = 26667.0f;
 constexpr float kSpeedLowPassHz = 120.0f;
 constexpr float kHighPassHz = 10.0f;
 constexpr float kFilterQ = 0.7071f;
+// Band of the severity velocity (broadband vibration severity of machines).
+constexpr float kIsoBandLowHz = 10.0f;
+constexpr float kIsoBandHighHz = 1000.0f;
+// The kernel lets one section serve as the band's lower corner and the
+// operator's velocity high-pass; they must stay one design.
+static_assert(kIsoBandLowHz == kHighPassHz);
+
+// Upper corner of the severity band at `fs`: 1 kHz, or less for a sensor
+// sampling below about 2.2 kHz.
+float IsoBandHighHz(float fs);
 
 // Integrator coefficients and all nine filter sections of `c` for `fs`;
 // filter states are cleared, integrator states kept. Caller owns `c`
@@ -41,6 +51,13 @@ public:
     // Replaces the recording hook; only while no block is being conditioned
     // (before the station starts).
     void SetRecordingSink(RecordingSink *recording) { recording_ = recording; }
+    // A second copy of every block before it is conditioned (the alarm
+    // captures' pre-trigger rings); same rules as SetRecordingSink.
+    void SetTapSink(RecordingSink *tap) { tap_ = tap; }
+    // The severity band's filters run on every block unless switched off
+    // here; only the benchmark switches them off, to weigh their cost.
+    // Before the station starts.
+    void SetIsoBand(bool on) { isoBand_ = on; }
 
     // Parser thread of `rec` (or the window thread during replay), with
     // rec.conditionMutex held. `block` holds `packets` whole packets.
@@ -58,6 +75,8 @@ private:
     LivePlots &plots_;
     EventSink &sink_;
     RecordingSink *recording_;
+    RecordingSink *tap_ = nullptr;
+    bool isoBand_ = true;
 };
 
 // Handler of the high-pass button (window thread): switches the 10 Hz

@@ -3,6 +3,7 @@
 #define TOML_EXCEPTIONS 0
 #include <toml++/toml.h>
 
+#include <climits>
 #include <cmath>
 #include <cstdio>
 #include <fstream>
@@ -101,15 +102,34 @@ public:
         }
     }
 
-private:
+    // A limit: a positive finite number, or left unset (NaN).
+    void Limit(const std::string &key, double *out)
+    {
+        const toml::node *node = Find(key.c_str());
+        if (!node)
+            return;
+        auto v = node->value<double>();
+        if (!v || !std::isfinite(*v) || !(*v > 0)) {
+            Tell(*node, key + " 应为正数，不设此限值");
+            return;
+        }
+        *out = *v;
+    }
+
     const toml::node *Find(const char *key) const { return table_ ? table_->get(key) : nullptr; }
 
+    // A message about `node` in this table's words.
+    void Tell(const toml::node &node, const std::string &text)
+    {
+        if (messages_)
+            messages_->push_back(fileName_ + " 第" + std::to_string(node.source().begin.line) + "行：[" + tableName_ +
+                                 "] " + text);
+    }
+
+private:
     void Complain(const toml::node &node, const char *key, const std::string &what, const std::string &used)
     {
-        if (!messages_)
-            return;
-        messages_->push_back(fileName_ + " 第" + std::to_string(node.source().begin.line) + "行：[" + tableName_ +
-                             "] " + key + " " + what + "，使用 " + used);
+        Tell(node, std::string(key) + " " + what + "，使用 " + used);
     }
 
     const toml::table *table_;
@@ -177,6 +197,75 @@ void ReadMqtt(const toml::table &root, const std::string &fileName, std::vector<
     reader.Integer("buffer_minutes", 0, 1440, &mqtt->bufferMinutes);
 }
 
+// A sensor address as a table name: decimal digits, within int32.
+bool ParseAddress(const std::string &text, int32_t *out)
+{
+    if (text.empty() || text.size() > 10)
+        return false;
+    int64_t v = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9')
+            return false;
+        v = v * 10 + (c - '0');
+    }
+    if (v > INT32_MAX)
+        return false;
+    *out = int32_t(v);
+    return true;
+}
+
+void ReadSensor(const toml::table &table, int32_t address, const std::string &fileName,
+                std::vector<std::string> *messages, MachineSettings *m)
+{
+    const std::string tableName = "sensor." + std::to_string(address);
+    TableReader r(&table, tableName, fileName, messages);
+    m->address = address;
+    r.String("name", &m->name);
+    if (const toml::node *node = table.get("iso_class")) {
+        auto text = node->value_exact<std::string>();
+        if (!text || !ParseIsoClass(*text, &m->isoClass))
+            r.Tell(*node, "iso_class 应为 none、group1-rigid、group1-flexible、group2-rigid 或 group2-flexible，使用 none");
+    }
+    r.Number("on_delay_s", 0, kMaxOnDelayS, &m->onDelayS);
+    for (int q = 0; q < kAlarmQuantityCount; ++q) {
+        const std::string stem = AlarmQuantityKey(q);
+        r.Limit(stem + "_alert", &m->alert[q]);
+        r.Limit(stem + "_danger", &m->danger[q]);
+        if (m->danger[q] <= m->alert[q]) {
+            r.Tell(*table.get(stem + "_danger"), stem + "_danger 应大于 " + stem + "_alert，不设此危险限值");
+            m->danger[q] = NAN;
+        }
+    }
+}
+
+void ReadSensors(const toml::table &root, const std::string &fileName, std::vector<std::string> *messages,
+                 std::map<int32_t, MachineSettings> *sensors)
+{
+    const toml::table *all = SubTable(root, "sensor", fileName, messages);
+    if (!all)
+        return;
+    for (const auto &[key, node] : *all) {
+        int32_t address = 0;
+        const std::string text(key.str());
+        const int line = int(node.source().begin.line);
+        if (!ParseAddress(text, &address)) {
+            if (messages)
+                messages->push_back(fileName + " 第" + std::to_string(line) + "行：[sensor." + text +
+                                    "] 的地址应为非负整数，略去该表");
+            continue;
+        }
+        if (!node.is_table()) {
+            if (messages)
+                messages->push_back(fileName + " 第" + std::to_string(line) + "行：sensor." + text +
+                                    " 应为表，略去");
+            continue;
+        }
+        MachineSettings m;
+        ReadSensor(*node.as_table(), address, fileName, messages, &m);
+        (*sensors)[address] = std::move(m);
+    }
+}
+
 }  // namespace
 
 StationSettings ParseStationSettings(const std::string &text, const std::string &name,
@@ -189,6 +278,7 @@ StationSettings ParseStationSettings(const std::string &text, const std::string 
         if (messages)
             messages->push_back(name + " 第" + std::to_string(error.source().begin.line) +
                                 "行：无法读取设置文件（" + std::string(error.description()) + "），使用默认设置");
+        settings.readable = false;
         return settings;
     }
     const toml::table &root = parsed.table();
@@ -206,6 +296,12 @@ StationSettings ParseStationSettings(const std::string &text, const std::string 
     access.String("bind", &settings.access.bind);
 
     ReadMqtt(root, name, messages, &settings.mqtt);
+
+    TableReader capture(SubTable(root, "capture", name, messages), "capture", name, messages);
+    capture.Number("pre_s", 0, kMaxCaptureS, &settings.capture.preS);
+    capture.Number("post_s", 0, kMaxCaptureS, &settings.capture.postS);
+
+    ReadSensors(root, name, messages, &settings.sensors);
     return settings;
 }
 

@@ -4,8 +4,11 @@
 // naming its line and the default for that entry, so the station always starts.
 // Later tables ([sensor.N], [mqtt], ...) are read here too, into their own
 // structs, so that one module knows the file.
+#include <map>
 #include <string>
 #include <vector>
+
+#include "settings/MachineSettings.h"
 
 namespace tav {
 
@@ -44,6 +47,11 @@ struct StationSettings {
     HistorySettings history;
     AccessSettings access;
     MqttSettings mqtt;
+    CaptureSettings capture;
+    std::map<int32_t, MachineSettings> sensors;  // by sensor address
+    // False when the file existed but could not be read as TOML at all: a
+    // reload then keeps the settings it had.
+    bool readable = true;
 };
 
 // Reads `path`. Messages for the operator (Chinese, naming the line) are
@@ -52,5 +60,16 @@ StationSettings LoadStationSettings(const std::string &path, std::vector<std::st
 // Parses TOML text as if it were the file `name` (tests, fuzzing).
 StationSettings ParseStationSettings(const std::string &text, const std::string &name,
                                      std::vector<std::string> *messages);
+
+// Writes `machine` as the table [sensor.<address>] of the file at `path`:
+// lines of keys it sets are replaced in place (their trailing comments
+// kept), keys it no longer sets are removed, every other line stays as it
+// was; a missing table is appended, a missing file created. The file is
+// replaced through a temporary file and a rename, so a reader sees the old or
+// the new file whole. Returns an empty string or the reason it failed. Any
+// thread, but one writer at a time.
+std::string SaveMachineSettings(const std::string &path, const MachineSettings &machine);
+// The same edit on text, for tests and for the writer above.
+std::string EditMachineTable(const std::string &text, const MachineSettings &machine);
 
 }  // namespace tav

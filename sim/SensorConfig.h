@@ -9,6 +9,8 @@
 
 namespace tav::sim {
 
+constexpr double kMaxDriftGain = 100.0;
+
 enum class PeerKind {
     Sensor,   // streams packets and answers commands
     Garbage,  // sends random bytes at a sensor's byte rate
@@ -28,6 +30,9 @@ struct SensorConfig {
     float temperature = 25.0f;  // degrees C, reported as is
     double rpm = 1500.0;
     std::array<AxisSignal, 3> axes;
+    // Every sine's amplitude grows by this share of its starting value per
+    // minute of signal sent (0.5 = +50 % a minute), up to kMaxDriftGain.
+    double driftPerMinute = 0.0;
 
     // Faults.
     double corruptRate = 0.0;  // per packet: junk inserted before it or a marker byte flipped

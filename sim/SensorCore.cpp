@@ -81,6 +81,10 @@ void SensorCore::StartStream(double now)
 
 void SensorCore::BuildPacket(uint8_t *p)
 {
+    if (config_.driftPerMinute != 0) {
+        gen_.SetSineGain(std::clamp(1.0 + config_.driftPerMinute * signalSeconds_ / 60.0, 0.0, kMaxDriftGain));
+        signalSeconds_ += kSamplesPerPacket / SamplingFrequency();
+    }
     gen_.Generate(samples_.data(), kSamplesPerPacket, SamplingFrequency(), regs_.RangeG());
     if (gain_ != 1.0)
         for (float &x : samples_)

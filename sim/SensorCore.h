@@ -75,6 +75,7 @@ private:
     SensorStats &stats_;
     SensorRegisterMap regs_;
     SignalGenerator gen_;
+    double signalSeconds_ = 0;  // of samples built, for the amplitude drift
     Pacer pacer_;
     CommandReader commands_;
     OutputQueue out_;

@@ -64,7 +64,7 @@ void SignalGenerator::Generate(float *xyz, int count, double fs, double clipG)
         double step = kTwoPi * hz / fs;
         double c = std::cos(t.phase), s = std::sin(t.phase);
         const double cw = std::cos(step), sw = std::sin(step);
-        const double amp = t.component.amplitude;
+        const double amp = t.component.amplitude * sineGain_;
         double *out = scratch_.data() + t.axis;
         for (int i = 0; i < count; ++i) {
             out[size_t(i) * 3] += amp * s;

@@ -18,6 +18,9 @@ public:
     // Running speed in rpm; orders of it follow from the next sample on.
     void SetRpm(double rpm) { rpm_ = rpm; }
     double Rpm() const { return rpm_; }
+    // Factor on every sine's amplitude (not on noise or offset) from the
+    // next sample on; 1 at the start.
+    void SetSineGain(double gain) { sineGain_ = gain; }
 
     // Writes `count` samples as interleaved X, Y, Z (3 x count floats) for the
     // sampling frequency `fs` (Hz, > 0). Values beyond +-clipG are clipped, as
@@ -35,6 +38,7 @@ private:
     std::array<double, 3> noise_{};
     std::array<double, 3> dc_{};
     double rpm_;
+    double sineGain_ = 1.0;
     uint32_t noiseState_;  // xorshift state picking entries of the noise table
     std::vector<double> scratch_;
 };

@@ -16,6 +16,8 @@ std::vector<SensorConfig> FleetConfig::Expand() const
         c.address = duplicateAddress ? firstAddress : firstAddress + uint32_t(i);
         c.rpm = (rpms.empty() ? base.rpm : rpms[size_t(i) % rpms.size()]) + rpmStep * i;
         c.seed = seed * 1000003u + uint32_t(index);
+        if (driftSensors >= 0 && i >= driftSensors)
+            c.driftPerMinute = 0;
         out.push_back(c);
     }
     for (int i = 0; i < garbagePeers + silentPeers; ++i, ++index) {

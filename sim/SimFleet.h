@@ -20,6 +20,7 @@ struct FleetConfig {
     std::vector<double> rpms;   // sensor i runs at rpms[i % size] (empty: base.rpm)
     double rpmStep = 0.0;       // plus i x rpmStep
     bool duplicateAddress = false;  // every sensor reports firstAddress
+    int driftSensors = -1;      // only the first N sensors drift (base.driftPerMinute); -1: all
     int garbagePeers = 0;
     int silentPeers = 0;
     double duration = 0.0;      // s, 0: until interrupted

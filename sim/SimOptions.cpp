@@ -99,6 +99,9 @@ Signal
   Samples are clipped to the measuring range of register 1 (default +-8 g).
 
 Run
+  --drift PCT             every sine's amplitude grows by PCT % of its start value
+                          per minute (e.g. 40: 2.2 times after 3 minutes; at most 100 times)
+  --drift-sensors N       only the first N sensors drift (default: all)
   --duration S            stop after S seconds (default: run until interrupted)
   --stats-every S         print the fleet's counts every S seconds (default: only on exit)
   --burst-ms MS           send what is due every MS milliseconds (default 20)
@@ -168,6 +171,7 @@ ParseResult ParseSimOptions(const std::vector<std::string> &args, FleetConfig *o
     };
 
     double temperature = b.temperature;
+    double driftPercent = b.driftPerMinute * 100;
     double reconnectMs = b.reconnectDelay * 1000, burstMs = b.burstInterval * 1000;
     std::string signalError;
     bool help = false;
@@ -222,6 +226,8 @@ ParseResult ParseSimOptions(const std::vector<std::string> &args, FleetConfig *o
              return true;
          }},
         {"--duration", number(&f.duration, 0, 1e9)},
+        {"--drift", number(&driftPercent, -100, 10000)},
+        {"--drift-sensors", integer(&f.driftSensors, 0, 1000)},
         {"--stats-every", number(&f.statsEvery, 0, 1e6)},
         {"--burst-ms", number(&burstMs, 1, 1000)},
         {"--seed", integer(&f.seed, 0, 0xFFFFFFFFll)},
@@ -313,6 +319,7 @@ ParseResult ParseSimOptions(const std::vector<std::string> &args, FleetConfig *o
         return ParseResult::Error;
     }
     b.temperature = float(temperature);
+    b.driftPerMinute = driftPercent / 100.0;
     b.reconnectDelay = reconnectMs / 1000.0;
     b.burstInterval = burstMs / 1000.0;
     *out = f;

@@ -20,6 +20,8 @@ struct SteadySensorValues {
     float values[kSteadySeriesCount] = {};
     float samplingFrequency = 0;  // Hz
     float temperature = 0;        // as the sensor reports it
+    float isoVelocity[3] = {};    // velocity RMS over 10 Hz - 1 kHz per axis, mm/s
+    float ratedSpeed = 0;         // rpm from the device table; 0 = unknown
     // Waveform packets parsed since the connection was accepted: a count that
     // stops moving is a sensor that stopped sending.
     uint64_t packetsParsed = 0;

@@ -20,8 +20,10 @@ constexpr int kPackets = 22;  // the parser's block at 26667 Hz
 constexpr int kRows = kPackets * 116;
 constexpr double kFleet = 40;
 
-// CPU seconds per block of the last run of each case, [displayed][highpass].
+// CPU seconds per block of the last run of each case, [displayed][highpass],
+// with the severity band, and the background case without it.
 double gBlockSeconds[3][2] = {};
+double gWithoutBandSeconds[2] = {};
 
 class NullSink : public EventSink {
 public:
@@ -52,10 +54,12 @@ void ConditionBlocks(benchmark::State &state)
 {
     const int displayed = static_cast<int>(state.range(0));
     const bool highPass = state.range(1) != 0;
+    const bool band = state.range(2) != 0;
     auto table = std::make_unique<ConnectionTable>();
     auto plots = std::make_unique<LivePlots>();
     NullSink sink;
     Conditioner conditioner(*table, *plots, sink, nullptr);
+    conditioner.SetIsoBand(band);
     ConnectionRecord &rec = (*table)[0];
     rec.samplingFrequency = kRate;
     table->selectedConnection = displayed ? 0 : -1;
@@ -74,7 +78,11 @@ void ConditionBlocks(benchmark::State &state)
         conditioner.ConditionBlock(rec, block.data(), kPackets);
         benchmark::DoNotOptimize(rec.cond.sumSquares[1][0]);
     }
-    gBlockSeconds[displayed][highPass ? 1 : 0] = (tav::bench::ThreadCpuSeconds() - t0) / double(state.iterations());
+    const double perBlock = (tav::bench::ThreadCpuSeconds() - t0) / double(state.iterations());
+    if (band)
+        gBlockSeconds[displayed][highPass ? 1 : 0] = perBlock;
+    else if (displayed == 0)
+        gWithoutBandSeconds[highPass ? 1 : 0] = perBlock;
     const double rows = static_cast<double>(state.iterations()) * kRows;
     state.SetItemsProcessed(static_cast<int64_t>(rows));
     state.counters["x_sensor"] = benchmark::Counter(rows / kRate, benchmark::Counter::kIsRate);
@@ -85,12 +93,14 @@ void ConditionBlocks(benchmark::State &state)
 }  // namespace
 
 BENCHMARK(ConditionBlocks)
-    ->ArgNames({"displayed", "highpass"})
-    ->Args({0, 1})
-    ->Args({0, 0})
-    ->Args({1, 1})
-    ->Args({2, 1})
-    ->Args({1, 0})
+    ->ArgNames({"displayed", "highpass", "band"})
+    ->Args({0, 1, 0})
+    ->Args({0, 1, 1})
+    ->Args({0, 0, 0})
+    ->Args({0, 0, 1})
+    ->Args({1, 1, 1})
+    ->Args({2, 1, 1})
+    ->Args({1, 0, 1})
     ->Unit(benchmark::kMicrosecond);
 
 int main(int argc, char **argv)
@@ -108,6 +118,22 @@ int main(int argc, char **argv)
         tav::bench::PrintFigure("conditioning, fleet with one displayed",
                                 blockSeconds / (background * (kFleet - 1) + displayed), "x fleet real time",
                                 ">= 50");
+    }
+    // The severity band's share, both measured in this run: background
+    // blocks, high-pass on and off.
+    for (int hp : {1, 0}) {
+        const double without = gWithoutBandSeconds[hp], with = gBlockSeconds[0][hp];
+        if (without > 0 && with > 0) {
+            tav::bench::PrintFigure(hp ? "conditioning per block, without the severity band (high-pass on)"
+                                       : "conditioning per block, without the severity band (high-pass off)",
+                                    without * 1e6, "us", "");
+            tav::bench::PrintFigure(hp ? "conditioning per block, with the severity band (high-pass on)"
+                                       : "conditioning per block, with the severity band (high-pass off)",
+                                    with * 1e6, "us", "");
+            tav::bench::PrintFigure(hp ? "severity band, extra conditioning time (high-pass on)"
+                                       : "severity band, extra conditioning time (high-pass off)",
+                                    (with / without - 1.0) * 100.0, "%", "<= 15");
+        }
     }
     return 0;
 }

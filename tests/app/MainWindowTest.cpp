@@ -87,11 +87,21 @@ TEST_F(MainWindowFixture, CaptionMenusAndCommandIds)
     QStringList menus;
     for (QAction *m : dlg->MenuBar()->actions())
         menus << m->text();
-    EXPECT_EQ(menus, (QStringList{"文件", "设置参数", "稳态数据", "帮助"}));
+    EXPECT_EQ(menus, (QStringList{"文件", "设置参数", "稳态数据", "报警", "帮助"}));
     QSignalSpy spy(dlg.get(), &CTavenorDlg::menuCommand);
     dlg->findChild<QAction *>("32777")->trigger();
     ASSERT_EQ(spy.count(), 1);
     EXPECT_EQ(spy.at(0).at(0).toInt(), 32777);
+    // "报警" opens the alarm window; the indicator counts from nothing.
+    dlg->findChild<QAction *>("32790")->trigger();
+    EXPECT_EQ(spy.at(1).at(0).toInt(), 32790);
+    auto *alarms = dlg->findChild<QDialog *>("150");
+    ASSERT_NE(alarms, nullptr);
+    EXPECT_TRUE(alarms->isVisible());
+    alarms->close();
+    auto *indicator = dlg->findChild<QPushButton *>("1505");
+    ASSERT_NE(indicator, nullptr);
+    EXPECT_EQ(indicator->text(), QStringLiteral("报警 0 / 未确认 0"));
 }
 
 TEST_F(MainWindowFixture, ScaleListsAndControlDefaults)

@@ -1,0 +1,71 @@
+#include "alarm/AlarmControls.h"
+
+#include <QDateTime>
+#include <QMenuBar>
+#include <QPushButton>
+
+#include "alarm/AlarmDlg.h"
+#include "app/Controls.h"
+#include "app/Messages.h"
+#include "app/TavenorDlg.h"
+
+namespace tav::ui {
+
+namespace {
+constexpr int kSettingsCheckTicks = 4;  // station.toml looked at every 2 s
+}
+
+AlarmControls::AlarmControls(CTavenorDlg &window) : QObject(&window), window_(window)
+{
+    dialog_ = new CAlarmDlg(window.Station().Alarms(), [] { return QDateTime::currentMSecsSinceEpoch(); }, &window);
+    if (QMenuBar *bar = window.MenuBar()) {
+        auto *menu = new QMenu(QStringLiteral("报警"), bar);
+        QAction *open = TagAction(menu->addAction(QStringLiteral("报警列表")), kAlarmCommand);
+        connect(open, &QAction::triggered, this, [this] { emit window_.menuCommand(kAlarmCommand); });
+        // Before "帮助", which stays last.
+        const QList<QAction *> menus = bar->actions();
+        bar->insertMenu(menus.isEmpty() ? nullptr : menus.back(), menu);
+        indicator_ = Tag(new QPushButton(bar), kIdIndicator, QStringLiteral("报警指示"));
+        indicator_->setFlat(true);
+        bar->setCornerWidget(indicator_, Qt::TopRightCorner);
+        connect(indicator_, &QPushButton::clicked, this, [this] { dialog_->OpenDialog(); });
+    }
+    connect(&window, &CTavenorDlg::menuCommand, this, [this](int id) {
+        if (id == kAlarmCommand)
+            dialog_->OpenDialog();
+    });
+    connect(&window, &CTavenorDlg::steadyTick, this, &AlarmControls::OnTick);
+    UpdateIndicator();
+}
+
+void AlarmControls::OnTick()
+{
+    // The station's tick has run the engine already (it is a snapshot
+    // consumer); this only shows the result.
+    UpdateIndicator();
+    tav::Station &station = window_.Station();
+    for (const CaptureOutcome &o : station.Captures().TakeOutcomes())
+        if (!o.message.empty())
+            emit window_.logLine(QString::fromStdString(o.message));
+    if (++ticks_ % kSettingsCheckTicks == 0)
+        for (const std::string &m : station.ReloadSettingsIfChanged())
+            emit window_.logLine(QString::fromStdString(m));
+}
+
+void AlarmControls::UpdateIndicator()
+{
+    if (!indicator_)
+        return;
+    const AlarmEngine &engine = window_.Station().Alarms();
+    const int active = engine.ActiveCount(), unacked = engine.UnacknowledgedCount();
+    indicator_->setText(QStringLiteral("报警 %1 / 未确认 %2").arg(active).arg(unacked));
+    const int worst = engine.WorstSeverity();
+    const char *style = worst == int(AlarmSeverity::kDanger)    ? "background:#ff5050;color:white;font-weight:bold"
+                        : worst == int(AlarmSeverity::kAlert)   ? "background:#ffa030;font-weight:bold"
+                        : worst == int(AlarmSeverity::kOffline) ? "background:#9090ff;color:white"
+                                                                : "background:#50c050;color:white";
+    if (indicator_->styleSheet() != QLatin1String(style))
+        indicator_->setStyleSheet(QLatin1String(style));
+}
+
+}  // namespace tav::ui

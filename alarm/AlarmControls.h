@@ -1,0 +1,34 @@
+#pragma once
+// The main window's alarm duties: the menu "报警" that opens the alarm window,
+// the indicator in the menu bar's corner (active and unacknowledged counts,
+// coloured by the worst severity; a click opens the window), re-reading
+// station.toml when it changed, and the capture outcomes that need telling.
+// Window thread only; owned by the main window.
+#include <QObject>
+
+class CTavenorDlg;
+class CAlarmDlg;
+class QPushButton;
+
+namespace tav::ui {
+
+class AlarmControls : public QObject {
+    Q_OBJECT
+public:
+    static constexpr int kAlarmCommand = 32790;  // "报警" -> "报警列表"
+    static constexpr int kIdIndicator = 1505;
+
+    explicit AlarmControls(CTavenorDlg &window);
+    CAlarmDlg &Window() { return *dialog_; }
+
+private:
+    void OnTick();
+    void UpdateIndicator();
+
+    CTavenorDlg &window_;
+    CAlarmDlg *dialog_ = nullptr;
+    QPushButton *indicator_ = nullptr;
+    int ticks_ = 0;
+};
+
+}  // namespace tav::ui

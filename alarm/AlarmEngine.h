@@ -1,0 +1,111 @@
+#pragma once
+// Evaluates every bound sensor's values on each steady-state tick against its
+// machine's limits: on-delay before an alarm becomes active, a 5 % deadband
+// held for the same delay before it clears, danger over alert, offline when a
+// sensor with settings stops sending or its connection ends. Keeps the list
+// of alarms the operator has still to see and tells listeners every change.
+//
+// Time is the snapshot's utcMs only, so that tests run on a simulated clock.
+// Window thread only: the tick, acknowledgements, the list and the listeners.
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "alarm/AlarmTypes.h"
+#include "alarm/Zones.h"
+#include "settings/StationSettings.h"
+#include "steady/SteadySnapshot.h"
+
+namespace tav {
+
+constexpr double kAlarmDeadband = 0.05;       // of the limit, below it, to clear
+constexpr int64_t kOfflineAfterMs = 10000;    // no waveform packet for this long
+// More raises than this from one sensor within a minute are flapping: the
+// list still follows, listeners hear only a note until the minute is over.
+constexpr int kMaxRaisesPerMinute = 12;
+constexpr size_t kRecentEventCount = 1000;
+
+class AlarmEngine : public SteadySnapshotConsumer {
+public:
+    AlarmEngine() = default;
+
+    // New machine settings (start, or the file changed). Sensors that lost
+    // their settings keep their alarms in the list until acknowledged, but
+    // are no longer evaluated.
+    void SetSettings(const std::map<int32_t, MachineSettings> &machines);
+    void SetCaptureRequester(CaptureRequester *requester) { capture_ = requester; }
+    void AddListener(AlarmListener *listener);
+    void RemoveListener(AlarmListener *listener);
+
+    void OnSteadySnapshot(const SteadySnapshot &snapshot) override;
+
+    // Acknowledges alarms by id (all of them when `ids` is empty) at `utcMs`
+    // with an optional comment. Returns how many changed.
+    int Acknowledge(const std::vector<uint64_t> &ids, const std::string &comment, int64_t utcMs);
+
+    // Alarms not both cleared and acknowledged, newest first.
+    std::vector<Alarm> Alarms() const;
+    int ActiveCount() const;
+    int UnacknowledgedCount() const;
+    // The worst severity of the listed alarms as an AlarmSeverity value
+    // (danger before offline before alert), 0 when there are none.
+    int WorstSeverity() const;
+    const std::deque<AlarmEvent> &RecentEvents() const { return recent_; }
+    // Zone of the sensor's severity velocity on its worst axis at the last
+    // tick; kNone without a class or values.
+    Zone ZoneOfSensor(int32_t address) const;
+    const MachineSettings *Machine(int32_t address) const;
+
+private:
+    // Debounce of one quantity on one axis.
+    struct Condition {
+        int level = 0;                          // 0 normal, 1 alert, 2 danger (active)
+        int64_t aboveSince[3] = {-1, -1, -1};   // [1] over alert, [2] over danger, continuously
+        int64_t belowSince = -1;                // under the active limit's deadband
+        uint64_t alarmId = 0;                   // its alarm in the list, 0 = none
+    };
+    struct Sensor {
+        MachineSettings machine;
+        Limits limits[kAlarmQuantityCount];
+        int64_t delayMs = 5000;
+        Condition conditions[kAlarmQuantityCount][3];
+        // Offline watch.
+        bool seen = false;
+        uint32_t generation = 0;
+        uint64_t packets = 0;
+        int64_t lastMoveMs = -1;
+        bool offline = false;
+        uint64_t offlineAlarmId = 0;
+        // Flapping guard: times of the latest raises.
+        int64_t raiseTimes[kMaxRaisesPerMinute] = {};
+        int raiseCount = 0;
+        bool muted = false;
+        Zone zone = Zone::kNone;
+    };
+
+    void EvaluateValues(Sensor &s, const SteadySensorValues &v, int64_t now);
+    void Evaluate(Sensor &s, int quantity, int axis, double value, const SteadySensorValues &v, int64_t now);
+    void WatchOffline(Sensor &s, const SteadySensorValues *v, int64_t now);
+    void SetLevel(Sensor &s, Condition &c, int quantity, int axis, int level, double value, int64_t firstMs,
+                  const SteadySensorValues *v, int64_t now);
+    Alarm &AlarmFor(uint64_t *id, const Sensor &s, int quantity, int axis);
+    Alarm *Find(uint64_t id);
+    void Emit(Sensor *s, AlarmEvent e, bool isRaise);
+    void Forget(uint64_t id);
+
+    std::map<int32_t, Sensor> sensors_;
+    std::vector<Alarm> alarms_;  // in raise order; cleared and acknowledged ones removed
+    uint64_t nextId_ = 1;
+    std::vector<AlarmListener *> listeners_;
+    std::deque<AlarmEvent> recent_;
+    CaptureRequester *capture_ = nullptr;
+};
+
+// The values of a quantity on an axis in a snapshot entry; NaN when it has
+// none (crest factor of a silent axis, a speed deviation without a rated
+// speed or a speed estimate).
+double QuantityValue(const SteadySensorValues &v, int quantity, int axis);
+
+}  // namespace tav

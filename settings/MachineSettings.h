@@ -1,0 +1,64 @@
+#pragma once
+// What the station knows about the machine behind each sensor: its name, its
+// vibration severity class and the alert and danger limits of each quantity.
+// Read from and written to the [sensor.N] tables of station.toml.
+#include <cmath>
+#include <cstdint>
+#include <string>
+
+namespace tav {
+
+// Machine groups and foundations of the severity zones: group 1 machines
+// above 300 kW up to 50 MW, group 2 from 15 kW to 300 kW.
+enum class IsoClass { kNone = 0, kGroup1Rigid, kGroup1Flexible, kGroup2Rigid, kGroup2Flexible };
+constexpr int kIsoClassCount = 5;
+
+// Text of a class in the file ("none", "group1-rigid", ...).
+const char *IsoClassKey(IsoClass c);
+// The class for a file text; false for an unknown one.
+bool ParseIsoClass(const std::string &text, IsoClass *out);
+
+// Quantities that may carry limits. Velocity is the 10 Hz - 1 kHz band's RMS.
+enum AlarmQuantity {
+    kQuantityVelocity = 0,       // mm/s RMS, severity band
+    kQuantityAccelerationRms,    // g
+    kQuantityAccelerationPeak,   // g
+    kQuantityCrestFactor,        // acceleration peak / RMS
+    kQuantityKurtosis,           // acceleration
+    kQuantityDisplacementPeak,   // mm
+    kQuantityTemperature,        // as the sensor reports it
+    kQuantitySpeedDeviation,     // percent of the rated speed, either way
+    kAlarmQuantityCount
+};
+
+// Key stem in the file: "velocity" gives velocity_alert and velocity_danger.
+const char *AlarmQuantityKey(int quantity);
+// Whether the quantity is evaluated per axis (all but temperature and speed).
+bool PerAxis(int quantity);
+
+constexpr double kDefaultOnDelayS = 5.0;
+constexpr double kMaxOnDelayS = 60.0;
+
+struct MachineSettings {
+    int32_t address = 0;
+    std::string name;
+    IsoClass isoClass = IsoClass::kNone;
+    // NaN = no explicit limit (velocity then falls back to the class).
+    double alert[kAlarmQuantityCount];
+    double danger[kAlarmQuantityCount];
+    double onDelayS = kDefaultOnDelayS;
+
+    MachineSettings()
+    {
+        for (int q = 0; q < kAlarmQuantityCount; ++q)
+            alert[q] = danger[q] = NAN;
+    }
+};
+
+struct CaptureSettings {
+    double preS = 5;   // before the limit was first exceeded
+    double postS = 5;  // after the alarm became active
+};
+constexpr double kMaxCaptureS = 60.0;
+
+}  // namespace tav

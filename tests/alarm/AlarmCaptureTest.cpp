@@ -1,0 +1,136 @@
+// Raw captures around alarms: the file holds exactly the packets the sensor
+// sent in the window, under its final name only when complete.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <fstream>
+#include <memory>
+#include <sstream>
+
+#include "CaptureSender.h"
+
+namespace tav {
+namespace {
+
+using namespace tav::test;
+
+struct Rig {
+    std::string folder;
+    Sender sensor;
+    std::unique_ptr<AlarmCapture> capture;
+
+    explicit Rig(const std::string &name, double pre = 2, double post = 1.5)
+    {
+        folder = ::testing::TempDir() + "/" + name;
+        std::string rm = "rm -rf '" + folder + "'";
+        EXPECT_EQ(std::system(rm.c_str()), 0);
+        capture = std::make_unique<AlarmCapture>(folder);
+        capture->SetClock([this] { return sensor.now; });
+        MachineSettings m;
+        m.address = 5;
+        m.onDelayS = 3;
+        capture->SetSettings({pre, post}, {{5, m}});
+        capture->OnSteadySnapshot(SnapshotOf(sensor.now, 5, 3, 7));
+        capture->Pump(sensor.now);
+    }
+    // Sends for `seconds`, with the capture thread's step every 500 ms.
+    void Run(double seconds)
+    {
+        for (int i = 0; i < int(seconds * 10); ++i) {
+            sensor.now += 100;
+            sensor.Block(*capture);
+            if (sensor.now % 500 == 0)
+                capture->Pump(sensor.now);
+        }
+    }
+};
+
+TEST(AlarmCapture, FileHoldsExactlyThePacketsSentInTheWindow)
+{
+    Rig rig("capture-exact");
+    rig.Run(12);  // longer than the ring (2 + 3 + 0.5 s): it has wrapped
+    const int64_t first = rig.sensor.now - 3000;  // the limit was first exceeded 3 s ago
+    const int64_t active = rig.sensor.now;
+    const std::string path = rig.capture->RequestCapture(5, 3, 7, first, active);
+    ASSERT_FALSE(path.empty());
+    rig.capture->Pump(rig.sensor.now);  // the request wakes the capture thread
+    EXPECT_EQ(path, rig.folder + "/" + CaptureBaseName(5, active) + ".vdat");
+    EXPECT_EQ(CaptureBaseName(5, active).size(), 4u + 1 + 14);
+    rig.Run(1.0);
+    EXPECT_FALSE(std::ifstream(path).good()) << "written before the window ended";
+    rig.Run(1.0);
+    const auto outcomes = rig.capture->TakeOutcomes();
+    ASSERT_EQ(outcomes.size(), 1u);
+    EXPECT_TRUE(outcomes[0].ok) << outcomes[0].message;
+    EXPECT_EQ(outcomes[0].message, "");
+
+    const std::string expected = rig.sensor.SentBetween(first - 2000, active + 1500);
+    EXPECT_EQ(expected.size(), size_t(kPacketBytes) * kPacketsPerBlock * 66);  // 6.5 s of blocks, both ends in
+    const std::string got = ReadAll(path);
+    EXPECT_EQ(got.size(), expected.size());
+    EXPECT_TRUE(got == expected) << "capture differs from the packets sent";
+
+    // Its CSV: the header and one line per sample.
+    const std::string csv = ReadAll(path.substr(0, path.size() - 5) + ".csv");
+    size_t lines = 0;
+    for (char c : csv)
+        lines += c == '\n';
+    EXPECT_EQ(lines, 1 + expected.size() / kPacketBytes * 116);
+    EXPECT_FALSE(std::ifstream(path + ".part").good());
+
+    // Not again within a minute for this sensor; never for a slot not armed.
+    rig.Run(1);
+    EXPECT_EQ(rig.capture->RequestCapture(5, 3, 7, rig.sensor.now - 3000, rig.sensor.now), "");
+    EXPECT_EQ(rig.capture->RequestCapture(6, 4, 1, rig.sensor.now - 3000, rig.sensor.now), "");
+    rig.Run(60);
+    EXPECT_NE(rig.capture->RequestCapture(5, 3, 7, rig.sensor.now - 3000, rig.sensor.now), "");
+}
+
+TEST(AlarmCapture, ConnectionEndingCutsTheCaptureShortAndSaysSo)
+{
+    Rig rig("capture-ended");
+    rig.Run(6);
+    const std::string path = rig.capture->RequestCapture(5, 3, 7, rig.sensor.now - 3000, rig.sensor.now);
+    rig.Run(0.5);
+    // The sensor leaves: its ring is released; what was captured is written.
+    SteadySnapshot none;
+    none.utcMs = rig.sensor.now;
+    rig.capture->OnSteadySnapshot(none);
+    rig.capture->Pump(rig.sensor.now);
+    auto outcomes = rig.capture->TakeOutcomes();
+    ASSERT_EQ(outcomes.size(), 1u);
+    EXPECT_TRUE(outcomes[0].ok);
+    EXPECT_NE(outcomes[0].message.find("不完整"), std::string::npos);
+    EXPECT_EQ(ReadAll(path).size(), size_t(outcomes[0].packets) * kPacketBytes);
+    EXPECT_EQ(rig.capture->RingBytes(), 0u);
+
+    // A new connection in the slot (another generation) is not captured
+    // until the tick arms a ring for it.
+    rig.sensor.rec.generation = 8;
+    rig.Run(1);
+    EXPECT_EQ(rig.capture->RequestCapture(5, 3, 8, rig.sensor.now - 3000, rig.sensor.now), "");
+}
+
+TEST(AlarmCapture, FailedWriteLeavesNoFileUnderTheFinalName)
+{
+    Rig rig("capture-fail");
+    // A file where the folder should be: the folder cannot be made.
+    std::ofstream(rig.folder) << "not a folder";
+    rig.Run(6);
+    const std::string path = rig.capture->RequestCapture(5, 3, 7, rig.sensor.now - 3000, rig.sensor.now);
+    ASSERT_FALSE(path.empty());
+    rig.Run(2);
+    auto outcomes = rig.capture->TakeOutcomes();
+    ASSERT_EQ(outcomes.size(), 1u);
+    EXPECT_FALSE(outcomes[0].ok);
+    EXPECT_NE(outcomes[0].message.find(path), std::string::npos);
+    struct stat st;
+    EXPECT_NE(::stat(path.c_str(), &st), 0);
+    ::unlink(rig.folder.c_str());
+}
+
+}  // namespace
+}  // namespace tav
