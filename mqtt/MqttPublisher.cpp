@@ -2,6 +2,8 @@
 
 #include <mosquitto.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstring>
 
@@ -91,17 +93,9 @@ bool MqttPublisher::Start(std::string *error)
     mosquitto_disconnect_callback_set(mosq_, &MqttPublisher::OnDisconnect);
     mosquitto_publish_callback_set(mosq_, &MqttPublisher::OnPublish);
 
+    // The first connect is made on our thread: a name lookup may wait, and
+    // the client library retries only links it once had.
     state_ = int(MqttLinkState::kConnecting);
-    // A broker that is not there yet is no error: the client's loop retries.
-    rc = mosquitto_connect_async(mosq_, config_.host.c_str(), config_.port, kKeepAliveS);
-    if (rc != MOSQ_ERR_SUCCESS)
-        Log("MQTT：暂时无法连接 " + brokerAddress_ + "（" + mosquitto_strerror(rc) + "），稍后重试");
-    rc = mosquitto_loop_start(mosq_);
-    if (rc != MOSQ_ERR_SUCCESS) {
-        state_ = int(MqttLinkState::kOff);
-        return fail("无法启动网络线程", rc);
-    }
-    loopStarted_ = true;
     thread_ = std::thread([this] { Run(); });
     return true;
 }
@@ -274,12 +268,31 @@ void MqttPublisher::Run()
     auto nextDropLog = Clock::now();
     bool stopping = false;
     auto stopDeadline = Clock::now();
+    auto nextAttempt = Clock::now();
+    double backoffS = config_.reconnectMinS < 1 ? 1 : config_.reconnectMinS;
+    bool toldAbsent = false;
     for (;;) {
+        // Until the first connection the retries are ours, with the same
+        // growing delay the client library uses afterwards.
+        if (!loopStarted_ && Clock::now() >= nextAttempt && !stopping) {
+            const int rc = mosquitto_connect_async(mosq_, config_.host.c_str(), config_.port, kKeepAliveS);
+            if (rc == MOSQ_ERR_SUCCESS && mosquitto_loop_start(mosq_) == MOSQ_ERR_SUCCESS) {
+                loopStarted_ = true;
+            } else {
+                if (!toldAbsent)
+                    Log("MQTT：暂时无法连接 " + brokerAddress_ + "（" +
+                        (rc == MOSQ_ERR_ERRNO ? std::string(std::strerror(errno)) : mosquitto_strerror(rc)) +
+                        "），稍后重试");
+                toldAbsent = true;
+                nextAttempt = Clock::now() + std::chrono::milliseconds(int64_t(backoffS * 1000));
+                backoffS = std::min(backoffS * 2, config_.reconnectMaxS < 1 ? 1.0 : config_.reconnectMaxS);
+            }
+        }
         bool haveSnapshot = false;
         int online = 0;
         {
             std::unique_lock<std::mutex> lock(queueMutex_);
-            wake_.wait_until(lock, std::min(nextStatus, Clock::now() + std::chrono::milliseconds(200)), [this] {
+            wake_.wait_until(lock, std::min(nextStatus, Clock::now() + std::chrono::milliseconds(100)), [this] {
                 return stop_ || handoffFull_ ||
                        (connectedFlag_ && (announce_ || (!queue_.empty() && inFlight_ < kWindow)));
             });

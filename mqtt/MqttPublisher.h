@@ -90,7 +90,7 @@ private:
     std::string brokerAddress_;
     struct mosquitto *mosq_ = nullptr;
     std::thread thread_;
-    bool loopStarted_ = false;
+    bool loopStarted_ = false;  // our thread until it is joined
 
     std::function<void(const SteadySensorValues &, SensorExtras *)> extrasFn_;
     std::function<int()> onlineCountFn_;

@@ -295,3 +295,21 @@ TEST(MqttLink, TlsTrustsOnlyTheConfiguredAuthority)
     trusted.Stop();
     refused.Stop();
 }
+
+TEST(MqttLink, BrokerAbsentAtStartIsReachedWhenItComes)
+{
+    test::TestBroker broker;  // configured, not yet running
+    MqttPublisher early(Config(broker.Port(), "plant/early"), nullptr);
+    std::string error;
+    ASSERT_TRUE(early.Start(&error)) << error;
+    early.OnSteadySnapshot(OneSensor(1765254860000, 3, 1));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_EQ(early.LinkState(), MqttLinkState::kConnecting);
+    ASSERT_TRUE(broker.Start());
+    test::TestSubscriber sub(broker.Port(), "plant/early/#", false, "early-historian");
+    ASSERT_TRUE(test::WaitUntil([&] { return early.LinkState() == MqttLinkState::kConnected; }, 15));
+    // The tick from before the broker came is not lost.
+    ASSERT_TRUE(test::WaitUntil([&] { return early.Sent() >= 2 && early.Queued() == 0; }));
+    EXPECT_EQ(early.Dropped(), 0u);
+    early.Stop();
+}
