@@ -154,6 +154,8 @@ void MqttPublisher::OnSteadySnapshot(const SteadySnapshot &snapshot)
         std::memcpy(handoff_.sensors, snapshot.sensors, sizeof(SteadySensorValues) * size_t(count));
         std::memcpy(handoffExtras_, windowExtras_, sizeof(SensorExtras) * size_t(count));
         handoffOnline_ = online;
+        if (handoffFull_)
+            skipped_.fetch_add(1);
         handoffFull_ = true;
     }
     wake_.notify_all();
@@ -312,8 +314,10 @@ void MqttPublisher::Run()
             if (stopping && (!connectedFlag_ || (queue_.empty() && inFlight_ <= 0) || Clock::now() > stopDeadline))
                 return;
         }
-        if (haveSnapshot)
+        if (haveSnapshot) {
             Digest(work_, workExtras_, online);
+            digested_.fetch_add(1);
+        }
         if (Clock::now() >= nextStatus) {
             nextStatus = Clock::now() + statusPeriod;
             std::lock_guard<std::mutex> lock(queueMutex_);
@@ -326,6 +330,12 @@ void MqttPublisher::Run()
             Log("MQTT：服务器 " + brokerAddress_ + " 不可达，缓冲已满，丢弃了 " +
                 std::to_string(dropped - droppedLogged_) + " 条最早的消息（累计 " + std::to_string(dropped) + " 条）");
             droppedLogged_ = dropped;
+            nextDropLog = Clock::now() + std::chrono::seconds(10);
+        }
+        const uint64_t skipped = skipped_.load();
+        if (skipped != skippedLogged_ && Clock::now() >= nextDropLog) {
+            Log("MQTT：发送线程未及处理，跳过了 " + std::to_string(skipped - skippedLogged_) + " 个刷新周期的数据");
+            skippedLogged_ = skipped;
             nextDropLog = Clock::now() + std::chrono::seconds(10);
         }
     }

@@ -59,6 +59,10 @@ public:
     const std::string &Prefix() const { return config_.prefix; }
     uint64_t Dropped() const { return dropped_.load(); }
     uint64_t Sent() const { return sent_.load(); }
+    // Snapshots turned into messages, and those replaced by a newer one
+    // before our thread took them (a stalled machine).
+    uint64_t Digested() const { return digested_.load(); }
+    uint64_t SkippedTicks() const { return skipped_.load(); }
     size_t Queued() const;
 
 private:
@@ -121,10 +125,13 @@ private:
     int64_t nextSteadyMs_ = 0;
     int onlineCount_ = 0;
     uint64_t droppedLogged_ = 0;
+    uint64_t skippedLogged_ = 0;
 
     std::atomic<int> state_{int(MqttLinkState::kOff)};
     std::atomic<uint64_t> dropped_{0};
     std::atomic<uint64_t> sent_{0};
+    std::atomic<uint64_t> digested_{0};
+    std::atomic<uint64_t> skipped_{0};
 };
 
 }  // namespace tav
