@@ -86,17 +86,17 @@ bool MqttPublisher::Start(std::string *error)
             mosquitto_tls_insecure_set(mosq_, true);
         }
     }
-    mosquitto_reconnect_delay_set(mosq_, unsigned(config_.reconnectMinS < 1 ? 1 : config_.reconnectMinS),
-                                  unsigned(config_.reconnectMaxS < 1 ? 1 : config_.reconnectMaxS), true);
+    // Packets handed over from other threads are written by the network
+    // loop, which they wake.
+    mosquitto_threaded_set(mosq_, true);
     mosquitto_max_inflight_messages_set(mosq_, kWindow);
     mosquitto_connect_callback_set(mosq_, &MqttPublisher::OnConnect);
     mosquitto_disconnect_callback_set(mosq_, &MqttPublisher::OnDisconnect);
     mosquitto_publish_callback_set(mosq_, &MqttPublisher::OnPublish);
 
-    // The first connect is made on our thread: a name lookup may wait, and
-    // the client library retries only links it once had.
     state_ = int(MqttLinkState::kConnecting);
     thread_ = std::thread([this] { Run(); });
+    netThread_ = std::thread([this] { NetLoop(); });
     return true;
 }
 
@@ -111,6 +111,11 @@ void MqttPublisher::Stop()
     wake_.notify_all();
     if (thread_.joinable())
         thread_.join();
+    {
+        std::lock_guard<std::mutex> lock(queueMutex_);
+        netStop_ = true;
+    }
+    wake_.notify_all();
     bool connected = false;
     {
         std::lock_guard<std::mutex> lock(queueMutex_);
@@ -131,8 +136,8 @@ void MqttPublisher::Stop()
         }
     }
     mosquitto_disconnect(mosq_);
-    if (loopStarted_)
-        mosquitto_loop_stop(mosq_, false);
+    if (netThread_.joinable())
+        netThread_.join();
     mosquitto_destroy(mosq_);
     mosq_ = nullptr;
     state_ = int(MqttLinkState::kOff);
@@ -270,26 +275,7 @@ void MqttPublisher::Run()
     auto nextDropLog = Clock::now();
     bool stopping = false;
     auto stopDeadline = Clock::now();
-    auto nextAttempt = Clock::now();
-    double backoffS = config_.reconnectMinS < 1 ? 1 : config_.reconnectMinS;
-    bool toldAbsent = false;
     for (;;) {
-        // Until the first connection the retries are ours, with the same
-        // growing delay the client library uses afterwards.
-        if (!loopStarted_ && Clock::now() >= nextAttempt && !stopping) {
-            const int rc = mosquitto_connect_async(mosq_, config_.host.c_str(), config_.port, kKeepAliveS);
-            if (rc == MOSQ_ERR_SUCCESS && mosquitto_loop_start(mosq_) == MOSQ_ERR_SUCCESS) {
-                loopStarted_ = true;
-            } else {
-                if (!toldAbsent)
-                    Log("MQTT：暂时无法连接 " + brokerAddress_ + "（" +
-                        (rc == MOSQ_ERR_ERRNO ? std::string(std::strerror(errno)) : mosquitto_strerror(rc)) +
-                        "），稍后重试");
-                toldAbsent = true;
-                nextAttempt = Clock::now() + std::chrono::milliseconds(int64_t(backoffS * 1000));
-                backoffS = std::min(backoffS * 2, config_.reconnectMaxS < 1 ? 1.0 : config_.reconnectMaxS);
-            }
-        }
         bool haveSnapshot = false;
         int online = 0;
         {
@@ -341,6 +327,60 @@ void MqttPublisher::Run()
     }
 }
 
+void MqttPublisher::NetLoop()
+{
+    // The network loop and every reconnect are ours: the client library
+    // gives up for good on a first connect that fails and on a refused TLS
+    // handshake (a certificate renewed with a mistake), and its own waits
+    // between attempts cannot be cut short when the station closes.
+    double backoffS = config_.reconnectMinS < 1 ? 1 : config_.reconnectMinS;
+    const double maxS = config_.reconnectMaxS < 1 ? 1.0 : config_.reconnectMaxS;
+    std::string told;
+    bool first = true;
+    for (;;) {
+        int rc = first ? mosquitto_connect_async(mosq_, config_.host.c_str(), config_.port, kKeepAliveS)
+                       : mosquitto_reconnect_async(mosq_);
+        const int connectErrno = errno;
+        first = false;
+        bool wasUp = false;
+        if (rc == MOSQ_ERR_SUCCESS) {
+            std::chrono::steady_clock::time_point stopDeadline{};
+            for (;;) {
+                rc = mosquitto_loop(mosq_, 100, 1);
+                if (rc != MOSQ_ERR_SUCCESS)
+                    break;
+                std::lock_guard<std::mutex> lock(queueMutex_);
+                if (netStop_) {
+                    // Long enough for the DISCONNECT that Stop() queued.
+                    if (stopDeadline == std::chrono::steady_clock::time_point{})
+                        stopDeadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+                    if (!connectedFlag_ || std::chrono::steady_clock::now() > stopDeadline)
+                        break;
+                }
+            }
+            std::lock_guard<std::mutex> lock(queueMutex_);
+            connectedFlag_ = false;
+            if (netStop_)
+                return;
+            wasUp = everConnected_;
+            everConnected_ = false;
+        }
+        state_ = int(MqttLinkState::kConnecting);
+        const std::string why = rc == MOSQ_ERR_ERRNO ? std::string(std::strerror(connectErrno)) : mosquitto_strerror(rc);
+        if (why != told) {  // once per cause, not at every retry
+            Log("MQTT：无法连接 " + brokerAddress_ + "（" + why + "），稍后重试");
+            told = why;
+        }
+        if (wasUp)
+            backoffS = config_.reconnectMinS < 1 ? 1 : config_.reconnectMinS;
+        std::unique_lock<std::mutex> lock(queueMutex_);
+        wake_.wait_for(lock, std::chrono::milliseconds(int64_t(backoffS * 1000)), [this] { return netStop_; });
+        if (netStop_)
+            return;
+        backoffS = std::min(backoffS * 2, maxS);
+    }
+}
+
 void MqttPublisher::OnConnect(struct mosquitto *, void *self, int rc)
 {
     auto *p = static_cast<MqttPublisher *>(self);
@@ -351,6 +391,7 @@ void MqttPublisher::OnConnect(struct mosquitto *, void *self, int rc)
     {
         std::lock_guard<std::mutex> lock(p->queueMutex_);
         p->connectedFlag_ = true;
+        p->everConnected_ = true;
         p->announce_ = true;
         // Unacknowledged messages of the last connection are resent by the
         // client library itself, ahead of what we hand it now.

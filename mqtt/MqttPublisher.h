@@ -79,6 +79,7 @@ private:
     };
 
     void Run();
+    void NetLoop();
     void Digest(const SteadySnapshot &snapshot, const SensorExtras *extras, int onlineCount);
     void Enqueue(std::string topic, std::string payload, bool retain);
     void Pump();
@@ -94,7 +95,7 @@ private:
     std::string brokerAddress_;
     struct mosquitto *mosq_ = nullptr;
     std::thread thread_;
-    bool loopStarted_ = false;  // our thread until it is joined
+    std::thread netThread_;  // the client library's network loop, and our retries
 
     std::function<void(const SteadySensorValues &, SensorExtras *)> extrasFn_;
     std::function<int()> onlineCountFn_;
@@ -118,6 +119,8 @@ private:
     bool stop_ = false;
     bool connectedFlag_ = false;  // under queueMutex_
     bool announce_ = false;       // publish "online" first after each connect
+    bool netStop_ = false;
+    bool everConnected_ = false;  // since the network loop last started
     int inFlight_ = 0;
 
     // Our thread only.
