@@ -2,8 +2,8 @@
 // The station's link to the plant's broker. The window thread hands it every
 // tick's snapshot (a copy, no waiting); a thread of its own turns snapshots
 // into messages, holds them in a bounded queue while the broker is away and
-// hands them to libmosquitto, whose own thread does the network and the
-// reconnecting (1 s growing to 30 s). The last will ("offline", retained) is
+// hands them to libmosquitto; a second thread runs the client's network loop
+// and reconnects (1 s growing to 30 s). The last will ("offline", retained) is
 // set before the first connect; a clean Stop publishes "offline" itself.
 #include <atomic>
 #include <condition_variable>
@@ -33,7 +33,7 @@ public:
     MqttPublisher(const MqttConfig &config, EventSink *sink);
     ~MqttPublisher() override;
 
-    // Starts the client's thread and ours; false with a message when
+    // Starts the network thread and ours; false with a message when
     // libmosquitto refuses the settings (TLS files, ...).
     bool Start(std::string *error);
     // Publishes "offline" (retained), waits briefly for the queue to drain
