@@ -41,9 +41,22 @@ CommandLineAction ParseCommandLine(int argc, const char *const *argv, int *port,
     return action;
 }
 
+CommandLineAction ParseCommandLine(int argc, const char *const *argv, int *port, std::string *mqttUrl,
+                                   std::string *error)
+{
+    StationOptions options;
+    options.port = *port;
+    options.settings.mqtt.url = *mqttUrl;
+    const CommandLineAction action = ParseCommandLine(argc, argv, &options, error);
+    *port = options.port;
+    *mqttUrl = options.settings.mqtt.url;
+    return action;
+}
+
 CommandLineAction ParseCommandLine(int argc, const char *const *argv, StationOptions *options, std::string *error)
 {
     int *port = &options->port;
+    std::string *mqttUrl = &options->settings.mqtt.url;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--help" || arg == "-h")
@@ -73,6 +86,24 @@ CommandLineAction ParseCommandLine(int argc, const char *const *argv, StationOpt
             }
             continue;
         }
+        if (arg == "--mqtt" || arg.rfind("--mqtt=", 0) == 0) {
+            std::string url;
+            if (arg == "--mqtt") {
+                if (i + 1 >= argc) {
+                    *error = "--mqtt needs a broker URL such as mqtt://broker:1883";
+                    return CommandLineAction::Error;
+                }
+                url = argv[++i];
+            } else {
+                url = arg.substr(7);
+            }
+            if (url.empty()) {
+                *error = "--mqtt needs a broker URL such as mqtt://broker:1883";
+                return CommandLineAction::Error;
+            }
+            *mqttUrl = url;
+            continue;
+        }
         std::string value;
         if (arg == "--port") {
             if (i + 1 >= argc) {
@@ -100,7 +131,7 @@ CommandLineAction ParseCommandLine(int argc, const char *const *argv, StationOpt
 
 const char *CommandLineHelp()
 {
-    return "Usage: tavenor [--port N] [--allow CIDR[,CIDR...]] [--bind ADDR] [-h | --help]\n"
+    return "Usage: tavenor [--port N] [--allow CIDR[,CIDR...]] [--bind ADDR] [--mqtt URL] [-h | --help]\n"
            "Monitoring station for networked tri-axial vibration sensors.\n"
            "Sensors connect as TCP clients to this machine on the given port.\n\n"
            "  --port N, --port=N  TCP port to listen on (default 22009). Use another port to\n"
@@ -113,6 +144,9 @@ const char *CommandLineHelp()
            "                      entry admits nobody.\n"
            "  --bind ADDR         Listen on this local IPv4 address only (default: all).\n"
            "                      Overrides [access] bind of station.toml.\n"
+           "  --mqtt URL          Publish to an MQTT broker (mqtt://host[:port] or\n"
+           "                      mqtts://host[:port]); overrides url in station.toml's\n"
+           "                      [mqtt] table, whose other settings still apply.\n"
            "  -h, --help          Show this text.\n\n"
            "Files: devicepara.dat and sensorcodes.conf are read from the folder the station\n"
            "is started in; recordings and logs are written to its data/ folder.\n"

@@ -17,6 +17,10 @@ CommandLineAction ParseCommandLine(int argc, const char *const *argv, int *port,
 // The same, and `--allow CIDR[,CIDR...]` and `--bind ADDR` (also with "="),
 // written over the access settings already read from station.toml.
 CommandLineAction ParseCommandLine(int argc, const char *const *argv, StationOptions *options, std::string *error);
+// As above, and `--mqtt URL` / `--mqtt=URL` into *mqttUrl (left as it was
+// without the option): the broker link, over station.toml's [mqtt] url.
+CommandLineAction ParseCommandLine(int argc, const char *const *argv, int *port, std::string *mqttUrl,
+                                   std::string *error);
 
 // The text of --help.
 const char *CommandLineHelp();

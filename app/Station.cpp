@@ -119,6 +119,8 @@ int Station::Start(std::vector<std::string> *errors)
     // Spectra and speeds run without a server too: a replay needs them.
     processing_->Start();
     StartHistory();
+    if (rc == 0)
+        StartMqtt(errors);
     return rc;
 }
 
@@ -148,6 +150,36 @@ void Station::StopHistory()
     steady_->SetBindObserver({});
     history_->Stop();
     history_.reset();
+}
+
+void Station::StartMqtt(std::vector<std::string> *messages)
+{
+    if (settings_.mqtt.url.empty())
+        return;
+    char host[256] = {};
+    if (::gethostname(host, sizeof host - 1) != 0 || host[0] == 0)
+        std::strcpy(host, "localhost");
+    MqttConfig config;
+    if (!ResolveMqttConfig(settings_.mqtt, host, server_->Port(), &config, messages))
+        return;
+    config.version = TAVENOR_VERSION;
+    config.startedUtcMs = std::chrono::duration_cast<std::chrono::milliseconds>(
+                              std::chrono::system_clock::now().time_since_epoch())
+                              .count();
+    auto mqtt = std::make_unique<MqttPublisher>(config, &sink_);
+    ConnectionTable *table = table_.get();
+    mqtt->SetOnlineCountFn([table] { return table->onlineCount.load(); });
+    std::string error;
+    if (!mqtt->Start(&error)) {
+        if (messages)
+            messages->push_back(error);
+        return;
+    }
+    mqtt_ = std::move(mqtt);
+    // Alarm events, names and zones: the engine is a steady consumer added
+    // before the link, so each tick's alarms are decided before it publishes.
+    mqttAlarms_ = std::make_unique<MqttAlarmBridge>(*mqtt_, *alarms_);
+    AddSteadyConsumer(mqtt_.get());
 }
 
 ReplyOutcome Station::IntakeSensorReply(const StationEvent &event)
@@ -243,6 +275,11 @@ void Station::Stop()
     if (stopped_)
         return;
     stopped_ = true;
+    if (mqtt_) {
+        mqttAlarms_.reset();
+        RemoveSteadyConsumer(mqtt_.get());
+        mqtt_->Stop();
+    }
     // The history's last batch goes to the file while the tables still exist.
     StopHistory();
     processing_->Stop();

@@ -16,6 +16,8 @@
 #include "net/EventSink.h"
 #include "net/Parser.h"
 #include "net/Server.h"
+#include "mqtt/MqttAlarmBridge.h"
+#include "mqtt/MqttPublisher.h"
 #include "record/Recorder.h"
 #include "record/Replayer.h"
 #include "view/LivePlots.h"
@@ -90,6 +92,9 @@ public:
     // The durable history's writer while it runs (settings and the folder's
     // lock allow it), else null. Window thread.
     HistoryWriter *History() { return history_.get(); }
+    // The broker link, when [mqtt] or --mqtt configured one and it started;
+    // null otherwise. Created at Start, stopped (with "offline") at Stop.
+    MqttPublisher *Mqtt() { return mqtt_.get(); }
     std::string SettingsPath() const { return startFolder_ + "/" + kStationSettingsFileName; }
     // Re-reads station.toml when its time or size changed since the last
     // read and applies the machine and capture settings; a file that is not
@@ -109,6 +114,7 @@ public:
 private:
     void StartHistory();
     void StopHistory();
+    void StartMqtt(std::vector<std::string> *messages);
 
     std::string startFolder_;
     std::string dataFolder_;
@@ -130,6 +136,8 @@ private:
     std::unique_ptr<AlarmEngine> alarms_;
     StationSettings settings_;
     std::unique_ptr<HistoryWriter> history_;  // a steady consumer; stopped first
+    std::unique_ptr<MqttPublisher> mqtt_;
+    std::unique_ptr<MqttAlarmBridge> mqttAlarms_;  // after mqtt_: gone before it
     int64_t settingsStamp_ = 0;  // modification time and size of the file last read
     SteadySnapshot snapshot_;
     std::vector<SteadySnapshotConsumer *> steadyConsumers_;

@@ -187,6 +187,10 @@ void CTavenorDlg::BuildLayout()
     connLayout->addWidget(ipEdit_, 2, 1);
     connLayout->addWidget(Label(QStringLiteral("端口号")), 3, 0);
     connLayout->addWidget(portEdit_, 3, 1);
+    mqttLabel_ = new QLabel(QStringLiteral("MQTT 未启用"));
+    mqttLabel_->setObjectName(QStringLiteral("mqttLink"));
+    mqttLabel_->setEnabled(false);  // greyed: a note, not a control
+    connLayout->addWidget(mqttLabel_, 4, 0, 1, 2);
     left->addWidget(conn);
     connect(connectionList_, &tav::ui::ConnectionCombo::aboutToShowPopup, this, &CTavenorDlg::RebuildConnectionList);
     connect(connectionList_, &QComboBox::activated, this, [this](int index) {
@@ -395,6 +399,7 @@ void CTavenorDlg::Initialise(const std::vector<std::string> &startMessages)
     tav::ui::ShowMessagesInTurn(this, texts);
     timer1_.start(kTimer1Ms);
     timer2_.start(kTimer2Ms);
+    ShowMqttLink();
 }
 
 void CTavenorDlg::RebuildConnectionList()
@@ -474,6 +479,27 @@ void CTavenorDlg::OnTimer1()
     emit steadyTick();
     onlineEdit_->setText(QString::asprintf("%d", table.CountInUse()));
     emit liveNumbers();
+    ShowMqttLink();
+}
+
+void CTavenorDlg::ShowMqttLink()
+{
+    tav::MqttPublisher *mqtt = station_.Mqtt();
+    const int state = mqtt ? int(mqtt->LinkState()) : int(tav::MqttLinkState::kOff);
+    if (state == mqttShown_)
+        return;
+    mqttShown_ = state;
+    const QString address = mqtt ? QString::fromStdString(mqtt->BrokerAddress()) : QString();
+    switch (tav::MqttLinkState(state)) {
+    case tav::MqttLinkState::kConnected:
+        mqttLabel_->setText(QStringLiteral("MQTT 已连接 ") + address);
+        break;
+    case tav::MqttLinkState::kConnecting:
+        mqttLabel_->setText(QStringLiteral("MQTT 重新连接中 ") + address);
+        break;
+    default:
+        mqttLabel_->setText(QStringLiteral("MQTT 未启用"));
+    }
 }
 
 bool CTavenorDlg::event(QEvent *e)

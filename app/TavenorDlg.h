@@ -11,6 +11,7 @@
 #include "app/Station.h"
 #include "view/WaveDisp.h"
 
+class QLabel;
 class QMenuBar;
 class CHistoryDialog;
 class CAnalysisDlg;
@@ -104,6 +105,7 @@ private:
     void KeepControlsWhole();
     void OnTimer1();
     void ShowPeer(int slot);
+    void ShowMqttLink();
     // Connection-released event: a released shown slot leaves nothing shown.
     void OnConnectionReleased(int slot);
 
@@ -118,6 +120,8 @@ private:
     CSteadyDataDisp *steadyViewer_ = nullptr;  // child dialog
     CHistoryDialog *historyViewer_ = nullptr;  // child dialog, made when first opened
     CAnalysisDlg *analysis_ = nullptr;         // child dialog
+    QLabel *mqttLabel_ = nullptr;  // the broker link's state, discreetly
+    int mqttShown_ = -1;
     QTimer timer1_;
     QTimer timer2_;
     bool shutDown_ = false;

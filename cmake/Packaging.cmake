@@ -61,6 +61,6 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 # CJK font its captions are drawn in and, by name, the history viewer's plot
 # library.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "qt6-qpa-plugins, qt6-translations-l10n, fonts-wqy-microhei, libqcustomplot2.1-qt6")
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "qt6-qpa-plugins, qt6-translations-l10n, fonts-wqy-microhei, libqcustomplot2.1-qt6, libmosquitto1")
 
 include(CPack)

@@ -9,6 +9,8 @@
 #include <fstream>
 #include <sstream>
 
+#include "mqtt/MqttConfig.h"
+
 namespace tav {
 
 namespace {
@@ -149,6 +151,50 @@ const toml::table *SubTable(const toml::table &root, const char *name, const std
         return nullptr;
     }
     return node->as_table();
+}
+
+// [mqtt]: a url that cannot be used turns the link off rather than pointing
+// it somewhere unintended; a prefix must stay a plain, non-empty topic level.
+void ReadMqtt(const toml::table &root, const std::string &fileName, std::vector<std::string> *messages,
+              MqttSettings *mqtt)
+{
+    const toml::table *table = SubTable(root, "mqtt", fileName, messages);
+    TableReader reader(table, "mqtt", fileName, messages);
+    auto complain = [&](const char *key, const std::string &what) {
+        if (!messages)
+            return;
+        const toml::node *node = table ? table->get(key) : nullptr;
+        const int line = node ? int(node->source().begin.line) : 0;
+        messages->push_back(fileName + " 第" + std::to_string(line) + "行：[mqtt] " + key + " " + what);
+    };
+    reader.String("url", &mqtt->url);
+    if (!mqtt->url.empty()) {
+        std::string host, error;
+        int port = 0;
+        bool tls = false;
+        if (!ParseBrokerUrl(mqtt->url, &host, &port, &tls, &error)) {
+            complain("url", error + "，不启用 MQTT");
+            mqtt->url.clear();
+        }
+    }
+    const MqttSettings defaults;
+    reader.String("topic_prefix", &mqtt->topicPrefix);
+    if (!ValidTopicPrefix(mqtt->topicPrefix)) {
+        complain("topic_prefix", "不能为空，也不能含 + # 或空的层级，使用 \"" + defaults.topicPrefix + "\"");
+        mqtt->topicPrefix = defaults.topicPrefix;
+    }
+    reader.String("client_id", &mqtt->clientId);
+    if (mqtt->clientId.empty()) {
+        complain("client_id", "不能为空，使用 \"" + defaults.clientId + "\"");
+        mqtt->clientId = defaults.clientId;
+    }
+    reader.String("username", &mqtt->username);
+    reader.String("password_file", &mqtt->passwordFile);
+    reader.String("ca_file", &mqtt->caFile);
+    reader.Boolean("insecure", &mqtt->insecure);
+    reader.Integer("qos", 0, 2, &mqtt->qos);
+    reader.Number("interval_s", 0.5, 3600, &mqtt->intervalS);
+    reader.Integer("buffer_minutes", 0, 1440, &mqtt->bufferMinutes);
 }
 
 // A sensor address as a table name: decimal digits, within int32.
@@ -348,6 +394,8 @@ StationSettings ParseStationSettings(const std::string &text, const std::string 
     // an allow list never turns into "everyone" by a mistake in it.
     settings.access.allowGiven = accessTable && accessTable->get("allow");
     access.String("bind", &settings.access.bind);
+
+    ReadMqtt(root, name, messages, &settings.mqtt);
 
     TableReader capture(SubTable(root, "capture", name, messages), "capture", name, messages);
     capture.Number("pre_s", 0, kMaxCaptureS, &settings.capture.preS);

@@ -31,9 +31,25 @@ struct AccessSettings {
     std::string allowFrom, bindFrom;
 };
 
+// [mqtt]: the link to the plant's broker; off while url is empty. The
+// <hostname> and <port> placeholders are replaced when the link starts.
+struct MqttSettings {
+    std::string url;  // mqtt://host[:port] or mqtts://host[:port]
+    std::string topicPrefix = "tavenor/<hostname>";
+    std::string clientId = "tavenor-<hostname>-<port>";
+    std::string username;
+    std::string passwordFile;  // the password itself is read at start, never kept here
+    std::string caFile;
+    bool insecure = false;  // mqtts without verifying the broker's certificate
+    int qos = 1;
+    double intervalS = 1;
+    int bufferMinutes = 10;
+};
+
 struct StationSettings {
     HistorySettings history;
     AccessSettings access;
+    MqttSettings mqtt;
     CaptureSettings capture;
     std::map<int32_t, MachineSettings> sensors;  // by sensor address
     // False when the file existed but could not be read as TOML at all: a

@@ -1,0 +1,137 @@
+// Alarms over the broker link: events, the retained list of a sensor's
+// alarms, and names and zones on the steady messages.
+#include <gtest/gtest.h>
+
+#include "mqtt/Json.h"
+#include "mqtt/MqttAlarmBridge.h"
+#include "tests/mqtt/TestBroker.h"
+
+using namespace tav;
+using tav::test::Received;
+
+namespace {
+
+SteadySnapshot Pump(int64_t utcMs, uint64_t packets, float xVelocity)
+{
+    SteadySnapshot s;
+    s.utcMs = utcMs;
+    s.count = 1;
+    SteadySensorValues &v = s.sensors[0];
+    v.address = 5;
+    v.slot = 0;
+    v.generation = 1;
+    v.samplingFrequency = 26667;
+    v.ratedSpeed = 1500;
+    v.packetsParsed = packets;
+    v.isoVelocity[0] = xVelocity;
+    v.isoVelocity[1] = 1.0f;
+    v.isoVelocity[2] = std::nanf("");
+    return s;
+}
+
+std::map<int32_t, MachineSettings> OnePump(const std::string &name)
+{
+    MachineSettings m;
+    m.address = 5;
+    m.name = name;
+    m.isoClass = IsoClass::kGroup2Rigid;  // B/C 2.8 mm/s, C/D 4.5 mm/s
+    return {{5, m}};
+}
+
+}  // namespace
+
+TEST(MqttAlarms, EventsCurrentListAndZonesReachTheSubscriber)
+{
+    test::TestBroker broker;
+    ASSERT_TRUE(broker.Start());
+    test::TestSubscriber sub(broker.Port(), "plant/a/#");
+    ASSERT_TRUE(sub.WaitSubscribed());
+
+    AlarmEngine engine;
+    engine.SetSettings(OnePump("1号泵"));
+    MqttConfig config;
+    config.host = "127.0.0.1";
+    config.port = broker.Port();
+    config.clientId = "alarm-test";
+    config.prefix = "plant/a";
+    config.intervalS = 0.5;
+    MqttPublisher publisher(config, nullptr);
+    std::string error;
+    ASSERT_TRUE(publisher.Start(&error)) << error;
+    MqttAlarmBridge bridge(publisher, engine);
+
+    // Over the alert limit for longer than the 5 s on-delay, then acknowledged.
+    int64_t now = 1'765'254'860'000;
+    for (int i = 0; i < 14; ++i) {
+        now += 500;
+        const SteadySnapshot s = Pump(now, uint64_t(i + 1) * 115, 3.5f);
+        engine.OnSteadySnapshot(s);
+        publisher.OnSteadySnapshot(s);
+    }
+    ASSERT_EQ(engine.Acknowledge({}, "检查轴承", now), 1);
+
+    ASSERT_TRUE(sub.WaitFor([](const std::vector<Received> &all) {
+        size_t n = 0;
+        for (const auto &m : all)
+            n += m.topic == "plant/a/alarm";
+        return n >= 2;
+    }));
+    auto events = sub.On("plant/a/alarm");
+    const std::string &raise = events[0].payload;
+    EXPECT_EQ(test::JsonString(raise, "event"), "raise") << raise;
+    EXPECT_EQ(test::JsonNumber(raise, "address"), 5);
+    EXPECT_EQ(test::JsonString(raise, "name"), "1号泵");
+    EXPECT_EQ(test::JsonString(raise, "quantity"), "velocity");
+    EXPECT_EQ(test::JsonString(raise, "axis"), "x");
+    EXPECT_EQ(test::JsonString(raise, "severity"), "alert");
+    EXPECT_FLOAT_EQ(float(test::JsonNumber(raise, "value")), 3.5f);
+    EXPECT_FLOAT_EQ(float(test::JsonNumber(raise, "limit")), 2.8f);
+    EXPECT_FALSE(events[0].retained);
+    EXPECT_EQ(test::JsonString(events[1].payload, "event"), "acknowledge");
+    EXPECT_EQ(test::JsonString(events[1].payload, "comment"), "检查轴承");
+
+    ASSERT_TRUE(sub.WaitFor([](const std::vector<Received> &all) {
+        for (const auto &m : all)
+            if (m.topic == "plant/a/sensor/5/alarm" && m.payload.find("\"acknowledged\":true") != std::string::npos)
+                return true;
+        return false;
+    }));
+    auto steady = sub.On("plant/a/sensor/5/steady");
+    ASSERT_FALSE(steady.empty());
+    const std::string &last = steady.back().payload;
+    EXPECT_EQ(test::JsonString(last, "name"), "1号泵");
+    EXPECT_FLOAT_EQ(float(test::JsonNumber(last, "iso_v", last.find("\"x\":{"))), 3.5f);
+    EXPECT_EQ(test::JsonString(last, "zone", last.find("\"x\":{")), "C");
+    EXPECT_EQ(test::JsonString(last, "zone", last.find("\"y\":{")), "A");
+    EXPECT_NE(last.find("\"iso_v\":null,\"zone\":null"), std::string::npos) << last;  // z: no value
+    publisher.Stop();
+}
+
+TEST(MqttAlarms, LongNamesAreCutOnACharacterAndAlarmListsStayValid)
+{
+    AlarmEngine engine;
+    std::string name;
+    for (int i = 0; i < 30; ++i)
+        name += "泵";  // three bytes each
+    engine.SetSettings(OnePump(name));
+    SensorExtras extras;
+    FillExtras(engine, Pump(0, 0, 3.5f).sensors[0], &extras);
+    const std::string cut = extras.name;
+    EXPECT_EQ(cut.size(), 63u);
+    EXPECT_EQ(name.rfind(cut, 0), 0u);
+
+    Alarm a;
+    a.id = 7;
+    a.address = 5;
+    a.name = "A\"B";
+    a.quantity = kQuantityVelocity;
+    a.axis = 2;
+    a.value = NAN;
+    Alarm other = a;
+    other.address = 6;
+    const std::string json = CurrentAlarmsJson(5, {a, other}, 0);
+    EXPECT_NE(json.find("\"alarms\":[{\"alarm_id\":7,\"address\":5,\"name\":\"A\\\"B\""), std::string::npos) << json;
+    EXPECT_EQ(json.find("\"address\":6"), std::string::npos);
+    EXPECT_NE(json.find("\"value\":null"), std::string::npos);
+    EXPECT_NE(CurrentAlarmsJson(9, {a}, 0).find("\"alarms\":[]"), std::string::npos);
+}
