@@ -1,6 +1,7 @@
 #include "alarm/AlarmControls.h"
 
 #include <QDateTime>
+#include <QLayout>
 #include <QMenuBar>
 #include <QPushButton>
 
@@ -27,7 +28,12 @@ AlarmControls::AlarmControls(CTavenorDlg &window) : QObject(&window), window_(wi
         bar->insertMenu(menus.isEmpty() ? nullptr : menus.back(), menu);
         indicator_ = Tag(new QPushButton(bar), kIdIndicator, QStringLiteral("报警指示"));
         indicator_->setFlat(true);
-        bar->setCornerWidget(indicator_, Qt::TopRightCorner);
+        // Beside whatever the window keeps in the corner (the broker link's state).
+        QWidget *corner = bar->cornerWidget(Qt::TopRightCorner);
+        if (corner && corner->layout())
+            corner->layout()->addWidget(indicator_);
+        else
+            bar->setCornerWidget(indicator_, Qt::TopRightCorner);
         connect(indicator_, &QPushButton::clicked, this, [this] { dialog_->OpenDialog(); });
     }
     connect(&window, &CTavenorDlg::menuCommand, this, [this](int id) {

@@ -106,6 +106,15 @@ CTavenorDlg::CTavenorDlg(tav::Station &station, QWidget *parent)
     setWindowFlags(windowFlags() | Qt::WindowMinMaxButtonsHint);
     BuildLayout();
     BuildMenus();
+    // The broker link's state sits in the menu bar's corner, where it takes
+    // no height from the plots; the alarm indicator joins it there.
+    {
+        auto *corner = new QWidget(menuBar_);
+        auto *row = new QHBoxLayout(corner);
+        row->setContentsMargins(0, 0, 6, 0);
+        row->addWidget(mqttLabel_);
+        menuBar_->setCornerWidget(corner, Qt::TopRightCorner);
+    }
     KeepControlsWhole();
     // The connection log fills from the posted connection events and extra
     // log lines; its two buttons uncover and cover it.
@@ -190,7 +199,6 @@ void CTavenorDlg::BuildLayout()
     mqttLabel_ = new QLabel(QStringLiteral("MQTT 未启用"));
     mqttLabel_->setObjectName(QStringLiteral("mqttLink"));
     mqttLabel_->setEnabled(false);  // greyed: a note, not a control
-    connLayout->addWidget(mqttLabel_, 4, 0, 1, 2);
     left->addWidget(conn);
     connect(connectionList_, &tav::ui::ConnectionCombo::aboutToShowPopup, this, &CTavenorDlg::RebuildConnectionList);
     connect(connectionList_, &QComboBox::activated, this, [this](int index) {

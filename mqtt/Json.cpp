@@ -183,7 +183,7 @@ std::string IsoUtcMs(int64_t utcMs)
     const time_t t = time_t(secs);
     struct tm tm {};
     gmtime_r(&t, &tm);
-    char buf[40];
+    char buf[64];  // room for any int the compiler cannot rule out
     std::snprintf(buf, sizeof buf, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", tm.tm_year + 1900, tm.tm_mon + 1,
                   tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec, ms);
     return buf;
