@@ -15,7 +15,7 @@ namespace tav::ui {
 class AlarmControls : public QObject {
     Q_OBJECT
 public:
-    static constexpr int kAlarmCommand = 32790;  // "报警" -> "报警列表"
+    static constexpr int kAlarmCommand = 32791;  // "报警" -> "报警列表"
     static constexpr int kIdIndicator = 1505;
 
     explicit AlarmControls(CTavenorDlg &window);

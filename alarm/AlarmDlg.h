@@ -16,7 +16,7 @@ class QLineEdit;
 class CAlarmDlg : public QDialog {
     Q_OBJECT
 public:
-    static constexpr int kDialogId = 150;
+    static constexpr int kDialogId = 170;
     static constexpr int kIdList = 1500;
     static constexpr int kIdAckSelected = 1501;
     static constexpr int kIdAckAll = 1502;

@@ -79,7 +79,7 @@ TEST_F(MainWindowFixture, CaptionMenusAndCommandIds)
     EXPECT_TRUE(dlg->windowTitle().startsWith("Ostrel"));
     const std::pair<int, const char *> items[] = {
         {32773, "打开"}, {32775, "保存"}, {32771, "传感器参数"}, {32778, "设备参数设置"}, {32777, "数据展示"},
-        {32790, "频谱分析"}};
+        {32780, "历史趋势"}, {32790, "频谱分析"}, {32791, "报警列表"}};
     for (auto [id, text] : items) {
         auto *a = dlg->findChild<QAction *>(QString::number(id));
         ASSERT_NE(a, nullptr) << id;
@@ -94,9 +94,9 @@ TEST_F(MainWindowFixture, CaptionMenusAndCommandIds)
     ASSERT_EQ(spy.count(), 1);
     EXPECT_EQ(spy.at(0).at(0).toInt(), 32777);
     // "报警" opens the alarm window; the indicator counts from nothing.
-    dlg->findChild<QAction *>("32790")->trigger();
-    EXPECT_EQ(spy.at(1).at(0).toInt(), 32790);
-    auto *alarms = dlg->findChild<QDialog *>("150");
+    dlg->findChild<QAction *>("32791")->trigger();
+    EXPECT_EQ(spy.at(1).at(0).toInt(), 32791);
+    auto *alarms = dlg->findChild<QDialog *>("170");
     ASSERT_NE(alarms, nullptr);
     EXPECT_TRUE(alarms->isVisible());
     alarms->close();
