@@ -12,7 +12,7 @@
 #include <QVBoxLayout>
 #include <cmath>
 
-#include "analysis/SpectrumView.h"
+#include "analysis/AnalysisPlot.h"
 #include "app/Controls.h"
 #include "dsp/Conditioner.h"
 #include "dsp/LiveAmplitudes.h"
@@ -107,7 +107,7 @@ void CAnalysisDlg::BuildLayout()
     root->addLayout(how);
 
     auto *body = new QHBoxLayout;
-    view_ = Tag(new tav::ui::SpectrumView, kPlot, QStringLiteral("频谱"));
+    view_ = Tag(new tav::ui::AnalysisPlot, kPlot, QStringLiteral("频谱"));
     body->addWidget(view_, 1);
     peaks_ = Tag(new QTableWidget(kPeakRows, 3), kPeakTable, QStringLiteral("峰值列表"));
     peaks_->setHorizontalHeaderLabels({QStringLiteral("频率(Hz)"), QStringLiteral("幅值"), QStringLiteral("阶次")});
@@ -135,9 +135,9 @@ void CAnalysisDlg::BuildLayout()
         view_->SetDecibels(i == 1);
         ShowPeaks();
     });
-    connect(full, &QPushButton::clicked, view_, &tav::ui::SpectrumView::FullSpan);
-    connect(view_, &tav::ui::SpectrumView::spanChanged, this, &CAnalysisDlg::SendRequest);
-    connect(view_, &tav::ui::SpectrumView::cursorsChanged, this, [this] { cursor_->setText(view_->CursorText()); });
+    connect(full, &QPushButton::clicked, view_, &tav::ui::AnalysisPlot::FullSpan);
+    connect(view_, &tav::ui::AnalysisPlot::spanChanged, this, &CAnalysisDlg::SendRequest);
+    connect(view_, &tav::ui::AnalysisPlot::cursorsChanged, this, [this] { cursor_->setText(view_->CursorText()); });
     auto markers = [this] {
         view_->SetHarmonics(harmonics_->isChecked());
         view_->SetSidebands(sidebands_->isChecked(), sidebandSpacing_->value());

@@ -18,7 +18,7 @@ class QSpinBox;
 class QTableWidget;
 
 namespace tav::ui {
-class SpectrumView;
+class AnalysisPlot;
 }
 
 class CAnalysisDlg : public QDialog {
@@ -44,7 +44,7 @@ public:
     void Poll();
 
     tav::analysis::AnalysisWorker &Worker() { return worker_; }
-    tav::ui::SpectrumView &View() { return *view_; }
+    tav::ui::AnalysisPlot &View() { return *view_; }
 
 protected:
     void hideEvent(QHideEvent *event) override;
@@ -68,5 +68,5 @@ private:
     QCheckBox *harmonics_ = nullptr, *sidebands_ = nullptr;
     QLabel *lineSpacing_ = nullptr, *cursor_ = nullptr, *status_ = nullptr;
     QTableWidget *peaks_ = nullptr;
-    tav::ui::SpectrumView *view_ = nullptr;
+    tav::ui::AnalysisPlot *view_ = nullptr;
 };

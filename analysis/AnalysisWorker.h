@@ -11,7 +11,7 @@
 #include <thread>
 #include <vector>
 
-#include "analysis/Spectrum.h"
+#include "analysis/FrequencyLines.h"
 #include "net/ConnectionTable.h"
 #include "view/LivePlots.h"
 

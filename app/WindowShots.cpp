@@ -35,7 +35,7 @@
 #include "app/TavenorDlg.h"
 #include "app/Translations.h"
 #include "analysis/AnalysisDlg.h"
-#include "analysis/SpectrumView.h"
+#include "analysis/AnalysisPlot.h"
 #include "sim/DeviceRecords.h"
 #include "history/HistoryDialog.h"
 #include "history/HistoryWriter.h"
@@ -238,14 +238,14 @@ int main(int argc, char **argv)
         pick(CAnalysisDlg::kAveragingList, 2);
         dlg.Analysis().View().SetSpan(0, 300);
         Pump(6000);
-        tav::ui::SpectrumView &view = dlg.Analysis().View();
+        tav::ui::AnalysisPlot &view = dlg.Analysis().View();
         const double fr = view.Shown().rpm / 60.0;
         if (fr > 0) {
             view.PlaceCursor(false, static_cast<int>(view.ColumnOf(fr)));
             view.PlaceCursor(true, static_cast<int>(view.ColumnOf(2 * fr)));
         }
         Pump(600);
-        failures += !Save(analysis, folder, "spectrum-analysis.png");
+        failures += !Save(analysis, folder, "analysis-window.png");
         analysis->close();
     } else {
         ++failures;

@@ -23,7 +23,7 @@
 
 #include "Figure.h"
 #include "analysis/AnalysisWorker.h"
-#include "analysis/SpectrumView.h"
+#include "analysis/AnalysisPlot.h"
 #include "app/Station.h"
 #include "support/TestPeers.h"
 
@@ -135,7 +135,7 @@ int main(int argc, char **argv)
         // 2. Its plot at a large window's size, the whole 10 kHz of 49152 lines.
         tav::analysis::Result result;
         worker.TakeResult(result, 0);
-        tav::ui::SpectrumView view;
+        tav::ui::AnalysisPlot view;
         view.SetResult(result);
         QImage image(1000, 520, QImage::Format_RGB32);
         const int draws = 200;

@@ -18,7 +18,7 @@
 #include <QTest>
 
 #include "analysis/AnalysisDlg.h"
-#include "analysis/SpectrumView.h"
+#include "analysis/AnalysisPlot.h"
 #include "app/Controls.h"
 #include "app/QtEventSink.h"
 #include "app/TavenorDlg.h"
@@ -148,7 +148,7 @@ TEST_F(AnalysisWindowFixture, OptionsPeakListCursorsAndZoom)
     Control<QComboBox>(CAnalysisDlg::kAmplitudeList)->setCurrentIndex(0);
 
     // Cursor A by a click at 60 Hz, B by a shift-click at 90 Hz.
-    tav::ui::SpectrumView &view = Window().View();
+    tav::ui::AnalysisPlot &view = Window().View();
     view.SetSpan(0, 200);
     QTest::mouseClick(&view, Qt::LeftButton, {}, QPoint(static_cast<int>(view.ColumnOf(60.0)), 200));
     QTest::mouseClick(&view, Qt::LeftButton, Qt::ShiftModifier, QPoint(static_cast<int>(view.ColumnOf(90.0)), 200));

@@ -5,7 +5,7 @@
 #include <cmath>
 #include <vector>
 
-#include "analysis/SpectrumScale.h"
+#include "analysis/AnalysisScale.h"
 #include "view/PlotReadout.h"
 
 namespace tav {
@@ -78,7 +78,7 @@ TEST(AnalysisScale, PixelsToHertzAndAmplitudeBothWays)
     std::vector<float> amplitude(1000, 0.0f);
     amplitude[300] = 0.43f;
     // 1060 x 528: columns 60 .. 1044, rows 24 .. 500; 0 .. 984 Hz across.
-    analysis::SpectrumScale s = analysis::MakeScale(1060, 528, 0, 984, false, amplitude, 1.0);
+    analysis::AnalysisScale s = analysis::MakeScale(1060, 528, 0, 984, false, amplitude, 1.0);
     EXPECT_EQ(s.topValue, 0.5);  // the next of 1, 2, 5 above the largest line
     EXPECT_NEAR(s.FrequencyAt(60 + 492), 492.0, 1e-9);
     EXPECT_NEAR(s.ColumnOf(300), 360.0, 1e-9);

@@ -1,4 +1,4 @@
-#include "analysis/SpectrumView.h"
+#include "analysis/AnalysisPlot.h"
 
 #include <QMouseEvent>
 #include <QPainter>
@@ -18,40 +18,40 @@ const QColor kCursorColour[2] = {QColor(220, 0, 0), QColor(180, 0, 180)};
 constexpr int kHarmonics = 10;
 }  // namespace
 
-SpectrumView::SpectrumView(QWidget *parent) : QWidget(parent)
+AnalysisPlot::AnalysisPlot(QWidget *parent) : QWidget(parent)
 {
     setMouseTracking(true);
     setAttribute(Qt::WA_OpaquePaintEvent);
     setMinimumSize(400, 250);
 }
 
-void SpectrumView::SetResult(const analysis::Result &result)
+void AnalysisPlot::SetResult(const analysis::Result &result)
 {
     result_ = result;
     RereadCursors();
     update();
 }
 
-void SpectrumView::SetDecibels(bool on)
+void AnalysisPlot::SetDecibels(bool on)
 {
     decibels_ = on;
     update();
 }
 
-void SpectrumView::SetHarmonics(bool on)
+void AnalysisPlot::SetHarmonics(bool on)
 {
     harmonics_ = on;
     update();
 }
 
-void SpectrumView::SetSidebands(bool on, double spacingHz)
+void AnalysisPlot::SetSidebands(bool on, double spacingHz)
 {
     sidebands_ = on;
     sidebandHz_ = spacingHz;
     update();
 }
 
-void SpectrumView::SetSpan(double fromHz, double toHz)
+void AnalysisPlot::SetSpan(double fromHz, double toHz)
 {
     if (toHz < fromHz)
         std::swap(fromHz, toHz);
@@ -69,30 +69,30 @@ void SpectrumView::SetSpan(double fromHz, double toHz)
     update();
 }
 
-const char *SpectrumView::Unit() const { return QuantityUnit(result_.request.quantity); }
+const char *AnalysisPlot::Unit() const { return QuantityUnit(result_.request.quantity); }
 
-analysis::SpectrumScale SpectrumView::Scale(int width, int height) const
+analysis::AnalysisScale AnalysisPlot::Scale(int width, int height) const
 {
     return analysis::MakeScale(width, height, fromHz_, toHz_, decibels_, result_.amplitude, result_.layout.df);
 }
 
-QString SpectrumView::AmplitudeText(double amplitude) const
+QString AnalysisPlot::AmplitudeText(double amplitude) const
 {
     if (decibels_)
         return QString::asprintf("%.1f dB", analysis::ToDecibels(amplitude));
     return QString::fromStdString(FormatValue(amplitude, Unit()));
 }
 
-QString SpectrumView::OrderText(double hz) const
+QString AnalysisPlot::OrderText(double hz) const
 {
     if (!(result_.rpm > 0))
         return QString();
     return QString::asprintf("%.2f×", analysis::Order(hz, result_.rpm));
 }
 
-QString SpectrumView::ReadoutAt(int px) const
+QString AnalysisPlot::ReadoutAt(int px) const
 {
-    const analysis::SpectrumScale s = Scale(width(), height());
+    const analysis::AnalysisScale s = Scale(width(), height());
     const int line = analysis::LineAtColumn(s, px, result_.amplitude, result_.layout.real, result_.layout.df);
     if (line < 0 || !result_.ready)
         return QString();
@@ -104,9 +104,9 @@ QString SpectrumView::ReadoutAt(int px) const
     return text;
 }
 
-void SpectrumView::PlaceCursor(bool b, int px)
+void AnalysisPlot::PlaceCursor(bool b, int px)
 {
-    const analysis::SpectrumScale s = Scale(width(), height());
+    const analysis::AnalysisScale s = Scale(width(), height());
     const int line = analysis::LineAtColumn(s, px, result_.amplitude, result_.layout.real, result_.layout.df);
     if (line < 0)
         return;
@@ -118,7 +118,7 @@ void SpectrumView::PlaceCursor(bool b, int px)
     update();
 }
 
-void SpectrumView::RereadCursors()
+void AnalysisPlot::RereadCursors()
 {
     for (Cursor &c : cursor_) {
         if (!c.set)
@@ -137,7 +137,7 @@ void SpectrumView::RereadCursors()
     }
 }
 
-QString SpectrumView::CursorText() const
+QString AnalysisPlot::CursorText() const
 {
     QStringList parts;
     const char *names[2] = {"A", "B"};
@@ -156,14 +156,14 @@ QString SpectrumView::CursorText() const
     return parts.join(QStringLiteral("    "));
 }
 
-void SpectrumView::paintEvent(QPaintEvent *)
+void AnalysisPlot::paintEvent(QPaintEvent *)
 {
     QPainter p(this);
     Render(p, width(), height());
     // The value under the mouse, over the plot.
     const QString text = mouseX_ >= 0 ? ReadoutAt(mouseX_) : QString();
     if (!text.isEmpty()) {
-        const analysis::SpectrumScale s = Scale(width(), height());
+        const analysis::AnalysisScale s = Scale(width(), height());
         const QFontMetrics fm = p.fontMetrics();
         QRect box(0, 0, fm.horizontalAdvance(text) + 8, fm.height() + 4);
         box.moveTopLeft(QPoint(mouseX_ + 12, std::max(mouseY_ - box.height() - 4, s.top + 2)));
@@ -177,10 +177,10 @@ void SpectrumView::paintEvent(QPaintEvent *)
     }
 }
 
-void SpectrumView::Render(QPainter &p, int width, int height)
+void AnalysisPlot::Render(QPainter &p, int width, int height)
 {
     p.fillRect(0, 0, width, height, Qt::white);
-    const analysis::SpectrumScale s = Scale(width, height);
+    const analysis::AnalysisScale s = Scale(width, height);
     if (!s.Valid())
         return;
     const QFontMetrics fm = p.fontMetrics();
@@ -267,13 +267,13 @@ void SpectrumView::Render(QPainter &p, int width, int height)
     p.restore();
 }
 
-void SpectrumView::mousePressEvent(QMouseEvent *event)
+void AnalysisPlot::mousePressEvent(QMouseEvent *event)
 {
     if (event->button() == Qt::LeftButton)
         dragFrom_ = dragTo_ = event->position().toPoint().x();
 }
 
-void SpectrumView::mouseMoveEvent(QMouseEvent *event)
+void AnalysisPlot::mouseMoveEvent(QMouseEvent *event)
 {
     mouseX_ = event->position().toPoint().x();
     mouseY_ = event->position().toPoint().y();
@@ -282,21 +282,21 @@ void SpectrumView::mouseMoveEvent(QMouseEvent *event)
     update();
 }
 
-void SpectrumView::mouseReleaseEvent(QMouseEvent *event)
+void AnalysisPlot::mouseReleaseEvent(QMouseEvent *event)
 {
     if (event->button() != Qt::LeftButton || dragFrom_ < 0)
         return;
     const int from = dragFrom_, to = event->position().toPoint().x();
     dragFrom_ = dragTo_ = -1;
     if (std::abs(to - from) > 4) {
-        const analysis::SpectrumScale s = Scale(width(), height());
+        const analysis::AnalysisScale s = Scale(width(), height());
         SetSpan(s.FrequencyAt(std::min(from, to)), s.FrequencyAt(std::max(from, to)));
         return;
     }
     PlaceCursor(event->modifiers() & Qt::ShiftModifier, to);
 }
 
-void SpectrumView::leaveEvent(QEvent *)
+void AnalysisPlot::leaveEvent(QEvent *)
 {
     mouseX_ = mouseY_ = -1;
     update();

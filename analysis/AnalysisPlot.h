@@ -7,14 +7,14 @@
 #include <QWidget>
 
 #include "analysis/AnalysisWorker.h"
-#include "analysis/SpectrumScale.h"
+#include "analysis/AnalysisScale.h"
 
 namespace tav::ui {
 
-class SpectrumView : public QWidget {
+class AnalysisPlot : public QWidget {
     Q_OBJECT
 public:
-    explicit SpectrumView(QWidget *parent = nullptr);
+    explicit AnalysisPlot(QWidget *parent = nullptr);
 
     void SetResult(const analysis::Result &result);
     const analysis::Result &Shown() const { return result_; }
@@ -43,7 +43,7 @@ public:
     QString ReadoutAt(int px) const;
     // Column of a frequency at the widget's size, for tests and the cursors.
     double ColumnOf(double hz) const { return Scale(width(), height()).ColumnOf(hz); }
-    analysis::SpectrumScale Scale(int width, int height) const;
+    analysis::AnalysisScale Scale(int width, int height) const;
     // Draws the whole plot into a width x height area.
     void Render(QPainter &p, int width, int height);
 

@@ -1,4 +1,4 @@
-#include "analysis/Spectrum.h"
+#include "analysis/FrequencyLines.h"
 
 #include <algorithm>
 #include <cmath>

@@ -1,9 +1,9 @@
-#include "analysis/SpectrumScale.h"
+#include "analysis/AnalysisScale.h"
 
 #include <algorithm>
 #include <cmath>
 
-#include "analysis/Spectrum.h"
+#include "analysis/FrequencyLines.h"
 
 namespace tav::analysis {
 
@@ -18,17 +18,17 @@ double NiceAbove(double value)
     return 10.0 * decade;
 }
 
-double SpectrumScale::FrequencyAt(double px) const
+double AnalysisScale::FrequencyAt(double px) const
 {
     return fromHz + (px - left) * (toHz - fromHz) / (right - left);
 }
 
-double SpectrumScale::ColumnOf(double hz) const
+double AnalysisScale::ColumnOf(double hz) const
 {
     return left + (hz - fromHz) * (right - left) / (toHz - fromHz);
 }
 
-double SpectrumScale::AmplitudeAt(double py) const
+double AnalysisScale::AmplitudeAt(double py) const
 {
     const double share = (bottom - std::clamp(py, double(top), double(bottom))) / double(bottom - top);
     if (!decibels)
@@ -36,7 +36,7 @@ double SpectrumScale::AmplitudeAt(double py) const
     return std::pow(10.0, (topValue - rangeDb * (1 - share)) / 20.0);
 }
 
-int SpectrumScale::RowOf(double amplitude) const
+int AnalysisScale::RowOf(double amplitude) const
 {
     double share;
     if (decibels)
@@ -49,10 +49,10 @@ int SpectrumScale::RowOf(double amplitude) const
     return static_cast<int>(std::lround(bottom - share * (bottom - top)));
 }
 
-SpectrumScale MakeScale(int width, int height, double fromHz, double toHz, bool decibels,
+AnalysisScale MakeScale(int width, int height, double fromHz, double toHz, bool decibels,
                         const std::vector<float> &amplitude, double df)
 {
-    SpectrumScale s;
+    AnalysisScale s;
     s.left = 60;
     s.top = 24;
     s.right = width - 16;
@@ -74,7 +74,7 @@ SpectrumScale MakeScale(int width, int height, double fromHz, double toHz, bool 
     return s;
 }
 
-int LineAtColumn(const SpectrumScale &s, int px, const std::vector<float> &amplitude, int lines, double df)
+int LineAtColumn(const AnalysisScale &s, int px, const std::vector<float> &amplitude, int lines, double df)
 {
     if (!s.Valid() || df <= 0 || px < s.left || px > s.right)
         return -1;

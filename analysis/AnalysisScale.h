@@ -10,7 +10,7 @@ namespace tav::analysis {
 // The smallest of 1, 2, 5 x 10^k at or above `value` (1 for nothing above 0).
 double NiceAbove(double value);
 
-struct SpectrumScale {
+struct AnalysisScale {
     // Plot area in pixels: columns left..right, rows top..bottom.
     int left = 0, top = 0, right = 0, bottom = 0;
     double fromHz = 0, toHz = 10000;
@@ -29,11 +29,11 @@ struct SpectrumScale {
 };
 
 // Area, span and a top that holds the largest line of the span.
-SpectrumScale MakeScale(int width, int height, double fromHz, double toHz, bool decibels,
+AnalysisScale MakeScale(int width, int height, double fromHz, double toHz, bool decibels,
                         const std::vector<float> &amplitude, double df);
 
 // The line under column `px`: the largest line of the column's frequency
 // range (as the trace draws it), -1 when none lies there.
-int LineAtColumn(const SpectrumScale &s, int px, const std::vector<float> &amplitude, int lines, double df);
+int LineAtColumn(const AnalysisScale &s, int px, const std::vector<float> &amplitude, int lines, double df);
 
 }  // namespace tav::analysis
