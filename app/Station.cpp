@@ -8,6 +8,7 @@
 #include <chrono>
 #include <climits>
 #include <cstring>
+#include <ctime>
 
 #include "dsp/ProcessingThread.h"
 
@@ -57,7 +58,10 @@ Station::Station(const StationOptions &options, EventSink &sink)
       server_(std::make_unique<Server>(*table_, sink, *handler_)),
       processing_(std::make_unique<ProcessingThread>(*table_, *plots_)),
       steady_(std::make_unique<SteadyTable>()),
-      steadyLog_(std::make_unique<SteadyLog>(*steady_)),
+      // A row's stamp is the tick's own time, the one its snapshot carries,
+      // so the log and the history agree even when a tick straddles a second.
+      steadyLog_(std::make_unique<SteadyLog>(
+          *steady_, [this] { return tickUtcMs_ > 0 ? std::time_t(tickUtcMs_ / 1000) : std::time(nullptr); })),
       captures_(std::make_unique<AlarmCapture>(dataFolder_ + "/" + kAlarmFolderName)),
       alarms_(std::make_unique<AlarmEngine>()),
       settings_(options.settings)
@@ -199,10 +203,12 @@ std::vector<std::string> Station::SteadyTick()
         while (std::unique_ptr<HistoryRefill> refill = history_->TakeRefill())
             steady_->ApplyRefill(refill->record, refill->address, refill->bindTick, refill->byAge);
     }
+    tickUtcMs_ = std::chrono::duration_cast<std::chrono::milliseconds>(
+                     std::chrono::system_clock::now().time_since_epoch())
+                     .count();
     std::vector<std::string> messages = steady_->Tick(*table_, steadyLog_.get());
-    snapshot_.utcMs = std::chrono::duration_cast<std::chrono::milliseconds>(
-                          std::chrono::system_clock::now().time_since_epoch())
-                          .count();
+    snapshot_.utcMs = tickUtcMs_;
+    tickUtcMs_ = 0;  // the log's file names outside a tick take the clock
     snapshot_.count = 0;
     for (int slot = 0; slot < kSlotCount; ++slot) {
         const int index = steady_->BoundRecord(*table_, slot);

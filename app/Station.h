@@ -140,6 +140,7 @@ private:
     std::unique_ptr<MqttAlarmBridge> mqttAlarms_;  // after mqtt_: gone before it
     int64_t settingsStamp_ = 0;  // modification time and size of the file last read
     SteadySnapshot snapshot_;
+    int64_t tickUtcMs_ = 0;  // during a tick: its wall-clock time (window thread)
     std::vector<SteadySnapshotConsumer *> steadyConsumers_;
     bool stopped_ = false;
 };

@@ -39,6 +39,9 @@ struct AnalysisWindowFixture : ::testing::Test {
         tav::StationOptions options;
         options.port = 0;
         options.startFolder = ::testing::TempDir();
+        // Test processes share this folder; the history's lock would make all
+        // but one report a second station. Nothing here is about the history.
+        options.settings.history.enabled = false;
         station = std::make_unique<tav::Station>(options, sink);
         dlg = std::make_unique<CTavenorDlg>(*station);
         dlg->show();

@@ -67,6 +67,9 @@ struct Hostile : ::testing::Test {
         StationOptions options;
         options.port = 0;
         options.startFolder = ::testing::TempDir();
+        // Test processes share this folder; the history's lock would make all
+        // but one report a second station. Nothing here is about the history.
+        options.settings.history.enabled = false;
         options.settings.access = access;
         station = std::make_unique<Station>(options, sink);
         return station->Start(&startMessages);

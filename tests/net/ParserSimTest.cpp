@@ -16,7 +16,7 @@ using namespace tav;
 TEST(FrameParserWithSimulator, CorruptSensorLosesOnlyTheDamagedPackets)
 {
     test::RecordingEventSink events;
-    Station station(StationOptions{.port = 0, .startFolder = ::testing::TempDir()}, events);
+    Station station(StationOptions{.port = 0, .startFolder = ::testing::TempDir(), .settings = tav::test::SharedFolderSettings()}, events);
     ASSERT_EQ(station.Start(nullptr), 0);
 
     sim::SensorConfig c;

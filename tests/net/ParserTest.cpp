@@ -333,7 +333,7 @@ TEST(FrameParser, StationParsesASensorOverTcp)
 {
     RecordingEvents events;
     BlockLog blocks;
-    Station station(StationOptions{.port = 0, .startFolder = ::testing::TempDir()}, events);
+    Station station(StationOptions{.port = 0, .startFolder = ::testing::TempDir(), .settings = tav::test::SharedFolderSettings()}, events);
     station.SetBlockConsumer(&blocks);
     ASSERT_EQ(station.Start(nullptr), 0);
 
@@ -366,7 +366,7 @@ TEST(FrameParser, ReplyAfterPartOfABlockIsNotHeldForTheRestOfTheBlock)
 {
     RecordingEvents events;
     BlockLog blocks;
-    Station station(StationOptions{.port = 0, .startFolder = ::testing::TempDir()}, events);
+    Station station(StationOptions{.port = 0, .startFolder = ::testing::TempDir(), .settings = tav::test::SharedFolderSettings()}, events);
     station.SetBlockConsumer(&blocks);
     ASSERT_EQ(station.Start(nullptr), 0);
     const int fd = test::ConnectLoopback(station.Port());

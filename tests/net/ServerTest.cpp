@@ -22,6 +22,9 @@ struct StationFixture : ::testing::Test {
         StationOptions options;
         options.port = 0;
         options.startFolder = ::testing::TempDir();
+        // Test processes share this folder; the history's lock would make all
+        // but one report a second station. Nothing here is about the history.
+        options.settings.history.enabled = false;
         station = std::make_unique<Station>(options, sink);
         std::vector<std::string> errors;
         ASSERT_EQ(station->Start(&errors), 0);
@@ -189,6 +192,9 @@ TEST(ServerPort, ASecondServerOnTheSamePortFailsAtBind)
     StationOptions options;
     options.port = first.Port();
     options.startFolder = ::testing::TempDir();
+    // Test processes share this folder; the history's lock would make all
+    // but one report a second station. Nothing here is about the history.
+    options.settings.history.enabled = false;
     Station station(options, sink);
     std::vector<std::string> messages;
     EXPECT_EQ(station.Start(&messages), -1);

@@ -14,8 +14,19 @@
 #include <vector>
 
 #include "net/EventSink.h"
+#include "settings/StationSettings.h"
 
 namespace tav::test {
+
+// Settings for a station started in the folder every test process shares:
+// the history's lock would make all but one report a second station, and
+// these tests are not about the history.
+inline StationSettings SharedFolderSettings()
+{
+    StationSettings settings;
+    settings.history.enabled = false;
+    return settings;
+}
 
 class RecordingEventSink : public EventSink {
 public:
