@@ -104,6 +104,9 @@ TEST_F(StationFixture, ChurnKeepsOnlineCountEqualToInUseSlots)
     ASSERT_TRUE(WaitFor([&] { return Table().onlineCount.load() == 0 && Table().CountInUse() == 0; }));
     EXPECT_EQ(sink.Count(kConnectionEvent, kEventEstablished), sink.Count(kConnectionEvent, kEventPeerClosed) +
                                                                     sink.Count(kConnectionEvent, kEventReceiveFailed));
+    // The in-use mark and the online count drop together before the release
+    // event is posted, so the last releases may still be on their way.
+    WaitFor([&] { return sink.Count(kConnectionReleasedEvent) == sink.Count(kConnectionEvent, kEventEstablished); });
     EXPECT_EQ(sink.Count(kConnectionReleasedEvent), sink.Count(kConnectionEvent, kEventEstablished));
 }
 
