@@ -121,14 +121,23 @@ JsonWriter &JsonWriter::String(std::string_view value)
     return *this;
 }
 
+namespace {
+// The value's own shortest form: 0.1f stays "0.1", not 0.100000001490116.
+template <typename T>
+void AppendShortest(std::string *out, T value)
+{
+    char buf[32];
+    auto r = std::to_chars(buf, buf + sizeof buf, value);
+    out->append(buf, r.ptr);
+}
+}  // namespace
+
 JsonWriter &JsonWriter::Number(double value)
 {
     if (!std::isfinite(value))
         return Null();
     Separate();
-    char buf[32];
-    auto r = std::to_chars(buf, buf + sizeof buf, value);
-    out_.append(buf, r.ptr);
+    AppendShortest(&out_, value);
     return *this;
 }
 
@@ -137,10 +146,7 @@ JsonWriter &JsonWriter::Number(float value)
     if (!std::isfinite(value))
         return Null();
     Separate();
-    // The float's own shortest form: 0.1f stays "0.1", not 0.100000001490116.
-    char buf[32];
-    auto r = std::to_chars(buf, buf + sizeof buf, value);
-    out_.append(buf, r.ptr);
+    AppendShortest(&out_, value);
     return *this;
 }
 
