@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace tav {
 
@@ -39,6 +40,17 @@ bool PerAxis(int quantity);
 constexpr double kDefaultOnDelayS = 5.0;
 constexpr double kMaxOnDelayS = 60.0;
 
+// One rolling-element bearing on the machine, for the envelope spectrum's
+// defect lines. Written as [[sensor.N.bearing]] tables (a single
+// [sensor.N.bearing] table is read as one bearing too).
+struct BearingGeometry {
+    std::string name;            // "驱动端 6308", ...; may be empty
+    int elements = 0;            // Z, rolling elements
+    double ballDiameterMm = 0;   // d
+    double pitchDiameterMm = 0;  // D
+    double contactAngleDeg = 0;  // phi
+};
+
 struct MachineSettings {
     int32_t address = 0;
     std::string name;
@@ -47,6 +59,7 @@ struct MachineSettings {
     double alert[kAlarmQuantityCount];
     double danger[kAlarmQuantityCount];
     double onDelayS = kDefaultOnDelayS;
+    std::vector<BearingGeometry> bearings;
 
     MachineSettings()
     {

@@ -2,6 +2,7 @@
 // subscriber receives, the will, outages and TLS.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -57,6 +58,22 @@ size_t Count(const std::vector<Received> &all, const std::string &topic)
     for (const auto &m : all)
         n += m.topic == topic;
     return n;
+}
+
+// The tick times of `topic` in the order they first arrived. QoS 1 is at
+// least once: a message whose acknowledgement the broker had not yet read
+// when it went down comes again after its restart, and that is no loss.
+std::vector<std::string> DistinctTimes(const std::vector<Received> &all, const std::string &topic)
+{
+    std::vector<std::string> times;
+    for (const auto &m : all) {
+        if (m.topic != topic)
+            continue;
+        const std::string t = test::JsonString(m.payload, "time");
+        if (std::find(times.begin(), times.end(), t) == times.end())
+            times.push_back(t);
+    }
+    return times;
 }
 
 }  // namespace
@@ -237,16 +254,18 @@ TEST(MqttLink, BrokerRestartLosesNothingWithinTheBoundAndCountsTheRest)
 
     ASSERT_TRUE(sub.WaitFor(
         [](const std::vector<Received> &all) {
-            return Count(all, "plant/roomy/sensor/9/steady") == 15 && Count(all, "plant/tight/sensor/9/steady") == 10;
+            return DistinctTimes(all, "plant/roomy/sensor/9/steady").size() == 15 &&
+                   DistinctTimes(all, "plant/tight/sensor/9/steady").size() == 10;
         },
         20));
-    // In order and with the tick's own time, however late they went.
-    auto roomyMessages = sub.On("plant/roomy/sensor/9/steady");
-    for (size_t k = 0; k < roomyMessages.size(); ++k)
-        EXPECT_EQ(test::JsonString(roomyMessages[k].payload, "time"), IsoUtcMs(t0 + int64_t(k) * 1000)) << k;
-    auto tightMessages = sub.On("plant/tight/sensor/9/steady");
-    EXPECT_EQ(test::JsonString(tightMessages[5].payload, "time"), IsoUtcMs(t0 + 10 * 1000));  // the newest five
-    EXPECT_EQ(test::JsonString(tightMessages[9].payload, "time"), IsoUtcMs(t0 + 14 * 1000));
+    // In order and with the tick's own time, however late they went; the
+    // cramped link kept the newest five of the ten it had to hold.
+    const auto roomyTimes = DistinctTimes(sub.Messages(), "plant/roomy/sensor/9/steady");
+    for (size_t k = 0; k < roomyTimes.size(); ++k)
+        EXPECT_EQ(roomyTimes[k], IsoUtcMs(t0 + int64_t(k) * 1000)) << k;
+    const auto tightTimes = DistinctTimes(sub.Messages(), "plant/tight/sensor/9/steady");
+    for (size_t k = 0; k < tightTimes.size(); ++k)
+        EXPECT_EQ(tightTimes[k], IsoUtcMs(t0 + int64_t(k < 5 ? k : k + 5) * 1000)) << k;
     roomy.Stop();
     cramped.Stop();
 }
