@@ -268,9 +268,11 @@ void ReadSensors(const toml::table &root, const std::string &fileName, std::vect
 
 // The TOML reader in use classifies some characters (U+00A1..U+0499 and
 // U+FB26..U+FEFE) through a path that is undefined behaviour, wherever they
-// stand once the text around them is malformed. It never sees them: in
-// comments they become '?', anywhere else the file is refused, as is any
-// non-ASCII byte outside comments and strings (TOML allows none there).
+// stand once the text around them is malformed. It never sees them raw: in
+// comments they become '?', in "..." strings their \uXXXX escape (so a
+// machine called "弯头 90°" keeps its name), in '...' strings, which have no
+// escapes, the file is refused, as it is for any non-ASCII byte outside
+// comments and strings (TOML allows none there).
 struct ReaderText {
     std::string text;
     int badLine = 0;  // 0 when the text can be read
@@ -310,9 +312,17 @@ ReaderText ForReader(const std::string &in)
         if (static_cast<unsigned char>(c) >= 0x80) {
             size_t length = 1;
             const uint32_t cp = CodePointAt(text, i, &length);
-            if (state == kCode || (Unsafe(cp) && state != kComment)) {
+            const bool basic = state == kBasic || state == kMultiBasic;
+            if (state == kCode || (Unsafe(cp) && state != kComment && !basic)) {
                 out.badLine = line;
                 return out;
+            }
+            if (Unsafe(cp) && basic) {
+                char escape[8];
+                std::snprintf(escape, sizeof escape, "\\u%04X", unsigned(cp));
+                text.replace(i, length, escape);
+                i += 5;
+                continue;
             }
             if (Unsafe(cp))
                 text.replace(i, length, length, '?');
@@ -363,7 +373,7 @@ StationSettings ParseStationSettings(const std::string &text, const std::string 
     if (readable.badLine) {
         if (messages)
             messages->push_back(name + " 第" + std::to_string(readable.badLine) +
-                                "行：引号和注释以外不能有非ASCII字符（字符串中也不能有U+00A1至U+0499的字符），"
+                                "行：引号和注释以外不能有非ASCII字符（单引号字符串中也不能有U+00A1至U+0499的字符），"
                                 "无法读取设置文件，使用默认设置");
         settings.readable = false;
         return settings;
