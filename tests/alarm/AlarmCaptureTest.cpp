@@ -2,9 +2,11 @@
 // sent in the window, under its final name only when complete.
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstring>
 #include <fstream>
 #include <memory>
@@ -130,6 +132,29 @@ TEST(AlarmCapture, FailedWriteLeavesNoFileUnderTheFinalName)
     struct stat st;
     EXPECT_NE(::stat(path.c_str(), &st), 0);
     ::unlink(rig.folder.c_str());
+
+    // The disk filling up halfway through the file: writes beyond 64 KB
+    // fail as they would on a full disk (the process's file size limit).
+    rig.Run(61);
+    const std::string full = rig.capture->RequestCapture(5, 3, 7, rig.sensor.now - 3000, rig.sensor.now);
+    ASSERT_FALSE(full.empty());
+    rlimit saved{};
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
+    const auto oldHandler = ::signal(SIGXFSZ, SIG_IGN);
+    rlimit small = saved;
+    small.rlim_cur = 64 * 1024;
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+    rig.Run(2);
+    ::setrlimit(RLIMIT_FSIZE, &saved);
+    ::signal(SIGXFSZ, oldHandler);
+    outcomes = rig.capture->TakeOutcomes();
+    ASSERT_EQ(outcomes.size(), 1u);
+    EXPECT_FALSE(outcomes[0].ok);
+    EXPECT_NE(outcomes[0].message.find(full), std::string::npos) << outcomes[0].message;
+    const std::string csv = full.substr(0, full.size() - 5) + ".csv";
+    EXPECT_NE(::stat(full.c_str(), &st), 0) << "a torn capture under its final name";
+    EXPECT_NE(::stat(csv.c_str(), &st), 0) << "a torn CSV under its final name";
+    EXPECT_NE(::stat((full + ".part").c_str(), &st), 0) << "the partial file was left behind";
 }
 
 }  // namespace
