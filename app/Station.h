@@ -103,7 +103,6 @@ public:
     // thread: it never touches the file itself (the watcher's thread looks
     // every 2 s), so it may run on every tick. Returns texts for the operator.
     std::vector<std::string> ApplyReloadedSettings();
-    SettingsWatcher &SettingsFileWatcher() { return *settingsWatcher_; }
     // New machine and capture settings (the machine settings dialog saved).
     void ApplyAlarmSettings(const StationSettings &settings);
 
