@@ -11,9 +11,9 @@
 #include <QVBoxLayout>
 #include <algorithm>
 
+#include "alarm/SensorMarks.h"
 #include "app/Controls.h"
 #include "app/Messages.h"
-#include "alarm/SensorMarks.h"
 #include "app/TavenorDlg.h"
 #include "steady/MyListCtr.h"
 #include "steady/SeriesBoxes.h"
