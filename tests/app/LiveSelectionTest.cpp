@@ -233,8 +233,8 @@ TEST_F(LiveSelectionFixture, ListNamesTheShownSensorAndADepartedSensorLeavesNoth
 
 // The shown sensor's machine: the severity band velocity and its zone beside
 // each axis's RMS, the RMS field in the zone's colour, the zone gone with the
-// class, and the machine's name in the list's tooltips. The Parts' texts of
-// the list stay as they are.
+// class, and the machine's name in the list's tooltips. The list's own texts
+// stay as they are.
 TEST_F(LiveSelectionFixture, BandVelocityZoneColourAndMachineNameOfTheShownSensor)
 {
     tav::StationSettings settings;
