@@ -12,10 +12,6 @@
 
 namespace tav::ui {
 
-namespace {
-constexpr int kSettingsCheckTicks = 4;  // station.toml looked at every 2 s
-}
-
 AlarmControls::AlarmControls(CTavenorDlg &window) : QObject(&window), window_(window)
 {
     dialog_ = new CAlarmDlg(window.Station().Alarms(), [] { return QDateTime::currentMSecsSinceEpoch(); }, &window);
@@ -53,9 +49,10 @@ void AlarmControls::OnTick()
     for (const CaptureOutcome &o : station.Captures().TakeOutcomes())
         if (!o.message.empty())
             emit window_.logLine(QString::fromStdString(o.message));
-    if (++ticks_ % kSettingsCheckTicks == 0)
-        for (const std::string &m : station.ReloadSettingsIfChanged())
-            emit window_.logLine(QString::fromStdString(m));
+    // station.toml is looked at and parsed on the watcher's thread; only
+    // its result is taken here.
+    for (const std::string &m : station.ApplyReloadedSettings())
+        emit window_.logLine(QString::fromStdString(m));
 }
 
 void AlarmControls::UpdateIndicator()

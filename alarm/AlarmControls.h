@@ -1,8 +1,9 @@
 #pragma once
 // The main window's alarm duties: the menu "报警" that opens the alarm window,
 // the indicator in the menu bar's corner (active and unacknowledged counts,
-// coloured by the worst severity; a click opens the window), re-reading
-// station.toml when it changed, and the capture outcomes that need telling.
+// coloured by the worst severity; a click opens the window), applying the
+// machine settings the settings watcher read from a changed station.toml, and
+// the capture outcomes that need telling.
 // Window thread only; owned by the main window.
 #include <QObject>
 
@@ -28,7 +29,6 @@ private:
     CTavenorDlg &window_;
     CAlarmDlg *dialog_ = nullptr;
     QPushButton *indicator_ = nullptr;
-    int ticks_ = 0;
 };
 
 }  // namespace tav::ui

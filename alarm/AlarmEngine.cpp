@@ -398,12 +398,28 @@ int AlarmEngine::UnacknowledgedCount() const
     return int(std::count_if(alarms_.begin(), alarms_.end(), [](const Alarm &a) { return !a.acknowledged; }));
 }
 
+namespace {
+// Danger first, then a sensor out of sight, then alert.
+int SeverityRank(AlarmSeverity s) { return s == AlarmSeverity::kDanger ? 3 : s == AlarmSeverity::kOffline ? 2 : 1; }
+}  // namespace
+
+int AlarmEngine::WorstActiveSeverity(int32_t address, int axis) const
+{
+    int worst = 0, worstRank = 0;
+    for (const Alarm &a : alarms_) {
+        if (!a.active || a.address != address || (axis != kNoAxis && a.axis != kNoAxis && a.axis != axis))
+            continue;
+        if (SeverityRank(a.severity) > worstRank) {
+            worstRank = SeverityRank(a.severity);
+            worst = int(a.severity);
+        }
+    }
+    return worst;
+}
+
 int AlarmEngine::WorstSeverity() const
 {
-    // Danger first, then a sensor out of sight, then alert.
-    auto rank = [](AlarmSeverity s) {
-        return s == AlarmSeverity::kDanger ? 3 : s == AlarmSeverity::kOffline ? 2 : 1;
-    };
+    auto rank = SeverityRank;
     int worst = 0, worstRank = 0;
     for (const Alarm &a : alarms_)
         if (rank(a.severity) > worstRank) {

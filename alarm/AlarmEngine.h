@@ -52,6 +52,10 @@ public:
     // The worst severity of the listed alarms as an AlarmSeverity value
     // (danger before offline before alert), 0 when there are none.
     int WorstSeverity() const;
+    // The same over the active alarms of one sensor: with `axis` kNoAxis all
+    // of them, else those of that axis and those of no axis (temperature,
+    // speed, offline). Does not allocate: the windows ask on every refresh.
+    int WorstActiveSeverity(int32_t address, int axis) const;
     const std::deque<AlarmEvent> &RecentEvents() const { return recent_; }
     // Zone of the sensor's severity velocity on its worst axis at the last
     // tick; kNone without a class or values.

@@ -64,7 +64,8 @@ Station::Station(const StationOptions &options, EventSink &sink)
           *steady_, [this] { return tickUtcMs_ > 0 ? std::time_t(tickUtcMs_ / 1000) : std::time(nullptr); })),
       captures_(std::make_unique<AlarmCapture>(dataFolder_ + "/" + kAlarmFolderName)),
       alarms_(std::make_unique<AlarmEngine>()),
-      settings_(options.settings)
+      settings_(options.settings),
+      settingsWatcher_(std::make_unique<SettingsWatcher>(startFolder_ + "/" + kStationSettingsFileName))
 {
     conditioner_->SetTapSink(captures_.get());
     alarms_->SetCaptureRequester(captures_.get());
@@ -101,7 +102,9 @@ int Station::Start(std::vector<std::string> *errors)
         captures_->SetFolder(dataFolder_ + "/" + kAlarmFolderName);
     }
     captures_->Start();
-    ReloadSettingsIfChanged();  // notes the file's stamp; main has read it already
+    // From now on the file is watched on the watcher's thread; it takes the
+    // file as it is as read, since main read it for the options.
+    settingsWatcher_->Start();
     // The device table comes first: every accepted sensor's band derives from it.
     int rc = 0;
     std::string error;
@@ -257,23 +260,14 @@ void Station::ApplyAlarmSettings(const StationSettings &settings)
     captures_->SetSettings(settings_.capture, settings_.sensors);
 }
 
-std::vector<std::string> Station::ReloadSettingsIfChanged()
+std::vector<std::string> Station::ApplyReloadedSettings()
 {
-    std::vector<std::string> messages;
-    struct stat st{};
-    if (::stat(SettingsPath().c_str(), &st) != 0)
-        return messages;
-    const int64_t stamp = int64_t(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec + int64_t(st.st_size);
-    if (stamp == settingsStamp_)
-        return messages;
-    settingsStamp_ = stamp;
-    StationSettings fresh = LoadStationSettings(SettingsPath(), &messages);
-    if (!fresh.readable) {
-        messages.push_back("设置文件有误，报警设置保持不变");
-        return messages;
-    }
-    ApplyAlarmSettings(fresh);
-    return messages;
+    std::optional<SettingsReload> reload = settingsWatcher_->Take();
+    if (!reload)
+        return {};
+    if (reload->usable)
+        ApplyAlarmSettings(reload->settings);
+    return std::move(reload->messages);
 }
 
 void Station::Stop()
@@ -281,6 +275,7 @@ void Station::Stop()
     if (stopped_)
         return;
     stopped_ = true;
+    settingsWatcher_->Stop();
     if (mqtt_) {
         mqttAlarms_.reset();
         RemoveSteadyConsumer(mqtt_.get());

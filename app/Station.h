@@ -21,6 +21,7 @@
 #include "record/Recorder.h"
 #include "record/Replayer.h"
 #include "view/LivePlots.h"
+#include "settings/SettingsWatcher.h"
 #include "settings/StationSettings.h"
 #include "steady/SteadyLog.h"
 #include "steady/SteadySnapshot.h"
@@ -96,11 +97,12 @@ public:
     // null otherwise. Created at Start, stopped (with "offline") at Stop.
     MqttPublisher *Mqtt() { return mqtt_.get(); }
     std::string SettingsPath() const { return startFolder_ + "/" + kStationSettingsFileName; }
-    // Re-reads station.toml when its time or size changed since the last
-    // read and applies the machine and capture settings; a file that is not
-    // TOML at all keeps the settings there were. Window thread; it reads a
-    // small file, so call it on a slow timer. Returns texts for the operator.
-    std::vector<std::string> ReloadSettingsIfChanged();
+    // Applies the machine and capture settings of station.toml that the
+    // settings watcher read since the last call, when the file changed; a
+    // file that is not TOML at all keeps the settings there were. Window
+    // thread: it never touches the file itself (the watcher's thread looks
+    // every 2 s), so it may run on every tick. Returns texts for the operator.
+    std::vector<std::string> ApplyReloadedSettings();
     // New machine and capture settings (the machine settings dialog saved).
     void ApplyAlarmSettings(const StationSettings &settings);
 
@@ -138,7 +140,7 @@ private:
     std::unique_ptr<HistoryWriter> history_;  // a steady consumer; stopped first
     std::unique_ptr<MqttPublisher> mqtt_;
     std::unique_ptr<MqttAlarmBridge> mqttAlarms_;  // after mqtt_: gone before it
-    int64_t settingsStamp_ = 0;  // modification time and size of the file last read
+    std::unique_ptr<SettingsWatcher> settingsWatcher_;  // station.toml, looked at off the window thread
     SteadySnapshot snapshot_;
     int64_t tickUtcMs_ = 0;  // during a tick: its wall-clock time (window thread)
     std::vector<SteadySnapshotConsumer *> steadyConsumers_;

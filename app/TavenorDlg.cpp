@@ -41,6 +41,13 @@ void ConnectionCombo::showPopup()
     emit aboutToShowPopup();
     QComboBox::showPopup();
 }
+
+bool ConnectionCombo::event(QEvent *e)
+{
+    if (e->type() == QEvent::ToolTip)
+        emit aboutToShowToolTip();
+    return QComboBox::event(e);
+}
 }  // namespace tav::ui
 
 namespace {
@@ -96,6 +103,7 @@ QLabel *Label(const QString &text) { return new QLabel(text); }
 CTavenorDlg::CTavenorDlg(tav::Station &station, QWidget *parent)
     : QDialog(parent),
       station_(station),
+      marks_(station.Alarms()),
       plots_{tav::CWaveDisp(tav::kTimeMode), tav::CWaveDisp(tav::kTimeMode), tav::CWaveDisp(tav::kTimeMode),
              tav::CWaveDisp(tav::kSpectrumMode), tav::CWaveDisp(tav::kSpectrumMode), tav::CWaveDisp(tav::kSpectrumMode)}
 {
@@ -125,6 +133,7 @@ CTavenorDlg::CTavenorDlg(tav::Station &station, QWidget *parent)
     // Plots, their controls and the live numbers (timers 1 and 2, live blocks).
     tav::CWaveDisp *const livePlots[6] = {&plots_[0], &plots_[1], &plots_[2], &plots_[3], &plots_[4], &plots_[5]};
     liveView_ = new tav::ui::LiveView(*this, livePlots, station_.Table(), station_.Plots());
+    liveView_->SetMarks(&marks_);
     connect(this, &CTavenorDlg::liveBlock, liveView_, &tav::ui::LiveView::OnLiveBlock);
     connect(this, &CTavenorDlg::liveNumbers, liveView_, &tav::ui::LiveView::RefreshNumbers);
     connect(this, &CTavenorDlg::timer2Tick, liveView_, &tav::ui::LiveView::OnTimer2);
@@ -136,6 +145,7 @@ CTavenorDlg::CTavenorDlg(tav::Station &station, QWidget *parent)
     new tav::ui::SteadyControls(*this);  // tick, releases and the log buttons
     new tav::ui::AlarmControls(*this);   // menu "报警", its window and the indicator
     steadyViewer_ = new CSteadyDataDisp(station_.Steady(), this);
+    steadyViewer_->SetMarks(&marks_);
     connect(this, &CTavenorDlg::menuCommand, steadyViewer_, [this](int id) {
         if (id == kSteadyViewerCommand)
             steadyViewer_->OpenDialog();
@@ -147,6 +157,7 @@ CTavenorDlg::CTavenorDlg(tav::Station &station, QWidget *parent)
         if (!historyViewer_)
             historyViewer_ = new CHistoryDialog(station_.DataFolder() + "/" + tav::kHistoryFileName,
                                                 station_.DataFolder(), steadyViewer_->State(), this);
+        historyViewer_->SetNames([this](int32_t address) { return marks_.Name(address); });
         historyViewer_->OpenDialog();
     });
     analysis_ = new CAnalysisDlg(station_.Table(), station_.Plots(), this);
@@ -201,6 +212,7 @@ void CTavenorDlg::BuildLayout()
     mqttLabel_->setEnabled(false);  // greyed: a note, not a control
     left->addWidget(conn);
     connect(connectionList_, &tav::ui::ConnectionCombo::aboutToShowPopup, this, &CTavenorDlg::RebuildConnectionList);
+    connect(connectionList_, &tav::ui::ConnectionCombo::aboutToShowToolTip, this, &CTavenorDlg::ShowSensorToolTip);
     connect(connectionList_, &QComboBox::activated, this, [this](int index) {
         bool ok = false;
         int slot = connectionList_->itemText(index).trimmed().section(' ', 0, 0).toInt(&ok);
@@ -287,6 +299,8 @@ void CTavenorDlg::BuildLayout()
     const int rmsEdit[3] = {1019, 1021, 1023};
     const int peakEdit[3] = {1020, 1022, 1024};
     const int crestEdit[3] = {2120, 2121, 2122};
+    const int bandEdit[3] = {2123, 2124, 2125};
+    const int zoneEdit[3] = {2126, 2127, 2128};
     const int specFrame[3] = {1025, 1030, 1033};
     const int specAmp[3] = {1034, 1036, 1038};
     const int specFreq[3] = {1035, 1037, 1039};
@@ -332,6 +346,23 @@ void CTavenorDlg::BuildLayout()
         // Under RMS and peak, where the row has room at the smallest width.
         controls->addWidget(Label(QStringLiteral("峰值因子")));
         controls->addWidget(Field(crestEdit[a], axis + QStringLiteral(" 峰值因子")));
+        // Severity: the 10 Hz - 1 kHz velocity RMS and its zone for the
+        // machine's class, whatever quantity the plot shows.
+        auto *bandLabel = Label(QStringLiteral("烈度"));
+        bandLabel->setToolTip(QStringLiteral("速度有效值 10~1000Hz (mm/s)"));
+        controls->addWidget(bandLabel);
+        auto *band = Field(bandEdit[a], axis + QStringLiteral(" 烈度"));
+        band->setToolTip(bandLabel->toolTip());
+        band->setMinimumWidth(56);
+        controls->addWidget(band);
+        // The zone letter right beside its value, in the zone's colour: a
+        // label of its own would cost the row its room at 1280 pixels.
+        auto *zone = Field(zoneEdit[a], axis + QStringLiteral(" 区域"));
+        zone->setToolTip(QStringLiteral("区域 (ISO 10816-3)：A 新机 / B 可长期运行 / C 限期运行 / D 可能损坏"));
+        zone->setMinimumWidth(30);
+        zone->setMaximumWidth(36);
+        zone->setAlignment(Qt::AlignCenter);
+        controls->addWidget(zone);
         controls->addStretch(1);
         w->addLayout(controls);
         plots->addWidget(wave, a, 0);
@@ -422,18 +453,41 @@ void CTavenorDlg::RebuildConnectionList()
             continue;
         if (slot == shown)
             shownLine = connectionList_->count();
-        connectionList_->addItem(QString::asprintf("%3d : 地址:%d", slot, int(rec.sensorAddress.load())));
+        const int32_t address = int32_t(rec.sensorAddress.load());
+        connectionList_->addItem(QString::asprintf("%3d : 地址:%d", slot, int(address)));
+        connectionList_->setItemData(connectionList_->count() - 1, SensorToolTip(address), Qt::ToolTipRole);
     }
     // The list holds only connected slots, so a line's index moves whenever
     // a lower slot comes or goes: the line is found by its slot number, and
     // the closed list always names the sensor whose data are on screen.
     connectionList_->setCurrentIndex(shownLine);
+    ShowSensorToolTip();
+}
+
+void CTavenorDlg::ShowSensorToolTip()
+{
+    // Names change when station.toml does, so the closed list's tooltip is
+    // taken afresh whenever it is about to show.
+    const int slot = station_.Table().selectedConnection.load();
+    const bool shown = slot >= 0 && slot < tav::kSlotCount && station_.Table().records[slot].InUse();
+    connectionList_->setToolTip(
+        shown ? SensorToolTip(int32_t(station_.Table().records[slot].sensorAddress.load())) : QString());
+}
+
+QString CTavenorDlg::SensorToolTip(int32_t address) const
+{
+    const std::string &name = marks_.Name(address);
+    QString tip = QStringLiteral("地址:%1").arg(address);
+    if (!name.empty())
+        tip += QStringLiteral("  ") + QString::fromStdString(name);
+    return tip;
 }
 
 void CTavenorDlg::SelectConnection(int slot)
 {
     station_.Table().selectedConnection = slot;
     ShowPeer(slot);
+    ShowSensorToolTip();
 }
 
 void CTavenorDlg::OnConnectionReleased(int slot)
@@ -453,6 +507,7 @@ void CTavenorDlg::OnConnectionReleased(int slot)
     if (!table.selectedConnection.compare_exchange_strong(expected, -1))
         return;
     connectionList_->setCurrentIndex(-1);
+    connectionList_->setToolTip(QString());
     ipEdit_->clear();
     portEdit_->clear();
     liveView_->RefreshNumbers();  // empty while nothing is selected

@@ -8,6 +8,7 @@
 #include <QLineEdit>
 #include <QTimer>
 
+#include "alarm/SensorMarks.h"
 #include "app/Station.h"
 #include "view/WaveDisp.h"
 
@@ -29,6 +30,11 @@ public:
     void showPopup() override;
 signals:
     void aboutToShowPopup();
+    // Before the tooltip shows, so that it can name what is current now.
+    void aboutToShowToolTip();
+
+protected:
+    bool event(QEvent *e) override;
 };
 
 }  // namespace tav::ui
@@ -50,6 +56,8 @@ public:
     ~CTavenorDlg() override;
 
     tav::Station &Station() { return station_; }
+    // Machine names, zones and alarm colours as every window shows them.
+    const tav::SensorMarks &Marks() const { return marks_; }
     // The six plots: 0..2 time X, Y, Z (frames 1006-1008), 3..5 spectra X, Y, Z
     // (frames 1025, 1030, 1033). Window thread only.
     tav::CWaveDisp &Plot(int index) { return plots_[index]; }
@@ -71,6 +79,11 @@ public:
     void RebuildConnectionList();
     // Makes `slot` the shown connection and shows its port and address.
     void SelectConnection(int slot);
+    // The tooltip of a line of "连接选择": the sensor's address and its
+    // machine's name, when it has one.
+    QString SensorToolTip(int32_t address) const;
+    // The closed list's tooltip: that of the shown sensor, or none.
+    void ShowSensorToolTip();
     // Stops the station: no more accepts, every connection closed, every
     // thread joined. Called once when the window closes.
     void Shutdown();
@@ -110,6 +123,7 @@ private:
     void OnConnectionReleased(int slot);
 
     tav::Station &station_;
+    tav::SensorMarks marks_;  // machine names and colours, from the station's alarms
     tav::CWaveDisp plots_[6];
     QMenuBar *menuBar_ = nullptr;
     tav::ui::ConnectionCombo *connectionList_ = nullptr;

@@ -176,6 +176,18 @@ int main(int argc, char **argv)
     tav::StationOptions options;
     options.port = 0;
     options.startFolder = scratch;
+    // The demo's machines, with a class each so that the live view shows
+    // its zones and colours; the demo's own limits keep them free of alarms.
+    const char *const machineNames[4] = {"1号风机", "2号压缩机", "3号风机", "4号发电机"};
+    for (int i = 0; i < 4; ++i) {
+        tav::MachineSettings m;
+        m.address = i + 1;
+        m.name = machineNames[i];
+        m.isoClass = tav::IsoClass::kGroup1Flexible;
+        m.alert[tav::kQuantityVelocity] = 30;
+        m.danger[tav::kQuantityVelocity] = 45;
+        options.settings.sensors[m.address] = m;
+    }
     tav::ui::QtEventSink sink;
     tav::Station station(options, sink);
     if (!FillMonth(station.DataFolder()))

@@ -325,7 +325,12 @@ void CHistoryDialog::FillSensors(const std::vector<tav::HistorySensorSummary> &s
     int keep = -1;
     for (const auto &s : sensors) {
         if (s.address == view_.address) keep = sensorCombo_->count();
-        sensorCombo_->addItem(QString::number(s.address), s.address);
+        // The address first, as the other windows name a sensor; the
+        // machine's name after it when station.toml gives one.
+        const std::string name = names_ ? names_(s.address) : std::string();
+        QString text = QString::number(s.address);
+        if (!name.empty()) text += QStringLiteral("  ") + QString::fromStdString(name);
+        sensorCombo_->addItem(text, s.address);
     }
     if (keep < 0 && !sensors.empty()) {
         // The remembered sensor has no history (or none was chosen yet):

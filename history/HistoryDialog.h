@@ -67,6 +67,10 @@ public:
     // modally without blocking the caller's event loop.
     void OpenDialog();
 
+    // Machine names by sensor address, shown beside the addresses of the
+    // sensor chooser; window thread. Unset = addresses only.
+    using NameLookup = std::function<std::string(int32_t address)>;
+    void SetNames(NameLookup names) { names_ = std::move(names); }
     // The time "now" of the relative ranges (tests and pictures set a
     // simulated one); UTC milliseconds.
     using Clock = std::function<int64_t()>;
@@ -115,6 +119,7 @@ private:
     tav::HistoryViewState view_;
     std::string exportFolder_;
     Clock clock_;
+    NameLookup names_;
     std::shared_ptr<const tav::HistorySeries> shown_;
     tav::HistoryPlot plot_;
     tav::HistorySpan shownSpan_;

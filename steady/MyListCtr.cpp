@@ -30,6 +30,8 @@ void CMyListCtr::SetRowCount(int rows)
     const int before = rowCount();
     if (rows == before) return;
     setRowCount(rows);
+    // Rows that go take their colours with them; new rows start plain.
+    rowColours_.resize(rows, -1);
     for (int r = before; r < rows; ++r)
         for (int c = 0; c < columnCount(); ++c) {
             auto *cell = new QTableWidgetItem;
@@ -47,6 +49,25 @@ void CMyListCtr::SetCellText(int row, int column, const QString &text)
         setItem(row, column, cell);
     }
     if (cell->text() != text) cell->setText(text);
+}
+
+void CMyListCtr::SetRowMark(int row, int32_t rgb, const QString &tip)
+{
+    if (row < 0 || row >= rowCount()) return;
+    if (rowColours_.size() < rowCount()) rowColours_.resize(rowCount(), -1);
+    const bool recolour = rowColours_[row] != rgb;
+    rowColours_[row] = rgb;
+    for (int c = 0; c < columnCount(); ++c) {
+        QTableWidgetItem *cell = item(row, c);
+        if (!cell) continue;
+        if (recolour) {
+            if (rgb < 0)
+                cell->setData(Qt::BackgroundRole, QVariant());
+            else
+                cell->setBackground(QColor::fromRgb(QRgb(uint32_t(rgb))));
+        }
+        if (cell->toolTip() != tip) cell->setToolTip(tip);
+    }
 }
 
 void CMyListCtr::BeginRefresh() { viewport()->setUpdatesEnabled(false); }

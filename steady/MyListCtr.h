@@ -20,6 +20,10 @@ public:
     void SetRowCount(int rows);
     // Sets a cell's text; an unchanged text is left alone.
     void SetCellText(int row, int column, const QString &text);
+    // Gives every cell of a row the background 0xRRGGBB (negative: the
+    // list's own) and the tooltip `tip`; unchanged ones are left alone.
+    void SetRowMark(int row, int32_t rgb, const QString &tip);
+    int32_t RowColour(int row) const { return row >= 0 && row < rowColours_.size() ? rowColours_[row] : -1; }
 
     // Groups a refresh so that it repaints once.
     void BeginRefresh();
@@ -27,4 +31,6 @@ public:
 
 private:
     void HoverRow(int row);
+
+    QList<int32_t> rowColours_;  // as set by SetRowMark, -1 = none
 };

@@ -11,6 +11,7 @@
 #include <QVBoxLayout>
 #include <algorithm>
 
+#include "alarm/SensorMarks.h"
 #include "app/Controls.h"
 #include "app/Messages.h"
 #include "app/TavenorDlg.h"
@@ -143,6 +144,11 @@ void CSteadyDataDisp::BuildLayout()
         trend_.scrollPercent = value;
         RedrawTrend();
     });
+    // The plotted record's machine, from station.toml.
+    nameLabel_ = new QLabel;
+    nameLabel_->setObjectName(QStringLiteral("machineName"));
+    nameLabel_->setWordWrap(true);
+    choices->addWidget(nameLabel_, 6, 0, 1, 2);
     side->addLayout(choices);
     side->addStretch(1);
 
@@ -220,8 +226,12 @@ void CSteadyDataDisp::FillAddresses()
 {
     const int keep = addressCombo_->currentIndex();
     addressCombo_->clear();
-    for (int i = 0; i < tav::kSteadyRecordCount; ++i)
-        addressCombo_->addItem(QString::asprintf("%d", int(table_.Record(i).address)));
+    for (int i = 0; i < tav::kSteadyRecordCount; ++i) {
+        const int32_t address = table_.Record(i).address;
+        addressCombo_->addItem(QString::asprintf("%d", int(address)));
+        const std::string name = marks_ && address != 0 ? marks_->Name(address) : std::string();
+        if (!name.empty()) addressCombo_->setItemData(i, Utf8(name), Qt::ToolTipRole);
+    }
     addressCombo_->setCurrentIndex(keep);
 }
 
@@ -237,12 +247,30 @@ void CSteadyDataDisp::Tick()
         const tav::SteadyRecord &record = table_.Record(first + r);
         list_->SetCellText(r, 0, Utf8(tav::AddressCell(record)));
         for (int s = 0; s < tav::kSteadySeriesCount; ++s) list_->SetCellText(r, 1 + s, Utf8(tav::ValueCell(record, s)));
+        MarkRow(r, record);
     }
     list_->EndRefresh();
 
     // Trend: the plotted record's 22 rings, oldest first.
-    tav::CopyTrend(table_.Record(state_.recordIndex), traces_);
+    const tav::SteadyRecord &plotted = table_.Record(state_.recordIndex);
+    tav::CopyTrend(plotted, traces_);
+    const QString name = marks_ && plotted.address != 0 ? Utf8(marks_->Name(plotted.address)) : QString();
+    if (nameLabel_->text() != name) nameLabel_->setText(name);
     if (state_.CountRedraw()) RedrawTrend();
+}
+
+void CSteadyDataDisp::MarkRow(int row, const tav::SteadyRecord &record)
+{
+    // A record never bound names no sensor; one whose sensor left keeps its
+    // address, and its offline alarm colours it.
+    if (!marks_ || (record.address == 0 && !record.inUse)) {
+        list_->SetRowMark(row, -1, QString());
+        return;
+    }
+    const std::string &name = marks_->Name(record.address);
+    QString tip = QStringLiteral("地址:%1").arg(record.address);
+    if (!name.empty()) tip += QStringLiteral("  ") + Utf8(name);
+    list_->SetRowMark(row, tav::MarkColour(marks_->SensorMark(record.address)), tip);
 }
 
 void CSteadyDataDisp::RedrawTrend() { trend_.Redraw(); }

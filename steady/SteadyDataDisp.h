@@ -15,12 +15,15 @@
 
 class CMyListCtr;
 class QComboBox;
+class QLabel;
 class QLineEdit;
 class QSlider;
 class QTabBar;
 
 namespace tav {
 class SteadyTable;
+struct SteadyRecord;
+class SensorMarks;
 namespace ui {
 class ConnectionCombo;
 class SeriesBoxes;
@@ -68,6 +71,10 @@ public:
     void Tick();
     void RedrawTrend();
 
+    // Machine names (row and address tooltips) and row colours by zone or
+    // alarm; null = none. Must outlive the dialog.
+    void SetMarks(const tav::SensorMarks *marks) { marks_ = marks; }
+
     tav::SteadyViewerState &State() { return state_; }
     tav::CWaveDisp &Trend() { return trend_; }
     CMyListCtr &List() { return *list_; }
@@ -80,10 +87,12 @@ private:
     void ShowSelection();
     void InsertEmptyRows();
     void FillAddresses();
+    void MarkRow(int row, const tav::SteadyRecord &record);
     void ApplyFactor();
     void ChooseTimeWindow(int index);
 
     const tav::SteadyTable &table_;
+    const tav::SensorMarks *marks_ = nullptr;
     tav::SteadyViewerState state_;
     tav::CWaveDisp trend_{tav::kTrendMode};
     float *traces_[tav::kSteadySeriesCount] = {};
@@ -98,4 +107,5 @@ private:
     QComboBox *timeCombo_ = nullptr;
     QLineEdit *factorEdit_ = nullptr;
     QSlider *slider_ = nullptr;
+    QLabel *nameLabel_ = nullptr;  // machine name of the plotted record
 };

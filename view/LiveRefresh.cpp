@@ -74,7 +74,11 @@ LiveNumbers ReadLiveNumbers(const LivePlots &plots, ConnectionTable &table)
         const double rms = stats.rms[kAcceleration][a];
         if (rms > 0 && std::isfinite(rms) && std::isfinite(stats.peak[kAcceleration][a]))
             n.crest[a] = Format("%.2f", stats.peak[kAcceleration][a] / rms);
+        n.bandValue[a] = static_cast<float>(stats.isoVelocityRms[a]);
+        n.band[a] = Format("%.2f", n.bandValue[a]);
     }
+    n.selected = true;
+    n.sensorAddress = static_cast<int32_t>(rec->sensorAddress.load(std::memory_order_relaxed));
     // The address is shown as the signed 32-bit number it has always been.
     n.address = FormatInt(static_cast<int32_t>(rec->sensorAddress.load(std::memory_order_relaxed)));
     n.samplingFrequency = Format("%.2f", rec->samplingFrequency.load(std::memory_order_relaxed));
@@ -82,6 +86,22 @@ LiveNumbers ReadLiveNumbers(const LivePlots &plots, ConnectionTable &table)
     const float speed = rec->measuredSpeed.load(std::memory_order_relaxed);
     n.speed = FormatInt(std::isfinite(speed) ? static_cast<long long>(std::clamp(speed, -2e9f, 2e9f)) : 0);
     return n;
+}
+
+void MarkLiveNumbers(LiveNumbers &n, const SensorMarks *marks)
+{
+    for (int a = 0; a < 3; ++a) {
+        n.zone[a] = "";
+        n.zoneOf[a] = Zone::kNone;
+        n.zoneMark[a] = n.rmsMark[a] = Mark::kNone;
+        if (!n.selected || !marks)
+            continue;
+        Zone zone = Zone::kNone;
+        n.rmsMark[a] = marks->AxisMark(n.sensorAddress, a, n.bandValue[a], &zone);
+        n.zone[a] = ZoneText(zone);
+        n.zoneOf[a] = zone;
+        n.zoneMark[a] = MarkOf(zone, 0);
+    }
 }
 
 int CommonPauseTarget(const int running[3])

@@ -5,6 +5,7 @@
 // window thread and only moves the results into its controls.
 #include <string>
 
+#include "alarm/SensorMarks.h"
 #include "net/ConnectionTable.h"
 #include "view/LivePlots.h"
 
@@ -25,8 +26,21 @@ struct LiveNumbers {
     std::string address;          // "%d"
     std::string samplingFrequency, temperature;  // "%.2f"
     std::string speed;            // rpm, truncated, "%d"
+    // Severity band velocity (10 Hz - 1 kHz RMS, mm/s), "%.2f", whatever
+    // the operator's high-pass; with the zone and colours MarkLiveNumbers adds.
+    std::string band[3];
+    float bandValue[3] = {};
+    const char *zone[3] = {"", "", ""};  // "A" .. "D", "—" without a class
+    Zone zoneOf[3] = {Zone::kNone, Zone::kNone, Zone::kNone};
+    Mark zoneMark[3] = {};               // the zone's own colour
+    Mark rmsMark[3] = {};                // the zone or an active alarm of the axis
+    bool selected = false;
+    int32_t sensorAddress = 0;
 };
 LiveNumbers ReadLiveNumbers(const LivePlots &plots, ConnectionTable &table);
+// Adds the zones and colours of the shown sensor's machine (class and active
+// alarms); without `marks` or a selection, none.
+void MarkLiveNumbers(LiveNumbers &n, const SensorMarks *marks);
 
 // Common pause button: the `running` value for all three time plots, 0 if
 // any of them runs, else 1.

@@ -3,6 +3,7 @@
 #include <QAbstractButton>
 #include <QComboBox>
 #include <QLineEdit>
+#include <QPalette>
 #include <QSlider>
 #include <QWidget>
 
@@ -21,6 +22,8 @@ constexpr int kPauseAllButton = 1018;
 constexpr int kRmsEdit[3] = {1019, 1021, 1023};
 constexpr int kPeakEdit[3] = {1020, 1022, 1024};
 constexpr int kCrestEdit[3] = {2120, 2121, 2122};
+constexpr int kBandEdit[3] = {2123, 2124, 2125};
+constexpr int kZoneEdit[3] = {2126, 2127, 2128};
 constexpr int kSpectrumAmplitudeList[3] = {1034, 1036, 1038};
 constexpr int kSpectrumScaleList[3] = {1035, 1037, 1039};
 constexpr int kSpectrumSlider[3] = {1085, 1084, 1083};
@@ -31,6 +34,24 @@ template <class W>
 W *Find(const QWidget &window, int id)
 {
     return window.findChild<W *>(QString::number(id));
+}
+
+// Background of a field in a mark's colour; kNone gives the field back the
+// window's own palette.
+void Colour(QLineEdit *edit, Mark mark, Mark *shown)
+{
+    if (!edit || mark == *shown)
+        return;
+    *shown = mark;
+    const int32_t rgb = MarkColour(mark);
+    if (rgb < 0) {
+        edit->setPalette(QPalette());
+        return;
+    }
+    QPalette p = edit->palette();
+    p.setColor(QPalette::Base, QColor::fromRgb(QRgb(uint32_t(rgb))));
+    p.setColor(QPalette::Text, Qt::black);
+    edit->setPalette(p);
 }
 
 // The main window's start settings of each of its six plots.
@@ -96,6 +117,8 @@ void LiveView::ConnectControls()
         rms_[a] = Find<QLineEdit>(window_, kRmsEdit[a]);
         peak_[a] = Find<QLineEdit>(window_, kPeakEdit[a]);
         crest_[a] = Find<QLineEdit>(window_, kCrestEdit[a]);
+        band_[a] = Find<QLineEdit>(window_, kBandEdit[a]);
+        zone_[a] = Find<QLineEdit>(window_, kZoneEdit[a]);
     }
     if (auto *pauseAll = Find<QAbstractButton>(window_, kPauseAllButton)) {
         connect(pauseAll, &QAbstractButton::clicked, this, [this] {
@@ -127,7 +150,8 @@ void LiveView::OnLiveBlock()
 
 void LiveView::RefreshNumbers()
 {
-    const LiveNumbers n = ReadLiveNumbers(plots_, table_);
+    LiveNumbers n = ReadLiveNumbers(plots_, table_);
+    MarkLiveNumbers(n, marks_);
     auto show = [](QLineEdit *edit, const std::string &text) {
         if (edit)
             edit->setText(QString::fromStdString(text));
@@ -136,6 +160,18 @@ void LiveView::RefreshNumbers()
         show(rms_[a], n.rms[a]);
         show(peak_[a], n.peak[a]);
         show(crest_[a], n.crest[a]);
+        show(band_[a], n.band[a]);
+        if (zone_[a]) {
+            // Made once: the field is compared on every refresh.
+            static const QString kZones[6] = {QString(), QString::fromUtf8(ZoneText(Zone::kNone)),
+                                              QStringLiteral("A"), QStringLiteral("B"),
+                                              QStringLiteral("C"), QStringLiteral("D")};
+            const QString &zone = !n.selected || !marks_ ? kZones[0] : kZones[int(n.zoneOf[a]) + 2];
+            if (zone_[a]->text() != zone)
+                zone_[a]->setText(zone);
+        }
+        Colour(rms_[a], n.rmsMark[a], &rmsShown_[a]);
+        Colour(zone_[a], n.zoneMark[a], &zoneShown_[a]);
     }
     show(address_, n.address);
     show(samplingFrequency_, n.samplingFrequency);

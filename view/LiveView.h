@@ -9,6 +9,7 @@
 // ids; the plots are the window's own, already bound to their frames.
 #include <QObject>
 
+#include "alarm/SensorMarks.h"
 #include "net/ConnectionTable.h"
 #include "view/LivePlots.h"
 #include "view/WaveDisp.h"
@@ -30,10 +31,14 @@ public:
     // Live-block event 0x468: spectrum input, then the time plots X, Y, Z.
     void OnLiveBlock();
     // Timer 1's part: RMS and peak of the shown quantities, sensor address,
-    // sampling frequency, temperature and speed; empty without a selection.
+    // sampling frequency, temperature and speed, the band velocity and its
+    // zone, the RMS fields coloured by zone or alarm; empty without a selection.
     void RefreshNumbers();
     // Timer 2: the spectrum plots X, Y, Z.
     void OnTimer2();
+    // Where the zones, colours and machine names come from; null = none.
+    // Must outlive this object.
+    void SetMarks(const SensorMarks *marks) { marks_ = marks; }
 
     CWaveDisp &TimePlot(int axis) { return *time_[axis]; }
     CWaveDisp &SpectrumPlot(int axis) { return *spectrum_[axis]; }
@@ -49,6 +54,12 @@ private:
     QLineEdit *rms_[3] = {};
     QLineEdit *peak_[3] = {};
     QLineEdit *crest_[3] = {};
+    QLineEdit *band_[3] = {};
+    QLineEdit *zone_[3] = {};
+    // Colours on show, so that a palette is set only when one changes.
+    Mark rmsShown_[3] = {};
+    Mark zoneShown_[3] = {};
+    const SensorMarks *marks_ = nullptr;
     QLineEdit *address_ = nullptr;
     QLineEdit *samplingFrequency_ = nullptr;
     QLineEdit *temperature_ = nullptr;

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "AlarmTestFleet.h"
+#include "alarm/SensorMarks.h"
 
 namespace tav {
 namespace {
@@ -283,6 +284,59 @@ TEST(AlarmOffline, FlappingSensorIsRateLimitedWhileTheListFollows)
     rig.fleet.SetPresent(5, false);
     rig.fleet.Tick(rig.engine);
     EXPECT_EQ(rig.log.events.back().kind, AlarmEventKind::kOffline);
+}
+
+// What the windows colour: a zone alone, an alarm over a milder zone, an
+// alarm of another axis left out of this axis's field, and an offline sensor
+// grey in its row and its fields whatever its last values were.
+TEST(SensorMarks, ZonesAndActiveAlarmsGiveTheColoursPerAxisAndPerSensor)
+{
+    EXPECT_EQ(MarkOf(Zone::kNone, 0), Mark::kNone);
+    EXPECT_EQ(MarkOf(Zone::kA, 0), Mark::kZoneA);
+    EXPECT_EQ(MarkOf(Zone::kA, int(AlarmSeverity::kAlert)), Mark::kZoneC);
+    EXPECT_EQ(MarkOf(Zone::kD, int(AlarmSeverity::kAlert)), Mark::kZoneD);
+    EXPECT_EQ(MarkOf(Zone::kNone, int(AlarmSeverity::kDanger)), Mark::kZoneD);
+    EXPECT_EQ(MarkOf(Zone::kB, int(AlarmSeverity::kOffline)), Mark::kOffline);
+    EXPECT_EQ(MarkColour(Mark::kNone), -1);
+    EXPECT_NE(MarkColour(Mark::kZoneC), MarkColour(Mark::kZoneD));
+    EXPECT_STREQ(ZoneText(Zone::kNone), "—");
+    EXPECT_STREQ(ZoneText(Zone::kB), "B");
+
+    Rig rig;  // sensor 5, "1号泵", group 2 rigid: A/B 1.4, B/C 2.8, C/D 4.5
+    SensorMarks marks(rig.engine);
+    EXPECT_EQ(marks.Name(5), "1号泵");
+    EXPECT_EQ(marks.Name(6), "");
+    EXPECT_EQ(marks.AxisMark(6, 0, 9.0, nullptr), Mark::kNone);  // no class, no zone
+    rig.fleet.SetVelocity(5, 1.0, 0);
+    rig.fleet.SetVelocity(5, 3.0, 1);  // Y over the alert limit
+    rig.fleet.TickFor(rig.engine, 6);
+    ASSERT_EQ(rig.engine.ActiveCount(), 1);
+    Zone zone = Zone::kNone;
+    EXPECT_EQ(marks.AxisMark(5, 0, 1.0, &zone), Mark::kZoneA);  // Y's alarm is not X's
+    EXPECT_EQ(zone, Zone::kA);
+    EXPECT_EQ(marks.AxisMark(5, 1, 3.0, &zone), Mark::kZoneC);
+    EXPECT_EQ(zone, Zone::kC);
+    EXPECT_EQ(marks.AxisMark(5, 2, 0.5, nullptr), Mark::kZoneA);
+    EXPECT_EQ(marks.SensorMark(5), Mark::kZoneC);
+    rig.fleet.SetVelocity(5, 5.0, 1);  // danger after its delay
+    rig.fleet.TickFor(rig.engine, 6);
+    EXPECT_EQ(marks.SensorMark(5), Mark::kZoneD);
+    EXPECT_EQ(marks.AxisMark(5, 0, 1.0, nullptr), Mark::kZoneA);
+
+    rig.fleet.SetSending(5, false);
+    rig.fleet.TickFor(rig.engine, 11);
+    EXPECT_EQ(rig.engine.WorstActiveSeverity(5, 0), int(AlarmSeverity::kOffline));
+    EXPECT_EQ(marks.AxisMark(5, 0, 1.0, nullptr), Mark::kOffline);
+    // Y's danger stays active while the sensor is away: still red, not grey.
+    EXPECT_EQ(marks.SensorMark(5), Mark::kZoneD);
+    Rig quiet;
+    SensorMarks quietMarks(quiet.engine);
+    quiet.fleet.SetVelocity(5, 2.0, 0);
+    quiet.fleet.TickFor(quiet.engine, 2);
+    EXPECT_EQ(quietMarks.SensorMark(5), Mark::kZoneB);
+    quiet.fleet.SetPresent(5, false);  // its connection ended
+    quiet.fleet.Tick(quiet.engine);
+    EXPECT_EQ(quietMarks.SensorMark(5), Mark::kOffline);
 }
 
 }  // namespace

@@ -104,3 +104,46 @@ TEST(StationAlarms, SensorOverItsLimitRaisesCapturesAndGoesOffline)
     }));
     station.Stop();
 }
+
+// station.toml edited by hand while the station runs: the watcher's thread
+// reads it, the window thread's call only applies what was read. A bad file
+// is told and the machines keep their settings.
+TEST(StationAlarms, EditedSettingsFileReachesTheAlarmsAndABadOneKeepsThem)
+{
+    const std::string folder = ::testing::TempDir() + "/station-reload";
+    std::system(("rm -rf '" + folder + "'").c_str());
+    ::mkdir(folder.c_str(), 0777);
+    const std::string path = folder + "/station.toml";
+    std::ofstream(path) << "[history]\nenabled = false\n[sensor.9]\nname = \"旧名\"\n";
+    StationOptions options{.port = 0, .startFolder = folder};
+    std::vector<std::string> startMessages;
+    options.settings = LoadStationSettings(path, &startMessages);
+    test::RecordingEventSink events;
+    Station station(options, events);
+    ASSERT_EQ(station.Start(nullptr), 0);
+    ASSERT_NE(station.Alarms().Machine(9), nullptr);
+    EXPECT_TRUE(station.ApplyReloadedSettings().empty()) << "the file main read is not read again";
+
+    std::ofstream(path, std::ios::trunc) << "[history]\nenabled = false\n[sensor.9]\nname = \"3号泵 电机端\"\n"
+                                            "iso_class = \"group1-rigid\"\n";
+    ASSERT_TRUE(test::WaitFor([&] {
+        station.ApplyReloadedSettings();
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        const MachineSettings *m = station.Alarms().Machine(9);
+        return m && m->name == "3号泵 电机端";
+    }));
+    EXPECT_EQ(station.Alarms().Machine(9)->isoClass, IsoClass::kGroup1Rigid);
+
+    std::ofstream(path, std::ios::trunc) << "[sensor.9\nname = \"坏\"\n";
+    std::vector<std::string> messages;
+    ASSERT_TRUE(test::WaitFor([&] {
+        for (std::string &m : station.ApplyReloadedSettings())
+            messages.push_back(m);
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        return !messages.empty();
+    }));
+    EXPECT_NE(messages.back().find("保持不变"), std::string::npos) << messages.back();
+    ASSERT_NE(station.Alarms().Machine(9), nullptr);
+    EXPECT_EQ(station.Alarms().Machine(9)->name, "3号泵 电机端");
+    station.Stop();
+}

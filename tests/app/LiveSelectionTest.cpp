@@ -6,7 +6,9 @@
 #include <QComboBox>
 #include <QElapsedTimer>
 #include <QImage>
+#include <QHelpEvent>
 #include <QLineEdit>
+#include <QPalette>
 #include <QTest>
 #include <cmath>
 #include <memory>
@@ -227,4 +229,60 @@ TEST_F(LiveSelectionFixture, ListNamesTheShownSensorAndADepartedSensorLeavesNoth
     QTest::qWait(50);
     EXPECT_EQ(station->Table().selectedConnection.load(), 0);
     station->Table().acquisitionState = 0;
+}
+
+// The shown sensor's machine: the severity band velocity and its zone beside
+// each axis's RMS, the RMS field in the zone's colour, the zone gone with the
+// class, and the machine's name in the list's tooltips. The list's own texts
+// stay as they are.
+TEST_F(LiveSelectionFixture, BandVelocityZoneColourAndMachineNameOfTheShownSensor)
+{
+    tav::StationSettings settings;
+    tav::MachineSettings m;
+    m.address = 31;
+    m.name = "3号泵 电机端";
+    m.isoClass = tav::IsoClass::kGroup2Rigid;  // A/B 1.4, B/C 2.8, C/D 4.5
+    m.onDelayS = 60;  // the zones alone, no alarm within the test
+    settings.sensors[31] = m;
+    station->ApplyAlarmSettings(settings);
+
+    tav::sim::SensorConfig cfg;
+    cfg.port = uint16_t(station->Port());
+    cfg.address = 31;
+    cfg.quiet = true;
+    cfg.axes = {};
+    std::string error;
+    ASSERT_TRUE(tav::sim::ParseAxisSignal("80hz=1", &cfg.axes[0], &error)) << error;  // 13.8 mm/s on X only
+    sensors.push_back(std::make_unique<tav::sim::SimSensor>(cfg));
+    sensors.back()->Start();
+    ASSERT_TRUE(Spin([&] { return Text(2126) == "D" && Text(2127) == "A"; }))
+        << Text(2126).toStdString() << " " << Text(2127).toStdString();
+    EXPECT_NEAR(Text(2123).toDouble(), 13.8, 0.7) << Text(2123).toStdString();
+    EXPECT_NEAR(Text(2124).toDouble(), 0.0, 0.05);
+    auto base = [&](int id) {
+        return dlg->findChild<QLineEdit *>(QString::number(id))->palette().color(QPalette::Base);
+    };
+    EXPECT_EQ(base(1019), QColor(0xff5050));  // X RMS, zone D
+    EXPECT_EQ(base(1021), QColor(0x50c050));  // Y RMS, zone A
+    EXPECT_EQ(base(2126), QColor(0xff5050));
+    const QColor plain = base(1020);  // a peak field never takes a colour
+    EXPECT_NE(plain, QColor(0xff5050));
+
+    GlanceAtList();
+    ASSERT_EQ(List()->count(), 1);
+    EXPECT_EQ(List()->itemText(0), "  0 : 地址:31");
+    EXPECT_TRUE(List()->itemData(0, Qt::ToolTipRole).toString().contains("3号泵 电机端"));
+    EXPECT_TRUE(List()->toolTip().contains("3号泵 电机端")) << List()->toolTip().toStdString();
+
+    // Without a class the zone reads "—" and the field is plain again.
+    m.isoClass = tav::IsoClass::kNone;
+    m.name = "3号泵";
+    settings.sensors[31] = m;
+    station->ApplyAlarmSettings(settings);
+    ASSERT_TRUE(Spin([&] { return Text(2126) == "—"; })) << Text(2126).toStdString();
+    EXPECT_EQ(base(1019), plain);
+    EXPECT_FALSE(Text(2123).isEmpty());
+    QHelpEvent tip(QEvent::ToolTip, QPoint(2, 2), List()->mapToGlobal(QPoint(2, 2)));
+    QCoreApplication::sendEvent(List(), &tip);
+    EXPECT_EQ(List()->toolTip(), "地址:31  3号泵");
 }

@@ -2,8 +2,10 @@
 // line while the rest of the file still counts.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <fstream>
 
+#include "settings/SettingsWatcher.h"
 #include "settings/StationSettings.h"
 
 namespace tav {
@@ -119,6 +121,58 @@ TEST(StationSettings, NonAsciiOutsideQuotesIsAnErrorNotACrash)
     ParseStationSettings("[access]\nbind = 'caf\xc3\xa9'\n", "station.toml", &messages);
     ASSERT_EQ(messages.size(), 1u);
     EXPECT_NE(messages[0].find("第2行"), std::string::npos) << messages[0];
+}
+
+void WriteFile(const std::string &path, const std::string &text)
+{
+    std::ofstream(path, std::ios::trunc) << text;
+}
+
+// The file is looked at and parsed by the watcher; the taker only moves the
+// result out. An edit is picked up once, a bad file keeps the settings there
+// were and says so, a missing file changes nothing, and a bad file that
+// follows a good one not yet taken does not hide the good one.
+TEST(SettingsWatcher, EditedFileIsPickedUpOnceAndABadFileKeepsThePrevious)
+{
+    const std::string path = ::testing::TempDir() + "/settings-watcher-test.toml";
+    std::remove(path.c_str());
+    SettingsWatcher watcher(path);
+    watcher.CheckNow();
+    EXPECT_FALSE(watcher.Take()) << "a missing file is no change";
+
+    WriteFile(path, "[sensor.5]\nname = \"1号泵\"\niso_class = \"group2-rigid\"\n");
+    watcher.CheckNow();
+    std::optional<SettingsReload> r = watcher.Take();
+    ASSERT_TRUE(r);
+    ASSERT_TRUE(r->usable);
+    ASSERT_EQ(r->settings.sensors.count(5), 1u);
+    EXPECT_EQ(r->settings.sensors[5].name, "1号泵");
+    EXPECT_FALSE(watcher.Take()) << "taken once";
+    watcher.CheckNow();
+    EXPECT_FALSE(watcher.Take()) << "an unchanged file is not read again";
+
+    WriteFile(path, "[sensor.5\nname = 1\n");
+    watcher.CheckNow();
+    r = watcher.Take();
+    ASSERT_TRUE(r);
+    EXPECT_FALSE(r->usable);
+    EXPECT_TRUE(AnyContains(r->messages, "第1行")) << (r->messages.empty() ? "" : r->messages[0]);
+    EXPECT_TRUE(AnyContains(r->messages, "保持不变"));
+
+    std::remove(path.c_str());
+    watcher.CheckNow();
+    EXPECT_FALSE(watcher.Take());
+
+    WriteFile(path, "[sensor.7]\nname = \"2号泵\"\n");
+    watcher.CheckNow();
+    WriteFile(path, "[sensor.7]\nname = \"2号泵\"\n[oops\n");
+    watcher.CheckNow();
+    r = watcher.Take();
+    ASSERT_TRUE(r);
+    EXPECT_TRUE(r->usable);
+    EXPECT_EQ(r->settings.sensors[7].name, "2号泵");
+    EXPECT_TRUE(AnyContains(r->messages, "保持不变"));
+    std::remove(path.c_str());
 }
 
 }  // namespace

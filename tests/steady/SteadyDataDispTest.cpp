@@ -432,3 +432,64 @@ TEST_F(ViewerFixture, OpenDialogFoundAndClosedFromTheEventLoop)
 }
 
 }  // namespace
+
+// A glance at the list finds the bad machine: each row takes the colour of
+// its sensor's zone or alarm, names its machine in its tooltip, and keeps
+// the texts of the list as they are.
+TEST_F(ViewerFixture, RowsTakeTheColourOfTheirZoneOrAlarmAndNameTheirMachine)
+{
+    Start(false);
+    tav::SteadyTable &table = station->Steady();
+    table.Record(0).address = 5;
+    table.Record(0).inUse = 1;
+    table.Record(1).address = 7;
+    table.Record(1).inUse = 1;
+    table.Record(2).address = 12;  // no settings: no colour, no name
+    tav::StationSettings settings;
+    for (auto [address, name] : {std::pair{5, "1号泵 电机端"}, std::pair{7, "2号风机"}}) {
+        tav::MachineSettings m;
+        m.address = address;
+        m.name = name;
+        m.isoClass = tav::IsoClass::kGroup2Rigid;  // A/B 1.4, B/C 2.8, C/D 4.5
+        m.onDelayS = 60;  // zones only: no alarm within the test
+        settings.sensors[address] = m;
+    }
+    station->ApplyAlarmSettings(settings);
+    tav::SteadySnapshot snapshot;
+    snapshot.utcMs = 1'700'000'000'000;
+    snapshot.count = 2;
+    snapshot.sensors[0].address = 5;
+    snapshot.sensors[0].isoVelocity[1] = 5.0f;  // Y in zone D
+    snapshot.sensors[1].address = 7;
+    snapshot.sensors[1].slot = 1;
+    snapshot.sensors[1].isoVelocity[0] = 1.0f;  // zone A
+    station->Alarms().OnSteadySnapshot(snapshot);
+
+    CSteadyDataDisp *viewer = OpenViewer();
+    ASSERT_NE(viewer, nullptr);
+    viewer->Tick();
+    CMyListCtr &list = viewer->List();
+    EXPECT_EQ(list.RowColour(0), tav::MarkColour(tav::Mark::kZoneD));
+    EXPECT_EQ(list.RowColour(1), tav::MarkColour(tav::Mark::kZoneA));
+    EXPECT_EQ(list.RowColour(2), -1);
+    EXPECT_EQ(list.item(0, 7)->background().color(), QColor(0xff5050));
+    EXPECT_EQ(Cell(0, 0), "005    Y");
+    EXPECT_TRUE(list.item(0, 0)->toolTip().contains("1号泵 电机端")) << list.item(0, 0)->toolTip().toStdString();
+    EXPECT_TRUE(list.item(1, 3)->toolTip().contains("2号风机"));
+    EXPECT_EQ(list.item(2, 0)->toolTip(), "地址:12");
+    // The plotted record (the first) names its machine beside the chooser.
+    auto *name = viewer->findChild<QLabel *>(QStringLiteral("machineName"));
+    ASSERT_NE(name, nullptr);
+    EXPECT_EQ(name->text(), "1号泵 电机端");
+
+    // Sensor 5's connection ends: its row turns grey; the other keeps green.
+    table.Record(0).inUse = 0;
+    snapshot.utcMs += 500;
+    snapshot.sensors[0] = snapshot.sensors[1];
+    snapshot.count = 1;
+    station->Alarms().OnSteadySnapshot(snapshot);
+    viewer->Tick();
+    EXPECT_EQ(list.RowColour(0), tav::MarkColour(tav::Mark::kOffline));
+    EXPECT_EQ(list.RowColour(1), tav::MarkColour(tav::Mark::kZoneA));
+    EXPECT_EQ(Cell(0, 0), "005    N");
+}
