@@ -7,6 +7,11 @@
 // entries, a UTC day of hour entries), so a range query only looks one span
 // back. Rows are never rewritten under another key: a clock that jumps back
 // starts new rows beside the old ones.
+//
+// Version 2 adds alarm_events, the alarm log: one row per raise, clear,
+// acknowledgement, offline, online and rate-limit note, kept as long as the
+// hour aggregates. A version 1 file is brought to version 2 when the writer
+// opens it; readers read both.
 #include <cstdint>
 #include <string>
 
@@ -14,7 +19,7 @@ struct sqlite3;
 
 namespace tav {
 
-constexpr int kHistorySchemaVersion = 1;
+constexpr int kHistorySchemaVersion = 2;  // 2: the alarm log (alarm_events)
 
 struct HistoryTableInfo {
     const char *name;
