@@ -5,11 +5,17 @@
 #include <sqlite3.h>
 
 #include <chrono>
+#include <condition_variable>
+#include <fstream>
+#include <mutex>
+#include <sstream>
 #include <thread>
 
 #include "../alarm/AlarmTestFleet.h"
 #include "HistoryTestSupport.h"
 #include "history/HistoryAlarmLog.h"
+#include "history/HistoryCsv.h"
+#include "history/HistoryQueryThread.h"
 #include "history/HistorySchema.h"
 
 namespace tav {
@@ -269,6 +275,65 @@ TEST(HistoryAlarmLog, EventsWaitOutAFullDiskAndAreStoredAfter)
     const std::vector<AlarmEvent> log = ReadLog(folder, {});
     ASSERT_EQ(log.size(), 1u);
     EXPECT_EQ(log[0].comment.size(), 4000u);
+}
+
+// The window's reader thread: the log with its addresses, and an export that
+// replaces the file only when whole.
+TEST(HistoryAlarmLog, QueryThreadReadsAndExportsTheLog)
+{
+    ScratchFolder folder;
+    CollectingSink sink;
+    {
+        HistoryWriter writer(test::TestOptions(folder), sink);
+        ASSERT_TRUE(writer.Start());
+        for (int i = 0; i < 6; ++i)
+            writer.OnAlarmEvent(Event(test::kBaseUtcMs + i * 1000, AlarmEventKind::kRaise, 8 + i % 2,
+                                      AlarmSeverity::kDanger));
+    }
+    std::mutex mutex;
+    std::condition_variable arrived;
+    std::vector<std::unique_ptr<HistoryAnswer>> answers;
+    HistoryQueryThread queries(folder.Database(), [&](std::unique_ptr<HistoryAnswer> a) {
+        std::lock_guard lock(mutex);
+        answers.push_back(std::move(a));
+        arrived.notify_all();
+    });
+    auto next = [&] {
+        std::unique_lock lock(mutex);
+        arrived.wait(lock, [&] { return !answers.empty(); });
+        std::unique_ptr<HistoryAnswer> a = std::move(answers.front());
+        answers.erase(answers.begin());
+        return a;
+    };
+    AlarmLogFilter filter;
+    filter.address = 9;
+    queries.RequestAlarmLog(7, filter);
+    std::unique_ptr<HistoryAnswer> log = next();
+    ASSERT_EQ(log->kind, HistoryAnswer::kAlarmLog);
+    ASSERT_TRUE(log->ok) << log->error;
+    EXPECT_EQ(log->query.request, 7u);
+    ASSERT_EQ(log->alarms->size(), 3u);
+    EXPECT_EQ(log->alarmAddresses, (std::vector<int32_t>{8, 9}));
+
+    const std::string path = folder.path + "/log.csv";
+    { std::ofstream(path) << "older export"; }
+    queries.RequestAlarmExport(log->alarms, path, true);
+    std::unique_ptr<HistoryAnswer> done = next();
+    ASSERT_EQ(done->kind, HistoryAnswer::kAlarmExport);
+    EXPECT_TRUE(done->ok) << done->error;
+    std::stringstream read;
+    read << std::ifstream(path).rdbuf();
+    const std::string text = read.str();
+    EXPECT_EQ(text.rfind(std::string(kAlarmLogCsvHeader) + "\r\n", 0), 0u);
+    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 4);
+
+    // Unwritable: said, and nothing left under either name.
+    const std::string nowhere = folder.path + "/missing/log.csv";
+    queries.RequestAlarmExport(log->alarms, nowhere, true);
+    done = next();
+    EXPECT_FALSE(done->ok);
+    EXPECT_NE(done->error.find(nowhere), std::string::npos);
+    EXPECT_EQ(queries.Outstanding(), 0);
 }
 
 }  // namespace
