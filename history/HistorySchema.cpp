@@ -52,7 +52,7 @@ const char kAlarmEventsSql[] =
     "CREATE INDEX alarm_events_at ON alarm_events(address, t);";
 }  // namespace
 
-bool PrepareHistorySchema(sqlite3 *db, std::string *error)
+bool PrepareHistorySchema(sqlite3 *db, std::string *error, int *failedCode)
 {
     const int version = UserVersion(db, error);
     if (version < 0)
@@ -63,10 +63,15 @@ bool PrepareHistorySchema(sqlite3 *db, std::string *error)
         // migrates at the same moment waits and then finds version 2.
         const std::string sql = std::string("BEGIN IMMEDIATE;") + kAlarmEventsSql + "PRAGMA user_version=2;COMMIT;";
         if (!ExecHistorySql(db, sql.c_str(), error)) {
-            ExecHistorySql(db, "ROLLBACK", nullptr);
+            // The code is taken before the rollback clears it: a busy or
+            // full file must be retried, never taken for a damaged one.
+            if (failedCode)
+                *failedCode = sqlite3_errcode(db);
+            if (!sqlite3_get_autocommit(db))
+                ExecHistorySql(db, "ROLLBACK", nullptr);
             return false;
         }
-        return PrepareHistorySchema(db, error);
+        return PrepareHistorySchema(db, error, failedCode);
     }
     if (version == kHistorySchemaVersion) {
         // A file of our version whose tables are gone is damaged, not new.

@@ -32,8 +32,10 @@ extern const HistoryTableInfo kHistoryTables[3];
 
 // Creates the tables in an empty database, or checks the version of an
 // existing one. False with a text when the file is not a history database
-// this station can read (damaged or of a newer version).
-bool PrepareHistorySchema(sqlite3 *db, std::string *error);
+// this station can read (damaged or of a newer version). A version 1 file is
+// brought to version 2; when that fails for want of the file (busy, full,
+// unwritable), *failedCode receives SQLite's code of the failure.
+bool PrepareHistorySchema(sqlite3 *db, std::string *error, int *failedCode = nullptr);
 
 // Runs one statement without results; false with SQLite's text in *error.
 bool ExecHistorySql(sqlite3 *db, const char *sql, std::string *error);

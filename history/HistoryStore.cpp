@@ -118,8 +118,9 @@ HistoryOpenResult HistoryStore::Open(const std::string &path, std::string *error
         return code == SQLITE_NOTADB || code == SQLITE_CORRUPT ? HistoryOpenResult::kDamaged
                                                                : HistoryOpenResult::kFailed;
     }
-    if (!PrepareHistorySchema(db_, &text)) {
-        const int code = sqlite3_errcode(db_) & 0xff;
+    int failedCode = 0;
+    if (!PrepareHistorySchema(db_, &text, &failedCode)) {
+        const int code = (failedCode ? failedCode : sqlite3_errcode(db_)) & 0xff;
         *error = text;
         const bool damaged = code == SQLITE_OK || code == SQLITE_NOTADB || code == SQLITE_CORRUPT ||
                              code == SQLITE_ERROR || code == SQLITE_DONE || code == SQLITE_ROW;

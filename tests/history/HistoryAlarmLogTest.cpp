@@ -251,6 +251,36 @@ TEST(HistoryAlarmLog, FirstVersionFileIsReadThenBroughtForward)
     EXPECT_FALSE(reader.Open(folder.Database(), nullptr));
 }
 
+// Regression: a migration that found the file busy was taken for a damaged
+// file (the rollback cleared SQLite's code) and the history moved aside.
+TEST(HistoryAlarmLog, BusyFirstVersionFileIsMigratedLaterNotMovedAside)
+{
+    ScratchFolder folder;
+    CollectingSink sink;
+    {
+        HistoryWriter writer(test::TestOptions(folder), sink);
+        ASSERT_TRUE(writer.Start());
+        writer.OnSteadySnapshot(test::MakeSnapshot(test::kBaseUtcMs, 0, {3}));
+    }
+    ASSERT_EQ(Exec(folder.Database(), "DROP TABLE alarm_events; PRAGMA user_version=1;"), SQLITE_OK);
+    sqlite3 *other = nullptr;
+    ASSERT_EQ(sqlite3_open(folder.Database().c_str(), &other), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(other, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
+    HistoryWriter writer(test::TestOptions(folder), sink);
+    ASSERT_TRUE(writer.Start());
+    ASSERT_TRUE(WaitFor([&] { return writer.Failing(); }));
+    sqlite3_exec(other, "ROLLBACK", nullptr, nullptr, nullptr);
+    sqlite3_close(other);
+    ASSERT_TRUE(WaitFor([&] { return !writer.Failing(); }));
+    writer.OnAlarmEvent(Event(test::kBaseUtcMs + 1000, AlarmEventKind::kOnline, 3, AlarmSeverity::kOffline));
+    writer.Flush();
+    writer.Stop();
+    for (const std::string &f : folder.DataFiles())
+        EXPECT_EQ(f.find("broken"), std::string::npos) << f;
+    EXPECT_EQ(test::ReadAll(folder, 3, HistoryResolution::kRaw).Size(), 1u);
+    EXPECT_EQ(ReadLog(folder, {}).size(), 1u);
+}
+
 TEST(HistoryAlarmLog, EventsWaitOutAFullDiskAndAreStoredAfter)
 {
     ScratchFolder folder;
