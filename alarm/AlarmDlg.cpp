@@ -44,6 +44,7 @@ CAlarmDlg::CAlarmDlg(tav::AlarmEngine &engine, std::function<int64_t()> now, QWi
     tabs_->addTab(current, QStringLiteral("当前报警"));
     log_ = new CAlarmLogTab(engine_, now_);
     tabs_->addTab(log_, QStringLiteral("报警记录"));
+    connect(log_, &CAlarmLogTab::openCapture, this, &CAlarmDlg::openCapture);
     // The log is read when first looked at, not when the window opens.
     connect(tabs_, &QTabWidget::currentChanged, this, [this](int index) {
         if (tabs_->widget(index) != log_ || logShown_)

@@ -116,6 +116,13 @@ CAlarmLogTab::CAlarmLogTab(const tav::AlarmEngine &engine, std::function<int64_t
                        {150, 50, 130, 50, 150, 70, 70, 50, 50, 200});
     table_->setMouseTracking(false);
     root->addWidget(table_, 1);
+    connect(table_, &QTableWidget::cellDoubleClicked, this, [this](int row, int) {
+        if (!shown_ || row < 0 || row >= int(shown_->size()))
+            return;
+        const std::string &capture = (*shown_)[shown_->size() - 1 - size_t(row)].capture;  // newest first
+        if (!capture.empty())
+            emit openCapture(QString::fromStdString(capture));
+    });
     status_ = Tag(new QLabel, kIdStatus, QStringLiteral("状态"));
     root->addWidget(status_);
     ResetRange();

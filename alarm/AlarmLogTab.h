@@ -2,7 +2,8 @@
 // The alarm window's second tab, "报警记录": the alarm log from the history
 // database for a range (default the last 24 h), filtered by sensor and
 // severity, newest first, and its export as CSV in the columns of
-// `tavenor-history alarms`.
+// `tavenor-history alarms`. A double click on an event with a capture asks
+// for its replay.
 //
 // Window thread only. Reads and the export run on a HistoryQueryThread made
 // at the first query; its answers arrive as posted events.
@@ -66,6 +67,10 @@ public:
     const std::vector<tav::AlarmEvent> *Shown() const { return shown_.get(); }
     QString LastExportPath() const { return lastExport_; }
     bool LastExportOk() const { return lastExportOk_; }
+
+signals:
+    // A double click on an event whose alarm has a raw capture.
+    void openCapture(const QString &path);
 
 protected:
     bool event(QEvent *e) override;

@@ -127,7 +127,9 @@ TEST(AlarmWindow, LogTabFiltersAndExports)
         HistoryWriter w(test::TestOptions(folder), sink);
         ASSERT_TRUE(w.Start());
         w.OnAlarmEvent(event(25 * 60, AlarmEventKind::kRaise, 5, AlarmSeverity::kDanger));  // before the 24 h
-        w.OnAlarmEvent(event(120, AlarmEventKind::kRaise, 5, AlarmSeverity::kAlert));
+        AlarmEvent raise = event(120, AlarmEventKind::kRaise, 5, AlarmSeverity::kAlert);
+        raise.capture = "/tmp/0005_20260131.vdat";
+        w.OnAlarmEvent(raise);
         AlarmEvent ack = event(60, AlarmEventKind::kAcknowledge, 5, AlarmSeverity::kAlert);
         ack.comment = "已安排检修";
         w.OnAlarmEvent(ack);
@@ -171,6 +173,13 @@ TEST(AlarmWindow, LogTabFiltersAndExports)
     ASSERT_EQ(table->rowCount(), 2);
     EXPECT_EQ(Cell(table, 0, 8), QStringLiteral("确认"));
     EXPECT_EQ(Cell(table, 1, 8), QStringLiteral("报警"));
+    // The raise names its capture: a double click asks for its replay.
+    QSignalSpy opened(&dlg, &CAlarmDlg::openCapture);
+    emit table->cellDoubleClicked(0, 0);
+    EXPECT_EQ(opened.count(), 0);
+    emit table->cellDoubleClicked(1, 3);
+    ASSERT_EQ(opened.count(), 1);
+    EXPECT_EQ(opened.at(0).at(0).toString(), QStringLiteral("/tmp/0005_20260131.vdat"));
 
     // The export: what is shown, in the tool's columns, under the chosen name only.
     const QString path = QString::fromStdString(folder.path + "/log.csv");
