@@ -1,9 +1,10 @@
 #pragma once
-// The history viewer's reader thread: the queries wait on disk, so they run
-// here, on a HistoryReader of this thread's own, and every answer goes to
-// the owner through `deliver`, called on this thread (the dialog posts it to
-// itself as an event). A series query replaces one still waiting: only the
-// newest choice is worth reading.
+// The reader thread of the history viewer and of the alarm window's log: the
+// queries wait on disk, so they run here, on a HistoryReader of this thread's
+// own, and every answer goes to the owner through `deliver`, called on this
+// thread (the dialog posts it to itself as an event). A series or alarm log
+// query replaces one of its kind still waiting: only the newest choice is
+// worth reading.
 //
 // Threads: the Request functions are for the owner's thread; `deliver` runs
 // on the query thread and must not block. The destructor waits for a query
