@@ -45,12 +45,13 @@ CAlarmDlg::CAlarmDlg(tav::AlarmEngine &engine, std::function<int64_t()> now, QWi
     log_ = new CAlarmLogTab(engine_, now_);
     tabs_->addTab(log_, QStringLiteral("报警记录"));
     connect(log_, &CAlarmLogTab::openCapture, this, &CAlarmDlg::openCapture);
-    // The log is read when first looked at, not when the window opens.
+    // The log is read when looked at, not when the window opens.
     connect(tabs_, &QTabWidget::currentChanged, this, [this](int index) {
-        if (tabs_->widget(index) != log_ || logShown_)
+        if (tabs_->widget(index) != log_)
             return;
+        if (!logShown_)
+            log_->ResetRange();
         logShown_ = true;
-        log_->ResetRange();
         log_->Query();
     });
     auto *root = new QVBoxLayout(current);

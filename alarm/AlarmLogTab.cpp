@@ -144,8 +144,10 @@ void CAlarmLogTab::ResetRange()
     const int64_t now = now_();
     // "到" a minute ahead: the edits show whole minutes, and the events of
     // the current one belong in "the last 24 h".
-    to_->setDateTime(QDateTime::fromMSecsSinceEpoch(now + 60'000));
-    from_->setDateTime(QDateTime::fromMSecsSinceEpoch(now - kDayMs));
+    autoTo_ = QDateTime::fromMSecsSinceEpoch(now + 60'000);
+    autoFrom_ = QDateTime::fromMSecsSinceEpoch(now - kDayMs);
+    to_->setDateTime(autoTo_);
+    from_->setDateTime(autoFrom_);
 }
 
 int CAlarmLogTab::Pending() const { return (queries_ ? queries_->Outstanding() : 0) + answersPosted_.load(); }
@@ -167,6 +169,9 @@ void CAlarmLogTab::Query()
         ShowStatus();
         return;
     }
+    // A range the operator has not touched follows the clock.
+    if (to_->dateTime() == autoTo_ && from_->dateTime() == autoFrom_)
+        ResetRange();
     // Seconds count from the edits' whole minutes.
     const int64_t from = from_->dateTime().toMSecsSinceEpoch() / 60'000 * 60'000;
     const int64_t to = to_->dateTime().toMSecsSinceEpoch() / 60'000 * 60'000;

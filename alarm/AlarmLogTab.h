@@ -7,6 +7,7 @@
 //
 // Window thread only. Reads and the export run on a HistoryQueryThread made
 // at the first query; its answers arrive as posted events.
+#include <QDateTime>
 #include <QWidget>
 #include <atomic>
 #include <functional>
@@ -54,7 +55,8 @@ public:
     void SetDatabase(std::string databasePath, std::string exportFolder);
     // Reads the log for the chosen range and filters.
     void Query();
-    // Sets the range to the 24 h up to now (first showing).
+    // Sets the range to the 24 h up to now. Until the operator changes it,
+    // every query moves it on with the clock.
     void ResetRange();
 
     // Asks where the export goes; empty = cancelled. Tests replace it.
@@ -87,6 +89,7 @@ private:
     std::string databasePath_;
     std::string exportFolder_;
     uint64_t request_ = 0;
+    QDateTime autoFrom_, autoTo_;  // the range ResetRange set
     std::shared_ptr<const std::vector<tav::AlarmEvent>> shown_;
     bool truncated_ = false;
     QString error_;

@@ -137,7 +137,8 @@ TEST(AlarmWindow, LogTabFiltersAndExports)
     }
     AlarmEngine engine;
     engine.SetSettings(test::OneMachine(5));
-    CAlarmDlg dlg(engine, [now] { return now; });
+    int64_t clock = now;
+    CAlarmDlg dlg(engine, [&clock] { return clock; });
     dlg.SetHistory(folder.Database(), folder.path);
     QStringList messages;
     ui::SetMessageHook([&](const QString &text) { messages << text; });
@@ -202,6 +203,18 @@ TEST(AlarmWindow, LogTabFiltersAndExports)
     for (const std::string &name : folder.DataFiles())
         EXPECT_EQ(name.find(".part"), std::string::npos) << name;
     EXPECT_FALSE(QFile::exists(path + QStringLiteral(".part")));
+
+    // A range the operator left alone follows the clock.
+    {
+        HistoryWriter w(test::TestOptions(folder), sink);
+        ASSERT_TRUE(w.Start());
+        w.OnAlarmEvent(event(-10, AlarmEventKind::kClear, 5, AlarmSeverity::kAlert));
+    }
+    clock = now + 15 * 60'000;
+    QTest::mouseClick(ui::FindControl<QPushButton>(&dlg, CAlarmLogTab::kIdQuery), Qt::LeftButton);
+    ASSERT_TRUE(Settle(tab));
+    ASSERT_EQ(table->rowCount(), 3);
+    EXPECT_EQ(Cell(table, 0, 8), QStringLiteral("恢复"));
 
     // A range that ends before it starts is refused.
     ui::FindControl<QDateTimeEdit>(&dlg, CAlarmLogTab::kIdTo)->setDateTime(QDateTime::fromMSecsSinceEpoch(now - 86'400'000LL * 2));
