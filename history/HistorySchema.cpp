@@ -50,6 +50,30 @@ const char kAlarmEventsSql[] =
     " event TEXT NOT NULL, comment TEXT NOT NULL, alarm_id INTEGER NOT NULL, capture TEXT NOT NULL);"
     "CREATE INDEX alarm_events_t ON alarm_events(t);"
     "CREATE INDEX alarm_events_at ON alarm_events(address, t);";
+
+// The tables of the first version: packed runs, connection events and the
+// aggregates' progress.
+const char kFirstTablesSql[] =
+    "CREATE TABLE raw_runs(address INTEGER NOT NULL, t0 INTEGER NOT NULL, t1 INTEGER NOT NULL,"
+    " n INTEGER NOT NULL, data BLOB NOT NULL);"
+    "CREATE INDEX raw_runs_at ON raw_runs(address, t0);"
+    "CREATE INDEX raw_runs_end ON raw_runs(t1);"
+    "CREATE TABLE minute_runs(address INTEGER NOT NULL, t0 INTEGER NOT NULL, t1 INTEGER NOT NULL,"
+    " n INTEGER NOT NULL, data BLOB NOT NULL);"
+    "CREATE INDEX minute_runs_at ON minute_runs(address, t0);"
+    "CREATE INDEX minute_runs_end ON minute_runs(t1);"
+    "CREATE TABLE hour_runs(address INTEGER NOT NULL, t0 INTEGER NOT NULL, t1 INTEGER NOT NULL,"
+    " n INTEGER NOT NULL, data BLOB NOT NULL);"
+    "CREATE INDEX hour_runs_at ON hour_runs(address, t0);"
+    "CREATE INDEX hour_runs_end ON hour_runs(t1);"
+    "CREATE TABLE events(t INTEGER NOT NULL, address INTEGER NOT NULL, kind INTEGER NOT NULL,"
+    " detail TEXT NOT NULL);"
+    "CREATE INDEX events_t ON events(t);"
+    // Where each sensor's aggregates stand: ticks at or after
+    // these times are not in a stored minute or hour entry yet.
+    "CREATE TABLE progress(address INTEGER PRIMARY KEY, minute_end INTEGER NOT NULL,"
+    " hour_end INTEGER NOT NULL);";
+
 }  // namespace
 
 bool PrepareHistorySchema(sqlite3 *db, std::string *error, int *failedCode)
@@ -107,28 +131,8 @@ bool PrepareHistorySchema(sqlite3 *db, std::string *error, int *failedCode)
     }
     // Incremental vacuum lets the pruning hand freed pages back to the file
     // system a few at a time; it must be chosen before the first table.
-    const std::string sql = std::string("PRAGMA auto_vacuum=INCREMENTAL;"
-                                        "BEGIN;"
-                                        "CREATE TABLE raw_runs(address INTEGER NOT NULL, t0 INTEGER NOT NULL, t1 INTEGER NOT NULL,"
-                                        " n INTEGER NOT NULL, data BLOB NOT NULL);"
-                                        "CREATE INDEX raw_runs_at ON raw_runs(address, t0);"
-                                        "CREATE INDEX raw_runs_end ON raw_runs(t1);"
-                                        "CREATE TABLE minute_runs(address INTEGER NOT NULL, t0 INTEGER NOT NULL, t1 INTEGER NOT NULL,"
-                                        " n INTEGER NOT NULL, data BLOB NOT NULL);"
-                                        "CREATE INDEX minute_runs_at ON minute_runs(address, t0);"
-                                        "CREATE INDEX minute_runs_end ON minute_runs(t1);"
-                                        "CREATE TABLE hour_runs(address INTEGER NOT NULL, t0 INTEGER NOT NULL, t1 INTEGER NOT NULL,"
-                                        " n INTEGER NOT NULL, data BLOB NOT NULL);"
-                                        "CREATE INDEX hour_runs_at ON hour_runs(address, t0);"
-                                        "CREATE INDEX hour_runs_end ON hour_runs(t1);"
-                                        "CREATE TABLE events(t INTEGER NOT NULL, address INTEGER NOT NULL, kind INTEGER NOT NULL,"
-                                        " detail TEXT NOT NULL);"
-                                        "CREATE INDEX events_t ON events(t);"
-                                        // Where each sensor's aggregates stand: ticks at or after
-                                        // these times are not in a stored minute or hour entry yet.
-                                        "CREATE TABLE progress(address INTEGER PRIMARY KEY, minute_end INTEGER NOT NULL,"
-                                        " hour_end INTEGER NOT NULL);") +
-                            kAlarmEventsSql + "PRAGMA user_version=2;COMMIT;";
+    const std::string sql = std::string("PRAGMA auto_vacuum=INCREMENTAL;BEGIN;") + kFirstTablesSql + kAlarmEventsSql +
+                            "PRAGMA user_version=2;COMMIT;";
     return ExecHistorySql(db, sql.c_str(), error);
 }
 
