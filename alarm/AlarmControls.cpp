@@ -9,12 +9,22 @@
 #include "app/Controls.h"
 #include "app/Messages.h"
 #include "app/TavenorDlg.h"
+#include "history/HistoryReader.h"
+#include "record/TransientControls.h"
 
 namespace tav::ui {
 
 AlarmControls::AlarmControls(CTavenorDlg &window) : QObject(&window), window_(window)
 {
     dialog_ = new CAlarmDlg(window.Station().Alarms(), [] { return QDateTime::currentMSecsSinceEpoch(); }, &window);
+    // The replay belongs to the main window's transient controls.
+    connect(dialog_, &CAlarmDlg::openCapture, this, [this](const QString &path) {
+        if (auto *transient = window_.findChild<TransientControls *>()) {
+            transient->OpenForReplay(path);
+            window_.raise();
+            window_.activateWindow();
+        }
+    });
     if (QMenuBar *bar = window.MenuBar()) {
         auto *menu = new QMenu(QStringLiteral("报警"), bar);
         QAction *open = TagAction(menu->addAction(QStringLiteral("报警列表")), kAlarmCommand);
@@ -30,14 +40,25 @@ AlarmControls::AlarmControls(CTavenorDlg &window) : QObject(&window), window_(wi
             corner->layout()->addWidget(indicator_);
         else
             bar->setCornerWidget(indicator_, Qt::TopRightCorner);
-        connect(indicator_, &QPushButton::clicked, this, [this] { dialog_->OpenDialog(); });
+        connect(indicator_, &QPushButton::clicked, this, &AlarmControls::OpenWindow);
     }
     connect(&window, &CTavenorDlg::menuCommand, this, [this](int id) {
         if (id == kAlarmCommand)
-            dialog_->OpenDialog();
+            OpenWindow();
     });
     connect(&window, &CTavenorDlg::steadyTick, this, &AlarmControls::OnTick);
     UpdateIndicator();
+}
+
+void AlarmControls::OpenWindow()
+{
+    // The data folder is settled once the station has started.
+    tav::Station &station = window_.Station();
+    if (station.Settings().history.enabled)
+        dialog_->SetHistory(station.DataFolder() + "/" + kHistoryFileName, station.DataFolder());
+    else
+        dialog_->SetHistory({}, station.DataFolder());
+    dialog_->OpenDialog();
 }
 
 void AlarmControls::OnTick()
@@ -46,9 +67,11 @@ void AlarmControls::OnTick()
     // consumer); this only shows the result.
     UpdateIndicator();
     tav::Station &station = window_.Station();
-    for (const CaptureOutcome &o : station.Captures().TakeOutcomes())
+    for (const CaptureOutcome &o : station.Captures().TakeOutcomes()) {
+        dialog_->NoteCapture(o.path, o.ok);
         if (!o.message.empty())
             emit window_.logLine(QString::fromStdString(o.message));
+    }
     // station.toml is looked at and parsed on the watcher's thread; only
     // its result is taken here.
     for (const std::string &m : station.ApplyReloadedSettings())

@@ -23,6 +23,7 @@ public:
     CAlarmDlg &Window() { return *dialog_; }
 
 private:
+    void OpenWindow();
     void OnTick();
     void UpdateIndicator();
 

@@ -5,10 +5,15 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QTabWidget>
 #include <QVBoxLayout>
 #include <cstdio>
+#include <set>
+
+#include "alarm/AlarmLogTab.h"
 
 #include "app/Controls.h"
+#include "app/Messages.h"
 #include "steady/MyListCtr.h"
 
 using namespace tav::ui;
@@ -31,13 +36,30 @@ CAlarmDlg::CAlarmDlg(tav::AlarmEngine &engine, std::function<int64_t()> now, QWi
 {
     setObjectName(QString::number(kDialogId));
     setWindowTitle(QStringLiteral("报警"));
-    resize(900, 420);
-    auto *root = new QVBoxLayout(this);
+    resize(1000, 460);
+    auto *outer = new QVBoxLayout(this);
+    tabs_ = Tag(new QTabWidget, kIdTabs, QStringLiteral("报警"));
+    outer->addWidget(tabs_);
+    auto *current = new QWidget;
+    tabs_->addTab(current, QStringLiteral("当前报警"));
+    log_ = new CAlarmLogTab(engine_, now_);
+    tabs_->addTab(log_, QStringLiteral("报警记录"));
+    connect(log_, &CAlarmLogTab::openCapture, this, &CAlarmDlg::openCapture);
+    // The log is read when looked at, not when the window opens.
+    connect(tabs_, &QTabWidget::currentChanged, this, [this](int index) {
+        if (tabs_->widget(index) != log_)
+            return;
+        if (!logShown_)
+            log_->ResetRange();
+        logShown_ = true;
+        log_->Query();
+    });
+    auto *root = new QVBoxLayout(current);
     list_ = Tag(new CMyListCtr, kIdList, QStringLiteral("报警列表"));
     list_->SetColumns({QStringLiteral("时间"), QStringLiteral("地址"), QStringLiteral("设备名称"), QStringLiteral("轴"),
                        QStringLiteral("参数"), QStringLiteral("数值"), QStringLiteral("限值"), QStringLiteral("级别"),
-                       QStringLiteral("状态")},
-                      {150, 50, 130, 50, 150, 70, 70, 50, 100});
+                       QStringLiteral("状态"), QStringLiteral("录波")},
+                      {150, 50, 130, 50, 150, 70, 70, 50, 100, 70});
     // Several alarms may be acknowledged at once.
     list_->setSelectionMode(QAbstractItemView::ExtendedSelection);
     list_->setMouseTracking(false);
@@ -49,13 +71,21 @@ CAlarmDlg::CAlarmDlg(tav::AlarmEngine &engine, std::function<int64_t()> now, QWi
     row->addWidget(comment_, 1);
     auto *selected = Tag(new QPushButton(QStringLiteral("确认所选")), kIdAckSelected, QStringLiteral("确认所选"));
     auto *all = Tag(new QPushButton(QStringLiteral("全部确认")), kIdAckAll, QStringLiteral("全部确认"));
-    for (QPushButton *b : {selected, all}) {
+    openCapture_ = Tag(new QPushButton(QStringLiteral("回放录波")), kIdOpenCapture, QStringLiteral("回放录波"));
+    for (QPushButton *b : {selected, all, openCapture_}) {
         b->setAutoDefault(false);
         row->addWidget(b);
     }
     root->addLayout(row);
     connect(selected, &QPushButton::clicked, this, [this] { Acknowledge(false); });
     connect(all, &QPushButton::clicked, this, [this] { Acknowledge(true); });
+    connect(openCapture_, &QPushButton::clicked, this, &CAlarmDlg::OpenSelectedCapture);
+    // A double click on the capture's cell opens it too.
+    connect(list_, &QTableWidget::cellDoubleClicked, this, [this](int row, int column) {
+        if (column == kCaptureColumn && row >= 0 && size_t(row) < rowCaptures_.size() &&
+            StateOf(rowCaptures_[size_t(row)]) == CaptureState::kReady)
+            emit openCapture(QString::fromStdString(rowCaptures_[size_t(row)]));
+    });
     timer_.setInterval(kRefreshMs);
     connect(&timer_, &QTimer::timeout, this, &CAlarmDlg::Refresh);
 }
@@ -82,13 +112,19 @@ void CAlarmDlg::Refresh()
     list_->BeginRefresh();
     list_->SetRowCount(int(alarms.size()));
     rowIds_.clear();
+    rowCaptures_.clear();
     list_->clearSelection();
     for (int r = 0; r < int(alarms.size()); ++r) {
         const tav::Alarm &a = alarms[size_t(r)];
         rowIds_.push_back(a.id);
+        rowCaptures_.push_back(a.capture);
+        const QString capture = a.capture.empty()                                   ? QString()
+                                : StateOf(a.capture) == CaptureState::kReady     ? QStringLiteral("回放")
+                                : StateOf(a.capture) == CaptureState::kFailed    ? QStringLiteral("失败")
+                                                                                 : QStringLiteral("录制中");
         const QString when = QDateTime::fromMSecsSinceEpoch(a.raisedMs).toString(QStringLiteral("yyyy-MM-dd hh:mm:ss"));
         const bool offline = a.severity == tav::AlarmSeverity::kOffline;
-        const QString cells[9] = {when,
+        const QString cells[10] = {when,
                                   QString::number(a.address),
                                   QString::fromStdString(a.name),
                                   Utf8(tav::AxisText(a.axis)),
@@ -96,12 +132,13 @@ void CAlarmDlg::Refresh()
                                   offline ? QString() : Number(a.value),
                                   offline ? QString() : Number(a.limit),
                                   Utf8(tav::SeverityText(a.severity)),
-                                  Utf8(tav::StateText(a))};
+                                  Utf8(tav::StateText(a)),
+                                  capture};
         const QColor colour = !a.active                                       ? QColor(220, 220, 220)
                               : a.severity == tav::AlarmSeverity::kDanger    ? QColor(255, 120, 120)
                               : a.severity == tav::AlarmSeverity::kAlert     ? QColor(255, 200, 120)
                                                                              : QColor(190, 190, 255);
-        for (int c = 0; c < 9; ++c) {
+        for (int c = 0; c < 10; ++c) {
             list_->SetCellText(r, c, cells[c]);
             if (QTableWidgetItem *item = list_->item(r, c); item && item->background().color() != colour)
                 item->setBackground(colour);
@@ -111,6 +148,56 @@ void CAlarmDlg::Refresh()
                                             QItemSelectionModel::Select | QItemSelectionModel::Rows);
     }
     list_->EndRefresh();
+    // Outcomes of captures no listed alarm names any more are not needed.
+    const std::set<std::string> named(rowCaptures_.begin(), rowCaptures_.end());
+    for (auto it = captures_.begin(); it != captures_.end();)
+        it = named.count(it->first) ? std::next(it) : captures_.erase(it);
+}
+
+void CAlarmDlg::SetHistory(std::string databasePath, std::string exportFolder)
+{
+    log_->SetDatabase(std::move(databasePath), std::move(exportFolder));
+}
+
+void CAlarmDlg::NoteCapture(const std::string &path, bool ok)
+{
+    // Only captures of listed alarms: a capture outlives its alarm in the
+    // folder, not here.
+    for (const tav::Alarm &a : engine_.Alarms())
+        if (a.capture == path) {
+            captures_[path] = ok;
+            break;
+        }
+    if (isVisible())
+        Refresh();
+}
+
+CAlarmDlg::CaptureState CAlarmDlg::StateOf(const std::string &path) const
+{
+    const auto it = captures_.find(path);
+    if (it == captures_.end())
+        return CaptureState::kRecording;
+    return it->second ? CaptureState::kReady : CaptureState::kFailed;
+}
+
+void CAlarmDlg::OpenSelectedCapture()
+{
+    const QModelIndexList rows = list_->selectionModel()->selectedRows();
+    if (rows.isEmpty()) {
+        ShowMessage(this, QStringLiteral("请先选择一条有录波的报警"));
+        return;
+    }
+    const int row = rows.first().row();
+    const std::string path = size_t(row) < rowCaptures_.size() ? rowCaptures_[size_t(row)] : std::string();
+    if (path.empty()) {
+        ShowMessage(this, QStringLiteral("该报警没有录波"));
+        return;
+    }
+    switch (StateOf(path)) {
+    case CaptureState::kRecording: ShowMessage(this, QStringLiteral("录波尚未写完，请稍候")); return;
+    case CaptureState::kFailed: ShowMessage(this, QStringLiteral("该报警的录波写入失败")); return;
+    case CaptureState::kReady: emit openCapture(QString::fromStdString(path)); return;
+    }
 }
 
 void CAlarmDlg::Acknowledge(bool all)

@@ -143,6 +143,8 @@ void Station::StartHistory()
         return;  // another station writes this folder's history; it has said so
     history_ = std::move(writer);
     AddSteadyConsumer(history_.get());
+    // Every raise, clear, acknowledgement and offline/online into the alarm log.
+    alarms_->AddListener(history_.get());
     // A record given to a sensor gets the sensor's last hour back from the file.
     steady_->SetBindObserver([this](int record, int32_t address, uint64_t bindTick) {
         history_->RecordBound(record, address, bindTick);
@@ -154,6 +156,7 @@ void Station::StopHistory()
     if (!history_)
         return;
     RemoveSteadyConsumer(history_.get());
+    alarms_->RemoveListener(history_.get());
     steady_->SetBindObserver({});
     history_->Stop();
     history_.reset();

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -138,6 +139,71 @@ int WriteHistoryEventsCsv(int fd, const std::vector<HistoryEvent> &events, bool 
                            : e.kind == HistoryEventKind::kDisconnected ? "断开"
                                                                        : "采样频率改变";
         text += std::string(when, 23) + "," + std::to_string(e.address) + "," + kind + "," + e.detail + "\r\n";
+    }
+    const std::string out = Encode(text, utf8);
+    return WriteAll(fd, out.data(), out.size());
+}
+
+namespace {
+// A field as CSV wants it: quoted, with its quotes doubled, when it holds a
+// separator, a quote or a line end (operators' comments and names may).
+void AppendField(std::string *line, const std::string &field)
+{
+    if (field.find_first_of(",\"\r\n") == std::string::npos) {
+        *line += field;
+        return;
+    }
+    *line += '"';
+    for (char c : field) {
+        if (c == '"')
+            *line += '"';
+        *line += c;
+    }
+    *line += '"';
+}
+
+void AppendNumber(std::string *line, double v)
+{
+    if (!std::isfinite(v))
+        return;
+    char text[kMaxGChars];
+    *line += std::string(text, size_t(FormatG(text, v) - text));
+}
+}  // namespace
+
+const char *const kAlarmLogCsvHeader = "时间,地址,设备名称,轴,参数,数值,限值,级别,事件,备注";
+
+int WriteAlarmLogCsv(int fd, const std::vector<AlarmEvent> &events, bool utf8)
+{
+    std::string text = std::string(kAlarmLogCsvHeader) + "\r\n";
+    LocalMinuteCache clock;
+    for (const AlarmEvent &e : events) {
+        char when[24];
+        clock.Format(e.utcMs, when);
+        text.append(when, 23);
+        text += ',' + std::to_string(e.address) + ',';
+        AppendField(&text, e.name);
+        text += ',';
+        text += AxisText(e.axis);
+        text += ',';
+        text += QuantityText(e.quantity);
+        text += ',';
+        AppendNumber(&text, e.value);
+        text += ',';
+        AppendNumber(&text, e.limit);
+        text += ',';
+        text += SeverityText(e.severity);
+        text += ',';
+        text += EventKindText(e.kind);
+        text += ',';
+        AppendField(&text, e.comment);
+        text += "\r\n";
+        if (text.size() >= kFlushBytes) {
+            const std::string out = Encode(text, utf8);
+            if (int err = WriteAll(fd, out.data(), out.size()))
+                return err;
+            text.clear();
+        }
     }
     const std::string out = Encode(text, utf8);
     return WriteAll(fd, out.data(), out.size());

@@ -23,6 +23,11 @@ int WriteHistoryCsv(int fd, const HistorySeries &series, bool utf8);
 // Connection events: "时间,地址,事件,详情".
 int WriteHistoryEventsCsv(int fd, const std::vector<HistoryEvent> &events, bool utf8);
 
+// The alarm log: "时间,地址,设备名称,轴,参数,数值,限值,级别,事件,备注", one line
+// per event in the order given; value and limit as stored (empty for none).
+extern const char *const kAlarmLogCsvHeader;  // UTF-8, without the line end
+int WriteAlarmLogCsv(int fd, const std::vector<AlarmEvent> &events, bool utf8);
+
 // "YYYY-MM-DD hh:mm:ss.mmm" in local time; `out` holds 24 characters, not terminated.
 void FormatHistoryTime(int64_t utcMs, char *out);
 

@@ -316,6 +316,9 @@ void CHistoryDialog::TakeAnswer(std::unique_ptr<tav::HistoryAnswer> answer)
             ShowMessage(this, QString::fromUtf8(kExportFailed) + QString::fromStdString(answer->error));
         ShowStatus();
         return;
+    case tav::HistoryAnswer::kAlarmLog:
+    case tav::HistoryAnswer::kAlarmExport:
+        return;  // the alarm window's; this dialog never asks for them
     }
 }
 

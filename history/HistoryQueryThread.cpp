@@ -34,6 +34,26 @@ bool WriteCsvFile(const HistorySeries &data, const std::string &path, bool utf8,
     return false;
 }
 
+// The alarm log goes through a temporary name: an existing file of that name
+// is replaced only by a complete export.
+bool WriteAlarmCsvFile(const std::vector<AlarmEvent> &events, const std::string &path, bool utf8, std::string *error)
+{
+    const std::string temporary = path + ".part";
+    const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        *error = temporary + ": " + std::strerror(errno);
+        return false;
+    }
+    int failure = WriteAlarmLogCsv(fd, events, utf8);
+    if (failure == 0 && ::fsync(fd) != 0) failure = errno;
+    if (::close(fd) != 0 && failure == 0) failure = errno;
+    if (failure == 0 && ::rename(temporary.c_str(), path.c_str()) != 0) failure = errno;
+    if (failure == 0) return true;
+    ::unlink(temporary.c_str());
+    *error = path + ": " + std::strerror(failure);
+    return false;
+}
+
 std::mutex hookMutex;  // guards beforeRead
 std::function<void()> beforeRead;
 
@@ -95,7 +115,32 @@ void HistoryQueryThread::RequestExport(std::shared_ptr<const HistorySeries> data
 {
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        exports_.push_back({std::move(data), address, std::move(path), utf8});
+        exports_.push_back({std::move(data), nullptr, address, std::move(path), utf8});
+        ++outstanding_;
+    }
+    wake_.notify_one();
+}
+
+void HistoryQueryThread::RequestAlarmLog(uint64_t request, const AlarmLogFilter &filter)
+{
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (!alarmLog_) ++outstanding_;
+        alarmLog_ = std::make_pair(request, filter);
+    }
+    wake_.notify_one();
+}
+
+void HistoryQueryThread::RequestAlarmExport(std::shared_ptr<const std::vector<AlarmEvent>> data, std::string path,
+                                            bool utf8)
+{
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        ExportJob job;
+        job.alarms = std::move(data);
+        job.path = std::move(path);
+        job.utf8 = utf8;
+        exports_.push_back(std::move(job));
         ++outstanding_;
     }
     wake_.notify_one();
@@ -112,14 +157,16 @@ void HistoryQueryThread::Run()
     for (;;) {
         bool sensors = false;
         std::optional<HistoryQuery> series;
+        std::optional<std::pair<uint64_t, AlarmLogFilter>> alarmLog;
         std::vector<ExportJob> exports;
         {
             std::unique_lock<std::mutex> lock(mutex_);
-            wake_.wait(lock, [this] { return stop_ || sensorsWanted_ || series_ || !exports_.empty(); });
+            wake_.wait(lock, [this] { return stop_ || sensorsWanted_ || series_ || alarmLog_ || !exports_.empty(); });
             if (stop_) return;
             sensors = sensorsWanted_;
             sensorsWanted_ = false;
             series.swap(series_);
+            alarmLog.swap(alarmLog_);
             exports.swap(exports_);
         }
         // Each answer is counted off only after its delivery, so that an
@@ -134,6 +181,7 @@ void HistoryQueryThread::Run()
         // write are already in hand.
         for (const ExportJob &job : exports) hand(AnswerExport(job));
         if (series) hand(AnswerSeries(*series));
+        if (alarmLog) hand(AnswerAlarmLog(alarmLog->first, alarmLog->second));
     }
 }
 
@@ -184,11 +232,40 @@ std::unique_ptr<HistoryAnswer> HistoryQueryThread::AnswerSeries(const HistoryQue
 std::unique_ptr<HistoryAnswer> HistoryQueryThread::AnswerExport(const ExportJob &job)
 {
     auto answer = std::make_unique<HistoryAnswer>();
-    answer->kind = HistoryAnswer::kExport;
+    answer->kind = job.alarms ? HistoryAnswer::kAlarmExport : HistoryAnswer::kExport;
     answer->exportPath = job.path;
     answer->query.address = job.address;
     const auto start = std::chrono::steady_clock::now();
-    answer->ok = job.data && WriteCsvFile(*job.data, job.path, job.utf8, &answer->error);
+    if (job.alarms)
+        answer->ok = WriteAlarmCsvFile(*job.alarms, job.path, job.utf8, &answer->error);
+    else
+        answer->ok = job.data && WriteCsvFile(*job.data, job.path, job.utf8, &answer->error);
+    answer->elapsedMs = MsSince(start);
+    return answer;
+}
+
+}  // namespace tav
+
+namespace tav {
+
+std::unique_ptr<HistoryAnswer> HistoryQueryThread::AnswerAlarmLog(uint64_t request, const AlarmLogFilter &filter)
+{
+    auto answer = std::make_unique<HistoryAnswer>();
+    answer->kind = HistoryAnswer::kAlarmLog;
+    answer->query.request = request;
+    answer->alarmFilter = filter;
+    BeforeRead();
+    const auto start = std::chrono::steady_clock::now();
+    if (OpenReader(&answer->error)) {
+        auto events = std::make_shared<std::vector<AlarmEvent>>();
+        answer->ok = reader_->AlarmEvents(filter, events.get(), &answer->alarmsTruncated) &&
+                     reader_->AlarmAddresses(&answer->alarmAddresses);
+        answer->alarms = std::move(events);
+        if (!answer->ok) {
+            answer->error = "读取报警记录失败";
+            reader_.reset();
+        }
+    }
     answer->elapsedMs = MsSince(start);
     return answer;
 }

@@ -1,9 +1,10 @@
 #pragma once
-// The history viewer's reader thread: the queries wait on disk, so they run
-// here, on a HistoryReader of this thread's own, and every answer goes to
-// the owner through `deliver`, called on this thread (the dialog posts it to
-// itself as an event). A series query replaces one still waiting: only the
-// newest choice is worth reading.
+// The reader thread of the history viewer and of the alarm window's log: the
+// queries wait on disk, so they run here, on a HistoryReader of this thread's
+// own, and every answer goes to the owner through `deliver`, called on this
+// thread (the dialog posts it to itself as an event). A series or alarm log
+// query replaces one of its kind still waiting: only the newest choice is
+// worth reading.
 //
 // Threads: the Request functions are for the owner's thread; `deliver` runs
 // on the query thread and must not block. The destructor waits for a query
@@ -18,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "history/HistoryAlarmLog.h"
 #include "history/HistoryReader.h"
 
 namespace tav {
@@ -31,13 +33,19 @@ struct HistoryQuery {
 };
 
 struct HistoryAnswer {
-    enum Kind { kSensors, kSeries, kExport } kind = kSeries;
+    enum Kind { kSensors, kSeries, kExport, kAlarmLog, kAlarmExport } kind = kSeries;
     bool ok = false;
     std::string error;  // for the operator when !ok
     HistoryQuery query;
     std::vector<HistorySensorSummary> sensors;  // kSensors
     HistorySeries series;                       // kSeries
-    std::string exportPath;                     // kExport
+    std::string exportPath;                     // kExport, kAlarmExport
+    // kAlarmLog: the events in the filter's range, in time order; whether the
+    // row cap left older ones out; every address with alarm events.
+    AlarmLogFilter alarmFilter;
+    std::shared_ptr<const std::vector<AlarmEvent>> alarms;
+    bool alarmsTruncated = false;
+    std::vector<int32_t> alarmAddresses;
     double elapsedMs = 0;                       // the reading or writing alone
 };
 
@@ -57,6 +65,13 @@ public:
     // export (GBK, CR LF; UTF-8 when `utf8`).
     void RequestExport(std::shared_ptr<const HistorySeries> data, int32_t address, std::string path, bool utf8);
 
+    // The alarm log within `filter`; `request` comes back in query.request.
+    // Replaces an alarm log query still waiting.
+    void RequestAlarmLog(uint64_t request, const AlarmLogFilter &filter);
+    // Writes `data` to `path` as the alarm log's CSV, under a temporary
+    // name first, so that `path` is whole or untouched.
+    void RequestAlarmExport(std::shared_ptr<const std::vector<AlarmEvent>> data, std::string path, bool utf8);
+
     // Requests taken but not yet answered (any thread; tests and benchmarks).
     int Outstanding() const;
 
@@ -67,6 +82,7 @@ public:
 private:
     struct ExportJob {
         std::shared_ptr<const HistorySeries> data;
+        std::shared_ptr<const std::vector<AlarmEvent>> alarms;  // set for an alarm log export
         int32_t address = 0;
         std::string path;
         bool utf8 = false;
@@ -76,6 +92,7 @@ private:
     std::unique_ptr<HistoryAnswer> AnswerSensors();
     std::unique_ptr<HistoryAnswer> AnswerSeries(const HistoryQuery &query);
     std::unique_ptr<HistoryAnswer> AnswerExport(const ExportJob &job);
+    std::unique_ptr<HistoryAnswer> AnswerAlarmLog(uint64_t request, const AlarmLogFilter &filter);
 
     const std::string path_;
     const Deliver deliver_;
@@ -86,6 +103,7 @@ private:
     bool stop_ = false;
     bool sensorsWanted_ = false;
     std::optional<HistoryQuery> series_;
+    std::optional<std::pair<uint64_t, AlarmLogFilter>> alarmLog_;
     std::vector<ExportJob> exports_;
     int outstanding_ = 0;
 

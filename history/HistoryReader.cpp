@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <numeric>
 
+#include "history/HistoryAlarmLog.h"
 #include "history/HistoryCodec.h"
 #include "history/HistorySchema.h"
 
@@ -171,7 +172,9 @@ bool HistoryReader::Open(const std::string &databasePath, std::string *error)
     if (sqlite3_prepare_v2(db, "PRAGMA user_version", -1, &st, nullptr) == SQLITE_OK && sqlite3_step(st) == SQLITE_ROW)
         version = sqlite3_column_int(st, 0);
     sqlite3_finalize(st);
-    if (version != kHistorySchemaVersion) {
+    // A file of the first version (a station not yet restarted on this
+    // program) reads as one without alarm log.
+    if (version != kHistorySchemaVersion && version != 1) {
         if (error)
             *error = "历史数据库 " + databasePath + " 无法读取（" +
                      (version < 0 ? std::string(sqlite3_errmsg(db)) : "版本 " + std::to_string(version)) + "）";
@@ -265,6 +268,27 @@ bool HistoryReader::Events(int32_t address, int64_t fromUtcMs, int64_t toUtcMs, 
     }
     sqlite3_finalize(st);
     return rc == SQLITE_DONE;
+}
+
+bool HistoryReader::AlarmEvents(const AlarmLogFilter &filter, std::vector<AlarmEvent> *out, bool *truncated)
+{
+    out->clear();
+    return db_ && ReadAlarmEvents(db_, filter, out, truncated, nullptr);
+}
+
+bool HistoryReader::AlarmAddresses(std::vector<int32_t> *out)
+{
+    out->clear();
+    return db_ && ReadAlarmAddresses(db_, out);
+}
+
+std::map<int32_t, std::string> HistoryReader::AlarmNames()
+{
+    std::map<int32_t, std::string> names;
+    std::vector<std::pair<int32_t, std::string>> latest;
+    if (db_ && ReadLatestAlarmNames(db_, &latest))
+        names.insert(latest.begin(), latest.end());
+    return names;
 }
 
 HistoryResolution HistoryReader::AutoResolution(int64_t fromUtcMs, int64_t toUtcMs)

@@ -8,10 +8,12 @@
 // takes the result by a posted event.
 #include <array>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "alarm/AlarmTypes.h"
 #include "steady/SteadyRecord.h"
 
 struct sqlite3;
@@ -21,6 +23,7 @@ namespace tav {
 constexpr const char *kHistoryFileName = "history.sqlite";  // in the data folder
 
 enum class HistoryResolution : int { kRaw = 0, kMinute = 1, kHour = 2 };
+struct AlarmLogFilter;
 
 // Entries of one sensor in time order, one column per series (the series
 // order of the steady-state log: axis * 7 + parameter, then the speed).
@@ -70,6 +73,13 @@ public:
               HistorySeries *out);
     // address 0 = every sensor.
     bool Events(int32_t address, int64_t fromUtcMs, int64_t toUtcMs, std::vector<HistoryEvent> *out);
+
+    // The alarm log within the filter, in time order (HistoryAlarmLog.h).
+    bool AlarmEvents(const AlarmLogFilter &filter, std::vector<AlarmEvent> *out, bool *truncated = nullptr);
+    // Addresses with alarm events, ascending.
+    bool AlarmAddresses(std::vector<int32_t> *out);
+    // Each address's machine name at its newest named alarm event.
+    std::map<int32_t, std::string> AlarmNames();
 
     // The resolution a range is shown at: full up to a day, minutes up to
     // 90 days, hours beyond.

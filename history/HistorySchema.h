@@ -7,6 +7,11 @@
 // entries, a UTC day of hour entries), so a range query only looks one span
 // back. Rows are never rewritten under another key: a clock that jumps back
 // starts new rows beside the old ones.
+//
+// Version 2 adds alarm_events, the alarm log: one row per raise, clear,
+// acknowledgement, offline, online and rate-limit note, kept as long as the
+// hour aggregates. A version 1 file is brought to version 2 when the writer
+// opens it; readers read both.
 #include <cstdint>
 #include <string>
 
@@ -14,7 +19,7 @@ struct sqlite3;
 
 namespace tav {
 
-constexpr int kHistorySchemaVersion = 1;
+constexpr int kHistorySchemaVersion = 2;  // 2: the alarm log (alarm_events)
 
 struct HistoryTableInfo {
     const char *name;
@@ -27,8 +32,10 @@ extern const HistoryTableInfo kHistoryTables[3];
 
 // Creates the tables in an empty database, or checks the version of an
 // existing one. False with a text when the file is not a history database
-// this station can read (damaged or of a newer version).
-bool PrepareHistorySchema(sqlite3 *db, std::string *error);
+// this station can read (damaged or of a newer version). A version 1 file is
+// brought to version 2; when that fails for want of the file (busy, full,
+// unwritable), *failedCode receives SQLite's code of the failure.
+bool PrepareHistorySchema(sqlite3 *db, std::string *error, int *failedCode = nullptr);
 
 // Runs one statement without results; false with SQLite's text in *error.
 bool ExecHistorySql(sqlite3 *db, const char *sql, std::string *error);

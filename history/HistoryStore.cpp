@@ -8,6 +8,7 @@
 #include <limits>
 #include <vector>
 
+#include "history/HistoryAlarmLog.h"
 #include "history/HistoryCodec.h"
 #include "history/HistorySchema.h"
 
@@ -40,8 +41,10 @@ const char *const kStatementSql[] = {
     "DELETE FROM minute_runs WHERE rowid IN (SELECT rowid FROM minute_runs WHERE t1<?1 LIMIT 256)",
     "DELETE FROM hour_runs WHERE rowid IN (SELECT rowid FROM hour_runs WHERE t1<?1 LIMIT 256)",
     "DELETE FROM events WHERE rowid IN (SELECT rowid FROM events WHERE t<?1 LIMIT 256)",
+    kInsertAlarmEventSql,
+    "DELETE FROM alarm_events WHERE rowid IN (SELECT rowid FROM alarm_events WHERE t<?1 LIMIT 256)",
 };
-static_assert(sizeof kStatementSql / sizeof kStatementSql[0] == 12);
+static_assert(sizeof kStatementSql / sizeof kStatementSql[0] == 14);
 }  // namespace
 
 struct HistoryStore::SensorState {
@@ -115,8 +118,9 @@ HistoryOpenResult HistoryStore::Open(const std::string &path, std::string *error
         return code == SQLITE_NOTADB || code == SQLITE_CORRUPT ? HistoryOpenResult::kDamaged
                                                                : HistoryOpenResult::kFailed;
     }
-    if (!PrepareHistorySchema(db_, &text)) {
-        const int code = sqlite3_errcode(db_) & 0xff;
+    int failedCode = 0;
+    if (!PrepareHistorySchema(db_, &text, &failedCode)) {
+        const int code = (failedCode ? failedCode : sqlite3_errcode(db_)) & 0xff;
         *error = text;
         const bool damaged = code == SQLITE_OK || code == SQLITE_NOTADB || code == SQLITE_CORRUPT ||
                              code == SQLITE_ERROR || code == SQLITE_DONE || code == SQLITE_ROW;
@@ -456,6 +460,7 @@ bool HistoryStore::Prune(int64_t now)
         {kPruneMinute, int64_t(settings_.minuteDays) * kDayMs},
         {kPruneHour, hourKeep},
         {kPruneEvents, hourKeep},
+        {kPruneAlarms, hourKeep},
     };
     int deleted = 0;
     for (const auto &step : steps) {
@@ -497,7 +502,8 @@ int HistoryStore::Fail(std::string *error)
     return code;
 }
 
-int HistoryStore::WriteBatch(const SteadySnapshot *snapshots, int count, std::string *error)
+int HistoryStore::WriteBatch(const SteadySnapshot *snapshots, int count, std::string *error, const AlarmEvent *alarms,
+                             int alarmCount)
 {
     if (!db_)
         return SQLITE_CANTOPEN;
@@ -518,6 +524,11 @@ int HistoryStore::WriteBatch(const SteadySnapshot *snapshots, int count, std::st
     for (auto &[address, state] : sensors_)
         if (!FlushPieces(*state))
             return Fail(error);
+    for (int i = 0; i < alarmCount; ++i) {
+        BindAlarmEvent(statements_[kInsertAlarm], alarms[i]);
+        if (!Step(kInsertAlarm))
+            return Fail(error);
+    }
     if (count > 0 && !Prune(snapshots[count - 1].utcMs))
         return Fail(error);
     if (!ExecHistorySql(db_, "COMMIT", error)) {

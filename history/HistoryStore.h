@@ -1,7 +1,8 @@
 #pragma once
 // The writer's side of history.sqlite: turns steady-state snapshots into
-// packed runs, minute and hour aggregates and connection events, prunes what
-// has expired and reads back what the 60-minute table needs after a restart.
+// packed runs, minute and hour aggregates and connection events, stores the
+// alarm log, prunes what has expired and reads back what the 60-minute table
+// needs after a restart.
 //
 // Thread rule: one thread only (the history writer's).
 #include <cstdint>
@@ -10,6 +11,7 @@
 #include <string>
 #include <unordered_map>
 
+#include "alarm/AlarmTypes.h"
 #include "history/HistoryReader.h"
 #include "settings/StationSettings.h"
 #include "steady/SteadySnapshot.h"
@@ -34,10 +36,12 @@ public:
     void Close();
     bool IsOpen() const { return db_ != nullptr; }
 
-    // Writes `count` snapshots in one transaction. Returns SQLITE_OK, or the
-    // failing SQLite code after rolling back: nothing of the batch is stored
-    // and the in-memory state is rebuilt from the file on the next call.
-    int WriteBatch(const SteadySnapshot *snapshots, int count, std::string *error);
+    // Writes `count` snapshots and `alarmCount` alarm events in one
+    // transaction. Returns SQLITE_OK, or the failing SQLite code after
+    // rolling back: nothing of the batch is stored and the in-memory state
+    // is rebuilt from the file on the next call.
+    int WriteBatch(const SteadySnapshot *snapshots, int count, std::string *error, const AlarmEvent *alarms = nullptr,
+                   int alarmCount = 0);
     // Stores the open minute and hour aggregates and marks every present
     // sensor disconnected at `utcMs` (the station stops).
     int Finish(int64_t utcMs, std::string *error);
@@ -61,7 +65,7 @@ private:
     };
     enum Statement {
         kInsertRaw, kInsertMinute, kInsertHour, kUpdateMinute, kUpdateHour, kDeleteRaw, kProgress,
-        kEvent, kPruneRaw, kPruneMinute, kPruneHour, kPruneEvents, kStatementCount
+        kEvent, kPruneRaw, kPruneMinute, kPruneHour, kPruneEvents, kInsertAlarm, kPruneAlarms, kStatementCount
     };
 
     bool Prepare(std::string *error);

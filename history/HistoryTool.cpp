@@ -3,17 +3,25 @@
 //   tavenor-history export --address A [--from T] [--to T] [--resolution raw|minute|hour|auto]
 //                          [--utf8] [--out FILE] [--folder DIR]
 //   tavenor-history events [--address A] [--from T] [--to T] [--utf8] [--out FILE] [--folder DIR]
+//   tavenor-history alarms [--address A] [--from T] [--to T] [--utf8] [--out FILE] [--folder DIR]
+//
+// Machine names come from station.toml in the folder (as the station names
+// them now), else from the newest alarm event that named the sensor. The
+// alarm log itself keeps the name each event had when it happened.
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <map>
 #include <string>
 
+#include "history/HistoryAlarmLog.h"
 #include "history/HistoryCsv.h"
 #include "history/HistoryReader.h"
+#include "settings/StationSettings.h"
 
 namespace {
 
@@ -26,7 +34,7 @@ int Fail(const std::string &text)
 }
 
 const char kUsage[] =
-    "用法: tavenor-history list|export|events [--folder DIR] [--address A] [--from T] [--to T]\n"
+    "用法: tavenor-history list|export|events|alarms [--folder DIR] [--address A] [--from T] [--to T]\n"
     "       [--resolution raw|minute|hour|auto] [--utf8] [--out FILE]\n"
     "T: \"YYYY-MM-DD[ hh:mm[:ss]]\" (本地时间) 或 -90s -30m -2h -7d\n";
 
@@ -36,6 +44,21 @@ bool ParseAddress(const std::string &text, int32_t *out)
         return false;
     *out = int32_t(std::stol(text));
     return *out > 0;
+}
+
+// The machine names of the station in `folder`. A station.toml that cannot
+// be read costs only the names: its messages go to stderr.
+std::map<int32_t, std::string> MachineNames(const std::string &folder, HistoryReader &reader)
+{
+    std::map<int32_t, std::string> names = reader.AlarmNames();
+    std::vector<std::string> messages;
+    const StationSettings settings = LoadStationSettings(folder + "/" + kStationSettingsFileName, &messages);
+    for (const std::string &m : messages)
+        std::fprintf(stderr, "tavenor-history: %s\n", m.c_str());
+    for (const auto &[address, machine] : settings.sensors)
+        if (!machine.name.empty())
+            names[address] = machine.name;
+    return names;
 }
 
 }  // namespace
@@ -49,7 +72,7 @@ int main(int argc, char **argv)
         std::fputs(kUsage, stdout);
         return 0;
     }
-    if (command != "list" && command != "export" && command != "events")
+    if (command != "list" && command != "export" && command != "events" && command != "alarms")
         return Fail("未知的命令 " + command);
 
     static const char *const kValued[] = {"--folder", "--address", "--from", "--to", "--resolution", "--out"};
@@ -96,8 +119,8 @@ int main(int argc, char **argv)
         return Fail("无效的传感器地址 " + options["--address"]);
     if (command == "export" && address == 0)
         return Fail("export 需要 --address");
-    if (command == "list" && options.count("--resolution"))
-        return Fail("list 不接受选项 --resolution");
+    if ((command == "list" || command == "alarms") && options.count("--resolution"))
+        return Fail(command + " 不接受选项 --resolution");
 
     const std::string folder = options.count("--folder") ? options["--folder"] : ".";
     HistoryReader reader;
@@ -106,18 +129,28 @@ int main(int argc, char **argv)
         return Fail(error);
 
     if (command == "list") {
+        const std::map<int32_t, std::string> names = MachineNames(folder, reader);
         for (const HistorySensorSummary &s : reader.Sensors()) {
             char first[24], last[24];
             FormatHistoryTime(s.firstUtcMs, first);
             FormatHistoryTime(s.lastUtcMs, last);
-            std::printf("%d %.23s %.23s raw=%lld minute=%lld hour=%lld\n", int(s.address), first, last,
+            // The name in quotes beside the address, so that a name with
+            // spaces still leaves the fields countable.
+            const auto name = names.find(s.address);
+            const std::string named = name == names.end() ? "" : " \"" + name->second + "\"";
+            std::printf("%d%s %.23s %.23s raw=%lld minute=%lld hour=%lld\n", int(s.address), named.c_str(), first, last,
                         static_cast<long long>(s.entries[0]), static_cast<long long>(s.entries[1]),
                         static_cast<long long>(s.entries[2]));
         }
         return 0;
     }
 
-    if (address != 0 && !reader.HasSensor(address))
+    if (address != 0 && command == "alarms") {
+        std::vector<int32_t> known;
+        reader.AlarmAddresses(&known);
+        if (std::find(known.begin(), known.end(), address) == known.end() && !reader.HasSensor(address))
+            return Fail("历史数据中没有传感器地址 " + std::to_string(address));
+    } else if (address != 0 && !reader.HasSensor(address))
         return Fail("历史数据中没有传感器地址 " + std::to_string(address));
 
     int fd = STDOUT_FILENO;
@@ -132,6 +165,15 @@ int main(int argc, char **argv)
         if (!reader.Events(address, from, to, &events))
             return Fail("读取历史数据库失败");
         err = WriteHistoryEventsCsv(fd, events, utf8);
+    } else if (command == "alarms") {
+        AlarmLogFilter filter;
+        filter.address = address;
+        filter.fromUtcMs = from;
+        filter.toUtcMs = to;
+        std::vector<AlarmEvent> alarms;
+        if (!reader.AlarmEvents(filter, &alarms))
+            return Fail("读取历史数据库失败");
+        err = WriteAlarmLogCsv(fd, alarms, utf8);
     } else {
         HistoryResolution resolution = HistoryReader::AutoResolution(from, to);
         const std::string r = options.count("--resolution") ? options["--resolution"] : "auto";

@@ -45,6 +45,15 @@ HistoryWriter::HistoryWriter(const HistoryWriterOptions &options, EventSink &sin
       batch_(std::make_unique<SteadySnapshot[]>(size_t(capacity_)))
 {
     refills_.reserve(kSteadyRecordCount);
+    alarmCapacity_ = options.alarmQueueCapacity > 0 ? options.alarmQueueCapacity : 1;
+    alarmRing_ = std::make_unique<AlarmEvent[]>(size_t(alarmCapacity_));
+    alarmBatch_ = std::make_unique<AlarmEvent[]>(size_t(alarmCapacity_));
+    // Room for the usual texts, so that queueing an event does not allocate.
+    for (int i = 0; i < alarmCapacity_; ++i) {
+        alarmRing_[size_t(i)].name.reserve(64);
+        alarmRing_[size_t(i)].comment.reserve(128);
+        alarmRing_[size_t(i)].capture.reserve(128);
+    }
 }
 
 HistoryWriter::~HistoryWriter() { Stop(); }
@@ -125,6 +134,20 @@ void HistoryWriter::OnSteadySnapshot(const SteadySnapshot &snapshot)
         wake_.notify_one();
 }
 
+void HistoryWriter::OnAlarmEvent(const AlarmEvent &event)
+{
+    std::lock_guard lock(queueMutex_);
+    if (alarmSize_ == alarmCapacity_) {
+        droppedAlarms_.fetch_add(1);
+        return;
+    }
+    alarmRing_[size_t((alarmHead_ + alarmSize_) % alarmCapacity_)] = event;
+    ++alarmSize_;
+    ++alarmPushed_;
+    if (alarmSize_ >= alarmCapacity_ / 2)
+        wake_.notify_one();
+}
+
 void HistoryWriter::RecordBound(int record, int32_t address, uint64_t bindTick)
 {
     if (bindCount_ < kSteadyRecordCount)
@@ -147,9 +170,11 @@ void HistoryWriter::Flush()
     if (!thread_.joinable())
         return;
     const uint64_t target = pushed_;
+    const uint64_t alarmTarget = alarmPushed_;
     ++flushWaiters_;
     wake_.notify_one();
-    progress_.wait(lock, [&] { return done_ >= target || failing_.load() || stop_; });
+    progress_.wait(lock,
+                   [&] { return (done_ >= target && alarmDone_ >= alarmTarget) || failing_.load() || stop_; });
     --flushWaiters_;
 }
 
@@ -228,6 +253,7 @@ void HistoryWriter::Run()
 {
     OpenDatabase();
     uint64_t droppedReported = 0;
+    uint64_t droppedAlarmsReported = 0;
     uint64_t droppedAtFailure = 0;
     int64_t lastUtcMs = 0;  // of the newest snapshot stored: the time of the closing events
     auto lastAttempt = std::chrono::steady_clock::now();
@@ -237,16 +263,21 @@ void HistoryWriter::Run()
                                                          : kBatchEvery);
         wake_.wait_until(lock, due, [&] {
             return stop_ || requestCount_ > 0 || maxPageCount_.load() >= 0 ||
-                   (!failing_.load() && size_ > 0 && (flushWaiters_ > 0 || size_ >= capacity_ / 2));
+                   (!failing_.load() && (size_ > 0 || alarmSize_ > 0) &&
+                    (flushWaiters_ > 0 || size_ >= capacity_ / 2 || alarmSize_ >= alarmCapacity_ / 2));
         });
         const bool stopping = stop_;
         const int n = size_;
         const int head = head_;
+        const int m = alarmSize_;
+        const int alarmHead = alarmHead_;
         lock.unlock();
         // The producer writes only behind the queued entries and this thread
         // alone removes them, so they are copied without holding the lock.
         for (int i = 0; i < n; ++i)
             CopySnapshot(ring_[size_t((head + i) % capacity_)], batch_[size_t(i)]);
+        for (int i = 0; i < m; ++i)
+            alarmBatch_[size_t(i)] = alarmRing_[size_t((alarmHead + i) % alarmCapacity_)];
         lastAttempt = std::chrono::steady_clock::now();
 
         const int64_t pages = maxPageCount_.exchange(-1);
@@ -256,8 +287,8 @@ void HistoryWriter::Run()
             OpenDatabase();
         int rc = SQLITE_OK;
         std::string error;
-        if (n > 0)
-            rc = store_->IsOpen() ? store_->WriteBatch(batch_.get(), n, &error) : SQLITE_CANTOPEN;
+        if (n > 0 || m > 0)
+            rc = store_->IsOpen() ? store_->WriteBatch(batch_.get(), n, &error, alarmBatch_.get(), m) : SQLITE_CANTOPEN;
         if (rc == SQLITE_OK && store_->IsOpen()) {
             if (failing_.exchange(false)) {
                 const uint64_t lost = dropped_.load() - droppedAtFailure;
@@ -268,6 +299,9 @@ void HistoryWriter::Run()
             head_ = (head_ + n) % capacity_;
             size_ -= n;
             done_ += uint64_t(n);
+            alarmHead_ = (alarmHead_ + m) % alarmCapacity_;
+            alarmSize_ -= m;
+            alarmDone_ += uint64_t(m);
             lock.unlock();
             if (n > 0)
                 lastUtcMs = batch_[size_t(n - 1)].utcMs;
@@ -293,14 +327,22 @@ void HistoryWriter::Run()
                 LogLine("历史数据队列已满，丢弃 " + std::to_string(dropped - droppedReported) + " 个稳态数据周期");
             droppedReported = dropped;
         }
+        const uint64_t droppedAlarms = droppedAlarms_.load();
+        if (droppedAlarms > droppedAlarmsReported) {
+            LogLine("报警记录队列已满，丢弃 " + std::to_string(droppedAlarms - droppedAlarmsReported) + " 条报警事件");
+            droppedAlarmsReported = droppedAlarms;
+        }
         lock.lock();
-        if (stopping && (size_ == 0 || failing_.load() || !store_->IsOpen()))
+        if (stopping && ((size_ == 0 && alarmSize_ == 0) || failing_.load() || !store_->IsOpen()))
             break;
     }
     // What could not be stored is given up; Flush must not wait for it.
     done_ += uint64_t(size_);
     head_ = 0;
     size_ = 0;
+    alarmDone_ += uint64_t(alarmSize_);
+    alarmHead_ = 0;
+    alarmSize_ = 0;
     lock.unlock();
     progress_.notify_all();
     if (store_->IsOpen() && !failing_.load()) {

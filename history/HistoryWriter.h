@@ -4,6 +4,10 @@
 // stores it on a thread of its own, one transaction per batch, at most about
 // a second behind.
 //
+// It also takes every alarm event (the engine's listener, window thread) into
+// a second preallocated queue and stores it in the alarm log with the next
+// batch.
+//
 // Faults never reach acquisition: a full or unwritable disk is said once and
 // retried until it works again, snapshots beyond the queue are counted and
 // dropped, a damaged file is moved aside and a new one started, and a second
@@ -17,6 +21,7 @@
 #include <thread>
 #include <vector>
 
+#include "alarm/AlarmTypes.h"
 #include "net/EventSink.h"
 #include "settings/StationSettings.h"
 #include "steady/SteadySnapshot.h"
@@ -29,6 +34,7 @@ struct HistoryWriterOptions {
     std::string dataFolder;        // history.sqlite and its lock go here
     HistorySettings settings;
     int queueCapacity = 120;       // snapshots: a minute of ticks
+    int alarmQueueCapacity = 1024; // alarm events; the engine limits a flapping sensor's
     // Tests and benchmarks fill years in seconds: the producer then waits
     // for room instead of dropping. Never set in the station.
     bool waitWhenFull = false;
@@ -43,7 +49,7 @@ struct HistoryRefill {
     float byAge[kSteadySeriesCount][kSteadyHistoryLength] = {};
 };
 
-class HistoryWriter : public SteadySnapshotConsumer {
+class HistoryWriter : public SteadySnapshotConsumer, public AlarmListener {
 public:
     HistoryWriter(const HistoryWriterOptions &options, EventSink &sink);
     ~HistoryWriter() override;
@@ -59,17 +65,21 @@ public:
 
     // Window thread: copies the snapshot into the queue and returns.
     void OnSteadySnapshot(const SteadySnapshot &snapshot) override;
+    // Window thread: copies the event into the alarm queue and returns (no
+    // allocation while its texts fit the room reserved for them).
+    void OnAlarmEvent(const AlarmEvent &event) override;
     // Window thread, during the tick: `record` now belongs to `address`;
     // its rings are refilled from the file (TakeRefill, a later tick).
     void RecordBound(int record, int32_t address, uint64_t bindTick);
     // Window thread: a finished refill, or null.
     std::unique_ptr<HistoryRefill> TakeRefill();
 
-    // Waits until every snapshot handed over so far is stored, or given up
+    // Waits until every snapshot and alarm event handed over so far is stored, or given up
     // because the file cannot be written. Not on the window thread.
     void Flush();
 
     uint64_t Dropped() const { return dropped_.load(); }
+    uint64_t DroppedAlarmEvents() const { return droppedAlarms_.load(); }
     bool Failing() const { return failing_.load(); }
     std::string DatabasePath() const;
     // Tests: a page limit makes the disk "full"; 0 lifts it.
@@ -110,6 +120,12 @@ private:
     int flushWaiters_ = 0;
     RefillRequest requests_[kSteadyRecordCount] = {};
     int requestCount_ = 0;
+    std::unique_ptr<AlarmEvent[]> alarmRing_;
+    int alarmCapacity_ = 0;
+    int alarmHead_ = 0;
+    int alarmSize_ = 0;
+    uint64_t alarmPushed_ = 0;
+    uint64_t alarmDone_ = 0;
 
     // Window thread only: bindings seen during the current tick.
     RefillRequest binds_[kSteadyRecordCount] = {};
@@ -119,7 +135,9 @@ private:
     std::vector<std::unique_ptr<HistoryRefill>> refills_;
 
     std::unique_ptr<SteadySnapshot[]> batch_;  // writer thread only
+    std::unique_ptr<AlarmEvent[]> alarmBatch_;  // writer thread only
     std::atomic<uint64_t> dropped_{0};
+    std::atomic<uint64_t> droppedAlarms_{0};
     std::atomic<bool> failing_{false};
     std::atomic<int64_t> maxPageCount_{-1};  // -1 = unchanged
 };

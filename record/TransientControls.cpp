@@ -149,6 +149,11 @@ void TransientControls::Open()
     QString path = Chooser() ? Chooser()(&dlg_, folder) : AskForRecording(&dlg_, folder);
     if (path.isEmpty())
         return;  // cancelled: nothing changes
+    Load(path);
+}
+
+bool TransientControls::Load(const QString &path)
+{
     LoadResult r = dlg_.Station().Recording().Load(QFile::encodeName(path).toStdString());
     if (r.ok) {
         ShowStopped();  // a load ends a running recording or replay
@@ -157,6 +162,18 @@ void TransientControls::Open()
     }
     if (!r.message.empty())
         ShowMessage(&dlg_, QString::fromStdString(r.message));
+    return r.ok;
+}
+
+void TransientControls::OpenForReplay(const QString &path)
+{
+    Recorder &recorder = dlg_.Station().Recording();
+    if (recorder.Saving() || recorder.AcquisitionState() == 1) {
+        ShowMessage(&dlg_, QStringLiteral("正在采集或存储数据，结束后再回放报警录波"));
+        return;
+    }
+    if (Load(path))
+        StartReplay();
 }
 
 void TransientControls::Save()

@@ -32,6 +32,11 @@ public:
     using FileChooser = std::function<QString(QWidget *parent, const QString &folder)>;
     static void SetFileChooser(FileChooser chooser);
 
+    // Loads `path` (a .vdat) as "打开" does and starts its replay, as the
+    // alarm window's capture link asks. Refused with a message while a
+    // recording or a save runs: neither is disturbed.
+    void OpenForReplay(const QString &path);
+
     bool Timer3Active() const { return timer3_.isActive(); }
     int Timer3Interval() const { return timer3_.interval(); }
 
@@ -41,6 +46,7 @@ private:
     void Stop();
     void StartReplay();
     void Open();
+    bool Load(const QString &path);
     void Save();
     void OnTimer3();
     void OnSaveProgress(int percent, bool finished);

@@ -10,6 +10,8 @@
 #include <iterator>
 
 #include "app/Station.h"
+#include "history/HistoryAlarmLog.h"
+#include "history/HistoryReader.h"
 #include "record/VdatFormat.h"
 #include "sim/SimSensor.h"
 #include "support/TestPeers.h"
@@ -103,6 +105,17 @@ TEST(StationAlarms, SensorOverItsLimitRaisesCapturesAndGoesOffline)
         return false;
     }));
     station.Stop();
+
+    // The station's history keeps the log of both, the capture's path with the raise.
+    HistoryReader reader;
+    ASSERT_TRUE(reader.Open(folder + "/data/" + kHistoryFileName, &error)) << error;
+    std::vector<AlarmEvent> log;
+    ASSERT_TRUE(reader.AlarmEvents({}, &log));
+    ASSERT_GE(log.size(), 2u);
+    EXPECT_EQ(log.front().kind, AlarmEventKind::kRaise);
+    EXPECT_EQ(log.front().name, "试验台");
+    EXPECT_EQ(log.front().capture, a.capture);
+    EXPECT_EQ(log.back().kind, AlarmEventKind::kOffline);
 }
 
 // station.toml edited by hand while the station runs: the watcher's thread

@@ -334,5 +334,83 @@ TEST(HistoryTool, ListExportAndEventsWithTheirOptionsAndFailures)
     EXPECT_EQ(r.status, 2);
 }
 
+// `alarms`: the log as CSV, filtered by sensor and time, its texts quoted
+// where they hold separators; `list` names the machines from station.toml.
+TEST(HistoryTool, AlarmsCsvFiltersAndMachineNames)
+{
+    ScratchFolder folder;
+    CollectingSink sink;
+    const int64_t now =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
+            .count();
+    auto event = [&](int64_t ago, AlarmEventKind kind, int32_t address, AlarmSeverity severity) {
+        AlarmEvent e;
+        e.utcMs = now - ago;
+        e.kind = kind;
+        e.address = address;
+        e.severity = severity;
+        if (severity != AlarmSeverity::kOffline) {
+            e.quantity = kQuantityVelocity;
+            e.axis = 1;
+            e.value = 3;
+            e.limit = 2.8;
+        }
+        e.name = address == 4 ? "1号泵 电机端" : "";
+        return e;
+    };
+    {
+        HistoryWriter w(TestOptions(folder), sink);
+        ASSERT_TRUE(w.Start());
+        w.OnSteadySnapshot(MakeSnapshot(now - 60'000, 0, {4, 7}));
+        w.OnAlarmEvent(event(90 * 60'000, AlarmEventKind::kRaise, 4, AlarmSeverity::kAlert));
+        AlarmEvent ack = event(30 * 60'000, AlarmEventKind::kAcknowledge, 4, AlarmSeverity::kAlert);
+        ack.comment = "a,b \"c\"";
+        w.OnAlarmEvent(ack);
+        w.OnAlarmEvent(event(20 * 60'000, AlarmEventKind::kOffline, 6, AlarmSeverity::kOffline));
+        w.OnAlarmEvent(event(10 * 60'000, AlarmEventKind::kOnline, 6, AlarmSeverity::kOffline));
+    }
+    {
+        std::ofstream toml(folder.path + "/station.toml");
+        toml << "[sensor.7]\nname = \"2号风机\"\n";
+    }
+    const std::string at = " --folder " + folder.path;
+
+    // 4 is named by its alarm events, 7 by station.toml.
+    ToolResult r = RunTool("list" + at);
+    ASSERT_EQ(r.status, 0) << r.err;
+    const auto listed = Split(r.out, "\n");
+    ASSERT_GE(listed.size(), 2u) << r.out;
+    EXPECT_EQ(listed[0].rfind("4 \"1号泵 电机端\" ", 0), 0u) << r.out;
+    EXPECT_EQ(listed[1].rfind("7 \"2号风机\" ", 0), 0u) << r.out;
+
+    // The last hour: the acknowledgement and sensor 6's offline and online.
+    r = RunTool("alarms --utf8" + at);
+    ASSERT_EQ(r.status, 0) << r.err;
+    auto lines = Split(r.out, "\r\n");
+    ASSERT_EQ(lines.size(), 4u) << r.out;
+    EXPECT_EQ(lines[0], "时间,地址,设备名称,轴,参数,数值,限值,级别,事件,备注");
+    EXPECT_EQ(lines[1].substr(23), ",4,1号泵 电机端,Y轴,速度有效值(10-1000Hz),3,2.8,预警,确认,\"a,b \"\"c\"\"\"");
+    char when[24];
+    FormatHistoryTime(now - 30 * 60'000, when);
+    EXPECT_EQ(lines[1].substr(0, 23), std::string(when, 23));
+    EXPECT_EQ(lines[2].substr(23), ",6,,,连接,,,离线,离线,");
+    EXPECT_EQ(lines[3].substr(23), ",6,,,连接,,,离线,上线,");
+
+    r = RunTool("alarms --address 4 --from -2h" + at);  // GBK by default
+    ASSERT_EQ(r.status, 0) << r.err;
+    lines = Split(r.out, "\r\n");
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_EQ(lines[0], Utf8ToGbk("时间,地址,设备名称,轴,参数,数值,限值,级别,事件,备注"));
+    EXPECT_NE(lines[1].find(Utf8ToGbk(",报警,")), std::string::npos);
+    EXPECT_EQ(Split(RunTool("alarms --address 6 --from -15m" + at).out, "\r\n").size(), 2u);
+    EXPECT_EQ(Split(RunTool("alarms --from -2h --to -25m" + at).out, "\r\n").size(), 3u);  // raise and ack of 4
+
+    for (const std::string bad : {"alarms --address 99", "alarms --resolution raw", "alarms --from soon"}) {
+        r = RunTool(bad + at);
+        EXPECT_EQ(r.status, 2) << bad;
+        EXPECT_TRUE(r.out.empty()) << bad;
+    }
+}
+
 }  // namespace
 }  // namespace tav

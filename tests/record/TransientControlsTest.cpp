@@ -10,6 +10,7 @@
 #include <QSlider>
 #include <QTest>
 
+#include "alarm/AlarmDlg.h"
 #include "app/Controls.h"
 #include "app/Messages.h"
 #include "app/QtEventSink.h"
@@ -147,3 +148,26 @@ TEST_F(TransientControlsTest, SaveShowsProgressAndTheOutcome)
 }
 
 }  // namespace
+
+// The alarm window's capture link: the capture is loaded and replayed as
+// "打开" and "重放" would, but never at the cost of a running recording.
+TEST_F(TransientControlsTest, AlarmCaptureLinkReplaysButSparesARecording)
+{
+    auto *alarms = dlg->findChild<CAlarmDlg *>(QString::number(CAlarmDlg::kDialogId));
+    ASSERT_NE(alarms, nullptr);
+    const QString capture = QString::fromStdString(scratch.Path() + "/0007_20260101120000.vdat");
+    tav::test::WriteFile(capture.toStdString(), tav::test::MakePackets(7, 26667.0f, 100));
+
+    Control<QPushButton>(1031)->click();  // recording
+    emit alarms->openCapture(capture);
+    ASSERT_EQ(messages.size(), 1);
+    EXPECT_EQ(station->Recording().AcquisitionState(), 1);
+    Control<QPushButton>(1041)->click();
+
+    emit alarms->openCapture(capture);
+    EXPECT_EQ(messages.size(), 1);
+    EXPECT_EQ(Control<QLineEdit>(1090)->text(), "0.43");
+    EXPECT_EQ(station->Recording().AcquisitionState(), 2);  // replaying
+    EXPECT_TRUE(Binder()->Timer3Active());
+    EXPECT_FALSE(Control<QPushButton>(1032)->isEnabled());
+}

@@ -1,0 +1,61 @@
+#pragma once
+// The alarm log in history.sqlite (table alarm_events): alarm events stored
+// with text keys ("raise", "alert", "velocity", "x") and read back as the
+// AlarmEvent the engine emitted.
+//
+// Functions taking a connection run on the thread that owns it.
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "alarm/AlarmTypes.h"
+
+struct sqlite3;
+struct sqlite3_stmt;
+
+namespace tav {
+
+// "raise", "clear", "ack", "offline", "online", "rate_limited".
+const char *AlarmEventKey(AlarmEventKind kind);
+// "alert", "danger", "offline".
+const char *AlarmSeverityKey(AlarmSeverity severity);
+// "x", "y", "z", or "" for none.
+const char *AlarmAxisKey(int axis);
+// The quantity's key in station.toml ("velocity", ...), "connection" for offline.
+const char *AlarmQuantityLogKey(int quantity);
+
+// The reverse; false for a key this program does not know (a newer
+// station's), which leaves *out as it was.
+bool ParseAlarmEventKey(const std::string &key, AlarmEventKind *out);
+bool ParseAlarmSeverityKey(const std::string &key, AlarmSeverity *out);
+int ParseAlarmAxisKey(const std::string &key);          // kNoAxis when unknown
+int ParseAlarmQuantityKey(const std::string &key);      // kOfflineQuantity for "connection", -2 when unknown
+
+constexpr int kUnknownQuantity = -2;
+
+// The insert statement; bound by BindAlarmEvent.
+extern const char kInsertAlarmEventSql[];
+// Binds `e` to a statement prepared from kInsertAlarmEventSql.
+void BindAlarmEvent(sqlite3_stmt *st, const AlarmEvent &e);
+
+struct AlarmLogFilter {
+    int32_t address = 0;  // 0 = every sensor
+    int64_t fromUtcMs = 0;
+    int64_t toUtcMs = INT64_MAX;
+    int severity = 0;     // an AlarmSeverity value, 0 = all
+    size_t maxRows = 0;   // 0 = no limit; else the newest maxRows of the range
+};
+
+// Events with fromUtcMs <= time < toUtcMs, in time order (equal times in the
+// order stored). *truncated (may be null) says whether maxRows cut older
+// ones off. A file without the alarm log (version 1) has none. False with
+// SQLite's text in *error.
+bool ReadAlarmEvents(sqlite3 *db, const AlarmLogFilter &filter, std::vector<AlarmEvent> *out, bool *truncated,
+                     std::string *error);
+// Sensor addresses that have alarm events, ascending.
+bool ReadAlarmAddresses(sqlite3 *db, std::vector<int32_t> *out);
+// The name each address had at its newest event that named it.
+bool ReadLatestAlarmNames(sqlite3 *db, std::vector<std::pair<int32_t, std::string>> *out);
+
+}  // namespace tav
