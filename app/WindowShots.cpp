@@ -1,7 +1,8 @@
 // tavenor-screenshots [folder]: starts the real station on an ephemeral port
 // with four simulated sensors on loopback, lets them stream, and writes PNG
 // images of the real windows (default folder docs/): the main window, the
-// sensor parameter dialog after it has read its sensor, the steady-state
+// sensor parameter dialog after it has read its sensor, the machine settings
+// dialog on sensor 1, the steady-state
 // viewer, and the history trend over a month that a simulated clock wrote
 // before the station started. Everything it writes besides the images goes
 // to a scratch folder.
@@ -173,9 +174,24 @@ int main(int argc, char **argv)
         return 1;
     }
 
+    // Sensor 1's machine as an operator would describe it, for the picture
+    // of the machine settings dialog.
+    tav::MachineSettings machine;
+    machine.address = 1;
+    machine.name = "1号风机 电机端";
+    machine.isoClass = tav::IsoClass::kGroup2Rigid;
+    machine.danger[tav::kQuantityTemperature] = 60;
+    machine.bearings = {{"驱动端 6308", 8, 15.875, 65, 0}, {"非驱动端 6306", 8, 12.7, 53, 0}};
+    const std::string settingsPath = std::string(scratch) + "/" + tav::kStationSettingsFileName;
+    const std::string settingsError = tav::SaveMachineSettings(settingsPath, machine);
+    if (!settingsError.empty())
+        std::fprintf(stderr, "%s\n", settingsError.c_str());
+
     tav::StationOptions options;
     options.port = 0;
     options.startFolder = scratch;
+    std::vector<std::string> settingsMessages;
+    options.settings = tav::LoadStationSettings(settingsPath, &settingsMessages);
     tav::ui::QtEventSink sink;
     tav::Station station(options, sink);
     if (!FillMonth(station.DataFolder()))
@@ -223,6 +239,13 @@ int main(int argc, char **argv)
     failures += !Save(parameters, folder, "sensor-parameters.png");
     if (parameters)
         parameters->close();
+
+    emit dlg.menuCommand(32778);
+    Pump(1000);
+    QWidget *machines = TopLevel("137");
+    failures += !Save(machines, folder, "machine-settings.png");
+    if (machines)
+        machines->close();
 
     // The analysis window on X: Hann, two seconds, averaged, zoomed to the
     // first 300 Hz so that the orders and the peak list read at a glance.
