@@ -67,11 +67,14 @@ void CDeviceParaSet::BuildLayout()
     auto *grid = new QGridLayout(this);
     list_ = Tag(new QListWidget, kIdList, QStringLiteral("设备参数配置 列表"));
     list_->setMinimumWidth(220);
-    grid->addWidget(list_, 0, 0, 3, 1);
+    grid->addWidget(list_, 0, 0, 4, 1);
     grid->addWidget(BuildDevice(), 0, 1);
     grid->addWidget(BuildMachine(), 1, 1);
     grid->addWidget(BuildLimits(), 0, 2, 2, 1);
-    grid->addWidget(BuildBearings(), 2, 1, 1, 2);
+    auto *help = new QLabel(QString::fromUtf8(kClassHelp));
+    help->setWordWrap(true);
+    grid->addWidget(help, 2, 1, 1, 2);
+    grid->addWidget(BuildBearings(), 3, 1, 1, 2);
     auto *buttons = new QHBoxLayout;
     auto *save = Tag(new QPushButton(QStringLiteral("保存设置")), kIdSaveSettings, QStringLiteral("保存设置"));
     auto *ok = Tag(new QPushButton(QStringLiteral("确定")), kIdOk, QStringLiteral("确定"));
@@ -80,7 +83,8 @@ void CDeviceParaSet::BuildLayout()
     buttons->addStretch();
     for (QPushButton *b : {save, ok, cancel})
         buttons->addWidget(b);
-    grid->addLayout(buttons, 3, 0, 1, 3);
+    grid->addLayout(buttons, 4, 0, 1, 3);
+    resize(980, 720);
     connect(save, &QPushButton::clicked, this, [this] { Save(); });
     connect(ok, &QPushButton::clicked, this, &CDeviceParaSet::accept);
     connect(cancel, &QPushButton::clicked, this, &QDialog::reject);
@@ -138,10 +142,6 @@ QWidget *CDeviceParaSet::BuildMachine()
     g->addWidget(isoClass_, 1, 1);
     g->addWidget(new QLabel(QStringLiteral("报警延时(s)")), 2, 0);
     g->addWidget(onDelay_, 2, 1);
-    auto *help = new QLabel(QString::fromUtf8(kClassHelp));
-    help->setWordWrap(true);
-    help->setMaximumWidth(360);
-    g->addWidget(help, 3, 0, 1, 2);
     connect(isoClass_, &QComboBox::currentIndexChanged, this, [this] { UpdateClassHints(); });
     return box;
 }
@@ -157,8 +157,8 @@ QWidget *CDeviceParaSet::BuildLimits()
         const QString name = QString::fromUtf8(tav::QuantityText(q));
         alert_[q] = Tag(new QLineEdit, kIdAlertFirst + q, name + QStringLiteral(" 预警限值"));
         danger_[q] = Tag(new QLineEdit, kIdDangerFirst + q, name + QStringLiteral(" 危险限值"));
-        alert_[q]->setMaximumWidth(80);
-        danger_[q]->setMaximumWidth(80);
+        alert_[q]->setFixedWidth(80);
+        danger_[q]->setFixedWidth(80);
         g->addWidget(new QLabel(name), q + 1, 0);
         g->addWidget(alert_[q], q + 1, 1);
         g->addWidget(danger_[q], q + 1, 2);
