@@ -3,6 +3,7 @@
 // them and answers with reply events as the frame parser posts them.
 #include <gtest/gtest.h>
 #include <fcntl.h>
+#include <sqlite3.h>
 
 #include <QAction>
 #include <QCheckBox>
@@ -532,4 +533,32 @@ TEST_F(ParaSetFixture, MachineSettingsDialogRefusesBadInputAndSavesBothFilesThro
     EXPECT_FALSE(d->isVisible());
     EXPECT_EQ(station->Settings().sensors.at(7).onDelayS, 3.0);
     EXPECT_TRUE(messages.isEmpty()) << messages.join("\n").toStdString();
+}
+
+TEST_F(ParaSetFixture, MachineSettingsDialogAddsTheSensorsOnlyTheHistoryKnows)
+{
+    // A sensor seen last month: an hour aggregate of address 42 in the station's own database.
+    // The station's writer creates the file and its tables on its own thread.
+    const fs::path database = fs::path(station->DataFolder()) / "history.sqlite";
+    ASSERT_TRUE(Spin([&] {
+        sqlite3 *db = nullptr;
+        const bool done = fs::exists(database) &&
+                          sqlite3_open_v2(database.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr) == SQLITE_OK &&
+                          sqlite3_busy_timeout(db, 1000) == SQLITE_OK &&
+                          sqlite3_exec(db, "INSERT INTO hour_runs VALUES(42, 0, 3600000, 1, x'00')", nullptr,
+                                       nullptr, nullptr) == SQLITE_OK;
+        sqlite3_close(db);
+        return done;
+    }));
+
+    dlg->findChild<QAction *>("32778")->trigger();
+    CDeviceParaSet *d = MachineDialog();
+    ASSERT_NE(d, nullptr);
+    ASSERT_TRUE(Spin([&] { return d->PendingHistory() == 0; }));
+    EXPECT_EQ(d->ListedAddresses(), std::vector<int32_t>{42});
+    auto *list = MachineControl<QListWidget>(CDeviceParaSet::kIdList);
+    ASSERT_EQ(list->count(), 1);
+    EXPECT_TRUE(list->item(0)->text().contains("历史"));
+    list->setCurrentRow(0);
+    EXPECT_EQ(MachineControl<QComboBox>(CDeviceParaSet::kIdSensorAddress)->currentText(), "42");
 }
