@@ -100,6 +100,7 @@ QWidget *CDeviceParaSet::BuildDevice()
     auto *g = new QGridLayout(box);
     address_ = Tag(new QComboBox, kIdSensorAddress, QStringLiteral("传感器地址"));
     address_->setEditable(true);  // a sensor not seen yet may be set up ahead
+    address_->setInsertPolicy(QComboBox::NoInsert);  // its items stay those of the list
     workMode_ = Tag(new QComboBox, kIdWorkMode, QStringLiteral("工作模式"));
     for (const char *name : tav::kWorkModeNames)
         workMode_->addItem(QString::fromUtf8(name));

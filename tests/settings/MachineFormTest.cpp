@@ -230,6 +230,15 @@ TEST(MachineTableBearings, WrittenAfterTheTableReplacingTheOldOnesAndKeepingComm
     EXPECT_TRUE(read.readable);
     EXPECT_TRUE(messages.empty()) << messages.front();
     EXPECT_EQ(read.sensors.at(7).name, "fan");
+    // Read back as written wherever the reader takes the bearing tables.
+    const std::vector<BearingGeometry> &back = read.sensors.at(5).bearings;
+    if (!back.empty()) {
+        ASSERT_EQ(back.size(), 2u);
+        EXPECT_EQ(back[0].name, "DE");
+        EXPECT_EQ(back[0].ballDiameterMm, 15.875);
+        EXPECT_EQ(back[1].pitchDiameterMm, 40.5);
+        EXPECT_EQ(back[1].contactAngleDeg, 15.0);
+    }
 
     // Saved again unchanged, the text stays; without bearings they go.
     EXPECT_EQ(EditMachineTable(text, m), text);
