@@ -118,10 +118,10 @@ MachineForm ReadMachineForm(const MachineFields &in)
     if (!address || *address < 1 || *address > 65535)
         return Refuse(f, "传感器地址", "应为 1 到 65535 的整数");
     f.address = uint32_t(*address);
-    auto speed = ParseInteger(in.ratedSpeed);
-    if (!speed || *speed < 0 || *speed > INT32_MAX)
+    auto speed = ParseRatedSpeed(in.ratedSpeed);
+    if (!speed)
         return Refuse(f, "额定转速", "必须是不小于 0 的整数（转/分）");
-    f.ratedSpeed = int32_t(*speed);
+    f.ratedSpeed = *speed;
     if (in.workMode < -1 || in.workMode >= kWorkModeCount)
         return Refuse(f, "工作模式", "不在列表中");
     f.workMode = in.workMode;
