@@ -247,8 +247,8 @@ std::string SaveMachineForm(const MachineForm &form, DeviceParameterTable &table
     std::vector<std::string> messages;
     const StationSettings check = ParseStationSettings(edited, kStationSettingsFileName, &messages);
     if (!check.readable || !check.sensors.count(form.machine.address))
-        return std::string(kStationSettingsFileName) + " 有误（" + (messages.empty() ? "" : messages.front()) +
-               "），请先修正该文件，设置未保存";
+        return std::string(kStationSettingsFileName) + " 有误" +
+               (messages.empty() ? std::string() : "（" + messages.front() + "）") + "，请先修正该文件，设置未保存";
     if (table.FindDeviceRecord(form.address) < 0)
         return "设备参数表已满（已有100个其他传感器的记录），设置未保存";
 
