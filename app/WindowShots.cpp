@@ -1,7 +1,8 @@
 // tavenor-screenshots [folder]: starts the real station on an ephemeral port
 // with four simulated sensors on loopback, lets them stream, and writes PNG
 // images of the real windows (default folder docs/): the main window, the
-// sensor parameter dialog after it has read its sensor, the steady-state
+// sensor parameter dialog after it has read its sensor, the machine settings
+// dialog on sensor 1, the steady-state
 // viewer, and the history trend over a month that a simulated clock wrote
 // before the station started. Everything it writes besides the images goes
 // to a scratch folder.
@@ -15,6 +16,7 @@
 #include <QLineEdit>
 #include <QMouseEvent>
 #include <QSlider>
+#include <QTableWidget>
 #include <QTimer>
 #include <QWidget>
 #include <chrono>
@@ -173,12 +175,12 @@ int main(int argc, char **argv)
         return 1;
     }
 
-    tav::StationOptions options;
-    options.port = 0;
-    options.startFolder = scratch;
     // The demo's machines, with a class each so that the live view shows
     // its zones and colours; the demo's own limits keep them free of alarms.
-    const char *const machineNames[4] = {"1号风机", "2号压缩机", "3号风机", "4号发电机"};
+    // Sensor 1's is described as an operator would, for the picture of the
+    // machine settings dialog.
+    const std::string settingsPath = std::string(scratch) + "/" + tav::kStationSettingsFileName;
+    const char *const machineNames[4] = {"1号风机 电机端", "2号压缩机", "3号风机", "4号发电机"};
     for (int i = 0; i < 4; ++i) {
         tav::MachineSettings m;
         m.address = i + 1;
@@ -186,8 +188,20 @@ int main(int argc, char **argv)
         m.isoClass = tav::IsoClass::kGroup1Flexible;
         m.alert[tav::kQuantityVelocity] = 30;
         m.danger[tav::kQuantityVelocity] = 45;
-        options.settings.sensors[m.address] = m;
+        if (i == 0) {
+            m.danger[tav::kQuantityTemperature] = 60;
+            m.bearings = {{"驱动端 6308", 8, 15.875, 65, 0}, {"非驱动端 6306", 8, 12.7, 53, 0}};
+        }
+        const std::string settingsError = tav::SaveMachineSettings(settingsPath, m);
+        if (!settingsError.empty())
+            std::fprintf(stderr, "%s\n", settingsError.c_str());
     }
+
+    tav::StationOptions options;
+    options.port = 0;
+    options.startFolder = scratch;
+    std::vector<std::string> settingsMessages;
+    options.settings = tav::LoadStationSettings(settingsPath, &settingsMessages);
     tav::ui::QtEventSink sink;
     tav::Station station(options, sink);
     if (!FillMonth(station.DataFolder()))
@@ -235,6 +249,26 @@ int main(int argc, char **argv)
     failures += !Save(parameters, folder, "sensor-parameters.png");
     if (parameters)
         parameters->close();
+
+    emit dlg.menuCommand(32778);
+    Pump(1000);
+    QWidget *machines = TopLevel("137");
+    // Bearings typed in as an operator would, when the file's did not show.
+    auto *bearings = machines ? tav::ui::FindControl<QTableWidget>(machines, 1440) : nullptr;
+    auto *addBearing = machines ? tav::ui::FindControl<QAbstractButton>(machines, 1441) : nullptr;
+    if (bearings && addBearing && bearings->rowCount() == 0)
+        for (const tav::BearingGeometry &b : machine.bearings) {
+            addBearing->click();
+            const QString cells[] = {QString::fromStdString(b.name), QString::number(b.elements),
+                                     QString::number(b.ballDiameterMm), QString::number(b.pitchDiameterMm),
+                                     QString::number(b.contactAngleDeg)};
+            for (int c = 0; c < 5; ++c)
+                bearings->item(bearings->rowCount() - 1, c)->setText(cells[c]);
+        }
+    Pump(300);
+    failures += !Save(machines, folder, "machine-settings.png");
+    if (machines)
+        machines->close();
 
     // The analysis window on X: Hann, two seconds, averaged, zoomed to the
     // first 300 Hz so that the orders and the peak list read at a glance.

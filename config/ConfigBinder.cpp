@@ -10,14 +10,14 @@ ConfigBinder::ConfigBinder(CTavenorDlg &main)
     : QObject(&main),
       main_(main),
       paraSet_(new CPARASET(main.Station(), &main)),
-      deviceParaSet_(new CDeviceParaSet(&main))
+      deviceParaSet_(new CDeviceParaSet(main.Station(), &main))
 {
     setObjectName(QStringLiteral("configBinder"));
     connect(&main, &CTavenorDlg::menuCommand, this, [this](int id) {
         if (id == kSensorParametersCommand && !paraSet_->IsOpen())
             paraSet_->OpenDialog();
-        else if (id == kDeviceParametersCommand)
-            deviceParaSet_->open();
+        else if (id == kDeviceParametersCommand && !deviceParaSet_->isVisible())
+            deviceParaSet_->OpenDialog();
     });
     connect(&main, &CTavenorDlg::sensorReply, this, [this](const tav::StationEvent &event) {
         // The cache takes every reply; the dialog's controls only while it is open.

@@ -459,8 +459,8 @@ void CPARASET::SaveDeviceRecord()
         ShowMessage(this, QStringLiteral("未选择传感器，设备参数未保存"));
         return;
     }
-    auto speed = tav::ParseInteger(Text(kIdRatedSpeed).toStdString());
-    if (!speed || *speed < 0 || *speed > INT32_MAX) {
+    auto speed = tav::ParseRatedSpeed(Text(kIdRatedSpeed).toStdString());
+    if (!speed) {
         ShowMessage(this, QStringLiteral("“额定转速”必须是不小于 0 的整数（转/分），设备参数未保存"));
         return;
     }
@@ -468,7 +468,7 @@ void CPARASET::SaveDeviceRecord()
     std::string error;
     int index = station_.DeviceTable().SaveDeviceRecord(station_.DeviceParameterPath(),
                                                         connection.sensorAddress.load(), workMode_->currentIndex(),
-                                                        int32_t(*speed), &error);
+                                                        *speed, &error);
     if (index < 0) {
         ShowMessage(this, Utf8(error));
         return;

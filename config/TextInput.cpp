@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <cctype>
+#include <cstdint>
 
 namespace tav {
 
@@ -29,6 +30,14 @@ std::optional<int64_t> ParseInteger(const std::string &text)
     if (i != n)
         return std::nullopt;
     return negative ? -value : value;
+}
+
+std::optional<int32_t> ParseRatedSpeed(const std::string &text)
+{
+    const auto v = ParseInteger(text);
+    if (!v || *v < 0 || *v > INT32_MAX)
+        return std::nullopt;
+    return int32_t(*v);
 }
 
 std::optional<uint32_t> ParseIpv4(const std::string &text)

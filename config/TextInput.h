@@ -12,6 +12,10 @@ namespace tav {
 // blanks, nothing else. Empty or partly numeric text gives nothing.
 std::optional<int64_t> ParseInteger(const std::string &text);
 
+// "额定转速" of the device record: a whole number of revolutions per minute,
+// 0 or more. Both dialogs that save the record take it by this rule.
+std::optional<int32_t> ParseRatedSpeed(const std::string &text);
+
 // A complete dotted IPv4 address "a.b.c.d", each part 0..255. The result has
 // the first octet in the top byte.
 std::optional<uint32_t> ParseIpv4(const std::string &text);

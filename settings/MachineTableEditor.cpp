@@ -11,11 +11,11 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <sstream>
 #include <utility>
 #include <vector>
 
+#include "config/DeviceParameterTable.h"
 #include "settings/StationSettings.h"
 
 namespace tav {
@@ -152,6 +152,15 @@ std::vector<std::pair<std::string, std::string>> Entries(const MachineSettings &
     return e;
 }
 
+std::vector<std::pair<std::string, std::string>> BearingEntries(const BearingGeometry &b)
+{
+    return {{"name", b.name.empty() ? std::string() : Quote(b.name)},
+            {"elements", std::to_string(b.elements)},
+            {"ball_diameter_mm", Number(b.ballDiameterMm)},
+            {"pitch_diameter_mm", Number(b.pitchDiameterMm)},
+            {"contact_angle_deg", Number(b.contactAngleDeg)}};
+}
+
 std::vector<std::string> SplitLines(const std::string &text)
 {
     std::vector<std::string> lines;
@@ -161,67 +170,149 @@ std::vector<std::string> SplitLines(const std::string &text)
     return lines;
 }
 
+// The value text of a "key = value" line, a string with its quotes.
+std::string ValueOf(const std::string &line)
+{
+    const size_t eq = line.find('=');
+    if (eq == std::string::npos)
+        return {};
+    const std::string tail = TailOf(line);
+    std::string value = line.substr(eq + 1);
+    if (!tail.empty() && value.size() >= tail.size() && value.compare(value.size() - tail.size(), tail.size(), tail) == 0)
+        value.resize(value.size() - tail.size());
+    return Trim(value);
+}
+
+// A table's lines (header first) with the keys of `entries` set: lines of
+// keys it sets are replaced in place (their trailing comments kept), keys
+// it leaves unset are removed, other lines stay; missing keys go after the
+// table's last key line. *keysEnd is the index just past that last key line.
+std::vector<std::string> EditTable(const std::vector<std::string> &table,
+                                   const std::vector<std::pair<std::string, std::string>> &entries, size_t *keysEnd)
+{
+    std::vector<std::string> out;
+    std::vector<bool> written(entries.size(), false);
+    out.push_back(table.front());
+    size_t lastKey = out.size();
+    for (size_t i = 1; i < table.size(); ++i) {
+        const std::string key = KeyOf(table[i]);
+        size_t k = 0;
+        while (k < entries.size() && entries[k].first != key) ++k;
+        if (key.empty() || k == entries.size()) {
+            out.push_back(table[i]);
+            if (!key.empty())
+                lastKey = out.size();
+            continue;
+        }
+        if (written[k] || entries[k].second.empty())
+            continue;  // unset now, or a duplicate line: dropped
+        size_t indent = 0;
+        while (indent < table[i].size() && Blank(table[i][indent])) ++indent;
+        out.push_back(table[i].substr(0, indent) + key + " = " + entries[k].second + TailOf(table[i]));
+        written[k] = true;
+        lastKey = out.size();
+    }
+    std::vector<std::string> added;
+    for (size_t k = 0; k < entries.size(); ++k)
+        if (!written[k] && !entries[k].second.empty())
+            added.push_back(entries[k].first + " = " + entries[k].second);
+    out.insert(out.begin() + long(lastKey), added.begin(), added.end());
+    *keysEnd = lastKey + added.size();
+    return out;
+}
+
+// Index just past the last key line of lines[begin, end), or begin + 1.
+size_t BodyEnd(const std::vector<std::string> &lines, size_t begin, size_t end)
+{
+    size_t last = begin + 1;
+    for (size_t i = begin + 1; i < end; ++i)
+        if (!KeyOf(lines[i]).empty())
+            last = i + 1;
+    return last;
+}
+
 }  // namespace
 
 std::string EditMachineTable(const std::string &text, const MachineSettings &m)
 {
     const std::string wanted = "sensor." + std::to_string(m.address);
-    std::vector<std::string> lines = SplitLines(text);
+    const std::string bearingTable = wanted + ".bearing";
+    const std::vector<std::string> lines = SplitLines(text);
     const bool crlf = text.find("\r\n") != std::string::npos;
-    auto entries = Entries(m);
 
-    // The table's lines: from its header to the next header.
-    size_t begin = lines.size(), end = lines.size();
+    // The file as blocks: the lines before the first header, then one block
+    // per header up to the next one.
+    std::vector<size_t> starts{0};
+    std::vector<std::string> names{""};
     for (size_t i = 0; i < lines.size(); ++i) {
         std::string name;
-        if (!IsHeader(lines[i], &name))
-            continue;
-        if (begin == lines.size()) {
-            if (name == wanted)
-                begin = i;
-        } else {
-            end = i;
-            break;
+        if (IsHeader(lines[i], &name)) {
+            starts.push_back(i);
+            names.push_back(name);
         }
     }
+    starts.push_back(lines.size());
 
-    std::vector<std::string> out(lines.begin(), lines.begin() + std::min(begin, lines.size()));
-    std::vector<bool> written(entries.size(), false);
-    if (begin < lines.size()) {
-        out.push_back(lines[begin]);
-        size_t lastKey = out.size();  // new keys go after the table's last key line
-        for (size_t i = begin + 1; i < end; ++i) {
-            const std::string key = KeyOf(lines[i]);
-            size_t k = 0;
-            while (k < entries.size() && entries[k].first != key) ++k;
-            if (key.empty() || k == entries.size()) {
-                out.push_back(lines[i]);
-                if (!key.empty())
-                    lastKey = out.size();
-                continue;
-            }
-            if (written[k] || entries[k].second.empty())
-                continue;  // unset now, or a duplicate line: dropped
-            size_t indent = 0;
-            while (indent < lines[i].size() && Blank(lines[i][indent])) ++indent;
-            out.push_back(lines[i].substr(0, indent) + key + " = " + entries[k].second + TailOf(lines[i]));
-            written[k] = true;
-            lastKey = out.size();
+    std::vector<std::string> out;
+    std::vector<std::vector<std::string>> oldBearings;  // header and key lines of each
+    long bearingsAt = -1;  // where this sensor's bearings go: after its table's keys
+    for (size_t b = 0; b + 1 < starts.size(); ++b) {
+        const size_t begin = starts[b], end = starts[b + 1];
+        if (b > 0 && names[b] == bearingTable) {
+            // Taken out with the blank line that separated it; its trailing
+            // comments stay where they are, they lead into what follows.
+            if (!out.empty() && Trim(out.back()).empty() && long(out.size()) > bearingsAt)
+                out.pop_back();
+            const size_t bodyEnd = BodyEnd(lines, begin, end);
+            oldBearings.emplace_back(lines.begin() + long(begin), lines.begin() + long(bodyEnd));
+            out.insert(out.end(), lines.begin() + long(bodyEnd), lines.begin() + long(end));
+        } else if (b > 0 && names[b] == wanted && bearingsAt < 0) {
+            size_t keysEnd = 0;
+            const std::vector<std::string> table(lines.begin() + long(begin), lines.begin() + long(end));
+            const std::vector<std::string> edited = EditTable(table, Entries(m), &keysEnd);
+            bearingsAt = long(out.size() + keysEnd);
+            out.insert(out.end(), edited.begin(), edited.end());
+        } else {
+            out.insert(out.end(), lines.begin() + long(begin), lines.begin() + long(end));
         }
-        std::vector<std::string> added;
-        for (size_t k = 0; k < entries.size(); ++k)
-            if (!written[k] && !entries[k].second.empty())
-                added.push_back(entries[k].first + " = " + entries[k].second);
-        out.insert(out.begin() + long(lastKey), added.begin(), added.end());
-        out.insert(out.end(), lines.begin() + long(end), lines.end());
-    } else {
+    }
+    if (bearingsAt < 0) {
         if (!out.empty() && !Trim(out.back()).empty())
             out.emplace_back();
         out.push_back("[" + wanted + "]");
-        for (const auto &[key, value] : entries)
+        for (const auto &[key, value] : Entries(m))
             if (!value.empty())
                 out.push_back(key + " = " + value);
+        bearingsAt = long(out.size());
     }
+
+    // Each bearing takes the old table of the same name, so the operator's
+    // comments and keys of our own in it survive; the others are new.
+    std::vector<bool> used(oldBearings.size(), false);
+    std::vector<std::string> bearingLines;
+    for (const BearingGeometry &g : m.bearings) {
+        std::vector<std::string> table{"[[" + bearingTable + "]]"};
+        for (size_t o = 0; o < oldBearings.size() && !g.name.empty(); ++o) {
+            if (used[o])
+                continue;
+            const auto &old = oldBearings[o];
+            if (std::none_of(old.begin() + 1, old.end(), [&](const std::string &line) {
+                    return KeyOf(line) == "name" && ValueOf(line) == Quote(g.name);
+                }))
+                continue;
+            used[o] = true;
+            table = old;
+            if (Trim(table.front()).rfind("[[", 0) != 0)
+                table.front() = "[[" + bearingTable + "]]";  // a single table becomes one of the array
+            break;
+        }
+        size_t keysEnd = 0;
+        const std::vector<std::string> edited = EditTable(table, BearingEntries(g), &keysEnd);
+        bearingLines.emplace_back();
+        bearingLines.insert(bearingLines.end(), edited.begin(), edited.end());
+    }
+    out.insert(out.begin() + bearingsAt, bearingLines.begin(), bearingLines.end());
+
     std::string result;
     for (const std::string &line : out) {
         result += line;
@@ -232,44 +323,47 @@ std::string EditMachineTable(const std::string &text, const MachineSettings &m)
     return result;
 }
 
+bool ReadSettingsText(const std::string &path, std::string *text, bool *existed, std::string *error)
+{
+    text->clear();
+    *existed = false;
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        if (errno == ENOENT)
+            return true;
+        *error = "无法读取 " + path + "：" + std::strerror(errno);
+        return false;
+    }
+    *existed = true;
+    char buf[8192];
+    for (;;) {
+        const ssize_t n = ::read(fd, buf, sizeof buf);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0) {
+            *error = "无法读取 " + path + "：" + std::strerror(errno);
+            ::close(fd);
+            return false;
+        }
+        if (n == 0)
+            break;
+        text->append(buf, size_t(n));
+    }
+    ::close(fd);
+    return true;
+}
+
 std::string SaveMachineSettings(const std::string &path, const MachineSettings &m)
 {
-    std::string text;
-    {
-        std::ifstream in(path, std::ios::binary);
-        if (in) {
-            std::ostringstream all;
-            all << in.rdbuf();
-            text = all.str();
-        }
-    }
+    // A file that exists but cannot be read must not be replaced by one that
+    // holds only this table.
+    std::string text, error;
+    bool existed = false;
+    if (!ReadSettingsText(path, &text, &existed, &error))
+        return error;
     const std::string edited = EditMachineTable(text, m);
-    const std::string temp = path + ".tmp";
-    const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0)
-        return "无法写入 " + temp + "：" + std::strerror(errno);
-    size_t done = 0;
-    int error = 0;
-    while (done < edited.size()) {
-        const ssize_t w = ::write(fd, edited.data() + done, edited.size() - done);
-        if (w < 0) {
-            if (errno == EINTR)
-                continue;
-            error = errno;
-            break;
-        }
-        done += size_t(w);
-    }
-    if (!error && ::fsync(fd) != 0)
-        error = errno;
-    if (::close(fd) != 0 && !error)
-        error = errno;
-    if (!error && ::rename(temp.c_str(), path.c_str()) != 0)
-        error = errno;
-    if (error) {
-        ::unlink(temp.c_str());
-        return "无法保存 " + path + "：" + std::strerror(error);
-    }
+    if (!WriteFileDurably(path, reinterpret_cast<const uint8_t *>(edited.data()), edited.size(), &error))
+        return "无法保存 " + path + "：" + error;
     return {};
 }
 

@@ -72,7 +72,13 @@ StationSettings ParseStationSettings(const std::string &text, const std::string 
 // the new file whole. Returns an empty string or the reason it failed. Any
 // thread, but one writer at a time.
 std::string SaveMachineSettings(const std::string &path, const MachineSettings &machine);
-// The same edit on text, for tests and for the writer above.
+// The same edit on text, for tests and for the writer above. The machine's
+// bearings become [[sensor.<address>.bearing]] tables right after its table,
+// in place of the ones the file had for that sensor.
 std::string EditMachineTable(const std::string &text, const MachineSettings &machine);
+// The whole settings file into *text; a missing file is empty text with
+// *existed false. False with the reason in *error when it exists but cannot
+// be read (a writer must then not replace it).
+bool ReadSettingsText(const std::string &path, std::string *text, bool *existed, std::string *error);
 
 }  // namespace tav

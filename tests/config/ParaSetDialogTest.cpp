@@ -3,16 +3,19 @@
 // them and answers with reply events as the frame parser posts them.
 #include <gtest/gtest.h>
 #include <fcntl.h>
+#include <sqlite3.h>
 
 #include <QAction>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QElapsedTimer>
 #include <QLineEdit>
+#include <QListWidget>
 #include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QTableWidget>
 #include <QTest>
 #include <filesystem>
 #include <fstream>
@@ -153,6 +156,19 @@ struct ParaSetFixture : ::testing::Test {
         dlg->SelectConnection(3);
     }
     CPARASET *Dialog() { return dlg->findChild<CPARASET *>(); }
+    CDeviceParaSet *MachineDialog() { return dlg->findChild<CDeviceParaSet *>(); }
+    template <class W = QLineEdit>
+    W *MachineControl(int id)
+    {
+        W *w = FindControl<W>(MachineDialog(), id);
+        EXPECT_NE(w, nullptr) << id;
+        return w;
+    }
+    std::string FileText(const char *name)
+    {
+        std::ifstream in(folder / name, std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    }
     void OpenParameters() { dlg->findChild<QAction *>("32771")->trigger(); }
     template <class W = QLineEdit>
     W *Control(int id)
@@ -442,4 +458,107 @@ TEST_F(ParaSetFixture, DeviceParameterMenuOpensTheEmptyDialog)
     FindControl<QPushButton>(d, CDeviceParaSet::kIdOk)->click();
     EXPECT_FALSE(d->isVisible());
     EXPECT_EQ(fs::file_size(folder / "devicepara.dat"), 0u);
+}
+
+TEST_F(ParaSetFixture, MachineSettingsDialogRefusesBadInputAndSavesBothFilesThroughItsControls)
+{
+    std::ofstream(folder / "station.toml", std::ios::binary) << "# hand made\n[sensor.9]\nname = \"pump\"\nowner = \"x\"\n";
+    ConnectSlotsZeroAndThree();
+    dlg->findChild<QAction *>("32778")->trigger();
+    CDeviceParaSet *d = MachineDialog();
+    ASSERT_NE(d, nullptr);
+    ASSERT_TRUE(d->isVisible());
+    // Connected 7 and 11, and 9 from the settings file; the main window's 7 shown.
+    EXPECT_EQ(d->ListedAddresses(), (std::vector<int32_t>{7, 9, 11}));
+    auto *address = MachineControl<QComboBox>(CDeviceParaSet::kIdSensorAddress);
+    EXPECT_EQ(address->currentText(), "7");
+    auto *list = MachineControl<QListWidget>(CDeviceParaSet::kIdList);
+    EXPECT_EQ(list->currentRow(), 0);
+    list->setCurrentRow(1);
+    EXPECT_EQ(MachineControl(CDeviceParaSet::kIdMachineName)->text(), "pump");
+    list->setCurrentRow(0);
+    EXPECT_EQ(MachineControl(CDeviceParaSet::kIdMachineName)->text(), "");
+
+    MachineControl<QComboBox>(CDeviceParaSet::kIdWorkMode)->setCurrentIndex(1);
+    MachineControl(CDeviceParaSet::kIdRatedSpeed)->setText("1500");
+    MachineControl(CDeviceParaSet::kIdMachineName)->setText("2号风机");
+    auto *iso = MachineControl<QComboBox>(CDeviceParaSet::kIdIsoClass);
+    iso->setCurrentIndex(iso->findData("group1-flexible"));
+    EXPECT_EQ(MachineControl(CDeviceParaSet::kIdDangerFirst + tav::kQuantityVelocity)->placeholderText(), "C/D 11");
+    MachineControl(CDeviceParaSet::kIdAlertFirst + tav::kQuantityVelocity)->setText("6");
+    MachineControl(CDeviceParaSet::kIdDangerFirst + tav::kQuantityVelocity)->setText("5");
+    FindControl<QPushButton>(d, CDeviceParaSet::kIdAddBearing)->click();
+    auto *bearings = MachineControl<QTableWidget>(CDeviceParaSet::kIdBearings);
+    ASSERT_EQ(bearings->rowCount(), 1);
+    const char *geometry[] = {"DE", "8", "15.875", "65", "0"};
+    for (int c = 0; c < 5; ++c)
+        bearings->item(0, c)->setText(geometry[c]);
+    // BPFO = 8 x 12.5 Hz x (1 - 15.875 / 65) at 1500 rpm.
+    EXPECT_EQ(bearings->item(0, CDeviceParaSet::kColFtf + 2)->text(), "75.58");
+
+    const std::string settingsBefore = FileText("station.toml"), deviceBefore = FileText("devicepara.dat");
+    FindControl<QPushButton>(d, CDeviceParaSet::kIdSaveSettings)->click();
+    ASSERT_EQ(messages.size(), 1);
+    EXPECT_TRUE(messages[0].contains("速度有效值(10-1000Hz) 危险限值")) << messages[0].toStdString();
+    // OK with the refused form keeps the dialog open and writes nothing either.
+    FindControl<QPushButton>(d, CDeviceParaSet::kIdOk)->click();
+    EXPECT_TRUE(d->isVisible());
+    EXPECT_EQ(FileText("station.toml"), settingsBefore);
+    EXPECT_EQ(FileText("devicepara.dat"), deviceBefore);
+
+    messages.clear();
+    MachineControl(CDeviceParaSet::kIdDangerFirst + tav::kQuantityVelocity)->setText("9");
+    FindControl<QPushButton>(d, CDeviceParaSet::kIdSaveSettings)->click();
+    EXPECT_TRUE(messages.isEmpty()) << messages.join("\n").toStdString();
+    const tav::DeviceParameterRecord r = station->DeviceTable().Record(0);
+    EXPECT_EQ(r.sensorAddress, 7u);
+    EXPECT_EQ(r.workMode, 1);
+    EXPECT_EQ(r.ratedSpeed, 1500);
+    EXPECT_EQ(fs::file_size(folder / "devicepara.dat"), 1600u);
+    EXPECT_FLOAT_EQ(station->Table()[3].upperSearchLimit, 27.5f);
+    const std::string text = FileText("station.toml");
+    EXPECT_EQ(text.rfind("# hand made\n[sensor.9]\nname = \"pump\"\nowner = \"x\"\n", 0), 0u) << text;
+    EXPECT_NE(text.find("[[sensor.7.bearing]]\nname = \"DE\"\nelements = 8\n"), std::string::npos) << text;
+    // The station takes the settings at once, not at the file's next poll.
+    const auto &machines = station->Settings().sensors;
+    ASSERT_EQ(machines.count(7), 1u);
+    EXPECT_EQ(machines.at(7).name, "2号风机");
+    EXPECT_EQ(machines.at(7).isoClass, tav::IsoClass::kGroup1Flexible);
+    EXPECT_EQ(machines.at(7).danger[tav::kQuantityVelocity], 9.0);
+    EXPECT_TRUE(list->item(0)->text().contains("2号风机"));
+
+    // A change closed with OK is saved.
+    MachineControl(CDeviceParaSet::kIdOnDelay)->setText("3");
+    FindControl<QPushButton>(d, CDeviceParaSet::kIdOk)->click();
+    EXPECT_FALSE(d->isVisible());
+    EXPECT_EQ(station->Settings().sensors.at(7).onDelayS, 3.0);
+    EXPECT_TRUE(messages.isEmpty()) << messages.join("\n").toStdString();
+}
+
+TEST_F(ParaSetFixture, MachineSettingsDialogAddsTheSensorsOnlyTheHistoryKnows)
+{
+    // A sensor seen last month: an hour aggregate of address 42 in the station's own database.
+    // The station's writer creates the file and its tables on its own thread.
+    const fs::path database = fs::path(station->DataFolder()) / "history.sqlite";
+    ASSERT_TRUE(Spin([&] {
+        sqlite3 *db = nullptr;
+        const bool done = fs::exists(database) &&
+                          sqlite3_open_v2(database.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr) == SQLITE_OK &&
+                          sqlite3_busy_timeout(db, 1000) == SQLITE_OK &&
+                          sqlite3_exec(db, "INSERT INTO hour_runs VALUES(42, 0, 3600000, 1, x'00')", nullptr,
+                                       nullptr, nullptr) == SQLITE_OK;
+        sqlite3_close(db);
+        return done;
+    }));
+
+    dlg->findChild<QAction *>("32778")->trigger();
+    CDeviceParaSet *d = MachineDialog();
+    ASSERT_NE(d, nullptr);
+    ASSERT_TRUE(Spin([&] { return d->PendingHistory() == 0; }));
+    EXPECT_EQ(d->ListedAddresses(), std::vector<int32_t>{42});
+    auto *list = MachineControl<QListWidget>(CDeviceParaSet::kIdList);
+    ASSERT_EQ(list->count(), 1);
+    EXPECT_TRUE(list->item(0)->text().contains("历史"));
+    list->setCurrentRow(0);
+    EXPECT_EQ(MachineControl<QComboBox>(CDeviceParaSet::kIdSensorAddress)->currentText(), "42");
 }

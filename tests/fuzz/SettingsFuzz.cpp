@@ -1,5 +1,6 @@
-// libFuzzer target: station.toml of any content, and what the station makes
-// of its [access] entries (allow list and bind address).
+// libFuzzer target: station.toml of any content, what the station makes of
+// its [access] entries (allow list and bind address), and the machine
+// settings writer editing it.
 #include <cstdint>
 #include <string>
 
@@ -16,6 +17,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     tav::BindAddressFrom(s.access.bind, "bind", &ok, &messages);
     // The same text as a --allow argument.
     tav::AccessList::FromEntries(tav::SplitCommaList(text), "--allow", &messages);
+    tav::MachineSettings machine;
+    machine.address = 5;
+    machine.name = "泵";
+    machine.bearings = {{"DE", 8, 15.875, 65, 0}, {"", 9, 7.9, 38.5, 15}};
+    tav::EditMachineTable(text, machine);
     for (const auto &n : list.Networks())
         if ((n.address & ~n.mask) != 0 || !list.Allows(n.address))
             __builtin_trap();
