@@ -16,6 +16,8 @@ const QColor kHarmonic(0, 140, 0);
 const QColor kSideband(230, 140, 0);
 const QColor kCursorColour[2] = {QColor(220, 0, 0), QColor(180, 0, 180)};
 constexpr int kHarmonics = 10;
+// Defect lines by kind: cage, element, outer race, inner race.
+const QColor kFaultColour[4] = {QColor(120, 90, 0), QColor(0, 150, 150), QColor(200, 0, 0), QColor(160, 0, 200)};
 }  // namespace
 
 AnalysisPlot::AnalysisPlot(QWidget *parent) : QWidget(parent)
@@ -51,16 +53,45 @@ void AnalysisPlot::SetSidebands(bool on, double spacingHz)
     update();
 }
 
+void AnalysisPlot::SetFaultLines(const std::vector<analysis::FaultLine> &lines, const QStringList &bearingPrefixes)
+{
+    faults_ = lines;
+    faultPrefixes_ = bearingPrefixes;
+    update();
+}
+
+QString AnalysisPlot::FaultLabel(const analysis::FaultLine &line) const
+{
+    const QString prefix = line.bearing < faultPrefixes_.size() ? faultPrefixes_[line.bearing] : QString();
+    return prefix + QString::fromStdString(analysis::FaultLineName(line));
+}
+
+QStringList AnalysisPlot::FaultLabels() const
+{
+    QStringList labels;
+    for (const analysis::FaultLine &line : faults_)
+        if (line.side == 0 && line.hz >= fromHz_ && line.hz <= toHz_)
+            labels << FaultLabel(line);
+    return labels;
+}
+
+void AnalysisPlot::SetSpanLimit(double hz)
+{
+    limitHz_ = std::clamp(hz, 1.0, analysis::kSpanHz);
+    if (toHz_ > limitHz_ || fromHz_ > limitHz_)
+        FullSpan();
+}
+
 void AnalysisPlot::SetSpan(double fromHz, double toHz)
 {
     if (toHz < fromHz)
         std::swap(fromHz, toHz);
-    fromHz = std::clamp(fromHz, 0.0, analysis::kSpanHz);
-    toHz = std::clamp(toHz, 0.0, analysis::kSpanHz);
+    fromHz = std::clamp(fromHz, 0.0, limitHz_);
+    toHz = std::clamp(toHz, 0.0, limitHz_);
     // At least five lines across, or a zoom would show nothing to read.
     const double least = 5 * std::max(result_.layout.df, 0.01);
     if (toHz - fromHz < least) {
-        toHz = std::min(fromHz + least, analysis::kSpanHz);
+        toHz = std::min(fromHz + least, limitHz_);
         fromHz = toHz - least;
     }
     fromHz_ = fromHz;
@@ -252,6 +283,7 @@ void AnalysisPlot::Render(QPainter &p, int width, int height)
             p.drawText(x + 2, s.top + fm.ascent() + 1, QString::number(h) + QStringLiteral("×"));
         }
     }
+    DrawFaultLines(p, s);
     for (int i = 0; i < 2; ++i) {
         if (!cursor_[i].set || cursor_[i].frequency < s.fromHz || cursor_[i].frequency > s.toHz)
             continue;
@@ -265,6 +297,26 @@ void AnalysisPlot::Render(QPainter &p, int width, int height)
         p.fillRect(band, QColor(0, 0, 255, 40));
     }
     p.restore();
+}
+
+void AnalysisPlot::DrawFaultLines(QPainter &p, const analysis::AnalysisScale &s)
+{
+    const QFontMetrics fm = p.fontMetrics();
+    for (const analysis::FaultLine &line : faults_) {
+        if (line.hz < s.fromHz || line.hz > s.toHz)
+            continue;
+        const int kind = static_cast<int>(line.kind);
+        const int x = static_cast<int>(std::lround(s.ColumnOf(line.hz)));
+        // Labels of the four kinds on rows of their own below the harmonic
+        // markers' row, so that lines close together stay readable.
+        const int labelTop = s.top + fm.height() * (kind + 1) + 2;
+        p.setPen(QPen(kFaultColour[kind], 1, line.side == 0 ? Qt::SolidLine : Qt::DotLine));
+        p.drawLine(x, line.side == 0 ? labelTop + 2 : labelTop + fm.height(), x, s.bottom);
+        if (line.side == 0) {
+            p.setPen(kFaultColour[kind]);
+            p.drawText(x + 2, labelTop + fm.ascent(), FaultLabel(line));
+        }
+    }
 }
 
 void AnalysisPlot::mousePressEvent(QMouseEvent *event)
