@@ -237,6 +237,7 @@ void AnalysisPlot::Render(QPainter &p, int width, int height)
 
     p.save();
     p.setClipRect(QRect(QPoint(s.left, s.top), QPoint(s.right, s.bottom)));
+    DrawFaultLines(p, s);  // under the trace, which they must not hide
     const double df = result_.layout.df;
     const int lines = std::min(result_.layout.real, static_cast<int>(result_.amplitude.size()));
     if (result_.ready && df > 0 && lines > 1) {
@@ -283,7 +284,6 @@ void AnalysisPlot::Render(QPainter &p, int width, int height)
             p.drawText(x + 2, s.top + fm.ascent() + 1, QString::number(h) + QStringLiteral("×"));
         }
     }
-    DrawFaultLines(p, s);
     for (int i = 0; i < 2; ++i) {
         if (!cursor_[i].set || cursor_[i].frequency < s.fromHz || cursor_[i].frequency > s.toHz)
             continue;
@@ -302,7 +302,12 @@ void AnalysisPlot::Render(QPainter &p, int width, int height)
 void AnalysisPlot::DrawFaultLines(QPainter &p, const analysis::AnalysisScale &s)
 {
     const QFontMetrics fm = p.fontMetrics();
+    int labelEnd[4] = {s.left, s.left, s.left, s.left};  // right end of the last label per row
+    int bearing = -1;
     for (const analysis::FaultLine &line : faults_) {
+        if (line.bearing != bearing)  // each bearing's lines rise from the lowest again
+            std::fill(std::begin(labelEnd), std::end(labelEnd), s.left);
+        bearing = line.bearing;
         if (line.hz < s.fromHz || line.hz > s.toHz)
             continue;
         const int kind = static_cast<int>(line.kind);
@@ -312,9 +317,13 @@ void AnalysisPlot::DrawFaultLines(QPainter &p, const analysis::AnalysisScale &s)
         const int labelTop = s.top + fm.height() * (kind + 1) + 2;
         p.setPen(QPen(kFaultColour[kind], 1, line.side == 0 ? Qt::SolidLine : Qt::DotLine));
         p.drawLine(x, line.side == 0 ? labelTop + 2 : labelTop + fm.height(), x, s.bottom);
-        if (line.side == 0) {
+        // A label that would run into the previous one of its row is left
+        // out; its line stays, and the readout and peak list name it.
+        if (line.side == 0 && x + 2 > labelEnd[kind]) {
+            const QString label = FaultLabel(line);
             p.setPen(kFaultColour[kind]);
-            p.drawText(x + 2, labelTop + fm.ascent(), FaultLabel(line));
+            p.drawText(x + 2, labelTop + fm.ascent(), label);
+            labelEnd[kind] = x + 2 + fm.horizontalAdvance(label) + 2;
         }
     }
 }

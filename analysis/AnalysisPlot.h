@@ -29,7 +29,8 @@ public:
     // names ("BPFO×1"), each after its bearing's prefix (empty for a
     // machine with one bearing); sidebands are drawn without a label.
     void SetFaultLines(const std::vector<analysis::FaultLine> &lines, const QStringList &bearingPrefixes);
-    // Labels of the defect lines within the span, as drawn.
+    // Labels of the defect lines within the span (one that would run into
+    // its neighbour is not drawn).
     QStringList FaultLabels() const;
     // Highest frequency the span may reach: 10 kHz, the envelope's maximum.
     void SetSpanLimit(double hz);
