@@ -17,15 +17,7 @@
 namespace tav::analysis {
 namespace {
 
-BearingGeometry Bearing(int z, double d, double pitch, double phi)
-{
-    BearingGeometry b;
-    b.elements = z;
-    b.ballDiameterMm = d;
-    b.pitchDiameterMm = pitch;
-    b.contactAngleDeg = phi;
-    return b;
-}
+BearingGeometry Bearing(int z, double d, double pitch, double phi) { return {"", z, d, pitch, phi}; }
 
 TEST(BearingDefects, FrequenciesOfBearingsComputedByHand)
 {
