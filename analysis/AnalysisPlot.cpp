@@ -118,7 +118,11 @@ QString AnalysisPlot::OrderText(double hz) const
 {
     if (!(result_.rpm > 0))
         return QString();
-    return QString::asprintf("%.2f×", analysis::Order(hz, result_.rpm));
+    QString text = QString::asprintf("%.2f×", analysis::Order(hz, result_.rpm));
+    // On a defect line the readout names it, as the peak list does.
+    if (const analysis::FaultLine *line = analysis::NearestFaultLine(faults_, hz))
+        text += QStringLiteral("  ") + FaultLabel(*line);
+    return text;
 }
 
 QString AnalysisPlot::ReadoutAt(int px) const

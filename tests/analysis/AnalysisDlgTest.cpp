@@ -246,6 +246,8 @@ TEST_F(AnalysisWindowFixture, EnvelopeModeNamesTheBearingLinesAndWaterfallHasIts
     auto *table = Control<QTableWidget>(CAnalysisDlg::kPeakTable);
     EXPECT_NEAR(table->item(0, 0)->text().toDouble(), 107.54, Window().View().Shown().layout.df);
     EXPECT_EQ(table->item(0, 2)->text(), QStringLiteral("BPFO×1"));
+    const QString readout = Window().View().ReadoutAt(static_cast<int>(Window().View().ColumnOf(107.54)));
+    EXPECT_TRUE(readout.endsWith(QStringLiteral("BPFO×1"))) << readout.toStdString();
     const QStringList labels = Window().View().FaultLabels();
     for (const char *name : {"FTF×1", "BSF×1", "BPFO×1", "BPFO×4", "BPFI×1", "BPFI×2"})
         EXPECT_TRUE(labels.contains(QString::fromUtf8(name))) << name;
