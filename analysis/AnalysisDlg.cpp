@@ -135,6 +135,7 @@ void CAnalysisDlg::BuildLayout()
         box->setRange(10, 20000);
         box->setDecimals(0);
         box->setSingleStep(100);
+        box->setKeyboardTracking(false);  // a typed edge counts once complete, not per digit
     }
     bandLow_->setValue(an::kEnvelopeBands[an::kDefaultEnvelopeBand].lowHz);
     bandHigh_->setValue(an::kEnvelopeBands[an::kDefaultEnvelopeBand].highHz);
@@ -316,7 +317,7 @@ void CAnalysisDlg::ShowStatus()
     const bool envelope = result_.request.mode == an::Mode::Envelope;
     if (result_.slot < 0) {
         text = QStringLiteral("未选择传感器");
-    } else if (envelope && !(band.lowHz < band.highHz && band.lowHz < result_.fs / 2)) {
+    } else if (envelope && result_.fs > 0 && !(band.lowHz < band.highHz && band.lowHz < result_.fs / 2)) {
         text = QStringLiteral("频带下限应低于上限和采样频率的一半");
     } else if (!result_.ready) {
         text = QStringLiteral("采集数据 %1 / %2 s")
