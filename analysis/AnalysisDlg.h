@@ -1,13 +1,19 @@
 #pragma once
 // "频谱分析": the spectrum of one axis of the shown sensor for the analyst,
-// with its options, cursors, harmonic markers and the peak list. The
-// spectrum is computed by an AnalysisWorker on its own thread while the
-// window is open; the window only sends the options and shows each new
-// result on its timer.
+// with its options, cursors, harmonic markers and the peak list; in the
+// "包络谱" mode the envelope spectrum of a band of the acceleration with
+// the defect lines of the machine's bearings. The spectra are computed by
+// an AnalysisWorker on its own thread while the window is open; the window
+// only sends the options and shows each new result on its timer.
 #include <QDialog>
+#include <QStringList>
 #include <QTimer>
+#include <map>
+#include <vector>
 
 #include "analysis/AnalysisWorker.h"
+#include "analysis/FaultLines.h"
+#include "settings/MachineSettings.h"
 
 class QCheckBox;
 class QComboBox;
@@ -15,6 +21,7 @@ class QDoubleSpinBox;
 class QLabel;
 class QPushButton;
 class QSpinBox;
+class QStackedWidget;
 class QTableWidget;
 
 namespace tav::ui {
@@ -31,7 +38,11 @@ public:
         kAxisList = 2101, kQuantityList, kLengthList, kLineSpacing, kWindowList, kAveragingList,
         kAverageCount, kResetButton, kAmplitudeList, kFullSpanButton, kSpeedList, kHarmonicBox,
         kSidebandBox, kSidebandSpacing, kPeakTable, kPlot, kCursorLabel, kStatusLabel,
+        // 2120 to 2122 are the main window's crest factor boxes.
+        kModeList = 2123, kModePages, kEnvelopeBandList, kEnvelopeLow, kEnvelopeHigh, kEnvelopeMaxList,
     };
+    // Entries of the mode list, and the pages they show.
+    enum Mode : int { kSpectrumMode = 0, kEnvelopeMode = 1, kWaterfallMode = 2 };
 
     // `table` and `plots` must outlive the window.
     CAnalysisDlg(tav::ConnectionTable &table, tav::LivePlots &plots, QWidget *parent = nullptr);
@@ -42,6 +53,16 @@ public:
     void OpenOn(int axis);
     // Takes the worker's newest result, if any, into the plot and the list.
     void Poll();
+    // The station's machine settings by sensor address, for the bearings'
+    // defect lines; null for none. Read on the window thread only, so the
+    // owner may replace their contents there.
+    void SetMachines(const std::map<int32_t, tav::MachineSettings> *machines) { machines_ = machines; }
+    // The page of "瀑布图" (objectName "waterfallPage"); SetWaterfallPage
+    // puts `page` in its place (the window takes it and deletes the old one).
+    QWidget *WaterfallPage() const { return waterfall_; }
+    void SetWaterfallPage(QWidget *page);
+    // Defect lines of the shown sensor's bearings in the envelope mode.
+    const std::vector<tav::analysis::FaultLine> &FaultLines() const { return faults_; }
 
     tav::analysis::AnalysisWorker &Worker() { return worker_; }
     tav::ui::AnalysisPlot &View() { return *view_; }
@@ -54,6 +75,12 @@ private:
     void SendRequest();
     void ShowPeaks();
     void ShowStatus();
+    void ModeChanged();
+    void BandChosen();
+    void BandTyped();
+    void UpdateFaultLines();
+    bool Envelope() const;
+    double EnvelopeMaxHz() const;
 
     tav::ConnectionTable &table_;
     tav::LivePlots &plots_;
@@ -69,4 +96,13 @@ private:
     QLabel *lineSpacing_ = nullptr, *cursor_ = nullptr, *status_ = nullptr;
     QTableWidget *peaks_ = nullptr;
     tav::ui::AnalysisPlot *view_ = nullptr;
+
+    QComboBox *mode_ = nullptr, *band_ = nullptr, *envelopeMax_ = nullptr;
+    QDoubleSpinBox *bandLow_ = nullptr, *bandHigh_ = nullptr;
+    QWidget *envelopeRow_ = nullptr;
+    QStackedWidget *pages_ = nullptr;
+    QWidget *waterfall_ = nullptr;
+    const std::map<int32_t, tav::MachineSettings> *machines_ = nullptr;
+    std::vector<tav::analysis::FaultLine> faults_;
+    QStringList bearingPrefixes_;  // per bearing, when there is more than one
 };

@@ -16,6 +16,8 @@ const QColor kHarmonic(0, 140, 0);
 const QColor kSideband(230, 140, 0);
 const QColor kCursorColour[2] = {QColor(220, 0, 0), QColor(180, 0, 180)};
 constexpr int kHarmonics = 10;
+// Defect lines by kind: cage, element, outer race, inner race.
+const QColor kFaultColour[4] = {QColor(120, 90, 0), QColor(0, 150, 150), QColor(200, 0, 0), QColor(160, 0, 200)};
 }  // namespace
 
 AnalysisPlot::AnalysisPlot(QWidget *parent) : QWidget(parent)
@@ -51,16 +53,45 @@ void AnalysisPlot::SetSidebands(bool on, double spacingHz)
     update();
 }
 
+void AnalysisPlot::SetFaultLines(const std::vector<analysis::FaultLine> &lines, const QStringList &bearingPrefixes)
+{
+    faults_ = lines;
+    faultPrefixes_ = bearingPrefixes;
+    update();
+}
+
+QString AnalysisPlot::FaultLabel(const analysis::FaultLine &line) const
+{
+    const QString prefix = line.bearing < faultPrefixes_.size() ? faultPrefixes_[line.bearing] : QString();
+    return prefix + QString::fromStdString(analysis::FaultLineName(line));
+}
+
+QStringList AnalysisPlot::FaultLabels() const
+{
+    QStringList labels;
+    for (const analysis::FaultLine &line : faults_)
+        if (line.side == 0 && line.hz >= fromHz_ && line.hz <= toHz_)
+            labels << FaultLabel(line);
+    return labels;
+}
+
+void AnalysisPlot::SetSpanLimit(double hz)
+{
+    limitHz_ = std::clamp(hz, 1.0, analysis::kSpanHz);
+    if (toHz_ > limitHz_ || fromHz_ > limitHz_)
+        FullSpan();
+}
+
 void AnalysisPlot::SetSpan(double fromHz, double toHz)
 {
     if (toHz < fromHz)
         std::swap(fromHz, toHz);
-    fromHz = std::clamp(fromHz, 0.0, analysis::kSpanHz);
-    toHz = std::clamp(toHz, 0.0, analysis::kSpanHz);
+    fromHz = std::clamp(fromHz, 0.0, limitHz_);
+    toHz = std::clamp(toHz, 0.0, limitHz_);
     // At least five lines across, or a zoom would show nothing to read.
     const double least = 5 * std::max(result_.layout.df, 0.01);
     if (toHz - fromHz < least) {
-        toHz = std::min(fromHz + least, analysis::kSpanHz);
+        toHz = std::min(fromHz + least, limitHz_);
         fromHz = toHz - least;
     }
     fromHz_ = fromHz;
@@ -87,7 +118,11 @@ QString AnalysisPlot::OrderText(double hz) const
 {
     if (!(result_.rpm > 0))
         return QString();
-    return QString::asprintf("%.2f×", analysis::Order(hz, result_.rpm));
+    QString text = QString::asprintf("%.2f×", analysis::Order(hz, result_.rpm));
+    // On a defect line the readout names it, as the peak list does.
+    if (const analysis::FaultLine *line = analysis::NearestFaultLine(faults_, hz))
+        text += QStringLiteral("  ") + FaultLabel(*line);
+    return text;
 }
 
 QString AnalysisPlot::ReadoutAt(int px) const
@@ -206,6 +241,7 @@ void AnalysisPlot::Render(QPainter &p, int width, int height)
 
     p.save();
     p.setClipRect(QRect(QPoint(s.left, s.top), QPoint(s.right, s.bottom)));
+    DrawFaultLines(p, s);  // under the trace, which they must not hide
     const double df = result_.layout.df;
     const int lines = std::min(result_.layout.real, static_cast<int>(result_.amplitude.size()));
     if (result_.ready && df > 0 && lines > 1) {
@@ -265,6 +301,35 @@ void AnalysisPlot::Render(QPainter &p, int width, int height)
         p.fillRect(band, QColor(0, 0, 255, 40));
     }
     p.restore();
+}
+
+void AnalysisPlot::DrawFaultLines(QPainter &p, const analysis::AnalysisScale &s)
+{
+    const QFontMetrics fm = p.fontMetrics();
+    int labelEnd[4] = {s.left, s.left, s.left, s.left};  // right end of the last label per row
+    int bearing = -1;
+    for (const analysis::FaultLine &line : faults_) {
+        if (line.bearing != bearing)  // each bearing's lines rise from the lowest again
+            std::fill(std::begin(labelEnd), std::end(labelEnd), s.left);
+        bearing = line.bearing;
+        if (line.hz < s.fromHz || line.hz > s.toHz)
+            continue;
+        const int kind = static_cast<int>(line.kind);
+        const int x = static_cast<int>(std::lround(s.ColumnOf(line.hz)));
+        // Labels of the four kinds on rows of their own below the harmonic
+        // markers' row, so that lines close together stay readable.
+        const int labelTop = s.top + fm.height() * (kind + 1) + 2;
+        p.setPen(QPen(kFaultColour[kind], 1, line.side == 0 ? Qt::SolidLine : Qt::DotLine));
+        p.drawLine(x, line.side == 0 ? labelTop + 2 : labelTop + fm.height(), x, s.bottom);
+        // A label that would run into the previous one of its row is left
+        // out; its line stays, and the readout and peak list name it.
+        if (line.side == 0 && x + 2 > labelEnd[kind]) {
+            const QString label = FaultLabel(line);
+            p.setPen(kFaultColour[kind]);
+            p.drawText(x + 2, labelTop + fm.ascent(), label);
+            labelEnd[kind] = x + 2 + fm.horizontalAdvance(label) + 2;
+        }
+    }
 }
 
 void AnalysisPlot::mousePressEvent(QMouseEvent *event)

@@ -6,8 +6,12 @@
 #include <QImage>
 #include <QWidget>
 
+#include <QStringList>
+#include <vector>
+
 #include "analysis/AnalysisWorker.h"
 #include "analysis/AnalysisScale.h"
+#include "analysis/FaultLines.h"
 
 namespace tav::ui {
 
@@ -21,9 +25,18 @@ public:
     void SetDecibels(bool on);
     void SetHarmonics(bool on);
     void SetSidebands(bool on, double spacingHz);
-    // Span in Hz, kept within 0 .. 10 kHz and at least a few lines wide.
+    // Bearing defect lines drawn over the spectrum, labelled with their
+    // names ("BPFO×1"), each after its bearing's prefix (empty for a
+    // machine with one bearing); sidebands are drawn without a label.
+    void SetFaultLines(const std::vector<analysis::FaultLine> &lines, const QStringList &bearingPrefixes);
+    // Labels of the defect lines within the span (one that would run into
+    // its neighbour is not drawn).
+    QStringList FaultLabels() const;
+    // Highest frequency the span may reach: 10 kHz, the envelope's maximum.
+    void SetSpanLimit(double hz);
+    // Span in Hz, kept within 0 .. the limit and at least a few lines wide.
     void SetSpan(double fromHz, double toHz);
-    void FullSpan() { SetSpan(0, analysis::kSpanHz); }
+    void FullSpan() { SetSpan(0, limitHz_); }
     double FromHz() const { return fromHz_; }
     double ToHz() const { return toHz_; }
 
@@ -63,6 +76,8 @@ private:
     QString OrderText(double hz) const;
     const char *Unit() const;
     void RereadCursors();
+    QString FaultLabel(const analysis::FaultLine &line) const;
+    void DrawFaultLines(QPainter &p, const analysis::AnalysisScale &s);
 
     analysis::Result result_;
     bool decibels_ = false;
@@ -70,6 +85,9 @@ private:
     bool sidebands_ = false;
     double sidebandHz_ = 0;
     double fromHz_ = 0, toHz_ = analysis::kSpanHz;
+    double limitHz_ = analysis::kSpanHz;
+    std::vector<analysis::FaultLine> faults_;
+    QStringList faultPrefixes_;
     Cursor cursor_[2];
     int dragFrom_ = -1, dragTo_ = -1;
     int mouseX_ = -1, mouseY_ = -1;

@@ -115,20 +115,30 @@ void AnalysisWorker::Step()
         return;
     }
     ConnectionRecord &rec = table_[r.slot];
+    const bool envelope = req.mode == Mode::Envelope;
+    if (envelope) {
+        req.quantity = 0;  // impacts ring in the acceleration
+        r.request.quantity = 0;
+    } else {
+        req.spectrum.spanHz = kSpanHz;
+        r.request.spectrum.spanHz = kSpanHz;
+    }
     // The lines are laid out for the rate of the data kept, which is the
     // connection's own once its first block at that rate has gone through.
     const LiveCapture::Info kept = plots_.capture.Read();
     const float fs = kept.slot == r.slot && kept.fs > 0 ? kept.fs
                                                         : rec.samplingFrequency.load(std::memory_order_relaxed);
     r.fs = fs;
-    const Layout &l = analyser_.Configure(fs, req.spectrum);
+    const Layout &l = envelope ? envelope_.Configure(fs, req.spectrum, req.band) : analyser_.Configure(fs, req.spectrum);
     r.layout = l;
-    // The analyser starts again by itself when the lines change; these
+    auto resetAverage = [&] { envelope ? envelope_.Reset() : analyser_.Reset(); };
+    auto averaged = [&] { return envelope ? envelope_.Averaged() : analyser_.Averaged(); };
+    // The analysers start again by themselves when the lines change; these
     // restarts are the window's or another signal's.
-    const bool restart = reset || req.axis != last_.axis || req.quantity != last_.quantity;
+    const bool restart = reset || req.mode != last_.mode || req.axis != last_.axis || req.quantity != last_.quantity;
     if (restart)
-        analyser_.Reset();
-    const bool restarted = restart || analyser_.Averaged() == 0;
+        resetAverage();
+    const bool restarted = restart || averaged() == 0;
     last_ = req;
     if (static_cast<int>(data_.size()) < l.count)
         data_.resize(l.count);
@@ -138,7 +148,7 @@ void AnalysisWorker::Step()
     const bool have = l.count > 0 && plots_.capture.ReadNewest(req.axis, req.quantity, l.count, data_.data(), info) &&
                       info.epoch == kept.epoch;
     if (info.epoch != seen_.epoch || info.slot != seen_.slot) {
-        analyser_.Reset();  // another sensor, another rate: the average starts again
+        resetAverage();  // another sensor, another rate: the average starts again
         seen_ = LiveCapture::Info{};
         seen_.epoch = info.epoch;
         seen_.slot = info.slot;
@@ -146,13 +156,16 @@ void AnalysisWorker::Step()
     // Only new data join the average, so a silent sensor adds nothing; an
     // average that starts again takes the newest data at once.
     if (have && (restarted || info.written != seen_.written)) {
-        analyser_.Add(data_.data());
+        if (envelope)
+            envelope_.Add(data_.data());
+        else
+            analyser_.Add(data_.data());
         seen_.written = info.written;
     }
-    r.averaged = analyser_.Averaged();
-    r.ready = analyser_.Averaged() > 0;
+    r.averaged = averaged();
+    r.ready = r.averaged > 0;
     r.collectedSeconds = fs > 0 ? info.written / static_cast<double>(fs) : 0;
-    r.amplitude = analyser_.Amplitudes();
+    r.amplitude = envelope ? envelope_.Amplitudes() : analyser_.Amplitudes();
     r.peaks = r.ready ? FindPeaks(r.amplitude, l, req.spectrum.window, req.fromHz, req.toHz) : std::vector<Peak>{};
     const float rpm = req.ratedSpeed ? rec.ratedSpeed.load(std::memory_order_relaxed)
                                      : rec.measuredSpeed.load(std::memory_order_relaxed);

@@ -34,7 +34,7 @@ double MainLobeHalfWidth(WindowKind kind)
 
 }  // namespace
 
-Layout LayoutFor(double fs, double seconds)
+Layout LayoutFor(double fs, double seconds, double spanHz)
 {
     Layout l;
     if (!(fs > 0) || !(seconds > 0) || !std::isfinite(fs * seconds))
@@ -46,7 +46,8 @@ Layout LayoutFor(double fs, double seconds)
     while (l.n <= l.count)
         l.n *= 2;
     l.df = fs / l.n;
-    l.lines = static_cast<int>(std::min(kSpanHz / l.df, static_cast<double>(kMaxLines)));
+    const double span = spanHz > 0 && spanHz <= kSpanHz ? spanHz : kSpanHz;
+    l.lines = static_cast<int>(std::min(span / l.df, static_cast<double>(kMaxLines)));
     l.real = std::min(l.lines, l.n / 2);
     return l;
 }
@@ -102,14 +103,15 @@ const Layout &SpectrumAnalyser::Configure(double fs, const Options &requested)
 {
     Options o = requested;
     o.averages = std::clamp(o.averages, kMinAverages, kMaxAverages);
-    const bool sameLines = fs == fs_ && o.seconds == options_.seconds && o.window == options_.window && fft_;
+    const bool sameLines = fs == fs_ && o.seconds == options_.seconds && o.window == options_.window &&
+                           o.spanHz == options_.spanHz && fft_;
     const bool sameAverage = sameLines && o.averaging == options_.averaging && o.averages == options_.averages;
     options_ = o;
     if (sameAverage)
         return layout_;
     if (!sameLines) {
         fs_ = fs;
-        layout_ = LayoutFor(fs, o.seconds);
+        layout_ = LayoutFor(fs, o.seconds, o.spanHz);
         fft_.reset();
         if (layout_.count > 0) {
             fft_ = std::make_unique<RealFft>(layout_.n);

@@ -24,10 +24,10 @@ struct Layout {
     int count = 0;   // data values used: trunc(fs x seconds)
     int n = 0;       // transform length
     double df = 0;   // line spacing, Hz
-    int lines = 0;   // lines to 10 kHz (at most kMaxLines)
+    int lines = 0;   // lines to the span, 10 kHz unless asked (at most kMaxLines)
     int real = 0;    // lines below the Nyquist frequency; the rest are 0
 };
-Layout LayoutFor(double fs, double seconds);
+Layout LayoutFor(double fs, double seconds, double spanHz = kSpanHz);
 
 // Coefficients c_k of the cosine sum w[i] = sum c_k cos(2 pi k i / count)
 // that each window is.
@@ -47,6 +47,7 @@ struct Options {
     WindowKind window = WindowKind::Rectangular;
     Averaging averaging = Averaging::None;
     int averages = 8;  // kMinAverages..kMaxAverages, for linear and exponential
+    double spanHz = kSpanHz;  // highest line kept (the envelope's is far lower)
 };
 
 class SpectrumAnalyser {

@@ -161,6 +161,7 @@ CTavenorDlg::CTavenorDlg(tav::Station &station, QWidget *parent)
         historyViewer_->OpenDialog();
     });
     analysis_ = new CAnalysisDlg(station_.Table(), station_.Plots(), this);
+    analysis_->SetMachines(&station_.Settings().sensors);
     connect(this, &CTavenorDlg::menuCommand, analysis_, [this](int id) {
         if (id == kSpectrumAnalysisCommand)
             analysis_->OpenOn(0);

@@ -84,6 +84,24 @@ double RealFft::Magnitude(int k) const
     return std::sqrt(out_[k][0] * out_[k][0] + out_[k][1] * out_[k][1]);
 }
 
+InverseComplexFft::InverseComplexFft(int n) : n_(n < 1 ? 1 : n)
+{
+    in_ = static_cast<fftw_complex *>(fftw_malloc(sizeof(fftw_complex) * n_));
+    out_ = static_cast<fftw_complex *>(fftw_malloc(sizeof(fftw_complex) * n_));
+    std::lock_guard<std::mutex> lock(PlannerMutex());
+    plan_ = fftw_plan_dft_1d(n_, in_, out_, FFTW_BACKWARD, FFTW_ESTIMATE);
+}
+
+InverseComplexFft::~InverseComplexFft()
+{
+    {
+        std::lock_guard<std::mutex> lock(PlannerMutex());
+        fftw_destroy_plan(plan_);
+    }
+    fftw_free(in_);
+    fftw_free(out_);
+}
+
 FftPlanCache::FftPlanCache() = default;
 FftPlanCache::~FftPlanCache() = default;
 

@@ -36,10 +36,34 @@ public:
     void Transform(const float *in, int count);
     // |X[k]| of the last transform, unscaled, for 0 <= k <= n/2.
     double Magnitude(int k) const;
+    // X[0] ... X[n/2] of the last transform, unscaled.
+    const fftw_complex *Lines() const { return out_; }
 
 private:
     int n_;
     double *in_ = nullptr;
+    fftw_complex *out_ = nullptr;
+    fftw_plan plan_ = nullptr;
+};
+
+// A reused inverse complex transform of one length, unscaled: fill In(),
+// call Transform(), read Out(). Construct and use on one thread at a time;
+// the constructor plans.
+class InverseComplexFft {
+public:
+    explicit InverseComplexFft(int n);
+    ~InverseComplexFft();
+    InverseComplexFft(const InverseComplexFft &) = delete;
+    InverseComplexFft &operator=(const InverseComplexFft &) = delete;
+
+    int Length() const { return n_; }
+    fftw_complex *In() { return in_; }
+    const fftw_complex *Out() const { return out_; }
+    void Transform() { fftw_execute(plan_); }
+
+private:
+    int n_;
+    fftw_complex *in_ = nullptr;
     fftw_complex *out_ = nullptr;
     fftw_plan plan_ = nullptr;
 };

@@ -9,6 +9,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "analysis/BearingDefects.h"
 #include "mqtt/MqttConfig.h"
 
 namespace tav {
@@ -214,6 +215,85 @@ bool ParseAddress(const std::string &text, int32_t *out)
     return true;
 }
 
+// One bearing's table. A bearing with a field missing, of the wrong type or
+// out of range is left out whole: defect lines of a half-read geometry
+// would point the analyst at frequencies where nothing is.
+bool ReadBearing(const toml::table &table, TableReader &r, BearingGeometry *b)
+{
+    bool ok = true;
+    auto bad = [&](const toml::node &at, const std::string &what) {
+        if (ok)
+            r.Tell(at, what + "，略去该轴承");
+        ok = false;
+    };
+    if (const toml::node *node = table.get("name")) {
+        if (auto v = node->value_exact<std::string>())
+            b->name = *v;
+        else
+            bad(*node, "name 应为字符串");
+    }
+    if (const toml::node *node = table.get("elements")) {
+        auto v = node->value_exact<int64_t>();
+        if (v && *v >= INT_MIN && *v <= INT_MAX)
+            b->elements = int(*v);
+        else
+            bad(*node, "elements 应为整数");
+    } else {
+        bad(table, "缺少 elements");
+    }
+    struct Field {
+        const char *key;
+        double *out;
+        bool required;
+    } fields[] = {{"ball_diameter_mm", &b->ballDiameterMm, true},
+                  {"pitch_diameter_mm", &b->pitchDiameterMm, true},
+                  {"contact_angle_deg", &b->contactAngleDeg, false}};
+    for (const Field &f : fields) {
+        const toml::node *node = table.get(f.key);
+        if (!node) {
+            if (f.required)
+                bad(table, std::string("缺少 ") + f.key);
+            continue;
+        }
+        auto v = node->value<double>();  // integers are numbers too
+        if (v && std::isfinite(*v))
+            *f.out = *v;
+        else
+            bad(*node, std::string(f.key) + " 应为数");
+    }
+    if (ok) {
+        const std::string problem = analysis::BearingGeometryProblem(*b);
+        if (!problem.empty())
+            bad(table, problem);
+    }
+    return ok;
+}
+
+// [[sensor.N.bearing]] tables, or a single [sensor.N.bearing] table.
+void ReadBearings(const toml::node &node, const std::string &sensorTable, const std::string &fileName,
+                  std::vector<std::string> *messages, std::vector<BearingGeometry> *out)
+{
+    const std::string tableName = sensorTable + ".bearing";
+    TableReader r(nullptr, tableName, fileName, messages);
+    auto one = [&](const toml::table &table) {
+        BearingGeometry b;
+        if (ReadBearing(table, r, &b))
+            out->push_back(std::move(b));
+    };
+    if (const toml::table *table = node.as_table()) {
+        one(*table);
+    } else if (const toml::array *array = node.as_array()) {
+        for (const toml::node &item : *array) {
+            if (const toml::table *table = item.as_table())
+                one(*table);
+            else
+                r.Tell(item, "每个轴承应为表 [[" + tableName + "]]，略去该项");
+        }
+    } else {
+        r.Tell(node, "bearing 应为表 [[" + tableName + "]]，略去");
+    }
+}
+
 void ReadSensor(const toml::table &table, int32_t address, const std::string &fileName,
                 std::vector<std::string> *messages, MachineSettings *m)
 {
@@ -236,6 +316,8 @@ void ReadSensor(const toml::table &table, int32_t address, const std::string &fi
             m->danger[q] = NAN;
         }
     }
+    if (const toml::node *node = table.get("bearing"))
+        ReadBearings(*node, tableName, fileName, messages, &m->bearings);
 }
 
 void ReadSensors(const toml::table &root, const std::string &fileName, std::vector<std::string> *messages,

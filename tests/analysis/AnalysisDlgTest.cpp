@@ -14,6 +14,7 @@
 #include <QMenuBar>
 #include <QPushButton>
 #include <QSpinBox>
+#include <QStackedWidget>
 #include <QTableWidget>
 #include <QTest>
 
@@ -51,7 +52,7 @@ struct AnalysisWindowFixture : ::testing::Test {
 
     // Two seconds of a machine at 1800 rpm (1x, 2x, 3x on X) written into
     // the capture as the conditioning would, for slot 0 at 25600 Hz.
-    void FeedMachine(double seconds)
+    void FeedMachine(double seconds, const char *signal = "1x=0.5,2x=0.2,3x=0.1")
     {
         auto &table = station->Table();
         table.selectedConnection = 0;
@@ -59,7 +60,7 @@ struct AnalysisWindowFixture : ::testing::Test {
         table[0].measuredSpeed = 1800.0f;
         tav::sim::AxisSignal x;
         std::string error;
-        ASSERT_TRUE(tav::sim::ParseAxisSignal("1x=0.5,2x=0.2,3x=0.1", &x, &error));
+        ASSERT_TRUE(tav::sim::ParseAxisSignal(signal, &x, &error));
         tav::sim::SignalGenerator gen({x, {}, {}}, 1800, 1);
         const int rows = static_cast<int>(seconds * 25600);
         std::vector<float> xyz(3 * rows), axis[3];
@@ -195,6 +196,99 @@ TEST_F(AnalysisWindowFixture, OptionsPeakListCursorsAndZoom)
         ASSERT_NE(w, nullptr) << id;
         EXPECT_FALSE(w->accessibleName().isEmpty()) << id;
         // The ids are the window's own among the station's controls.
+        EXPECT_EQ(dlg->findChildren<QWidget *>(QString::number(id)).size(), 1) << id;
+    }
+}
+
+// "包络谱": the envelope of a 3 kHz carrier modulated at the outer race's
+// frequency of the sensor's configured bearing shows that line, drawn and
+// named "BPFO×1" in the peak list; the band presets and typed bands reach
+// the computation; "瀑布图" has its own page, which can be replaced.
+TEST_F(AnalysisWindowFixture, EnvelopeModeNamesTheBearingLinesAndWaterfallHasItsPage)
+{
+    tav::StationSettings settings = station->Settings();
+    tav::MachineSettings machine;
+    machine.address = 7;
+    machine.bearings.push_back({"驱动端", 9, 7.94, 39.04, 0});
+    settings.sensors[7] = machine;
+    station->ApplyAlarmSettings(settings);
+    station->Table()[0].sensorAddress = 7;
+
+    Window().OpenOn(0);
+    auto *mode = Control<QComboBox>(CAnalysisDlg::kModeList);
+    ASSERT_NE(mode, nullptr);
+    ASSERT_EQ(mode->count(), 3);
+    EXPECT_EQ(mode->itemText(0), QStringLiteral("频谱"));
+    EXPECT_EQ(mode->itemText(1), QStringLiteral("包络谱"));
+    EXPECT_EQ(mode->itemText(2), QStringLiteral("瀑布图"));
+    Control<QComboBox>(CAnalysisDlg::kLengthList)->setCurrentIndex(2);  // 2 s
+    Control<QComboBox>(CAnalysisDlg::kWindowList)->setCurrentIndex(1);  // Hann
+    mode->setCurrentIndex(1);
+    auto *band = Control<QComboBox>(CAnalysisDlg::kEnvelopeBandList);
+    EXPECT_TRUE(band->isVisible());
+    EXPECT_EQ(band->currentText(), QStringLiteral("2–5 kHz"));
+    EXPECT_FALSE(Control<QComboBox>(CAnalysisDlg::kQuantityList)->isEnabled());
+    EXPECT_EQ(Control<QComboBox>(CAnalysisDlg::kEnvelopeMaxList)->currentText(), QStringLiteral("500 Hz"));
+    EXPECT_EQ(Window().View().ToHz(), 500.0);
+    tav::analysis::Request asked = Window().Worker().CurrentRequest();
+    EXPECT_EQ(asked.mode, tav::analysis::Mode::Envelope);
+    EXPECT_EQ(asked.band, (tav::analysis::EnvelopeBand{2000, 5000}));
+    EXPECT_EQ(asked.spectrum.spanHz, 500.0);
+
+    // BPFO at 1800 rpm: 3.584785 x 30 = 107.5435 Hz.
+    FeedMachine(2.1, "1x=1,3000hz=1,2892.4565hz=0.25,3107.5435hz=0.25,noise=0.02");
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] {
+            const auto &shown = Window().View().Shown();
+            return shown.ready && shown.request.mode == tav::analysis::Mode::Envelope;
+        },
+        10000));
+    auto *table = Control<QTableWidget>(CAnalysisDlg::kPeakTable);
+    EXPECT_NEAR(table->item(0, 0)->text().toDouble(), 107.54, Window().View().Shown().layout.df);
+    EXPECT_EQ(table->item(0, 2)->text(), QStringLiteral("BPFO×1"));
+    const QString readout = Window().View().ReadoutAt(static_cast<int>(Window().View().ColumnOf(107.54)));
+    EXPECT_TRUE(readout.endsWith(QStringLiteral("BPFO×1"))) << readout.toStdString();
+    const QStringList labels = Window().View().FaultLabels();
+    for (const char *name : {"FTF×1", "BSF×1", "BPFO×1", "BPFO×4", "BPFI×1", "BPFI×2"})
+        EXPECT_TRUE(labels.contains(QString::fromUtf8(name))) << name;
+    EXPECT_FALSE(labels.contains(QStringLiteral("BPFO×5")));  // 537.7 Hz, above the maximum
+    int sidebands = 0;
+    for (const auto &line : Window().FaultLines())
+        sidebands += line.side != 0;
+    EXPECT_EQ(sidebands, 5);
+
+    // Presets fill the band, a typed edge makes it the operator's own.
+    band->setCurrentIndex(2);
+    EXPECT_EQ(Control<QDoubleSpinBox>(CAnalysisDlg::kEnvelopeLow)->value(), 5000.0);
+    EXPECT_EQ(Window().Worker().CurrentRequest().band, (tav::analysis::EnvelopeBand{5000, 10000}));
+    Control<QDoubleSpinBox>(CAnalysisDlg::kEnvelopeHigh)->setValue(8000);
+    EXPECT_EQ(band->currentText(), QStringLiteral("自定义"));
+    EXPECT_EQ(Window().Worker().CurrentRequest().band, (tav::analysis::EnvelopeBand{5000, 8000}));
+    Control<QComboBox>(CAnalysisDlg::kEnvelopeMaxList)->setCurrentIndex(3);
+    EXPECT_EQ(Window().View().ToHz(), 1000.0);
+    EXPECT_EQ(Window().Worker().CurrentRequest().spectrum.spanHz, 1000.0);
+
+    // The waterfall's page, and the way it is replaced.
+    auto *pages = Control<QStackedWidget>(CAnalysisDlg::kModePages);
+    mode->setCurrentIndex(2);
+    EXPECT_EQ(pages->currentWidget()->objectName(), QStringLiteral("waterfallPage"));
+    EXPECT_EQ(pages->currentWidget(), Window().WaterfallPage());
+    auto *panel = new QLabel(QStringLiteral("瀑布图"));
+    Window().SetWaterfallPage(panel);
+    EXPECT_EQ(pages->currentWidget(), panel);
+    EXPECT_EQ(pages->count(), 2);
+
+    // Back to the spectrum: the whole span, no defect lines.
+    mode->setCurrentIndex(0);
+    EXPECT_TRUE(Window().View().isVisible());
+    EXPECT_EQ(Window().View().ToHz(), 10000.0);
+    EXPECT_TRUE(Window().View().FaultLabels().isEmpty());
+    EXPECT_TRUE(Control<QComboBox>(CAnalysisDlg::kQuantityList)->isEnabled());
+    EXPECT_EQ(Window().Worker().CurrentRequest().mode, tav::analysis::Mode::Spectrum);
+    for (int id = CAnalysisDlg::kModeList; id <= CAnalysisDlg::kEnvelopeMaxList; ++id) {
+        QWidget *w = Control<QWidget>(id);
+        ASSERT_NE(w, nullptr) << id;
+        EXPECT_FALSE(w->accessibleName().isEmpty()) << id;
         EXPECT_EQ(dlg->findChildren<QWidget *>(QString::number(id)).size(), 1) << id;
     }
 }

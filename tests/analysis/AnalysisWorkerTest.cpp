@@ -148,6 +148,48 @@ TEST_F(WorkerFixture, AverageCountsOnlyNewDataAndRestartsForAnotherSensor)
     EXPECT_FALSE(out.ready);
 }
 
+// The envelope mode through the conditioning: a 3 kHz carrier modulated at
+// 107.5 Hz on X reads that line in the envelope of the acceleration,
+// whatever quantity the window shows, on lines up to the chosen maximum;
+// back in the spectrum mode the average starts again on 10 kHz of lines.
+TEST_F(WorkerFixture, EnvelopeModeDemodulatesTheAccelerationUpToItsMaximum)
+{
+    sim::AxisSignal x;
+    std::string error;
+    ASSERT_TRUE(sim::ParseAxisSignal("1x=1,3000hz=1,2892.5hz=0.25,3107.5hz=0.25,noise=0.02", &x, &error)) << error;
+    gen = std::make_unique<sim::SignalGenerator>(std::array<sim::AxisSignal, 3>{x, sim::AxisSignal{}, sim::AxisSignal{}},
+                                                 1800.0, 5);
+    plots->capture.Start();
+    AnalysisWorker worker(*table, *plots);
+    Request r;
+    r.mode = Mode::Envelope;
+    r.quantity = 1;  // shown as velocity in the spectrum mode
+    r.spectrum.seconds = 2;
+    r.spectrum.window = WindowKind::Hann;
+    r.spectrum.spanHz = 500;
+    r.toHz = 500;
+    worker.SetRequest(r);
+    Feed(2.5);
+    worker.Step();
+    Result out;
+    ASSERT_TRUE(worker.TakeResult(out, 0));
+    ASSERT_TRUE(out.ready);
+    EXPECT_EQ(out.request.quantity, 0);
+    EXPECT_EQ(out.layout.lines, static_cast<int>(500 / out.layout.df));
+    ASSERT_FALSE(out.peaks.empty());
+    EXPECT_NEAR(out.peaks[0].frequency, 107.5, out.layout.df);
+    EXPECT_NEAR(out.peaks[0].amplitude, 0.5, 0.05);
+
+    r.mode = Mode::Spectrum;
+    r.toHz = kSpanHz;
+    worker.SetRequest(r);
+    worker.Step();
+    ASSERT_TRUE(worker.TakeResult(out, out.sequence));
+    EXPECT_EQ(out.averaged, 1);
+    EXPECT_EQ(out.request.quantity, 1);
+    EXPECT_EQ(out.layout.lines, static_cast<int>(kSpanHz / out.layout.df));
+}
+
 // The worker's own thread beside a parser thread that conditions blocks:
 // results arrive, the capture is switched on by the thread and off by Stop.
 TEST_F(WorkerFixture, ThreadComputesBesideTheConditioning)

@@ -78,6 +78,63 @@ TEST(StationSettings, SyntaxErrorNamesLineAndKeepsDefaults)
     EXPECT_NE(messages[0].find("第1行"), std::string::npos) << messages[0];
 }
 
+// Bearings of a sensor: an array of tables or one table; a bearing that is
+// incomplete, mistyped or impossible is reported by line and left out,
+// while its neighbours and the sensor's other settings still count.
+TEST(StationSettings, BearingsReadAndBadOnesLeftOutByLine)
+{
+    std::vector<std::string> messages;
+    StationSettings s = ParseStationSettings("[sensor.3]\n"
+                                             "name = \"风机\"\n"
+                                             "[[sensor.3.bearing]]\n"
+                                             "name = \"驱动端\"\n"
+                                             "elements = 9\n"
+                                             "ball_diameter_mm = 7.94\n"
+                                             "pitch_diameter_mm = 39.04\n"
+                                             "[[sensor.3.bearing]]\n"           // line 8: impossible
+                                             "elements = 9\n"
+                                             "ball_diameter_mm = 40\n"
+                                             "pitch_diameter_mm = 39.04\n"
+                                             "[[sensor.3.bearing]]\n"
+                                             "elements = \"nine\"\n"          // line 13: wrong type
+                                             "ball_diameter_mm = 7\n"
+                                             "pitch_diameter_mm = 39\n"
+                                             "[[sensor.3.bearing]]\n"           // line 16: incomplete
+                                             "elements = 12\n"
+                                             "[[sensor.3.bearing]]\n"
+                                             "elements = 16\n"
+                                             "ball_diameter_mm = 10\n"
+                                             "pitch_diameter_mm = 60\n"
+                                             "contact_angle_deg = 15\n"
+                                             "[sensor.4.bearing]\n"
+                                             "elements = 8\n"
+                                             "ball_diameter_mm = 6\n"
+                                             "pitch_diameter_mm = 30.5\n"
+                                             "[sensor.5]\n"
+                                             "bearing = 7\n",                   // line 28
+                                             "station.toml", &messages);
+    ASSERT_EQ(s.sensors.count(3), 1u);
+    EXPECT_EQ(s.sensors[3].name, "风机");
+    const auto &b3 = s.sensors[3].bearings;
+    ASSERT_EQ(b3.size(), 2u);
+    EXPECT_EQ(b3[0].name, "驱动端");
+    EXPECT_EQ(b3[0].elements, 9);
+    EXPECT_DOUBLE_EQ(b3[0].ballDiameterMm, 7.94);
+    EXPECT_DOUBLE_EQ(b3[0].pitchDiameterMm, 39.04);
+    EXPECT_DOUBLE_EQ(b3[0].contactAngleDeg, 0);
+    EXPECT_EQ(b3[1].elements, 16);
+    EXPECT_DOUBLE_EQ(b3[1].contactAngleDeg, 15);
+    ASSERT_EQ(s.sensors[4].bearings.size(), 1u);
+    EXPECT_EQ(s.sensors[4].bearings[0].elements, 8);
+    EXPECT_DOUBLE_EQ(s.sensors[4].bearings[0].pitchDiameterMm, 30.5);
+    EXPECT_TRUE(s.sensors[5].bearings.empty());
+    ASSERT_EQ(messages.size(), 4u);
+    EXPECT_TRUE(AnyContains(messages, "station.toml 第8行：[sensor.3.bearing] 节圆直径应大于滚动体直径，略去该轴承"));
+    EXPECT_TRUE(AnyContains(messages, "第13行：[sensor.3.bearing] elements 应为整数，略去该轴承"));
+    EXPECT_TRUE(AnyContains(messages, "第16行：[sensor.3.bearing] 缺少 ball_diameter_mm，略去该轴承"));
+    EXPECT_TRUE(AnyContains(messages, "第28行：[sensor.5.bearing] bearing 应为表"));
+}
+
 }  // namespace
 }  // namespace tav
 
