@@ -37,44 +37,48 @@ float WaterfallStore::Decode(uint16_t code) { return DecodeTable()[code]; }
 void WaterfallStore::Reset(const WaterfallSignal &signal, int minutes)
 {
     DecodeTable();  // made here, on the worker, before any reader needs it
-    std::lock_guard lock(mutex_);
-    signal_ = signal;
-    signal_.lines = std::max(signal_.lines, 0);
-    first_ = next_ = 0;
-    codes_.clear();
-    times_.clear();
-    capacity_ = 0;
-    Layout(minutes);
+    WaterfallSignal s = signal;
+    s.lines = std::max(s.lines, 0);
+    Relayout(s, minutes, false);
 }
 
 void WaterfallStore::SetSpan(int minutes)
 {
-    std::lock_guard lock(mutex_);
+    // The worker alone changes the rows, so it reads them without the lock.
     if (std::clamp(minutes, kMinMinutes, kMaxMinutes) != minutes_)
-        Layout(minutes);
+        Relayout(signal_, minutes, true);
 }
 
-void WaterfallStore::Layout(int minutes)
+void WaterfallStore::Relayout(const WaterfallSignal &signal, int minutes, bool keepRows)
 {
-    minutes_ = std::clamp(minutes, kMinMinutes, kMaxMinutes);
-    const int capacity = minutes_ * kRowsPerMinute;
-    const size_t lines = static_cast<size_t>(signal_.lines);
+    minutes = std::clamp(minutes, kMinMinutes, kMaxMinutes);
+    const int capacity = minutes * kRowsPerMinute;
+    const size_t lines = static_cast<size_t>(signal.lines);
+    // Allocated and filled before the lock is taken: readers wait only for
+    // the exchange, not for tens of megabytes being cleared.
     std::vector<uint16_t> codes(static_cast<size_t>(capacity) * lines);
     std::vector<double> times(static_cast<size_t>(capacity));
     // The newest rows keep their numbers; only their places in the ring move.
-    const uint64_t keep = std::min<uint64_t>(next_ - first_, static_cast<uint64_t>(capacity));
+    const uint64_t keep = keepRows ? std::min<uint64_t>(next_ - first_, static_cast<uint64_t>(capacity)) : 0;
     const uint64_t from = next_ - keep;
-    for (uint64_t row = from; row < next_; ++row) {
+    for (uint64_t row = from; row < next_ && keep > 0; ++row) {
         const size_t to = static_cast<size_t>(row % static_cast<uint64_t>(capacity));
         std::copy_n(Codes(row), lines, codes.begin() + static_cast<ptrdiff_t>(to * lines));
         times[to] = Time(row);
     }
-    first_ = from;
-    capacity_ = capacity;
-    codes_ = std::move(codes);
-    times_ = std::move(times);
-    ++generation_;
-    DropOlderThanSpan();
+    {
+        std::lock_guard lock(mutex_);
+        signal_ = signal;
+        minutes_ = minutes;
+        capacity_ = capacity;
+        first_ = keepRows ? from : 0;
+        next_ = keepRows ? next_ : 0;
+        codes_.swap(codes);
+        times_.swap(times);
+        ++generation_;
+        DropOlderThanSpan();
+    }
+    // The old rows are freed here, after the lock.
 }
 
 void WaterfallStore::DropOlderThanSpan()

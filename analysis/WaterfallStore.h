@@ -69,7 +69,8 @@ public:
     uint64_t Rows() const;
 
 private:
-    void Layout(int minutes);  // keeps the newest rows that fit
+    // Lays the ring out for `minutes`, keeping the newest rows that fit or none.
+    void Relayout(const WaterfallSignal &signal, int minutes, bool keepRows);
     void DropOlderThanSpan();
 
     mutable std::mutex mutex_;
