@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "analysis/AnalysisScale.h"
 #include "view/PlotReadout.h"
 
 namespace tav::ui {
@@ -105,17 +106,18 @@ void WaterfallPlot::DrawAxes(QPainter &p, const analysis::WaterfallArea &a)
     const QFontMetrics fm = p.fontMetrics();
     p.setPen(Qt::black);
     p.drawRect(a.left - 1, a.top - 1, a.Width() + 1, a.Height() + 1);
-    // Frequency across: ten divisions of the lines' span.
+    // Frequency across, ticks at round frequencies: the lines' span is the
+    // chosen maximum plus part of a line.
     const double span = signal_.lines * signal_.df;
-    for (int k = 0; k <= 10 && span > 0; ++k) {
-        const int x = a.left + a.Width() * k / 10;
-        const QString hz = QString::number(span * k / 10, 'f', span < 50 ? 1 : 0);
+    const double step = analysis::NiceAbove(span / 10.5);
+    for (int k = 0; span > 0 && k * step <= span; ++k) {
+        const int x = a.left + static_cast<int>(std::lround(a.Width() * k * step / span));
+        const QString hz = QString::number(k * step, 'g', 6);
         p.drawLine(x, a.bottom, x, a.bottom + 3);
         p.drawText(std::clamp(x - fm.horizontalAdvance(hz) / 2, 0, a.right + kRight - fm.horizontalAdvance(hz)),
                    a.bottom + fm.ascent() + 5, hz);
     }
-    p.drawText(a.right - fm.horizontalAdvance(QStringLiteral("Hz")), a.bottom + fm.ascent() + fm.height() + 2,
-               QStringLiteral("Hz"));
+    p.drawText(4, a.bottom + fm.ascent() + 5, QStringLiteral("Hz"));
     // Time down: the clock time of the row at five heights.
     const int rows = picture_.Rows();
     auto lock = store_.Lock();
