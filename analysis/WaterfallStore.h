@@ -3,12 +3,13 @@
 // sensor, the newest 1 to 30 minutes of them, in a ring allocated when the
 // signal or the span changes. Amplitudes are kept as 16-bit codes on a
 // decibel scale (0.005 dB steps, about 0.06 % of the value), half the size
-// of floats: 30 minutes of 12,800 lines take 46 MB.
+// of floats: 30 minutes of 12,801 lines take 44 MB.
 //
-// Threads: the waterfall's worker writes (Reset, SetSpan, Append); any
-// thread reads. Every call but the static ones takes `mutex()` itself,
-// except the accessors below "with the lock held", which a reader calls
-// between Lock() and the lock's end so that rows do not move meanwhile.
+// Threads: one thread writes (Reset, SetSpan, Append: the waterfall's
+// worker); any thread reads. The writers change the rows under the lock
+// (and, being the only writer, read them without it); readers call the
+// accessors below "with the lock held" between Lock() and the lock's end,
+// so that rows do not move meanwhile.
 #include <cstdint>
 #include <mutex>
 #include <vector>
@@ -49,7 +50,6 @@ public:
     void Append(double time, const float *amplitude);
 
     std::unique_lock<std::mutex> Lock() const { return std::unique_lock(mutex_); }
-    std::mutex &mutex() const { return mutex_; }
 
     // With the lock held. Rows are numbered from the Reset on: First() is
     // the oldest kept, Next() - 1 the newest.
