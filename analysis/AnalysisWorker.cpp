@@ -16,6 +16,9 @@ void AnalysisWorker::Start()
         std::lock_guard lock(stopMutex_);
         stopRequested_ = false;
     }
+    // The capture need not start afresh (another reader may be keeping it),
+    // so an average of an earlier opening is dropped here.
+    ResetAverage();
     thread_ = std::thread([this] {
         // The rings are allocated here, not on the window's thread.
         plots_.capture.Start();

@@ -32,9 +32,16 @@ public:
     ~LiveCapture();
 
     // Allocates the rings (once) and starts keeping; any thread but a
-    // conditioning one. Stop keeps the rings for the next start.
+    // conditioning one. Stop keeps the rings for the next start. Start and
+    // Stop belong to the analysis window's spectrum; every other reader
+    // holds the capture with Hold and lets go with Release, so that one
+    // reader stopping never starves another. Keeping goes on while anyone
+    // holds or has started it, and the rings start afresh only when keeping
+    // starts, not when a second reader joins.
     void Start();
     void Stop();
+    void Hold();
+    void Release();
     bool Active() const { return active_.load(std::memory_order_acquire); }
 
     // Where the conditioning writes a paused axis's values of one block
@@ -57,9 +64,18 @@ public:
     // `out` when that many are kept, and says whose they are; returns false
     // (copying nothing) while fewer are kept.
     bool ReadNewest(int axis, int quantity, int count, float *out, Info &info) const;
+    // Copies `count` values of one signal from row `first` (counted as
+    // Info::written counts) into `out` when all of them are still kept, and
+    // says whose they are; returns false (copying nothing) otherwise.
+    bool ReadRows(int axis, int quantity, uint64_t first, int count, float *out, Info &info) const;
 
 private:
+    void Open();  // with mutex_ held
+    void UpdateActive();
+
     std::atomic<bool> active_{false};
+    bool started_ = false;              // guarded by mutex_
+    int holders_ = 0;                   // guarded by mutex_
     mutable std::mutex mutex_;
     std::unique_ptr<float[]> rings_;    // 9 x kCapacity, guarded by mutex_
     std::unique_ptr<float[]> scratch_;  // 9 x kScratchRows, writer's only
