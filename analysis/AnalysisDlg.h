@@ -38,8 +38,9 @@ public:
         kAxisList = 2101, kQuantityList, kLengthList, kLineSpacing, kWindowList, kAveragingList,
         kAverageCount, kResetButton, kAmplitudeList, kFullSpanButton, kSpeedList, kHarmonicBox,
         kSidebandBox, kSidebandSpacing, kPeakTable, kPlot, kCursorLabel, kStatusLabel,
-        // 2120 to 2122 are the main window's crest factor boxes.
-        kModeList = 2123, kModePages, kEnvelopeBandList, kEnvelopeLow, kEnvelopeHigh, kEnvelopeMaxList,
+        // 2120 to 2128 are the main window's crest factor, band velocity and
+        // zone fields; 2160 on the waterfall panel's.
+        kModeList = 2140, kModePages, kEnvelopeBandList, kEnvelopeLow, kEnvelopeHigh, kEnvelopeMaxList,
     };
     // Entries of the mode list, and the pages they show.
     enum Mode : int { kSpectrumMode = 0, kEnvelopeMode = 1, kWaterfallMode = 2 };

@@ -18,6 +18,7 @@
 #include <QVBoxLayout>
 
 #include "analysis/AnalysisDlg.h"
+#include "analysis/WaterfallPanel.h"
 #include "app/AboutDlg.h"
 #include "app/Controls.h"
 #include "app/Messages.h"
@@ -162,6 +163,17 @@ CTavenorDlg::CTavenorDlg(tav::Station &station, QWidget *parent)
     });
     analysis_ = new CAnalysisDlg(station_.Table(), station_.Plots(), this);
     analysis_->SetMachines(&station_.Settings().sensors);
+    // "瀑布图": its panel follows the window's axis and the window its own.
+    auto *waterfall = new tav::ui::WaterfallPanel(station_.Table(), station_.Plots(), station_.DataFolder());
+    waterfall->setObjectName(QStringLiteral("waterfallPage"));
+    analysis_->SetWaterfallPage(waterfall);
+    if (auto *windowAxis = analysis_->findChild<QComboBox *>(QString::number(CAnalysisDlg::kAxisList)))
+        if (auto *panelAxis =
+                waterfall->findChild<QComboBox *>(QString::number(tav::ui::WaterfallPanel::kAxisList))) {
+            connect(windowAxis, &QComboBox::currentIndexChanged, waterfall,
+                    [waterfall](int axis) { waterfall->SetAxis(axis); });
+            connect(panelAxis, &QComboBox::currentIndexChanged, windowAxis, &QComboBox::setCurrentIndex);
+        }
     connect(this, &CTavenorDlg::menuCommand, analysis_, [this](int id) {
         if (id == kSpectrumAnalysisCommand)
             analysis_->OpenOn(0);

@@ -253,18 +253,6 @@ int main(int argc, char **argv)
     emit dlg.menuCommand(32778);
     Pump(1000);
     QWidget *machines = TopLevel("137");
-    // Bearings typed in as an operator would, when the file's did not show.
-    auto *bearings = machines ? tav::ui::FindControl<QTableWidget>(machines, 1440) : nullptr;
-    auto *addBearing = machines ? tav::ui::FindControl<QAbstractButton>(machines, 1441) : nullptr;
-    if (bearings && addBearing && bearings->rowCount() == 0)
-        for (const tav::BearingGeometry &b : machine.bearings) {
-            addBearing->click();
-            const QString cells[] = {QString::fromStdString(b.name), QString::number(b.elements),
-                                     QString::number(b.ballDiameterMm), QString::number(b.pitchDiameterMm),
-                                     QString::number(b.contactAngleDeg)};
-            for (int c = 0; c < 5; ++c)
-                bearings->item(bearings->rowCount() - 1, c)->setText(cells[c]);
-        }
     Pump(300);
     failures += !Save(machines, folder, "machine-settings.png");
     if (machines)

@@ -463,6 +463,9 @@ TEST_F(ParaSetFixture, DeviceParameterMenuOpensTheEmptyDialog)
 TEST_F(ParaSetFixture, MachineSettingsDialogRefusesBadInputAndSavesBothFilesThroughItsControls)
 {
     std::ofstream(folder / "station.toml", std::ios::binary) << "# hand made\n[sensor.9]\nname = \"pump\"\nowner = \"x\"\n";
+    // The settings watcher reads the file on its own thread; the window's
+    // tick takes what it read.
+    ASSERT_TRUE(QTest::qWaitFor([&] { return station->Settings().sensors.count(9) == 1; }, 10000));
     ConnectSlotsZeroAndThree();
     dlg->findChild<QAction *>("32778")->trigger();
     CDeviceParaSet *d = MachineDialog();
