@@ -3,6 +3,8 @@
 // a database that appears later is found, exports are whole or absent.
 #include <gtest/gtest.h>
 
+#include <thread>
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -122,6 +124,9 @@ TEST_F(HistoryQueryThreadTest, AnswersEqualADirectReadAndAMissingDatabaseIsFound
     }
     EXPECT_EQ(inbox.answers[2]->series.Size(), 7200u) << "an hour of ticks";
     EXPECT_EQ(inbox.answers[3]->series.resolution, tav::HistoryResolution::kMinute);
+    // An answer is counted off just after its delivery.
+    for (int i = 0; i < 500 && thread.Outstanding() != 0; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
     EXPECT_EQ(thread.Outstanding(), 0);
 }
 
