@@ -6,8 +6,6 @@
 #include <climits>
 #include <cmath>
 #include <cstdio>
-#include <fstream>
-#include <sstream>
 
 #include "analysis/BearingDefects.h"
 #include "mqtt/MqttConfig.h"
@@ -499,13 +497,21 @@ StationSettings ParseStationSettings(const std::string &text, const std::string 
 
 StationSettings LoadStationSettings(const std::string &path, std::vector<std::string> *messages)
 {
-    std::ifstream in(path, std::ios::binary);
-    if (!in)
+    // A file that is there but cannot be read is not an empty file: taken
+    // as one, a reload would drop every machine's limits without a word.
+    std::string text, error;
+    bool existed = false;
+    if (!ReadSettingsText(path, &text, &existed, &error)) {
+        if (messages)
+            messages->push_back(error + "，使用默认设置");
+        StationSettings settings;
+        settings.readable = false;
+        return settings;
+    }
+    if (!existed)
         return {};
-    std::ostringstream text;
-    text << in.rdbuf();
     const size_t slash = path.find_last_of('/');
-    return ParseStationSettings(text.str(), slash == std::string::npos ? path : path.substr(slash + 1), messages);
+    return ParseStationSettings(text, slash == std::string::npos ? path : path.substr(slash + 1), messages);
 }
 
 }  // namespace tav

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 
 #include "settings/SettingsWatcher.h"
@@ -19,8 +20,18 @@ bool AnyContains(const std::vector<std::string> &messages, const std::string &pa
     return false;
 }
 
-TEST(StationSettings, MissingFileGivesDefaultsQuietly)
+TEST(StationSettings, MissingFileGivesDefaultsQuietlyAnUnreadableOneIsNoEmptyFile)
 {
+    // There but unreadable (here a folder of that name): said, and marked so
+    // that a reload keeps the settings it had.
+    const std::string folderNamedLikeTheFile = ::testing::TempDir() + "/unreadable-station.toml";
+    std::filesystem::create_directories(folderNamedLikeTheFile);
+    std::vector<std::string> unreadable;
+    EXPECT_FALSE(LoadStationSettings(folderNamedLikeTheFile, &unreadable).readable);
+    ASSERT_EQ(unreadable.size(), 1u);
+    EXPECT_NE(unreadable[0].find("unreadable-station.toml"), std::string::npos) << unreadable[0];
+    std::filesystem::remove_all(folderNamedLikeTheFile);
+
     std::vector<std::string> messages;
     StationSettings s = LoadStationSettings(::testing::TempDir() + "/no-such-station.toml", &messages);
     EXPECT_TRUE(messages.empty());
