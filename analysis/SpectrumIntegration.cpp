@@ -83,6 +83,16 @@ void SpectrumIntegrator::RefinePeaks(std::vector<Peak> &peaks, const std::vector
     const int last = std::min(l.real, static_cast<int>(a.size())) - 2;
     if (quantity_ == 0 || !(l.df > 0) || last < 1)
         return;
+    // The lowest integrated line stands above its zeroed neighbour whenever
+    // the spectrum rises towards low frequency, as velocity and displacement
+    // of broadband vibration do: a maximum there is the limit's, not a peak.
+    const auto atLimit = [&](const Peak &p) {
+        // The line the maximum stood on (a refined offset of +0.5 from it
+        // does not make it the next).
+        const int k = static_cast<int>(std::lround(p.frequency / l.df - 1e-6));
+        return k < 1 || static_cast<size_t>(k) > gain_.size() || gain_[k - 1] == 0.0f;
+    };
+    peaks.erase(std::remove_if(peaks.begin(), peaks.end(), atLimit), peaks.end());
     for (Peak &p : peaks) {
         int k = std::clamp(static_cast<int>(std::lround(p.frequency / l.df)), 1, last);
         // The integrated maximum may sit one line below the acceleration's

@@ -46,7 +46,8 @@ public:
     // acceleration's lines (whose shape is the window's own, where the
     // integrated lines lean by their unequal gains) and then converted at
     // the refined frequency: a sine between lines reads its exact velocity
-    // or displacement, however low its frequency.
+    // or displacement, however low its frequency. A maximum on the lowest
+    // integrated line is dropped: its lower neighbour is zero by design.
     void RefinePeaks(std::vector<Peak> &peaks, const std::vector<float> &acceleration, WindowKind kind) const;
 
 private:
