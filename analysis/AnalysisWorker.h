@@ -1,9 +1,9 @@
 #pragma once
 // The thread that computes the analysis window's spectrum: twice a second
-// it takes the newest data of the shown connection's chosen axis and
-// quantity from the live capture, adds their spectrum (or, in the envelope
-// mode, the spectrum of the acceleration's envelope in a band) to the
-// average and finds the peaks. The window sets what it wants and reads the latest
+// it takes the newest acceleration of the shown connection's chosen axis
+// from the live capture, adds its spectrum (or, in the envelope mode, the
+// spectrum of its envelope in a band) to the average, integrates that to the
+// chosen quantity and finds the peaks. The window sets what it wants and reads the latest
 // result on its own timer; neither waits for the other.
 #include <chrono>
 #include <condition_variable>
