@@ -289,12 +289,10 @@ void CAnalysisDlg::ShowPeaks()
             cells[1] = db ? QString::number(an::ToDecibels(p.amplitude), 'f', 1) : QString::number(p.amplitude, 'g', 4);
             cells[2] = result_.rpm > 0 ? QString::number(an::Order(p.frequency, result_.rpm), 'f', 2) : QString();
             // In the envelope the defect line a peak stands on says more
-            // than its order.
-            if (const an::FaultLine *f = an::NearestFaultLine(faults_, p.frequency)) {
-                cells[2] = QString::fromStdString(an::FaultLineName(*f));
-                if (f->bearing < bearingPrefixes_.size())
-                    cells[2] = bearingPrefixes_[f->bearing] + cells[2];
-            }
+            // than its order, when no other line could be it as well.
+            const QString fault = view_->FaultNameAt(p.frequency);
+            if (!fault.isEmpty())
+                cells[2] = fault;
         }
         for (int c = 0; c < 3; ++c) {
             QTableWidgetItem *item = peaks_->item(row, c);

@@ -70,9 +70,18 @@ QStringList AnalysisPlot::FaultLabels() const
 {
     QStringList labels;
     for (const analysis::FaultLine &line : faults_)
-        if (line.side == 0 && line.hz >= fromHz_ && line.hz <= toHz_)
+        if (line.side == 0 && analysis::Drawn(line) && line.hz >= fromHz_ && line.hz <= toHz_)
             labels << FaultLabel(line);
     return labels;
+}
+
+QString AnalysisPlot::FaultNameAt(double hz) const
+{
+    const analysis::FaultNames names = analysis::FaultNamesAt(faults_, hz);
+    QStringList labels;
+    for (int i = 0; i < names.count; ++i)
+        labels << FaultLabel(*names.line[i]);
+    return labels.join(QStringLiteral(" / "));
 }
 
 void AnalysisPlot::SetSpanLimit(double hz)
@@ -120,8 +129,9 @@ QString AnalysisPlot::OrderText(double hz) const
         return QString();
     QString text = QString::asprintf("%.2f×", analysis::Order(hz, result_.rpm));
     // On a defect line the readout names it, as the peak list does.
-    if (const analysis::FaultLine *line = analysis::NearestFaultLine(faults_, hz))
-        text += QStringLiteral("  ") + FaultLabel(*line);
+    const QString name = FaultNameAt(hz);
+    if (!name.isEmpty())
+        text += QStringLiteral("  ") + name;
     return text;
 }
 
@@ -312,7 +322,7 @@ void AnalysisPlot::DrawFaultLines(QPainter &p, const analysis::AnalysisScale &s)
         if (line.bearing != bearing)  // each bearing's lines rise from the lowest again
             std::fill(std::begin(labelEnd), std::end(labelEnd), s.left);
         bearing = line.bearing;
-        if (line.hz < s.fromHz || line.hz > s.toHz)
+        if (!analysis::Drawn(line) || line.hz < s.fromHz || line.hz > s.toHz)
             continue;
         const int kind = static_cast<int>(line.kind);
         const int x = static_cast<int>(std::lround(s.ColumnOf(line.hz)));

@@ -32,6 +32,10 @@ public:
     // Labels of the defect lines within the span (one that would run into
     // its neighbour is not drawn).
     QStringList FaultLabels() const;
+    // What a peak at `hz` is named after: one defect line's label, two
+    // joined by " / " when both lie within the tolerance, or empty
+    // (analysis::FaultNamesAt).
+    QString FaultNameAt(double hz) const;
     // Highest frequency the span may reach: 10 kHz, the envelope's maximum.
     void SetSpanLimit(double hz);
     // Span in Hz, kept within 0 .. the limit and at least a few lines wide.

@@ -2,6 +2,8 @@
 
 #include <cmath>
 
+#include "dsp/ConditionState.h"
+
 namespace tav::analysis {
 
 AnalysisWorker::AnalysisWorker(ConnectionTable &table, LivePlots &plots) : table_(table), plots_(plots) {}
@@ -148,8 +150,11 @@ void AnalysisWorker::Step()
     LiveCapture::Info info;
     // Data of another rate or sensor that arrived since the layout was made
     // wait for the next step.
-    const bool have = l.count > 0 && plots_.capture.ReadNewest(req.axis, req.quantity, l.count, data_.data(), info) &&
+    // Velocity and displacement are integrated from the acceleration's
+    // spectrum, not taken from the conditioning's integrators.
+    const bool have = l.count > 0 && plots_.capture.ReadNewest(req.axis, kAcceleration, l.count, data_.data(), info) &&
                       info.epoch == kept.epoch;
+    const bool integrate = !envelope && req.quantity > 0;
     if (info.epoch != seen_.epoch || info.slot != seen_.slot) {
         resetAverage();  // another sensor, another rate: the average starts again
         seen_ = LiveCapture::Info{};
@@ -159,17 +164,28 @@ void AnalysisWorker::Step()
     // Only new data join the average, so a silent sensor adds nothing; an
     // average that starts again takes the newest data at once.
     if (have && (restarted || info.written != seen_.written)) {
-        if (envelope)
+        if (envelope) {
             envelope_.Add(data_.data());
-        else
+        } else {
+            if (integrate)
+                RemoveMean(data_.data(), l.count);
             analyser_.Add(data_.data());
+        }
         seen_.written = info.written;
     }
     r.averaged = averaged();
     r.ready = r.averaged > 0;
     r.collectedSeconds = fs > 0 ? info.written / static_cast<double>(fs) : 0;
-    r.amplitude = envelope ? envelope_.Amplitudes() : analyser_.Amplitudes();
+    if (integrate) {
+        integrator_.Configure(l, req.spectrum.seconds, req.quantity,
+                              plots_.highPassOn.load(std::memory_order_relaxed) != 0);
+        integrator_.Apply(analyser_.Amplitudes(), r.amplitude);
+    } else {
+        r.amplitude = envelope ? envelope_.Amplitudes() : analyser_.Amplitudes();
+    }
     r.peaks = r.ready ? FindPeaks(r.amplitude, l, req.spectrum.window, req.fromHz, req.toHz) : std::vector<Peak>{};
+    if (integrate)
+        integrator_.RefinePeaks(r.peaks, analyser_.Amplitudes(), req.spectrum.window);
     const float rpm = req.ratedSpeed ? rec.ratedSpeed.load(std::memory_order_relaxed)
                                      : rec.measuredSpeed.load(std::memory_order_relaxed);
     r.rpm = std::isfinite(rpm) && rpm > 0 ? rpm : 0.0;

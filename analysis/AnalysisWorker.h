@@ -1,9 +1,9 @@
 #pragma once
 // The thread that computes the analysis window's spectrum: twice a second
-// it takes the newest data of the shown connection's chosen axis and
-// quantity from the live capture, adds their spectrum (or, in the envelope
-// mode, the spectrum of the acceleration's envelope in a band) to the
-// average and finds the peaks. The window sets what it wants and reads the latest
+// it takes the newest acceleration of the shown connection's chosen axis
+// from the live capture, adds its spectrum (or, in the envelope mode, the
+// spectrum of its envelope in a band) to the average, integrates that to the
+// chosen quantity and finds the peaks. The window sets what it wants and reads the latest
 // result on its own timer; neither waits for the other.
 #include <chrono>
 #include <condition_variable>
@@ -14,6 +14,7 @@
 
 #include "analysis/Envelope.h"
 #include "analysis/FrequencyLines.h"
+#include "analysis/SpectrumIntegration.h"
 #include "net/ConnectionTable.h"
 #include "view/LivePlots.h"
 
@@ -25,7 +26,9 @@ enum class Mode { Spectrum = 0, Envelope = 1 };
 struct Request {
     Mode mode = Mode::Spectrum;
     int axis = 0;      // 0 X, 1 Y, 2 Z
-    int quantity = 0;  // 0 acceleration g, 1 velocity mm/s, 2 displacement mm; the envelope's is always 0
+    // 0 acceleration g, 1 velocity mm/s, 2 displacement mm (integrated from
+    // the acceleration's spectrum); the envelope's is always 0
+    int quantity = 0;
     Options spectrum;  // the envelope's highest line is spectrum.spanHz
     EnvelopeBand band; // envelope: the band demodulated
     bool ratedSpeed = false;  // orders of the device table's rated speed, not the measured one
@@ -88,6 +91,7 @@ private:
     // Worker's own.
     SpectrumAnalyser analyser_;
     EnvelopeAnalyser envelope_;
+    SpectrumIntegrator integrator_;
     std::vector<float> data_;
     Request last_;
     LiveCapture::Info seen_;

@@ -43,10 +43,11 @@ void FaultLinesFor(const std::vector<BearingGeometry> &bearings, double rpm, dou
         const std::pair<FaultKind, double> kinds[] = {
             {FaultKind::Ftf, f.ftf}, {FaultKind::Bsf, f.bsf}, {FaultKind::Bpfo, f.bpfo}, {FaultKind::Bpfi, f.bpfi}};
         for (const auto &[kind, base] : kinds) {
-            for (int h = 1; h <= kFaultHarmonics; ++h) {
+            const bool race = kind == FaultKind::Bpfo || kind == FaultKind::Bpfi;
+            for (int h = 1; h <= (race ? kCheckedRaceHarmonics : kFaultHarmonics); ++h) {
                 const double hz = h * base;
                 for (int side = -1; side <= 1; ++side) {
-                    if (side != 0 && kind != FaultKind::Bpfi)
+                    if (side != 0 && (kind != FaultKind::Bpfi || h > kFaultHarmonics))
                         continue;
                     const double at = hz + side * fr;
                     if (at > 0 && at <= maxHz)
@@ -55,6 +56,30 @@ void FaultLinesFor(const std::vector<BearingGeometry> &bearings, double rpm, dou
             }
         }
     }
+}
+
+FaultNames FaultNamesAt(const std::vector<FaultLine> &lines, double hz, double tolerance)
+{
+    FaultNames names;
+    double off[2] = {INFINITY, INFINITY};
+    int near = 0;
+    for (const FaultLine &line : lines) {
+        const double d = std::fabs(hz - line.hz) / line.hz;
+        if (!(d <= tolerance))
+            continue;
+        if (++near > 2 || !Drawn(line))
+            return FaultNames{};
+        // Nearest first.
+        const int at = d < off[0] ? 0 : 1;
+        if (at == 0) {
+            names.line[1] = names.line[0];
+            off[1] = off[0];
+        }
+        names.line[at] = &line;
+        off[at] = d;
+    }
+    names.count = near;
+    return names;
 }
 
 const FaultLine *NearestFaultLine(const std::vector<FaultLine> &lines, double hz, double tolerance)

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include "dsp/ConditionState.h"
+
 namespace tav::analysis {
 
 double SystemSeconds()
@@ -126,17 +128,27 @@ void WaterfallWorker::Step()
         positioned_ = true;
     }
     const double now = clock_();
+    // The high-pass as the operator has it now applies to the rows to come.
+    integrator_.Configure(analyser_.layout(), 1.0, signal_.quantity,
+                          plots_.highPassOn.load(std::memory_order_relaxed) != 0);
     while ((nextSecond_ + 1) * count <= kept.written) {
         LiveCapture::Info info;
-        if (!plots_.capture.ReadRows(signal_.axis, signal_.quantity, nextSecond_ * count, static_cast<int>(count),
+        if (!plots_.capture.ReadRows(signal_.axis, kAcceleration, nextSecond_ * count, static_cast<int>(count),
                                      data_.data(), info) ||
             info.epoch != epoch_)
             return;  // the capture started afresh meanwhile: the next pass begins again
+        if (integrator_.Integrates())
+            RemoveMean(data_.data(), static_cast<int>(count));
         analyser_.Reset();
         analyser_.Add(data_.data());
+        const float *amplitude = analyser_.Amplitudes().data();
+        if (integrator_.Integrates()) {
+            integrator_.Apply(analyser_.Amplitudes(), row_);
+            amplitude = row_.data();
+        }
         // The second ended as long before now as the rows written after it last.
         const double lag = static_cast<double>(info.written - (nextSecond_ + 1) * count) / signal_.fs;
-        store_.Append(now - lag, analyser_.Amplitudes().data());
+        store_.Append(now - lag, amplitude);
         ++nextSecond_;
     }
 }

@@ -5,7 +5,9 @@
 // to the chosen maximum frequency), appended to the store. Second k is rows
 // k x trunc(fs) .. of the capture, so rows neither overlap nor skip while
 // the worker keeps up, which it does with the capture's four seconds to
-// spare. The window sets what it wants and reads the store on its timer.
+// spare. Velocity and displacement rows are integrated from the
+// acceleration's spectrum (analysis/SpectrumIntegration.h). The window sets
+// what it wants and reads the store on its timer.
 #include <chrono>
 #include <condition_variable>
 #include <functional>
@@ -14,6 +16,7 @@
 #include <vector>
 
 #include "analysis/FrequencyLines.h"
+#include "analysis/SpectrumIntegration.h"
 #include "analysis/WaterfallStore.h"
 #include "net/ConnectionTable.h"
 #include "view/LivePlots.h"
@@ -76,7 +79,9 @@ private:
 
     // Worker's own.
     SpectrumAnalyser analyser_;
+    SpectrumIntegrator integrator_;
     std::vector<float> data_;
+    std::vector<float> row_;  // one row in the quantity's unit
     WaterfallRequest applied_;
     WaterfallSignal signal_;
     uint64_t epoch_ = 0;       // capture epoch the position below counts in

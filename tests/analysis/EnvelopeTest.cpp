@@ -42,6 +42,30 @@ TEST(BearingDefects, FrequenciesOfBearingsComputedByHand)
     EXPECT_FALSE(BearingGeometryProblem(Bearing(9, 7.94, 39.04, 90)).empty());
 }
 
+// At 1500 rpm 6 x BPFO (537.72 Hz, not drawn) lies 0.7 % from 4 x BPFI
+// (541.52 Hz): an outer-race fault's sixth harmonic must not be called an
+// inner-race line, so neither peak is named. Two drawn lines within 2 % are
+// both named, nearest first; a lone line alone.
+TEST(FaultLines, PeaksAreNamedOnlyWhereNoOtherLineFitsAsWell)
+{
+    const std::vector<BearingGeometry> bearings{Bearing(9, 7.94, 39.04, 0)};
+    std::vector<FaultLine> lines;
+    FaultLinesFor(bearings, 1500, 1000, lines);
+    auto names = [&](double hz) {
+        const FaultNames n = FaultNamesAt(lines, hz);
+        std::string text;
+        for (int i = 0; i < n.count; ++i)
+            text += (i ? " / " : "") + FaultLineName(*n.line[i]);
+        return text;
+    };
+    const double bpfo = 3.584785 * 25;
+    EXPECT_EQ(names(6 * bpfo), "");
+    EXPECT_EQ(names(541.52), "");
+    EXPECT_EQ(names(2 * bpfo), "BPFO×2 / BSF×3");
+    EXPECT_EQ(names(bpfo * 1.01), "BPFO×1");
+    EXPECT_EQ(names(5 * bpfo), "BPFO×5");
+}
+
 TEST(FaultLines, HarmonicsInnerRaceSidebandsAndNames)
 {
     const std::vector<BearingGeometry> bearings{Bearing(9, 7.94, 39.04, 0), Bearing(2, 1, 0.5, 0)};

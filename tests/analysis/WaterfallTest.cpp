@@ -160,6 +160,10 @@ TEST_F(CaptureFixture, SecondsLostToALateWorkerAreSkippedAndAnotherSignalStartsA
     r.quantity = 1;  // velocity: other rows
     worker.SetRequest(r);
     worker.Step();
+    // Integrated from the acceleration's spectrum (the conditioned velocity
+    // here is a constant): 9800 A / ω at the tone.
+    const double velocity = Level(3) * 9800 / (2 * std::numbers::pi * Tone(3));
+    EXPECT_NEAR(RowOf(worker.Store(), 0)[std::lround(Tone(3) / kDf)], velocity, 1e-3 * velocity);
     auto lock = worker.Store().Lock();
     EXPECT_EQ(worker.Store().Signal().quantity, 1);
     EXPECT_EQ(worker.Store().First(), 0u);
