@@ -71,8 +71,34 @@ public:
             n += e.kind == kind;
         return n;
     }
+    // What a listener keeping state from the events believes is active; an
+    // end of what it did not hear active shows as an alarm 0.
+    std::map<uint64_t, AlarmSeverity> Heard() const
+    {
+        std::map<uint64_t, AlarmSeverity> active;
+        for (const auto &e : events) {
+            if (e.kind == AlarmEventKind::kRaise || e.kind == AlarmEventKind::kOffline) {
+                active[e.alarmId] = e.severity;
+            } else if (e.kind != AlarmEventKind::kAcknowledge && e.kind != AlarmEventKind::kRateLimited) {
+                const auto it = active.find(e.alarmId);
+                if (it == active.end() || it->second != e.severity)
+                    active[0] = e.severity;
+                active.erase(e.alarmId);
+            }
+        }
+        return active;
+    }
     std::vector<AlarmEvent> events;
 };
+
+inline std::map<uint64_t, AlarmSeverity> Listed(const AlarmEngine &engine)
+{
+    std::map<uint64_t, AlarmSeverity> active;
+    for (const Alarm &a : engine.Alarms())
+        if (a.active)
+            active[a.id] = a.severity;
+    return active;
+}
 
 inline std::map<int32_t, MachineSettings> OneMachine(int32_t address, IsoClass c = IsoClass::kGroup2Rigid)
 {

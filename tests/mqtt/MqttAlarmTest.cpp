@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "mqtt/Json.h"
+#include "tests/alarm/AlarmTestFleet.h"
 #include "mqtt/MqttAlarmBridge.h"
 #include "tests/mqtt/TestBroker.h"
 
@@ -49,6 +50,8 @@ TEST(MqttAlarms, EventsCurrentListAndZonesReachTheSubscriber)
 
     AlarmEngine engine;
     engine.SetSettings(OnePump("1号泵"));
+    test::EventLog log;
+    engine.AddListener(&log);
     MqttConfig config;
     config.host = "127.0.0.1";
     config.port = broker.Port();
@@ -104,6 +107,36 @@ TEST(MqttAlarms, EventsCurrentListAndZonesReachTheSubscriber)
     EXPECT_EQ(test::JsonString(last, "zone", last.find("\"x\":{")), "C");
     EXPECT_EQ(test::JsonString(last, "zone", last.find("\"y\":{")), "A");
     EXPECT_NE(last.find("\"iso_v\":null,\"zone\":null"), std::string::npos) << last;  // z: no value
+
+    // Flapping (on-delay 1 s, 3 s at 3.5 and 3 s at 1.0 mm/s on every axis, then 6.0 on X): held back
+    // after 12 raises, never heard below the list, its danger at once, and in the end the list.
+    auto machines = OnePump("1号泵");
+    machines[5].onDelayS = 1;
+    engine.SetSettings(machines);
+    for (int i = 0; i < 280; ++i) {
+        const float v = i < 120 && (i / 6) % 2 == 0 ? 3.5f : 1.0f;
+        SteadySnapshot s = Pump(now += 500, uint64_t(i + 15) * 115, i < 120 ? v : 6.0f);
+        s.sensors[0].isoVelocity[1] = s.sensors[0].isoVelocity[2] = v;
+        engine.OnSteadySnapshot(s);
+        const auto heard = log.Heard();
+        for (const auto &[id, severity] : test::Listed(engine))
+            ASSERT_TRUE(heard.count(id) && heard.at(id) >= severity) << i;
+        // Over the limit from tick 120, for 1 s.
+        EXPECT_TRUE(i != 122 || log.events.back().severity == AlarmSeverity::kDanger);
+    }
+    size_t raises = 0;
+    for (size_t i = 0; log.events.at(i).kind != AlarmEventKind::kRateLimited; ++i)
+        raises += log.events[i].kind == AlarmEventKind::kRaise;
+    EXPECT_EQ(raises, size_t(kMaxRaisesPerMinute));
+    EXPECT_EQ(log.Heard(), test::Listed(engine));
+    EXPECT_EQ(log.Count(AlarmEventKind::kRateLimited), 1);
+    const size_t told = engine.RecentEvents().size();
+    ASSERT_TRUE(sub.WaitFor([told](const std::vector<Received> &all) {
+        return size_t(std::count_if(all.begin(), all.end(), [](auto &m) { return m.topic == "plant/a/sensor/5/alarm"; })) == told;
+    }));
+    EXPECT_EQ(sub.On("plant/a/alarm").size(), told);  // every event the log heard, the danger too
+    EXPECT_EQ(sub.On("plant/a/sensor/5/alarm").back().payload,
+              CurrentAlarmsJson(5, engine.Alarms(), log.events.back().utcMs));
     publisher.Stop();
 }
 
