@@ -454,7 +454,7 @@ void AlarmEngine::EndHold(Sensor &s, int64_t now)
                 e.quantity = q;
                 e.axis = PerAxis(q) ? axis : kNoAxis;
                 e.severity = c.heard.level == 2 ? AlarmSeverity::kDanger : AlarmSeverity::kAlert;
-                e.value = a ? a->value : NAN;
+                e.value = a && a->id == c.heard.id ? a->value : NAN;
                 e.limit = LimitOf(s.limits[q], c.heard.level);
             }
             e.comment = c.level == 1 && c.heard.level == 2 && a && a->id == c.heard.id
