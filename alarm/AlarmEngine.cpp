@@ -254,7 +254,8 @@ void AlarmEngine::Evaluate(Sensor &s, int quantity, int axis, double value, cons
     auto held = [&](int level) { return c.aboveSince[level] >= 0 && now - c.aboveSince[level] >= s.delayMs; };
     // Under its own deadband for the delay, or its limit went away.
     auto gone = [&](int level) {
-        return !std::isfinite(LimitOf(l, level)) || (c.belowSince[level] >= 0 && now - c.belowSince[level] >= s.delayMs);
+        return !std::isfinite(LimitOf(l, level)) ||
+               (c.belowSince[level] >= 0 && now - c.belowSince[level] >= s.delayMs);
     };
     const int up = held(2) ? 2 : held(1) ? 1 : 0;
     if (up > c.level) {

@@ -71,20 +71,19 @@ public:
             n += e.kind == kind;
         return n;
     }
-    // What a listener keeping state from the events believes is active; an
-    // end of what it did not hear active shows as an alarm 0.
-    std::map<uint64_t, AlarmSeverity> Heard() const
+    std::map<uint64_t, AlarmSeverity> Heard() const  // what a listener keeping state from the events believes
     {
         std::map<uint64_t, AlarmSeverity> active;
         for (const auto &e : events) {
-            if (e.kind == AlarmEventKind::kRaise || e.kind == AlarmEventKind::kOffline) {
+            if (e.kind == AlarmEventKind::kAcknowledge || e.kind == AlarmEventKind::kRateLimited)
+                continue;
+            const auto it = active.find(e.alarmId);
+            if (e.kind == AlarmEventKind::kRaise || e.kind == AlarmEventKind::kOffline)
                 active[e.alarmId] = e.severity;
-            } else if (e.kind != AlarmEventKind::kAcknowledge && e.kind != AlarmEventKind::kRateLimited) {
-                const auto it = active.find(e.alarmId);
-                if (it == active.end() || it->second != e.severity)
-                    active[0] = e.severity;
-                active.erase(e.alarmId);
-            }
+            else if (it == active.end() || it->second != e.severity)
+                active[0] = e.severity;  // an end of what was not heard active: alarm 0
+            else
+                active.erase(it);
         }
         return active;
     }

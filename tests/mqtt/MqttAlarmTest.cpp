@@ -108,8 +108,7 @@ TEST(MqttAlarms, EventsCurrentListAndZonesReachTheSubscriber)
     EXPECT_EQ(test::JsonString(last, "zone", last.find("\"y\":{")), "A");
     EXPECT_NE(last.find("\"iso_v\":null,\"zone\":null"), std::string::npos) << last;  // z: no value
 
-    // Flapping (on-delay 1 s, 3 s at 3.5 and 3 s at 1.0 mm/s on every axis, then 6.0 on X): held back
-    // after 12 raises, never heard below the list, its danger at once, and in the end the list.
+    // Flapping, on-delay 1 s (3 s at 3.5, 3 s at 1.0 mm/s, then 6.0 on X): held back, never below the list.
     auto machines = OnePump("1号泵");
     machines[5].onDelayS = 1;
     engine.SetSettings(machines);
@@ -121,19 +120,12 @@ TEST(MqttAlarms, EventsCurrentListAndZonesReachTheSubscriber)
         const auto heard = log.Heard();
         for (const auto &[id, severity] : test::Listed(engine))
             ASSERT_TRUE(heard.count(id) && heard.at(id) >= severity) << i;
-        // Over the limit from tick 120, for 1 s.
-        EXPECT_TRUE(i != 122 || log.events.back().severity == AlarmSeverity::kDanger);
+        EXPECT_TRUE(i != 122 || log.events.back().severity == AlarmSeverity::kDanger);  // 1 s after tick 120
     }
-    size_t raises = 0;
-    for (size_t i = 0; log.events.at(i).kind != AlarmEventKind::kRateLimited; ++i)
-        raises += log.events[i].kind == AlarmEventKind::kRaise;
-    EXPECT_EQ(raises, size_t(kMaxRaisesPerMinute));
     EXPECT_EQ(log.Heard(), test::Listed(engine));
     EXPECT_EQ(log.Count(AlarmEventKind::kRateLimited), 1);
     const size_t told = engine.RecentEvents().size();
-    ASSERT_TRUE(sub.WaitFor([told](const std::vector<Received> &all) {
-        return size_t(std::count_if(all.begin(), all.end(), [](auto &m) { return m.topic == "plant/a/sensor/5/alarm"; })) == told;
-    }));
+    ASSERT_TRUE(sub.WaitFor([&](const auto &) { return sub.On("plant/a/sensor/5/alarm").size() == told; }));
     EXPECT_EQ(sub.On("plant/a/alarm").size(), told);  // every event the log heard, the danger too
     EXPECT_EQ(sub.On("plant/a/sensor/5/alarm").back().payload,
               CurrentAlarmsJson(5, engine.Alarms(), log.events.back().utcMs));
