@@ -1,9 +1,11 @@
 #pragma once
 // Evaluates every bound sensor's values on each steady-state tick against its
-// machine's limits: on-delay before an alarm becomes active, a 5 % deadband
-// held for the same delay before it clears, danger over alert, offline when a
-// sensor with settings stops sending or its connection ends. Keeps the list
-// of alarms the operator has still to see and tells listeners every change.
+// machine's limits: on-delay before an alarm becomes active, each limit's 5 %
+// deadband held for the same delay before it clears, danger over alert,
+// offline when a sensor with settings stops sending or its connection ends.
+// Keeps the list of alarms the operator has still to see and tells listeners
+// every change of it as one event (a danger stepping down to alert is the
+// alert's raise), but for what a flapping sensor's hold keeps back.
 //
 // Time is the snapshot's utcMs only, so that tests run on a simulated clock.
 // Window thread only: the tick, acknowledgements, the list and the listeners.
