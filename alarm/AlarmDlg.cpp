@@ -7,6 +7,7 @@
 #include <QPushButton>
 #include <QTabWidget>
 #include <QVBoxLayout>
+#include <cmath>
 #include <cstdio>
 #include <set>
 
@@ -27,6 +28,18 @@ QString Number(double v)
     char text[32];
     std::snprintf(text, sizeof text, "%0.2f", v);
     return QString::fromLatin1(text);
+}
+
+// The value that raised the alarm, and the latest beside it when it differs:
+// after a recovery the latest alone would stand under a danger it never was.
+QString Values(const tav::Alarm &a)
+{
+    if (!std::isfinite(a.raiseValue))
+        return std::isfinite(a.value) ? Number(a.value) : QString();
+    const QString raised = Number(a.raiseValue);
+    if (!std::isfinite(a.value) || Number(a.value) == raised)
+        return raised;
+    return QStringLiteral("%1（最新 %2）").arg(raised, Number(a.value));
 }
 
 }  // namespace
@@ -59,7 +72,7 @@ CAlarmDlg::CAlarmDlg(tav::AlarmEngine &engine, std::function<int64_t()> now, QWi
     list_->SetColumns({QStringLiteral("时间"), QStringLiteral("地址"), QStringLiteral("设备名称"), QStringLiteral("轴"),
                        QStringLiteral("参数"), QStringLiteral("数值"), QStringLiteral("限值"), QStringLiteral("级别"),
                        QStringLiteral("状态"), QStringLiteral("录波")},
-                      {150, 50, 130, 50, 150, 70, 70, 50, 100, 70});
+                      {150, 50, 130, 50, 150, 130, 70, 50, 110, 70});
     // Several alarms may be acknowledged at once.
     list_->setSelectionMode(QAbstractItemView::ExtendedSelection);
     list_->setMouseTracking(false);
@@ -129,7 +142,7 @@ void CAlarmDlg::Refresh()
                                   QString::fromStdString(a.name),
                                   Utf8(tav::AxisText(a.axis)),
                                   Utf8(tav::QuantityText(a.quantity)),
-                                  offline ? QString() : Number(a.value),
+                                  offline ? QString() : Values(a),
                                   offline ? QString() : Number(a.limit),
                                   Utf8(tav::SeverityText(a.severity)),
                                   Utf8(tav::StateText(a)),

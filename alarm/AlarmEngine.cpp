@@ -38,18 +38,76 @@ double QuantityValue(const SteadySensorValues &v, int quantity, int axis)
 
 void AlarmEngine::SetSettings(const std::map<int32_t, MachineSettings> &machines)
 {
-    for (auto it = sensors_.begin(); it != sensors_.end();)
-        it = machines.count(it->first) ? std::next(it) : sensors_.erase(it);
+    for (auto it = sensors_.begin(); it != sensors_.end();) {
+        if (machines.count(it->first)) {
+            ++it;
+            continue;
+        }
+        // Nothing judges these alarms any more: an active one left in the
+        // list would never clear, and the log and the broker would keep it.
+        Sensor &s = it->second;
+        for (int q = 0; q < kAlarmQuantityCount; ++q)
+            for (int axis = 0; axis < 3; ++axis) {
+                Condition &c = s.conditions[q][axis];
+                EndForSettings(s, c.alarmId, c.heard, q, axis, lastTickMs_);
+            }
+        EndForSettings(s, s.offlineAlarmId, s.offlineHeard, kOfflineQuantity, kNoAxis, lastTickMs_);
+        it = sensors_.erase(it);
+    }
     for (const auto &[address, m] : machines) {
+        const bool fresh = !sensors_.count(address);
         Sensor &s = sensors_[address];
         s.machine = m;
         s.delayMs = std::llround(std::clamp(m.onDelayS, 0.0, kMaxOnDelayS) * 1000.0);
         for (int q = 0; q < kAlarmQuantityCount; ++q)
             s.limits[q] = EffectiveLimits(m, q);
+        if (!fresh)
+            continue;
+        // Back after its settings went away: entries still listed are its
+        // sources' alarms, which a new excursion takes up again.
+        for (const Alarm &a : alarms_) {
+            if (a.address != address)
+                continue;
+            if (a.quantity == kOfflineQuantity)
+                s.offlineAlarmId = a.id;
+            else if (a.quantity >= 0 && a.quantity < kAlarmQuantityCount)
+                s.conditions[a.quantity][a.axis < 0 ? 0 : a.axis].alarmId = a.id;
+        }
     }
     for (Alarm &a : alarms_)
         if (const MachineSettings *m = Machine(a.address))
             a.name = m->name;
+}
+
+void AlarmEngine::EndForSettings(Sensor &s, uint64_t id, Heard &heard, int quantity, int axis, int64_t now)
+{
+    Alarm *a = id ? Find(id) : nullptr;
+    const bool active = a && a->active;
+    if (!active && heard.level == 0)
+        return;
+    AlarmEvent e;
+    if (active) {
+        a->active = false;
+        a->settingsRemoved = true;
+        a->changedMs = now;
+        e = EventOf(*a, AlarmEventKind::kSettingsChanged, now);
+    } else {
+        // Cleared while a hold kept it back: listeners still hear it active.
+        e.utcMs = now;
+        e.kind = AlarmEventKind::kSettingsChanged;
+        e.alarmId = heard.id;
+        e.address = s.machine.address;
+        e.name = s.machine.name;
+        e.quantity = quantity;
+        e.axis = quantity == kOfflineQuantity || !PerAxis(quantity) ? kNoAxis : axis;
+        e.severity = quantity == kOfflineQuantity ? AlarmSeverity::kOffline
+                     : heard.level == 2           ? AlarmSeverity::kDanger
+                                                  : AlarmSeverity::kAlert;
+    }
+    e.comment = "该传感器的报警设置已删除，报警结束，不再判断";
+    Tell(s, heard, 0, e);  // a change of settings is never held back
+    if (a && !a->active && a->acknowledged)
+        Forget(a->id);
 }
 
 void AlarmEngine::AddListener(AlarmListener *listener)
@@ -78,6 +136,7 @@ Zone AlarmEngine::ZoneOfSensor(int32_t address) const
 void AlarmEngine::OnSteadySnapshot(const SteadySnapshot &snapshot)
 {
     const int64_t now = snapshot.utcMs;
+    lastTickMs_ = now;
     // The snapshot is in slot order; sensors are few, so a scan per sensor
     // costs less than building an index on every tick.
     for (auto &[address, s] : sensors_) {
@@ -92,6 +151,11 @@ void AlarmEngine::OnSteadySnapshot(const SteadySnapshot &snapshot)
             EvaluateValues(s, *v, now);
         else
             s.zone = Zone::kNone;
+        // The oldest of the latest raises is a minute old: no more than the
+        // limit in the last minute.
+        if (s.held && now - s.heldSinceMs >= kRateHoldMs &&
+            (s.raiseCount <= kMaxRaisesPerMinute || now - s.raiseTimes[0] >= 60000))
+            EndHold(s, now);
     }
 }
 
@@ -117,35 +181,27 @@ void AlarmEngine::WatchOffline(Sensor &s, const SteadySensorValues *v, int64_t n
     // Values stop counting while the sensor is away: their delays restart
     // when it is back.
     for (auto &perAxis : s.conditions)
-        for (Condition &c : perAxis) {
-            c.aboveSince[1] = c.aboveSince[2] = -1;
-            c.belowSince = -1;
-        }
+        for (Condition &c : perAxis)
+            for (int level = 1; level <= 2; ++level)
+                c.aboveSince[level] = c.belowSince[level] = -1;
     Alarm &a = AlarmFor(&s.offlineAlarmId, s, kOfflineQuantity, kNoAxis);
     a.severity = AlarmSeverity::kOffline;
     a.changedMs = now;
-    a.limit = double(kOfflineAfterMs) / 1000.0;
-    a.value = double(now - s.lastMoveMs) / 1000.0;
-    AlarmEvent e;
-    e.utcMs = now;
-    e.alarmId = a.id;
-    e.address = a.address;
-    e.name = a.name;
-    e.severity = AlarmSeverity::kOffline;
+    // An offline alarm has no value and no limit: the time since the last
+    // packet when a connection ends says nothing.
+    a.value = a.raiseValue = a.limit = NAN;
     if (offline) {
         a.active = true;
         a.acknowledged = false;
+        a.settingsRemoved = false;
         a.raisedMs = a.firstExceededMs = now;
-        e.kind = AlarmEventKind::kOffline;
-        e.value = a.value;
-        e.limit = a.limit;
     } else {
         a.active = false;
-        e.kind = AlarmEventKind::kOnline;
     }
+    const AlarmEvent e = EventOf(a, offline ? AlarmEventKind::kOffline : AlarmEventKind::kOnline, now);
     const uint64_t id = a.id;
     const bool gone = !a.active && a.acknowledged;
-    Emit(&s, e, offline);
+    Report(s, s.offlineHeard, offline ? 1 : 0, e, offline);
     if (gone) {
         Forget(id);
         s.offlineAlarmId = 0;
@@ -175,42 +231,50 @@ void AlarmEngine::Evaluate(Sensor &s, int quantity, int axis, double value, cons
     const Limits &l = s.limits[quantity];
     if (!std::isfinite(value)) {
         // Garbage neither raises nor clears: every delay starts again.
-        c.aboveSince[1] = c.aboveSince[2] = -1;
-        c.belowSince = -1;
+        for (int level = 1; level <= 2; ++level)
+            c.aboveSince[level] = c.belowSince[level] = -1;
         return;
     }
     for (int level = 1; level <= 2; ++level) {
         const double limit = LimitOf(l, level);
-        if (std::isfinite(limit) && value > limit) {
+        const bool finite = std::isfinite(limit);
+        if (finite && value > limit) {
             if (c.aboveSince[level] < 0)
                 c.aboveSince[level] = now;
         } else {
             c.aboveSince[level] = -1;
         }
+        if (finite && value < limit * (1.0 - kAlarmDeadband)) {
+            if (c.belowSince[level] < 0)
+                c.belowSince[level] = now;
+        } else {
+            c.belowSince[level] = -1;
+        }
     }
     auto held = [&](int level) { return c.aboveSince[level] >= 0 && now - c.aboveSince[level] >= s.delayMs; };
+    // Under its own deadband for the delay, or its limit went away.
+    auto gone = [&](int level) {
+        return !std::isfinite(LimitOf(l, level)) ||
+               (c.belowSince[level] >= 0 && now - c.belowSince[level] >= s.delayMs);
+    };
     const int up = held(2) ? 2 : held(1) ? 1 : 0;
     if (up > c.level) {
-        c.belowSince = -1;
         SetLevel(s, c, quantity, axis, up, value, c.aboveSince[up], &v, now);
         return;
     }
     if (c.level == 0)
         return;
-    const double limit = LimitOf(l, c.level);
-    if (!std::isfinite(limit)) {  // the limit went away with new settings
-        SetLevel(s, c, quantity, axis, held(1) ? 1 : 0, value, now, &v, now);
+    // Danger that ends leaves the alert standing as long as the value has not
+    // been under the alert's deadband for the delay, as it would had the
+    // value come down through the alert zone.
+    int down = c.level;
+    if (down == 2 && gone(2))
+        down = 1;
+    if (down == 1 && gone(1))
+        down = 0;
+    if (down < c.level) {
+        SetLevel(s, c, quantity, axis, down, value, now, &v, now);
         return;
-    }
-    if (value < limit * (1.0 - kAlarmDeadband)) {
-        if (c.belowSince < 0)
-            c.belowSince = now;
-        if (now - c.belowSince >= s.delayMs) {
-            c.belowSince = -1;
-            SetLevel(s, c, quantity, axis, c.level == 2 && held(1) ? 1 : 0, value, now, &v, now);
-        }
-    } else {
-        c.belowSince = -1;
     }
     if (c.alarmId)
         if (Alarm *a = Find(c.alarmId); a && a->active)
@@ -223,53 +287,62 @@ void AlarmEngine::SetLevel(Sensor &s, Condition &c, int quantity, int axis, int 
     const int was = c.level;
     c.level = level;
     Alarm &a = AlarmFor(&c.alarmId, s, quantity, axis);
-    AlarmEvent e;
-    e.utcMs = now;
-    e.alarmId = a.id;
-    e.address = a.address;
-    e.name = a.name;
-    e.quantity = quantity;
-    e.axis = a.axis;
-    e.value = value;
+    a.changedMs = now;
+    a.value = value;
     if (level > was) {
         a.severity = level == 2 ? AlarmSeverity::kDanger : AlarmSeverity::kAlert;
         a.active = true;
         a.acknowledged = false;  // a new or worse excursion must be seen again
-        a.raisedMs = a.changedMs = now;
+        a.settingsRemoved = false;
+        a.raisedMs = now;
         a.firstExceededMs = firstMs;
-        a.value = value;
+        a.raiseValue = value;
         a.limit = LimitOf(s.limits[quantity], level);
         if (capture_ && v) {
             std::string path = capture_->RequestCapture(s.machine.address, v->slot, v->generation, firstMs, now);
             if (!path.empty())
                 a.capture = std::move(path);
         }
-        e.kind = AlarmEventKind::kRaise;
-        e.severity = a.severity;
-        e.limit = a.limit;
-        e.capture = a.capture;
-        Emit(&s, e, true);
+        Report(s, c.heard, level, EventOf(a, AlarmEventKind::kRaise, now), true);
         return;
     }
-    // Down: the danger part or the whole alarm clears.
-    e.kind = AlarmEventKind::kClear;
-    e.severity = was == 2 ? AlarmSeverity::kDanger : AlarmSeverity::kAlert;
-    e.limit = LimitOf(s.limits[quantity], was);
-    a.changedMs = now;
-    a.value = value;
     if (level == 1) {
+        // Danger stepping down to alert is the alert's raise for whoever
+        // keeps the alarm's state from the events.
         a.severity = AlarmSeverity::kAlert;
         a.limit = LimitOf(s.limits[quantity], 1);
-    } else {
-        a.active = false;
+        AlarmEvent e = EventOf(a, AlarmEventKind::kRaise, now);
+        e.comment = "由危险降为预警";
+        Report(s, c.heard, 1, e, false);
+        return;
     }
+    AlarmEvent e = EventOf(a, AlarmEventKind::kClear, now);
+    a.active = false;
     const uint64_t id = a.id;
-    const bool gone = !a.active && a.acknowledged;
-    Emit(&s, e, false);
+    const bool gone = a.acknowledged;
+    Report(s, c.heard, 0, e, false);
     if (gone) {
         Forget(id);
         c.alarmId = 0;
     }
+}
+
+AlarmEvent AlarmEngine::EventOf(const Alarm &a, AlarmEventKind kind, int64_t now) const
+{
+    AlarmEvent e;
+    e.utcMs = now;
+    e.kind = kind;
+    e.alarmId = a.id;
+    e.address = a.address;
+    e.name = a.name;
+    e.quantity = a.quantity;
+    e.axis = a.axis;
+    e.severity = a.severity;
+    e.value = a.value;
+    e.limit = a.limit;
+    if (kind == AlarmEventKind::kRaise || kind == AlarmEventKind::kAcknowledge)
+        e.capture = a.capture;
+    return e;
 }
 
 Alarm &AlarmEngine::AlarmFor(uint64_t *id, const Sensor &s, int quantity, int axis)
@@ -302,35 +375,116 @@ void AlarmEngine::Forget(uint64_t id)
                   alarms_.end());
 }
 
-void AlarmEngine::Emit(Sensor *s, AlarmEvent e, bool isRaise)
+void AlarmEngine::Report(Sensor &s, Heard &heard, int level, const AlarmEvent &e, bool raise)
 {
-    if (s) {
-        if (s->muted && e.utcMs - s->raiseTimes[0] >= 60000)
-            s->muted = false;  // a quiet minute: heard again
-        if (isRaise) {
-            // raiseTimes keeps the latest raises oldest first.
-            if (s->raiseCount == kMaxRaisesPerMinute) {
-                std::rotate(s->raiseTimes, s->raiseTimes + 1, s->raiseTimes + kMaxRaisesPerMinute);
-                s->raiseTimes[kMaxRaisesPerMinute - 1] = e.utcMs;
-            } else {
-                s->raiseTimes[s->raiseCount++] = e.utcMs;
-            }
-            if (!s->muted && s->raiseCount == kMaxRaisesPerMinute && e.utcMs - s->raiseTimes[0] < 60000) {
-                s->muted = true;
-                AlarmEvent note;
-                note.utcMs = e.utcMs;
-                note.kind = AlarmEventKind::kRateLimited;
-                note.address = e.address;
-                note.name = e.name;
-                note.severity = e.severity;
-                note.comment = "一分钟内报警超过" + std::to_string(kMaxRaisesPerMinute) +
-                               "次，暂停记录该传感器的报警变化，报警列表照常更新";
-                Emit(nullptr, note, false);
-            }
+    if (raise) {
+        constexpr int kKept = kMaxRaisesPerMinute + 1;
+        if (s.raiseCount == kKept)
+            std::rotate(s.raiseTimes, s.raiseTimes + 1, s.raiseTimes + kKept);
+        else
+            ++s.raiseCount;
+        s.raiseTimes[s.raiseCount - 1] = e.utcMs;
+        if (!s.held && s.raiseCount == kKept && e.utcMs - s.raiseTimes[0] < 60000) {
+            s.held = true;
+            s.heldSinceMs = e.utcMs;
+            AlarmEvent note;
+            note.utcMs = e.utcMs;
+            note.kind = AlarmEventKind::kRateLimited;
+            note.address = e.address;
+            note.name = e.name;
+            note.severity = e.severity;
+            note.comment = "一分钟内报警超过" + std::to_string(kMaxRaisesPerMinute) +
+                           "次，暂停记录该传感器重复的报警和恢复（报警列表照常更新，级别升高照常记录），"
+                           "暂停结束时记录当时的状态";
+            Broadcast(note);
         }
-        if (s->muted)
-            return;
     }
+    // A hold keeps back what only repeats or lowers what listeners last
+    // heard of the source; a rise above it is never held.
+    if (s.held && level <= heard.level)
+        return;
+    Tell(s, heard, level, e);
+}
+
+void AlarmEngine::Tell(const Sensor &s, Heard &heard, int level, const AlarmEvent &e)
+{
+    if (heard.level > 0 && heard.id != e.alarmId) {
+        // The alarm they hear as active cleared and left the list during a
+        // hold; this source's events are now another alarm's.
+        AlarmEvent end = e;
+        end.alarmId = heard.id;
+        end.capture.clear();
+        end.comment.clear();
+        end.value = NAN;
+        if (e.quantity == kOfflineQuantity) {
+            end.kind = AlarmEventKind::kOnline;
+            end.severity = AlarmSeverity::kOffline;
+            end.limit = NAN;
+        } else {
+            end.kind = AlarmEventKind::kClear;
+            end.severity = heard.level == 2 ? AlarmSeverity::kDanger : AlarmSeverity::kAlert;
+            end.limit = LimitOf(s.limits[e.quantity], heard.level);
+        }
+        Broadcast(end);
+    }
+    heard.level = level;
+    heard.id = e.alarmId;
+    Broadcast(e);
+}
+
+void AlarmEngine::EndHold(Sensor &s, int64_t now)
+{
+    s.held = false;
+    const char *const kNote = "暂停记录结束，补记当时的状态";
+    for (int q = 0; q < kAlarmQuantityCount; ++q)
+        for (int axis = 0; axis < 3; ++axis) {
+            Condition &c = s.conditions[q][axis];
+            const Alarm *a = c.alarmId ? Find(c.alarmId) : nullptr;
+            if ((c.level > 0 && !a) || (c.level == c.heard.level && (c.level == 0 || a->id == c.heard.id)))
+                continue;
+            AlarmEvent e;
+            if (c.level > 0) {
+                e = EventOf(*a, AlarmEventKind::kRaise, now);
+            } else {
+                // Listeners hear an alarm active that has cleared.
+                e.utcMs = now;
+                e.kind = AlarmEventKind::kClear;
+                e.alarmId = c.heard.id;
+                e.address = s.machine.address;
+                e.name = s.machine.name;
+                e.quantity = q;
+                e.axis = PerAxis(q) ? axis : kNoAxis;
+                e.severity = c.heard.level == 2 ? AlarmSeverity::kDanger : AlarmSeverity::kAlert;
+                e.value = a && a->id == c.heard.id ? a->value : NAN;
+                e.limit = LimitOf(s.limits[q], c.heard.level);
+            }
+            e.comment = c.level == 1 && c.heard.level == 2 && a && a->id == c.heard.id
+                            ? std::string("由危险降为预警；") + kNote
+                            : kNote;
+            Tell(s, c.heard, c.level, e);
+        }
+    const int offline = s.offline ? 1 : 0;
+    if (offline == s.offlineHeard.level && (!offline || s.offlineAlarmId == s.offlineHeard.id))
+        return;
+    AlarmEvent e;
+    if (const Alarm *a = s.offlineAlarmId ? Find(s.offlineAlarmId) : nullptr) {
+        e = EventOf(*a, offline ? AlarmEventKind::kOffline : AlarmEventKind::kOnline, now);
+    } else {
+        e.utcMs = now;
+        e.kind = AlarmEventKind::kOnline;
+        e.alarmId = s.offlineHeard.id;
+        e.address = s.machine.address;
+        e.name = s.machine.name;
+        e.severity = AlarmSeverity::kOffline;
+    }
+    if (!offline)
+        e.alarmId = s.offlineHeard.id;  // what comes online is the alarm they heard
+    e.comment = kNote;
+    Tell(s, s.offlineHeard, offline, e);
+}
+
+void AlarmEngine::Broadcast(const AlarmEvent &e)
+{
     recent_.push_back(e);
     if (recent_.size() > kRecentEventCount)
         recent_.pop_front();
@@ -362,7 +516,7 @@ int AlarmEngine::Acknowledge(const std::vector<uint64_t> &ids, const std::string
         e.limit = a.limit;
         e.comment = comment;
         e.capture = a.capture;
-        Emit(nullptr, e, false);  // an operator's act is never rate limited
+        Broadcast(e);  // an operator's act is never held back
         if (!a.active)
             gone.push_back(a.id);
     }

@@ -1,9 +1,11 @@
 #pragma once
 // Evaluates every bound sensor's values on each steady-state tick against its
-// machine's limits: on-delay before an alarm becomes active, a 5 % deadband
-// held for the same delay before it clears, danger over alert, offline when a
-// sensor with settings stops sending or its connection ends. Keeps the list
-// of alarms the operator has still to see and tells listeners every change.
+// machine's limits: on-delay before an alarm becomes active, each limit's 5 %
+// deadband held for the same delay before it clears, danger over alert,
+// offline when a sensor with settings stops sending or its connection ends.
+// Keeps the list of alarms the operator has still to see and tells listeners
+// every change of it as one event (a danger stepping down to alert is the
+// alert's raise), but for what a flapping sensor's hold keeps back.
 //
 // Time is the snapshot's utcMs only, so that tests run on a simulated clock.
 // Window thread only: the tick, acknowledgements, the list and the listeners.
@@ -22,18 +24,25 @@ namespace tav {
 
 constexpr double kAlarmDeadband = 0.05;       // of the limit, below it, to clear
 constexpr int64_t kOfflineAfterMs = 10000;    // no waveform packet for this long
-// More raises than this from one sensor within a minute are flapping: the
-// list still follows, listeners hear only a note until the minute is over.
+// A sensor raising more than this many alarms within a minute is flapping:
+// the list still follows every change, but listeners hear only a note, the
+// raises that go above what they last heard of an alarm, and, once the hold
+// ends, the state as it is then. A hold lasts at least kRateHoldMs and ends
+// at the first tick after that when the last minute held no more than
+// kMaxRaisesPerMinute raises.
 constexpr int kMaxRaisesPerMinute = 12;
+constexpr int64_t kRateHoldMs = 60000;
 constexpr size_t kRecentEventCount = 1000;
 
 class AlarmEngine : public SteadySnapshotConsumer {
 public:
     AlarmEngine() = default;
 
-    // New machine settings (start, or the file changed). Sensors that lost
-    // their settings keep their alarms in the list until acknowledged, but
-    // are no longer evaluated.
+    // New machine settings (start, or the file changed). The alarms of a
+    // sensor that lost its settings end with a "设置变更" event at the last
+    // tick's time (they stay listed until acknowledged) and it is no longer
+    // evaluated; when its settings come back it is judged again, and a new
+    // excursion takes up its entry still listed.
     void SetSettings(const std::map<int32_t, MachineSettings> &machines);
     void SetCaptureRequester(CaptureRequester *requester) { capture_ = requester; }
     void AddListener(AlarmListener *listener);
@@ -63,12 +72,20 @@ public:
     const MachineSettings *Machine(int32_t address) const;
 
 private:
-    // Debounce of one quantity on one axis.
+    // What listeners last heard of one alarm source: 0 nothing active, 1
+    // alert (or offline), 2 danger; and of which alarm.
+    struct Heard {
+        int level = 0;
+        uint64_t id = 0;
+    };
+    // Debounce of one quantity on one axis. Each level has its own timers,
+    // so that its deadband holds however the value came to it.
     struct Condition {
         int level = 0;                          // 0 normal, 1 alert, 2 danger (active)
         int64_t aboveSince[3] = {-1, -1, -1};   // [1] over alert, [2] over danger, continuously
-        int64_t belowSince = -1;                // under the active limit's deadband
+        int64_t belowSince[3] = {-1, -1, -1};   // [1], [2] under that limit's deadband, continuously
         uint64_t alarmId = 0;                   // its alarm in the list, 0 = none
+        Heard heard;
     };
     struct Sensor {
         MachineSettings machine;
@@ -82,10 +99,13 @@ private:
         int64_t lastMoveMs = -1;
         bool offline = false;
         uint64_t offlineAlarmId = 0;
-        // Flapping guard: times of the latest raises.
-        int64_t raiseTimes[kMaxRaisesPerMinute] = {};
+        Heard offlineHeard;
+        // Flapping guard: times of the latest raises, oldest first (one
+        // more than the limit, to tell "more than" from "as many as").
+        int64_t raiseTimes[kMaxRaisesPerMinute + 1] = {};
         int raiseCount = 0;
-        bool muted = false;
+        bool held = false;
+        int64_t heldSinceMs = 0;
         Zone zone = Zone::kNone;
     };
 
@@ -96,7 +116,17 @@ private:
                   const SteadySensorValues *v, int64_t now);
     Alarm &AlarmFor(uint64_t *id, const Sensor &s, int quantity, int axis);
     Alarm *Find(uint64_t id);
-    void Emit(Sensor *s, AlarmEvent e, bool isRaise);
+    AlarmEvent EventOf(const Alarm &a, AlarmEventKind kind, int64_t now) const;
+    // Tells listeners an event of a sensor's source (`level` is the source's
+    // level after it), unless a hold keeps it back; `raise` counts it
+    // against the flapping guard.
+    void Report(Sensor &s, Heard &heard, int level, const AlarmEvent &e, bool raise);
+    // Tells it in any case, first ending an alarm of the source they still
+    // hear as active that is not the event's.
+    void Tell(const Sensor &s, Heard &heard, int level, const AlarmEvent &e);
+    void EndHold(Sensor &s, int64_t now);
+    void EndForSettings(Sensor &s, uint64_t id, Heard &heard, int quantity, int axis, int64_t now);
+    void Broadcast(const AlarmEvent &e);
     void Forget(uint64_t id);
 
     std::map<int32_t, Sensor> sensors_;
@@ -105,6 +135,7 @@ private:
     std::vector<AlarmListener *> listeners_;
     std::deque<AlarmEvent> recent_;
     CaptureRequester *capture_ = nullptr;
+    int64_t lastTickMs_ = 0;  // the time of events outside a tick
 };
 
 // The values of a quantity on an axis in a snapshot entry; NaN when it has

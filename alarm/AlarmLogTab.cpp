@@ -253,14 +253,15 @@ void CAlarmLogTab::Show()
     for (int r = 0; r < rows; ++r) {
         const tav::AlarmEvent &e = events[events.size() - 1 - size_t(r)];  // newest first
         const bool rateNote = e.kind == tav::AlarmEventKind::kRateLimited;
+        const bool offline = e.severity == tav::AlarmSeverity::kOffline;
         const QString cells[10] = {
             QDateTime::fromMSecsSinceEpoch(e.utcMs).toString(QStringLiteral("yyyy-MM-dd hh:mm:ss")),
             QString::number(e.address),
             QString::fromStdString(e.name),
             Utf8(tav::AxisText(e.axis)),
             rateNote ? QString() : Utf8(tav::QuantityText(e.quantity)),
-            Number(e.value),
-            Number(e.limit),
+            offline ? QString() : Number(e.value),  // older logs kept seconds and the watch here
+            offline ? QString() : Number(e.limit),
             Utf8(tav::SeverityText(e.severity)),
             Utf8(tav::EventKindText(e.kind)),
             QString::fromStdString(e.comment),

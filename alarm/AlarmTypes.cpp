@@ -16,7 +16,7 @@ const char *StateText(const Alarm &a)
 {
     if (a.active)
         return a.acknowledged ? "已确认" : "未确认";
-    return "已恢复未确认";
+    return a.settingsRemoved ? "设置已删除未确认" : "已恢复未确认";
 }
 
 const char *QuantityText(int quantity)
@@ -45,6 +45,7 @@ const char *EventKindText(AlarmEventKind k)
     case AlarmEventKind::kOffline: return "离线";
     case AlarmEventKind::kOnline: return "上线";
     case AlarmEventKind::kRateLimited: return "限流";
+    case AlarmEventKind::kSettingsChanged: return "设置变更";
     }
     return "";
 }

@@ -1,5 +1,6 @@
 #pragma once
 // Alarms as the operator sees them and the events their changes produce.
+#include <cmath>
 #include <cstdint>
 #include <string>
 
@@ -32,24 +33,29 @@ struct Alarm {
     int64_t firstExceededMs = 0;   // when the value first went over the limit
     int64_t changedMs = 0;         // last state change
     int64_t acknowledgedMs = 0;
-    double value = 0;              // at the raise, then the latest while active
-    double limit = 0;
+    double raiseValue = NAN;       // the value that (last) raised it; none for offline
+    double value = NAN;            // the latest while active, the last one after; none for offline
+    double limit = NAN;            // none for offline
+    bool settingsRemoved = false;  // ended because its sensor's settings went away
     std::string comment;           // of the acknowledgement
     std::string capture;           // path of the raw capture, empty if none
 };
 
-// "未确认", "已确认", "已恢复未确认" (cleared and acknowledged alarms leave
-// the list).
+// "未确认", "已确认", "已恢复未确认", "设置已删除未确认" (cleared and
+// acknowledged alarms leave the list).
 const char *StateText(const Alarm &a);
 
-enum class AlarmEventKind { kRaise, kClear, kAcknowledge, kOffline, kOnline, kRateLimited };
+// kRaise also tells a danger alarm stepping down to alert (its severity is
+// then alert, with a note), so that every consumer reads it as "alert
+// active". kSettingsChanged ends an alarm whose sensor is no longer judged.
+enum class AlarmEventKind { kRaise, kClear, kAcknowledge, kOffline, kOnline, kRateLimited, kSettingsChanged };
 
 // The operator's name of a quantity ("速度有效值(10-1000Hz)", ...) and of an
 // axis ("X轴", "Y轴", "Z轴", "" for none); the offline alarm's is "连接".
 const char *QuantityText(int quantity);
 const char *AxisText(int axis);
 
-// "报警", "恢复", "确认", "离线", "上线", "限流".
+// "报警", "恢复", "确认", "离线", "上线", "限流", "设置变更".
 const char *EventKindText(AlarmEventKind k);
 
 struct AlarmEvent {

@@ -18,6 +18,7 @@ const KindKey kKindKeys[] = {
     {AlarmEventKind::kRaise, "raise"},     {AlarmEventKind::kClear, "clear"},
     {AlarmEventKind::kAcknowledge, "ack"}, {AlarmEventKind::kOffline, "offline"},
     {AlarmEventKind::kOnline, "online"},   {AlarmEventKind::kRateLimited, "rate_limited"},
+    {AlarmEventKind::kSettingsChanged, "settings_changed"},
 };
 
 struct SeverityKey {

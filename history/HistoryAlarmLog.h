@@ -16,7 +16,7 @@ struct sqlite3_stmt;
 
 namespace tav {
 
-// "raise", "clear", "ack", "offline", "online", "rate_limited".
+// "raise", "clear", "ack", "offline", "online", "rate_limited", "settings_changed".
 const char *AlarmEventKey(AlarmEventKind kind);
 // "alert", "danger", "offline".
 const char *AlarmSeverityKey(AlarmSeverity severity);

@@ -188,9 +188,12 @@ int WriteAlarmLogCsv(int fd, const std::vector<AlarmEvent> &events, bool utf8)
         text += ',';
         text += QuantityText(e.quantity);
         text += ',';
-        AppendNumber(&text, e.value);
+        // An offline alarm has neither; older logs stored the seconds since
+        // the last packet and the 10 s watch as if they were.
+        const bool offline = e.severity == AlarmSeverity::kOffline;
+        AppendNumber(&text, offline ? NAN : e.value);
         text += ',';
-        AppendNumber(&text, e.limit);
+        AppendNumber(&text, offline ? NAN : e.limit);
         text += ',';
         text += SeverityText(e.severity);
         text += ',';

@@ -18,6 +18,7 @@ const char *KindKey(AlarmEventKind k)
     case AlarmEventKind::kOffline: return "offline";
     case AlarmEventKind::kOnline: return "online";
     case AlarmEventKind::kRateLimited: return "rate_limited";
+    case AlarmEventKind::kSettingsChanged: return "settings_changed";
     }
     return "unknown";
 }
@@ -90,6 +91,7 @@ std::string CurrentAlarmsJson(int32_t address, const std::vector<Alarm> &alarms,
         item.Key("acknowledged").Bool(a.acknowledged);
         item.Key("state_text").String(StateText(a));
         item.Key("raised").String(IsoUtcMs(a.raisedMs));
+        item.Key("raise_value").Number(a.raiseValue);
         item.Key("value").Number(a.value);
         item.Key("limit").Number(a.limit);
         item.Key("comment").String(a.comment);

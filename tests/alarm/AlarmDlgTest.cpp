@@ -101,6 +101,7 @@ TEST(AlarmWindow, AcknowledgesThroughItsControls)
     dlg.Refresh();
     ASSERT_EQ(list->rowCount(), 2);
     EXPECT_EQ(Cell(list, 0, 8), QStringLiteral("已恢复未确认"));
+    EXPECT_EQ(Cell(list, 0, 5), QStringLiteral("75.00（最新 20.00）"));
     QTest::mouseClick(ackAll, Qt::LeftButton);
     ASSERT_EQ(list->rowCount(), 1);
     EXPECT_EQ(Cell(list, 0, 4), QStringLiteral("速度有效值(10-1000Hz)"));

@@ -71,8 +71,33 @@ public:
             n += e.kind == kind;
         return n;
     }
+    std::map<uint64_t, AlarmSeverity> Heard() const  // what a listener keeping state from the events believes
+    {
+        std::map<uint64_t, AlarmSeverity> active;
+        for (const auto &e : events) {
+            if (e.kind == AlarmEventKind::kAcknowledge || e.kind == AlarmEventKind::kRateLimited)
+                continue;
+            const auto it = active.find(e.alarmId);
+            if (e.kind == AlarmEventKind::kRaise || e.kind == AlarmEventKind::kOffline)
+                active[e.alarmId] = e.severity;
+            else if (it == active.end() || it->second != e.severity)
+                active[0] = e.severity;  // an end of what was not heard active: alarm 0
+            else
+                active.erase(it);
+        }
+        return active;
+    }
     std::vector<AlarmEvent> events;
 };
+
+inline std::map<uint64_t, AlarmSeverity> Listed(const AlarmEngine &engine)
+{
+    std::map<uint64_t, AlarmSeverity> active;
+    for (const Alarm &a : engine.Alarms())
+        if (a.active)
+            active[a.id] = a.severity;
+    return active;
+}
 
 inline std::map<int32_t, MachineSettings> OneMachine(int32_t address, IsoClass c = IsoClass::kGroup2Rigid)
 {

@@ -128,6 +128,7 @@ TEST(HistoryAlarmLog, EngineEventsRoundTripThroughTheWriter)
     EXPECT_EQ(log[3].quantity, kOfflineQuantity);
     EXPECT_EQ(log[3].severity, AlarmSeverity::kOffline);
     EXPECT_EQ(log[3].axis, kNoAxis);
+    EXPECT_TRUE(std::isnan(log[3].value) && std::isnan(log[3].limit));
 }
 
 TEST(HistoryAlarmLog, FiltersRowCapAndRetention)

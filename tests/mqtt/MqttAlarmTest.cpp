@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "mqtt/Json.h"
+#include "tests/alarm/AlarmTestFleet.h"
 #include "mqtt/MqttAlarmBridge.h"
 #include "tests/mqtt/TestBroker.h"
 
@@ -49,6 +50,8 @@ TEST(MqttAlarms, EventsCurrentListAndZonesReachTheSubscriber)
 
     AlarmEngine engine;
     engine.SetSettings(OnePump("1号泵"));
+    test::EventLog log;
+    engine.AddListener(&log);
     MqttConfig config;
     config.host = "127.0.0.1";
     config.port = broker.Port();
@@ -104,6 +107,28 @@ TEST(MqttAlarms, EventsCurrentListAndZonesReachTheSubscriber)
     EXPECT_EQ(test::JsonString(last, "zone", last.find("\"x\":{")), "C");
     EXPECT_EQ(test::JsonString(last, "zone", last.find("\"y\":{")), "A");
     EXPECT_NE(last.find("\"iso_v\":null,\"zone\":null"), std::string::npos) << last;  // z: no value
+
+    // Flapping, on-delay 1 s (3 s at 3.5, 3 s at 1.0 mm/s, then 6.0 on X): held back, never below the list.
+    auto machines = OnePump("1号泵");
+    machines[5].onDelayS = 1;
+    engine.SetSettings(machines);
+    for (int i = 0; i < 280; ++i) {
+        const float v = i < 120 && (i / 6) % 2 == 0 ? 3.5f : 1.0f;
+        SteadySnapshot s = Pump(now += 500, uint64_t(i + 15) * 115, i < 120 ? v : 6.0f);
+        s.sensors[0].isoVelocity[1] = s.sensors[0].isoVelocity[2] = v;
+        engine.OnSteadySnapshot(s);
+        const auto heard = log.Heard();
+        for (const auto &[id, severity] : test::Listed(engine))
+            ASSERT_TRUE(heard.count(id) && heard.at(id) >= severity) << i;
+        EXPECT_TRUE(i != 122 || log.events.back().severity == AlarmSeverity::kDanger);  // 1 s after tick 120
+    }
+    EXPECT_EQ(log.Heard(), test::Listed(engine));
+    EXPECT_EQ(log.Count(AlarmEventKind::kRateLimited), 1);
+    const size_t told = engine.RecentEvents().size();
+    ASSERT_TRUE(sub.WaitFor([&](const auto &) { return sub.On("plant/a/sensor/5/alarm").size() == told; }));
+    EXPECT_EQ(sub.On("plant/a/alarm").size(), told);  // every event the log heard, the danger too
+    EXPECT_EQ(sub.On("plant/a/sensor/5/alarm").back().payload,
+              CurrentAlarmsJson(5, engine.Alarms(), log.events.back().utcMs));
     publisher.Stop();
 }
 
