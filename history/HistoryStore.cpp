@@ -100,7 +100,7 @@ HistoryOpenResult HistoryStore::Open(const std::string &path, std::string *error
     Close();
     if (sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
                         nullptr) != SQLITE_OK) {
-        *error = db_ ? sqlite3_errmsg(db_) : "out of memory";
+        *error = HistorySqliteReason(db_ ? sqlite3_errcode(db_) : SQLITE_NOMEM);
         Close();
         return HistoryOpenResult::kFailed;
     }
