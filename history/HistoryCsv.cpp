@@ -212,8 +212,26 @@ int WriteAlarmLogCsv(int fd, const std::vector<AlarmEvent> &events, bool utf8)
     return WriteAll(fd, out.data(), out.size());
 }
 
-bool ParseHistoryTime(const std::string &text, int64_t nowUtcMs, int64_t *utcMs)
+std::string HistoryDamageText(const HistoryDamagedBlock &block)
 {
+    static const char *const kKind[] = {"原始数据", "分钟数据", "小时数据"};
+    const int kind = int(block.resolution);
+    char first[24], last[24];
+    FormatHistoryTime(block.firstUtcMs, first);
+    FormatHistoryTime(block.lastUtcMs, last);
+    return "传感器 " + std::to_string(block.address) + "，" + std::string(first, 23) + " 至 " + std::string(last, 23) +
+           "（" + kKind[kind >= 0 && kind < 3 ? kind : 0] + "，" + std::to_string(block.entries) + " 条）";
+}
+
+bool ParseHistoryTime(const std::string &text, int64_t nowUtcMs, int64_t *utcMs, bool *outOfRange)
+{
+    if (outOfRange)
+        *outOfRange = false;
+    auto before1970 = [&] {
+        if (outOfRange)
+            *outOfRange = true;
+        return false;
+    };
     if (text.size() >= 3 && text[0] == '-') {
         char unit = text.back();
         const std::string digits = text.substr(1, text.size() - 2);
@@ -228,6 +246,8 @@ bool ParseHistoryTime(const std::string &text, int64_t nowUtcMs, int64_t *utcMs)
         case 'd': scale = 86'400'000; break;
         default: return false;
         }
+        if (nowUtcMs - n * scale < 0)
+            return before1970();
         *utcMs = nowUtcMs - n * scale;
         return true;
     }
@@ -239,7 +259,7 @@ bool ParseHistoryTime(const std::string &text, int64_t nowUtcMs, int64_t *utcMs)
         return false;
     if (fields == 3 && text.size() != 10)
         return false;
-    if (month < 1 || month > 12 || day < 1 || day > 31 || hour > 23 || minute > 59 || second > 59 || year < 1970)
+    if (month < 1 || month > 12 || day < 1 || day > 31 || hour > 23 || minute > 59 || second > 59 || year < 0)
         return false;
     std::tm tm{};
     tm.tm_year = year - 1900;
@@ -250,8 +270,12 @@ bool ParseHistoryTime(const std::string &text, int64_t nowUtcMs, int64_t *utcMs)
     tm.tm_sec = second;
     tm.tm_isdst = -1;
     const std::time_t t = std::mktime(&tm);
+    if (year < 1970 && tm.tm_mday == day)
+        return before1970();
     if (t == std::time_t(-1) || tm.tm_mday != day)
         return false;
+    if (t < 0)
+        return before1970();  // the first hours of 1970 east of Greenwich
     *utcMs = int64_t(t) * 1000;
     return true;
 }

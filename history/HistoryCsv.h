@@ -32,7 +32,12 @@ int WriteAlarmLogCsv(int fd, const std::vector<AlarmEvent> &events, bool utf8);
 void FormatHistoryTime(int64_t utcMs, char *out);
 
 // A time argument: "YYYY-MM-DD[ hh:mm[:ss]]" local time, or relative to
-// `nowUtcMs` as "-2h", "-30m", "-7d", "-90s". False when it is neither.
-bool ParseHistoryTime(const std::string &text, int64_t nowUtcMs, int64_t *utcMs);
+// `nowUtcMs` as "-2h", "-30m", "-7d", "-90s". False when it is neither, or
+// when it lies before 1970-01-01 UTC (*outOfRange then true: well formed,
+// but no history can be there).
+bool ParseHistoryTime(const std::string &text, int64_t nowUtcMs, int64_t *utcMs, bool *outOfRange = nullptr);
+
+// "传感器 34，<first> 至 <last>（原始数据，120 条）": which entries a skipped run held.
+std::string HistoryDamageText(const HistoryDamagedBlock &block);
 
 }  // namespace tav

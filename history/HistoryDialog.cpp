@@ -16,6 +16,7 @@
 
 #include "app/Controls.h"
 #include "app/Messages.h"
+#include "history/HistoryCsv.h"
 #include "history/HistoryQueryThread.h"
 #include "steady/SeriesBoxes.h"
 #include "steady/SteadyViewerState.h"
@@ -437,13 +438,20 @@ void CHistoryDialog::ShowStatus()
         text = error_.isEmpty() ? QStringLiteral("没有历史数据") : error_;
     else if (!error_.isEmpty())
         text = error_;
-    else if (shown_)
+    else if (shown_) {
         text = QStringLiteral("传感器 %1，%2 至 %3，分辨率 %4，%5 条")
                    .arg(view_.address)
                    .arg(QString::fromStdString(tav::LocalTimeText(shownSpan_.fromUtcMs)),
                         QString::fromStdString(tav::LocalTimeText(shownSpan_.toUtcMs)),
                         QString::fromUtf8(tav::HistoryResolutionName(shown_->resolution)))
                    .arg(qulonglong(shown_->Size()));
+        // Entries left out because their stored run does not unpack are named, never hidden.
+        if (!shown_->damaged.empty())
+            text += QStringLiteral("；%1 个数据块无法解码，已跳过（%2%3）")
+                        .arg(qulonglong(shown_->damaged.size()))
+                        .arg(QString::fromStdString(tav::HistoryDamageText(shown_->damaged.front())),
+                             shown_->damaged.size() > 1 ? QStringLiteral(" 等") : QString());
+    }
     if (Pending() > 0) text += QStringLiteral("  读取中…");
     if (!lastExport_.isEmpty() && lastExportOk_) text += QStringLiteral("  已导出: ") + lastExport_;
     status_->setText(text);

@@ -72,7 +72,7 @@ bool ReadHistoryRange(sqlite3 *db, int32_t address, int64_t fromUtcMs, int64_t t
     *out = HistorySeries{};
     out->resolution = resolution;
     const HistoryTableInfo &info = kHistoryTables[int(resolution)];
-    const std::string sql = std::string("SELECT t0, n, data FROM ") + info.name +
+    const std::string sql = std::string("SELECT t0, n, data, t1 FROM ") + info.name +
                             " WHERE address=?1 AND t0>=?2 AND t0<?3 AND t1>=?4 ORDER BY t0, rowid";
     sqlite3_stmt *st = nullptr;
     if (sqlite3_prepare_v2(db, sql.c_str(), -1, &st, nullptr) != SQLITE_OK) {
@@ -95,8 +95,14 @@ bool ReadHistoryRange(sqlite3 *db, int32_t address, int64_t fromUtcMs, int64_t t
         const int n = sqlite3_column_int(st, 1);
         const void *blob = sqlite3_column_blob(st, 2);
         const int size = sqlite3_column_bytes(st, 2);
-        if (n <= 0 || n > 1'000'000)
+        // One damaged run costs its own entries, never the rest of the range.
+        auto skip = [&] {
+            out->damaged.push_back({address, resolution, t0, sqlite3_column_int64(st, 3), n});
+        };
+        if (n <= 0 || n > 1'000'000) {
+            skip();
             continue;
+        }
         // Decoded straight into the columns: a day at full resolution is
         // 1440 rows of 120 entries.
         const size_t at = out->Size();
@@ -115,10 +121,8 @@ bool ReadHistoryRange(sqlite3 *db, int32_t address, int64_t fromUtcMs, int64_t t
             }
         }
         if (!DecodeHistoryColumns(blob, size_t(size), t0, n, columns, out->utcMs.data() + at, columnOut)) {
-            if (error)
-                *error = "历史数据块损坏";
-            ok = false;  // the rest is still worth showing
             Truncate(out, at);
+            skip();
             continue;
         }
         // Entries of a run lie in time order: only its ends can be outside.

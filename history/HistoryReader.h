@@ -25,6 +25,16 @@ constexpr const char *kHistoryFileName = "history.sqlite";  // in the data folde
 enum class HistoryResolution : int { kRaw = 0, kMinute = 1, kHour = 2 };
 struct AlarmLogFilter;
 
+// A stored run that does not unpack (a damaged byte in the file that SQLite
+// itself does not notice): its entries are left out, everything else is read.
+struct HistoryDamagedBlock {
+    int32_t address = 0;
+    HistoryResolution resolution = HistoryResolution::kRaw;
+    int64_t firstUtcMs = 0;  // the run's first and last entry as the row says
+    int64_t lastUtcMs = 0;
+    int entries = 0;
+};
+
 // Entries of one sensor in time order, one column per series (the series
 // order of the steady-state log: axis * 7 + parameter, then the speed).
 // At full resolution min and max are empty and mean holds the values; the
@@ -35,6 +45,8 @@ struct HistorySeries {
     std::array<std::vector<float>, kSteadySeriesCount> mean;
     std::array<std::vector<float>, kSteadySeriesCount> min;
     std::array<std::vector<float>, kSteadySeriesCount> max;
+    // Runs in the range that were skipped because they do not unpack.
+    std::vector<HistoryDamagedBlock> damaged;
     size_t Size() const { return utcMs.size(); }
 };
 
@@ -68,7 +80,9 @@ public:
     std::vector<HistorySensorSummary> Sensors();
     // Whether anything of `address` is stored (cheap, unlike Sensors()).
     bool HasSensor(int32_t address);
-    // Entries of `address` with fromUtcMs <= time < toUtcMs.
+    // Entries of `address` with fromUtcMs <= time < toUtcMs. A run that
+    // does not unpack is skipped and listed in out->damaged; false only
+    // when SQLite cannot answer.
     bool Read(int32_t address, int64_t fromUtcMs, int64_t toUtcMs, HistoryResolution resolution,
               HistorySeries *out);
     // address 0 = every sensor.

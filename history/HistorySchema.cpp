@@ -23,6 +23,24 @@ bool ExecHistorySql(sqlite3 *db, const char *sql, std::string *error)
     return false;
 }
 
+std::string HistorySqliteReason(int code)
+{
+    switch (code & 0xff) {
+    case SQLITE_CORRUPT: return "SQLite 报告文件结构损坏";
+    case SQLITE_NOTADB: return "不是 SQLite 数据库文件";
+    case SQLITE_FULL: return "磁盘已满";
+    case SQLITE_IOERR: return "读写文件出错";
+    case SQLITE_CANTOPEN: return "无法打开文件";
+    case SQLITE_READONLY: return "文件只读";
+    case SQLITE_PERM: return "没有访问权限";
+    case SQLITE_BUSY:
+    case SQLITE_LOCKED: return "文件被占用";
+    case SQLITE_NOMEM: return "内存不足";
+    case SQLITE_ERROR: return "数据表结构不符";
+    default: return "SQLite 错误码 " + std::to_string(code);
+    }
+}
+
 namespace {
 int UserVersion(sqlite3 *db, std::string *error)
 {

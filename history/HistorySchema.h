@@ -40,6 +40,9 @@ bool PrepareHistorySchema(sqlite3 *db, std::string *error, int *failedCode = nul
 // Runs one statement without results; false with SQLite's text in *error.
 bool ExecHistorySql(sqlite3 *db, const char *sql, std::string *error);
 
+// Why SQLite refused the file, for the operator (its own texts are English).
+std::string HistorySqliteReason(int code);
+
 }  // namespace tav
 
 namespace tav {
@@ -47,6 +50,8 @@ struct HistorySeries;
 enum class HistoryResolution : int;
 // Entries of `address` with fromUtcMs <= time < toUtcMs on an open
 // connection, in time order (entries of equal time in the order stored).
+// Runs that do not unpack are skipped and listed in out->damaged; false
+// (with SQLite's text) only when the query itself fails.
 bool ReadHistoryRange(sqlite3 *db, int32_t address, int64_t fromUtcMs, int64_t toUtcMs,
                       HistoryResolution resolution, HistorySeries *out, std::string *error);
 }  // namespace tav

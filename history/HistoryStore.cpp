@@ -100,7 +100,7 @@ HistoryOpenResult HistoryStore::Open(const std::string &path, std::string *error
     Close();
     if (sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
                         nullptr) != SQLITE_OK) {
-        *error = db_ ? sqlite3_errmsg(db_) : "out of memory";
+        *error = HistorySqliteReason(db_ ? sqlite3_errcode(db_) : SQLITE_NOMEM);
         Close();
         return HistoryOpenResult::kFailed;
     }
@@ -113,7 +113,7 @@ HistoryOpenResult HistoryStore::Open(const std::string &path, std::string *error
     // (Takes effect only in a new file; WAL mode fixes it afterwards.)
     if (!ExecHistorySql(db_, "PRAGMA page_size=1024; PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL;", &text)) {
         const int code = sqlite3_errcode(db_) & 0xff;
-        *error = text;
+        *error = HistorySqliteReason(code);
         Close();
         return code == SQLITE_NOTADB || code == SQLITE_CORRUPT ? HistoryOpenResult::kDamaged
                                                                : HistoryOpenResult::kFailed;
@@ -121,15 +121,22 @@ HistoryOpenResult HistoryStore::Open(const std::string &path, std::string *error
     int failedCode = 0;
     if (!PrepareHistorySchema(db_, &text, &failedCode)) {
         const int code = (failedCode ? failedCode : sqlite3_errcode(db_)) & 0xff;
-        *error = text;
+        // Our own checks (tables, version) explain themselves; SQLite's
+        // refusals are said in the operator's words.
+        *error = code == SQLITE_OK || code == SQLITE_DONE || code == SQLITE_ROW ? text : HistorySqliteReason(code);
         const bool damaged = code == SQLITE_OK || code == SQLITE_NOTADB || code == SQLITE_CORRUPT ||
                              code == SQLITE_ERROR || code == SQLITE_DONE || code == SQLITE_ROW;
         Close();
         return damaged ? HistoryOpenResult::kDamaged : HistoryOpenResult::kFailed;
     }
     if (!Prepare(error)) {
+        // Statements that do not fit the tables: the file is not ours. A
+        // busy or short machine is retried instead.
+        const int code = sqlite3_errcode(db_) & 0xff;
+        *error = HistorySqliteReason(code);
         Close();
-        return HistoryOpenResult::kDamaged;
+        return code == SQLITE_ERROR || code == SQLITE_CORRUPT || code == SQLITE_NOTADB ? HistoryOpenResult::kDamaged
+                                                                                       : HistoryOpenResult::kFailed;
     }
     presence_.clear();
     committedPresence_.clear();
@@ -401,10 +408,14 @@ bool HistoryStore::CatchUp(int32_t address, SensorState &s)
     const int64_t from = std::max<int64_t>(0, std::min(minuteEnd, hourEnd));
     HistorySeries series;
     std::string error;
-    if (!ReadHistoryRange(db_, address, from, INT64_MAX - kDayMs, HistoryResolution::kRaw, &series, &error)) {
+    // A run that does not unpack is left out of the aggregates (and told);
+    // only SQLite's own failure fails the batch.
+    const bool read = ReadHistoryRange(db_, address, from, INT64_MAX - kDayMs, HistoryResolution::kRaw, &series, &error);
+    damaged_.insert(damaged_.end(), series.damaged.begin(), series.damaged.end());
+    if (!read) {
         if (!failedStep_) {
             failedStep_ = true;
-            lastCode_ = sqlite3_errcode(db_) == SQLITE_OK ? SQLITE_CORRUPT : sqlite3_errcode(db_);
+            lastCode_ = sqlite3_errcode(db_) == SQLITE_OK ? SQLITE_ERROR : sqlite3_errcode(db_);
         }
         return false;
     }
@@ -573,8 +584,10 @@ bool HistoryStore::ReadRefill(int32_t address, int64_t bindUtcMs, float (*byAge)
     if (!db_)
         return false;
     HistorySeries series;
-    if (!ReadHistoryRange(db_, address, bindUtcMs - int64_t(kSteadyHistoryLength) * 500, bindUtcMs,
-                          HistoryResolution::kRaw, &series, nullptr))
+    const bool read = ReadHistoryRange(db_, address, bindUtcMs - int64_t(kSteadyHistoryLength) * 500, bindUtcMs,
+                                       HistoryResolution::kRaw, &series, nullptr);
+    damaged_.insert(damaged_.end(), series.damaged.begin(), series.damaged.end());
+    if (!read)
         return false;
     for (size_t i = 0; i < series.Size(); ++i) {
         const int64_t age = (bindUtcMs - series.utcMs[i] + 250) / 500;
@@ -584,6 +597,13 @@ bool HistoryStore::ReadRefill(int32_t address, int64_t bindUtcMs, float (*byAge)
             byAge[s][age] = series.mean[size_t(s)][i];
     }
     return true;
+}
+
+std::vector<HistoryDamagedBlock> HistoryStore::TakeDamaged()
+{
+    std::vector<HistoryDamagedBlock> out;
+    out.swap(damaged_);
+    return out;
 }
 
 }  // namespace tav

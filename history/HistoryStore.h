@@ -10,6 +10,7 @@
 #include <memory>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 #include "alarm/AlarmTypes.h"
 #include "history/HistoryReader.h"
@@ -50,6 +51,10 @@ public:
     // by age: byAge[series][a] is the entry a ticks before the bind; ages
     // without an entry stay zero.
     bool ReadRefill(int32_t address, int64_t bindUtcMs, float (*byAge)[kSteadyHistoryLength]);
+
+    // Runs met since the last call that do not unpack (the catch-up at the
+    // first batch, a refill): they were skipped, the caller tells the operator.
+    std::vector<HistoryDamagedBlock> TakeDamaged();
 
     // A page limit makes the file "full" (tests); 0 = SQLite's default.
     void SetMaxPageCount(int64_t pages);
@@ -98,6 +103,7 @@ private:
     bool failedStep_ = false;
     int lastCode_ = 0;
     std::string blob_;
+    std::vector<HistoryDamagedBlock> damaged_;
 };
 
 }  // namespace tav

@@ -5,6 +5,10 @@
 //   tavenor-history events [--address A] [--from T] [--to T] [--utf8] [--out FILE] [--folder DIR]
 //   tavenor-history alarms [--address A] [--from T] [--to T] [--utf8] [--out FILE] [--folder DIR]
 //
+// Exit status: 0 done; 1 the output could not be written; 2 nothing done
+// (usage, no database, SQLite failed); 3 exported, but runs that do not
+// unpack were skipped (each named on stderr).
+//
 // Machine names come from station.toml in the folder (as the station names
 // them now), else from the newest alarm event that named the sensor. The
 // alarm log itself keeps the name each event had when it happened.
@@ -36,7 +40,20 @@ int Fail(const std::string &text)
 const char kUsage[] =
     "用法: tavenor-history list|export|events|alarms [--folder DIR] [--address A] [--from T] [--to T]\n"
     "       [--resolution raw|minute|hour|auto] [--utf8] [--out FILE]\n"
-    "T: \"YYYY-MM-DD[ hh:mm[:ss]]\" (本地时间) 或 -90s -30m -2h -7d\n";
+    "T: \"YYYY-MM-DD[ hh:mm[:ss]]\" (本地时间) 或 -90s -30m -2h -7d\n"
+    "退出码: 0 完成; 1 无法写出; 2 未执行; 3 已导出, 但跳过了无法解码的数据块 (见标准错误输出)\n";
+
+constexpr int kSkippedDamaged = 3;
+
+// A time option, or why it cannot be one.
+bool TimeOption(const std::string &text, int64_t now, int64_t *utcMs, std::string *why)
+{
+    bool outOfRange = false;
+    if (ParseHistoryTime(text, now, utcMs, &outOfRange))
+        return true;
+    *why = outOfRange ? "时间超出范围 " + text + "（历史数据最早从 1970-01-01 起）" : "无法识别的时间 " + text;
+    return false;
+}
 
 bool ParseAddress(const std::string &text, int32_t *out)
 {
@@ -104,11 +121,12 @@ int main(int argc, char **argv)
             .count();
     int64_t to = now;
     int64_t from = now - 3'600'000;
-    if (options.count("--to") && !ParseHistoryTime(options["--to"], now, &to))
-        return Fail("无法识别的时间 " + options["--to"]);
+    std::string why;
+    if (options.count("--to") && !TimeOption(options["--to"], now, &to, &why))
+        return Fail(why);
     if (options.count("--from")) {
-        if (!ParseHistoryTime(options["--from"], now, &from))
-            return Fail("无法识别的时间 " + options["--from"]);
+        if (!TimeOption(options["--from"], now, &from, &why))
+            return Fail(why);
     } else {
         from = to - 3'600'000;
     }
@@ -160,6 +178,7 @@ int main(int argc, char **argv)
             return Fail("无法创建文件 " + options["--out"] + "：" + std::strerror(errno));
     }
     int err = 0;
+    size_t skipped = 0;
     if (command == "events") {
         std::vector<HistoryEvent> events;
         if (!reader.Events(address, from, to, &events))
@@ -188,11 +207,15 @@ int main(int argc, char **argv)
         HistorySeries series;
         if (!reader.Read(address, from, to, resolution, &series))
             return Fail("读取历史数据库失败");
+        // The rest is exported; what is missing is named, and the status says so.
+        for (const HistoryDamagedBlock &block : series.damaged)
+            std::fprintf(stderr, "tavenor-history: 数据块无法解码，已跳过：%s\n", HistoryDamageText(block).c_str());
+        skipped = series.damaged.size();
         err = WriteHistoryCsv(fd, series, utf8);
     }
     if (err != 0 || (fd != STDOUT_FILENO && ::close(fd) != 0)) {
         std::fprintf(stderr, "tavenor-history: 写入失败：%s\n", std::strerror(err ? err : errno));
         return 1;
     }
-    return 0;
+    return skipped ? kSkippedDamaged : 0;
 }

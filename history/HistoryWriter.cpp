@@ -11,7 +11,9 @@
 #include <cstring>
 #include <ctime>
 
+#include "history/HistoryCsv.h"
 #include "history/HistoryReader.h"
+#include "history/HistorySchema.h"
 #include "history/HistoryStore.h"
 
 namespace tav {
@@ -19,6 +21,7 @@ namespace tav {
 namespace {
 constexpr auto kBatchEvery = std::chrono::milliseconds(900);
 constexpr auto kRetryEvery = std::chrono::seconds(2);
+constexpr size_t kDamageLinesTold = 20;  // a badly damaged file does not flood the log
 
 // Copies only the valid part of a snapshot: the window thread's cost stays
 // proportional to the sensors bound.
@@ -198,12 +201,12 @@ void HistoryWriter::MoveAside(const std::string &why)
         aside = path + ".broken-" + stamp + "-" + std::to_string(n);
     std::string text;
     if (::rename(path.c_str(), aside.c_str()) != 0) {
-        text = "历史数据库 " + path + " 已损坏或版本未知（" + why + "），且无法移开：" + std::strerror(errno);
+        text = "历史数据库 " + path + " 无法使用（" + why + "），且无法移开：" + std::strerror(errno);
     } else {
         // The journal belongs to the damaged file; the shared-memory index is rebuilt.
         ::rename((path + "-wal").c_str(), (aside + "-wal").c_str());
         ::unlink((path + "-shm").c_str());
-        text = "历史数据库 " + path + " 已损坏或版本未知（" + why + "），已移至 " + aside + "，新建历史数据库";
+        text = "历史数据库 " + path + " 无法使用（" + why + "），已移至 " + aside + "，新建历史数据库";
     }
     Message(text);
     LogLine(text);
@@ -247,6 +250,30 @@ void HistoryWriter::ServeRefills()
         std::lock_guard lock(refillMutex_);
         refills_.push_back(std::move(refill));
     }
+}
+
+void HistoryWriter::ReportDamage()
+{
+    const std::vector<HistoryDamagedBlock> found = store_->TakeDamaged();
+    const bool firstFind = damageTold_.empty();
+    size_t fresh = 0;
+    const HistoryDamagedBlock *first = nullptr;
+    for (const HistoryDamagedBlock &b : found) {
+        if (!damageTold_.emplace(int(b.resolution), b.address, b.firstUtcMs, b.lastUtcMs).second)
+            continue;
+        if (!first)
+            first = &b;
+        ++fresh;
+        if (damageTold_.size() <= kDamageLinesTold)
+            LogLine("历史数据块无法解码，已跳过：" + HistoryDamageText(b));
+        else if (damageTold_.size() == kDamageLinesTold + 1)
+            LogLine("历史数据库中还有更多无法解码的数据块，均已跳过，不再逐一列出");
+    }
+    if (!first || !firstFind)
+        return;
+    // One message per run; the log names every run (up to the limit).
+    Message("历史数据库 " + DatabasePath() + " 中有 " + std::to_string(fresh) + " 个数据块无法解码（" +
+            HistoryDamageText(*first) + (fresh > 1 ? " 等" : "") + "），已跳过；其余历史数据照常读取和记录");
 }
 
 void HistoryWriter::Run()
@@ -308,8 +335,9 @@ void HistoryWriter::Run()
         } else if (rc != SQLITE_OK) {
             const int primary = rc & 0xff;
             if (primary == SQLITE_CORRUPT || primary == SQLITE_NOTADB) {
+                // SQLite itself can no longer use the file.
                 store_->Close();
-                MoveAside(error);
+                MoveAside(HistorySqliteReason(primary));
                 OpenDatabase();
             } else if (!failing_.exchange(true)) {
                 droppedAtFailure = dropped_.load();
@@ -320,6 +348,7 @@ void HistoryWriter::Run()
         }
         progress_.notify_all();
         ServeRefills();
+        ReportDamage();
         const uint64_t dropped = dropped_.load();
         if (dropped > droppedReported) {
             // One line when dropping starts; the total follows with the recovery.

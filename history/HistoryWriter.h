@@ -10,15 +10,18 @@
 //
 // Faults never reach acquisition: a full or unwritable disk is said once and
 // retried until it works again, snapshots beyond the queue are counted and
-// dropped, a damaged file is moved aside and a new one started, and a second
-// station in the same folder is kept out by a lock.
+// dropped, a file SQLite cannot use is moved aside and a new one started, a
+// stored run that does not unpack is skipped and told, and a second station
+// in the same folder is kept out by a lock.
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "alarm/AlarmTypes.h"
@@ -99,6 +102,7 @@ private:
     void Message(const std::string &text);
     void LogLine(const std::string &text);
     void ServeRefills();
+    void ReportDamage();
 
     HistoryWriterOptions options_;
     EventSink &sink_;
@@ -133,6 +137,9 @@ private:
 
     std::mutex refillMutex_;  // guards refills_
     std::vector<std::unique_ptr<HistoryRefill>> refills_;
+
+    // Writer thread only: runs found not to unpack, each told once.
+    std::set<std::tuple<int, int32_t, int64_t, int64_t>> damageTold_;
 
     std::unique_ptr<SteadySnapshot[]> batch_;  // writer thread only
     std::unique_ptr<AlarmEvent[]> alarmBatch_;  // writer thread only

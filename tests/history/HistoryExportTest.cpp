@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sqlite3.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -115,6 +116,9 @@ TEST(HistoryCsv, TimeArguments)
     for (const char *bad : {"", "-", "-2", "-2x", "-h", "2026-13-01", "2026-02-30", "2026-03-04 25:00", "yesterday",
                             "2026-03-04x", "2026-03-04 05"})
         EXPECT_FALSE(ParseHistoryTime(bad, now, &t)) << bad;
+    bool early = false;  // well formed but before any history: told apart from a typo
+    for (const char *text : {"1900-01-01", "1969-12-31 12:00", "-99999999d"})
+        EXPECT_TRUE(!ParseHistoryTime(text, now, &t, &early) && early) << text;
     char text[24];
     FormatHistoryTime(int64_t(std::mktime(&tm)) * 1000 + 45, text);
     EXPECT_EQ(std::string(text, 23), "2026-03-04 05:06:07.045");
@@ -262,6 +266,65 @@ ToolResult RunTool(const std::string &args)
     r.err = ReadFile(errPath);
     ::unlink(errPath.c_str());
     return r;
+}
+
+// One flipped byte inside one stored run, SQLite none the wiser: that run alone is skipped and
+// named, by the tool and by the station's writer, which keeps the file and the rest in use.
+TEST(HistoryFaults, DamagedRunIsSkippedAndNamedWhileTheRestStaysInUse)
+{
+    ScratchFolder folder;
+    CollectingSink sink;
+    auto feed = [&](CollectingSink &to, int64_t from, int64_t until) {
+        HistoryWriter w(TestOptions(folder), to);
+        ASSERT_TRUE(w.Start());
+        for (int64_t i = from; i < until; ++i)
+            w.OnSteadySnapshot(MakeSnapshot(kBaseUtcMs + i * 500, i, {3, 5}));
+    };
+    feed(sink, 0, 600);  // five minutes of two sensors
+    int64_t t0 = 0, t1 = 0;
+    {
+        sqlite3 *db = nullptr;
+        ASSERT_EQ(sqlite3_open(folder.Database().c_str(), &db), SQLITE_OK);
+        sqlite3_stmt *st = nullptr;
+        ASSERT_EQ(sqlite3_prepare_v2(db, "SELECT rowid, t0, t1, data FROM raw_runs WHERE address=3 ORDER BY t0 "
+                                         "LIMIT 1 OFFSET 2", -1, &st, nullptr), SQLITE_OK);
+        ASSERT_EQ(sqlite3_step(st), SQLITE_ROW);
+        const int64_t rowid = sqlite3_column_int64(st, 0);
+        t0 = sqlite3_column_int64(st, 1);
+        t1 = sqlite3_column_int64(st, 2);
+        std::string blob(static_cast<const char *>(sqlite3_column_blob(st, 3)), size_t(sqlite3_column_bytes(st, 3)));
+        sqlite3_finalize(st);
+        blob[blob.size() / 2] ^= 0x10;
+        ASSERT_EQ(sqlite3_prepare_v2(db, "UPDATE raw_runs SET data=?1 WHERE rowid=?2", -1, &st, nullptr), SQLITE_OK);
+        sqlite3_bind_blob(st, 1, blob.data(), int(blob.size()), SQLITE_STATIC);
+        sqlite3_bind_int64(st, 2, rowid);
+        ASSERT_EQ(sqlite3_step(st), SQLITE_DONE);
+        sqlite3_finalize(st);
+        sqlite3_close(db);
+    }
+    char first[24];
+    FormatHistoryTime(t0, first);
+    const std::string named = "传感器 3，" + std::string(first, 23) + " 至 ";
+    // The tool exports the rest, names the run and says so in its status.
+    const ToolResult r = RunTool("export --utf8 --resolution raw --from 2025-12-30 --to 2026-01-03 --address 3 --folder " +
+                                 folder.path);
+    EXPECT_EQ(r.status, 3) << r.err;
+    EXPECT_EQ(Split(r.out, "\r\n").size(), 1u + 480u);
+    EXPECT_NE(r.err.find(named), std::string::npos) << r.err;
+    // The station's writer meets it completing the open minute at start, and keeps the file.
+    CollectingSink restarted;
+    feed(restarted, 600, 720);
+    const auto lines = restarted.Texts(kLogLineEvent);
+    EXPECT_EQ(std::count_if(lines.begin(), lines.end(), [&](const auto &l) { return l.find(named) != l.npos; }), 1);
+    const auto messages = restarted.Texts(kMessageEvent);
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_NE(messages[0].find(named), std::string::npos) << messages[0];
+    const HistorySeries three = ReadAll(folder, 3, HistoryResolution::kRaw);
+    EXPECT_EQ(three.Size(), 720u - 120u);
+    ASSERT_EQ(three.damaged.size(), 1u);
+    EXPECT_EQ(three.damaged[0].lastUtcMs, t1);
+    EXPECT_EQ(ReadAll(folder, 5, HistoryResolution::kRaw).Size(), 720u);
+    EXPECT_EQ(ReadAll(folder, 3, HistoryResolution::kMinute).Size(), 5u);
 }
 
 TEST(HistoryTool, ListExportAndEventsWithTheirOptionsAndFailures)
