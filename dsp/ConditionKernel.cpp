@@ -45,6 +45,17 @@ TAV_INLINE V4 Step(LaneBiquad &s, const V4 &x)
     return y;
 }
 
+// Transposed direct form II: two states per section (held in x1, x2)
+// instead of four, which matters where the states no longer fit in
+// registers. For the sections no plot shows.
+TAV_INLINE V4 StepTransposed(LaneBiquad &s, const V4 &x)
+{
+    const V4 y = s.b0 * x + s.x1;
+    s.x1 = s.b1 * x - s.a1 * y + s.x2;
+    s.x2 = s.b2 * x - s.a2 * y;
+    return y;
+}
+
 // A section without feedback (the severity band's droop correction).
 TAV_INLINE V4 StepFir(LaneBiquad &s, const V4 &x)
 {
@@ -78,7 +89,8 @@ TAV_INLINE void FusedPass(RowWork &w, const uint8_t *p, int n, const RowOutput &
     V4 s1 = w.s1, s2 = w.s2, s3 = w.s3, s4 = w.s4;
     const V4 shift = w.shift;
     M4 nonFinite = w.nonFinite;
-    LaneBiquad lp0 = w.speedLp[0], lp1 = w.speedLp[1], lp2 = w.speedLp[2];
+    LaneBiquad lp = w.speedLp;
+    V4 lpOut = w.speedOut;
     const V4 ka = w.a, kb = w.b, gravity = Splat(kMillimetresPerSecondSquaredPerG);
     V4 velIn = w.velIn, velOut = w.velOut, dispIn = w.dispIn, dispOut = w.dispOut;
     V4 sumV = w.sumSq[1], peakV = w.peak[1], sumD = w.sumSq[2], peakD = w.peak[2];
@@ -105,12 +117,16 @@ TAV_INLINE void FusedPass(RowWork &w, const uint8_t *p, int n, const RowOutput &
         s3 += dev2 * dev;
         s4 += dev2 * dev2;
         if constexpr (kCapture) {
-            const V4 y = Step(lp2, Step(lp1, Step(lp0, x)));
+            // The three sections of the Z axis's low-pass run side by side,
+            // one per lane: each takes what the section before it gave one
+            // row earlier, so the last lane gives the cascade's output two
+            // rows late (no matter for a speed).
+            const V4 in = __builtin_shufflevector(lpOut, x, 6, 0, 1, 2);
+            lpOut = StepTransposed(lp, in);
             if (untilCapture == 0) {
                 // A limit set beyond the capture's length must not write past it.
                 if (position < kSpeedCaptureLength)
-                    for (int a = 0; a < 3; ++a)
-                        out.capture[a][position] = static_cast<float>(y[a]);
+                    out.capture[kAxisZ][position] = static_cast<float>(lpOut[kSpeedSections - 1]);
                 ++position;
                 untilCapture = decimation;
             }
@@ -126,7 +142,7 @@ TAV_INLINE void FusedPass(RowWork &w, const uint8_t *p, int n, const RowOutput &
         dispOut = dy;
         V4 d = ToFloat(dy);
         if constexpr (kIso) {
-            const V4 band = Step(iso3, Step(iso2, Step(iso1, StepFir(iso0, v))));
+            const V4 band = StepTransposed(iso3, StepTransposed(iso2, StepTransposed(iso1, StepFir(iso0, v))));
             sumIso += band * band;
         }
         if constexpr (kHighPass)
@@ -155,9 +171,8 @@ TAV_INLINE void FusedPass(RowWork &w, const uint8_t *p, int n, const RowOutput &
     w.s3 = s3;
     w.s4 = s4;
     w.nonFinite = nonFinite;
-    w.speedLp[0] = lp0;
-    w.speedLp[1] = lp1;
-    w.speedLp[2] = lp2;
+    w.speedLp = lp;
+    w.speedOut = lpOut;
     w.velIn = velIn;
     w.velOut = velOut;
     w.dispIn = dispIn;
@@ -265,8 +280,18 @@ void LoadLanes(RowWork &w, const ConditionState &c)
     }
     LoadSection(w.velHp, c.velocityHighPass);
     LoadSection(w.dispHp, c.displacementHighPass);
-    for (int i = 0; i < kSpeedSections; ++i)
-        LoadSection(w.speedLp[i], c.speedLowPass[i]);
+    w.speedLp = LaneBiquad{};
+    for (int i = 0; i < kSpeedSections; ++i) {
+        const Biquad &s = c.speedLowPass[i];
+        w.speedLp.b0[i] = s.b0;
+        w.speedLp.b1[i] = s.b1;
+        w.speedLp.b2[i] = s.b2;
+        w.speedLp.a1[i] = s.a1;
+        w.speedLp.a2[i] = s.a2;
+        w.speedLp.x1[i] = s.x1;
+        w.speedLp.x2[i] = s.x2;
+        w.speedOut[i] = s.y1;
+    }
     for (int i = 0; i < kSeveritySections; ++i)
         LoadSection(w.iso[i], c.isoBand[i]);
 }
@@ -288,8 +313,11 @@ uint64_t StoreLanes(const RowWork &w, ConditionState &c)
     }
     StoreSection(w.velHp, c.velocityHighPass);
     StoreSection(w.dispHp, c.displacementHighPass);
-    for (int i = 0; i < kSpeedSections; ++i)
-        StoreSection(w.speedLp[i], c.speedLowPass[i]);
+    for (int i = 0; i < kSpeedSections; ++i) {
+        c.speedLowPass[i].x1 = w.speedLp.x1[i];
+        c.speedLowPass[i].x2 = w.speedLp.x2[i];
+        c.speedLowPass[i].y1 = w.speedOut[i];
+    }
     for (int i = 0; i < kSeveritySections; ++i)
         StoreSection(w.iso[i], c.isoBand[i]);
     return static_cast<uint64_t>(w.nonFinite[0] + w.nonFinite[1] + w.nonFinite[2]);

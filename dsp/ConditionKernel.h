@@ -25,7 +25,8 @@ struct RowWork {
     V4 a, b;                   // integrator coefficients
     V4 velIn, velOut, dispIn, dispOut;
     LaneBiquad velHp, dispHp;
-    LaneBiquad speedLp[kSpeedSections];
+    LaneBiquad speedLp;        // Z axis's low-pass, one section per lane
+    V4 speedOut;               // each section's last output
     LaneBiquad iso[kSeveritySections];  // severity band of the velocity
     V4 sumIso;
     V4 sumSq[3], peak[3];      // [quantity]
@@ -44,7 +45,7 @@ uint64_t StoreLanes(const RowWork &w, ConditionState &c);
 struct RowOutput {
     float *plot[3][3] = {};
     std::ptrdiff_t step[3] = {};
-    float *capture[3] = {};    // speed capture arrays
+    float *capture[3] = {};    // speed capture arrays (only Z is written)
     int captureCount = 0;      // capture count at the run's first row
     int captureDecimation = kCaptureDecimation;  // samples per captured value
 };

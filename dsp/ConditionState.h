@@ -64,12 +64,13 @@ struct ConditionState {
 
     Biquad velocityHighPass[3];
     Biquad displacementHighPass[3];
-    // Anti-alias low-pass of the speed capture, [section][axis].
-    Biquad speedLowPass[kSpeedSections][3];
+    // Anti-alias low-pass of the Z axis's speed capture, one per section;
+    // x1 and x2 hold the transposed form's two states, y1 the last output.
+    Biquad speedLowPass[kSpeedSections];
     int captureDecimation = kCaptureDecimation;  // for coefficientsFs
     // Band of the severity velocity, [section][axis]: its own sections, so
     // that the operator's high-pass button never changes what the alarms
-    // compare.
+    // compare. Sections 1 to 3 run in transposed form (states in x1, x2).
     Biquad isoBand[kSeveritySections][3];
     double isoSumSquares[3] = {};
     // Mean squares of the newest windows' severity, a ring, and how many of
@@ -86,7 +87,8 @@ struct ConditionState {
     std::mutex statsMutex;       // guards `stats` between parser and window
     WindowStats stats;
 
-    // Speed capture, handed to the processing thread by count and limit:
+    // Speed capture (the Z axis; X and Y are not written), handed to the
+    // processing thread by count and limit:
     // the parser stops writing once captureCount == captureLimit, and the
     // processing thread sets captureLimit before resetting captureCount.
     float speedCapture[3][kSpeedCaptureLength] = {};

@@ -137,9 +137,9 @@ void PrepareForSamplingFrequency(ConditionState &c, float fs)
         DesignBiquad(c.displacementHighPass[a], BiquadKind::HighPass, rate, kHighPassHz, kFilterQ);
         for (int i = 0; i < kSeveritySections; ++i)
             c.isoBand[i][a] = band[i];
-        for (int i = 0; i < kSpeedSections; ++i)
-            c.speedLowPass[i][a] = speed[i];
     }
+    for (int i = 0; i < kSpeedSections; ++i)
+        c.speedLowPass[i] = speed[i];
     c.captureDecimation = CaptureDecimationFor(fs);
     c.coefficientsFs = fs;
 }

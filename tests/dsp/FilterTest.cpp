@@ -39,7 +39,7 @@ TEST(Filters, StartCoefficientsAt26667Hz)
     // Values computed independently from the design formulas.
     EXPECT_DOUBLE_EQ(c.integratorA, 1.8749414083030214e-05);
     EXPECT_DOUBLE_EQ(c.integratorB, 0.9999625011718339);
-    const Biquad &lp = c.speedLowPass[0][2], &hp = c.velocityHighPass[1];
+    const Biquad &lp = c.speedLowPass[0], &hp = c.velocityHighPass[1];
     EXPECT_DOUBLE_EQ(hp.b0, 0.9983353108456671);
     EXPECT_DOUBLE_EQ(hp.b1, -1.9966706216913341);
     EXPECT_DOUBLE_EQ(hp.a1, -1.996667850552699);
