@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstdint>
 #include <cstring>
 #include <memory>
 #include <vector>
@@ -52,6 +53,10 @@ struct Rig {
         block.assign(size_t(packets) * 1420, 0);
     }
 
+    // White acceleration noise of `g` RMS on X and Z when `tones` is empty.
+    double noiseG = 0;
+    uint64_t noiseState = 1;
+
     void Feed(double seconds, const std::vector<Tone> &tones)
     {
         const long rows = long(seconds * fs);
@@ -62,6 +67,10 @@ struct Rig {
                 std::memcpy(p + 8, &fs, 4);
                 for (int r = 0; r < 116; ++r) {
                     double x = 0;
+                    if (noiseG > 0) {
+                        noiseState = noiseState * 6364136223846793005ULL + 1442695040888963407ULL;
+                        x = noiseG * std::sqrt(12.0) * (double(noiseState >> 11) / double(1ULL << 53) - 0.5);
+                    }
                     for (size_t t = 0; t < tones.size(); ++t) {
                         x += tones[t].g * std::sin(phase[t]);
                         phase[t] = std::fmod(phase[t] + 2 * kPi * tones[t].hz / fs, 2 * kPi);
@@ -182,12 +191,46 @@ void SpeedSweep(float fs, double speedHz, double toneG, float lower, float upper
     tav::bench::PrintFigure(name, worst, "rpm", "< 5");
 }
 
+// Tick-to-tick scatter (standard deviation over mean) of the severity of
+// white acceleration noise: each half-second window's value and the
+// averaged one that zones and alarms judge (10 s, the default).
+void SeverityScatter(float fs)
+{
+    Rig rig(fs);
+    rig.noiseG = 0.5;
+    std::vector<double> fast, slow;
+    uint64_t seen = 0;
+    for (int i = 0; i < 1200; ++i) {
+        rig.Feed(0.1, {});
+        const WindowStats s = ReadStats(rig.rec.cond);
+        if (s.windows != seen && i > 110) {
+            fast.push_back(s.isoVelocityRms[0]);
+            slow.push_back(s.isoVelocityAverage[0]);
+        }
+        seen = s.windows;
+    }
+    auto scatter = [](const std::vector<double> &v) {
+        double m = 0, q = 0;
+        for (double x : v) m += x / double(v.size());
+        for (double x : v) q += (x - m) * (x - m) / double(v.size());
+        return 100.0 * std::sqrt(q) / m;
+    };
+    std::printf("fs %.0f, white noise: severity scatter %.1f %% per window, %.1f %% averaged over %d windows\n", fs,
+                scatter(fast), scatter(slow), kDefaultSeverityAverageWindows);
+    char name[96];
+    std::snprintf(name, sizeof name, "severity scatter on random vibration, averaged (fs %.0f)", fs);
+    tav::bench::PrintFigure(name, scatter(slow), "%", "");
+}
+
 }  // namespace
 
 int main(int argc, char **argv)
 {
     const double step = argc > 1 ? std::max(0.01, std::atof(argv[1])) : 1.0;
     SeverityTable();
+    SeverityScatter(26667.0f);
+    SeverityScatter(5000.0f);
+    std::fflush(stdout);
     std::printf("\nSpeed error, 6 g tone every %g Hz from 100 Hz to fs/2\n", step);
     for (float fs : {26667.0f, 10000.0f, 5000.0f}) {
         SpeedSweep(fs, 49.5, 6.0, 44.55f, 54.45f, step, true);
