@@ -326,7 +326,9 @@ void CAnalysisDlg::ShowStatus()
         if (result_.request.spectrum.averaging == an::Averaging::Linear)
             text += QStringLiteral(" / %1").arg(result_.request.spectrum.averages);
     }
-    text += QStringLiteral("    转速 %1 rpm").arg(result_.rpm, 0, 'f', 0);
+    text += QStringLiteral("    转速 %1%2 rpm")
+                .arg(result_.rpm, 0, 'f', 0)
+                .arg(result_.rpm > 0 && result_.rpmGuessed ? QStringLiteral("?") : QString());
     status_->setText(text);
 }
 

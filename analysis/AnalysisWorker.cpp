@@ -189,6 +189,7 @@ void AnalysisWorker::Step()
     const float rpm = req.ratedSpeed ? rec.ratedSpeed.load(std::memory_order_relaxed)
                                      : rec.measuredSpeed.load(std::memory_order_relaxed);
     r.rpm = std::isfinite(rpm) && rpm > 0 ? rpm : 0.0;
+    r.rpmGuessed = !req.ratedSpeed && rec.speedFromRecord.load(std::memory_order_relaxed) == 0;
     Publish(r);
 }
 

@@ -47,6 +47,7 @@ struct Result {
     std::vector<float> amplitude; // per line, in the quantity's unit
     std::vector<Peak> peaks;
     double rpm = 0;               // running speed the orders refer to
+    bool rpmGuessed = false;      // measured without a device record bounding the search
 };
 
 class AnalysisWorker {

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <chrono>
 #include <climits>
+#include <cmath>
 #include <cstring>
 #include <ctime>
 
@@ -230,10 +231,20 @@ std::vector<std::string> Station::SteadyTick()
             v.values[s] = r.Current(s);
         v.samplingFrequency = rec.samplingFrequency.load();
         v.temperature = rec.temperature.load();
+        // The sensor's averaging time in half-second windows, for the
+        // windows that close from now on.
+        const auto machine = settings_.sensors.find(r.address);
+        const double averageS =
+            machine != settings_.sensors.end() ? machine->second.severityAverageS : kDefaultSeverityAverageS;
+        rec.cond.severityAverageWindows.store(
+            int(std::clamp(std::lround(averageS * 2.0), 1L, long(kMaxSeverityAverageWindows))));
         const WindowStats stats = ReadStats(rec.cond);
+        // Zones, alarms, history and the broker judge the severity averaged
+        // over the sensor's stated time; the live field shows each window's.
         for (int k = 0; k < 3; ++k)
-            v.isoVelocity[k] = float(stats.isoVelocityRms[k]);
+            v.isoVelocity[k] = float(stats.isoVelocityAverage[k]);
         v.ratedSpeed = rec.ratedSpeed.load();
+        v.speedFromRecord = rec.speedFromRecord.load() != 0;
         v.packetsParsed = rec.packetsParsed.load();
         v.peerIp = rec.peerIpHost.load();
         v.peerPort = rec.peerPortHost.load();

@@ -162,6 +162,7 @@ void DeviceParameterTable::ApplyDeviceParameters(ConnectionRecord &c) const
         c.ratedFrequency.store(frequency);
         c.upperSearchLimit.store(upper);
         c.lowerSearchLimit.store(lower);
+        c.speedFromRecord.store(1);
     }
 }
 

@@ -45,6 +45,26 @@ TAV_INLINE V4 Step(LaneBiquad &s, const V4 &x)
     return y;
 }
 
+// Transposed direct form II: two states per section (held in x1, x2)
+// instead of four, which matters where the states no longer fit in
+// registers. For the sections no plot shows.
+TAV_INLINE V4 StepTransposed(LaneBiquad &s, const V4 &x)
+{
+    const V4 y = s.b0 * x + s.x1;
+    s.x1 = s.b1 * x - s.a1 * y + s.x2;
+    s.x2 = s.b2 * x - s.a2 * y;
+    return y;
+}
+
+// A section without feedback (the severity band's droop correction).
+TAV_INLINE V4 StepFir(LaneBiquad &s, const V4 &x)
+{
+    const V4 y = s.b0 * x + s.b1 * s.x1 + s.b2 * s.x2;
+    s.x2 = s.x1;
+    s.x1 = x;
+    return y;
+}
+
 // Loads row i's X, Y, Z (and one value beyond, into the idle lane) with a
 // NaN or infinite sample, and the idle lane, taken as 0. `finite` tells which.
 TAV_INLINE V4 LoadRow(const uint8_t *p, M4 &finite)
@@ -70,11 +90,16 @@ TAV_INLINE void FusedPass(RowWork &w, const uint8_t *p, int n, const RowOutput &
     const V4 shift = w.shift;
     M4 nonFinite = w.nonFinite;
     LaneBiquad lp = w.speedLp;
+    V4 lpOut = w.speedOut;
     const V4 ka = w.a, kb = w.b, gravity = Splat(kMillimetresPerSecondSquaredPerG);
     V4 velIn = w.velIn, velOut = w.velOut, dispIn = w.dispIn, dispOut = w.dispOut;
     V4 sumV = w.sumSq[1], peakV = w.peak[1], sumD = w.sumSq[2], peakD = w.peak[2];
     LaneBiquad velHp = w.velHp, dispHp = w.dispHp;
-    LaneBiquad isoHp = w.isoHp, isoLp = w.isoLp;
+    LaneBiquad iso0 = w.iso[0], iso1 = w.iso[1], iso2 = w.iso[2], iso3 = w.iso[3];
+    // Rows left until the next captured value, and its position.
+    const int decimation = out.captureDecimation > 0 ? out.captureDecimation : 1;
+    int untilCapture = (decimation - out.captureCount % decimation) % decimation;
+    int position = (out.captureCount + untilCapture) / decimation;
     V4 sumIso = w.sumIso;
     float *dst[3][3];
     std::memcpy(dst, out.plot, sizeof dst);
@@ -92,15 +117,20 @@ TAV_INLINE void FusedPass(RowWork &w, const uint8_t *p, int n, const RowOutput &
         s3 += dev2 * dev;
         s4 += dev2 * dev2;
         if constexpr (kCapture) {
-            const V4 y = Step(lp, x);
-            const int count = out.captureCount + i;
-            if (count % kCaptureDecimation == 0) {
+            // The three sections of the Z axis's low-pass run side by side,
+            // one per lane: each takes what the section before it gave one
+            // row earlier, so the last lane gives the cascade's output two
+            // rows late (no matter for a speed).
+            const V4 in = __builtin_shufflevector(lpOut, x, 6, 0, 1, 2);
+            lpOut = StepTransposed(lp, in);
+            if (untilCapture == 0) {
                 // A limit set beyond the capture's length must not write past it.
-                const int position = count / kCaptureDecimation;
                 if (position < kSpeedCaptureLength)
-                    for (int a = 0; a < 3; ++a)
-                        out.capture[a][position] = static_cast<float>(y[a]);
+                    out.capture[kAxisZ][position] = static_cast<float>(lpOut[kSpeedSections - 1]);
+                ++position;
+                untilCapture = decimation;
             }
+            --untilCapture;
         }
         const V4 vy = ka * (x + velIn) + kb * velOut;
         velIn = x;
@@ -112,17 +142,11 @@ TAV_INLINE void FusedPass(RowWork &w, const uint8_t *p, int n, const RowOutput &
         dispOut = dy;
         V4 d = ToFloat(dy);
         if constexpr (kIso) {
-            // The band's 10 Hz section is the operator's velocity high-pass
-            // (same design, same input): while that is on, one section
-            // serves both, and the velocity takes its state at the end.
-            const V4 high = Step(isoHp, v);
-            const V4 band = Step(isoLp, high);
+            const V4 band = StepTransposed(iso3, StepTransposed(iso2, StepTransposed(iso1, StepFir(iso0, v))));
             sumIso += band * band;
-            if constexpr (kHighPass)
-                v = ToFloat(high);
-        } else if constexpr (kHighPass) {
-            v = ToFloat(Step(velHp, v));
         }
+        if constexpr (kHighPass)
+            v = ToFloat(Step(velHp, v));
         if constexpr (kHighPass)
             d = ToFloat(Step(dispHp, d));
         if constexpr (kPlot) {
@@ -148,6 +172,7 @@ TAV_INLINE void FusedPass(RowWork &w, const uint8_t *p, int n, const RowOutput &
     w.s4 = s4;
     w.nonFinite = nonFinite;
     w.speedLp = lp;
+    w.speedOut = lpOut;
     w.velIn = velIn;
     w.velOut = velOut;
     w.dispIn = dispIn;
@@ -156,16 +181,12 @@ TAV_INLINE void FusedPass(RowWork &w, const uint8_t *p, int n, const RowOutput &
     w.peak[1] = peakV;
     w.sumSq[2] = sumD;
     w.peak[2] = peakD;
-    if constexpr (kIso && kHighPass) {
-        velHp.x1 = isoHp.x1;
-        velHp.x2 = isoHp.x2;
-        velHp.y1 = isoHp.y1;
-        velHp.y2 = isoHp.y2;
-    }
     w.velHp = velHp;
     w.dispHp = dispHp;
-    w.isoHp = isoHp;
-    w.isoLp = isoLp;
+    w.iso[0] = iso0;
+    w.iso[1] = iso1;
+    w.iso[2] = iso2;
+    w.iso[3] = iso3;
     w.sumIso = sumIso;
 }
 
@@ -259,9 +280,20 @@ void LoadLanes(RowWork &w, const ConditionState &c)
     }
     LoadSection(w.velHp, c.velocityHighPass);
     LoadSection(w.dispHp, c.displacementHighPass);
-    LoadSection(w.speedLp, c.speedLowPass);
-    LoadSection(w.isoHp, c.isoHighPass);
-    LoadSection(w.isoLp, c.isoLowPass);
+    w.speedLp = LaneBiquad{};
+    for (int i = 0; i < kSpeedSections; ++i) {
+        const Biquad &s = c.speedLowPass[i];
+        w.speedLp.b0[i] = s.b0;
+        w.speedLp.b1[i] = s.b1;
+        w.speedLp.b2[i] = s.b2;
+        w.speedLp.a1[i] = s.a1;
+        w.speedLp.a2[i] = s.a2;
+        w.speedLp.x1[i] = s.x1;
+        w.speedLp.x2[i] = s.x2;
+        w.speedOut[i] = s.y1;
+    }
+    for (int i = 0; i < kSeveritySections; ++i)
+        LoadSection(w.iso[i], c.isoBand[i]);
 }
 
 uint64_t StoreLanes(const RowWork &w, ConditionState &c)
@@ -281,9 +313,13 @@ uint64_t StoreLanes(const RowWork &w, ConditionState &c)
     }
     StoreSection(w.velHp, c.velocityHighPass);
     StoreSection(w.dispHp, c.displacementHighPass);
-    StoreSection(w.speedLp, c.speedLowPass);
-    StoreSection(w.isoHp, c.isoHighPass);
-    StoreSection(w.isoLp, c.isoLowPass);
+    for (int i = 0; i < kSpeedSections; ++i) {
+        c.speedLowPass[i].x1 = w.speedLp.x1[i];
+        c.speedLowPass[i].x2 = w.speedLp.x2[i];
+        c.speedLowPass[i].y1 = w.speedOut[i];
+    }
+    for (int i = 0; i < kSeveritySections; ++i)
+        StoreSection(w.iso[i], c.isoBand[i]);
     return static_cast<uint64_t>(w.nonFinite[0] + w.nonFinite[1] + w.nonFinite[2]);
 }
 

@@ -24,8 +24,10 @@ struct LaneBiquad {
 struct RowWork {
     V4 a, b;                   // integrator coefficients
     V4 velIn, velOut, dispIn, dispOut;
-    LaneBiquad velHp, dispHp, speedLp;
-    LaneBiquad isoHp, isoLp;   // severity band of the velocity
+    LaneBiquad velHp, dispHp;
+    LaneBiquad speedLp;        // Z axis's low-pass, one section per lane
+    V4 speedOut;               // each section's last output
+    LaneBiquad iso[kSeveritySections];  // severity band of the velocity
     V4 sumIso;
     V4 sumSq[3], peak[3];      // [quantity]
     V4 s1, s2, s3, s4;         // kurtosis sums of deviations from `shift`
@@ -43,8 +45,9 @@ uint64_t StoreLanes(const RowWork &w, ConditionState &c);
 struct RowOutput {
     float *plot[3][3] = {};
     std::ptrdiff_t step[3] = {};
-    float *capture[3] = {};    // speed capture arrays
+    float *capture[3] = {};    // speed capture arrays (only Z is written)
     int captureCount = 0;      // capture count at the run's first row
+    int captureDecimation = kCaptureDecimation;  // samples per captured value
 };
 
 // Conditions `n` rows starting at `p` (12 bytes per row, 16 bytes readable

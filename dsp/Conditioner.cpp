@@ -1,6 +1,7 @@
 #include "dsp/Conditioner.h"
 
 #include "dsp/ConditionKernel.h"
+#include "dsp/SpeedEstimator.h"
 
 #include <algorithm>
 #include <bit>
@@ -83,11 +84,12 @@ void CloseWindow(ConditionState &c, float fs)
         }
         out.rms[kDisplacement][a] = std::sqrt(c.sumSquares[kDisplacement][a] / n);
         if (!std::isfinite(c.isoSumSquares[a])) {
-            ClearSectionState(c.isoHighPass[a]);
-            ClearSectionState(c.isoLowPass[a]);
+            for (auto &section : c.isoBand)
+                ClearSectionState(section[a]);
             c.isoSumSquares[a] = 0.0;
         }
         out.isoVelocityRms[a] = std::sqrt(c.isoSumSquares[a] / n);
+        c.isoWindowMeanSquares[c.isoRingNext][a] = c.isoSumSquares[a] / n;
         c.isoSumSquares[a] = 0.0;
         for (int q = 0; q < 3; ++q) {
             out.peak[q][a] = c.runningPeak[q][a];
@@ -96,6 +98,18 @@ void CloseWindow(ConditionState &c, float fs)
         out.kurtosis[a] = Kurtosis(c.sumAccel[a], c.sumAccel2[a], c.sumAccel3[a], c.sumAccel4[a], rows);
         c.sumAccel[a] = c.sumAccel2[a] = c.sumAccel3[a] = c.sumAccel4[a] = 0.0;
     }
+    // The severity average: mean square over the newest windows, at most
+    // as many as have closed since the sensor connected.
+    c.isoRingNext = (c.isoRingNext + 1) % kMaxSeverityAverageWindows;
+    c.isoRingFilled = std::min(c.isoRingFilled + 1, kMaxSeverityAverageWindows);
+    const int span = std::clamp(c.severityAverageWindows.load(std::memory_order_relaxed), 1, c.isoRingFilled);
+    for (int a = 0; a < 3; ++a) {
+        double sum = 0.0;
+        for (int k = 1; k <= span; ++k)
+            sum += c.isoWindowMeanSquares[(c.isoRingNext - k + kMaxSeverityAverageWindows) % kMaxSeverityAverageWindows][a];
+        out.isoVelocityAverage[a] = std::sqrt(sum / span);
+    }
+    out.isoAverageWindows = span;
     {
         std::lock_guard lock(c.statsMutex);
         out.windows = c.stats.windows + 1;
@@ -115,21 +129,24 @@ void PrepareForSamplingFrequency(ConditionState &c, float fs)
     c.integratorA = k.a;
     c.integratorB = k.b;
     const int rate = fs >= 1.0f ? static_cast<int>(fs) : 1;
+    Biquad band[kSeveritySections], speed[kSpeedSections];
+    DesignSeverityBand(band, fs);
+    DesignSpeedAntiAlias(speed, fs);
     for (int a = 0; a < 3; ++a) {
-        DesignBiquad(c.speedLowPass[a], BiquadKind::LowPass, rate, kSpeedLowPassHz, kFilterQ);
         DesignBiquad(c.velocityHighPass[a], BiquadKind::HighPass, rate, kHighPassHz, kFilterQ);
         DesignBiquad(c.displacementHighPass[a], BiquadKind::HighPass, rate, kHighPassHz, kFilterQ);
-        DesignBiquad(c.isoHighPass[a], BiquadKind::HighPass, rate, kIsoBandLowHz, kFilterQ);
-        DesignBiquad(c.isoLowPass[a], BiquadKind::LowPass, rate, IsoBandHighHz(fs), kFilterQ);
+        for (int i = 0; i < kSeveritySections; ++i)
+            c.isoBand[i][a] = band[i];
     }
+    for (int i = 0; i < kSpeedSections; ++i)
+        c.speedLowPass[i] = speed[i];
+    c.captureDecimation = CaptureDecimationFor(fs);
     c.coefficientsFs = fs;
 }
 
 float IsoBandHighHz(float fs)
 {
-    // A corner at or above half the rate is no filter at all (the design
-    // turns unstable there); a slow sensor's band ends below its own limit.
-    return std::min(kIsoBandHighHz, 0.45f * std::max(fs, 1.0f));
+    return static_cast<float>(SeverityTopHz(fs));
 }
 
 uint16_t WindowLengthFor(float fs)
@@ -242,7 +259,15 @@ void Conditioner::ConditionRows(ConnectionRecord &rec, const uint8_t *block, int
     // Speed capture hand-off: the count first, then the limit, which the
     // processing thread sets before it restarts the count.
     int count = c.captureCount.load(std::memory_order_acquire);
-    const int limit = c.captureLimit.load(std::memory_order_acquire);
+    int limit = c.captureLimit.load(std::memory_order_acquire);
+    // The first capture's limit is set before the sensor's rate is known;
+    // a slower sensor's capture completes after its own three seconds, not
+    // after the samples of three seconds at the start rate. While the
+    // capture is still below its limit, the limit is the parser's to lower.
+    if (count < limit && limit > NextCaptureLimit(fs)) {
+        limit = NextCaptureLimit(fs);
+        c.captureLimit.store(limit, std::memory_order_release);
+    }
     const bool capturing = count < limit;
 
     bool plot = false;
@@ -283,6 +308,7 @@ void Conditioner::ConditionRows(ConnectionRecord &rec, const uint8_t *block, int
                     out.plot[a][q] = drawn ? plotBase[a][q] + i : &parked;
             }
             out.captureCount = count + done;
+            out.captureDecimation = c.captureDecimation;
             if (withCapture > 0)
                 kernel::ConditionRowRun(w, rowAt(i), withCapture, isoBand_, highPass, plot, true, out);
             if (n > withCapture) {

@@ -19,23 +19,16 @@ namespace tav {
 constexpr float kStartSamplingFrequency = 26667.0f;
 // Rates outside (0, kMaxSamplingFrequency] in a packet (net/SensorFrame.h)
 // are taken as corrupt and never replace the connection's rate.
-constexpr float kSpeedLowPassHz = 120.0f;
 constexpr float kHighPassHz = 10.0f;
 constexpr float kFilterQ = 0.7071f;
-// Band of the severity velocity (broadband vibration severity of machines).
-constexpr float kIsoBandLowHz = 10.0f;
-constexpr float kIsoBandHighHz = 1000.0f;
-// The kernel lets one section serve as the band's lower corner and the
-// operator's velocity high-pass; they must stay one design.
-static_assert(kIsoBandLowHz == kHighPassHz);
 
-// Upper corner of the severity band at `fs`: 1 kHz, or less for a sensor
-// sampling below about 2.2 kHz.
+// Top of the severity band at `fs`: 1 kHz, or less for a sensor sampling
+// below 3333 Hz (dsp/BandDesign.h).
 float IsoBandHighHz(float fs);
 
-// Integrator coefficients and all nine filter sections of `c` for `fs`;
-// filter states are cleared, integrator states kept. Caller owns `c`
-// (conditionMutex held, or before any thread runs).
+// Integrator coefficients, the capture's decimation and all filter sections
+// of `c` for `fs`; filter states are cleared, integrator states kept.
+// Caller owns `c` (conditionMutex held, or before any thread runs).
 void PrepareForSamplingFrequency(ConditionState &c, float fs);
 
 // Rows per statistics window for `fs`: half a second, at least 1, at most

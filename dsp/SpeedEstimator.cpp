@@ -22,7 +22,8 @@ int LineIndex(float hz, float df, int half)
 SpeedLayout SpeedLayoutFor(int captureCount, float fs, float lowerHz, float upperHz)
 {
     SpeedLayout l;
-    l.values = std::clamp(captureCount / kCaptureDecimation, 0, kSpeedCaptureLength);
+    const int decimation = CaptureDecimationFor(fs);
+    l.values = std::clamp(captureCount / decimation, 0, kSpeedCaptureLength);
     int p = 1 << FftPlanCache::kMaxLog2;
     for (int r = 0; r <= FftPlanCache::kMaxLog2; ++r) {
         if ((1 << r) > l.values) {
@@ -31,7 +32,7 @@ SpeedLayout SpeedLayoutFor(int captureCount, float fs, float lowerHz, float uppe
         }
     }
     l.n = 4 * p;
-    l.df = static_cast<float>((fs / kCaptureDecimation) * 1.0 / l.n);
+    l.df = static_cast<float>((fs / decimation) * 1.0 / l.n);
     if (!(l.df > 0) || !std::isfinite(l.df))
         return l;  // empty band
     l.lo = LineIndex(lowerHz, l.df, l.n / 2);
@@ -63,7 +64,7 @@ float PeakSpeed(const float *capture, const SpeedLayout &layout, FftPlanCache &p
 
 int NextCaptureLimit(float fs)
 {
-    constexpr int kMax = kSpeedCaptureLength * kCaptureDecimation;
+    const int kMax = kSpeedCaptureLength * CaptureDecimationFor(fs);
     const double samples = fs * 3.0;
     if (!(samples >= 1))
         return 1;

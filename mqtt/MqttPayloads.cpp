@@ -38,6 +38,8 @@ std::string SteadyJson(int64_t utcMs, const SteadySensorValues &v, const SensorE
     w.Key("fs").Number(v.samplingFrequency);
     w.Key("temperature").Number(v.temperature);
     w.Key("rpm").Number(v.values[kSpeedSeries]);
+    // True while no device record bounds the speed search: a guess.
+    w.Key("rpm_no_record").Bool(!v.speedFromRecord);
     for (int axis = 0; axis < 3; ++axis) {
         w.Key(kAxes[axis]).BeginObject();
         for (int p = 0; p < 7; ++p)

@@ -97,6 +97,9 @@ struct ConnectionRecord {
     std::atomic<float> measuredSpeed{0.0f};
     std::atomic<float> upperSearchLimit{25.5f};
     std::atomic<float> lowerSearchLimit{13.0f};
+    // 1 while the search limits come from the sensor's device record; 0 while
+    // the start-up band is searched and the speed is only a guess.
+    std::atomic<int> speedFromRecord{0};
 
     // Counters since the connection was accepted.
     std::atomic<uint64_t> bytesReceived{0};

@@ -472,6 +472,7 @@ void Server::Place(int slot, int fd, const sockaddr_in &peer)
         rec.ratedFrequency = 25.0f;
         rec.upperSearchLimit = 25.5f;
         rec.lowerSearchLimit = 13.0f;
+        rec.speedFromRecord = 0;
         rec.measuredSpeed = 0.0f;
         rec.cond.captureLimit = 80001;
         rec.cond.captureCount = 0;

@@ -39,6 +39,10 @@ bool PerAxis(int quantity);
 
 constexpr double kDefaultOnDelayS = 5.0;
 constexpr double kMaxOnDelayS = 60.0;
+// Time the severity that zones, alarms and the history judge is averaged
+// over (whole half-second windows, at least one).
+constexpr double kDefaultSeverityAverageS = 10.0;
+constexpr double kMaxSeverityAverageS = 60.0;
 
 // One rolling-element bearing on the machine, for the envelope spectrum's
 // defect lines. Written as [[sensor.N.bearing]] tables (a single
@@ -59,6 +63,7 @@ struct MachineSettings {
     double alert[kAlarmQuantityCount];
     double danger[kAlarmQuantityCount];
     double onDelayS = kDefaultOnDelayS;
+    double severityAverageS = kDefaultSeverityAverageS;
     std::vector<BearingGeometry> bearings;
 
     MachineSettings()

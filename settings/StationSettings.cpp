@@ -305,6 +305,7 @@ void ReadSensor(const toml::table &table, int32_t address, const std::string &fi
             r.Tell(*node, "iso_class 应为 none、group1-rigid、group1-flexible、group2-rigid 或 group2-flexible，使用 none");
     }
     r.Number("on_delay_s", 0, kMaxOnDelayS, &m->onDelayS);
+    r.Number("severity_average_s", 0.5, kMaxSeverityAverageS, &m->severityAverageS);
     for (int q = 0; q < kAlarmQuantityCount; ++q) {
         const std::string stem = AlarmQuantityKey(q);
         r.Limit(stem + "_alert", &m->alert[q]);

@@ -22,6 +22,9 @@ struct SteadySensorValues {
     float temperature = 0;        // as the sensor reports it
     float isoVelocity[3] = {};    // velocity RMS over 10 Hz - 1 kHz per axis, mm/s
     float ratedSpeed = 0;         // rpm from the device table; 0 = unknown
+    // False while the speed comes from the start-up search band, with no
+    // device record behind it.
+    bool speedFromRecord = false;
     // Waveform packets parsed since the connection was accepted: a count that
     // stops moving is a sensor that stopped sending.
     uint64_t packetsParsed = 0;

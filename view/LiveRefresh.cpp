@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdio>
 
+#include "dsp/Conditioner.h"
 #include "dsp/LiveAmplitudes.h"
 
 namespace tav {
@@ -74,8 +75,23 @@ LiveNumbers ReadLiveNumbers(const LivePlots &plots, ConnectionTable &table)
         const double rms = stats.rms[kAcceleration][a];
         if (rms > 0 && std::isfinite(rms) && std::isfinite(stats.peak[kAcceleration][a]))
             n.crest[a] = Format("%.2f", stats.peak[kAcceleration][a] / rms);
-        n.bandValue[a] = static_cast<float>(stats.isoVelocityRms[a]);
-        n.band[a] = Format("%.2f", n.bandValue[a]);
+        n.bandValue[a] = static_cast<float>(stats.isoVelocityAverage[a]);
+        n.band[a] = Format("%.2f", static_cast<float>(stats.isoVelocityRms[a]));
+    }
+    {
+        const float fs = rec->samplingFrequency.load(std::memory_order_relaxed);
+        const double top = std::isfinite(fs) ? IsoBandHighHz(fs) : 1000.0;
+        const double averageS = 0.5 * std::max(stats.isoAverageWindows, 1);
+        char text[256];
+        if (top < 999.5)
+            std::snprintf(text, sizeof text,
+                          "烈度：10–%.0f Hz 速度有效值（采样频率低于 3333 Hz，频带上限随之降低），每 0.5 s 更新；"
+                          "区域与报警按 %g s 平均值判断",
+                          top, averageS);
+        else
+            std::snprintf(text, sizeof text,
+                          "烈度：10–1000 Hz 速度有效值，每 0.5 s 更新；区域与报警按 %g s 平均值判断", averageS);
+        n.bandTip = text;
     }
     n.selected = true;
     n.sensorAddress = static_cast<int32_t>(rec->sensorAddress.load(std::memory_order_relaxed));
@@ -84,7 +100,15 @@ LiveNumbers ReadLiveNumbers(const LivePlots &plots, ConnectionTable &table)
     n.samplingFrequency = Format("%.2f", rec->samplingFrequency.load(std::memory_order_relaxed));
     n.temperature = Format("%.2f", rec->temperature.load(std::memory_order_relaxed));
     const float speed = rec->measuredSpeed.load(std::memory_order_relaxed);
-    n.speed = FormatInt(std::isfinite(speed) ? static_cast<long long>(std::clamp(speed, -2e9f, 2e9f)) : 0);
+    n.speed = FormatInt(std::isfinite(speed) ? std::llround(std::clamp(speed, -2e9f, 2e9f)) : 0);
+    if (speed > 0 && rec->speedFromRecord.load(std::memory_order_relaxed) == 0) {
+        char text[160];
+        std::snprintf(text, sizeof text, "未设定额定转速：按启动搜索频带 %g–%g Hz 估计，可能不准",
+                      rec->lowerSearchLimit.load(std::memory_order_relaxed),
+                      rec->upperSearchLimit.load(std::memory_order_relaxed));
+        n.speed += "?";
+        n.speedTip = text;
+    }
     return n;
 }
 

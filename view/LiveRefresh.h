@@ -25,11 +25,18 @@ struct LiveNumbers {
     std::string crest[3];         // acceleration peak / RMS, "%.2f"; empty for an RMS of 0
     std::string address;          // "%d"
     std::string samplingFrequency, temperature;  // "%.2f"
-    std::string speed;            // rpm, truncated, "%d"
+    // rpm, rounded, "%d"; with "?" behind it while no device record bounds
+    // the search, which speedTip then explains.
+    std::string speed;
+    std::string speedTip;
     // Severity band velocity (10 Hz - 1 kHz RMS, mm/s), "%.2f", whatever
-    // the operator's high-pass; with the zone and colours MarkLiveNumbers adds.
+    // the operator's high-pass: of the last half second, the quick value.
+    // bandValue is the averaged one that the zone and colours
+    // (MarkLiveNumbers) judge, as the alarms do; bandTip says which is which
+    // and, for a slow sensor, where its band ends.
     std::string band[3];
     float bandValue[3] = {};
+    std::string bandTip;
     const char *zone[3] = {"", "", ""};  // "A" .. "D", "—" without a class
     Zone zoneOf[3] = {Zone::kNone, Zone::kNone, Zone::kNone};
     Mark zoneMark[3] = {};               // the zone's own colour

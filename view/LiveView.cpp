@@ -177,6 +177,14 @@ void LiveView::RefreshNumbers()
     show(samplingFrequency_, n.samplingFrequency);
     show(temperature_, n.temperature);
     show(speed_, n.speed);
+    auto tip = [](QLineEdit *edit, const std::string &text) {
+        const QString tipText = QString::fromStdString(text);
+        if (edit && edit->toolTip() != tipText)
+            edit->setToolTip(tipText);
+    };
+    tip(speed_, n.speedTip);
+    for (QLineEdit *band : band_)
+        tip(band, n.bandTip);
 }
 
 void LiveView::OnTimer2()

@@ -3,8 +3,10 @@
 
 #include <cmath>
 #include <memory>
+#include <vector>
 
 #include "BlockFeeder.h"
+#include "dsp/BandDesign.h"
 
 using namespace tav;
 using tav::test::BlockFeeder;
@@ -18,17 +20,8 @@ double Db(double ratio) { return 20.0 * std::log10(ratio); }
 // Velocity RMS in mm/s of a `g`-amplitude acceleration sine at f Hz.
 double VelocityRms(double g, double f) { return 9800.0 * g / (2 * kPi * f) / std::sqrt(2.0); }
 
-// Second-order Butterworth magnitudes of the band's two corners, as the
-// bilinear transform maps them (frequencies warped by tan(pi f / fs)), times
-// the trapezoidal integrator's gain relative to 1 / (2 pi f).
-double BandGain(double f)
-{
-    const auto warp = [](double x) { return std::tan(kPi * x / kFs); };
-    const double hp = 1.0 / std::sqrt(1.0 + std::pow(warp(10.0) / warp(f), 4));
-    const double lp = 1.0 / std::sqrt(1.0 + std::pow(warp(f) / warp(1000.0), 4));
-    const double integrator = (kPi * f / kFs) / warp(f);
-    return hp * lp * integrator;
-}
+// The band's designed response with the integrator's droop.
+double BandGain(double f) { return SeverityResponse(f, kFs); }
 
 struct Rig {
     std::unique_ptr<ConnectionTable> table = std::make_unique<ConnectionTable>();
@@ -106,4 +99,74 @@ TEST(IsoBandVelocity, SlowSensorGetsAStableBandAndGarbageDoesNotStick)
     rig.feed.FeedSeconds(3.0, Sine(1.0, 80.0, kFs, 0));
     const double after = ReadStats(rig.rec.cond).isoVelocityRms[0];
     EXPECT_LT(std::fabs(Db(after / VelocityRms(1.0, 80.0))), 1.0);
+}
+
+// Relative response to sines of 5 mm/s RMS through the whole conditioning,
+// at the rates the sensors use: the instrument tolerances inside the band,
+// and outside it a fall at least as steep as a third-order Butterworth
+// that passes the measured edge value (a second-order fall is far above).
+class SeverityResponseTable : public testing::TestWithParam<float> {};
+
+TEST_P(SeverityResponseTable, InsideTheTolerancesAndThirdOrderOutside)
+{
+    const float fs = GetParam();
+    auto measure = [fs](double f) {
+        Rig rig(1, fs);
+        rig.feed.FeedSeconds(2.0, Sine(5.0 * std::sqrt(2.0) * 2 * kPi * f / 9800.0, f, fs, 2));
+        return ReadStats(rig.rec.cond).isoVelocityRms[2] / 5.0;
+    };
+    const double edgeLow = measure(10.0), edgeHigh = measure(1000.0);
+    for (double edge : {edgeLow, edgeHigh}) {
+        EXPECT_GE(edge, 0.8);
+        EXPECT_LE(edge, 1.1);
+    }
+    EXPECT_NEAR(measure(80.0), 1.0, 0.02);
+    for (double f : {15.0, 20.0, 500.0, 900.0}) {
+        const double r = measure(f);
+        EXPECT_GE(r, f >= 20.0 && f <= 500.0 ? 0.9 : 0.8) << f << " Hz";
+        EXPECT_LE(r, 1.1) << f << " Hz";
+    }
+    // A third-order limit reading `edge` at `edgeHz` has its corner at
+    // edgeHz * (1 / edge^2 - 1)^(+-1/6).
+    const double ratio = std::pow(1.0 / (edgeLow * edgeLow) - 1.0, 1.0 / 6.0);
+    for (double f : {5.0, 8.0})
+        EXPECT_NEAR(measure(f), 1.0 / std::sqrt(1.0 + std::pow(10.0 * ratio / f, 6)), 0.03) << f << " Hz";
+    const double upperCorner = 1000.0 / std::pow(1.0 / (edgeHigh * edgeHigh) - 1.0, 1.0 / 6.0);
+    for (double f : {1200.0, 1500.0, 2000.0})
+        EXPECT_LE(measure(f), 1.03 / std::sqrt(1.0 + std::pow(f / upperCorner, 6))) << f << " Hz";
+}
+
+INSTANTIATE_TEST_SUITE_P(Rates, SeverityResponseTable, testing::Values(26667.0f, 10000.0f, 5000.0f));
+
+TEST(SeverityAverage, RandomVibrationScattersFarLessThanEachWindow)
+{
+    // Acceleration noise, so the velocity is dominated by the band's low end
+    // and each half-second value scatters by about a tenth.
+    Rig rig(1, 5000.0f);
+    uint64_t state = 12345;
+    auto noise = [&state](int64_t, int a) {
+        state = state * 6364136223846793005ULL + 1442695040888963407ULL;
+        return a == 0 ? float((double(state >> 11) / double(1ULL << 53) - 0.5) * 0.2) : 0.0f;
+    };
+    std::vector<double> fast, slow;
+    uint64_t seen = 0;
+    while (rig.feed.Time(rig.feed.row) < 45.0) {
+        rig.feed.FeedBlock(noise);
+        const WindowStats s = ReadStats(rig.rec.cond);
+        if (s.windows != seen && rig.feed.Time(rig.feed.row) > 11.0) {
+            EXPECT_EQ(s.isoAverageWindows, kDefaultSeverityAverageWindows);
+            fast.push_back(s.isoVelocityRms[0]);
+            slow.push_back(s.isoVelocityAverage[0]);
+        }
+        seen = s.windows;
+    }
+    auto scatter = [](const std::vector<double> &v) {
+        double m = 0, q = 0;
+        for (double x : v) m += x / double(v.size());
+        for (double x : v) q += (x - m) * (x - m) / double(v.size());
+        return std::sqrt(q) / m;
+    };
+    ASSERT_GT(fast.size(), 50u);
+    EXPECT_GT(scatter(fast), 0.04);
+    EXPECT_LT(scatter(slow), scatter(fast) / 2.5);
 }

@@ -3,6 +3,8 @@
 #include <cmath>
 #include <memory>
 
+#include "BlockFeeder.h"
+#include "dsp/BandDesign.h"
 #include "dsp/Fft.h"
 #include "dsp/SpeedEstimator.h"
 #include "net/ConnectionTable.h"
@@ -115,6 +117,47 @@ TEST_F(SpeedEstimatorTest, EstimateRestartsTheCaptureWithinTheArray)
     rec->cond.captureLimit = 100;
     rec->cond.captureCount = 150;
     EXPECT_TRUE(CaptureComplete(rec->cond));
+}
+
+// A weak running-speed line beside a strong tone that the decimation folds
+// into the search band (at 26667 Hz 2 x 533.34 Hz + 47 Hz or + 15 Hz, and
+// the nearest such tones, 533.34 Hz - 47 Hz or - 15 Hz), through the
+// conditioning at two rates: the speed stays on the line, and the first
+// capture completes after three seconds of the sensor's own samples,
+// whatever the start-up limit.
+TEST(SpeedThroughConditioning, AliasProneToneDoesNotMoveTheSpeed)
+{
+    struct Case {
+        float fs;
+        double lineHz, lineG, multiple, foldHz, toneG;
+        float lower, upper;
+    };
+    for (const Case k : {Case{26667.0f, 49.5, 0.05, 2, 47.0, 6.0, 44.55f, 54.45f},
+                         Case{26667.0f, 20.0, 0.05, 2, 15.0, 5.0, 13.0f, 25.5f},
+                         Case{26667.0f, 49.5, 0.05, 1, -47.0, 6.0, 44.55f, 54.45f},
+                         Case{5000.0f, 49.5, 0.05, 1, -47.0, 6.0, 44.55f, 54.45f},
+                         Case{5000.0f, 20.0, 0.05, 1, -15.0, 5.0, 13.0f, 25.5f}}) {
+        const double toneHz = k.multiple * k.fs / CaptureDecimationFor(k.fs) + k.foldHz;
+        SCOPED_TRACE(testing::Message() << k.fs << " Hz, tone " << toneHz << " Hz");
+        auto table = std::make_unique<ConnectionTable>();
+        auto plots = std::make_unique<LivePlots>();
+        test::CountingSink sink;
+        Conditioner conditioner(*table, *plots, sink, nullptr);
+        ConnectionRecord &rec = (*table)[0];
+        table->selectedConnection = -1;
+        rec.lowerSearchLimit = k.lower;
+        rec.upperSearchLimit = k.upper;
+        test::BlockFeeder feed(conditioner, rec, k.fs);
+        const double w1 = kTwoPi * k.lineHz / k.fs, w2 = kTwoPi * toneHz / k.fs;
+        feed.FeedSeconds(3.1, [&](int64_t r, int) {
+            return float(k.lineG * std::sin(w1 * double(r)) + k.toneG * std::sin(w2 * double(r)));
+        });
+        ASSERT_TRUE(CaptureComplete(rec.cond));
+        FftPlanCache plans;
+        EstimateSpeed(rec, plans);
+        const double df = SpeedLayoutFor(NextCaptureLimit(k.fs), k.fs, 0, 0).df;
+        EXPECT_NEAR(rec.measuredSpeed.load(), k.lineHz * 60, df * 60 * 1.5);
+    }
 }
 
 }  // namespace

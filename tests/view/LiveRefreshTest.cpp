@@ -78,7 +78,11 @@ TEST(LiveRefresh, NumbersFollowTheSelectedConnectionAndAreEmptyWithoutOne)
     EXPECT_EQ(n.address, "-1");
     EXPECT_EQ(n.samplingFrequency, "26667.00");
     EXPECT_EQ(n.temperature, "31.26");
-    EXPECT_EQ(n.speed, "1499");
+    // Rounded, and marked as a guess while no device record bounds it.
+    EXPECT_EQ(n.speed, "1500?");
+    EXPECT_EQ(n.speedTip, "未设定额定转速：按启动搜索频带 13–25.5 Hz 估计，可能不准");
+    rec.speedFromRecord = 1;
+    EXPECT_EQ(ReadLiveNumbers(*rig.plots, *rig.table).speed, "1500");
     rig.plots->time[0].quantity = kVelocity;
     EXPECT_EQ(ReadLiveNumbers(*rig.plots, *rig.table).peak[0], "9.800");
 
