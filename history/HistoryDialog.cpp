@@ -16,6 +16,7 @@
 
 #include "app/Controls.h"
 #include "app/Messages.h"
+#include "app/ScreenFit.h"
 #include "history/HistoryQueryThread.h"
 #include "steady/SeriesBoxes.h"
 #include "steady/SteadyViewerState.h"
@@ -155,7 +156,7 @@ void CHistoryDialog::BuildLayout()
     auto *middle = new QHBoxLayout;
     root->addLayout(middle, 1);
     plotWidget_ = Tag(new QCustomPlot, kIdPlot, QStringLiteral("历史趋势"));
-    plotWidget_->setMinimumSize(640, 360);
+    plotWidget_->setMinimumSize(480, 300);
     plotWidget_->setMouseTracking(true);
     // A band over a year is one polygon of thousands of corners: drawn
     // without antialiasing it costs a fraction, and looks the same.
@@ -200,7 +201,7 @@ void CHistoryDialog::BuildLayout()
     auto *abbreviations = new QLabel(QString::fromUtf8(kAbbreviations));
     abbreviations->setWordWrap(true);
     root->addWidget(abbreviations);
-    resize(1400, 820);
+    FitToScreen(this, QSize(1400, 820));
 }
 
 QWidget *CHistoryDialog::BuildFactorControls()
@@ -233,12 +234,6 @@ void CHistoryDialog::OpenDialog()
     boxes_->ShowSelection();
     parameterCombo_->setCurrentIndex(selection_.parameterIndex);
     factorEdit_->setText(QString::fromStdString(tav::FactorText(selection_.trendScale[selection_.parameterIndex], 2)));
-    if (view_.range != tav::kHistoryDatesRange) {
-        // The dates start as the last day, ready to be narrowed.
-        const qint64 now = Now();
-        toEdit_->setDateTime(QDateTime::fromMSecsSinceEpoch(now));
-        fromEdit_->setDateTime(QDateTime::fromMSecsSinceEpoch(now - 24 * 3600 * 1000LL));
-    }
     open_ = true;
     queries_->RequestSensors();
     Query();
@@ -269,6 +264,8 @@ bool CHistoryDialog::event(QEvent *e)
 
 void CHistoryDialog::Query()
 {
+    const tav::HistorySpan span = view_.Shown(Now());
+    ShowDates(span);
     if (view_.address == 0) {
         ShowStatus();
         return;
@@ -276,13 +273,20 @@ void CHistoryDialog::Query()
     tav::HistoryQuery query;
     query.request = view_.NextRequest();
     query.address = view_.address;
-    const tav::HistorySpan span = view_.Shown(Now());
     query.fromUtcMs = span.fromUtcMs;
     query.toUtcMs = span.toUtcMs;
     query.resolution = tav::HistoryReader::AutoResolution(span.fromUtcMs, span.toUtcMs);
     queries_->RequestSeries(query);
     zoomBack_->setEnabled(view_.ZoomDepth() > 0);
     ShowStatus();
+}
+
+void CHistoryDialog::ShowDates(const tav::HistorySpan &span)
+{
+    // The dates say what a range or a zoom shows, ready to be narrowed; an
+    // edit the operator is typing into keeps what is typed.
+    if (!fromEdit_->hasFocus()) fromEdit_->setDateTime(QDateTime::fromMSecsSinceEpoch(span.fromUtcMs));
+    if (!toEdit_->hasFocus()) toEdit_->setDateTime(QDateTime::fromMSecsSinceEpoch(span.toUtcMs));
 }
 
 void CHistoryDialog::TakeAnswer(std::unique_ptr<tav::HistoryAnswer> answer)

@@ -102,6 +102,7 @@ private:
     void BuildLayout();
     QWidget *BuildFactorControls();
     void Query();
+    void ShowDates(const tav::HistorySpan &span);
     void Draw();
     void ShowStatus();
     void TakeAnswer(std::unique_ptr<tav::HistoryAnswer> answer);
