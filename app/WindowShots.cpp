@@ -97,8 +97,8 @@ QWidget *TopLevel(const char *objectName)
     return nullptr;
 }
 
-// The widget inside a scroll area's viewport that `w` belongs to, if any:
-// such a control is reached by scrolling, wherever it lies.
+// Whether `w` lies inside a scroll area's viewport: such a control is
+// reached by scrolling, wherever it lies.
 bool Scrolled(const QWidget *w, const QWidget *window)
 {
     for (const QWidget *p = w->parentWidget(); p && p != window; p = p->parentWidget())

@@ -140,6 +140,9 @@ void CHistoryDialog::BuildLayout()
     for (QDateTimeEdit *edit : {fromEdit_, toEdit_}) {
         edit->setDisplayFormat(QStringLiteral("yyyy-MM-dd hh:mm"));
         edit->setCalendarPopup(true);
+        // Dates the operator types stay until they are applied or another
+        // range is chosen; the dialog sets them with signals blocked.
+        connect(edit, &QDateTimeEdit::dateTimeChanged, this, [this] { datesTyped_ = true; });
     }
     auto *apply = Button(kIdApplyDates, QStringLiteral("查询"));
     choices->addWidget(apply);
@@ -283,10 +286,12 @@ void CHistoryDialog::Query()
 
 void CHistoryDialog::ShowDates(const tav::HistorySpan &span)
 {
-    // The dates say what a range or a zoom shows, ready to be narrowed; an
-    // edit the operator is typing into keeps what is typed.
-    if (!fromEdit_->hasFocus()) fromEdit_->setDateTime(QDateTime::fromMSecsSinceEpoch(span.fromUtcMs));
-    if (!toEdit_->hasFocus()) toEdit_->setDateTime(QDateTime::fromMSecsSinceEpoch(span.toUtcMs));
+    // The dates say what a range or a zoom shows, ready to be narrowed;
+    // dates the operator has typed are kept.
+    if (datesTyped_) return;
+    const QSignalBlocker blockFrom(fromEdit_), blockTo(toEdit_);
+    fromEdit_->setDateTime(QDateTime::fromMSecsSinceEpoch(span.fromUtcMs));
+    toEdit_->setDateTime(QDateTime::fromMSecsSinceEpoch(span.toUtcMs));
 }
 
 void CHistoryDialog::TakeAnswer(std::unique_ptr<tav::HistoryAnswer> answer)
@@ -353,6 +358,7 @@ void CHistoryDialog::FillSensors(const std::vector<tav::HistorySensorSummary> &s
 
 void CHistoryDialog::ChooseRange(int index)
 {
+    datesTyped_ = false;
     if (index == tav::kHistoryDatesRange) {
         ApplyDates();
         return;
@@ -369,6 +375,7 @@ void CHistoryDialog::ApplyDates()
         return;
     }
     rangeCombo_->setCurrentIndex(tav::kHistoryDatesRange);
+    datesTyped_ = false;
     Query();
 }
 
@@ -376,12 +383,16 @@ void CHistoryDialog::ZoomDragged(const QRect &rect)
 {
     const double a = plotWidget_->xAxis->pixelToCoord(rect.left());
     const double b = plotWidget_->xAxis->pixelToCoord(rect.right());
-    if (view_.ZoomTo(int64_t(a * 1000.0), int64_t(b * 1000.0), Now())) Query();
+    if (!view_.ZoomTo(int64_t(a * 1000.0), int64_t(b * 1000.0), Now())) return;
+    datesTyped_ = false;
+    Query();
 }
 
 void CHistoryDialog::ZoomBack()
 {
-    if (view_.ZoomBack()) Query();
+    if (!view_.ZoomBack()) return;
+    datesTyped_ = false;
+    Query();
 }
 
 void CHistoryDialog::Draw()

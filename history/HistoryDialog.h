@@ -125,6 +125,7 @@ private:
     tav::HistoryPlot plot_;
     tav::HistorySpan shownSpan_;
     bool open_ = false;
+    bool datesTyped_ = false;  // 从/到 changed by the operator since the dialog last set them
     QString error_;
     QString lastExport_;
     bool lastExportOk_ = false;
