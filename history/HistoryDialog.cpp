@@ -15,8 +15,8 @@
 #include <qcustomplot.h>
 
 #include "app/Controls.h"
-#include "app/Messages.h"
 #include "app/ScreenFit.h"
+#include "app/Messages.h"
 #include "history/HistoryQueryThread.h"
 #include "steady/SeriesBoxes.h"
 #include "steady/SteadyViewerState.h"
