@@ -11,6 +11,7 @@
 #include <ctime>
 
 #include "dsp/Conditioner.h"
+#include "net/ErrorTexts.h"
 #include "record/CsvExport.h"
 #include "record/OutputFile.h"
 #include "record/VdatFormat.h"
@@ -256,7 +257,7 @@ void AlarmCapture::Write(Job &job)
     out.packets = uint32_t(job.bytes.size() / kPacketBytes);
     char text[512];
     auto fail = [&](const char *what, int err) {
-        std::snprintf(text, sizeof text, "报警录波文件%s%s：%s", job.path.c_str(), what, std::strerror(err));
+        std::snprintf(text, sizeof text, "报警录波文件%s%s：%s", job.path.c_str(), what, SystemErrorText(err).c_str());
         out.message = text;
     };
     if (job.bytes.empty()) {

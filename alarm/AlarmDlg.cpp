@@ -15,6 +15,7 @@
 
 #include "app/Controls.h"
 #include "app/Messages.h"
+#include "app/ScreenFit.h"
 #include "steady/MyListCtr.h"
 
 using namespace tav::ui;
@@ -49,7 +50,7 @@ CAlarmDlg::CAlarmDlg(tav::AlarmEngine &engine, std::function<int64_t()> now, QWi
 {
     setObjectName(QString::number(kDialogId));
     setWindowTitle(QStringLiteral("报警"));
-    resize(1000, 460);
+    FitToScreen(this, QSize(1000, 460));
     auto *outer = new QVBoxLayout(this);
     tabs_ = Tag(new QTabWidget, kIdTabs, QStringLiteral("报警"));
     outer->addWidget(tabs_);

@@ -15,6 +15,7 @@
 
 #include "analysis/AnalysisPlot.h"
 #include "app/Controls.h"
+#include "app/ScreenFit.h"
 #include "dsp/Conditioner.h"
 #include "dsp/LiveAmplitudes.h"
 
@@ -51,7 +52,7 @@ CAnalysisDlg::CAnalysisDlg(tav::ConnectionTable &table, tav::LivePlots &plots, Q
     setWindowFlags(windowFlags() | Qt::WindowMinMaxButtonsHint);
     BuildLayout();
     connect(&poll_, &QTimer::timeout, this, &CAnalysisDlg::Poll);
-    resize(1180, 640);
+    tav::ui::FitToScreen(this, QSize(1180, 640));
 }
 
 CAnalysisDlg::~CAnalysisDlg() { worker_.Stop(); }
@@ -71,21 +72,31 @@ void CAnalysisDlg::BuildLayout()
     length_ = List(kLengthList, QStringLiteral("长度"),
                    {QStringLiteral("0.5 s"), QStringLiteral("1 s"), QStringLiteral("2 s"), QStringLiteral("4 s")});
     lineSpacing_ = Tag(new QLabel, kLineSpacing, QStringLiteral("线间距"));
+    // Hann by default: the rectangular window's side lobes hide small lines
+    // next to large ones.
     window_ = List(kWindowList, QStringLiteral("窗函数"),
-                   {QStringLiteral("矩形窗"), QStringLiteral("汉宁窗"), QStringLiteral("平顶窗")});
+                   {QStringLiteral("矩形窗"), QStringLiteral("汉宁窗"), QStringLiteral("平顶窗")},
+                   static_cast<int>(an::WindowKind::Hann));
     averaging_ = List(kAveragingList, QStringLiteral("平均"),
                       {QStringLiteral("无"), QStringLiteral("线性"), QStringLiteral("指数"), QStringLiteral("峰值保持")});
     averages_ = Tag(new QSpinBox, kAverageCount, QStringLiteral("平均次数"));
     averages_->setRange(an::kMinAverages, an::kMaxAverages);
     averages_->setValue(8);
     auto *reset = Tag(new QPushButton(QStringLiteral("重置平均")), kResetButton, QStringLiteral("重置平均"));
+    // The spectrum's and the envelope's options; the waterfall has its own
+    // on its page, so this part of the row is hidden in its mode.
+    spectrumRow_ = new QWidget;
+    spectrumRow_->setObjectName(QStringLiteral("spectrumRow"));
+    auto *options = new QHBoxLayout(spectrumRow_);
+    options->setContentsMargins(0, 0, 0, 0);
     for (auto [caption, widget] : std::initializer_list<std::pair<const char *, QWidget *>>{
              {"轴", axis_}, {"物理量", quantity_}, {"长度", length_}, {nullptr, lineSpacing_}, {"窗函数", window_},
              {"平均", averaging_}, {"次数", averages_}, {nullptr, reset}}) {
         if (caption)
-            what->addWidget(Caption(QString::fromUtf8(caption)));
-        what->addWidget(widget);
+            options->addWidget(Caption(QString::fromUtf8(caption)));
+        options->addWidget(widget);
     }
+    what->addWidget(spectrumRow_);
     what->addStretch(1);
     root->addLayout(what);
 
@@ -343,6 +354,7 @@ void CAnalysisDlg::ModeChanged()
 {
     const int mode = mode_->currentIndex();
     pages_->setCurrentIndex(mode == kWaterfallMode ? 1 : 0);
+    spectrumRow_->setVisible(mode != kWaterfallMode);
     const bool envelope = mode == kEnvelopeMode;
     envelopeRow_->setVisible(envelope);
     // The envelope is always of the acceleration.

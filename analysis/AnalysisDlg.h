@@ -101,6 +101,7 @@ private:
     QComboBox *mode_ = nullptr, *band_ = nullptr, *envelopeMax_ = nullptr;
     QDoubleSpinBox *bandLow_ = nullptr, *bandHigh_ = nullptr;
     QWidget *envelopeRow_ = nullptr;
+    QWidget *spectrumRow_ = nullptr;  // the first row's options of the spectrum and the envelope
     QStackedWidget *pages_ = nullptr;
     QWidget *waterfall_ = nullptr;
     const std::map<int32_t, tav::MachineSettings> *machines_ = nullptr;

@@ -222,38 +222,44 @@ std::vector<Peak> FindPeaks(const std::vector<float> &a, const Layout &layout, W
         if (a[k] > floor && a[k] > a[k - 1] && a[k] >= a[k + 1])
             candidates.push_back(k);
     std::sort(candidates.begin(), candidates.end(), [&](int x, int y) { return a[x] > a[y]; });
-    const double apart = MainLobeHalfWidth(kind) * layout.n / layout.count;
-    // A line within reach of a larger one's leakage (the window's side
-    // lobes at that distance, wherever between lines the larger sine lies,
-    // with 6 dB to spare) is that line's skirt, not a peak of its own.
-    auto leakage = [&](int distance) {
-        double most = 0;
-        for (double t = -0.5; t <= 0.5; t += 0.25)
-            most = std::max(most, KernelGain(kind, layout.count, layout.n, distance + t));
-        return 2.0 * most;
+
+    // Each kept peak is a sine of known frequency and amplitude, so what it
+    // leaks into any other line follows from the window's own line shape.
+    // A smaller maximum is a peak of its own only where it stands clear of
+    // the main lobes and twice above the side lobes of all the larger ones
+    // together: the side lobes of several sines add up, and between two
+    // strong lines of a rectangular window they form maxima that no single
+    // line's skirt explains.
+    struct Kept {
+        double centre;     // in lines
+        double amplitude;  // of the sine
     };
-    // The constant part (gravity on a vertical axis) is no peak, but its
-    // skirt reaches the lowest lines like any other line's; its line holds
-    // half the amplitude that a sine's would for the same leakage.
-    auto belowDc = [&](int k) { return k <= apart || a[k] < 2.0 * a[0] * leakage(k); };
-    std::vector<int> kept;
+    std::vector<Kept> kept;
+    const double lobe = MainLobeHalfWidth(kind) * layout.n / layout.count;
+    auto gain = [&](double distance) { return KernelGain(kind, layout.count, layout.n, distance); };
+    // The constant part (gravity on a vertical axis) is no peak, but it
+    // leaks like any line; its line holds half what a sine's would.
+    const double dc = a[0];
+    constexpr double kClearance = 2.0;
     const size_t tried = std::min<size_t>(candidates.size(), 400);
     for (size_t c = 0; c < tried && static_cast<int>(kept.size()) < most; ++c) {
         const int k = candidates[c];
-        bool skirt = a[0] > a[k] && belowDc(k);
-        for (int m : kept) {
-            const int distance = std::abs(m - k);
-            skirt = skirt || distance <= apart || a[k] < a[m] * leakage(distance);
-            if (skirt)
-                break;
+        if (dc > a[k] && k <= lobe)
+            continue;
+        double leaked = 2.0 * dc * gain(k);
+        bool inLobe = false;
+        for (const Kept &m : kept) {
+            inLobe = inLobe || std::fabs(k - m.centre) <= lobe;
+            // Its mirror below 0 Hz leaks as well, which counts near 0 Hz.
+            leaked += m.amplitude * (gain(k - m.centre) + gain(k + m.centre));
         }
-        if (!skirt)
-            kept.push_back(k);
-    }
-    for (int k : kept) {
+        if (inLobe || a[k] < kClearance * leaked)
+            continue;
         const Refined r = RefinePeak(a[k - 1], a[k], a[k + 1], kind, layout.count, layout.n);
-        peaks.push_back({(k + r.offset) * layout.df, r.amplitude});
+        kept.push_back({k + r.offset, r.amplitude});
     }
+    for (const Kept &m : kept)
+        peaks.push_back({m.centre * layout.df, m.amplitude});
     std::sort(peaks.begin(), peaks.end(), [](const Peak &x, const Peak &y) { return x.amplitude > y.amplitude; });
     return peaks;
 }

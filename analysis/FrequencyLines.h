@@ -44,7 +44,7 @@ double ToDecibels(double value);
 
 struct Options {
     double seconds = 0.5;
-    WindowKind window = WindowKind::Rectangular;
+    WindowKind window = WindowKind::Hann;
     Averaging averaging = Averaging::None;
     int averages = 8;  // kMinAverages..kMaxAverages, for linear and exponential
     double spanHz = kSpanHz;  // highest line kept (the envelope's is far lower)
@@ -92,10 +92,11 @@ struct Peak {
 
 // The largest local maxima of `amplitude` within [fromHz, toHz], largest
 // first, at most `most`, each standing above the noise (six times the
-// median line of the range) and at least a main lobe from a larger one; the
-// frequency and amplitude of each are refined from its neighbours by the
-// window's own line shape, so a sine between lines reads its frequency and
-// amplitude.
+// median line of the range), outside the main lobe of every larger one and
+// at least twice what the side lobes of all the larger ones (and of the
+// constant part) together put there; the frequency and amplitude of each are
+// refined from its neighbours by the window's own line shape, so a sine
+// between lines reads its frequency and amplitude.
 std::vector<Peak> FindPeaks(const std::vector<float> &amplitude, const Layout &layout, WindowKind kind,
                             double fromHz, double toHz, int most = 10);
 

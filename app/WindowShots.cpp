@@ -6,6 +6,11 @@
 // viewer, and the history trend over a month that a simulated clock wrote
 // before the station started. Everything it writes besides the images goes
 // to a scratch folder.
+//
+// On the way it checks that every window fits a 1280 x 720 screen (the
+// offscreen platform is given one of that size): a window that opens larger,
+// whose minimum size is larger, or that leaves a visible control outside
+// itself at that size is named on stderr, and the program exits non-zero.
 #include <QAbstractButton>
 #include <QApplication>
 #include <QComboBox>
@@ -14,6 +19,9 @@
 #include <QEventLoop>
 #include <QFont>
 #include <QLineEdit>
+#include <QAbstractScrollArea>
+#include <QCheckBox>
+#include <QFile>
 #include <QMouseEvent>
 #include <QSlider>
 #include <QTableWidget>
@@ -31,7 +39,10 @@
 
 #include <qcustomplot.h>
 
+#include "app/AboutDlg.h"
 #include "app/Controls.h"
+#include "app/ScreenFit.h"
+#include "alarm/AlarmControls.h"
 #include "app/QtEventSink.h"
 #include "app/Station.h"
 #include "app/TavenorDlg.h"
@@ -84,6 +95,99 @@ QWidget *TopLevel(const char *objectName)
         if (w->isVisible() && w->objectName() == QLatin1String(objectName))
             return w;
     return nullptr;
+}
+
+// Whether `w` lies inside a scroll area's viewport: such a control is
+// reached by scrolling, wherever it lies.
+bool Scrolled(const QWidget *w, const QWidget *window)
+{
+    for (const QWidget *p = w->parentWidget(); p && p != window; p = p->parentWidget())
+        if (auto *area = qobject_cast<const QAbstractScrollArea *>(p->parentWidget()))
+            if (area->viewport() == p)
+                return true;
+    return false;
+}
+
+QString Describe(const QWidget *w)
+{
+    QString text = QString::fromLatin1(w->metaObject()->className());
+    if (!w->objectName().isEmpty())
+        text += QStringLiteral(" ") + w->objectName();
+    if (!w->accessibleName().isEmpty())
+        text += QStringLiteral(" \"") + w->accessibleName() + QStringLiteral("\"");
+    else if (auto *b = qobject_cast<const QAbstractButton *>(w))
+        text += QStringLiteral(" \"") + b->text() + QStringLiteral("\"");
+    return text;
+}
+
+// Checks that `window` (shown) fits a 1280 x 720 screen: it opened no
+// larger, its minimum is no larger, and at its size bounded by the screen
+// every visible control lies inside it, or inside a scroll area that does.
+// Returns the number of faults, each printed with the window's name.
+int CheckFits(QWidget *window, const char *name)
+{
+    const QSize screen(tav::ui::kSmallScreenWidth, tav::ui::kSmallScreenHeight);
+    if (!window) {
+        std::fprintf(stderr, "FIT %s: the window did not open\n", name);
+        return 1;
+    }
+    const QByteArray title = window->windowTitle().toUtf8();
+    int faults = 0;
+    const QSize opened = window->size();
+    auto fault = [&](const QString &what) {
+        std::fprintf(stderr, "FIT %s (%s, %s): %s\n", name, title.constData(),
+                     window->objectName().toUtf8().constData(), what.toUtf8().constData());
+        ++faults;
+    };
+    if (window->width() > screen.width() || window->height() > screen.height())
+        fault(QStringLiteral("opens at %1 x %2, larger than 1280 x 720").arg(window->width()).arg(window->height()));
+    const QSize least = window->minimumSize().expandedTo(window->minimumSizeHint());
+    if (least.width() > screen.width() || least.height() > screen.height())
+        fault(QStringLiteral("minimum size %1 x %2 exceeds 1280 x 720").arg(least.width()).arg(least.height()));
+    const QSize fitted = window->size().boundedTo(screen).expandedTo(least);
+    window->resize(fitted);
+    PumpUntil([&] { return window->size() == fitted; }, 3000);
+    Pump(100);
+    int shown = 0;
+    for (QWidget *w : window->findChildren<QWidget *>()) {
+        if (!w->isVisible() || w->window() != window || Scrolled(w, window))
+            continue;
+        const QRect at(w->mapTo(window, QPoint(0, 0)), w->size());
+        if (window->rect().contains(at))
+            continue;
+        if (++shown <= 10)
+            fault(QStringLiteral("%1 lies at %2,%3 %4 x %5, outside %6 x %7")
+                      .arg(Describe(w))
+                      .arg(at.x())
+                      .arg(at.y())
+                      .arg(at.width())
+                      .arg(at.height())
+                      .arg(window->width())
+                      .arg(window->height()));
+        else
+            ++faults;
+    }
+    if (faults == 0)
+        std::printf("fits %s: opened %d x %d, minimum %d x %d\n", name, opened.width(), opened.height(), least.width(),
+                    least.height());
+    return faults;
+}
+
+// A screen of 1280 x 720 for the offscreen platform (whose own is 800 x
+// 600), so that the windows size themselves as on the smallest screen.
+void SmallScreen(const std::string &folder)
+{
+    const QByteArray platform = qgetenv("QT_QPA_PLATFORM");
+    if (!platform.isEmpty() && platform != "offscreen")
+        return;
+    const QString path = QString::fromStdString(folder + "/screen.json");
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly))
+        return;
+    file.write(R"({"screens": [{"name": "small", "x": 0, "y": 0, "width": 1280, "height": 720,
+                   "logicalDpi": 96, "logicalBaseDpi": 96, "dpr": 1}]})");
+    file.close();
+    qputenv("QT_QPA_PLATFORM", "offscreen:configfile=" + path.toLocal8Bit());
 }
 
 class NoEvents : public tav::EventSink {
@@ -148,20 +252,19 @@ bool FillMonth(const std::string &dataFolder)
 
 int main(int argc, char **argv)
 {
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
+    char scratchTemplate[] = "/tmp/tavenor-shots.XXXXXX";
+    const char *scratch = mkdtemp(scratchTemplate);
+    if (!scratch) {
+        std::perror("mkdtemp");
+        return 1;
+    }
+    SmallScreen(scratch);
     QApplication app(argc, argv);
     tav::ui::InstallQtTranslations(app);
     QApplication::setFont(QFont(QStringLiteral("WenQuanYi Micro Hei"), 9));
     const QString folder = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QStringLiteral("docs");
     if (!QDir().mkpath(folder)) {
         std::fprintf(stderr, "cannot create %s\n", folder.toLocal8Bit().constData());
-        return 1;
-    }
-    char scratchTemplate[] = "/tmp/tavenor-shots.XXXXXX";
-    const char *scratch = mkdtemp(scratchTemplate);
-    if (!scratch) {
-        std::perror("mkdtemp");
         return 1;
     }
 
@@ -175,23 +278,18 @@ int main(int argc, char **argv)
         return 1;
     }
 
-    // The demo's machines, with a class each so that the live view shows
-    // its zones and colours; the demo's own limits keep them free of alarms.
-    // Sensor 1's is described as an operator would, for the picture of the
-    // machine settings dialog.
+    // The demo's own settings (its machines' names, classes and limits),
+    // with the bearings of sensor 1 described as an operator would, for the
+    // picture of the machine settings dialog.
     const std::string settingsPath = std::string(scratch) + "/" + tav::kStationSettingsFileName;
-    const char *const machineNames[4] = {"1号风机 电机端", "2号压缩机", "3号风机", "4号发电机"};
-    for (int i = 0; i < 4; ++i) {
-        tav::MachineSettings m;
-        m.address = i + 1;
-        m.name = machineNames[i];
-        m.isoClass = tav::IsoClass::kGroup1Flexible;
-        m.alert[tav::kQuantityVelocity] = 30;
-        m.danger[tav::kQuantityVelocity] = 45;
-        if (i == 0) {
-            m.danger[tav::kQuantityTemperature] = 60;
-            m.bearings = {{"驱动端 6308", 8, 15.875, 65, 0}, {"非驱动端 6306", 8, 12.7, 53, 0}};
-        }
+    if (!QFile::copy(QStringLiteral(TAVENOR_SOURCE_DIR "/tools/demo-station.toml"), QString::fromStdString(settingsPath)))
+        std::fprintf(stderr, "cannot copy tools/demo-station.toml\n");
+    {
+        std::vector<std::string> ignored;
+        tav::StationSettings demo = tav::LoadStationSettings(settingsPath, &ignored);
+        tav::MachineSettings m = demo.sensors[1];
+        m.address = 1;
+        m.bearings = {{"驱动端 6308", 8, 15.875, 65, 0}, {"非驱动端 6306", 8, 12.7, 53, 0}};
         const std::string settingsError = tav::SaveMachineSettings(settingsPath, m);
         if (!settingsError.empty())
             std::fprintf(stderr, "%s\n", settingsError.c_str());
@@ -215,7 +313,7 @@ int main(int argc, char **argv)
         return 1;
     }
     dlg.Initialise(messages);
-    dlg.resize(1280, 860);
+    dlg.resize(1280, 720);
     dlg.show();
 
     // One sensor after the other, so that sensor i always takes slot i and
@@ -242,19 +340,28 @@ int main(int argc, char **argv)
     // Spectra need a second of samples and the speed a three-second capture.
     Pump(5000);
     failures += !Save(&dlg, folder, "main-window.png");
+    failures += CheckFits(&dlg, "main window");
 
     emit dlg.menuCommand(32771);
     Pump(2000);
     QWidget *parameters = TopLevel("130");
     failures += !Save(parameters, folder, "sensor-parameters.png");
-    if (parameters)
+    failures += CheckFits(parameters, "sensor parameters");
+    if (parameters) {
+        // With "高级" (1310) ticked it holds every register of the sensor.
+        if (auto *advanced = tav::ui::FindControl<QCheckBox>(parameters, 1310))
+            advanced->setChecked(true);
+        Pump(300);
+        failures += CheckFits(parameters, "sensor parameters, advanced");
         parameters->close();
+    }
 
     emit dlg.menuCommand(32778);
     Pump(1000);
     QWidget *machines = TopLevel("137");
     Pump(300);
     failures += !Save(machines, folder, "machine-settings.png");
+    failures += CheckFits(machines, "machine settings");
     if (machines)
         machines->close();
 
@@ -262,7 +369,7 @@ int main(int argc, char **argv)
     // first 300 Hz so that the orders and the peak list read at a glance.
     emit dlg.menuCommand(CTavenorDlg::kSpectrumAnalysisCommand);
     if (QWidget *analysis = TopLevel("150")) {
-        analysis->resize(1280, 720);
+        failures += CheckFits(analysis, "analysis");
         auto pick = [&](int id, int index) {
             if (auto *list = tav::ui::FindControl<QComboBox>(analysis, id))
                 list->setCurrentIndex(index);
@@ -280,6 +387,16 @@ int main(int argc, char **argv)
         }
         Pump(600);
         failures += !Save(analysis, folder, "analysis-window.png");
+        // Each mode has its own rows.
+        if (auto *mode = tav::ui::FindControl<QComboBox>(analysis, CAnalysisDlg::kModeList)) {
+            for (int m : {CAnalysisDlg::kEnvelopeMode, CAnalysisDlg::kWaterfallMode}) {
+                mode->setCurrentIndex(m);
+                Pump(300);
+                failures += CheckFits(analysis, m == CAnalysisDlg::kEnvelopeMode ? "analysis, envelope"
+                                                                                 : "analysis, waterfall");
+            }
+            mode->setCurrentIndex(CAnalysisDlg::kSpectrumMode);
+        }
         analysis->close();
     } else {
         ++failures;
@@ -297,7 +414,7 @@ int main(int argc, char **argv)
             std::fprintf(stderr, "the steady-state viewer did not open\n");
             return;
         }
-        viewer->resize(1280, 820);
+        failures += CheckFits(viewer, "steady-state viewer");
         if (auto *window = tav::ui::FindControl<QComboBox>(viewer, 1123)) {
             window->setCurrentIndex(5);
             emit window->activated(5);
@@ -319,7 +436,7 @@ int main(int argc, char **argv)
     // RMS of the three axes shown at a factor that spreads them over the grid.
     emit dlg.menuCommand(CTavenorDlg::kHistoryViewerCommand);
     if (CHistoryDialog *history = dlg.HistoryViewer()) {
-        history->resize(1280, 760);
+        failures += CheckFits(history, "history");
         auto settled = [&] { return history->Pending() == 0 && history->Shown() != nullptr; };
         PumpUntil(settled, 30000);
         auto choose = [&](int id, int index) {
@@ -360,6 +477,25 @@ int main(int argc, char **argv)
         ++failures;
         std::fprintf(stderr, "the history viewer did not open\n");
     }
+
+    // The alarm list, and the about box in its own modal loop.
+    emit dlg.menuCommand(tav::ui::AlarmControls::kAlarmCommand);
+    Pump(500);
+    QWidget *alarms = TopLevel("170");
+    failures += CheckFits(alarms, "alarms");
+    if (alarms)
+        alarms->close();
+    bool aboutDone = false;
+    QTimer::singleShot(200, [&] {
+        QWidget *about = TopLevel("100");
+        failures += CheckFits(about, "about");
+        if (about)
+            about->close();
+        aboutDone = true;
+    });
+    CAboutDlg about(&dlg);
+    about.exec();
+    PumpUntil([&] { return aboutDone; }, 5000);
 
     for (auto &sensor : fleet)
         sensor->RequestStop();

@@ -12,6 +12,7 @@
 #include <QListWidget>
 #include <QPushButton>
 #include <QTableWidget>
+#include <QTime>
 #include <QVBoxLayout>
 #include <cmath>
 #include <filesystem>
@@ -21,6 +22,7 @@
 #include "analysis/BearingDefects.h"
 #include "app/Controls.h"
 #include "app/Messages.h"
+#include "app/ScreenFit.h"
 #include "app/Station.h"
 #include "config/TextInput.h"
 #include "history/HistoryQueryThread.h"
@@ -80,12 +82,22 @@ void CDeviceParaSet::BuildLayout()
     auto *ok = Tag(new QPushButton(QStringLiteral("确定")), kIdOk, QStringLiteral("确定"));
     auto *cancel = Tag(new QPushButton(QStringLiteral("取消")), kIdCancel, QStringLiteral("取消"));
     save->setAutoDefault(false);
+    // The confirmation of a save stays in the dialog rather than in a box to
+    // click away: the operator often saves several sensors in a row.
+    saved_ = new QLabel;
+    saved_->setObjectName(QStringLiteral("saveConfirmation"));
+    buttons->addWidget(saved_, 1);
     buttons->addStretch();
     for (QPushButton *b : {save, ok, cancel})
         buttons->addWidget(b);
     grid->addLayout(buttons, 4, 0, 1, 3);
-    resize(980, 720);
-    connect(save, &QPushButton::clicked, this, [this] { Save(); });
+    tav::ui::FitToScreen(this, QSize(980, 720));
+    connect(save, &QPushButton::clicked, this, [this] {
+        if (Save())
+            saved_->setText(QStringLiteral("已保存传感器 %1 的设置（%2）")
+                                .arg(savedAddress_)
+                                .arg(QTime::currentTime().toString(QStringLiteral("HH:mm:ss"))));
+    });
     connect(ok, &QPushButton::clicked, this, &CDeviceParaSet::accept);
     connect(cancel, &QPushButton::clicked, this, &QDialog::reject);
     connect(list_, &QListWidget::currentRowChanged, this, [this](int row) {
@@ -293,6 +305,8 @@ void CDeviceParaSet::FillList()
 
 void CDeviceParaSet::ShowAddress(int32_t address)
 {
+    if (saved_ && address != savedAddress_)
+        saved_->clear();
     auto &table = station_.DeviceTable();
     tav::DeviceParameterRecord record;
     const tav::DeviceParameterRecord *shownRecord = nullptr;
@@ -440,6 +454,7 @@ bool CDeviceParaSet::Save()
     for (tav::KnownSensor &k : known_)
         if (k.address == int32_t(form.address))
             k.name = form.machine.name;
+    savedAddress_ = int32_t(form.address);
     FillList();
     ShowAddress(int32_t(form.address));
     return true;

@@ -105,4 +105,6 @@ private:
     QLineEdit *danger_[tav::kAlarmQuantityCount] = {};
     QLineEdit *onDelay_ = nullptr;
     QTableWidget *bearings_ = nullptr;
+    QLabel *saved_ = nullptr;  // says what "保存设置" saved, until another sensor is shown
+    int32_t savedAddress_ = 0;
 };

@@ -13,10 +13,13 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QScrollArea>
+#include <QStyle>
 #include <QVBoxLayout>
 
 #include "app/Controls.h"
 #include "app/Messages.h"
+#include "app/ScreenFit.h"
 #include "app/TavenorDlg.h"
 #include "config/TextInput.h"
 
@@ -72,14 +75,34 @@ CPARASET::~CPARASET() = default;
 
 void CPARASET::BuildLayout()
 {
-    auto *root = new QVBoxLayout(this);
-    root->addWidget(BuildShown());
+    // With "高级" ticked the fields are taller than a small screen: they
+    // scroll inside the dialog rather than reach below the screen's edge.
+    page_ = new QWidget;
+    auto *column = new QVBoxLayout(page_);
+    column->addWidget(BuildShown());
     advanced_ = Tag(new QCheckBox(QStringLiteral("高级")), kIdAdvanced, QStringLiteral("高级"));
-    root->addWidget(advanced_);
+    column->addWidget(advanced_);
     hidden_ = BuildHidden();
     hidden_->setVisible(false);
-    root->addWidget(hidden_);
-    connect(advanced_, &QCheckBox::toggled, hidden_, &QWidget::setVisible);
+    column->addWidget(hidden_);
+    column->addStretch(1);
+    auto *root = new QVBoxLayout(this);
+    root->setContentsMargins(0, 0, 0, 0);
+    root->addWidget(ScrollingPage(page_));
+    connect(advanced_, &QCheckBox::toggled, this, [this](bool on) {
+        hidden_->setVisible(on);
+        FitContent();
+    });
+}
+
+void CPARASET::FitContent()
+{
+    page_->layout()->activate();
+    QSize wanted = page_->sizeHint();
+    // A page taller than the room scrolls, and its bar takes some width.
+    if (wanted.height() > ScreenRoom(this).height())
+        wanted.rwidth() += style()->pixelMetric(QStyle::PM_ScrollBarExtent) + 2;
+    FitToScreen(this, wanted);
 }
 
 QWidget *CPARASET::BuildShown()
@@ -358,6 +381,7 @@ void CPARASET::OpenDialog()
     if (!station_.DeviceTable().LoadDeviceParameters(station_.DeviceParameterPath(), false, &error))
         ShowMessage(this, Utf8(error));
     ShowDeviceRecord();
+    FitContent();
     open();
 }
 

@@ -116,6 +116,8 @@ protected:
 
 private:
     void BuildLayout();
+    // Sizes the dialog to its fields, as far as the screen allows.
+    void FitContent();
     QWidget *BuildShown();
     QWidget *BuildHidden();
     void FillSensorList();
@@ -157,5 +159,6 @@ private:
     QPlainTextEdit *sendView_ = nullptr;
     QPlainTextEdit *receiveView_ = nullptr;
     QWidget *hidden_ = nullptr;
+    QWidget *page_ = nullptr;  // everything, inside the scroll area
     QCheckBox *advanced_ = nullptr;
 };

@@ -15,6 +15,7 @@
 #include <qcustomplot.h>
 
 #include "app/Controls.h"
+#include "app/ScreenFit.h"
 #include "app/Messages.h"
 #include "history/HistoryCsv.h"
 #include "history/HistoryQueryThread.h"
@@ -140,6 +141,9 @@ void CHistoryDialog::BuildLayout()
     for (QDateTimeEdit *edit : {fromEdit_, toEdit_}) {
         edit->setDisplayFormat(QStringLiteral("yyyy-MM-dd hh:mm"));
         edit->setCalendarPopup(true);
+        // Dates the operator types stay until they are applied or another
+        // range is chosen; the dialog sets them with signals blocked.
+        connect(edit, &QDateTimeEdit::dateTimeChanged, this, [this] { datesTyped_ = true; });
     }
     auto *apply = Button(kIdApplyDates, QStringLiteral("查询"));
     choices->addWidget(apply);
@@ -156,7 +160,7 @@ void CHistoryDialog::BuildLayout()
     auto *middle = new QHBoxLayout;
     root->addLayout(middle, 1);
     plotWidget_ = Tag(new QCustomPlot, kIdPlot, QStringLiteral("历史趋势"));
-    plotWidget_->setMinimumSize(640, 360);
+    plotWidget_->setMinimumSize(480, 300);
     plotWidget_->setMouseTracking(true);
     // A band over a year is one polygon of thousands of corners: drawn
     // without antialiasing it costs a fraction, and looks the same.
@@ -201,7 +205,7 @@ void CHistoryDialog::BuildLayout()
     auto *abbreviations = new QLabel(QString::fromUtf8(kAbbreviations));
     abbreviations->setWordWrap(true);
     root->addWidget(abbreviations);
-    resize(1400, 820);
+    FitToScreen(this, QSize(1400, 820));
 }
 
 QWidget *CHistoryDialog::BuildFactorControls()
@@ -234,12 +238,6 @@ void CHistoryDialog::OpenDialog()
     boxes_->ShowSelection();
     parameterCombo_->setCurrentIndex(selection_.parameterIndex);
     factorEdit_->setText(QString::fromStdString(tav::FactorText(selection_.trendScale[selection_.parameterIndex], 2)));
-    if (view_.range != tav::kHistoryDatesRange) {
-        // The dates start as the last day, ready to be narrowed.
-        const qint64 now = Now();
-        toEdit_->setDateTime(QDateTime::fromMSecsSinceEpoch(now));
-        fromEdit_->setDateTime(QDateTime::fromMSecsSinceEpoch(now - 24 * 3600 * 1000LL));
-    }
     open_ = true;
     queries_->RequestSensors();
     Query();
@@ -270,6 +268,8 @@ bool CHistoryDialog::event(QEvent *e)
 
 void CHistoryDialog::Query()
 {
+    const tav::HistorySpan span = view_.Shown(Now());
+    ShowDates(span);
     if (view_.address == 0) {
         ShowStatus();
         return;
@@ -277,13 +277,22 @@ void CHistoryDialog::Query()
     tav::HistoryQuery query;
     query.request = view_.NextRequest();
     query.address = view_.address;
-    const tav::HistorySpan span = view_.Shown(Now());
     query.fromUtcMs = span.fromUtcMs;
     query.toUtcMs = span.toUtcMs;
     query.resolution = tav::HistoryReader::AutoResolution(span.fromUtcMs, span.toUtcMs);
     queries_->RequestSeries(query);
     zoomBack_->setEnabled(view_.ZoomDepth() > 0);
     ShowStatus();
+}
+
+void CHistoryDialog::ShowDates(const tav::HistorySpan &span)
+{
+    // The dates say what a range or a zoom shows, ready to be narrowed;
+    // dates the operator has typed are kept.
+    if (datesTyped_) return;
+    const QSignalBlocker blockFrom(fromEdit_), blockTo(toEdit_);
+    fromEdit_->setDateTime(QDateTime::fromMSecsSinceEpoch(span.fromUtcMs));
+    toEdit_->setDateTime(QDateTime::fromMSecsSinceEpoch(span.toUtcMs));
 }
 
 void CHistoryDialog::TakeAnswer(std::unique_ptr<tav::HistoryAnswer> answer)
@@ -350,6 +359,7 @@ void CHistoryDialog::FillSensors(const std::vector<tav::HistorySensorSummary> &s
 
 void CHistoryDialog::ChooseRange(int index)
 {
+    datesTyped_ = false;
     if (index == tav::kHistoryDatesRange) {
         ApplyDates();
         return;
@@ -366,6 +376,7 @@ void CHistoryDialog::ApplyDates()
         return;
     }
     rangeCombo_->setCurrentIndex(tav::kHistoryDatesRange);
+    datesTyped_ = false;
     Query();
 }
 
@@ -373,12 +384,16 @@ void CHistoryDialog::ZoomDragged(const QRect &rect)
 {
     const double a = plotWidget_->xAxis->pixelToCoord(rect.left());
     const double b = plotWidget_->xAxis->pixelToCoord(rect.right());
-    if (view_.ZoomTo(int64_t(a * 1000.0), int64_t(b * 1000.0), Now())) Query();
+    if (!view_.ZoomTo(int64_t(a * 1000.0), int64_t(b * 1000.0), Now())) return;
+    datesTyped_ = false;
+    Query();
 }
 
 void CHistoryDialog::ZoomBack()
 {
-    if (view_.ZoomBack()) Query();
+    if (!view_.ZoomBack()) return;
+    datesTyped_ = false;
+    Query();
 }
 
 void CHistoryDialog::Draw()

@@ -102,6 +102,7 @@ private:
     void BuildLayout();
     QWidget *BuildFactorControls();
     void Query();
+    void ShowDates(const tav::HistorySpan &span);
     void Draw();
     void ShowStatus();
     void TakeAnswer(std::unique_ptr<tav::HistoryAnswer> answer);
@@ -124,6 +125,7 @@ private:
     tav::HistoryPlot plot_;
     tav::HistorySpan shownSpan_;
     bool open_ = false;
+    bool datesTyped_ = false;  // 从/到 changed by the operator since the dialog last set them
     QString error_;
     QString lastExport_;
     bool lastExportOk_ = false;

@@ -194,7 +194,11 @@ std::vector<HistorySensorSummary> HistoryReader::Sensors()
     std::vector<HistorySensorSummary> out;
     if (!db_)
         return out;
-    for (int r = 0; r < 3; ++r) {
+    // An aggregate entry carries the start of its minute or hour, not the
+    // time of the first tick in it: a finer table's first entry within that
+    // span is the true first time. Tables are read from the coarsest on.
+    std::vector<int64_t> firstSpan;  // per sensor of `out`: span of the table its first time came from
+    for (int r = 2; r >= 0; --r) {
         const std::string sql = std::string("SELECT address, min(t0), max(t1), sum(n) FROM ") + kHistoryTables[r].name +
                                 " GROUP BY address ORDER BY address";
         sqlite3_stmt *st = nullptr;
@@ -205,11 +209,19 @@ std::vector<HistorySensorSummary> HistoryReader::Sensors()
             auto it = std::find_if(out.begin(), out.end(), [&](const auto &s) { return s.address == address; });
             const int64_t first = sqlite3_column_int64(st, 1);
             const int64_t last = sqlite3_column_int64(st, 2);
+            // A minute entry stands for the minute (a raw row's span), an
+            // hour entry for the hour (a minute row's span); a tick for itself.
+            const int64_t span = r == 0 ? 0 : kHistoryTables[r - 1].spanMs;
             if (it == out.end()) {
                 out.push_back({address, first, last, {}});
+                firstSpan.push_back(span);
                 it = out.end() - 1;
             }
-            it->firstUtcMs = std::min(it->firstUtcMs, first);
+            int64_t &shownSpan = firstSpan[size_t(it - out.begin())];
+            if (first < it->firstUtcMs || first < it->firstUtcMs + shownSpan) {
+                it->firstUtcMs = first;
+                shownSpan = span;
+            }
             it->lastUtcMs = std::max(it->lastUtcMs, last);
             it->entries[r] = sqlite3_column_int64(st, 3);
         }

@@ -7,6 +7,8 @@
 #include <chrono>
 #include <cstring>
 
+#include "net/ErrorTexts.h"
+
 namespace tav {
 
 namespace {
@@ -49,11 +51,11 @@ bool MqttPublisher::Start(std::string *error)
     std::call_once(gLibInit, [] { mosquitto_lib_init(); });
     mosq_ = mosquitto_new(config_.clientId.c_str(), true, this);
     if (!mosq_) {
-        *error = "MQTT：无法创建客户端：" + std::string(std::strerror(errno));
+        *error = "MQTT：无法创建客户端：" + SystemErrorText(errno);
         return false;
     }
     auto fail = [&](const std::string &what, int rc) {
-        *error = "MQTT：" + what + "：" + mosquitto_strerror(rc) + "，不启用 MQTT";
+        *error = "MQTT：" + what + "：" + BrokerErrorText(rc, errno) + "，不启用 MQTT";
         mosquitto_destroy(mosq_);
         mosq_ = nullptr;
         return false;
@@ -366,7 +368,7 @@ void MqttPublisher::NetLoop()
             everConnected_ = false;
         }
         state_ = int(MqttLinkState::kConnecting);
-        const std::string why = rc == MOSQ_ERR_ERRNO ? std::string(std::strerror(connectErrno)) : mosquitto_strerror(rc);
+        const std::string why = BrokerErrorText(rc, connectErrno);
         if (why != told) {  // once per cause, not at every retry
             Log("MQTT：无法连接 " + brokerAddress_ + "（" + why + "），稍后重试");
             told = why;
@@ -385,7 +387,7 @@ void MqttPublisher::OnConnect(struct mosquitto *, void *self, int rc)
 {
     auto *p = static_cast<MqttPublisher *>(self);
     if (rc != 0) {
-        p->Log("MQTT：服务器 " + p->brokerAddress_ + " 拒绝连接：" + mosquitto_connack_string(rc));
+        p->Log("MQTT：服务器 " + p->brokerAddress_ + " 拒绝连接：" + BrokerRefusalText(rc));
         return;
     }
     {

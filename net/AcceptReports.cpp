@@ -1,5 +1,7 @@
 #include "net/AcceptReports.h"
 
+#include "net/ErrorTexts.h"
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -76,7 +78,7 @@ AcceptTrouble::Report AcceptTrouble::Failed(int err, double now)
         r.acceptBox = true;
     } else if (newSpell || now - lastLog_ >= kLogInterval) {
         std::snprintf(text, sizeof text, "仍无法接受新连接：%s（errno=%d），上次报告以来%llu次",
-                      kind == Kind::Exhausted ? Why(err) : std::strerror(err), err,
+                      kind == Kind::Exhausted ? Why(err) : SystemErrorText(err).c_str(), err,
                       static_cast<unsigned long long>(failuresSinceLog_));
         r.logLine = true;
         r.text = text;

@@ -1,5 +1,6 @@
 #include "net/Server.h"
 
+#include "net/ErrorTexts.h"
 #include "net/SensorFrame.h"
 
 #include <arpa/inet.h>
@@ -661,14 +662,14 @@ long Server::Send(int slot, const uint8_t *data, size_t len, std::string *error,
 {
     if (slot < 0 || slot >= kSlotCount) {
         if (error)
-            *error = "no such slot";
+            *error = "没有该连接";
         return -1;
     }
     ConnectionRecord &rec = table_.records[slot];
     std::lock_guard lock(rec.infoMutex);
     if (!rec.InUse() || rec.socket < 0 || (generation != 0 && generation != rec.generation.load())) {
         if (error)
-            *error = "not connected";
+            *error = "传感器未连接";
         return -1;
     }
     // The reply to this command is to be taken as soon as it comes: the
@@ -686,7 +687,7 @@ long Server::Send(int slot, const uint8_t *data, size_t len, std::string *error,
             if (errno == EINTR)
                 continue;
             if (error)
-                *error = std::strerror(errno);
+                *error = SystemErrorText(errno);
             return -1;
         }
         sent += size_t(n);

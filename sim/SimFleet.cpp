@@ -15,6 +15,8 @@ std::vector<SensorConfig> FleetConfig::Expand() const
         c.index = index;
         c.address = duplicateAddress ? firstAddress : firstAddress + uint32_t(i);
         c.rpm = (rpms.empty() ? base.rpm : rpms[size_t(i) % rpms.size()]) + rpmStep * i;
+        if (!axisSignals.empty())
+            c.axes = axisSignals[size_t(i) % axisSignals.size()];
         c.seed = seed * 1000003u + uint32_t(index);
         if (driftSensors >= 0 && i >= driftSensors)
             c.driftPerMinute = 0;

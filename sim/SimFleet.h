@@ -3,6 +3,7 @@
 // consecutive addresses and spread running speeds, plus optional garbage and
 // silent peers. Threads: each peer runs on its own thread between Start()
 // and Stop(); Totals() may be called from any thread.
+#include <array>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -19,6 +20,8 @@ struct FleetConfig {
     uint32_t firstAddress = 1;
     std::vector<double> rpms;   // sensor i runs at rpms[i % size] (empty: base.rpm)
     double rpmStep = 0.0;       // plus i x rpmStep
+    // Sensor i measures axisSignals[i % size] (empty: base.axes for all).
+    std::vector<std::array<AxisSignal, 3>> axisSignals;
     bool duplicateAddress = false;  // every sensor reports firstAddress
     int driftSensors = -1;      // only the first N sensors drift (base.driftPerMinute); -1: all
     int garbagePeers = 0;

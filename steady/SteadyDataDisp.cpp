@@ -14,6 +14,7 @@
 #include "alarm/SensorMarks.h"
 #include "app/Controls.h"
 #include "app/Messages.h"
+#include "app/ScreenFit.h"
 #include "app/TavenorDlg.h"
 #include "steady/MyListCtr.h"
 #include "steady/SeriesBoxes.h"
@@ -86,13 +87,13 @@ void CSteadyDataDisp::BuildLayout()
         widths << 60;
     }
     list_->SetColumns(titles, widths);
-    list_->setMinimumHeight(220);
+    list_->setMinimumHeight(150);
     root->addWidget(list_, 2);
 
     auto *lower = new QHBoxLayout;
     root->addLayout(lower, 3);
     auto *frame = new tav::PlotFrame(kIdTrendFrame, nullptr, QStringLiteral("趋势"));
-    frame->setMinimumSize(600, 300);
+    frame->setMinimumSize(480, 260);
     frame->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Expanding);
     trend_.Bind(frame);
     lower->addWidget(frame, 1);
@@ -159,7 +160,7 @@ void CSteadyDataDisp::BuildLayout()
     auto *abbreviations = new QLabel(QString::fromUtf8(kAbbreviations));
     abbreviations->setWordWrap(true);
     root->addWidget(abbreviations);
-    resize(1400, 860);
+    FitToScreen(this, QSize(1400, 860));
 }
 
 void CSteadyDataDisp::OpenDialog()

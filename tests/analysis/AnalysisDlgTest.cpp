@@ -114,7 +114,7 @@ TEST_F(AnalysisWindowFixture, MenuOpensOnXAndDoubleClickOnThatAxis)
     EXPECT_EQ(Control<QComboBox>(CAnalysisDlg::kAxisList)->currentIndex(), 2);
     EXPECT_EQ(Control<QComboBox>(CAnalysisDlg::kQuantityList)->currentIndex(), 1);
     // Defaults: the main window's spectrum.
-    EXPECT_EQ(Control<QComboBox>(CAnalysisDlg::kWindowList)->currentText(), QStringLiteral("矩形窗"));
+    EXPECT_EQ(Control<QComboBox>(CAnalysisDlg::kWindowList)->currentText(), QStringLiteral("汉宁窗"));
     EXPECT_EQ(Control<QComboBox>(CAnalysisDlg::kAveragingList)->currentText(), QStringLiteral("无"));
     EXPECT_EQ(Control<QComboBox>(CAnalysisDlg::kAmplitudeList)->currentText(), QStringLiteral("线性"));
     EXPECT_EQ(Control<QComboBox>(CAnalysisDlg::kLengthList)->currentText(), QStringLiteral("0.5 s"));
@@ -273,6 +273,8 @@ TEST_F(AnalysisWindowFixture, EnvelopeModeNamesTheBearingLinesAndWaterfallHasIts
     mode->setCurrentIndex(2);
     EXPECT_EQ(pages->currentWidget()->objectName(), QStringLiteral("waterfallPage"));
     EXPECT_EQ(pages->currentWidget(), Window().WaterfallPage());
+    // Only one set of options shows: the waterfall page's own.
+    EXPECT_FALSE(Control<QComboBox>(CAnalysisDlg::kAxisList)->isVisible());
     auto *panel = new QLabel(QStringLiteral("瀑布图"));
     Window().SetWaterfallPage(panel);
     EXPECT_EQ(pages->currentWidget(), panel);

@@ -153,6 +153,7 @@ TEST(AnalysisPeaks, ConstantPartListsNoPeaks)
     const double fs = 26667;
     SpectrumAnalyser s;
     Options o;
+    o.window = WindowKind::Rectangular;
     const Layout l = s.Configure(fs, o);
     std::vector<float> x = Sine(fs, l.count, 50.3, 0.1);
     for (float &v : x)
@@ -164,6 +165,42 @@ TEST(AnalysisPeaks, ConstantPartListsNoPeaks)
     EXPECT_NEAR(peaks[0].frequency, 50.3, 0.1 * l.df);
     for (const Peak &p : peaks)
         EXPECT_GT(p.frequency, 10.0) << p.frequency << " " << p.amplitude;
+}
+
+// Regression: the rectangular window over the full span listed the side
+// lobes of 30, 60 and 90 Hz (74, 84, 100 Hz ...) as peaks, where two
+// sines' lobes add up. Every window, the sines on and between lines, lists
+// the three and a small tone far from them, nothing else.
+TEST(AnalysisPeaks, SideLobesAreNoPeaksInAnyWindow)
+{
+    const double fs = 26667;
+    for (WindowKind kind : kWindows) {
+        for (double shift : {0.0, 0.37}) {
+            SCOPED_TRACE(static_cast<int>(kind) * 100 + shift * 100);
+            SpectrumAnalyser s;
+            Options o;
+            o.seconds = 1;
+            o.window = kind;
+            const Layout l = s.Configure(fs, o);
+            std::vector<float> x(l.count, 0.0f);
+            std::mt19937 rng(5);
+            std::normal_distribution<float> noise(0.0f, 0.001f);
+            for (float &v : x)
+                v = noise(rng);
+            const double hz[4] = {30 + shift, 60 + 2 * shift, 90 + 3 * shift, 1234.5};
+            const double amplitude[4] = {0.5, 0.15, 0.05, 0.004};
+            for (int t = 0; t < 4; ++t) {
+                const std::vector<float> tone = Sine(fs, l.count, hz[t], amplitude[t], 0.7 * t);
+                for (int i = 0; i < l.count; ++i)
+                    x[i] += tone[i];
+            }
+            s.Add(x.data());
+            const std::vector<Peak> peaks = FindPeaks(s.Amplitudes(), l, kind, 0, 10000);
+            ASSERT_EQ(peaks.size(), 4u) << peaks.back().frequency;
+            for (int t = 0; t < 4; ++t)
+                EXPECT_NEAR(peaks[t].frequency, hz[t], 0.2 * l.df);
+        }
+    }
 }
 
 // Relative spread of the averaged noise lines over a band.

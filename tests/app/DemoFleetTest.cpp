@@ -1,5 +1,6 @@
 // The demo fleet as `make run` and the screenshots start it: with the device
-// records the simulator writes, each sensor's shown speed is its simulated one.
+// records the simulator writes, each sensor's shown speed is its simulated one,
+// and with the demo's settings each machine is in good order (zone A or B).
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -9,6 +10,7 @@
 #include <cmath>
 #include <filesystem>
 
+#include "alarm/SensorMarks.h"
 #include "app/Controls.h"
 #include "app/Messages.h"
 #include "app/QtEventSink.h"
@@ -30,6 +32,8 @@ TEST(DemoFleet, EveryShownSpeedIsTheSimulatedOne)
     demo.base.quiet = true;
     std::string error;
     ASSERT_TRUE(tav::sim::WriteDeviceRecords(demo, (folder / "devicepara.dat").string(), &error)) << error;
+    const fs::path settings = folder / tav::kStationSettingsFileName;
+    fs::copy_file(TAVENOR_SOURCE_DIR "/tools/demo-station.toml", settings);
 
     QStringList messages;
     tav::ui::SetMessageHook([&](const QString &m) { messages << m; });
@@ -37,6 +41,9 @@ TEST(DemoFleet, EveryShownSpeedIsTheSimulatedOne)
     tav::StationOptions options;
     options.port = 0;
     options.startFolder = folder.string();
+    std::vector<std::string> settingsMessages;
+    options.settings = tav::LoadStationSettings(settings.string(), &settingsMessages);
+    EXPECT_TRUE(settingsMessages.empty());
     auto station = std::make_unique<tav::Station>(options, sink);
     auto dlg = std::make_unique<CTavenorDlg>(*station);
     sink.SetTarget(dlg.get());
@@ -77,6 +84,16 @@ TEST(DemoFleet, EveryShownSpeedIsTheSimulatedOne)
             15000);
         EXPECT_TRUE(close) << "sensor " << slot + 1 << " at " << simulated << " rpm shown as "
                            << speed->text().toStdString();
+    }
+    // Regression: the demo ran at 22 mm/s with no class, which taught that
+    // such a level is healthy.
+    for (int32_t address = 1; address <= 4; ++address) {
+        auto good = [&] {
+            const tav::Mark m = dlg->Marks().SensorMark(address);
+            return m == tav::Mark::kZoneA || m == tav::Mark::kZoneB;
+        };
+        EXPECT_TRUE(spin(good, 10000)) << "sensor " << address << " mark "
+                                       << int(dlg->Marks().SensorMark(address));
     }
     EXPECT_TRUE(messages.isEmpty()) << messages.join("\n").toStdString();
 

@@ -327,6 +327,10 @@ TEST_F(HistoryDialogTest, QueriesRunOffTheWindowThreadAndOnlyTheNewestIsShown)
     EXPECT_GE(history->Shown()->utcMs.front(), end - 30 * kDay);
     EXPECT_LT(history->Shown()->utcMs.front(), end - 29 * kDay);
     EXPECT_EQ(gate.Held(), 2) << "the held week, then the month; the 8 hours were never read";
+    // Regression: the dates kept a one-day span whatever the range.
+    const qint64 from = Control<QDateTimeEdit>(CHistoryDialog::kIdFromEdit)->dateTime().toMSecsSinceEpoch();
+    const qint64 to = Control<QDateTimeEdit>(CHistoryDialog::kIdToEdit)->dateTime().toMSecsSinceEpoch();
+    EXPECT_NEAR(double(to - from), double(30 * kDay), 120'000.0);
     EXPECT_FALSE(Status().contains(QStringLiteral("读取中")));
 }
 

@@ -349,6 +349,11 @@ TEST(HistoryTool, ListExportAndEventsWithTheirOptionsAndFailures)
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out.rfind("4 ", 0), 0u) << r.out;
     EXPECT_NE(r.out.find("raw=1440"), std::string::npos) << r.out;
+    // Regression: the first time was the start of the first minute or hour
+    // aggregate, not the first tick. (The formatted time has no terminator.)
+    char first[24];
+    FormatHistoryTime(start, first);
+    EXPECT_EQ(r.out.substr(2, 23), std::string(first, 23)) << r.out;
 
     // Default: the last hour, full resolution, GBK.
     r = RunTool("export --address 4" + at);

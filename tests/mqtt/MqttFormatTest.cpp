@@ -1,12 +1,16 @@
 // Payload texts, the [mqtt] settings and their resolution, without a broker.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
 #include <cmath>
 #include <cstring>
 #include <fstream>
 
 #include "app/CommandLine.h"
 #include "mqtt/Json.h"
+#include "net/ErrorTexts.h"
 #include "mqtt/MqttConfig.h"
 #include "mqtt/MqttPayloads.h"
 #include "settings/StationSettings.h"
@@ -191,4 +195,25 @@ TEST(MqttSettings, ResolutionReadsThePasswordRefusesUnverifiedTlsAndNeverShowsTh
     // Callers without a url slot still accept the option: one parser reads every option.
     const char *unreported[] = {"tavenor", "--mqtt=mqtt://x"};
     EXPECT_EQ(ParseCommandLine(2, unreported, &port, &error), CommandLineAction::Run);
+}
+
+// Regression: connection-log lines carried the broker library's English
+// ("(The connection was lost.)", "(Unknown error.)"). Every code reads in
+// Chinese; only acronyms stay in Latin letters.
+TEST(ErrorTexts, BrokerAndSystemErrorsReadInChinese)
+{
+    auto english = [](std::string t) {
+        for (const char *acronym : {"TLS", "QoS", "OCSP"})
+            for (size_t at; (at = t.find(acronym)) != std::string::npos;)
+                t.erase(at, std::strlen(acronym));
+        return std::any_of(t.begin(), t.end(), [](char c) { return std::isalpha(static_cast<unsigned char>(c)); });
+    };
+    for (int rc = 0; rc <= 40; ++rc)
+        EXPECT_FALSE(english(tav::BrokerErrorText(rc, ECONNREFUSED))) << rc << " " << tav::BrokerErrorText(rc, 0);
+    for (int code = 1; code <= 140; ++code)
+        EXPECT_FALSE(english(tav::BrokerRefusalText(code))) << code;
+    for (int err = 0; err <= 133; ++err)
+        EXPECT_FALSE(english(tav::SystemErrorText(err))) << err;
+    EXPECT_EQ(tav::BrokerErrorText(7, 0), "连接已断开");
+    EXPECT_EQ(tav::BrokerErrorText(14, ECONNREFUSED), "对方拒绝连接");
 }
