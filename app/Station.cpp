@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <chrono>
 #include <climits>
 #include <cstring>
@@ -232,7 +233,7 @@ std::vector<std::string> Station::SteadyTick()
         v.temperature = rec.temperature.load();
         const WindowStats stats = ReadStats(rec.cond);
         for (int k = 0; k < 3; ++k)
-            v.isoVelocity[k] = float(stats.isoVelocityRms[k]);
+            v.isoVelocity[k] = stats.windows > 0 ? float(stats.isoVelocityRms[k]) : NAN;
         v.ratedSpeed = rec.ratedSpeed.load();
         v.packetsParsed = rec.packetsParsed.load();
         v.peerIp = rec.peerIpHost.load();

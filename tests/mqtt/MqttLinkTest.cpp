@@ -8,7 +8,11 @@
 #include <fstream>
 #include <map>
 
+#include <fcntl.h>
+
 #include "app/Station.h"
+#include "history/HistoryCsv.h"
+#include "history/HistoryReader.h"
 #include "mqtt/Json.h"
 #include "mqtt/MqttPublisher.h"
 #include "sim/SimSensor.h"
@@ -141,7 +145,10 @@ TEST(MqttLink, SimulatedSensorPayloadsMatchTheirTickAndStatusIsRetained)
         ++compared;
         const SteadySensorValues &v = it->second;
         EXPECT_EQ(test::JsonNumber(m.payload, "address"), 33);
-        EXPECT_FLOAT_EQ(float(test::JsonNumber(m.payload, "rpm")), v.values[kSpeedSeries]);
+        if (std::isnan(v.values[kSpeedSeries]))  // no speed estimate yet in the first seconds
+            EXPECT_NE(m.payload.find("\"rpm\":null"), std::string::npos) << m.payload;
+        else
+            EXPECT_FLOAT_EQ(float(test::JsonNumber(m.payload, "rpm")), v.values[kSpeedSeries]);
         EXPECT_FLOAT_EQ(float(test::JsonNumber(m.payload, "fs")), v.samplingFrequency);
         EXPECT_FLOAT_EQ(float(test::JsonNumber(m.payload, "temperature")), v.temperature);
         const char *params[7] = {"ar", "ap", "ak", "vr", "vp", "dr", "dp"};
@@ -179,6 +186,78 @@ TEST(MqttLink, SimulatedSensorPayloadsMatchTheirTickAndStatusIsRetained)
     test::TestSubscriber late(broker.Port(), "plant/st1/status");
     ASSERT_TRUE(late.WaitFor([](const std::vector<Received> &all) { return !all.empty(); }));
     EXPECT_EQ(late.Messages()[0].payload, "{\"state\":\"offline\"}");
+    EXPECT_TRUE(late.Messages()[0].retained);
+}
+
+// A sensor that has sent one packet is bound but has measured nothing: its
+// values are absent from the history, empty in the export and null on the
+// broker, never 0; a clean stop then leaves its retained state disconnected.
+TEST(MqttLink, UnmeasuredValuesAreAbsentAndACleanStopLeavesStatesDisconnected)
+{
+    test::TestBroker broker;
+    ASSERT_TRUE(broker.Start());
+    test::TestSubscriber sub(broker.Port(), "plant/st3/#");
+    ASSERT_TRUE(sub.WaitSubscribed());
+    test::TempDir folder;
+    NullSink sink;
+    StationOptions options;
+    options.port = 0;
+    options.startFolder = folder.path.string();
+    options.settings.mqtt.url = broker.Url();
+    options.settings.mqtt.topicPrefix = "plant/st3";
+    Station station(options, sink);
+    ASSERT_EQ(station.Start(nullptr), 0);
+    ASSERT_TRUE(test::WaitUntil([&] { return station.Mqtt()->LinkState() == MqttLinkState::kConnected; }));
+
+    uint8_t packet[kPacketSize] = {};
+    const uint32_t address = 33;
+    const float fs = 26667.0f;
+    std::memcpy(packet, "PUDT", 4);
+    std::memcpy(packet + kPacketAddressOffset, &address, 4);
+    std::memcpy(packet + kPacketFrequencyOffset, &fs, 4);
+    std::memcpy(packet + kPacketEndOffset, "PEND", 4);
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(uint16_t(station.Port()));
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr *>(&to), sizeof to), 0);
+    ASSERT_EQ(::send(fd, packet, sizeof packet, 0), ssize_t(sizeof packet));
+    ASSERT_TRUE(test::WaitUntil([&] { return station.Table()[0].sensorAddress.load() == address; }));
+    station.SteadyTick();
+    const SteadySensorValues &v = station.LastSnapshot().sensors[0];
+    ASSERT_EQ(station.LastSnapshot().count, 1);
+    for (int s = 0; s < kSteadySeriesCount; ++s)
+        EXPECT_TRUE(std::isnan(v.values[s])) << s;
+    EXPECT_TRUE(std::isnan(v.isoVelocity[0]));
+
+    ASSERT_TRUE(sub.WaitFor([](const std::vector<Received> &all) { return Count(all, "plant/st3/sensor/33/steady"); }));
+    const std::string steady = sub.On("plant/st3/sensor/33/steady")[0].payload;
+    for (const char *key : {"\"rpm\":null", "\"ar\":null", "\"dp\":null", "\"iso_v\":null"})
+        EXPECT_NE(steady.find(key), std::string::npos) << key << " in " << steady;
+    station.History()->Flush();
+    HistoryReader reader;
+    HistorySeries series;
+    ASSERT_TRUE(reader.Open(station.History()->DatabasePath(), nullptr));
+    ASSERT_TRUE(reader.Read(33, 0, INT64_MAX / 2, HistoryResolution::kRaw, &series));
+    ASSERT_EQ(series.Size(), 1u);
+    EXPECT_TRUE(std::isnan(series.mean[0][0]) && std::isnan(series.mean[kSpeedSeries][0]));
+    const std::string csv = folder.File("export.csv");
+    const int out = ::open(csv.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    ASSERT_EQ(WriteHistoryCsv(out, series, true), 0);
+    ::close(out);
+    std::ifstream in(csv);
+    std::string header, row;
+    std::getline(in, header);
+    std::getline(in, row);
+    EXPECT_EQ(row.substr(23), std::string(kSteadySeriesCount, ',') + "\r");  // every field empty
+
+    ASSERT_TRUE(sub.WaitFor([](const std::vector<Received> &all) { return Count(all, "plant/st3/sensor/33/state"); }));
+    station.Stop();  // the sensor is still connected
+    ::close(fd);
+    test::TestSubscriber late(broker.Port(), "plant/st3/sensor/+/state");
+    ASSERT_TRUE(late.WaitFor([](const std::vector<Received> &all) { return !all.empty(); }));
+    EXPECT_NE(late.Messages()[0].payload.find("\"connected\":false"), std::string::npos) << late.Messages()[0].payload;
     EXPECT_TRUE(late.Messages()[0].retained);
 }
 
