@@ -280,7 +280,15 @@ std::string HistoryReadout(const HistorySeries &data, int entry, const int32_t *
     std::string text = LocalTimeText(data.utcMs[entry]);
     const bool aggregated = data.resolution != HistoryResolution::kRaw;
     if (aggregated) text += std::string(" (") + HistoryResolutionName(data.resolution) + ")";
-    auto value = [&](const std::vector<float> &v) { return size_t(entry) < v.size() ? double(v[entry]) : 0.0; };
+    // A value not measured yet reads "—", not "nan".
+    std::string numbers[3];
+    auto value = [&](const std::vector<float> &v, int k) {
+        const double x = size_t(entry) < v.size() ? double(v[entry]) : 0.0;
+        char t[32];
+        std::snprintf(t, sizeof t, "%.3f", x);
+        numbers[k] = std::isnan(x) ? "—" : t;
+        return numbers[k].c_str();
+    };
     int shown = 0;
     for (int s = 0; s < kSteadySeriesCount && shown < kTrendPenCount; ++s) {
         if (selected[s] != 1) continue;
@@ -289,10 +297,10 @@ std::string HistoryReadout(const HistorySeries &data, int entry, const int32_t *
         const char *unit = UnitOf(s);
         const char *blank = *unit ? " " : "";
         if (aggregated)
-            std::snprintf(part, sizeof part, "  %s %.3f/%.3f/%.3f%s%s", SteadySeriesNames()[s].c_str(),
-                          value(data.min[s]), value(data.mean[s]), value(data.max[s]), blank, unit);
+            std::snprintf(part, sizeof part, "  %s %s/%s/%s%s%s", SteadySeriesNames()[s].c_str(),
+                          value(data.min[s], 0), value(data.mean[s], 1), value(data.max[s], 2), blank, unit);
         else
-            std::snprintf(part, sizeof part, "  %s %.3f%s%s", SteadySeriesNames()[s].c_str(), value(data.mean[s]),
+            std::snprintf(part, sizeof part, "  %s %s%s%s", SteadySeriesNames()[s].c_str(), value(data.mean[s], 0),
                           blank, unit);
         text += part;
     }
