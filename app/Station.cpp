@@ -233,11 +233,14 @@ std::vector<std::string> Station::SteadyTick()
         v.temperature = rec.temperature.load();
         const WindowStats stats = ReadStats(rec.cond);
         for (int k = 0; k < 3; ++k)
-            v.isoVelocity[k] = stats.windows > 0 ? float(stats.isoVelocityRms[k]) : NAN;
+            v.isoVelocity[k] = float(stats.isoVelocityRms[k]);
         v.ratedSpeed = rec.ratedSpeed.load();
         v.packetsParsed = rec.packetsParsed.load();
         v.peerIp = rec.peerIpHost.load();
         v.peerPort = rec.peerPortHost.load();
+        // No window closed yet on this connection: no severity either.
+        if (stats.windows == 0)
+            std::fill(std::begin(v.isoVelocity), std::end(v.isoVelocity), NAN);
     }
     for (SteadySnapshotConsumer *c : steadyConsumers_)
         c->OnSteadySnapshot(snapshot_);
