@@ -233,12 +233,13 @@ HistoryPlot Thinned(const HistorySeries &data, const int32_t *selected, const fl
             double bandLow = plot.aggregated ? at(data.min[s], first, f) : 0;
             double bandHigh = plot.aggregated ? at(data.max[s], first, f) : 0;
             for (size_t i = first + 1; i <= last; ++i) {
+                // An entry not measured yet (NaN) neither starts nor ends the column's range.
                 const double v = at(data.mean[s], i, f);
-                if (v < low) low = v, lo = i;
-                if (v > high) high = v, hi = i;
+                if (v < low || std::isnan(low)) low = v, lo = i;
+                if (v > high || std::isnan(high)) high = v, hi = i;
                 if (plot.aggregated) {
-                    bandLow = std::min(bandLow, at(data.min[s], i, f));
-                    bandHigh = std::max(bandHigh, at(data.max[s], i, f));
+                    bandLow = std::fmin(bandLow, at(data.min[s], i, f));
+                    bandHigh = std::fmax(bandHigh, at(data.max[s], i, f));
                 }
             }
             p.mean.push_back(lo <= hi ? low : high);
