@@ -326,7 +326,8 @@ int AlarmCapture::WriteSideFile(const Job &job, uint32_t packets)
 {
     // Plain ASCII lines, so any tool reads it: where in the capture the
     // trigger lies, and whether all of the asked pre-trigger is there.
-    const double kept = job.firstStampMs == INT64_MIN ? 0.0 : std::max<int64_t>(0, job.triggerMs - job.firstStampMs) / 1000.0;
+    const double kept =
+        job.firstStampMs == INT64_MIN ? 0.0 : double(std::max<int64_t>(0, job.triggerMs - job.firstStampMs)) / 1000.0;
     char text[640];
     const int n = std::snprintf(
         text, sizeof text,

@@ -404,7 +404,8 @@ QString CWaveDisp::ReadoutText(int px, int py) const
             }
             const std::string name = trendName ? trendName[i] : std::string();
             // No value yet at that moment: the name alone.
-            parts << QString::fromStdString(std::isnan(r.value) ? name : name + " " + FormatValue(r.value, SeriesUnit(name)));
+            parts << QString::fromStdString(std::isnan(r.value) ? name
+                                                                : name + " " + FormatValue(r.value, SeriesUnit(name)));
         }
         return parts.join(QStringLiteral("  "));
     }
