@@ -305,6 +305,15 @@ void ReadSensor(const toml::table &table, int32_t address, const std::string &fi
             r.Tell(*node, "iso_class 应为 none、group1-rigid、group1-flexible、group2-rigid 或 group2-flexible，使用 none");
     }
     r.Number("on_delay_s", 0, kMaxOnDelayS, &m->onDelayS);
+    for (int q = 0; q < kAlarmQuantityCount; ++q) {
+        const std::string stem = AlarmQuantityKey(q);
+        r.Limit(stem + "_alert", &m->alert[q]);
+        r.Limit(stem + "_danger", &m->danger[q]);
+        if (m->danger[q] <= m->alert[q]) {
+            r.Tell(*table.get(stem + "_danger"), stem + "_danger 应大于 " + stem + "_alert，不设此危险限值");
+            m->danger[q] = NAN;
+        }
+    }
     // The capture ring holds pre_s and the on-delay: a longer delay would
     // start the capture after the trigger, so it gives way, and says so.
     if (m->onDelayS > MaxOnDelayFor(preS)) {
@@ -314,15 +323,6 @@ void ReadSensor(const toml::table &table, int32_t address, const std::string &fi
         const toml::node *node = table.get("on_delay_s");
         r.Tell(node ? *node : static_cast<const toml::node &>(table), text);
         m->onDelayS = MaxOnDelayFor(preS);
-    }
-    for (int q = 0; q < kAlarmQuantityCount; ++q) {
-        const std::string stem = AlarmQuantityKey(q);
-        r.Limit(stem + "_alert", &m->alert[q]);
-        r.Limit(stem + "_danger", &m->danger[q]);
-        if (m->danger[q] <= m->alert[q]) {
-            r.Tell(*table.get(stem + "_danger"), stem + "_danger 应大于 " + stem + "_alert，不设此危险限值");
-            m->danger[q] = NAN;
-        }
     }
     if (const toml::node *node = table.get("bearing"))
         ReadBearings(*node, tableName, fileName, messages, &m->bearings);
