@@ -36,7 +36,21 @@ uint32_t RingPackets(double seconds, float fs)
     return uint32_t(std::ceil(std::min(seconds, kMaxRingSeconds) * double(fs) / kSamplesPerPacket)) + 1;
 }
 
+// "2026-12-09 14:20:36.500", local time.
+std::string LocalMsText(int64_t utcMs)
+{
+    const std::time_t t = std::time_t(utcMs / 1000);
+    std::tm when{};
+    ::localtime_r(&t, &when);
+    char text[40];
+    std::snprintf(text, sizeof text, "%.4d-%.2d-%.2d %.2d:%.2d:%.2d.%.3d", when.tm_year + 1900, when.tm_mon + 1,
+                  when.tm_mday, when.tm_hour, when.tm_min, when.tm_sec, int(((utcMs % 1000) + 1000) % 1000));
+    return text;
+}
+
 }  // namespace
+
+std::string CaptureSidePath(const std::string &vdatPath) { return vdatPath.substr(0, vdatPath.size() - 5) + ".txt"; }
 
 std::string CaptureBaseName(int32_t address, int64_t utcMs)
 {
@@ -173,6 +187,8 @@ std::string AlarmCapture::RequestCapture(int32_t address, int slot, uint32_t gen
     job.generation = generation;
     job.fromMs = firstExceededMs - std::llround(std::clamp(capture_.preS, 0.0, kMaxCaptureS) * 1000.0);
     job.untilMs = activeMs + std::llround(std::clamp(capture_.postS, 0.0, kMaxCaptureS) * 1000.0);
+    job.triggerMs = firstExceededMs;
+    job.alarmMs = activeMs;
     job.path = folder_ + "/" + CaptureBaseName(address, activeMs) + ".vdat";
     const std::string path = job.path;
     {
@@ -222,8 +238,9 @@ void AlarmCapture::Copy(Job &job)
             job.epoch = r.epoch;
             job.nextSeq = r.appended > r.capacity ? r.appended - r.capacity : 0;
             // Is the oldest packet kept already later than the window's start?
-            if (r.appended && r.capacity && r.stamps[job.nextSeq % r.capacity] > job.fromMs &&
-                r.appended > r.capacity)
+            // Whether the ring overflowed or was only armed (a connection) a
+            // moment ago, the pre-trigger is not all there.
+            if (!r.appended || !r.capacity || r.stamps[job.nextSeq % r.capacity] > job.fromMs)
                 job.cut = true;
         }
         if (r.epoch != job.epoch || !r.armed || r.generation != job.generation) {
@@ -244,6 +261,8 @@ void AlarmCapture::Copy(Job &job)
             if (stamp < job.fromMs || stamp > job.untilMs)
                 continue;
             const uint8_t *p = r.data.get() + size_t(at) * kPacketBytes;
+            if (job.firstStampMs == INT64_MIN)
+                job.firstStampMs = stamp;
             job.bytes.insert(job.bytes.end(), p, p + kPacketBytes);
         }
     }
@@ -268,7 +287,10 @@ void AlarmCapture::Write(Job &job)
     } else {
         OutputFile vdat, csv;
         const std::string csvPath = job.path.substr(0, job.path.size() - 5) + ".csv";
-        int err = vdat.Open(job.path);
+        // The side file first: a .vdat is never without it.
+        int err = WriteSideFile(job, out.packets);
+        if (!err)
+            err = vdat.Open(job.path);
         if (!err)
             err = vdat.Write(job.bytes.data(), job.bytes.size());
         if (!err)
@@ -284,12 +306,14 @@ void AlarmCapture::Write(Job &job)
                 ::unlink(job.path.c_str());
         }
         if (err) {
+            ::unlink(CaptureSidePath(job.path).c_str());
             fail("写入失败", err);
         } else {
             out.ok = true;
-            if (job.cut || job.ended) {
+            out.complete = !job.cut && !job.ended;
+            if (!out.complete) {
                 std::snprintf(text, sizeof text, "报警录波文件%s不完整：%s", job.path.c_str(),
-                              job.ended ? "传感器连接已断开" : "报警前的数据已超出缓存");
+                              job.ended ? "传感器连接已断开" : "缓存中缺少报警前的部分数据");
                 out.message = text;
             }
         }
@@ -297,6 +321,31 @@ void AlarmCapture::Write(Job &job)
     std::vector<uint8_t>().swap(job.bytes);
     std::lock_guard lock(requestMutex_);
     outcomes_.push_back(std::move(out));
+}
+
+int AlarmCapture::WriteSideFile(const Job &job, uint32_t packets)
+{
+    // Plain ASCII lines, so any tool reads it: where in the capture the
+    // trigger lies, and whether all of the asked pre-trigger is there.
+    const double kept =
+        job.firstStampMs == INT64_MIN ? 0.0 : double(std::max<int64_t>(0, job.triggerMs - job.firstStampMs)) / 1000.0;
+    char text[640];
+    const int n = std::snprintf(
+        text, sizeof text,
+        "address=%d\r\ntrigger=%s\r\ntrigger_utc_ms=%lld\r\nalarm=%s\r\nalarm_utc_ms=%lld\r\n"
+        "first_packet=%s\r\npre_s=%g\r\npre_trigger_s=%.3f\r\npost_s=%g\r\npackets=%u\r\ncomplete=%s\r\n",
+        int(job.address), LocalMsText(job.triggerMs).c_str(), (long long)job.triggerMs,
+        LocalMsText(job.alarmMs).c_str(), (long long)job.alarmMs,
+        job.firstStampMs == INT64_MIN ? "" : LocalMsText(job.firstStampMs).c_str(),
+        double(job.triggerMs - job.fromMs) / 1000.0, kept, double(job.untilMs - job.alarmMs) / 1000.0, packets,
+        job.cut || job.ended ? "false" : "true");
+    OutputFile side;
+    int err = side.Open(CaptureSidePath(job.path));
+    if (!err)
+        err = side.Write(reinterpret_cast<const uint8_t *>(text), size_t(std::max(n, 0)));
+    if (!err)
+        err = side.Commit();
+    return err;
 }
 
 void AlarmCapture::Pump(int64_t nowMs, bool flush)

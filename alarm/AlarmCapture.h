@@ -4,8 +4,9 @@
 // becomes active, the packets from `pre_s` before its limit was first
 // exceeded to `post_s` after it became active are written as a .vdat file
 // and its CSV into data/alarms/, named after the sensor address and the alarm
-// time, through temporary names. The rings are its own memory, so recordings,
-// saves and replays never see a capture.
+// time, through temporary names, with a side file (.txt) giving the trigger
+// time and how much of the pre-trigger it holds. The rings are its own
+// memory, so recordings, saves and replays never see a capture.
 //
 // Threads: RecordBlock on the parser threads (one short lock of the slot's
 // ringMutex, no allocation); OnSteadySnapshot, SetSettings and RequestCapture
@@ -31,15 +32,19 @@
 namespace tav {
 
 constexpr int64_t kCaptureRepeatMs = 60000;  // one capture per sensor per minute at most
-// A ring keeps at most this much; a longer pre-trigger and on-delay together
-// start the capture later than asked rather than let 40 rings outgrow memory.
-constexpr double kMaxRingSeconds = 20.0;
+// A ring keeps at most this much: the settings refuse a pre-trigger and
+// on-delay that together need more (kMaxCaptureLeadS), rather than let 40
+// rings outgrow memory; the second more is the tick's and the copy's lag.
+constexpr double kMaxRingSeconds = kMaxCaptureLeadS + 1.0;
 constexpr const char *kAlarmFolderName = "alarms";
 
 struct CaptureOutcome {
     int32_t address = 0;
     std::string path;     // the .vdat; the CSV has the same name with .csv
     bool ok = false;
+    // Written with everything from pre_s before the trigger to post_s after
+    // the alarm; false when the ring had lost part of it or the sensor went.
+    bool complete = false;
     std::string message;  // for the operator when it failed or was cut short
     uint32_t packets = 0;
 };
@@ -99,6 +104,8 @@ private:
         int slot = -1;
         uint32_t generation = 0;
         int64_t fromMs = 0, untilMs = 0;
+        int64_t triggerMs = 0, alarmMs = 0;  // limit first exceeded; alarm active
+        int64_t firstStampMs = INT64_MIN;    // of the first packet kept
         std::string path;
         uint64_t epoch = 0;
         bool started = false;
@@ -116,6 +123,7 @@ private:
     void ApplyArm(const Arm &arm);
     void Copy(Job &job);
     void Write(Job &job);
+    int WriteSideFile(const Job &job, uint32_t packets);
     void Run();
 
     std::string folder_;
@@ -143,5 +151,8 @@ private:
 // "NNNN_YYYYMMDDhhmmss" of a capture: the sensor address and the alarm's
 // local time.
 std::string CaptureBaseName(int32_t address, int64_t utcMs);
+// The side file of a capture: "NNNN_YYYYMMDDhhmmss.txt" beside its .vdat,
+// key=value lines (trigger time, pre-trigger kept, complete).
+std::string CaptureSidePath(const std::string &vdatPath);
 
 }  // namespace tav

@@ -68,7 +68,7 @@ void AlarmControls::OnTick()
     UpdateIndicator();
     tav::Station &station = window_.Station();
     for (const CaptureOutcome &o : station.Captures().TakeOutcomes()) {
-        dialog_->NoteCapture(o.path, o.ok);
+        dialog_->NoteCapture(o.path, o.ok, o.complete);
         if (!o.message.empty())
             emit window_.logLine(QString::fromStdString(o.message));
     }

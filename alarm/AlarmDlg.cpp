@@ -134,6 +134,7 @@ void CAlarmDlg::Refresh()
         rowCaptures_.push_back(a.capture);
         const QString capture = a.capture.empty()                                   ? QString()
                                 : StateOf(a.capture) == CaptureState::kReady     ? QStringLiteral("回放")
+                                : StateOf(a.capture) == CaptureState::kIncomplete ? QStringLiteral("回放（不完整）")
                                 : StateOf(a.capture) == CaptureState::kFailed    ? QStringLiteral("失败")
                                                                                  : QStringLiteral("录制中");
         const QString when = QDateTime::fromMSecsSinceEpoch(a.raisedMs).toString(QStringLiteral("yyyy-MM-dd hh:mm:ss"));
@@ -173,13 +174,13 @@ void CAlarmDlg::SetHistory(std::string databasePath, std::string exportFolder)
     log_->SetDatabase(std::move(databasePath), std::move(exportFolder));
 }
 
-void CAlarmDlg::NoteCapture(const std::string &path, bool ok)
+void CAlarmDlg::NoteCapture(const std::string &path, bool ok, bool complete)
 {
     // Only captures of listed alarms: a capture outlives its alarm in the
     // folder, not here.
     for (const tav::Alarm &a : engine_.Alarms())
         if (a.capture == path) {
-            captures_[path] = ok;
+            captures_[path] = !ok ? CaptureState::kFailed : complete ? CaptureState::kReady : CaptureState::kIncomplete;
             break;
         }
     if (isVisible())
@@ -189,9 +190,7 @@ void CAlarmDlg::NoteCapture(const std::string &path, bool ok)
 CAlarmDlg::CaptureState CAlarmDlg::StateOf(const std::string &path) const
 {
     const auto it = captures_.find(path);
-    if (it == captures_.end())
-        return CaptureState::kRecording;
-    return it->second ? CaptureState::kReady : CaptureState::kFailed;
+    return it == captures_.end() ? CaptureState::kRecording : it->second;
 }
 
 void CAlarmDlg::OpenSelectedCapture()
@@ -210,7 +209,8 @@ void CAlarmDlg::OpenSelectedCapture()
     switch (StateOf(path)) {
     case CaptureState::kRecording: ShowMessage(this, QStringLiteral("录波尚未写完，请稍候")); return;
     case CaptureState::kFailed: ShowMessage(this, QStringLiteral("该报警的录波写入失败")); return;
-    case CaptureState::kReady: emit openCapture(QString::fromStdString(path)); return;
+    case CaptureState::kReady:
+    case CaptureState::kIncomplete: emit openCapture(QString::fromStdString(path)); return;
     }
 }
 

@@ -44,16 +44,16 @@ public:
     void SetHistory(std::string databasePath, std::string exportFolder);
     CAlarmLogTab &LogTab() { return *log_; }
     QTabWidget &Tabs() { return *tabs_; }
-    // A capture was written (ok) or failed; `path` is the .vdat. Until then
-    // an alarm's capture shows as being recorded.
-    void NoteCapture(const std::string &path, bool ok);
+    // A capture was written (ok; complete or not) or failed; `path` is the
+    // .vdat. Until then an alarm's capture shows as being recorded.
+    void NoteCapture(const std::string &path, bool ok, bool complete = true);
 
 signals:
     // The operator asked to replay this .vdat.
     void openCapture(const QString &path);
 
 private:
-    enum class CaptureState { kRecording, kReady, kFailed };
+    enum class CaptureState { kRecording, kReady, kIncomplete, kFailed };
     void Acknowledge(bool all);
     void OpenSelectedCapture();
     CaptureState StateOf(const std::string &path) const;
@@ -69,6 +69,6 @@ private:
     std::vector<uint64_t> rowIds_;
     std::vector<std::string> rowCaptures_;
     // Outcomes of captures still named by a listed alarm.
-    std::map<std::string, bool> captures_;
+    std::map<std::string, CaptureState> captures_;
     QTimer timer_;
 };

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <chrono>
 #include <climits>
 #include <cmath>
@@ -248,6 +249,9 @@ std::vector<std::string> Station::SteadyTick()
         v.packetsParsed = rec.packetsParsed.load();
         v.peerIp = rec.peerIpHost.load();
         v.peerPort = rec.peerPortHost.load();
+        // No window closed yet on this connection: no severity either.
+        if (stats.windows == 0)
+            std::fill(std::begin(v.isoVelocity), std::end(v.isoVelocity), NAN);
     }
     for (SteadySnapshotConsumer *c : steadyConsumers_)
         c->OnSteadySnapshot(snapshot_);

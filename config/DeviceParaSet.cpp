@@ -428,7 +428,7 @@ void CDeviceParaSet::UpdateClassHints()
 bool CDeviceParaSet::Save()
 {
     const tav::MachineFields fields = Fields();
-    const tav::MachineForm form = tav::ReadMachineForm(fields);
+    const tav::MachineForm form = tav::ReadMachineForm(fields, station_.Settings().capture.preS);
     if (!form.ok) {
         ShowMessage(this, Utf8(form.message));
         return false;

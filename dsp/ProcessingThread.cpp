@@ -70,6 +70,7 @@ bool ProcessingThread::RunPass(bool paced)
 void ProcessingThread::EstimateSpeed(ConnectionRecord &connection)
 {
     tav::EstimateSpeed(connection, plans_);
+    connection.speedEstimates.fetch_add(1, std::memory_order_release);
 }
 
 void ProcessingThread::ComputeLiveSpectra(unsigned sampleRate, unsigned span)

@@ -67,6 +67,9 @@ private:
     char prefix_[80] = {};
 };
 
+// A value the sensor did not have yet (NaN) is an empty field.
+char *Value(char *out, float v) { return std::isnan(v) ? out : FormatG(out, double(v)); }
+
 }  // namespace
 
 void FormatHistoryTime(int64_t utcMs, char *out)
@@ -107,14 +110,14 @@ int WriteHistoryCsv(int fd, const HistorySeries &series, bool utf8)
         for (int s = 0; s < kSteadySeriesCount; ++s) {
             if (aggregate) {
                 *p++ = ',';
-                p = FormatG(p, double(series.min[size_t(s)][i]));
+                p = Value(p, series.min[size_t(s)][i]);
                 *p++ = ',';
-                p = FormatG(p, double(series.mean[size_t(s)][i]));
+                p = Value(p, series.mean[size_t(s)][i]);
                 *p++ = ',';
-                p = FormatG(p, double(series.max[size_t(s)][i]));
+                p = Value(p, series.max[size_t(s)][i]);
             } else {
                 *p++ = ',';
-                p = FormatG(p, double(series.mean[size_t(s)][i]));
+                p = Value(p, series.mean[size_t(s)][i]);
             }
         }
         *p++ = '\r';

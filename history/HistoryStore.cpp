@@ -67,6 +67,7 @@ struct HistoryStore::SensorState {
         float min[kSteadySeriesCount] = {};
         float max[kSteadySeriesCount] = {};
         double sum[kSteadySeriesCount] = {};
+        int measured[kSteadySeriesCount] = {};  // entries with a value (not NaN)
     } acc[2];
     // The stored run the next aggregate entry joins: minutes of an hour, hours of a day.
     struct AggregateRun {
@@ -265,10 +266,13 @@ bool HistoryStore::Emit(SensorState &s, int level)
     if (a.count == 0)
         return true;
     float values[kHistoryAggregateColumns];
+    // A series without any value in the period (a sensor that had not
+    // measured it yet) has no minimum, mean or maximum: NaN, never 0.
     for (int i = 0; i < kSteadySeriesCount; ++i) {
-        values[i] = a.min[i];
-        values[kSteadySeriesCount + i] = float(a.sum[i] / a.count);
-        values[2 * kSteadySeriesCount + i] = a.max[i];
+        const bool any = a.measured[i] > 0;
+        values[i] = any ? a.min[i] : NAN;
+        values[kSteadySeriesCount + i] = any ? float(a.sum[i] / a.measured[i]) : NAN;
+        values[2 * kSteadySeriesCount + i] = any ? a.max[i] : NAN;
     }
     const int64_t start = a.key * kPeriodMs[level];
     a.count = 0;
@@ -292,8 +296,12 @@ void HistoryStore::Tick(SensorState &s, int level, int64_t utcMs, const float *v
         std::fill(std::begin(a.min), std::end(a.min), std::numeric_limits<float>::infinity());
         std::fill(std::begin(a.max), std::end(a.max), -std::numeric_limits<float>::infinity());
         std::fill(std::begin(a.sum), std::end(a.sum), 0.0);
+        std::fill(std::begin(a.measured), std::end(a.measured), 0);
     }
     for (int i = 0; i < kSteadySeriesCount; ++i) {
+        if (std::isnan(values[i]))
+            continue;  // not measured yet: neither a minimum of 0 nor a lower mean
+        ++a.measured[i];
         a.min[i] = std::min(a.min[i], values[i]);
         a.max[i] = std::max(a.max[i], values[i]);
         a.sum[i] += double(values[i]);

@@ -233,12 +233,13 @@ HistoryPlot Thinned(const HistorySeries &data, const int32_t *selected, const fl
             double bandLow = plot.aggregated ? at(data.min[s], first, f) : 0;
             double bandHigh = plot.aggregated ? at(data.max[s], first, f) : 0;
             for (size_t i = first + 1; i <= last; ++i) {
+                // An entry not measured yet (NaN) neither starts nor ends the column's range.
                 const double v = at(data.mean[s], i, f);
-                if (v < low) low = v, lo = i;
-                if (v > high) high = v, hi = i;
+                if (v < low || std::isnan(low)) low = v, lo = i;
+                if (v > high || std::isnan(high)) high = v, hi = i;
                 if (plot.aggregated) {
-                    bandLow = std::min(bandLow, at(data.min[s], i, f));
-                    bandHigh = std::max(bandHigh, at(data.max[s], i, f));
+                    bandLow = std::fmin(bandLow, at(data.min[s], i, f));
+                    bandHigh = std::fmax(bandHigh, at(data.max[s], i, f));
                 }
             }
             p.mean.push_back(lo <= hi ? low : high);
@@ -280,7 +281,15 @@ std::string HistoryReadout(const HistorySeries &data, int entry, const int32_t *
     std::string text = LocalTimeText(data.utcMs[entry]);
     const bool aggregated = data.resolution != HistoryResolution::kRaw;
     if (aggregated) text += std::string(" (") + HistoryResolutionName(data.resolution) + ")";
-    auto value = [&](const std::vector<float> &v) { return size_t(entry) < v.size() ? double(v[entry]) : 0.0; };
+    // A value not measured yet reads "—", not "nan".
+    std::string numbers[3];
+    auto value = [&](const std::vector<float> &v, int k) {
+        const double x = size_t(entry) < v.size() ? double(v[entry]) : 0.0;
+        char t[32];
+        std::snprintf(t, sizeof t, "%.3f", x);
+        numbers[k] = std::isnan(x) ? "—" : t;
+        return numbers[k].c_str();
+    };
     int shown = 0;
     for (int s = 0; s < kSteadySeriesCount && shown < kTrendPenCount; ++s) {
         if (selected[s] != 1) continue;
@@ -289,10 +298,10 @@ std::string HistoryReadout(const HistorySeries &data, int entry, const int32_t *
         const char *unit = UnitOf(s);
         const char *blank = *unit ? " " : "";
         if (aggregated)
-            std::snprintf(part, sizeof part, "  %s %.3f/%.3f/%.3f%s%s", SteadySeriesNames()[s].c_str(),
-                          value(data.min[s]), value(data.mean[s]), value(data.max[s]), blank, unit);
+            std::snprintf(part, sizeof part, "  %s %s/%s/%s%s%s", SteadySeriesNames()[s].c_str(),
+                          value(data.min[s], 0), value(data.mean[s], 1), value(data.max[s], 2), blank, unit);
         else
-            std::snprintf(part, sizeof part, "  %s %.3f%s%s", SteadySeriesNames()[s].c_str(), value(data.mean[s]),
+            std::snprintf(part, sizeof part, "  %s %s%s%s", SteadySeriesNames()[s].c_str(), value(data.mean[s], 0),
                           blank, unit);
         text += part;
     }

@@ -235,6 +235,18 @@ void MqttPublisher::Digest(const SteadySnapshot &snapshot, const SensorExtras *e
     }
 }
 
+void MqttPublisher::PublishAllGone(int64_t utcMs)
+{
+    const std::string sensorTopic = config_.prefix + "/sensor/";
+    for (auto &[address, st] : sensors_) {
+        if (!st.connected)
+            continue;
+        st.connected = false;
+        Enqueue(sensorTopic + std::to_string(address) + "/state", StateJson(false, st.peerIp, st.peerPort, utcMs),
+                true);
+    }
+}
+
 void MqttPublisher::Pump()
 {
     std::unique_lock<std::mutex> lock(queueMutex_);
@@ -276,6 +288,7 @@ void MqttPublisher::Run()
     auto nextStatus = Clock::now() + statusPeriod;
     auto nextDropLog = Clock::now();
     bool stopping = false;
+    bool justStopped = false;
     auto stopDeadline = Clock::now();
     for (;;) {
         bool haveSnapshot = false;
@@ -297,14 +310,24 @@ void MqttPublisher::Run()
             }
             if (stop_ && !stopping) {
                 stopping = true;
+                justStopped = true;
                 stopDeadline = Clock::now() + std::chrono::seconds(2);
-            }
-            if (stopping && (!connectedFlag_ || (queue_.empty() && inFlight_ <= 0) || Clock::now() > stopDeadline))
+            } else if (stopping &&
+                       (!connectedFlag_ || (queue_.empty() && inFlight_ <= 0) || Clock::now() > stopDeadline)) {
                 return;
+            }
         }
         if (haveSnapshot) {
             Digest(work_, workExtras_, online);
             digested_.fetch_add(1);
+        }
+        if (justStopped) {
+            // Ahead of "offline": a retained state left saying "connected"
+            // would tell a late subscriber of a sensor nobody watches.
+            justStopped = false;
+            PublishAllGone(std::chrono::duration_cast<std::chrono::milliseconds>(
+                               std::chrono::system_clock::now().time_since_epoch())
+                               .count());
         }
         if (Clock::now() >= nextStatus) {
             nextStatus = Clock::now() + statusPeriod;

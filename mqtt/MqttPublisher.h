@@ -4,7 +4,8 @@
 // into messages, holds them in a bounded queue while the broker is away and
 // hands them to libmosquitto; a second thread runs the client's network loop
 // and reconnects (1 s growing to 30 s). The last will ("offline", retained) is
-// set before the first connect; a clean Stop publishes "offline" itself.
+// set before the first connect; a clean Stop publishes every sensor's state
+// as disconnected and then "offline" itself.
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
@@ -36,8 +37,9 @@ public:
     // Starts the network thread and ours; false with a message when
     // libmosquitto refuses the settings (TLS files, ...).
     bool Start(std::string *error);
-    // Publishes "offline" (retained), waits briefly for the queue to drain
-    // while connected, disconnects and joins both threads.
+    // Publishes every connected sensor's state as disconnected and then
+    // "offline" (all retained), waits briefly for the queue to drain while
+    // connected, disconnects and joins both threads.
     void Stop();
 
     // Window thread: copies the snapshot and returns.
@@ -81,6 +83,8 @@ private:
     void Run();
     void NetLoop();
     void Digest(const SteadySnapshot &snapshot, const SensorExtras *extras, int onlineCount);
+    // Every sensor still marked connected goes to "connected":false (a clean stop).
+    void PublishAllGone(int64_t utcMs);
     void Enqueue(std::string topic, std::string payload, bool retain);
     void Pump();
     std::string StatusPayload(bool online) const;

@@ -95,6 +95,9 @@ struct ConnectionRecord {
     std::atomic<float> ratedSpeed{1500.0f};
     std::atomic<float> ratedFrequency{25.0f};
     std::atomic<float> measuredSpeed{0.0f};
+    // Estimates since the connection was accepted: until the first one,
+    // measuredSpeed is no measurement (the steady values carry no speed).
+    std::atomic<uint32_t> speedEstimates{0};
     std::atomic<float> upperSearchLimit{25.5f};
     std::atomic<float> lowerSearchLimit{13.0f};
     // 1 while the search limits come from the sensor's device record; 0 while

@@ -475,9 +475,14 @@ void Server::Place(int slot, int fd, const sockaddr_in &peer)
         rec.lowerSearchLimit = 13.0f;
         rec.speedFromRecord = 0;
         rec.measuredSpeed = 0.0f;
+        rec.speedEstimates = 0;
         rec.cond.captureLimit = 80001;
         rec.cond.captureCount = 0;
         ResetStatisticsWindow(rec.cond);
+        // Nor the last window of the previous sensor: until its own first
+        // window closes (windows == 0) the newcomer has no statistics.
+        std::lock_guard statsLock(rec.cond.statsMutex);
+        rec.cond.stats = WindowStats{};
     }
 
     auto buffer = AllocateRecordingBuffer(kRecordingCapacity);

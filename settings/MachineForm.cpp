@@ -111,7 +111,7 @@ MachineFields FieldsOf(int32_t address, const DeviceParameterRecord *record, con
     return f;
 }
 
-MachineForm ReadMachineForm(const MachineFields &in)
+MachineForm ReadMachineForm(const MachineFields &in, double preS)
 {
     MachineForm f;
     auto address = ParseInteger(in.address);
@@ -149,8 +149,12 @@ MachineForm ReadMachineForm(const MachineFields &in)
     }
     if (!Trim(in.onDelayS).empty()) {
         auto delay = ParseNumber(in.onDelayS);
-        if (!delay || *delay < 0 || *delay > kMaxOnDelayS)
-            return Refuse(f, "报警延时", "应为 0 到 60 之间的秒数");
+        if (!delay || *delay < 0 || *delay > MaxOnDelayFor(preS)) {
+            char text[160];
+            std::snprintf(text, sizeof text, "应为 0 到 %g 之间的秒数（加上报警录波的前置时间 %g 秒不超过 %g 秒）",
+                          MaxOnDelayFor(preS), preS, kMaxCaptureLeadS);
+            return Refuse(f, "报警延时", text);
+        }
         m.onDelayS = *delay;
     }
     int row = 0;

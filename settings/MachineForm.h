@@ -57,7 +57,9 @@ struct MachineForm {
     MachineSettings machine;
 };
 
-MachineForm ReadMachineForm(const MachineFields &fields);
+// `preS` is the captures' pre-trigger ([capture] pre_s): the on-delay may be
+// at most what leaves room for it in the capture ring.
+MachineForm ReadMachineForm(const MachineFields &fields, double preS = CaptureSettings{}.preS);
 
 // A sensor address the station knows, with where it was seen.
 enum KnownSource : unsigned {

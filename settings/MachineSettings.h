@@ -78,5 +78,15 @@ struct CaptureSettings {
     double postS = 5;  // after the alarm became active
 };
 constexpr double kMaxCaptureS = 60.0;
+// pre_s and a sensor's on-delay together: what its capture ring holds before
+// the alarm. The settings give way (on_delay_s first) rather than a ring
+// growing: 40 rings of 20 s at 26667 Hz are 249 MiB.
+constexpr double kMaxCaptureLeadS = 19.0;
+// The longest on-delay whose capture keeps all of `preS` before the trigger.
+inline double MaxOnDelayFor(double preS)
+{
+    const double room = kMaxCaptureLeadS - preS;
+    return room < 0 ? 0 : (room > kMaxOnDelayS ? kMaxOnDelayS : room);
+}
 
 }  // namespace tav

@@ -293,7 +293,7 @@ void ReadBearings(const toml::node &node, const std::string &sensorTable, const 
 }
 
 void ReadSensor(const toml::table &table, int32_t address, const std::string &fileName,
-                std::vector<std::string> *messages, MachineSettings *m)
+                std::vector<std::string> *messages, double preS, MachineSettings *m)
 {
     const std::string tableName = "sensor." + std::to_string(address);
     TableReader r(&table, tableName, fileName, messages);
@@ -315,12 +315,22 @@ void ReadSensor(const toml::table &table, int32_t address, const std::string &fi
             m->danger[q] = NAN;
         }
     }
+    // The capture ring holds pre_s and the on-delay: a longer delay would
+    // start the capture after the trigger, so it gives way, and says so.
+    if (m->onDelayS > MaxOnDelayFor(preS)) {
+        char text[200];
+        std::snprintf(text, sizeof text, "on_delay_s %g 秒加上 [capture] pre_s %g 秒超过报警录波可保存的 %g 秒，使用 %g",
+                      m->onDelayS, preS, kMaxCaptureLeadS, MaxOnDelayFor(preS));
+        const toml::node *node = table.get("on_delay_s");
+        r.Tell(node ? *node : static_cast<const toml::node &>(table), text);
+        m->onDelayS = MaxOnDelayFor(preS);
+    }
     if (const toml::node *node = table.get("bearing"))
         ReadBearings(*node, tableName, fileName, messages, &m->bearings);
 }
 
 void ReadSensors(const toml::table &root, const std::string &fileName, std::vector<std::string> *messages,
-                 std::map<int32_t, MachineSettings> *sensors)
+                 double preS, std::map<int32_t, MachineSettings> *sensors)
 {
     const toml::table *all = SubTable(root, "sensor", fileName, messages);
     if (!all)
@@ -342,7 +352,7 @@ void ReadSensors(const toml::table &root, const std::string &fileName, std::vect
             continue;
         }
         MachineSettings m;
-        ReadSensor(*node.as_table(), address, fileName, messages, &m);
+        ReadSensor(*node.as_table(), address, fileName, messages, preS, &m);
         (*sensors)[address] = std::move(m);
     }
 }
@@ -489,10 +499,10 @@ StationSettings ParseStationSettings(const std::string &text, const std::string 
     ReadMqtt(root, name, messages, &settings.mqtt);
 
     TableReader capture(SubTable(root, "capture", name, messages), "capture", name, messages);
-    capture.Number("pre_s", 0, kMaxCaptureS, &settings.capture.preS);
+    capture.Number("pre_s", 0, kMaxCaptureLeadS, &settings.capture.preS);
     capture.Number("post_s", 0, kMaxCaptureS, &settings.capture.postS);
 
-    ReadSensors(root, name, messages, &settings.sensors);
+    ReadSensors(root, name, messages, settings.capture.preS, &settings.sensors);
     return settings;
 }
 

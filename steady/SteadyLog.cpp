@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cmath>
 #include <cstring>
 
 namespace tav {
@@ -159,8 +160,12 @@ void SteadyLog::WriteRow(int i)
     char line[512];
     int n = std::snprintf(line, sizeof line, "%4d-%.2d-%.2d-%.2d-%.2d-%.2d", tm.tm_year + 1900, tm.tm_mon + 1,
                           tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec);
-    for (int series = 0; series < kSteadySeriesCount; ++series)
-        n += std::snprintf(line + n, sizeof line - size_t(n), ",%g", double(r.Current(series)));
+    // A value not measured yet (NaN) is an empty field.
+    for (int series = 0; series < kSteadySeriesCount; ++series) {
+        const float v = r.Current(series);
+        n += std::isnan(v) ? std::snprintf(line + n, sizeof line - size_t(n), ",")
+                           : std::snprintf(line + n, sizeof line - size_t(n), ",%g", double(v));
+    }
     n += std::snprintf(line + n, sizeof line - size_t(n), ",\r\n");
     if (std::fwrite(line, 1, size_t(n), r.logStream) != size_t(n))
         Report(i, "写入稳态数据文件" + path_[i] + "失败：" + std::strerror(errno));

@@ -1,6 +1,7 @@
 #include "steady/SteadyTable.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 
@@ -152,6 +153,10 @@ std::vector<std::string> SteadyTable::Tick(ConnectionTable &table, SteadyRowSink
             stats = rec.cond.stats;
         }
         const int w = r.writeIndex;
+        // Until the connection's first window closes and its first speed
+        // estimate is made, those values do not exist: NaN, never a 0 that
+        // the history, the alarms and the broker would take as measured.
+        const bool measured = stats.windows > 0;
         for (int k = 0; k < 3; ++k) {
             const float values[kSteadyParameterCount] = {
                 float(stats.rms[kAcceleration][k]), float(stats.peak[kAcceleration][k]),
@@ -160,11 +165,11 @@ std::vector<std::string> SteadyTable::Tick(ConnectionTable &table, SteadyRowSink
                 float(stats.rms[kDisplacement][k]), float(stats.peak[kDisplacement][k]),
             };
             for (int p = 0; p < kSteadyParameterCount; ++p) {
-                r.current[p][k] = values[p];
-                r.history[p][k][w] = values[p];
+                r.current[p][k] = measured ? values[p] : NAN;
+                r.history[p][k][w] = r.current[p][k];
             }
         }
-        r.currentRpm = rec.measuredSpeed.load();
+        r.currentRpm = rec.speedEstimates.load(std::memory_order_acquire) > 0 ? rec.measuredSpeed.load() : NAN;
         r.rpmHistory[w] = r.currentRpm;
         if (log)
             log->WriteRow(b.record);

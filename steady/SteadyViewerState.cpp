@@ -143,6 +143,7 @@ std::string AddressCell(const SteadyRecord &record)
 std::string ValueCell(const SteadyRecord &record, int series)
 {
     if (record.inUse != 1) return series == kSpeedSeries ? std::string() : std::string("------");
+    if (std::isnan(record.Current(series))) return std::string();  // not measured yet
     char text[64];
     std::snprintf(text, sizeof text, series == kSpeedSeries ? "%f" : "%0.2f", double(record.Current(series)));
     return text;

@@ -3,6 +3,7 @@
 #include <QPainter>
 #include <QPen>
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 
 #include "view/PlotFrame.h"
@@ -356,12 +357,19 @@ void CWaveDisp::DrawTrendTraces(QPainter &p, const PlotArea &a, float u)
         const float scale = trendScale ? trendScale[i] : 1.0f;
         lines_.clear();
         QPoint prev;
+        bool joined = false;
         for (int x = std::max(firstColumn, 1); x < columns; ++x) {
             const int at = ColumnSamples(x, startIndex, a.samplesPerPixel).first;
             if (at >= n || at < 0) break;
+            // A value not measured yet is a gap in the line, not a fall to 0.
+            if (std::isnan(trace[at])) {
+                joined = false;
+                continue;
+            }
             const QPoint pt(a.left + x, ValueToRow(a, 0, trace[at] * scale, u));
-            if (x > 1) lines_.emplace_back(prev, pt);
+            if (joined) lines_.emplace_back(prev, pt);
             prev = pt;
+            joined = true;
         }
         p.setPen(TracePen(TrendColour(pen), 2));
         p.drawLines(lines_.data(), static_cast<int>(lines_.size()));
@@ -395,7 +403,9 @@ QString CWaveDisp::ReadoutText(int px, int py) const
                 parts << Clock(t);
             }
             const std::string name = trendName ? trendName[i] : std::string();
-            parts << QString::fromStdString(name + " " + FormatValue(r.value, SeriesUnit(name)));
+            // No value yet at that moment: the name alone.
+            parts << QString::fromStdString(std::isnan(r.value) ? name
+                                                                : name + " " + FormatValue(r.value, SeriesUnit(name)));
         }
         return parts.join(QStringLiteral("  "));
     }

@@ -24,7 +24,7 @@ struct Rig {
     Sender sensor;
     std::unique_ptr<AlarmCapture> capture;
 
-    explicit Rig(const std::string &name, double pre = 2, double post = 1.5)
+    explicit Rig(const std::string &name, double pre = 2, double post = 1.5, double onDelay = 3)
     {
         folder = ::testing::TempDir() + "/" + name;
         std::string rm = "rm -rf '" + folder + "'";
@@ -33,7 +33,7 @@ struct Rig {
         capture->SetClock([this] { return sensor.now; });
         MachineSettings m;
         m.address = 5;
-        m.onDelayS = 3;
+        m.onDelayS = onDelay;
         capture->SetSettings({pre, post}, {{5, m}});
         capture->OnSteadySnapshot(SnapshotOf(sensor.now, 5, 3, 7));
         capture->Pump(sensor.now);
@@ -89,6 +89,35 @@ TEST(AlarmCapture, FileHoldsExactlyThePacketsSentInTheWindow)
     EXPECT_EQ(rig.capture->RequestCapture(6, 4, 1, rig.sensor.now - 3000, rig.sensor.now), "");
     rig.Run(60);
     EXPECT_NE(rig.capture->RequestCapture(5, 3, 7, rig.sensor.now - 3000, rig.sensor.now), "");
+}
+
+// An on-delay the ring cannot follow is refused at load; the longest allowed keeps
+// the whole pre-trigger, and a capture lacking part of it is marked so.
+TEST(AlarmCapture, LongOnDelayIsRefusedAndACaptureSaysWhatItKept)
+{
+    std::vector<std::string> messages;
+    const StationSettings s =
+        ParseStationSettings("[capture]\npre_s = 5\n[sensor.5]\non_delay_s = 20\n", "station.toml", &messages);
+    EXPECT_EQ(s.sensors.at(5).onDelayS, 14.0);
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_NE(messages[0].find("第4行"), std::string::npos) << messages[0];
+
+    for (const double age : {25.0, 3.0}) {  // seconds the ring has been filling
+        Rig rig("capture-lead", 5, 1, 14);
+        rig.Run(age);
+        const int64_t trigger = rig.sensor.now - 14000, active = rig.sensor.now;
+        const std::string path = rig.capture->RequestCapture(5, 3, 7, trigger, active);
+        rig.Run(1.5);
+        const auto outcomes = rig.capture->TakeOutcomes();
+        ASSERT_EQ(outcomes.size(), 1u);
+        const bool whole = age > 20;  // else the ring was armed after the window's start
+        EXPECT_EQ(outcomes[0].complete, whole) << outcomes[0].message;
+        EXPECT_EQ(ReadAll(path).size(), rig.sensor.SentBetween(trigger - 5000, active + 1000).size());
+        const std::string side = ReadAll(CaptureSidePath(path));
+        EXPECT_NE(side.find("trigger_utc_ms=" + std::to_string(trigger) + "\r\n"), std::string::npos) << side;
+        EXPECT_NE(side.find(whole ? "pre_trigger_s=5.000" : "pre_trigger_s=0.000"), std::string::npos) << side;
+        EXPECT_NE(side.find(whole ? "complete=true" : "complete=false"), std::string::npos) << side;
+    }
 }
 
 TEST(AlarmCapture, ConnectionEndingCutsTheCaptureShortAndSaysSo)

@@ -256,6 +256,8 @@ TEST(AlarmWindow, CaptureLinkOpensTheWrittenCapture)
     EXPECT_EQ(Cell(list, 0, CAlarmDlg::kCaptureColumn), QStringLiteral("录制中"));
     dlg.NoteCapture("/tmp/0005_capture.vdat", true);
     EXPECT_EQ(Cell(list, 0, CAlarmDlg::kCaptureColumn), QStringLiteral("回放"));
+    dlg.NoteCapture("/tmp/0005_capture.vdat", true, false);  // lacking part of its window: marked, still opens
+    EXPECT_EQ(Cell(list, 0, CAlarmDlg::kCaptureColumn), QStringLiteral("回放（不完整）"));
     list->selectRow(0);
     QTest::mouseClick(open, Qt::LeftButton);
     ASSERT_EQ(opened.count(), 1);

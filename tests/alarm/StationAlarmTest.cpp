@@ -88,7 +88,7 @@ TEST(StationAlarms, SensorOverItsLimitRaisesCapturesAndGoesOffline)
     }));
     ASSERT_EQ(outcomes.size(), 1u);
     EXPECT_TRUE(outcomes[0].ok) << outcomes[0].message;
-    EXPECT_EQ(FilesIn(folder + "/data/alarms").size(), 2u);  // the .vdat and its CSV, no leftovers
+    EXPECT_EQ(FilesIn(folder + "/data/alarms").size(), 3u);  // the .vdat, its CSV and side file, no leftovers
     std::ifstream in(a.capture, std::ios::binary);
     const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     ASSERT_GE(bytes.size(), size_t(kPacketBytes));

@@ -154,8 +154,10 @@ TEST(HistoryCsv, ExportMatchesTheSteadyLogOfTheSameRun)
                 }
             for (int a = 0; a < 3; ++a)
                 rec.cond.stats.kurtosis[a] = 3.0 + i * 1e-7;
+            rec.cond.stats.windows = uint64_t(i) + 1;
         }
         rec.measuredSpeed = 1450.25f + float(i);
+        rec.speedEstimates = 1;
         station.SteadyTick();
     }
     const std::string logPath = station.SteadyLogger().FilePath(0);
@@ -212,6 +214,7 @@ TEST(HistoryStation, RestartedStationRefillsTheTrendFromTheFile)
         rec.inUse = 1;
         std::lock_guard lock(rec.cond.statsMutex);
         rec.cond.stats.rms[0][0] = ar;
+        rec.cond.stats.windows = 1;
     };
     std::vector<std::string> errors;
     {

@@ -9,6 +9,7 @@
 #include <map>
 
 #include "app/Station.h"
+#include "history/HistoryReader.h"
 #include "mqtt/Json.h"
 #include "mqtt/MqttPublisher.h"
 #include "sim/SimSensor.h"
@@ -141,7 +142,10 @@ TEST(MqttLink, SimulatedSensorPayloadsMatchTheirTickAndStatusIsRetained)
         ++compared;
         const SteadySensorValues &v = it->second;
         EXPECT_EQ(test::JsonNumber(m.payload, "address"), 33);
-        EXPECT_FLOAT_EQ(float(test::JsonNumber(m.payload, "rpm")), v.values[kSpeedSeries]);
+        if (std::isnan(v.values[kSpeedSeries]))  // no speed estimate yet in the first seconds
+            EXPECT_NE(m.payload.find("\"rpm\":null"), std::string::npos) << m.payload;
+        else
+            EXPECT_FLOAT_EQ(float(test::JsonNumber(m.payload, "rpm")), v.values[kSpeedSeries]);
         EXPECT_FLOAT_EQ(float(test::JsonNumber(m.payload, "fs")), v.samplingFrequency);
         EXPECT_FLOAT_EQ(float(test::JsonNumber(m.payload, "temperature")), v.temperature);
         const char *params[7] = {"ar", "ap", "ak", "vr", "vp", "dr", "dp"};
@@ -179,6 +183,50 @@ TEST(MqttLink, SimulatedSensorPayloadsMatchTheirTickAndStatusIsRetained)
     test::TestSubscriber late(broker.Port(), "plant/st1/status");
     ASSERT_TRUE(late.WaitFor([](const std::vector<Received> &all) { return !all.empty(); }));
     EXPECT_EQ(late.Messages()[0].payload, "{\"state\":\"offline\"}");
+    EXPECT_TRUE(late.Messages()[0].retained);
+}
+
+// A sensor that has measured nothing yet: absent from the history and null on
+// the broker, never 0; a clean stop leaves its retained state disconnected.
+TEST(MqttLink, UnmeasuredValuesAreAbsentAndACleanStopLeavesStatesDisconnected)
+{
+    test::TestBroker broker;
+    ASSERT_TRUE(broker.Start());
+    test::TestSubscriber sub(broker.Port(), "plant/st3/#");
+    ASSERT_TRUE(sub.WaitSubscribed());
+    test::TempDir folder;
+    NullSink sink;
+    StationOptions options;
+    options.port = 0;
+    options.startFolder = folder.path.string();
+    options.settings.mqtt.url = broker.Url();
+    options.settings.mqtt.topicPrefix = "plant/st3";
+    Station station(options, sink);
+    ASSERT_EQ(station.Start(nullptr), 0);
+    ASSERT_TRUE(test::WaitUntil([&] { return station.Mqtt()->LinkState() == MqttLinkState::kConnected; }));
+    ConnectionRecord &rec = station.Table()[0];  // its first packet gave the address, no window closed yet
+    rec.generation.fetch_add(1);
+    rec.sensorAddress = 33;
+    rec.inUse = 1;
+    station.SteadyTick();
+
+    ASSERT_TRUE(sub.WaitFor([](const std::vector<Received> &all) { return Count(all, "plant/st3/sensor/33/steady"); }));
+    const std::string steady = sub.On("plant/st3/sensor/33/steady")[0].payload;
+    for (const char *key : {"\"rpm\":null", "\"ar\":null", "\"dp\":null", "\"iso_v\":null"})
+        EXPECT_NE(steady.find(key), std::string::npos) << key << " in " << steady;
+    station.History()->Flush();
+    HistoryReader reader;
+    HistorySeries series;
+    ASSERT_TRUE(reader.Open(station.History()->DatabasePath(), nullptr));
+    ASSERT_TRUE(reader.Read(33, 0, INT64_MAX / 2, HistoryResolution::kRaw, &series));
+    ASSERT_EQ(series.Size(), 1u);
+    for (int s = 0; s < kSteadySeriesCount; ++s)
+        EXPECT_TRUE(std::isnan(series.mean[size_t(s)][0])) << s;
+
+    station.Stop();  // the sensor is still connected
+    test::TestSubscriber late(broker.Port(), "plant/st3/sensor/+/state");
+    ASSERT_TRUE(late.WaitFor([](const std::vector<Received> &all) { return !all.empty(); }));
+    EXPECT_NE(late.Messages()[0].payload.find("\"connected\":false"), std::string::npos) << late.Messages()[0].payload;
     EXPECT_TRUE(late.Messages()[0].retained);
 }
 

@@ -99,6 +99,7 @@ TEST_F(MachineFormFixture, BadInputIsRefusedNamingTheFieldAndNothingIsWritten)
         {"nan limit", [](MachineFields &f) { f.alert[kQuantityAccelerationRms] = "nan"; }, "加速度有效值 预警限值"},
         {"order", [](MachineFields &f) { f.danger[kQuantityVelocity] = "3.1"; }, "速度有效值(10-1000Hz) 危险限值"},
         {"delay", [](MachineFields &f) { f.onDelayS = "61"; }, "报警延时"},
+        {"delay past the capture ring", [](MachineFields &f) { f.onDelayS = "15"; }, "报警延时"},
         {"delay text", [](MachineFields &f) { f.onDelayS = "5s"; }, "报警延时"},
         {"elements", [](MachineFields &f) { f.bearings[0].elements = "8.5"; }, "轴承 第1行 滚动体数"},
         {"ball", [](MachineFields &f) { f.bearings[0].ballDiameterMm = "x"; }, "轴承 第1行 滚动体直径"},
