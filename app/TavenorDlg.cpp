@@ -2,6 +2,9 @@
 
 #include <arpa/inet.h>
 
+#include <array>
+
+#include <QAbstractItemView>
 #include <QButtonGroup>
 #include <QCloseEvent>
 #include <QFrame>
@@ -12,6 +15,7 @@
 #include <QLabel>
 #include <QMenuBar>
 #include <QPlainTextEdit>
+#include <QPointer>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QSlider>
@@ -220,6 +224,12 @@ void CTavenorDlg::BuildLayout()
     connLayout->addWidget(ipEdit_, 2, 1);
     connLayout->addWidget(Label(QStringLiteral("端口号")), 3, 0);
     connLayout->addWidget(portEdit_, 3, 1);
+    // While a replay runs: whose data are on screen (the transient controls fill it).
+    auto *replaySource = Tag(new QLabel, tav::ui::TransientControls::kIdReplaySource, QStringLiteral("回放数据"));
+    replaySource->setStyleSheet(QStringLiteral("background:#fff0a0;color:black;font-weight:bold;padding:2px"));
+    replaySource->setMaximumWidth(260);
+    replaySource->hide();
+    connLayout->addWidget(replaySource, 4, 0, 1, 2);
     mqttLabel_ = new QLabel(QStringLiteral("MQTT 未启用"));
     mqttLabel_->setObjectName(QStringLiteral("mqttLink"));
     mqttLabel_->setEnabled(false);  // greyed: a note, not a control
@@ -299,7 +309,7 @@ void CTavenorDlg::BuildLayout()
     left->addWidget(ok);
     auto *quit = Button(2, QStringLiteral("退出"));
     left->addWidget(quit);
-    connect(quit, &QPushButton::clicked, this, &CTavenorDlg::reject);
+    connect(quit, &QPushButton::clicked, this, &CTavenorDlg::RequestQuit);
 
     // Right: per axis a waveform group and a spectrum group.
     auto *plots = new QGridLayout;
@@ -454,6 +464,31 @@ void CTavenorDlg::Initialise(const std::vector<std::string> &startMessages)
     ShowMqttLink();
 }
 
+QString CTavenorDlg::ConnectionLine(int slot, const tav::ConnectionRecord &rec)
+{
+    // Until its first packet a new connection has no address of its own:
+    // the 0 left from the accept is no sensor's, and showing it would name a
+    // sensor that does not exist.
+    if (rec.packetsParsed.load(std::memory_order_acquire) == 0)
+        return QString::asprintf("%3d : 地址:等待数据", slot);
+    return QString::asprintf("%3d : 地址:%d", slot, int(int32_t(rec.sensorAddress.load())));
+}
+
+bool CTavenorDlg::ConnectionListStale()
+{
+    // What the lines show of each slot: -2 free, -1 no packet yet, else the
+    // address. Compared on every tick; the list is rebuilt when it differs.
+    std::array<int64_t, tav::kSlotCount> now;
+    const auto &table = station_.Table();
+    for (int slot = 0; slot < tav::kSlotCount; ++slot) {
+        const auto &rec = table.records[slot];
+        now[slot] = !rec.InUse()                                              ? -2
+                    : rec.packetsParsed.load(std::memory_order_acquire) == 0 ? -1
+                                                                             : int64_t(rec.sensorAddress.load());
+    }
+    return now != listShows_;
+}
+
 void CTavenorDlg::RebuildConnectionList()
 {
     auto &table = station_.Table();
@@ -462,17 +497,25 @@ void CTavenorDlg::RebuildConnectionList()
     int shownLine = -1;
     for (int slot = 0; slot < tav::kSlotCount; ++slot) {
         const auto &rec = table.records[slot];
+        listShows_[slot] = -2;
         if (!rec.InUse())
             continue;
+        const bool known = rec.packetsParsed.load(std::memory_order_acquire) != 0;
+        const int32_t address = int32_t(rec.sensorAddress.load());
+        listShows_[slot] = known ? int64_t(address) : -1;
         if (slot == shown)
             shownLine = connectionList_->count();
-        const int32_t address = int32_t(rec.sensorAddress.load());
-        connectionList_->addItem(QString::asprintf("%3d : 地址:%d", slot, int(address)));
-        connectionList_->setItemData(connectionList_->count() - 1, SensorToolTip(address), Qt::ToolTipRole);
+        connectionList_->addItem(ConnectionLine(slot, rec));
+        connectionList_->setItemData(connectionList_->count() - 1, known ? SensorToolTip(address) : QString(),
+                                     Qt::ToolTipRole);
     }
     // The list holds only connected slots, so a line's index moves whenever
     // a lower slot comes or goes: the line is found by its slot number, and
-    // the closed list always names the sensor whose data are on screen.
+    // the closed list always names the sensor whose data are on screen. A
+    // replay on a live sensor's slot shows another sensor's data: then no
+    // line is current, and the list's placeholder names the replay.
+    if (table.acquisitionState.load() == 2 && !connectionList_->placeholderText().isEmpty())
+        shownLine = -1;
     connectionList_->setCurrentIndex(shownLine);
     ShowSensorToolTip();
 }
@@ -552,6 +595,12 @@ void CTavenorDlg::OnTimer1()
             break;
         }
     }
+    // Sensors that connected, left, or sent their first packet since the
+    // last look: their lines change now, not when the operator opens the
+    // list. Not while the list is open under the mouse, nor during a replay,
+    // whose line for slot 0 is the replay's own.
+    if (table.acquisitionState.load() != 2 && !connectionList_->view()->isVisible() && ConnectionListStale())
+        RebuildConnectionList();
     emit steadyTick();
     onlineEdit_->setText(QString::asprintf("%d", table.CountInUse()));
     emit liveNumbers();
@@ -625,11 +674,39 @@ bool CTavenorDlg::event(QEvent *e)
 
 void CTavenorDlg::keyPressEvent(QKeyEvent *e)
 {
-    if (e->key() == Qt::Key_Return || e->key() == Qt::Key_Enter) {
-        e->accept();  // Enter does not close the station
+    // Neither Enter nor Escape closes the station: one key pressed by
+    // mistake would stop monitoring, alarms, history and MQTT at once.
+    if (e->key() == Qt::Key_Return || e->key() == Qt::Key_Enter || e->key() == Qt::Key_Escape) {
+        e->accept();
         return;
     }
     QDialog::keyPressEvent(e);
+}
+
+void CTavenorDlg::closeEvent(QCloseEvent *e)
+{
+    if (shutDown_) {
+        QDialog::closeEvent(e);
+        return;
+    }
+    // The close box asks as "退出" does; the window closes later, on a yes.
+    e->ignore();
+    RequestQuit();
+}
+
+void CTavenorDlg::RequestQuit()
+{
+    if (shutDown_)
+        return;
+    if (station_.Table().CountInUse() == 0) {
+        reject();
+        return;
+    }
+    QPointer<CTavenorDlg> self(this);
+    tav::ui::AskQuestion(this, QuitQuestion(), [self] {
+        if (self)
+            self->reject();
+    });
 }
 
 void CTavenorDlg::accept() {}

@@ -3,6 +3,8 @@
 #include <QComboBox>
 #include <QFile>
 #include <QFileDialog>
+#include <QFileInfo>
+#include <QLabel>
 #include <QLineEdit>
 #include <QProgressDialog>
 #include <QPushButton>
@@ -46,6 +48,7 @@ TransientControls::TransientControls(CTavenorDlg &dlg) : QObject(&dlg), dlg_(dlg
     recordedSeconds_ = FindControl<QLineEdit>(&dlg, 1090);
     replayedSeconds_ = FindControl<QLineEdit>(&dlg, 1091);
     connectionList_ = FindControl<QComboBox>(&dlg, 1001);
+    replaySource_ = FindControl<QLabel>(&dlg, kIdReplaySource);
 
     if (record_)
         connect(record_, &QPushButton::clicked, this, &TransientControls::StartRecording);
@@ -80,6 +83,7 @@ void TransientControls::StartRecording()
     }
     record_->setEnabled(false);
     replay_->setEnabled(false);
+    loadedFile_.clear();  // the buffer now holds the new recording
     timer3_.start(kRecordingTickMs);
 }
 
@@ -101,6 +105,47 @@ void TransientControls::ShowStopped()
     replay_->setEnabled(true);
     pause_->setText(QStringLiteral("暂停"));
     timer3_.stop();
+    dlg_.Station().Replay().Finish();
+    ShowReplaySource(false);
+}
+
+QString TransientControls::ReplaySourceText() const
+{
+    return replaySource_ && !replaySource_->isHidden() ? replaySource_->text() : QString();
+}
+
+void TransientControls::ShowReplaySource(bool replaying)
+{
+    const ConnectionTable &table = dlg_.Station().Table();
+    const int slot = table.selectedConnection.load();
+    const bool onLiveSlot = slot >= 0 && slot < kSlotCount && table.records[slot].InUse();
+    if (!replaying) {
+        if (replaySource_)
+            replaySource_->hide();
+        if (connectionList_ && !connectionList_->placeholderText().isEmpty()) {
+            connectionList_->setPlaceholderText(QString());
+            dlg_.RebuildConnectionList();
+        }
+        return;
+    }
+    // The replayed data come through the shown slot, but they are another
+    // sensor's: its address, its machine and the file name are what the
+    // operator must see, never the live sensor's line.
+    const uint32_t address = dlg_.Station().Replay().FileAddress();
+    const std::string &name = dlg_.Marks().Name(int32_t(address));
+    QString who = QStringLiteral("地址:%1").arg(int32_t(address));
+    if (!name.empty())
+        who += QStringLiteral("  ") + QString::fromStdString(name);
+    const QString file = loadedFile_.isEmpty() ? QStringLiteral("采集数据") : QFileInfo(loadedFile_).fileName();
+    if (replaySource_) {
+        replaySource_->setText(QStringLiteral("回放：") + file + QStringLiteral("\n") + who);
+        replaySource_->setToolTip(loadedFile_);
+        replaySource_->show();
+    }
+    if (connectionList_ && onLiveSlot) {
+        connectionList_->setPlaceholderText(QStringLiteral("回放 ") + who);
+        connectionList_->setCurrentIndex(-1);
+    }
 }
 
 void TransientControls::StartReplay()
@@ -109,6 +154,7 @@ void TransientControls::StartReplay()
         return;
     record_->setEnabled(false);
     replay_->setEnabled(false);
+    ShowReplaySource(true);
     timer3_.start(kReplayTickMs);
 }
 
@@ -156,6 +202,7 @@ bool TransientControls::Load(const QString &path)
 {
     LoadResult r = dlg_.Station().Recording().Load(QFile::encodeName(path).toStdString());
     if (r.ok) {
+        loadedFile_ = path;
         ShowStopped();  // a load ends a running recording or replay
         recordedSeconds_->setText(QString::fromStdString(r.totalText));
         replayedSeconds_->setText(QString::fromStdString(r.replayedText));

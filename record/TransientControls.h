@@ -11,6 +11,7 @@
 
 class CTavenorDlg;
 class QComboBox;
+class QLabel;
 class QLineEdit;
 class QProgressDialog;
 class QPushButton;
@@ -38,6 +39,12 @@ public:
     void OpenForReplay(const QString &path);
 
     bool Timer3Active() const { return timer3_.isActive(); }
+    // What the connection area says while a replay runs: the file's name,
+    // the replayed sensor's address and machine name; empty otherwise.
+    QString ReplaySourceText() const;
+    // The name shown for the data in the recording buffer: the file loaded
+    // last, or, after a recording, "采集数据".
+    static constexpr int kIdReplaySource = 1092;
     int Timer3Interval() const { return timer3_.interval(); }
 
 private:
@@ -52,6 +59,8 @@ private:
     void OnSaveProgress(int percent, bool finished);
     // Buttons, pause text and timer 3 as they are with acquisition idle.
     void ShowStopped();
+    // Names the replayed data in the connection area, or hides the name.
+    void ShowReplaySource(bool replaying);
 
     CTavenorDlg &dlg_;
     QPushButton *record_ = nullptr;
@@ -62,6 +71,8 @@ private:
     QLineEdit *recordedSeconds_ = nullptr;
     QLineEdit *replayedSeconds_ = nullptr;
     QComboBox *connectionList_ = nullptr;
+    QLabel *replaySource_ = nullptr;
+    QString loadedFile_;  // the .vdat in the recording buffer; empty after a recording
     QPointer<QProgressDialog> saveProgress_;
     QTimer timer3_;
 };
