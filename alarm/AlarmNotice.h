@@ -5,6 +5,7 @@
 // taskbar's attention mark, and a sound unless station.toml turns it off.
 // The banner stays until it is closed or no unacknowledged danger or offline
 // alarm is left. Window thread only; owned by the main window's alarm duties.
+#include <QFrame>
 #include <QObject>
 #include <QPointer>
 #include <functional>
@@ -12,7 +13,7 @@
 
 #include "alarm/AlarmTypes.h"
 
-class QFrame;
+
 class QLabel;
 class QSystemTrayIcon;
 class QWidget;

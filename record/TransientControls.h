@@ -42,9 +42,9 @@ public:
     // What the connection area says while a replay runs: the file's name,
     // the replayed sensor's address and machine name; empty otherwise.
     QString ReplaySourceText() const;
-    // The name shown for the data in the recording buffer: the file loaded
-    // last, or, after a recording, "采集数据".
-    static constexpr int kIdReplaySource = 1092;
+    // The label in the connection area that names the replayed data: the
+    // file loaded last, or "采集数据" for the recording just made.
+    static constexpr int kIdReplaySource = 1093;
     int Timer3Interval() const { return timer3_.interval(); }
 
 private:
