@@ -113,6 +113,7 @@ CTavenorDlg::CTavenorDlg(tav::Station &station, QWidget *parent)
              tav::CWaveDisp(tav::kSpectrumMode), tav::CWaveDisp(tav::kSpectrumMode), tav::CWaveDisp(tav::kSpectrumMode)}
 {
     setObjectName(QString::number(kDialogId));
+    listShows_.fill(-2);  // every slot free, as the empty list shows
     setWindowTitle(QStringLiteral("Ostrel 三轴振动传感器监测站"));
     setWindowIcon(tav::ui::ApplicationIcon());
     setSizeGripEnabled(true);

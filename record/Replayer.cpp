@@ -108,6 +108,7 @@ ReplayTick Replayer::Tick()
         }
     } else if (!recorder_.Paused()) {
         recorder_.StopAcquisition();
+        Finish();
         tick.stopped = true;
     }
     return tick;
