@@ -2,8 +2,6 @@
 
 #include <arpa/inet.h>
 
-#include <array>
-
 #include <QAbstractItemView>
 #include <QButtonGroup>
 #include <QCloseEvent>
@@ -113,7 +111,7 @@ CTavenorDlg::CTavenorDlg(tav::Station &station, QWidget *parent)
              tav::CWaveDisp(tav::kSpectrumMode), tav::CWaveDisp(tav::kSpectrumMode), tav::CWaveDisp(tav::kSpectrumMode)}
 {
     setObjectName(QString::number(kDialogId));
-    listShows_.fill(-2);  // every slot free, as the empty list shows
+    listShows_.fill(tav::kSlotFree);  // as the empty list shows
     setWindowTitle(QStringLiteral("Ostrel 三轴振动传感器监测站"));
     setWindowIcon(tav::ui::ApplicationIcon());
     setSizeGripEnabled(true);
@@ -467,27 +465,18 @@ void CTavenorDlg::Initialise(const std::vector<std::string> &startMessages)
 
 QString CTavenorDlg::ConnectionLine(int slot, const tav::ConnectionRecord &rec)
 {
-    // Until its first packet a new connection has no address of its own:
-    // the 0 left from the accept is no sensor's, and showing it would name a
-    // sensor that does not exist.
-    if (rec.packetsParsed.load(std::memory_order_acquire) == 0)
+    const int64_t address = tav::ListedAddress(rec);
+    if (address == tav::kAddressPending)
         return QString::asprintf("%3d : 地址:等待数据", slot);
-    return QString::asprintf("%3d : 地址:%d", slot, int(int32_t(rec.sensorAddress.load())));
+    return QString::asprintf("%3d : 地址:%d", slot, int(address));
 }
 
 bool CTavenorDlg::ConnectionListStale()
 {
-    // What the lines show of each slot: -2 free, -1 no packet yet, else the
-    // address. Compared on every tick; the list is rebuilt when it differs.
-    std::array<int64_t, tav::kSlotCount> now;
-    const auto &table = station_.Table();
-    for (int slot = 0; slot < tav::kSlotCount; ++slot) {
-        const auto &rec = table.records[slot];
-        now[slot] = !rec.InUse()                                              ? -2
-                    : rec.packetsParsed.load(std::memory_order_acquire) == 0 ? -1
-                                                                             : int64_t(rec.sensorAddress.load());
-    }
-    return now != listShows_;
+    for (int slot = 0; slot < tav::kSlotCount; ++slot)
+        if (tav::ListedAddress(station_.Table().records[slot]) != listShows_[slot])
+            return true;
+    return false;
 }
 
 void CTavenorDlg::RebuildConnectionList()
@@ -498,17 +487,14 @@ void CTavenorDlg::RebuildConnectionList()
     int shownLine = -1;
     for (int slot = 0; slot < tav::kSlotCount; ++slot) {
         const auto &rec = table.records[slot];
-        listShows_[slot] = -2;
-        if (!rec.InUse())
+        const int64_t address = listShows_[slot] = tav::ListedAddress(rec);
+        if (address == tav::kSlotFree)
             continue;
-        const bool known = rec.packetsParsed.load(std::memory_order_acquire) != 0;
-        const int32_t address = int32_t(rec.sensorAddress.load());
-        listShows_[slot] = known ? int64_t(address) : -1;
         if (slot == shown)
             shownLine = connectionList_->count();
         connectionList_->addItem(ConnectionLine(slot, rec));
-        connectionList_->setItemData(connectionList_->count() - 1, known ? SensorToolTip(address) : QString(),
-                                     Qt::ToolTipRole);
+        connectionList_->setItemData(connectionList_->count() - 1,
+                                     address >= 0 ? SensorToolTip(int32_t(address)) : QString(), Qt::ToolTipRole);
     }
     // The list holds only connected slots, so a line's index moves whenever
     // a lower slot comes or goes: the line is found by its slot number, and

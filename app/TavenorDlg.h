@@ -152,7 +152,7 @@ private:
     CAnalysisDlg *analysis_ = nullptr;         // child dialog
     QLabel *mqttLabel_ = nullptr;  // the broker link's state, discreetly
     int mqttShown_ = -1;
-    // Per slot what the connection list shows: -2 free, -1 waiting, else the address.
+    // Per slot what the connection list shows (tav::ListedAddress).
     std::array<int64_t, tav::kSlotCount> listShows_{};
     QTimer timer1_;
     QTimer timer2_;
