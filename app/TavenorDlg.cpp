@@ -219,16 +219,19 @@ void CTavenorDlg::BuildLayout()
     connLayout->addWidget(onlineEdit_, 0, 1);
     connLayout->addWidget(Label(QStringLiteral("连接选择")), 1, 0);
     connLayout->addWidget(connectionList_, 1, 1);
-    connLayout->addWidget(Label(QStringLiteral("IP地址")), 2, 0);
-    connLayout->addWidget(ipEdit_, 2, 1);
-    connLayout->addWidget(Label(QStringLiteral("端口号")), 3, 0);
-    connLayout->addWidget(portEdit_, 3, 1);
-    // While a replay runs: whose data are on screen (the transient controls fill it).
-    auto *replaySource = Tag(new QLabel, tav::ui::TransientControls::kIdReplaySource, QStringLiteral("回放数据"));
-    replaySource->setStyleSheet(QStringLiteral("background:#fff0a0;color:black;font-weight:bold;padding:2px"));
-    replaySource->setMaximumWidth(260);
-    replaySource->hide();
-    connLayout->addWidget(replaySource, 4, 0, 1, 2);
+    peerRows_[0] = Label(QStringLiteral("IP地址"));
+    peerRows_[1] = ipEdit_;
+    peerRows_[2] = Label(QStringLiteral("端口号"));
+    peerRows_[3] = portEdit_;
+    for (int i = 0; i < 4; ++i)
+        connLayout->addWidget(peerRows_[i], 2 + i / 2, i % 2);
+    // While a replay runs, whose data are on screen, in place of the peer
+    // rows: the live peer is not what is shown, and the window keeps its height.
+    replaySource_ = Tag(new QLabel, tav::ui::TransientControls::kIdReplaySource, QStringLiteral("回放数据"));
+    replaySource_->setStyleSheet(QStringLiteral("background:#fff0a0;color:black;font-weight:bold;padding:2px"));
+    replaySource_->setMaximumWidth(260);
+    replaySource_->hide();
+    connLayout->addWidget(replaySource_, 2, 0, 2, 2);
     mqttLabel_ = new QLabel(QStringLiteral("MQTT 未启用"));
     mqttLabel_->setObjectName(QStringLiteral("mqttLink"));
     mqttLabel_->setEnabled(false);  // greyed: a note, not a control
@@ -554,6 +557,15 @@ void CTavenorDlg::OnConnectionReleased(int slot)
     ipEdit_->clear();
     portEdit_->clear();
     liveView_->RefreshNumbers();  // empty while nothing is selected
+}
+
+void CTavenorDlg::ShowReplaySource(const QString &text, const QString &toolTip)
+{
+    replaySource_->setText(text);
+    replaySource_->setToolTip(toolTip);
+    replaySource_->setVisible(!text.isEmpty());
+    for (QWidget *w : peerRows_)
+        w->setVisible(text.isEmpty());
 }
 
 void CTavenorDlg::ShowPeer(int slot)

@@ -89,6 +89,9 @@ public:
     QString SensorToolTip(int32_t address) const;
     // The closed list's tooltip: that of the shown sensor, or none.
     void ShowSensorToolTip();
+    // Names the replayed data in place of the peer's address and port;
+    // an empty text shows the peer again.
+    void ShowReplaySource(const QString &text, const QString &toolTip);
     // Stops the station: no more accepts, every connection closed, every
     // thread joined. Called once when the window closes.
     void Shutdown();
@@ -146,6 +149,8 @@ private:
     QLineEdit *onlineEdit_ = nullptr;
     QLineEdit *ipEdit_ = nullptr;
     QLineEdit *portEdit_ = nullptr;
+    QWidget *peerRows_[4] = {};      // "IP地址", its field, "端口号", its field
+    QLabel *replaySource_ = nullptr;  // in their place during a replay
     tav::ui::LiveView *liveView_ = nullptr;  // child object
     CSteadyDataDisp *steadyViewer_ = nullptr;  // child dialog
     CHistoryDialog *historyViewer_ = nullptr;  // child dialog, made when first opened

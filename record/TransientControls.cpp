@@ -48,7 +48,7 @@ TransientControls::TransientControls(CTavenorDlg &dlg) : QObject(&dlg), dlg_(dlg
     recordedSeconds_ = FindControl<QLineEdit>(&dlg, 1090);
     replayedSeconds_ = FindControl<QLineEdit>(&dlg, 1091);
     connectionList_ = FindControl<QComboBox>(&dlg, 1001);
-    replaySource_ = FindControl<QLabel>(&dlg, kIdReplaySource);
+    replaySource_ = FindControl<QLabel>(&dlg, kIdReplaySource);  // the window shows and hides it
 
     if (record_)
         connect(record_, &QPushButton::clicked, this, &TransientControls::StartRecording);
@@ -120,8 +120,7 @@ void TransientControls::ShowReplaySource(bool replaying)
     const int slot = table.selectedConnection.load();
     const bool onLiveSlot = slot >= 0 && slot < kSlotCount && table.records[slot].InUse();
     if (!replaying) {
-        if (replaySource_)
-            replaySource_->hide();
+        dlg_.ShowReplaySource(QString(), QString());
         if (connectionList_ && !connectionList_->placeholderText().isEmpty()) {
             connectionList_->setPlaceholderText(QString());
             dlg_.RebuildConnectionList();
@@ -137,11 +136,7 @@ void TransientControls::ShowReplaySource(bool replaying)
     if (!name.empty())
         who += QStringLiteral("  ") + QString::fromStdString(name);
     const QString file = loadedFile_.isEmpty() ? QStringLiteral("采集数据") : QFileInfo(loadedFile_).fileName();
-    if (replaySource_) {
-        replaySource_->setText(QStringLiteral("回放：") + file + QStringLiteral("\n") + who);
-        replaySource_->setToolTip(loadedFile_);
-        replaySource_->show();
-    }
+    dlg_.ShowReplaySource(QStringLiteral("回放：") + file + QStringLiteral("\n") + who, loadedFile_);
     if (connectionList_ && onLiveSlot) {
         connectionList_->setPlaceholderText(QStringLiteral("回放 ") + who);
         connectionList_->setCurrentIndex(-1);
