@@ -7,6 +7,7 @@
 #include <QPushButton>
 #include <QScreen>
 #include <QSystemTrayIcon>
+#include <algorithm>
 #include <cmath>
 
 #include "app/AboutDlg.h"
