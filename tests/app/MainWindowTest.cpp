@@ -10,6 +10,10 @@
 #include <QSignalSpy>
 #include <QTest>
 
+#include "alarm/AlarmControls.h"
+#include "alarm/AlarmDlg.h"
+#include "alarm/AlarmIndicator.h"
+#include "alarm/AlarmNotice.h"
 #include "app/Controls.h"
 #include "app/Messages.h"
 #include "app/QtEventSink.h"
@@ -17,6 +21,7 @@
 #include "sim/SimSensor.h"
 #include "support/TestPeers.h"
 
+#include <QDateTime>
 #include <QDir>
 #include <QImage>
 
@@ -216,6 +221,46 @@ TEST_F(MainWindowFixture, CloseWithoutSensorsAsksNothing)
     dlg->close();
     EXPECT_FALSE(dlg->isVisible());
     EXPECT_TRUE(messages.isEmpty());
+}
+
+// A danger on a sensor nobody is looking at: the indicator turns red and
+// blinks, a banner and a sound reach the operator, and an acknowledgement
+// quiets both.
+TEST_F(MainWindowFixture, NewDangerAlarmIsAnnouncedUntilAcknowledged)
+{
+    Open();
+    int beeps = 0;
+    tav::ui::AlarmNotice::SetSoundHook([&] { ++beeps; });
+    tav::StationSettings settings;
+    tav::MachineSettings m;
+    m.address = 31;
+    m.name = "3号泵";
+    m.isoClass = tav::IsoClass::kGroup2Rigid;  // danger above 4.5 mm/s
+    m.onDelayS = 0;
+    settings.sensors[31] = m;
+    station->ApplyAlarmSettings(settings);
+    tav::sim::SensorConfig cfg;
+    cfg.port = uint16_t(station->Port());
+    cfg.address = 31;
+    cfg.quiet = true;
+    cfg.axes = {};
+    std::string error;
+    ASSERT_TRUE(tav::sim::ParseAxisSignal("80hz=1", &cfg.axes[0], &error)) << error;  // 13.8 mm/s
+    tav::sim::SimSensor sensor(cfg);
+    sensor.Start();
+    auto *controls = dlg->findChild<tav::ui::AlarmControls *>();
+    ASSERT_NE(controls, nullptr);
+    ASSERT_TRUE(Spin([&] { return controls->Indicator()->Shown().urgent; }, 10000));
+    EXPECT_EQ(controls->Indicator()->Shown().worst, int(tav::AlarmSeverity::kDanger));
+    ASSERT_TRUE(Spin([&] { return controls->Notice().Banner() && controls->Notice().Banner()->isVisible(); }));
+    EXPECT_TRUE(controls->Notice().BannerText().startsWith(QStringLiteral("危险报警：地址 31 3号泵")));
+    EXPECT_EQ(beeps, 1);
+
+    station->Alarms().Acknowledge({}, "", QDateTime::currentMSecsSinceEpoch());
+    EXPECT_TRUE(Spin([&] { return !controls->Notice().Banner()->isVisible(); }));
+    EXPECT_FALSE(controls->Indicator()->Shown().urgent);
+    sensor.Stop();
+    tav::ui::AlarmNotice::SetSoundHook({});
 }
 
 TEST_F(MainWindowFixture, PortTakenGivesBothMessagesAndTheWindowStillOpens)
