@@ -4,7 +4,6 @@
 #include <QFile>
 #include <QFileDialog>
 #include <QFileInfo>
-#include <QLabel>
 #include <QLineEdit>
 #include <QProgressDialog>
 #include <QPushButton>
@@ -48,7 +47,6 @@ TransientControls::TransientControls(CTavenorDlg &dlg) : QObject(&dlg), dlg_(dlg
     recordedSeconds_ = FindControl<QLineEdit>(&dlg, 1090);
     replayedSeconds_ = FindControl<QLineEdit>(&dlg, 1091);
     connectionList_ = FindControl<QComboBox>(&dlg, 1001);
-    replaySource_ = FindControl<QLabel>(&dlg, kIdReplaySource);  // the window shows and hides it
 
     if (record_)
         connect(record_, &QPushButton::clicked, this, &TransientControls::StartRecording);
@@ -107,11 +105,6 @@ void TransientControls::ShowStopped()
     timer3_.stop();
     dlg_.Station().Replay().Finish();
     ShowReplaySource(false);
-}
-
-QString TransientControls::ReplaySourceText() const
-{
-    return replaySource_ && !replaySource_->isHidden() ? replaySource_->text() : QString();
 }
 
 void TransientControls::ShowReplaySource(bool replaying)

@@ -11,7 +11,6 @@
 
 class CTavenorDlg;
 class QComboBox;
-class QLabel;
 class QLineEdit;
 class QProgressDialog;
 class QPushButton;
@@ -39,9 +38,6 @@ public:
     void OpenForReplay(const QString &path);
 
     bool Timer3Active() const { return timer3_.isActive(); }
-    // What the connection area says while a replay runs: the file's name,
-    // the replayed sensor's address and machine name; empty otherwise.
-    QString ReplaySourceText() const;
     // The label in the connection area that names the replayed data: the
     // file loaded last, or "采集数据" for the recording just made.
     static constexpr int kIdReplaySource = 1093;
@@ -71,7 +67,6 @@ private:
     QLineEdit *recordedSeconds_ = nullptr;
     QLineEdit *replayedSeconds_ = nullptr;
     QComboBox *connectionList_ = nullptr;
-    QLabel *replaySource_ = nullptr;
     QString loadedFile_;  // the .vdat in the recording buffer; empty after a recording
     QPointer<QProgressDialog> saveProgress_;
     QTimer timer3_;
