@@ -61,6 +61,8 @@ struct MainWindowFixture : ::testing::Test {
         for (int fd : clients)
             ::close(fd);
         tav::ui::SetMessageHook(nullptr);
+        tav::ui::SetQuestionHook(nullptr);  // a test's hooks point at its own locals
+        tav::ui::AlarmNotice::SetSoundHook({});
     }
     // Runs the event loop until `cond` holds.
     bool Spin(const std::function<bool()> &cond, int ms = 5000)
@@ -212,7 +214,6 @@ TEST_F(MainWindowFixture, EnterAndEscapeKeepTheWindowQuitAsksWhileSensorsAreConn
     EXPECT_EQ(station->Table().CountInUse(), 0);
     for (auto &rec : station->Table().records)
         EXPECT_FALSE(rec.receiveThread.joinable() && rec.threadsRunning.load());
-    tav::ui::SetQuestionHook(nullptr);
 }
 
 TEST_F(MainWindowFixture, CloseWithoutSensorsAsksNothing)
@@ -260,7 +261,6 @@ TEST_F(MainWindowFixture, NewDangerAlarmIsAnnouncedUntilAcknowledged)
     EXPECT_TRUE(Spin([&] { return !controls->Notice().Banner()->isVisible(); }));
     EXPECT_FALSE(controls->Indicator()->Shown().urgent);
     sensor.Stop();
-    tav::ui::AlarmNotice::SetSoundHook({});
 }
 
 TEST_F(MainWindowFixture, PortTakenGivesBothMessagesAndTheWindowStillOpens)
