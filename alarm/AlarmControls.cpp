@@ -3,9 +3,10 @@
 #include <QDateTime>
 #include <QLayout>
 #include <QMenuBar>
-#include <QPushButton>
 
 #include "alarm/AlarmDlg.h"
+#include "alarm/AlarmIndicator.h"
+#include "alarm/AlarmNotice.h"
 #include "app/Controls.h"
 #include "app/Messages.h"
 #include "app/TavenorDlg.h"
@@ -32,8 +33,9 @@ AlarmControls::AlarmControls(CTavenorDlg &window) : QObject(&window), window_(wi
         // Before "帮助", which stays last.
         const QList<QAction *> menus = bar->actions();
         bar->insertMenu(menus.isEmpty() ? nullptr : menus.back(), menu);
-        indicator_ = Tag(new QPushButton(bar), kIdIndicator, QStringLiteral("报警指示"));
-        indicator_->setFlat(true);
+        indicator_ = new AlarmIndicator(bar);
+        indicator_->setObjectName(QString::number(kIdIndicator));
+        indicator_->setAccessibleDescription(QString::number(kIdIndicator));
         // Beside whatever the window keeps in the corner (the broker link's state).
         QWidget *corner = bar->cornerWidget(Qt::TopRightCorner);
         if (corner && corner->layout())
@@ -42,6 +44,12 @@ AlarmControls::AlarmControls(CTavenorDlg &window) : QObject(&window), window_(wi
             bar->setCornerWidget(indicator_, Qt::TopRightCorner);
         connect(indicator_, &QPushButton::clicked, this, &AlarmControls::OpenWindow);
     }
+    notice_ = new AlarmNotice(window);
+    connect(notice_, &AlarmNotice::openAlarms, this, [this] {
+        OpenWindow();
+        dialog_->raise();
+        dialog_->activateWindow();
+    });
     connect(&window, &CTavenorDlg::menuCommand, this, [this](int id) {
         if (id == kAlarmCommand)
             OpenWindow();
@@ -80,18 +88,12 @@ void AlarmControls::OnTick()
 
 void AlarmControls::UpdateIndicator()
 {
-    if (!indicator_)
-        return;
-    const AlarmEngine &engine = window_.Station().Alarms();
-    const int active = engine.ActiveCount(), unacked = engine.UnacknowledgedCount();
-    indicator_->setText(QStringLiteral("报警 %1 / 未确认 %2").arg(active).arg(unacked));
-    const int worst = engine.WorstSeverity();
-    const char *style = worst == int(AlarmSeverity::kDanger)    ? "background:#ff5050;color:white;font-weight:bold"
-                        : worst == int(AlarmSeverity::kAlert)   ? "background:#ffa030;font-weight:bold"
-                        : worst == int(AlarmSeverity::kOffline) ? "background:#9090ff;color:white"
-                                                                : "background:#50c050;color:white";
-    if (indicator_->styleSheet() != QLatin1String(style))
-        indicator_->setStyleSheet(QLatin1String(style));
+    const std::vector<Alarm> alarms = window_.Station().Alarms().Alarms();
+    const IndicatorState state = IndicatorOf(alarms);
+    if (indicator_)
+        indicator_->Show(state);
+    notice_->Announce(watch_.Take(alarms), window_.Station().Settings().notice.sound);
+    notice_->Settle(state.urgent);
 }
 
 }  // namespace tav::ui

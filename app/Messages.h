@@ -21,4 +21,16 @@ void ShowMessage(QWidget *parent, const QString &text);
 // cause, the later ones its consequences). Does not wait either.
 void ShowMessagesInTurn(QWidget *parent, const QStringList &texts);
 
+// Asks `text` with the buttons "是" and "否" ("否" the default, so that an
+// Enter pressed by mistake changes nothing) and calls `onYes` if the answer
+// is yes. Does not wait either: the answer comes through the event loop.
+// Only one question per parent is open at a time; a second is not asked.
+void AskQuestion(QWidget *parent, const QString &text, std::function<void()> onYes);
+
+// When set, answers every question instead of a box. Without it but with a
+// message hook, the question goes to the message hook and is answered no, so
+// that a test never meets a box it did not expect.
+using QuestionHook = std::function<bool(const QString &text)>;
+void SetQuestionHook(QuestionHook hook);
+
 }  // namespace tav::ui

@@ -77,6 +77,7 @@ Station::Station(const StationOptions &options, EventSink &sink)
     AddSteadyConsumer(captures_.get());
     AddSteadyConsumer(alarms_.get());
     replayer_ = std::make_unique<Replayer>(*recorder_, conditioner_.get());
+    replayer_->SetSpeedBandFn([this](ConnectionRecord &rec) { deviceTable_->ApplyDeviceParameters(rec); });
     // A connection's speed band comes from its device record when it binds.
     steady_->SetDeviceParameterFn([this](ConnectionRecord &rec) { deviceTable_->ApplyDeviceParameters(rec); });
 }
@@ -274,6 +275,7 @@ void Station::ApplyAlarmSettings(const StationSettings &settings)
 {
     settings_.sensors = settings.sensors;
     settings_.capture = settings.capture;
+    settings_.notice = settings.notice;
     alarms_->SetSettings(settings_.sensors);
     captures_->SetSettings(settings_.capture, settings_.sensors);
 }

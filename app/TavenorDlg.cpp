@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 
+#include <QAbstractItemView>
 #include <QButtonGroup>
 #include <QCloseEvent>
 #include <QFrame>
@@ -12,6 +13,7 @@
 #include <QLabel>
 #include <QMenuBar>
 #include <QPlainTextEdit>
+#include <QPointer>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QSlider>
@@ -109,6 +111,7 @@ CTavenorDlg::CTavenorDlg(tav::Station &station, QWidget *parent)
              tav::CWaveDisp(tav::kSpectrumMode), tav::CWaveDisp(tav::kSpectrumMode), tav::CWaveDisp(tav::kSpectrumMode)}
 {
     setObjectName(QString::number(kDialogId));
+    listShows_.fill(tav::kSlotFree);  // as the empty list shows
     setWindowTitle(QStringLiteral("Ostrel 三轴振动传感器监测站"));
     setWindowIcon(tav::ui::ApplicationIcon());
     setSizeGripEnabled(true);
@@ -216,10 +219,19 @@ void CTavenorDlg::BuildLayout()
     connLayout->addWidget(onlineEdit_, 0, 1);
     connLayout->addWidget(Label(QStringLiteral("连接选择")), 1, 0);
     connLayout->addWidget(connectionList_, 1, 1);
-    connLayout->addWidget(Label(QStringLiteral("IP地址")), 2, 0);
-    connLayout->addWidget(ipEdit_, 2, 1);
-    connLayout->addWidget(Label(QStringLiteral("端口号")), 3, 0);
-    connLayout->addWidget(portEdit_, 3, 1);
+    peerRows_[0] = Label(QStringLiteral("IP地址"));
+    peerRows_[1] = ipEdit_;
+    peerRows_[2] = Label(QStringLiteral("端口号"));
+    peerRows_[3] = portEdit_;
+    for (int i = 0; i < 4; ++i)
+        connLayout->addWidget(peerRows_[i], 2 + i / 2, i % 2);
+    // While a replay runs, whose data are on screen, in place of the peer
+    // rows: the live peer is not what is shown, and the window keeps its height.
+    replaySource_ = Tag(new QLabel, tav::ui::TransientControls::kIdReplaySource, QStringLiteral("回放数据"));
+    replaySource_->setStyleSheet(QStringLiteral("background:#fff0a0;color:black;font-weight:bold;padding:2px"));
+    replaySource_->setMaximumWidth(260);
+    replaySource_->hide();
+    connLayout->addWidget(replaySource_, 2, 0, 2, 2);
     mqttLabel_ = new QLabel(QStringLiteral("MQTT 未启用"));
     mqttLabel_->setObjectName(QStringLiteral("mqttLink"));
     mqttLabel_->setEnabled(false);  // greyed: a note, not a control
@@ -299,7 +311,7 @@ void CTavenorDlg::BuildLayout()
     left->addWidget(ok);
     auto *quit = Button(2, QStringLiteral("退出"));
     left->addWidget(quit);
-    connect(quit, &QPushButton::clicked, this, &CTavenorDlg::reject);
+    connect(quit, &QPushButton::clicked, this, &CTavenorDlg::RequestQuit);
 
     // Right: per axis a waveform group and a spectrum group.
     auto *plots = new QGridLayout;
@@ -454,6 +466,22 @@ void CTavenorDlg::Initialise(const std::vector<std::string> &startMessages)
     ShowMqttLink();
 }
 
+QString CTavenorDlg::ConnectionLine(int slot, const tav::ConnectionRecord &rec)
+{
+    const int64_t address = tav::ListedAddress(rec);
+    if (address == tav::kAddressPending)
+        return QString::asprintf("%3d : 地址:等待数据", slot);
+    return QString::asprintf("%3d : 地址:%d", slot, int(address));
+}
+
+bool CTavenorDlg::ConnectionListStale()
+{
+    for (int slot = 0; slot < tav::kSlotCount; ++slot)
+        if (tav::ListedAddress(station_.Table().records[slot]) != listShows_[slot])
+            return true;
+    return false;
+}
+
 void CTavenorDlg::RebuildConnectionList()
 {
     auto &table = station_.Table();
@@ -462,17 +490,22 @@ void CTavenorDlg::RebuildConnectionList()
     int shownLine = -1;
     for (int slot = 0; slot < tav::kSlotCount; ++slot) {
         const auto &rec = table.records[slot];
-        if (!rec.InUse())
+        const int64_t address = listShows_[slot] = tav::ListedAddress(rec);
+        if (address == tav::kSlotFree)
             continue;
         if (slot == shown)
             shownLine = connectionList_->count();
-        const int32_t address = int32_t(rec.sensorAddress.load());
-        connectionList_->addItem(QString::asprintf("%3d : 地址:%d", slot, int(address)));
-        connectionList_->setItemData(connectionList_->count() - 1, SensorToolTip(address), Qt::ToolTipRole);
+        connectionList_->addItem(ConnectionLine(slot, rec));
+        connectionList_->setItemData(connectionList_->count() - 1,
+                                     address >= 0 ? SensorToolTip(int32_t(address)) : QString(), Qt::ToolTipRole);
     }
     // The list holds only connected slots, so a line's index moves whenever
     // a lower slot comes or goes: the line is found by its slot number, and
-    // the closed list always names the sensor whose data are on screen.
+    // the closed list always names the sensor whose data are on screen. A
+    // replay on a live sensor's slot shows another sensor's data: then no
+    // line is current, and the list's placeholder names the replay.
+    if (table.acquisitionState.load() == 2 && !connectionList_->placeholderText().isEmpty())
+        shownLine = -1;
     connectionList_->setCurrentIndex(shownLine);
     ShowSensorToolTip();
 }
@@ -526,6 +559,15 @@ void CTavenorDlg::OnConnectionReleased(int slot)
     liveView_->RefreshNumbers();  // empty while nothing is selected
 }
 
+void CTavenorDlg::ShowReplaySource(const QString &text, const QString &toolTip)
+{
+    replaySource_->setText(text);
+    replaySource_->setToolTip(toolTip);
+    replaySource_->setVisible(!text.isEmpty());
+    for (QWidget *w : peerRows_)
+        w->setVisible(text.isEmpty());
+}
+
 void CTavenorDlg::ShowPeer(int slot)
 {
     auto &rec = station_.Table().records[slot];
@@ -552,6 +594,12 @@ void CTavenorDlg::OnTimer1()
             break;
         }
     }
+    // Sensors that connected, left, or sent their first packet since the
+    // last look: their lines change now, not when the operator opens the
+    // list. Not while the list is open under the mouse, nor during a replay,
+    // whose line for slot 0 is the replay's own.
+    if (table.acquisitionState.load() != 2 && !connectionList_->view()->isVisible() && ConnectionListStale())
+        RebuildConnectionList();
     emit steadyTick();
     onlineEdit_->setText(QString::asprintf("%d", table.CountInUse()));
     emit liveNumbers();
@@ -625,11 +673,39 @@ bool CTavenorDlg::event(QEvent *e)
 
 void CTavenorDlg::keyPressEvent(QKeyEvent *e)
 {
-    if (e->key() == Qt::Key_Return || e->key() == Qt::Key_Enter) {
-        e->accept();  // Enter does not close the station
+    // Neither Enter nor Escape closes the station: one key pressed by
+    // mistake would stop monitoring, alarms, history and MQTT at once.
+    if (e->key() == Qt::Key_Return || e->key() == Qt::Key_Enter || e->key() == Qt::Key_Escape) {
+        e->accept();
         return;
     }
     QDialog::keyPressEvent(e);
+}
+
+void CTavenorDlg::closeEvent(QCloseEvent *e)
+{
+    if (shutDown_) {
+        QDialog::closeEvent(e);
+        return;
+    }
+    // The close box asks as "退出" does; the window closes later, on a yes.
+    e->ignore();
+    RequestQuit();
+}
+
+void CTavenorDlg::RequestQuit()
+{
+    if (shutDown_)
+        return;
+    if (station_.Table().CountInUse() == 0) {
+        reject();
+        return;
+    }
+    QPointer<CTavenorDlg> self(this);
+    tav::ui::AskQuestion(this, QuitQuestion(), [self] {
+        if (self)
+            self->reject();
+    });
 }
 
 void CTavenorDlg::accept() {}

@@ -3,6 +3,8 @@
 // steady-state controls, menus. It owns the controls and forwards operator
 // actions to the Station; feature binders connect to its signals, which fire
 // in the order the timers need.
+#include <array>
+
 #include <QComboBox>
 #include <QDialog>
 #include <QLineEdit>
@@ -77,6 +79,9 @@ public:
     // Rebuilds the "连接选择" list from the in-use slots; the line of the
     // shown slot, if it has one, becomes the current line.
     void RebuildConnectionList();
+    // A line of that list: "slot : 地址:address", the address only once
+    // the connection's first packet has given it.
+    static QString ConnectionLine(int slot, const tav::ConnectionRecord &rec);
     // Makes `slot` the shown connection and shows its port and address.
     void SelectConnection(int slot);
     // The tooltip of a line of "连接选择": the sensor's address and its
@@ -84,9 +89,17 @@ public:
     QString SensorToolTip(int32_t address) const;
     // The closed list's tooltip: that of the shown sensor, or none.
     void ShowSensorToolTip();
+    // Names the replayed data in place of the peer's address and port;
+    // an empty text shows the peer again.
+    void ShowReplaySource(const QString &text, const QString &toolTip);
     // Stops the station: no more accepts, every connection closed, every
     // thread joined. Called once when the window closes.
     void Shutdown();
+    // "退出" and the close box: while sensors are connected the operator is
+    // asked first; with none, or on a yes, the station stops and the window
+    // closes. Returns at once; the question does not block the window.
+    void RequestQuit();
+    static QString QuitQuestion() { return QStringLiteral("退出后将停止监测所有传感器，确定退出？"); }
 
 signals:
     // Timer 1 (500 ms), in this order: connection selection (done here),
@@ -105,11 +118,14 @@ signals:
 
 public slots:
     void accept() override;  // Enter and the hidden OK button do nothing
-    void reject() override;  // "退出", Escape and the close box
+    // Stops the station and closes the window without a question: a
+    // confirmed quit, or a stop signal. Escape no longer comes here.
+    void reject() override;
 
 protected:
     bool event(QEvent *e) override;
     void keyPressEvent(QKeyEvent *e) override;
+    void closeEvent(QCloseEvent *e) override;
 
 private:
     void BuildLayout();
@@ -117,6 +133,9 @@ private:
     // Minimum size: 1280 x 720, or what every control needs to stay whole.
     void KeepControlsWhole();
     void OnTimer1();
+    // The list no longer shows what the slots hold (a slot came, went, or
+    // got its first packet since the last rebuild).
+    bool ConnectionListStale();
     void ShowPeer(int slot);
     void ShowMqttLink();
     // Connection-released event: a released shown slot leaves nothing shown.
@@ -130,12 +149,16 @@ private:
     QLineEdit *onlineEdit_ = nullptr;
     QLineEdit *ipEdit_ = nullptr;
     QLineEdit *portEdit_ = nullptr;
+    QWidget *peerRows_[4] = {};      // "IP地址", its field, "端口号", its field
+    QLabel *replaySource_ = nullptr;  // in their place during a replay
     tav::ui::LiveView *liveView_ = nullptr;  // child object
     CSteadyDataDisp *steadyViewer_ = nullptr;  // child dialog
     CHistoryDialog *historyViewer_ = nullptr;  // child dialog, made when first opened
     CAnalysisDlg *analysis_ = nullptr;         // child dialog
     QLabel *mqttLabel_ = nullptr;  // the broker link's state, discreetly
     int mqttShown_ = -1;
+    // Per slot what the connection list shows (tav::ListedAddress).
+    std::array<int64_t, tav::kSlotCount> listShows_{};
     QTimer timer1_;
     QTimer timer2_;
     bool shutDown_ = false;

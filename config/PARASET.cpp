@@ -391,8 +391,7 @@ void CPARASET::FillSensorList()
     sensorList_->clear();
     for (int slot = 0; slot < tav::kSlotCount; ++slot)
         if (table[slot].InUse())
-            sensorList_->addItem(
-                QString::asprintf("%3d : 地址:%d", slot, int(table[slot].sensorAddress.load())), slot);
+            sensorList_->addItem(CTavenorDlg::ConnectionLine(slot, table[slot]), slot);
     // The entry of the slot the commands go to, looked up by slot number: the
     // main window's list may be older than this one, and the operator may
     // have chosen another sensor here.

@@ -51,13 +51,18 @@ bool ProcessingThread::RunPass(bool paced)
 {
     for (int slot = 0; slot < kSlotCount; ++slot) {
         ConnectionRecord &rec = table_[slot];
-        if (rec.InUse() && CaptureComplete(rec.cond)) {
+        // A replay with no sensor connected runs on a free slot 0, and its
+        // speed is shown like a live sensor's.
+        auto served = [&] {
+            return rec.InUse() || (table_.acquisitionState.load() == 2 && table_.selectedConnection.load() == slot);
+        };
+        if (served() && CaptureComplete(rec.cond)) {
             // Held while the capture is read: a sensor that takes the slot
             // over resets the capture under this lock, so its parser cannot
             // write the array under the transform, nor can the old sensor's
             // speed land on the new connection.
             std::lock_guard lock(rec.conditionMutex);
-            if (rec.InUse() && CaptureComplete(rec.cond))
+            if (served() && CaptureComplete(rec.cond))
                 EstimateSpeed(rec);
         }
         if (paced && !Pause())

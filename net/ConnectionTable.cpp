@@ -33,6 +33,16 @@ int ConnectionTable::FindFreeSlot() const
     return -1;
 }
 
+int64_t ListedAddress(const ConnectionRecord &rec)
+{
+    if (!rec.InUse())
+        return kSlotFree;
+    // Acquire: the parser counts a packet after storing its address.
+    if (rec.packetsParsed.load(std::memory_order_acquire) == 0)
+        return kAddressPending;
+    return int32_t(rec.sensorAddress.load(std::memory_order_relaxed));
+}
+
 int ConnectionTable::CountInUse() const
 {
     int n = 0;

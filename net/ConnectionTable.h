@@ -124,6 +124,13 @@ struct ConnectionRecord {
     bool InUse() const { return inUse.load(std::memory_order_acquire) != 0; }
 };
 
+// The sensor address a list of connections may show for a record:
+// kSlotFree for a free slot, kAddressPending until the connection's first
+// packet has given its address (the 0 left from the accept is no sensor's),
+// else the address. Any thread.
+constexpr int64_t kSlotFree = -2, kAddressPending = -1;
+int64_t ListedAddress(const ConnectionRecord &rec);
+
 // About 17 MB: allocate it on the heap, once.
 struct ConnectionTable {
     ConnectionRecord records[kSlotCount];

@@ -170,7 +170,9 @@ void FrameParser::TakePacket(ConnectionRecord &rec)
         }
     }
     ++rec.packetIndex;
-    rec.packetsParsed.fetch_add(1, std::memory_order_relaxed);
+    // Release: a reader that sees a packet counted sees its address too
+    // (the connection list names a sensor only after its first packet).
+    rec.packetsParsed.fetch_add(1, std::memory_order_release);
 
     int perBlock = rec.packetsPerBlock.load(std::memory_order_relaxed);
     if (perBlock < 1 || perBlock > kMaxPacketsPerBlock) {

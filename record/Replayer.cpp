@@ -47,8 +47,11 @@ bool Replayer::Start()
         return false;
     const uint8_t *data = recorder_.GlobalData();
     fileFs_ = 0;
-    if (data && recorder_.RecordedLength() >= kPacketBytes)
+    fileAddress_ = 0;
+    if (data && recorder_.RecordedLength() >= kPacketBytes) {
         fileFs_ = PacketFs(data);
+        fileAddress_ = PacketAddress(data);
+    }
     stepPackets_ = ReplayStepPackets(fileFs_);
     return true;
 }
@@ -75,6 +78,10 @@ ReplayTick Replayer::Tick()
         tick.listLine = line;
     }
     ConnectionRecord &rec = table_.records[slot];
+    if (borrowed_.slot != slot) {
+        Finish();  // the operator chose another slot: the first gets its own back
+        Borrow(rec, slot);
+    }
 
     std::atomic<uint32_t> &position = recorder_.GlobalPosition();
     const uint32_t pos = position.load();
@@ -101,9 +108,55 @@ ReplayTick Replayer::Tick()
         }
     } else if (!recorder_.Paused()) {
         recorder_.StopAcquisition();
+        Finish();
         tick.stopped = true;
     }
     return tick;
+}
+
+void Replayer::Borrow(ConnectionRecord &rec, int slot)
+{
+    std::lock_guard lock(rec.conditionMutex);  // the processing thread reads the band under it
+    borrowed_.slot = slot;
+    borrowed_.generation = rec.generation.load();
+    borrowed_.address = rec.sensorAddress.load();
+    borrowed_.ratedSpeed = rec.ratedSpeed.load();
+    borrowed_.ratedFrequency = rec.ratedFrequency.load();
+    borrowed_.upper = rec.upperSearchLimit.load();
+    borrowed_.lower = rec.lowerSearchLimit.load();
+    borrowed_.speed = rec.measuredSpeed.load();
+    // The replayed machine's band: that of a fresh connection, then its
+    // device record if it has one, as when a sensor of that address binds.
+    rec.ratedSpeed = 1500.0f;
+    rec.ratedFrequency = 25.0f;
+    rec.upperSearchLimit = 25.5f;
+    rec.lowerSearchLimit = 13.0f;
+    rec.measuredSpeed = 0.0f;
+    rec.cond.captureCount = 0;
+    if (fileAddress_ != 0) {
+        rec.sensorAddress = fileAddress_;
+        if (speedBandFn_)
+            speedBandFn_(rec);
+    }
+}
+
+void Replayer::Finish()
+{
+    if (borrowed_.slot < 0)
+        return;
+    ConnectionRecord &rec = table_.records[borrowed_.slot];
+    borrowed_.slot = -1;
+    std::lock_guard lock(rec.conditionMutex);
+    // A sensor accepted into the slot meanwhile has been given its own.
+    if (rec.generation.load() != borrowed_.generation)
+        return;
+    rec.sensorAddress = borrowed_.address;
+    rec.ratedSpeed = borrowed_.ratedSpeed;
+    rec.ratedFrequency = borrowed_.ratedFrequency;
+    rec.upperSearchLimit = borrowed_.upper;
+    rec.lowerSearchLimit = borrowed_.lower;
+    rec.measuredSpeed = borrowed_.speed;
+    rec.cond.captureCount = 0;
 }
 
 void Replayer::Reposition(int percent)

@@ -3,6 +3,7 @@
 // if the packets came from the selected connection, one step per tick of
 // timer 3 (94 ms). Window thread only.
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -36,6 +37,10 @@ public:
     // `consumer` conditions the replayed blocks; it may be set later.
     Replayer(Recorder &recorder, BlockConsumer *consumer = nullptr);
     void SetConsumer(BlockConsumer *consumer) { consumer_ = consumer; }
+    // Sets a slot's speed band from the device record of the slot's sensor
+    // address; a replay uses it so that the speed shown is that of the
+    // replayed machine, not of the sensor whose slot it runs on.
+    void SetSpeedBandFn(std::function<void(ConnectionRecord &)> fn) { speedBandFn_ = std::move(fn); }
 
     // Enters replay (state 2) from idle; false in any other state.
     bool Start();
@@ -45,6 +50,14 @@ public:
     // the start of the packet at that share of the recording.
     void Reposition(int percent);
     int StepPackets() const { return stepPackets_; }
+    // The sensor address of the data being replayed (of the first packet);
+    // 0 without data.
+    uint32_t FileAddress() const { return fileAddress_; }
+    // The replay has ended (stopped, used up, or ended by a load or a
+    // recording): the slot it ran on gets back its sensor's address and
+    // speed band, unless another connection has taken the slot meanwhile.
+    // Does nothing when no replay ran since the last call.
+    void Finish();
 
 private:
     Recorder &recorder_;
@@ -52,6 +65,16 @@ private:
     BlockConsumer *consumer_;
     int stepPackets_ = 22;
     float fileFs_ = 0;
+    uint32_t fileAddress_ = 0;
+    std::function<void(ConnectionRecord &)> speedBandFn_;
+    // The slot the replay runs on and what it had before, restored by Finish.
+    struct Borrowed {
+        int slot = -1;
+        uint32_t generation = 0;
+        uint32_t address = 0;
+        float ratedSpeed = 0, ratedFrequency = 0, upper = 0, lower = 0, speed = 0;
+    } borrowed_;
+    void Borrow(ConnectionRecord &rec, int slot);
     // Replayed packets are copied here, never into the slot's block buffer,
     // which belongs to the slot's parser thread.
     std::unique_ptr<uint8_t[]> block_;

@@ -3,6 +3,7 @@
 #include <QComboBox>
 #include <QFile>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QLineEdit>
 #include <QProgressDialog>
 #include <QPushButton>
@@ -80,6 +81,7 @@ void TransientControls::StartRecording()
     }
     record_->setEnabled(false);
     replay_->setEnabled(false);
+    loadedFile_.clear();  // the buffer now holds the new recording
     timer3_.start(kRecordingTickMs);
 }
 
@@ -101,6 +103,37 @@ void TransientControls::ShowStopped()
     replay_->setEnabled(true);
     pause_->setText(QStringLiteral("暂停"));
     timer3_.stop();
+    dlg_.Station().Replay().Finish();
+    ShowReplaySource(false);
+}
+
+void TransientControls::ShowReplaySource(bool replaying)
+{
+    const ConnectionTable &table = dlg_.Station().Table();
+    const int slot = table.selectedConnection.load();
+    const bool onLiveSlot = slot >= 0 && slot < kSlotCount && table.records[slot].InUse();
+    if (!replaying) {
+        dlg_.ShowReplaySource(QString(), QString());
+        if (connectionList_ && !connectionList_->placeholderText().isEmpty()) {
+            connectionList_->setPlaceholderText(QString());
+            dlg_.RebuildConnectionList();
+        }
+        return;
+    }
+    // The replayed data come through the shown slot, but they are another
+    // sensor's: its address, its machine and the file name are what the
+    // operator must see, never the live sensor's line.
+    const uint32_t address = dlg_.Station().Replay().FileAddress();
+    const std::string &name = dlg_.Marks().Name(int32_t(address));
+    QString who = QStringLiteral("地址:%1").arg(int32_t(address));
+    if (!name.empty())
+        who += QStringLiteral("  ") + QString::fromStdString(name);
+    const QString file = loadedFile_.isEmpty() ? QStringLiteral("采集数据") : QFileInfo(loadedFile_).fileName();
+    dlg_.ShowReplaySource(QStringLiteral("回放：") + file + QStringLiteral("\n") + who, loadedFile_);
+    if (connectionList_ && onLiveSlot) {
+        connectionList_->setPlaceholderText(QStringLiteral("回放 ") + who);
+        connectionList_->setCurrentIndex(-1);
+    }
 }
 
 void TransientControls::StartReplay()
@@ -109,6 +142,7 @@ void TransientControls::StartReplay()
         return;
     record_->setEnabled(false);
     replay_->setEnabled(false);
+    ShowReplaySource(true);
     timer3_.start(kReplayTickMs);
 }
 
@@ -156,6 +190,7 @@ bool TransientControls::Load(const QString &path)
 {
     LoadResult r = dlg_.Station().Recording().Load(QFile::encodeName(path).toStdString());
     if (r.ok) {
+        loadedFile_ = path;
         ShowStopped();  // a load ends a running recording or replay
         recordedSeconds_->setText(QString::fromStdString(r.totalText));
         replayedSeconds_->setText(QString::fromStdString(r.replayedText));

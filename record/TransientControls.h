@@ -38,6 +38,9 @@ public:
     void OpenForReplay(const QString &path);
 
     bool Timer3Active() const { return timer3_.isActive(); }
+    // The label in the connection area that names the replayed data: the
+    // file loaded last, or "采集数据" for the recording just made.
+    static constexpr int kIdReplaySource = 1093;
     int Timer3Interval() const { return timer3_.interval(); }
 
 private:
@@ -52,6 +55,8 @@ private:
     void OnSaveProgress(int percent, bool finished);
     // Buttons, pause text and timer 3 as they are with acquisition idle.
     void ShowStopped();
+    // Names the replayed data in the connection area, or hides the name.
+    void ShowReplaySource(bool replaying);
 
     CTavenorDlg &dlg_;
     QPushButton *record_ = nullptr;
@@ -62,6 +67,7 @@ private:
     QLineEdit *recordedSeconds_ = nullptr;
     QLineEdit *replayedSeconds_ = nullptr;
     QComboBox *connectionList_ = nullptr;
+    QString loadedFile_;  // the .vdat in the recording buffer; empty after a recording
     QPointer<QProgressDialog> saveProgress_;
     QTimer timer3_;
 };

@@ -502,6 +502,9 @@ StationSettings ParseStationSettings(const std::string &text, const std::string 
     capture.Number("pre_s", 0, kMaxCaptureLeadS, &settings.capture.preS);
     capture.Number("post_s", 0, kMaxCaptureS, &settings.capture.postS);
 
+    TableReader alarm(SubTable(root, "alarm", name, messages), "alarm", name, messages);
+    alarm.Boolean("sound", &settings.notice.sound);
+
     ReadSensors(root, name, messages, settings.capture.preS, &settings.sensors);
     return settings;
 }

@@ -46,11 +46,17 @@ struct MqttSettings {
     int bufferMinutes = 10;
 };
 
+// [alarm]: how a new danger or offline alarm makes itself known.
+struct AlarmNoticeSettings {
+    bool sound = true;  // a beep with the banner; off where a control room wants quiet
+};
+
 struct StationSettings {
     HistorySettings history;
     AccessSettings access;
     MqttSettings mqtt;
     CaptureSettings capture;
+    AlarmNoticeSettings notice;
     std::map<int32_t, MachineSettings> sensors;  // by sensor address
     // False when the file existed but could not be read as TOML at all: a
     // reload then keeps the settings it had.

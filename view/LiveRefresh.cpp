@@ -128,6 +128,27 @@ void MarkLiveNumbers(LiveNumbers &n, const SensorMarks *marks)
     }
 }
 
+bool ShownSensorSilent(SilenceWatch &watch, const ConnectionTable &table, int64_t nowMs, int64_t silentAfterMs)
+{
+    const int slot = table.selectedConnection.load(std::memory_order_acquire);
+    if (slot < 0 || slot >= kSlotCount || table.acquisitionState.load() == 2 || !table.records[slot].InUse()) {
+        watch.slot = -1;
+        return false;
+    }
+    const ConnectionRecord &rec = table.records[slot];
+    const uint32_t generation = rec.generation.load();
+    const uint64_t packets = rec.packetsParsed.load(std::memory_order_relaxed);
+    if (watch.slot != slot || watch.generation != generation || watch.packets != packets) {
+        // Another sensor, or this one still sending: the silence starts over.
+        watch.slot = slot;
+        watch.generation = generation;
+        watch.packets = packets;
+        watch.movedMs = nowMs;
+        return false;
+    }
+    return nowMs - watch.movedMs >= silentAfterMs;
+}
+
 int CommonPauseTarget(const int running[3])
 {
     return running[0] || running[1] || running[2] ? 0 : 1;

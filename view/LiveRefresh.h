@@ -49,6 +49,18 @@ LiveNumbers ReadLiveNumbers(const LivePlots &plots, ConnectionTable &table);
 // alarms); without `marks` or a selection, none.
 void MarkLiveNumbers(LiveNumbers &n, const SensorMarks *marks);
 
+// Whether the shown sensor has gone silent: no waveform packet for
+// `silentAfterMs` while its connection stays open. Its last values then
+// stand frozen on screen and must not read as live. A replay is never
+// silent (its data do not come through the parser). Window thread.
+struct SilenceWatch {
+    int slot = -1;
+    uint32_t generation = 0;
+    uint64_t packets = 0;
+    int64_t movedMs = 0;  // when the packet count last moved (steady clock)
+};
+bool ShownSensorSilent(SilenceWatch &watch, const ConnectionTable &table, int64_t nowMs, int64_t silentAfterMs);
+
 // Common pause button: the `running` value for all three time plots, 0 if
 // any of them runs, else 1.
 int CommonPauseTarget(const int running[3]);

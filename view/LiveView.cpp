@@ -2,13 +2,19 @@
 
 #include <QAbstractButton>
 #include <QComboBox>
+#include <QGridLayout>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPalette>
 #include <QSlider>
 #include <QWidget>
 
+#include <chrono>
+
+#include "alarm/AlarmEngine.h"
 #include "dsp/Conditioner.h"
 #include "view/LiveRefresh.h"
+#include "view/PlotFrame.h"
 
 namespace tav::ui {
 
@@ -50,7 +56,8 @@ void Colour(QLineEdit *edit, Mark mark, Mark *shown)
     }
     QPalette p = edit->palette();
     p.setColor(QPalette::Base, QColor::fromRgb(QRgb(uint32_t(rgb))));
-    p.setColor(QPalette::Text, Qt::black);
+    // Offline: greyed as a whole, so that a last value is not read as live.
+    p.setColor(QPalette::Text, mark == Mark::kOffline ? QColor(0x48, 0x48, 0x48) : QColor(Qt::black));
     edit->setPalette(p);
 }
 
@@ -77,6 +84,31 @@ LiveView::LiveView(QWidget &window, CWaveDisp *const plots[6], ConnectionTable &
         StartSettings(*spectrum_[a]);
     }
     ConnectControls();
+    for (int i = 0; i < 6; ++i) {
+        PlotFrame *frame = (i < 3 ? time_[i] : spectrum_[i - 3])->Frame();
+        if (!frame)
+            continue;
+        auto *veil = new QLabel(QStringLiteral("离线"), frame);
+        veil->setObjectName(QStringLiteral("offlineVeil"));
+        veil->setAttribute(Qt::WA_TransparentForMouseEvents);  // readout and double click still work
+        veil->setStyleSheet(QStringLiteral("background:rgba(80,80,80,190);color:white;font-weight:bold;"
+                                           "font-size:20pt;padding:4px 16px"));
+        veil->hide();
+        auto *centre = new QGridLayout(frame);
+        centre->setContentsMargins(0, 0, 0, 0);
+        centre->addWidget(veil, 0, 0, Qt::AlignCenter);
+        offlineVeil_[i] = veil;
+    }
+}
+
+void LiveView::ShowOffline(bool offline)
+{
+    if (offline == offline_)
+        return;
+    offline_ = offline;
+    for (QLabel *veil : offlineVeil_)
+        if (veil)
+            veil->setVisible(offline);
 }
 
 LiveView::~LiveView() = default;
@@ -152,6 +184,13 @@ void LiveView::RefreshNumbers()
 {
     LiveNumbers n = ReadLiveNumbers(plots_, table_);
     MarkLiveNumbers(n, marks_);
+    const int64_t nowMs = std::chrono::duration_cast<std::chrono::milliseconds>(
+                              std::chrono::steady_clock::now().time_since_epoch())
+                              .count();
+    // Silent as long as the alarms' offline rule asks, whether or not the
+    // sensor has settings (and so an offline alarm).
+    const bool offline = n.selected && ShownSensorSilent(silence_, table_, nowMs, kOfflineAfterMs);
+    ShowOffline(offline);
     auto show = [](QLineEdit *edit, const std::string &text) {
         if (edit)
             edit->setText(QString::fromStdString(text));
@@ -170,8 +209,9 @@ void LiveView::RefreshNumbers()
             if (zone_[a]->text() != zone)
                 zone_[a]->setText(zone);
         }
-        Colour(rms_[a], n.rmsMark[a], &rmsShown_[a]);
-        Colour(zone_[a], n.zoneMark[a], &zoneShown_[a]);
+        Colour(rms_[a], offline ? Mark::kOffline : n.rmsMark[a], &rmsShown_[a]);
+        Colour(zone_[a], offline ? Mark::kOffline : n.zoneMark[a], &zoneShown_[a]);
+        Colour(band_[a], offline ? Mark::kOffline : Mark::kNone, &bandShown_[a]);
     }
     show(address_, n.address);
     show(samplingFrequency_, n.samplingFrequency);

@@ -12,8 +12,10 @@
 #include "alarm/SensorMarks.h"
 #include "net/ConnectionTable.h"
 #include "view/LivePlots.h"
+#include "view/LiveRefresh.h"
 #include "view/WaveDisp.h"
 
+class QLabel;
 class QLineEdit;
 class QWidget;
 
@@ -41,10 +43,14 @@ public:
     void SetMarks(const SensorMarks *marks) { marks_ = marks; }
 
     CWaveDisp &TimePlot(int axis) { return *time_[axis]; }
+    // The shown sensor is offline: its plots say "离线" and its zone and
+    // severity fields are grey (set by RefreshNumbers).
+    bool ShowsOffline() const { return offline_; }
     CWaveDisp &SpectrumPlot(int axis) { return *spectrum_[axis]; }
 
 private:
     void ConnectControls();
+    void ShowOffline(bool offline);
 
     QWidget &window_;
     ConnectionTable &table_;
@@ -59,6 +65,10 @@ private:
     // Colours on show, so that a palette is set only when one changes.
     Mark rmsShown_[3] = {};
     Mark zoneShown_[3] = {};
+    Mark bandShown_[3] = {};
+    SilenceWatch silence_;
+    bool offline_ = false;
+    QLabel *offlineVeil_[6] = {};  // over each plot, shown while offline
     const SensorMarks *marks_ = nullptr;
     QLineEdit *address_ = nullptr;
     QLineEdit *samplingFrequency_ = nullptr;

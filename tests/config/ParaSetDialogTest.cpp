@@ -149,6 +149,7 @@ struct ParaSetFixture : ::testing::Test {
         ASSERT_TRUE(Spin([&] { return !table[1].threadsRunning && !table[2].threadsRunning; }));
         table[0].sensorAddress = 11;
         table[3].sensorAddress = 7;
+        table[0].packetsParsed = table[3].packetsParsed = 1;  // as if each had sent its first packet
         dlg->RebuildConnectionList();
         auto *list = FindControl<QComboBox>(dlg.get(), 1001);
         ASSERT_EQ(list->count(), 2);

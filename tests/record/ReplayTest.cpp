@@ -139,6 +139,37 @@ TEST_F(ReplayTest, ReplaysWholeStepsOnSlotZeroWhenNothingIsSelected)
     EXPECT_EQ(replayer.Tick().listLine, "");
 }
 
+// A replay over a live sensor's slot showed that sensor's identity and
+// estimated the speed in its band; after the replay the slot must be the
+// live sensor's again, unless another connection has taken it meanwhile.
+TEST_F(ReplayTest, ReplayRunsInTheReplayedSensorsBandAndGivesTheSlotBack)
+{
+    replayer.SetSpeedBandFn([](ConnectionRecord &rec) {
+        if (rec.sensorAddress == 1)  // the replayed sensor's device record: 1500 rpm fixed
+            rec.lowerSearchLimit = 22.5f;
+    });
+    ConnectionRecord &live = (*table)[3];
+    for (uint32_t takenOver : {0u, 1u}) {
+        live.sensorAddress = 6;
+        live.ratedSpeed = 1800.0f;
+        live.lowerSearchLimit = 27.0f;
+        table->selectedConnection = 3;
+        ASSERT_TRUE(recorder.Load(Write("s1.vdat", MakePackets(1, 26667.0f, 22 * 3))).ok);
+        ASSERT_TRUE(replayer.Start());
+        EXPECT_TRUE(replayer.Tick().stepped);
+        EXPECT_EQ(replayer.FileAddress(), 1u);
+        EXPECT_EQ(live.sensorAddress, 1u);
+        EXPECT_EQ(live.ratedSpeed, 1500.0f);
+        EXPECT_EQ(live.lowerSearchLimit, 22.5f);
+        live.generation += takenOver;
+        RunToEnd();
+        EXPECT_EQ(live.sensorAddress, takenOver ? 1u : 6u);
+        EXPECT_EQ(live.lowerSearchLimit, takenOver ? 22.5f : 27.0f);
+        replayer.Finish();  // a second end changes nothing
+        EXPECT_EQ(live.lowerSearchLimit, takenOver ? 22.5f : 27.0f);
+    }
+}
+
 TEST_F(ReplayTest, RepositionWhilePausedContinuesAtAPacketBoundary)
 {
     table->selectedConnection = 3;

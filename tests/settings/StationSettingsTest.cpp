@@ -57,9 +57,12 @@ TEST(StationSettings, ReadsValuesAndReportsBadOnesByLine)
                            "garbage_timeout_s = 2.5\n"
                            "idle_evict_s = nan\n"         // line 9
                            "allow = [\"127.0.0.1\", 5]\n" // line 10: one bad item
-                           "bind = \"127.0.0.1\"\n";
+                           "bind = \"127.0.0.1\"\n"
+                           "[alarm]\n"
+                           "sound = false\n";
     std::vector<std::string> messages;
     StationSettings s = LoadStationSettings(path, &messages);
+    EXPECT_FALSE(s.notice.sound);
     EXPECT_EQ(s.history.rawDays, 5);
     EXPECT_EQ(s.history.minuteDays, 90);
     EXPECT_EQ(s.history.hourYears, 10);

@@ -98,3 +98,27 @@ TEST(LiveRefresh, CommonPausePausesAllWhenOneRunsAndThenResumesAll)
     EXPECT_EQ(CommonPauseTarget(onlyYPaused), 0);
     EXPECT_EQ(CommonPauseTarget(allPaused), 1);
 }
+
+// An offline sensor's frozen values read as live; a sending one, another
+// sensor in the slot, or a replay must never read as offline.
+TEST(LiveRefresh, ShownSensorIsSilentOnlyAfterTenSecondsWithoutAPacket)
+{
+    Rig rig(26667.0f);
+    ConnectionRecord &rec = (*rig.table)[2];
+    rec.inUse = 1;
+    SilenceWatch watch;
+    EXPECT_FALSE(ShownSensorSilent(watch, *rig.table, 0, 10000));
+    EXPECT_FALSE(ShownSensorSilent(watch, *rig.table, 9999, 10000));
+    EXPECT_TRUE(ShownSensorSilent(watch, *rig.table, 10000, 10000));
+    rig.table->acquisitionState = 2;
+    EXPECT_FALSE(ShownSensorSilent(watch, *rig.table, 20000, 10000));
+    rig.table->acquisitionState = 0;
+    EXPECT_FALSE(ShownSensorSilent(watch, *rig.table, 20000, 10000));  // counts from the replay's end
+    rec.packetsParsed = 5;
+    EXPECT_FALSE(ShownSensorSilent(watch, *rig.table, 40000, 10000));
+    rec.generation = 9;  // a new connection in the slot
+    EXPECT_FALSE(ShownSensorSilent(watch, *rig.table, 60000, 10000));
+    EXPECT_TRUE(ShownSensorSilent(watch, *rig.table, 70000, 10000));
+    rec.inUse = 0;
+    EXPECT_FALSE(ShownSensorSilent(watch, *rig.table, 90000, 10000));
+}
