@@ -177,18 +177,28 @@ TEST(StationSettings, NonAsciiOutsideQuotesIsAnErrorNotACrash)
     messages.clear();
     ParseStationSettings("[access]\nbind = 7LL\x1f\"s\xef\xb4\xbf\n", "station.toml", &messages);
     ASSERT_EQ(messages.size(), 1u);
-    // Those few in "..." reach the reader escaped and come out as written;
-    // '...' strings have no escapes, so there they still refuse the file.
+    // Those few reach the reader escaped and come out as written, in '...'
+    // strings too (a byte-order mark before them is no error); only a '...'
+    // string that does not end refuses the file.
     messages.clear();
     s = ParseStationSettings("[access]\nbind = \"caf\xc3\xa9\"\n[sensor.5]\nname = \"\"\"弯头 90° ×2\"\"\"\n",
                              "station.toml", &messages);
     EXPECT_TRUE(messages.empty()) << messages[0];
     EXPECT_EQ(s.access.bind, "caf\xc3\xa9");
     EXPECT_EQ(s.sensors[5].name, "弯头 90° ×2");
-    messages.clear();
-    ParseStationSettings("[access]\nbind = 'caf\xc3\xa9'\n", "station.toml", &messages);
+    s = ParseStationSettings("\xEF\xBB\xBF[access]\nbind = 'caf\xc3\xa9\\\"'\n[sensor.5]\nname = '''80°C'''''\n",
+                             "station.toml", &messages);
+    EXPECT_TRUE(messages.empty()) << messages[0];
+    EXPECT_EQ(s.access.bind, "caf\xc3\xa9\\\"");
+    EXPECT_EQ(s.sensors[5].name, "80°C''");
+    ParseStationSettings("[access]\nbind = 'caf\xc3\xa9\n", "station.toml", &messages);
     ASSERT_EQ(messages.size(), 1u);
     EXPECT_NE(messages[0].find("第2行"), std::string::npos) << messages[0];
+    // Bytes of another encoding are named as such, not as the reader's complaint.
+    messages.clear();
+    ParseStationSettings("[sensor.5]\nname = \"\xb1\xc3\"\n", "station.toml", &messages);
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_NE(messages[0].find("第2行：不是有效的 UTF-8"), std::string::npos) << messages[0];
 }
 
 void WriteFile(const std::string &path, const std::string &text)
@@ -210,6 +220,8 @@ TEST(SettingsWatcher, EditedFileIsPickedUpOnceAndABadFileKeepsThePrevious)
 
     WriteFile(path, "[sensor.5]\nname = \"1号泵\"\niso_class = \"group2-rigid\"\n");
     watcher.CheckNow();
+    EXPECT_FALSE(watcher.Take()) << "read only once it held still over one more look";
+    watcher.CheckNow();
     std::optional<SettingsReload> r = watcher.Take();
     ASSERT_TRUE(r);
     ASSERT_TRUE(r->usable);
@@ -220,6 +232,7 @@ TEST(SettingsWatcher, EditedFileIsPickedUpOnceAndABadFileKeepsThePrevious)
     EXPECT_FALSE(watcher.Take()) << "an unchanged file is not read again";
 
     WriteFile(path, "[sensor.5\nname = 1\n");
+    watcher.CheckNow();
     watcher.CheckNow();
     r = watcher.Take();
     ASSERT_TRUE(r);
@@ -233,7 +246,9 @@ TEST(SettingsWatcher, EditedFileIsPickedUpOnceAndABadFileKeepsThePrevious)
 
     WriteFile(path, "[sensor.7]\nname = \"2号泵\"\n");
     watcher.CheckNow();
+    watcher.CheckNow();
     WriteFile(path, "[sensor.7]\nname = \"2号泵\"\n[oops\n");
+    watcher.CheckNow();
     watcher.CheckNow();
     r = watcher.Take();
     ASSERT_TRUE(r);
