@@ -255,11 +255,11 @@ void Station::RemoveSteadyConsumer(SteadySnapshotConsumer *consumer)
                            steadyConsumers_.end());
 }
 
-void Station::ApplyAlarmSettings(const StationSettings &settings)
+void Station::ApplyAlarmSettings(const StationSettings &settings, std::vector<std::string> *told)
 {
     settings_.sensors = settings.sensors;
     settings_.capture = settings.capture;
-    alarms_->SetSettings(settings_.sensors);
+    alarms_->SetSettings(settings_.sensors, told);
     captures_->SetSettings(settings_.capture, settings_.sensors);
 }
 
@@ -269,7 +269,7 @@ std::vector<std::string> Station::ApplyReloadedSettings()
     if (!reload)
         return {};
     if (reload->usable)
-        ApplyAlarmSettings(reload->settings);
+        ApplyAlarmSettings(reload->settings, &reload->messages);
     return std::move(reload->messages);
 }
 

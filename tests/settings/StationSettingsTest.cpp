@@ -1,6 +1,8 @@
 // station.toml: defaults, typed values, and bad entries reported with their
 // line while the rest of the file still counts.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <filesystem>
@@ -256,6 +258,65 @@ TEST(SettingsWatcher, EditedFileIsPickedUpOnceAndABadFileKeepsThePrevious)
     EXPECT_EQ(r->settings.sensors[7].name, "2号泵");
     EXPECT_TRUE(AnyContains(r->messages, "保持不变"));
     std::remove(path.c_str());
+}
+
+}  // namespace
+}  // namespace tav
+
+namespace tav {
+namespace {
+
+// Whatever the station does not know is told with its line, never passed
+// over: a typo would otherwise leave a setting at its default unseen.
+struct Unknown {
+    const char *text;  // from line 4 on
+    const char *message;
+};
+class UnknownEntry : public ::testing::TestWithParam<Unknown> {};
+
+TEST_P(UnknownEntry, IsToldWithItsLine)
+{
+    std::vector<std::string> messages;
+    const StationSettings s = ParseStationSettings(std::string("# 设置\n[sensor.3]\nvelocity_alert = 3\n") +
+                                                       GetParam().text,
+                                                   "station.toml", &messages);
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_NE(messages[0].find(GetParam().message), std::string::npos) << messages[0];
+    EXPECT_EQ(s.sensors.at(3).alert[kQuantityVelocity], 3.0) << "the rest of the file counts";
+}
+INSTANTIATE_TEST_SUITE_P(
+    KeysAndTables, UnknownEntry,
+    ::testing::Values(Unknown{"[histroy]\nraw_days = 4\n", "station.toml 第4行：未知的表 [histroy]，略去"},
+                      Unknown{"velocity_alrt = 3\n", "第4行：[sensor.3] 未知的键 velocity_alrt，略去"},
+                      Unknown{"[sensr.2]\nname = \"a\"\n", "第4行：未知的表 [sensr]"},
+                      Unknown{"[sensor.abc]\n", "第4行：[sensor.abc] 的地址应为 1 到 65535 之间的整数"},
+                      Unknown{"[sensor.0]\n", "第4行：[sensor.0] 的地址应为"},
+                      Unknown{"[sensor.70000]\n", "第4行：[sensor.70000] 的地址应为"},
+                      Unknown{"[mqtt]\nqoss = 1\n", "第5行：[mqtt] 未知的键 qoss"},
+                      Unknown{"[[sensor.3.bearing]]\nelements = 9\nball_diameter_mm = 7\npitch_diameter_mm = 39\n"
+                              "ball_diameter = 7\n",
+                              "第8行：[sensor.3.bearing] 未知的键 ball_diameter"}));
+
+// Only a regular file of a settings file's size is read: a FIFO would hang
+// the start, a link to /dev/zero would take every byte of memory.
+TEST(StationSettings, OnlyABoundedRegularFileIsRead)
+{
+    const std::string fifo = ::testing::TempDir() + "/fifo-station.toml";
+    const std::string zero = ::testing::TempDir() + "/zero-station.toml";
+    const std::string big = ::testing::TempDir() + "/big-station.toml";
+    std::remove(fifo.c_str());
+    std::remove(zero.c_str());
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    ASSERT_EQ(::symlink("/dev/zero", zero.c_str()), 0);
+    std::ofstream(big, std::ios::trunc) << "# " << std::string(kMaxSettingsFileBytes, 'x') << "\n";
+    for (const auto &[path, why] : {std::pair{fifo, "不是普通文件"}, {zero, "不是普通文件"}, {big, "文件过大"}}) {
+        std::vector<std::string> messages;
+        EXPECT_FALSE(LoadStationSettings(path, &messages).readable) << path;
+        EXPECT_TRUE(messages.size() == 1 && AnyContains(messages, why)) << path;
+    }
+    std::remove(fifo.c_str());
+    std::remove(zero.c_str());
+    std::remove(big.c_str());
 }
 
 }  // namespace
