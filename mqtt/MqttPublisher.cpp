@@ -273,6 +273,7 @@ void MqttPublisher::Run()
     const auto statusPeriod = std::chrono::milliseconds(int64_t(config_.statusPeriodS * 1000));
     auto nextStatus = Clock::now() + statusPeriod;
     auto nextDropLog = Clock::now();
+    bool linkWasUp = false;
     bool stopping = false;
     auto stopDeadline = Clock::now();
     for (;;) {
@@ -311,10 +312,18 @@ void MqttPublisher::Run()
                 announce_ = true;  // the status refresh goes out ahead of the queue
         }
         Pump();
+        // What the outage cost is told when the link is back, not up to
+        // 10 s later as if the broker were still out of reach.
+        const bool linkUp = state_.load() == int(MqttLinkState::kConnected);
+        if (linkUp && !linkWasUp)
+            nextDropLog = Clock::now();
+        linkWasUp = linkUp;
         const uint64_t dropped = dropped_.load();
         if (dropped != droppedLogged_ && Clock::now() >= nextDropLog) {
-            Log("MQTT：服务器 " + brokerAddress_ + " 不可达，缓冲已满，丢弃了 " +
-                std::to_string(dropped - droppedLogged_) + " 条最早的消息（累计 " + std::to_string(dropped) + " 条）");
+            const std::string when =
+                linkUp ? "与服务器 " + brokerAddress_ + " 断开期间" : "服务器 " + brokerAddress_ + " 不可达，";
+            Log("MQTT：" + when + "缓冲已满，丢弃了 " + std::to_string(dropped - droppedLogged_) +
+                " 条最早的消息（累计 " + std::to_string(dropped) + " 条）");
             droppedLogged_ = dropped;
             nextDropLog = Clock::now() + std::chrono::seconds(10);
         }
@@ -326,6 +335,26 @@ void MqttPublisher::Run()
         }
     }
 }
+
+namespace {
+
+// The client library's text for a failed link; it has none for some of its
+// codes ("Unknown error."), among them the broker that never answers.
+std::string LinkErrorText(int rc, int savedErrno)
+{
+    switch (rc) {
+    case MOSQ_ERR_ERRNO: return std::strerror(savedErrno);
+    case MOSQ_ERR_KEEPALIVE: return "服务器在保活时间内没有应答";
+    case MOSQ_ERR_TIMEOUT: return "超时";
+    case MOSQ_ERR_LOOKUP: return "无法解析服务器地址";
+    case MOSQ_ERR_MALFORMED_PACKET: return "服务器发来的数据格式有误";
+    default: break;
+    }
+    const std::string text = mosquitto_strerror(rc);
+    return text == "Unknown error." ? "错误码 " + std::to_string(rc) : text;
+}
+
+}  // namespace
 
 void MqttPublisher::NetLoop()
 {
@@ -340,15 +369,17 @@ void MqttPublisher::NetLoop()
     for (;;) {
         int rc = first ? mosquitto_connect_async(mosq_, config_.host.c_str(), config_.port, kKeepAliveS)
                        : mosquitto_reconnect_async(mosq_);
-        const int connectErrno = errno;
+        int linkErrno = errno;
         first = false;
         bool wasUp = false;
         if (rc == MOSQ_ERR_SUCCESS) {
             std::chrono::steady_clock::time_point stopDeadline{};
             for (;;) {
                 rc = mosquitto_loop(mosq_, 100, 1);
-                if (rc != MOSQ_ERR_SUCCESS)
+                if (rc != MOSQ_ERR_SUCCESS) {
+                    linkErrno = errno;
                     break;
+                }
                 std::lock_guard<std::mutex> lock(queueMutex_);
                 if (netStop_) {
                     // Long enough for the DISCONNECT that Stop() queued.
@@ -366,7 +397,7 @@ void MqttPublisher::NetLoop()
             everConnected_ = false;
         }
         state_ = int(MqttLinkState::kConnecting);
-        const std::string why = rc == MOSQ_ERR_ERRNO ? std::string(std::strerror(connectErrno)) : mosquitto_strerror(rc);
+        const std::string why = LinkErrorText(rc, linkErrno);
         if (why != told) {  // once per cause, not at every retry
             Log("MQTT：无法连接 " + brokerAddress_ + "（" + why + "），稍后重试");
             told = why;

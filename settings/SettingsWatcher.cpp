@@ -64,7 +64,9 @@ void SettingsWatcher::Stop()
 void SettingsWatcher::Run()
 {
     std::unique_lock lock(stopMutex_);
-    auto wait = [this] { return std::chrono::milliseconds(seen_.size >= 0 ? std::min(intervalMs_, kSettleMs) : intervalMs_); };
+    auto wait = [this] {
+        return std::chrono::milliseconds(seen_.size >= 0 ? std::min(intervalMs_, kSettleMs) : intervalMs_);
+    };
     while (!wake_.wait_for(lock, wait(), [this] { return stop_; })) {
         lock.unlock();
         CheckNow();
