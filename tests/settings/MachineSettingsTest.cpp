@@ -51,7 +51,6 @@ TEST(MachineSettingsFile, ReadsSensorTablesAndCapture)
     std::vector<std::string> messages;
     StationSettings s = ParseStationSettings(std::string(kHandWritten) + "[capture]\npre_s = 3\npost_s = 7.5\n",
                                              "station.toml", &messages);
-    // A key the station does not know is told, and the writer keeps it.
     EXPECT_TRUE(messages.size() == 1 && AnyContains(messages, "[sensor.5] 未知的键 owner，略去")) << messages.size();
     ASSERT_EQ(s.sensors.size(), 2u);
     const MachineSettings &m = s.sensors.at(5);
