@@ -36,7 +36,7 @@ double QuantityValue(const SteadySensorValues &v, int quantity, int axis)
     }
 }
 
-void AlarmEngine::SetSettings(const std::map<int32_t, MachineSettings> &machines)
+void AlarmEngine::SetSettings(const std::map<int32_t, MachineSettings> &machines, std::vector<std::string> *told)
 {
     for (auto it = sensors_.begin(); it != sensors_.end();) {
         if (machines.count(it->first)) {
@@ -46,12 +46,16 @@ void AlarmEngine::SetSettings(const std::map<int32_t, MachineSettings> &machines
         // Nothing judges these alarms any more: an active one left in the
         // list would never clear, and the log and the broker would keep it.
         Sensor &s = it->second;
+        const std::string comment = "该传感器的报警设置已删除，报警结束，不再判断";
+        bool ended = false;
         for (int q = 0; q < kAlarmQuantityCount; ++q)
             for (int axis = 0; axis < 3; ++axis) {
                 Condition &c = s.conditions[q][axis];
-                EndForSettings(s, c.alarmId, c.heard, q, axis, lastTickMs_);
+                ended |= EndForSettings(s, c.alarmId, c.heard, q, axis, lastTickMs_, comment);
             }
-        EndForSettings(s, s.offlineAlarmId, s.offlineHeard, kOfflineQuantity, kNoAxis, lastTickMs_);
+        ended |= EndForSettings(s, s.offlineAlarmId, s.offlineHeard, kOfflineQuantity, kNoAxis, lastTickMs_, comment);
+        if (ended && told)
+            told->push_back("[sensor." + std::to_string(it->first) + "] 的设置已删除，其报警结束（设置变更）");
         it = sensors_.erase(it);
     }
     for (const auto &[address, m] : machines) {
@@ -59,10 +63,14 @@ void AlarmEngine::SetSettings(const std::map<int32_t, MachineSettings> &machines
         Sensor &s = sensors_[address];
         s.machine = m;
         s.delayMs = std::llround(std::clamp(m.onDelayS, 0.0, kMaxOnDelayS) * 1000.0);
+        Limits before[kAlarmQuantityCount];
+        std::copy(std::begin(s.limits), std::end(s.limits), before);
         for (int q = 0; q < kAlarmQuantityCount; ++q)
             s.limits[q] = EffectiveLimits(m, q);
-        if (!fresh)
+        if (!fresh) {
+            EndForLimitEdits(s, before, told);
             continue;
+        }
         // Back after its settings went away: entries still listed are its
         // sources' alarms, which a new excursion takes up again.
         for (const Alarm &a : alarms_) {
@@ -79,12 +87,13 @@ void AlarmEngine::SetSettings(const std::map<int32_t, MachineSettings> &machines
             a.name = m->name;
 }
 
-void AlarmEngine::EndForSettings(Sensor &s, uint64_t id, Heard &heard, int quantity, int axis, int64_t now)
+bool AlarmEngine::EndForSettings(Sensor &s, uint64_t id, Heard &heard, int quantity, int axis, int64_t now,
+                                 const std::string &comment)
 {
     Alarm *a = id ? Find(id) : nullptr;
     const bool active = a && a->active;
     if (!active && heard.level == 0)
-        return;
+        return false;
     AlarmEvent e;
     if (active) {
         a->active = false;
@@ -104,10 +113,11 @@ void AlarmEngine::EndForSettings(Sensor &s, uint64_t id, Heard &heard, int quant
                      : heard.level == 2           ? AlarmSeverity::kDanger
                                                   : AlarmSeverity::kAlert;
     }
-    e.comment = "该传感器的报警设置已删除，报警结束，不再判断";
+    e.comment = comment;
     Tell(s, heard, 0, e);  // a change of settings is never held back
     if (a && !a->active && a->acknowledged)
         Forget(a->id);
+    return true;
 }
 
 void AlarmEngine::AddListener(AlarmListener *listener)

@@ -42,8 +42,10 @@ public:
     // sensor that lost its settings end with a "设置变更" event at the last
     // tick's time (they stay listed until acknowledged) and it is no longer
     // evaluated; when its settings come back it is judged again, and a new
-    // excursion takes up its entry still listed.
-    void SetSettings(const std::map<int32_t, MachineSettings> &machines);
+    // excursion takes up its entry still listed. So does an alarm whose
+    // limit an edit took away or moved above its value: a typo in a key is
+    // no recovery. What ended so is told in *told, for the operator.
+    void SetSettings(const std::map<int32_t, MachineSettings> &machines, std::vector<std::string> *told = nullptr);
     void SetCaptureRequester(CaptureRequester *requester) { capture_ = requester; }
     void AddListener(AlarmListener *listener);
     void RemoveListener(AlarmListener *listener);
@@ -125,7 +127,11 @@ private:
     // hear as active that is not the event's.
     void Tell(const Sensor &s, Heard &heard, int level, const AlarmEvent &e);
     void EndHold(Sensor &s, int64_t now);
-    void EndForSettings(Sensor &s, uint64_t id, Heard &heard, int quantity, int axis, int64_t now);
+    // Ends an alarm (or what listeners still hear of one) as a change of
+    // settings; false when there was nothing to end.
+    bool EndForSettings(Sensor &s, uint64_t id, Heard &heard, int quantity, int axis, int64_t now,
+                        const std::string &comment);
+    void EndForLimitEdits(Sensor &s, const Limits (&before)[kAlarmQuantityCount], std::vector<std::string> *told);
     void Broadcast(const AlarmEvent &e);
     void Forget(uint64_t id);
 

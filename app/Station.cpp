@@ -271,12 +271,12 @@ void Station::RemoveSteadyConsumer(SteadySnapshotConsumer *consumer)
                            steadyConsumers_.end());
 }
 
-void Station::ApplyAlarmSettings(const StationSettings &settings)
+void Station::ApplyAlarmSettings(const StationSettings &settings, std::vector<std::string> *told)
 {
     settings_.sensors = settings.sensors;
     settings_.capture = settings.capture;
     settings_.notice = settings.notice;
-    alarms_->SetSettings(settings_.sensors);
+    alarms_->SetSettings(settings_.sensors, told);
     captures_->SetSettings(settings_.capture, settings_.sensors);
 }
 
@@ -286,7 +286,7 @@ std::vector<std::string> Station::ApplyReloadedSettings()
     if (!reload)
         return {};
     if (reload->usable)
-        ApplyAlarmSettings(reload->settings);
+        ApplyAlarmSettings(reload->settings, &reload->messages);
     return std::move(reload->messages);
 }
 

@@ -99,12 +99,13 @@ public:
     std::string SettingsPath() const { return startFolder_ + "/" + kStationSettingsFileName; }
     // Applies the machine and capture settings of station.toml that the
     // settings watcher read since the last call, when the file changed; a
-    // file that is not TOML at all keeps the settings there were. Window
+    // file that is not TOML at all, or empty, keeps the settings there were. Window
     // thread: it never touches the file itself (the watcher's thread looks
     // every 2 s), so it may run on every tick. Returns texts for the operator.
     std::vector<std::string> ApplyReloadedSettings();
     // New machine and capture settings (the machine settings dialog saved).
-    void ApplyAlarmSettings(const StationSettings &settings);
+    // Alarms that end because of them are told in *told.
+    void ApplyAlarmSettings(const StationSettings &settings, std::vector<std::string> *told = nullptr);
 
     // Alarms on every tick, and the raw captures around them (window thread,
     // except where AlarmCapture says otherwise).

@@ -287,6 +287,7 @@ void MqttPublisher::Run()
     const auto statusPeriod = std::chrono::milliseconds(int64_t(config_.statusPeriodS * 1000));
     auto nextStatus = Clock::now() + statusPeriod;
     auto nextDropLog = Clock::now();
+    bool linkWasUp = false;
     bool stopping = false;
     bool justStopped = false;
     auto stopDeadline = Clock::now();
@@ -336,10 +337,18 @@ void MqttPublisher::Run()
                 announce_ = true;  // the status refresh goes out ahead of the queue
         }
         Pump();
+        // What the outage cost is told when the link is back, not up to
+        // 10 s later as if the broker were still out of reach.
+        const bool linkUp = state_.load() == int(MqttLinkState::kConnected);
+        if (linkUp && !linkWasUp)
+            nextDropLog = Clock::now();
+        linkWasUp = linkUp;
         const uint64_t dropped = dropped_.load();
         if (dropped != droppedLogged_ && Clock::now() >= nextDropLog) {
-            Log("MQTT：服务器 " + brokerAddress_ + " 不可达，缓冲已满，丢弃了 " +
-                std::to_string(dropped - droppedLogged_) + " 条最早的消息（累计 " + std::to_string(dropped) + " 条）");
+            const std::string when =
+                linkUp ? "与服务器 " + brokerAddress_ + " 断开期间" : "服务器 " + brokerAddress_ + " 不可达，";
+            Log("MQTT：" + when + "缓冲已满，丢弃了 " + std::to_string(dropped - droppedLogged_) +
+                " 条最早的消息（累计 " + std::to_string(dropped) + " 条）");
             droppedLogged_ = dropped;
             nextDropLog = Clock::now() + std::chrono::seconds(10);
         }
@@ -365,15 +374,17 @@ void MqttPublisher::NetLoop()
     for (;;) {
         int rc = first ? mosquitto_connect_async(mosq_, config_.host.c_str(), config_.port, kKeepAliveS)
                        : mosquitto_reconnect_async(mosq_);
-        const int connectErrno = errno;
+        int linkErrno = errno;
         first = false;
         bool wasUp = false;
         if (rc == MOSQ_ERR_SUCCESS) {
             std::chrono::steady_clock::time_point stopDeadline{};
             for (;;) {
                 rc = mosquitto_loop(mosq_, 100, 1);
-                if (rc != MOSQ_ERR_SUCCESS)
+                if (rc != MOSQ_ERR_SUCCESS) {
+                    linkErrno = errno;
                     break;
+                }
                 std::lock_guard<std::mutex> lock(queueMutex_);
                 if (netStop_) {
                     // Long enough for the DISCONNECT that Stop() queued.
@@ -391,7 +402,7 @@ void MqttPublisher::NetLoop()
             everConnected_ = false;
         }
         state_ = int(MqttLinkState::kConnecting);
-        const std::string why = BrokerErrorText(rc, connectErrno);
+        const std::string why = BrokerErrorText(rc, linkErrno);
         if (why != told) {  // once per cause, not at every retry
             Log("MQTT：无法连接 " + brokerAddress_ + "（" + why + "），稍后重试");
             told = why;

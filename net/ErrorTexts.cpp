@@ -60,7 +60,7 @@ std::string BrokerErrorText(int rc, int err)
     case 14: return SystemErrorText(err);
     case 15: return "无法解析服务器地址";
     case 16: return "代理错误";
-    case 19: return "心跳超时";
+    case 19: return "服务器在保活时间内没有应答";
     case 20: return "无法解析服务器地址";
     case 21: return "数据包格式错误";
     case 23: return "TLS 握手失败";

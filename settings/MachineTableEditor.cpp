@@ -2,6 +2,7 @@
 // would drop the operator's comments and layout on rewriting, so the table's
 // own lines are edited and every other line is copied through unchanged.
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -327,7 +328,9 @@ bool ReadSettingsText(const std::string &path, std::string *text, bool *existed,
 {
     text->clear();
     *existed = false;
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    // Without blocking: a FIFO in the file's place would otherwise hold the
+    // caller until someone writes to it.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) {
         if (errno == ENOENT)
             return true;
@@ -335,22 +338,36 @@ bool ReadSettingsText(const std::string &path, std::string *text, bool *existed,
         return false;
     }
     *existed = true;
+    // Only a regular file of a settings file's size: a link to a device
+    // such as /dev/zero would never end, a huge file would take the memory.
+    struct stat st{};
+    std::string refusal;
+    if (::fstat(fd, &st) != 0)
+        refusal = std::strerror(errno);
+    else if (!S_ISREG(st.st_mode))
+        refusal = "不是普通文件";
+    else if (st.st_size > off_t(kMaxSettingsFileBytes))
+        refusal = "文件过大（超过 " + std::to_string(kMaxSettingsFileBytes / (1024 * 1024)) + " MB）";
     char buf[8192];
-    for (;;) {
+    while (refusal.empty()) {
         const ssize_t n = ::read(fd, buf, sizeof buf);
         if (n < 0 && errno == EINTR)
             continue;
-        if (n < 0) {
-            *error = "无法读取 " + path + "：" + std::strerror(errno);
-            ::close(fd);
-            return false;
-        }
-        if (n == 0)
+        if (n < 0)
+            refusal = std::strerror(errno);
+        else if (n == 0)
             break;
-        text->append(buf, size_t(n));
+        else if (text->size() + size_t(n) > kMaxSettingsFileBytes)
+            refusal = "文件过大（超过 " + std::to_string(kMaxSettingsFileBytes / (1024 * 1024)) + " MB）";
+        else
+            text->append(buf, size_t(n));
     }
     ::close(fd);
-    return true;
+    if (refusal.empty())
+        return true;
+    text->clear();
+    *error = "无法读取 " + path + "：" + refusal;
+    return false;
 }
 
 std::string SaveMachineSettings(const std::string &path, const MachineSettings &m)

@@ -3,12 +3,14 @@
 #define TOML_EXCEPTIONS 0
 #include <toml++/toml.h>
 
+#include <algorithm>
 #include <climits>
 #include <cmath>
 #include <cstdio>
 
 #include "analysis/BearingDefects.h"
 #include "mqtt/MqttConfig.h"
+#include "settings/SettingsText.h"
 
 namespace tav {
 
@@ -115,7 +117,29 @@ public:
         *out = *v;
     }
 
-    const toml::node *Find(const char *key) const { return table_ ? table_->get(key) : nullptr; }
+    const toml::node *Find(const char *key)
+    {
+        asked_.emplace_back(key);
+        return table_ ? table_->get(key) : nullptr;
+    }
+
+    // Keys of the table that nothing asked for: a typo such as velocity_alrt
+    // would otherwise leave a limit unset without a word.
+    void ReportUnknown()
+    {
+        if (!table_)
+            return;
+        for (const auto &[key, node] : *table_) {
+            const std::string name(key.str());
+            if (std::find(asked_.begin(), asked_.end(), name) != asked_.end())
+                continue;
+            const int line = int(key.source().begin.line ? key.source().begin.line : node.source().begin.line);
+            if (messages_)
+                messages_->push_back(fileName_ + " 第" + std::to_string(line) + "行：[" + tableName_ + "] " +
+                                     (node.is_table() ? "未知的表 [" + tableName_ + "." + name + "]" : "未知的键 " + name) +
+                                     "，略去");
+        }
+    }
 
     // A message about `node` in this table's words.
     void Tell(const toml::node &node, const std::string &text)
@@ -135,6 +159,7 @@ private:
     std::string tableName_;
     std::string fileName_;
     std::vector<std::string> *messages_;
+    std::vector<std::string> asked_;
 };
 
 const toml::table *SubTable(const toml::table &root, const char *name, const std::string &fileName,
@@ -194,9 +219,13 @@ void ReadMqtt(const toml::table &root, const std::string &fileName, std::vector<
     reader.Integer("qos", 0, 2, &mqtt->qos);
     reader.Number("interval_s", 0.5, 3600, &mqtt->intervalS);
     reader.Integer("buffer_minutes", 0, 1440, &mqtt->bufferMinutes);
+    reader.ReportUnknown();
 }
 
-// A sensor address as a table name: decimal digits, within int32.
+// A sensor address as a table name: decimal digits, an address a sensor can
+// be given (0 is a sensor whose address is not known yet).
+constexpr int64_t kMaxSensorAddress = 65535;
+
 bool ParseAddress(const std::string &text, int32_t *out)
 {
     if (text.empty() || text.size() > 10)
@@ -207,7 +236,7 @@ bool ParseAddress(const std::string &text, int32_t *out)
             return false;
         v = v * 10 + (c - '0');
     }
-    if (v > INT32_MAX)
+    if (v < 1 || v > kMaxSensorAddress)
         return false;
     *out = int32_t(v);
     return true;
@@ -259,6 +288,12 @@ bool ReadBearing(const toml::table &table, TableReader &r, BearingGeometry *b)
         else
             bad(*node, std::string(f.key) + " 应为数");
     }
+    for (const auto &[key, node] : table) {
+        const std::string_view k = key.str();
+        if (k != "name" && k != "elements" && k != "ball_diameter_mm" && k != "pitch_diameter_mm" &&
+            k != "contact_angle_deg")
+            r.Tell(node, "未知的键 " + std::string(k) + "，略去");
+    }
     if (ok) {
         const std::string problem = analysis::BearingGeometryProblem(*b);
         if (!problem.empty())
@@ -299,7 +334,7 @@ void ReadSensor(const toml::table &table, int32_t address, const std::string &fi
     TableReader r(&table, tableName, fileName, messages);
     m->address = address;
     r.String("name", &m->name);
-    if (const toml::node *node = table.get("iso_class")) {
+    if (const toml::node *node = r.Find("iso_class")) {
         auto text = node->value_exact<std::string>();
         if (!text || !ParseIsoClass(*text, &m->isoClass))
             r.Tell(*node, "iso_class 应为 none、group1-rigid、group1-flexible、group2-rigid 或 group2-flexible，使用 none");
@@ -325,8 +360,9 @@ void ReadSensor(const toml::table &table, int32_t address, const std::string &fi
         r.Tell(node ? *node : static_cast<const toml::node &>(table), text);
         m->onDelayS = MaxOnDelayFor(preS);
     }
-    if (const toml::node *node = table.get("bearing"))
+    if (const toml::node *node = r.Find("bearing"))
         ReadBearings(*node, tableName, fileName, messages, &m->bearings);
+    r.ReportUnknown();
 }
 
 void ReadSensors(const toml::table &root, const std::string &fileName, std::vector<std::string> *messages,
@@ -342,7 +378,8 @@ void ReadSensors(const toml::table &root, const std::string &fileName, std::vect
         if (!ParseAddress(text, &address)) {
             if (messages)
                 messages->push_back(fileName + " 第" + std::to_string(line) + "行：[sensor." + text +
-                                    "] 的地址应为非负整数，略去该表");
+                                    "] 的地址应为 1 到 " + std::to_string(kMaxSensorAddress) +
+                                    " 之间的整数，略去该表");
             continue;
         }
         if (!node.is_table()) {
@@ -357,126 +394,34 @@ void ReadSensors(const toml::table &root, const std::string &fileName, std::vect
     }
 }
 
-// The TOML reader in use classifies some characters (U+00A1..U+0499 and
-// U+FB26..U+FEFE) through a path that is undefined behaviour, wherever they
-// stand once the text around them is malformed. It never sees them raw: in
-// comments they become '?', in "..." strings their \uXXXX escape (so a
-// machine called "弯头 90°" keeps its name), in '...' strings, which have no
-// escapes, the file is refused, as it is for any non-ASCII byte outside
-// comments and strings (TOML allows none there).
-struct ReaderText {
-    std::string text;
-    int badLine = 0;  // 0 when the text can be read
-};
-
-bool Unsafe(uint32_t cp) { return (cp >= 0xA1 && cp <= 0x499) || (cp >= 0xFB26 && cp <= 0xFEFE); }
-
-// The code point of the UTF-8 sequence at text[i] and its length in bytes,
-// taking the bits as they stand (an overlong form gives its value too).
-uint32_t CodePointAt(const std::string &text, size_t i, size_t *length)
-{
-    const auto lead = static_cast<unsigned char>(text[i]);
-    const size_t n = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 1;
-    uint32_t cp = n == 1 ? lead : lead & (0x7Fu >> n);
-    size_t k = 1;
-    for (; k < n && i + k < text.size(); ++k)
-        cp = cp << 6 | (static_cast<unsigned char>(text[i + k]) & 0x3Fu);
-    *length = k;
-    return cp;
-}
-
-ReaderText ForReader(const std::string &in)
-{
-    enum { kCode, kComment, kBasic, kLiteral, kMultiBasic, kMultiLiteral } state = kCode;
-    ReaderText out;
-    out.text = in;
-    std::string &text = out.text;
-    int line = 1;
-    for (size_t i = 0; i < text.size(); ++i) {
-        const char c = text[i];
-        if (c == '\n') {
-            ++line;
-            if (state == kComment || state == kBasic || state == kLiteral)
-                state = kCode;  // a one-line string cannot go on; the reader stops there
-            continue;
-        }
-        if (static_cast<unsigned char>(c) >= 0x80) {
-            size_t length = 1;
-            const uint32_t cp = CodePointAt(text, i, &length);
-            const bool basic = state == kBasic || state == kMultiBasic;
-            if (state == kCode || (Unsafe(cp) && state != kComment && !basic)) {
-                out.badLine = line;
-                return out;
-            }
-            if (Unsafe(cp) && basic) {
-                char escape[8];
-                std::snprintf(escape, sizeof escape, "\\u%04X", unsigned(cp));
-                text.replace(i, length, escape);
-                i += 5;
-                continue;
-            }
-            if (Unsafe(cp))
-                text.replace(i, length, length, '?');
-            i += length - 1;
-            continue;
-        }
-        const bool triple = i + 2 < text.size() && text[i + 1] == c && text[i + 2] == c;
-        switch (state) {
-        case kCode:
-            if (c == '#') {
-                state = kComment;
-            } else if (c == '"' || c == '\'') {
-                state = triple ? (c == '"' ? kMultiBasic : kMultiLiteral) : (c == '"' ? kBasic : kLiteral);
-                if (triple)
-                    i += 2;
-            }
-            break;
-        case kComment:
-            break;
-        case kBasic:
-        case kMultiBasic:
-            if (c == '\\') {
-                ++i;  // an escaped character, a quote included
-            } else if (c == '"' && (state == kBasic || triple)) {
-                i += state == kBasic ? 0 : 2;
-                state = kCode;
-            }
-            break;
-        case kLiteral:
-        case kMultiLiteral:
-            if (c == '\'' && (state == kLiteral || triple)) {
-                i += state == kLiteral ? 0 : 2;
-                state = kCode;
-            }
-            break;
-        }
-    }
-    return out;
-}
+// "...，使用默认设置" at start; a reload says what it keeps instead.
+constexpr const char *kUseDefaults = "使用默认设置";
 
 }  // namespace
 
 StationSettings ParseStationSettings(const std::string &text, const std::string &name,
-                                     std::vector<std::string> *messages)
+                                     std::vector<std::string> *messages, const char *ifUnreadable)
 {
     StationSettings settings;
-    const ReaderText readable = ForReader(text);
-    if (readable.badLine) {
+    auto unreadable = [&](int line, const std::string &why) {
         if (messages)
-            messages->push_back(name + " 第" + std::to_string(readable.badLine) +
-                                "行：引号和注释以外不能有非ASCII字符（单引号字符串中也不能有U+00A1至U+0499的字符），"
-                                "无法读取设置文件，使用默认设置");
+            messages->push_back(name + " 第" + std::to_string(line) + "行：" + why + "，无法读取设置文件，" +
+                                (ifUnreadable ? ifUnreadable : kUseDefaults));
         settings.readable = false;
         return settings;
-    }
+    };
+    // Editors on other systems may start the file with a byte-order mark.
+    const bool bom = text.compare(0, 3, "\xEF\xBB\xBF") == 0;
+    const std::string body = bom ? text.substr(3) : text;
+    if (const int line = settings_text::BadUtf8Line(body))
+        return unreadable(line, "不是有效的 UTF-8 编码（文件可能以 GBK 等编码保存，请改存为 UTF-8）");
+    const settings_text::ReaderText readable = settings_text::ForReader(body);
+    if (readable.badLine)
+        return unreadable(readable.badLine, readable.why);
     toml::parse_result parsed = toml::parse(readable.text, name);
     if (!parsed) {
         const toml::parse_error &error = parsed.error();
-        if (messages)
-            messages->push_back(name + " 第" + std::to_string(error.source().begin.line) +
-                                "行：无法读取设置文件（" + std::string(error.description()) + "），使用默认设置");
-        settings.readable = false;
-        return settings;
+        return unreadable(int(error.source().begin.line), "TOML 格式有误（" + std::string(error.description()) + "）");
     }
     const toml::table &root = parsed.table();
 
@@ -485,6 +430,7 @@ StationSettings ParseStationSettings(const std::string &text, const std::string 
     history.Integer("raw_days", 1, 3650, &settings.history.rawDays);
     history.Integer("minute_days", 1, 36500, &settings.history.minuteDays);
     history.Integer("hour_years", 1, 100, &settings.history.hourYears);
+    history.ReportUnknown();
 
     const toml::table *accessTable = SubTable(root, "access", name, messages);
     TableReader access(accessTable, "access", name, messages);
@@ -495,21 +441,34 @@ StationSettings ParseStationSettings(const std::string &text, const std::string 
     // an allow list never turns into "everyone" by a mistake in it.
     settings.access.allowGiven = accessTable && accessTable->get("allow");
     access.String("bind", &settings.access.bind);
+    access.ReportUnknown();
 
     ReadMqtt(root, name, messages, &settings.mqtt);
 
     TableReader capture(SubTable(root, "capture", name, messages), "capture", name, messages);
     capture.Number("pre_s", 0, kMaxCaptureLeadS, &settings.capture.preS);
     capture.Number("post_s", 0, kMaxCaptureS, &settings.capture.postS);
+    capture.ReportUnknown();
 
     TableReader alarm(SubTable(root, "alarm", name, messages), "alarm", name, messages);
     alarm.Boolean("sound", &settings.notice.sound);
+    alarm.ReportUnknown();
 
     ReadSensors(root, name, messages, settings.capture.preS, &settings.sensors);
+    for (const auto &[key, node] : root) {
+        const std::string_view k = key.str();
+        if (k == "history" || k == "access" || k == "mqtt" || k == "capture" || k == "alarm" || k == "sensor" || !messages)
+            continue;
+        const int line = int(key.source().begin.line ? key.source().begin.line : node.source().begin.line);
+        messages->push_back(name + " 第" + std::to_string(line) + "行：" +
+                            (node.is_table() ? "未知的表 [" + std::string(k) + "]" : "未知的键 " + std::string(k)) +
+                            "，略去");
+    }
     return settings;
 }
 
-StationSettings LoadStationSettings(const std::string &path, std::vector<std::string> *messages)
+StationSettings LoadStationSettings(const std::string &path, std::vector<std::string> *messages,
+                                    const char *ifUnreadable)
 {
     // A file that is there but cannot be read is not an empty file: taken
     // as one, a reload would drop every machine's limits without a word.
@@ -517,7 +476,7 @@ StationSettings LoadStationSettings(const std::string &path, std::vector<std::st
     bool existed = false;
     if (!ReadSettingsText(path, &text, &existed, &error)) {
         if (messages)
-            messages->push_back(error + "，使用默认设置");
+            messages->push_back(error + "，" + (ifUnreadable ? ifUnreadable : kUseDefaults));
         StationSettings settings;
         settings.readable = false;
         return settings;
@@ -525,7 +484,8 @@ StationSettings LoadStationSettings(const std::string &path, std::vector<std::st
     if (!existed)
         return {};
     const size_t slash = path.find_last_of('/');
-    return ParseStationSettings(text, slash == std::string::npos ? path : path.substr(slash + 1), messages);
+    return ParseStationSettings(text, slash == std::string::npos ? path : path.substr(slash + 1), messages,
+                                ifUnreadable);
 }
 
 }  // namespace tav

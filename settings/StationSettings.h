@@ -4,6 +4,7 @@
 // naming its line and the default for that entry, so the station always starts.
 // Later tables ([sensor.N], [mqtt], ...) are read here too, into their own
 // structs, so that one module knows the file.
+#include <cstddef>
 #include <map>
 #include <string>
 #include <vector>
@@ -13,6 +14,8 @@
 namespace tav {
 
 constexpr const char *kStationSettingsFileName = "station.toml";
+// A settings file is a few kilobytes; anything past this is not one.
+constexpr size_t kMaxSettingsFileBytes = 1024 * 1024;
 
 struct HistorySettings {
     bool enabled = true;
@@ -63,12 +66,17 @@ struct StationSettings {
     bool readable = true;
 };
 
-// Reads `path`. Messages for the operator (Chinese, naming the line) are
-// appended to *messages; a missing file is not a message. Any thread.
-StationSettings LoadStationSettings(const std::string &path, std::vector<std::string> *messages);
-// Parses TOML text as if it were the file `name` (tests, fuzzing).
+// Reads `path`: a regular file of at most kMaxSettingsFileBytes, UTF-8 (a
+// byte-order mark is allowed). Messages for the operator (Chinese, naming
+// the line) are appended to *messages, unknown keys and tables among them; a
+// missing file is not a message. A file that cannot be read at all says so
+// once, ending with `ifUnreadable` (what the caller does instead; nullptr
+// for "使用默认设置"). Any thread.
+StationSettings LoadStationSettings(const std::string &path, std::vector<std::string> *messages,
+                                    const char *ifUnreadable = nullptr);
+// Parses TOML text as if it were the file `name` (tests, fuzzing, the watcher).
 StationSettings ParseStationSettings(const std::string &text, const std::string &name,
-                                     std::vector<std::string> *messages);
+                                     std::vector<std::string> *messages, const char *ifUnreadable = nullptr);
 
 // Writes `machine` as the table [sensor.<address>] of the file at `path`:
 // lines of keys it sets are replaced in place (their trailing comments

@@ -1,6 +1,8 @@
 // station.toml: defaults, typed values, and bad entries reported with their
 // line while the rest of the file still counts.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <filesystem>
@@ -180,18 +182,26 @@ TEST(StationSettings, NonAsciiOutsideQuotesIsAnErrorNotACrash)
     messages.clear();
     ParseStationSettings("[access]\nbind = 7LL\x1f\"s\xef\xb4\xbf\n", "station.toml", &messages);
     ASSERT_EQ(messages.size(), 1u);
-    // Those few in "..." reach the reader escaped and come out as written;
-    // '...' strings have no escapes, so there they still refuse the file.
+    // Those few reach the reader escaped and come out as written, in '...'
+    // strings too (a byte-order mark before them is no error); only a '...'
+    // string that does not end refuses the file.
     messages.clear();
     s = ParseStationSettings("[access]\nbind = \"caf\xc3\xa9\"\n[sensor.5]\nname = \"\"\"弯头 90° ×2\"\"\"\n",
                              "station.toml", &messages);
     EXPECT_TRUE(messages.empty()) << messages[0];
     EXPECT_EQ(s.access.bind, "caf\xc3\xa9");
     EXPECT_EQ(s.sensors[5].name, "弯头 90° ×2");
-    messages.clear();
-    ParseStationSettings("[access]\nbind = 'caf\xc3\xa9'\n", "station.toml", &messages);
+    s = ParseStationSettings("\xEF\xBB\xBF[access]\nbind = 'caf\xc3\xa9\\\"'\n[sensor.5]\nname = '''80°C'''''\n",
+                             "station.toml", &messages);
+    EXPECT_TRUE(messages.empty()) << messages[0];
+    EXPECT_EQ(s.access.bind, "caf\xc3\xa9\\\"");
+    EXPECT_EQ(s.sensors[5].name, "80°C''");
+    ParseStationSettings("[access]\nbind = 'caf\xc3\xa9\n", "station.toml", &messages);
     ASSERT_EQ(messages.size(), 1u);
     EXPECT_NE(messages[0].find("第2行"), std::string::npos) << messages[0];
+    messages.clear();  // bytes of another encoding are named as such
+    ParseStationSettings("[sensor.5]\nname = \"\xb1\xc3\"\n", "station.toml", &messages);
+    EXPECT_TRUE(messages.size() == 1 && AnyContains(messages, "第2行：不是有效的 UTF-8")) << messages.size();
 }
 
 void WriteFile(const std::string &path, const std::string &text)
@@ -213,6 +223,7 @@ TEST(SettingsWatcher, EditedFileIsPickedUpOnceAndABadFileKeepsThePrevious)
 
     WriteFile(path, "[sensor.5]\nname = \"1号泵\"\niso_class = \"group2-rigid\"\n");
     watcher.CheckNow();
+    watcher.CheckNow();
     std::optional<SettingsReload> r = watcher.Take();
     ASSERT_TRUE(r);
     ASSERT_TRUE(r->usable);
@@ -223,6 +234,7 @@ TEST(SettingsWatcher, EditedFileIsPickedUpOnceAndABadFileKeepsThePrevious)
     EXPECT_FALSE(watcher.Take()) << "an unchanged file is not read again";
 
     WriteFile(path, "[sensor.5\nname = 1\n");
+    watcher.CheckNow();
     watcher.CheckNow();
     r = watcher.Take();
     ASSERT_TRUE(r);
@@ -236,7 +248,9 @@ TEST(SettingsWatcher, EditedFileIsPickedUpOnceAndABadFileKeepsThePrevious)
 
     WriteFile(path, "[sensor.7]\nname = \"2号泵\"\n");
     watcher.CheckNow();
+    watcher.CheckNow();
     WriteFile(path, "[sensor.7]\nname = \"2号泵\"\n[oops\n");
+    watcher.CheckNow();
     watcher.CheckNow();
     r = watcher.Take();
     ASSERT_TRUE(r);
@@ -244,6 +258,46 @@ TEST(SettingsWatcher, EditedFileIsPickedUpOnceAndABadFileKeepsThePrevious)
     EXPECT_EQ(r->settings.sensors[7].name, "2号泵");
     EXPECT_TRUE(AnyContains(r->messages, "保持不变"));
     std::remove(path.c_str());
+}
+
+
+// Whatever the station does not know is told with its line; the rest of the file still counts.
+class UnknownEntry : public ::testing::TestWithParam<std::pair<const char *, const char *>> {};
+
+TEST_P(UnknownEntry, IsToldWithItsLine)
+{
+    std::vector<std::string> messages;
+    const StationSettings s = ParseStationSettings(std::string("# 设置\n[sensor.3]\nvelocity_alert = 3\n") +
+                                                       GetParam().first, "station.toml", &messages);
+    EXPECT_TRUE(messages.size() == 1 && AnyContains(messages, GetParam().second)) << messages.size();
+    EXPECT_EQ(s.sensors.at(3).alert[kQuantityVelocity], 3.0);
+}
+INSTANTIATE_TEST_SUITE_P(
+    KeysAndTables, UnknownEntry,
+    ::testing::Values(std::pair{"[histroy]\nraw_days = 4\n", "station.toml 第4行：未知的表 [histroy]，略去"},
+                      std::pair{"velocity_alrt = 3\n", "第4行：[sensor.3] 未知的键 velocity_alrt，略去"},
+                      std::pair{"[sensr.2]\nname = \"a\"\n", "第4行：未知的表 [sensr]"},
+                      std::pair{"[sensor.abc]\n", "第4行：[sensor.abc] 的地址应为 1 到 65535 之间的整数"},
+                      std::pair{"[sensor.0]\n", "第4行：[sensor.0] 的地址应为"},
+                      std::pair{"[sensor.70000]\n", "第4行：[sensor.70000] 的地址应为"},
+                      std::pair{"bearing = [{elements = 9, ball_diameter_mm = 7, pitch_diameter_mm = 39, ball_d = 7}]\n",
+                                "第4行：[sensor.3.bearing] 未知的键 ball_d"}));
+
+// Only a regular file of a settings file's size is read: a FIFO would hang
+// the start, a link to /dev/zero would take every byte of memory.
+TEST(StationSettings, OnlyABoundedRegularFileIsRead)
+{
+    const std::string fifo = ::testing::TempDir() + "/fifo-station.toml", zero = fifo + ".zero", big = fifo + ".big";
+    std::remove(fifo.c_str()), std::remove(zero.c_str());
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    ASSERT_EQ(::symlink("/dev/zero", zero.c_str()), 0);
+    std::ofstream(big, std::ios::trunc) << "# " << std::string(kMaxSettingsFileBytes, 'x') << "\n";
+    for (const auto &[path, why] : {std::pair{fifo, "不是普通文件"}, {zero, "不是普通文件"}, {big, "文件过大"}}) {
+        std::vector<std::string> messages;
+        EXPECT_FALSE(LoadStationSettings(path, &messages).readable) << path;
+        EXPECT_TRUE(messages.size() == 1 && AnyContains(messages, why)) << path;
+        std::remove(path.c_str());
+    }
 }
 
 }  // namespace
