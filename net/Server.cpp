@@ -14,8 +14,8 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdint>
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -684,9 +684,8 @@ void Server::Release(ConnectionRecord &rec)
         rec.parserThread.join();
     handler_.OnReleased(rec);
     {
-        // Kept for the slot's next connection unless a save holds it; the
-        // pages this one recorded go back to the system now either way.
-        // A save that takes the buffer after this finds an empty recording,
+        // Kept for the slot's next connection with its pages given back to
+        // the system, unless a save holds it (which then frees it). A save that takes the buffer after this finds an empty recording,
         // as it found no buffer before, never zeroed pages as samples.
         std::lock_guard lock(rec.recordingMutex);
         if (rec.recording && rec.recording.use_count() == 1) {
