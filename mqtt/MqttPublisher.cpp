@@ -6,6 +6,8 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <set>
+#include <string_view>
 
 #include "net/ErrorTexts.h"
 
@@ -192,9 +194,27 @@ void MqttPublisher::Enqueue(std::string topic, std::string payload, bool retain)
             queue_.pop_front();
             dropped_.fetch_add(1);
         }
+        if (retain)
+            retained_[topic] = payload;
         queue_.push_back(Message{std::move(topic), std::move(payload), retain});
     }
     wake_.notify_all();
+}
+
+void MqttPublisher::RequeueRetainedLocked()
+{
+    // Outside the queue's bound: they are few (two per sensor), sent first
+    // while the link is up, and dropping them would leave the plant with no
+    // sensor and no alarm until each changes again.
+    std::set<std::string_view> queued;
+    for (const Message &m : queue_)
+        if (m.retain)
+            queued.insert(m.topic);
+    std::deque<Message> again;
+    for (const auto &[topic, payload] : retained_)
+        if (!queued.count(topic))
+            again.push_back(Message{topic, payload, true});
+    queue_.insert(queue_.begin(), std::make_move_iterator(again.begin()), std::make_move_iterator(again.end()));
 }
 
 void MqttPublisher::Digest(const SteadySnapshot &snapshot, const SensorExtras *extras, int onlineCount)
@@ -432,6 +452,7 @@ void MqttPublisher::OnConnect(struct mosquitto *, void *self, int rc)
         // Unacknowledged messages of the last connection are resent by the
         // client library itself, ahead of what we hand it now.
         p->inFlight_ = 0;
+        p->RequeueRetainedLocked();
     }
     p->state_ = int(MqttLinkState::kConnected);
     p->Log("MQTT：已连接 " + p->brokerAddress_);

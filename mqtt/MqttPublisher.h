@@ -86,6 +86,10 @@ private:
     // Every sensor still marked connected goes to "connected":false (a clean stop).
     void PublishAllGone(int64_t utcMs);
     void Enqueue(std::string topic, std::string payload, bool retain);
+    // Under queueMutex_, at each connect: every retained topic's latest
+    // payload goes ahead of the queue, unless the queue already holds a
+    // message for that topic (the latest one, which goes anyway).
+    void RequeueRetainedLocked();
     void Pump();
     std::string StatusPayload(bool online) const;
     void Log(const std::string &text);
@@ -120,6 +124,10 @@ private:
     // Messages waiting for the broker, oldest first.
     std::condition_variable wake_;
     std::deque<Message> queue_;
+    // The latest payload of every retained topic (sensor states, alarm
+    // lists) ever enqueued: a broker without persistence forgets them when
+    // it restarts, so each connection publishes them again.
+    std::map<std::string, std::string> retained_;
     bool stop_ = false;
     bool connectedFlag_ = false;  // under queueMutex_
     bool announce_ = false;       // publish "online" first after each connect

@@ -8,12 +8,14 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/mman.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -112,6 +114,21 @@ int GatherTarget(const ConnectionTable &table, const ConnectionRecord &rec)
         more = blockBytes - (written - end) % blockBytes;
     }
     return int(std::clamp<uint64_t>(more, 1, kMaxGatherBytes));
+}
+
+// Gives the pages a recording touched back to the system; the reservation
+// stays, reading as zeros until written again.
+void ReturnRecordingPages(RecordingBuffer &buffer)
+{
+    if (!buffer.data)
+        return;
+    // Whole pages inside the block only: its first and last bytes share
+    // pages with the allocator's own bookkeeping.
+    const uintptr_t page = uintptr_t(::sysconf(_SC_PAGESIZE));
+    const uintptr_t begin = (uintptr_t(buffer.data) + page - 1) / page * page;
+    const uintptr_t end = (uintptr_t(buffer.data) + buffer.capacity) / page * page;
+    if (end > begin)
+        ::madvise(reinterpret_cast<void *>(begin), end - begin, MADV_DONTNEED);
 }
 
 void DecrementOnline(std::atomic<int> &count)
@@ -485,7 +502,22 @@ void Server::Place(int slot, int fd, const sockaddr_in &peer)
         rec.cond.stats = WindowStats{};
     }
 
-    auto buffer = AllocateRecordingBuffer(kRecordingCapacity);
+    // The slot keeps its recording buffer from one connection to the next
+    // (Release gives its pages back): reserving and returning 96 MiB at
+    // every accept and release is cheap with the system allocator but takes
+    // tens of milliseconds with an instrumenting one or on a loaded machine,
+    // all of it on this thread, so a churn of short connections held every
+    // sensor behind it waiting for seconds. A buffer a save still reads is
+    // left to the save and a new one reserved.
+    std::shared_ptr<RecordingBuffer> buffer;
+    {
+        std::lock_guard lock(rec.recordingMutex);
+        if (rec.recording && rec.recording.use_count() == 1 && rec.recording->capacity == kRecordingCapacity)
+            buffer = std::move(rec.recording);
+        rec.recording.reset();
+    }
+    if (!buffer)
+        buffer = AllocateRecordingBuffer(kRecordingCapacity);
     if (!buffer) {
         char text[160];
         std::snprintf(text, sizeof text, "连接%d的录制缓冲区分配失败，该连接不录制数据", slot);
@@ -652,8 +684,17 @@ void Server::Release(ConnectionRecord &rec)
         rec.parserThread.join();
     handler_.OnReleased(rec);
     {
+        // Kept for the slot's next connection with its pages given back to
+        // the system, unless a save holds it (which then frees it). A save that takes the buffer after this finds an empty recording,
+        // as it found no buffer before, never zeroed pages as samples.
         std::lock_guard lock(rec.recordingMutex);
-        rec.recording.reset();
+        if (rec.recording && rec.recording.use_count() == 1) {
+            rec.recordingLength = 0;
+            rec.recordingPosition = 0;
+            ReturnRecordingPages(*rec.recording);
+        } else {
+            rec.recording.reset();
+        }
     }
     sink_.Post(StationEvent::Make(kConnectionReleasedEvent, rec.slotIndex, rec.generation.load()));
     {

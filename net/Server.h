@@ -25,7 +25,7 @@ public:
     // Parser thread body. Must return once the ring is closed.
     virtual void RunParser(ConnectionRecord &rec) = 0;
     // Receive thread, after the parser thread has been joined and before the
-    // recording buffer is released.
+    // recording buffer is emptied for the slot's next connection.
     virtual void OnReleased(ConnectionRecord &) {}
 };
 

@@ -382,3 +382,19 @@ TEST(MqttLink, BrokerAbsentAtStartIsReachedWhenItComes)
     EXPECT_EQ(early.Dropped(), 0u);
     early.Stop();
 }
+
+TEST(MqttLink, RetainedTopicsComeBackAfterABrokerRestartWithoutPersistence)
+{
+    test::TestBroker broker;  // forgets every retained message when it stops
+    ASSERT_TRUE(broker.Start());
+    MqttPublisher station(Config(broker.Port(), "p"), nullptr);
+    std::string error;
+    ASSERT_TRUE(station.Start(&error)) << error;
+    station.OnSteadySnapshot(OneSensor(1765254860000, 1, 1));
+    station.PublishAlarm(1, "{}", "{\"alarms\":[1]}");  // with status and state: four acknowledged
+    ASSERT_TRUE(test::WaitUntil([&] { return station.Sent() >= 4 && station.Queued() == 0; }));
+    broker.Kill(SIGKILL);
+    ASSERT_TRUE(broker.Start());
+    test::TestSubscriber late(broker.Port(), "p/sensor/1/+");
+    EXPECT_TRUE(test::WaitUntil([&] { return !late.On("p/sensor/1/state").empty() && !late.On("p/sensor/1/alarm").empty(); }, 20));
+}

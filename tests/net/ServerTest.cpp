@@ -97,11 +97,19 @@ TEST_F(StationFixture, ChurnKeepsOnlineCountEqualToInUseSlots)
             open.erase(open.begin() + long(i));
         }
     }
-    ASSERT_TRUE(WaitFor([&] { return Table().CountInUse() == int(open.size()); }));
+    // The server's own waits are 0.2 s at most: 5 s without an accept or release is a stuck slot.
+    auto served = [&] { return sink.Count(kConnectionEvent, kEventEstablished) + sink.Count(kConnectionReleasedEvent); };
+    auto whileServing = [&](const std::function<bool()> &cond) {
+        for (int seen = -1; seen != served();)
+            if (seen = served(), WaitFor(cond, std::chrono::seconds(5)))
+                return true;
+        return false;
+    };
+    ASSERT_TRUE(whileServing([&] { return Table().CountInUse() == int(open.size()); }));
     ASSERT_TRUE(WaitFor([&] { return Table().onlineCount.load() == int(open.size()); }));
     for (int fd : open)
         Disconnect(fd);
-    ASSERT_TRUE(WaitFor([&] { return Table().onlineCount.load() == 0 && Table().CountInUse() == 0; }));
+    ASSERT_TRUE(whileServing([&] { return Table().onlineCount.load() == 0 && Table().CountInUse() == 0; }));
     EXPECT_EQ(sink.Count(kConnectionEvent, kEventEstablished), sink.Count(kConnectionEvent, kEventPeerClosed) +
                                                                     sink.Count(kConnectionEvent, kEventReceiveFailed));
     // The in-use mark and the online count drop together before the release
