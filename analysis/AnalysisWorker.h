@@ -14,7 +14,7 @@
 
 #include "analysis/Envelope.h"
 #include "analysis/FrequencyLines.h"
-#include "analysis/SpectrumIntegration.h"
+#include "analysis/FrequencyIntegration.h"
 #include "net/ConnectionTable.h"
 #include "view/LivePlots.h"
 

@@ -6,7 +6,7 @@
 // k x trunc(fs) .. of the capture, so rows neither overlap nor skip while
 // the worker keeps up, which it does with the capture's four seconds to
 // spare. Velocity and displacement rows are integrated from the
-// acceleration's spectrum (analysis/SpectrumIntegration.h). The window sets
+// acceleration's spectrum (analysis/FrequencyIntegration.h). The window sets
 // what it wants and reads the store on its timer.
 #include <chrono>
 #include <condition_variable>
@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "analysis/FrequencyLines.h"
-#include "analysis/SpectrumIntegration.h"
+#include "analysis/FrequencyIntegration.h"
 #include "analysis/WaterfallStore.h"
 #include "net/ConnectionTable.h"
 #include "view/LivePlots.h"

@@ -1,4 +1,4 @@
-#include "analysis/SpectrumIntegration.h"
+#include "analysis/FrequencyIntegration.h"
 
 #include <algorithm>
 #include <cmath>
