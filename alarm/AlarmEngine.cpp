@@ -513,19 +513,8 @@ int AlarmEngine::Acknowledge(const std::vector<uint64_t> &ids, const std::string
         a.acknowledgedMs = utcMs;
         a.comment = comment;
         ++changed;
-        AlarmEvent e;
-        e.utcMs = utcMs;
-        e.kind = AlarmEventKind::kAcknowledge;
-        e.alarmId = a.id;
-        e.address = a.address;
-        e.name = a.name;
-        e.quantity = a.quantity;
-        e.axis = a.axis;
-        e.severity = a.severity;
-        e.value = a.value;
-        e.limit = a.limit;
+        AlarmEvent e = EventOf(a, AlarmEventKind::kAcknowledge, utcMs);
         e.comment = comment;
-        e.capture = a.capture;
         Broadcast(e);  // an operator's act is never held back
         if (!a.active)
             gone.push_back(a.id);
