@@ -685,8 +685,9 @@ void Server::Release(ConnectionRecord &rec)
     handler_.OnReleased(rec);
     {
         // Kept for the slot's next connection with its pages given back to
-        // the system, unless a save holds it (which then frees it). A save that takes the buffer after this finds an empty recording,
-        // as it found no buffer before, never zeroed pages as samples.
+        // the system, unless a save holds it (which then frees it). A save
+        // that takes the buffer after this finds an empty recording, as it
+        // found no buffer before, never zeroed pages as samples.
         std::lock_guard lock(rec.recordingMutex);
         if (rec.recording && rec.recording.use_count() == 1) {
             rec.recordingLength = 0;
