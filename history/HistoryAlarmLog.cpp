@@ -122,8 +122,17 @@ const char kInsertAlarmEventSql[] =
     "INSERT INTO alarm_events(t,address,name,axis,quantity,value,limit_value,severity,event,comment,alarm_id,capture)"
     " VALUES(?1,?2,?3,?4,?5,?6,?7,?8,?9,?10,?11,?12)";
 
+const char kCaptureLostSql[] =
+    "UPDATE alarm_events SET capture='', comment=CASE WHEN event<>'raise' THEN comment WHEN comment='' THEN ?10"
+    " ELSE comment||'；'||?10 END WHERE capture=?12 AND ?12<>''";
+
 void BindAlarmEvent(sqlite3_stmt *st, const AlarmEvent &e)
 {
+    if (e.captureLost) {
+        sqlite3_bind_text(st, 10, e.comment.c_str(), int(e.comment.size()), SQLITE_STATIC);
+        sqlite3_bind_text(st, 12, e.capture.c_str(), int(e.capture.size()), SQLITE_STATIC);
+        return;
+    }
     sqlite3_bind_int64(st, 1, e.utcMs);
     sqlite3_bind_int(st, 2, e.address);
     sqlite3_bind_text(st, 3, e.name.c_str(), int(e.name.size()), SQLITE_STATIC);

@@ -36,7 +36,11 @@ constexpr int kUnknownQuantity = -2;
 
 // The insert statement; bound by BindAlarmEvent.
 extern const char kInsertAlarmEventSql[];
-// Binds `e` to a statement prepared from kInsertAlarmEventSql.
+// The correction for a capture that could not be kept: the events naming
+// `capture` name none, and the one that raised the alarm says why in its
+// comment. Bound by BindAlarmEvent too (?12 the path, ?10 the note).
+extern const char kCaptureLostSql[];
+// Binds `e` to a statement prepared from kInsertAlarmEventSql or kCaptureLostSql.
 void BindAlarmEvent(sqlite3_stmt *st, const AlarmEvent &e);
 
 struct AlarmLogFilter {

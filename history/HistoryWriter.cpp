@@ -151,6 +151,15 @@ void HistoryWriter::OnAlarmEvent(const AlarmEvent &event)
         wake_.notify_one();
 }
 
+void HistoryWriter::OnCaptureLost(const std::string &path, const std::string &note)
+{
+    AlarmEvent e;
+    e.captureLost = true;
+    e.capture = path;
+    e.comment = note;
+    OnAlarmEvent(e);
+}
+
 void HistoryWriter::RecordBound(int record, int32_t address, uint64_t bindTick)
 {
     if (bindCount_ < kSteadyRecordCount)

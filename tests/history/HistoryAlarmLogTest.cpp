@@ -131,6 +131,43 @@ TEST(HistoryAlarmLog, EngineEventsRoundTripThroughTheWriter)
     EXPECT_TRUE(std::isnan(log[3].value) && std::isnan(log[3].limit));
 }
 
+// A capture that could not be kept: the events stored before the news, and
+// the ones the engine sends after it, name no file; the raise says why.
+TEST(HistoryAlarmLog, LostCaptureIsNamedByNoEvent)
+{
+    ScratchFolder folder;
+    CollectingSink sink;
+    test::AlarmFleet fleet;
+    AlarmEngine engine;
+    engine.SetSettings(test::OneMachine(5));
+    struct Requester : CaptureRequester {
+        std::string RequestCapture(int32_t, int, uint32_t, int64_t, int64_t) override { return "/data/0005_a.vdat"; }
+    } requester;
+    engine.SetCaptureRequester(&requester);
+    {
+        HistoryWriter writer(test::TestOptions(folder), sink);
+        ASSERT_TRUE(writer.Start());
+        engine.AddListener(&writer);
+        fleet.SetVelocity(5, 3.0, 1);
+        fleet.TickFor(engine, 6);
+        ASSERT_EQ(engine.Alarms().size(), 1u);
+        EXPECT_EQ(engine.Alarms()[0].capture, "/data/0005_a.vdat");
+        writer.Flush();  // the raise is stored before the news
+        writer.OnCaptureLost("/data/0005_a.vdat", "未能保存报警录波");
+        engine.ForgetCapture("/data/0005_a.vdat");
+        engine.Acknowledge({}, "", fleet.now);
+        writer.Flush();
+        engine.RemoveListener(&writer);
+    }
+    EXPECT_TRUE(engine.Alarms()[0].captureLost);
+    const std::vector<AlarmEvent> log = ReadLog(folder, {});
+    ASSERT_EQ(log.size(), 2u);
+    EXPECT_EQ(log[0].capture, "");
+    EXPECT_EQ(log[0].comment, "未能保存报警录波");
+    EXPECT_EQ(log[1].capture, "");
+    EXPECT_EQ(log[1].comment, "");
+}
+
 TEST(HistoryAlarmLog, FiltersRowCapAndRetention)
 {
     ScratchFolder folder;
