@@ -43,6 +43,13 @@ extern const char kCaptureLostSql[];
 // Binds `e` to a statement prepared from kInsertAlarmEventSql or kCaptureLostSql.
 void BindAlarmEvent(sqlite3_stmt *st, const AlarmEvent &e);
 
+// Captures the log names that were never written (a kill while one was
+// under way): a name in a folder that exists with no file under it. They
+// are corrected as by kCaptureLostSql with `note`; a name whose folder has
+// gone (the data folder moved) is left alone. Returns how many, -1 on error.
+// Only before this run has asked for any capture.
+int ForgetMissingCaptures(sqlite3 *db, const std::string &note);
+
 struct AlarmLogFilter {
     int32_t address = 0;  // 0 = every sensor
     int64_t fromUtcMs = 0;

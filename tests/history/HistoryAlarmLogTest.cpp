@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 
 #include <chrono>
+#include <fstream>
 #include <condition_variable>
 #include <mutex>
 #include <thread>
@@ -166,6 +167,32 @@ TEST(HistoryAlarmLog, LostCaptureIsNamedByNoEvent)
     EXPECT_EQ(log[0].comment, "未能保存报警录波");
     EXPECT_EQ(log[1].capture, "");
     EXPECT_EQ(log[1].comment, "");
+
+    // Captures a kill cut off before they were written are dropped at the
+    // next start; one whose folder has gone (moved) and one present stay.
+    const std::string kept = folder.Data() + "/kept.vdat";
+    std::ofstream(kept) << "x";
+    {
+        HistoryWriter writer(test::TestOptions(folder), sink);
+        ASSERT_TRUE(writer.Start());
+        for (const std::string &path : {folder.Data() + "/torn.vdat", std::string("/no/such/folder/a.vdat"), kept}) {
+            AlarmEvent e = Event(fleet.now, AlarmEventKind::kRaise, 5, AlarmSeverity::kAlert);
+            e.capture = path;
+            writer.OnAlarmEvent(e);
+        }
+        writer.Flush();
+    }
+    {
+        HistoryWriter writer(test::TestOptions(folder), sink);
+        ASSERT_TRUE(writer.Start());
+        writer.Flush();
+    }
+    const std::vector<AlarmEvent> after = ReadLog(folder, {});
+    ASSERT_EQ(after.size(), 5u);
+    EXPECT_EQ(after[2].capture, "");
+    EXPECT_EQ(after[2].comment, "未能保存报警录波");
+    EXPECT_EQ(after[3].capture, "/no/such/folder/a.vdat");
+    EXPECT_EQ(after[4].capture, kept);
 }
 
 TEST(HistoryAlarmLog, FiltersRowCapAndRetention)
