@@ -132,9 +132,8 @@ TEST(HistoryAlarmLog, EngineEventsRoundTripThroughTheWriter)
     EXPECT_TRUE(std::isnan(log[3].value) && std::isnan(log[3].limit));
 }
 
-// A capture not kept is named by no event: told while running (after the
-// raise was stored), or found missing at the next start in a folder that
-// is there; a name whose folder has gone (moved) and a file present stay.
+// A capture not kept is named by no event, told or found at the next start;
+// a name whose folder has gone (moved) and a file present stay.
 TEST(HistoryAlarmLog, LostCaptureIsNamedByNoEvent)
 {
     ScratchFolder folder;
