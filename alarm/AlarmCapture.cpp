@@ -1,5 +1,6 @@
 #include "alarm/AlarmCapture.h"
 
+#include <dirent.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -104,8 +105,33 @@ void AlarmCapture::Stop()
     thread_.join();
 }
 
+void AlarmCapture::RemoveLeftovers()
+{
+    // A capture cut off by a kill leaves its temporary files, and perhaps a
+    // side file whose .vdat never got its name: neither holds a capture
+    // anyone can open, and nothing names them.
+    DIR *dir = ::opendir(folder_.c_str());
+    if (!dir)
+        return;
+    std::vector<std::string> names;
+    while (const dirent *e = ::readdir(dir))
+        names.emplace_back(e->d_name);
+    ::closedir(dir);
+    auto endsWith = [](const std::string &s, const char *tail) {
+        const size_t n = std::strlen(tail);
+        return s.size() >= n && s.compare(s.size() - n, n, tail) == 0;
+    };
+    for (const std::string &name : names) {
+        const std::string path = folder_ + "/" + name;
+        if (endsWith(name, ".vdat.part") || endsWith(name, ".csv.part") || endsWith(name, ".txt.part") ||
+            (endsWith(name, ".txt") && !PathExists(path.substr(0, path.size() - 4) + ".vdat")))
+            ::unlink(path.c_str());
+    }
+}
+
 void AlarmCapture::Run()
 {
+    RemoveLeftovers();
     std::unique_lock lock(requestMutex_);
     while (!stop_) {
         woken_ = false;
@@ -287,33 +313,39 @@ void AlarmCapture::Write(Job &job)
     } else {
         OutputFile vdat, csv;
         const std::string csvPath = job.path.substr(0, job.path.size() - 5) + ".csv";
-        // The side file first: a .vdat is never without it.
+        // The side file first: a .vdat is never without it. The raw file is
+        // committed before its CSV is begun: it is the record, the CSV only a
+        // convenience made from it, so a CSV the disk has no room for never
+        // costs the raw file that fitted.
         int err = WriteSideFile(job, out.packets);
         if (!err)
             err = vdat.Open(job.path);
         if (!err)
             err = vdat.Write(job.bytes.data(), job.bytes.size());
         if (!err)
-            err = csv.Open(csvPath);
-        if (!err)
-            err = WriteTransientCsv(csv.Fd(), job.bytes.data(), uint32_t(job.bytes.size()));
-        // The .vdat appears first: a CSV without its .vdat is never left.
-        if (!err)
             err = vdat.Commit();
-        if (!err) {
-            err = csv.Commit();
-            if (err)
-                ::unlink(job.path.c_str());
-        }
         if (err) {
             ::unlink(CaptureSidePath(job.path).c_str());
-            fail("写入失败", err);
+            fail("写入失败，未保存报警录波", err);
         } else {
             out.ok = true;
             out.complete = !job.cut && !job.ended;
-            if (!out.complete) {
-                std::snprintf(text, sizeof text, "报警录波文件%s不完整：%s", job.path.c_str(),
-                              job.ended ? "传感器连接已断开" : "缓存中缺少报警前的部分数据");
+            std::string note;
+            if (!out.complete)
+                note = job.ended ? "传感器连接已断开" : "缓存中缺少报警前的部分数据";
+            err = csv.Open(csvPath);
+            if (!err)
+                err = WriteTransientCsv(csv.Fd(), job.bytes.data(), uint32_t(job.bytes.size()));
+            if (!err)
+                err = csv.Commit();
+            if (err) {
+                std::snprintf(text, sizeof text, "%sCSV文件%s写入失败（%s），原始波形文件已保存",
+                              note.empty() ? "" : "；", csvPath.c_str(), SystemErrorText(err).c_str());
+                note += text;
+            }
+            if (!note.empty()) {
+                std::snprintf(text, sizeof text, "报警录波文件%s%s：%s", job.path.c_str(),
+                              out.complete ? "" : "不完整", note.c_str());
                 out.message = text;
             }
         }

@@ -64,7 +64,8 @@ public:
     // Window thread.
     void SetSettings(const CaptureSettings &capture, const std::map<int32_t, MachineSettings> &machines);
 
-    // The capture thread: Pump() every 200 ms and on every request.
+    // The capture thread: removes what a kill left in the folder, then
+    // Pump() every 200 ms and on every request.
     void Start();
     // Joins the thread; captures under way are written with what they hold.
     void Stop();
@@ -125,6 +126,7 @@ private:
     void Write(Job &job);
     int WriteSideFile(const Job &job, uint32_t packets);
     void Run();
+    void RemoveLeftovers();
 
     std::string folder_;
     std::function<int64_t()> clock_;

@@ -77,6 +77,8 @@ void AlarmControls::OnTick()
     tav::Station &station = window_.Station();
     for (const CaptureOutcome &o : station.Captures().TakeOutcomes()) {
         dialog_->NoteCapture(o.path, o.ok, o.complete);
+        if (!o.ok)
+            station.NoteCaptureLost(o.path);
         if (!o.message.empty())
             emit window_.logLine(QString::fromStdString(o.message));
     }

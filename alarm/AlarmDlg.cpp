@@ -132,7 +132,7 @@ void CAlarmDlg::Refresh()
         const tav::Alarm &a = alarms[size_t(r)];
         rowIds_.push_back(a.id);
         rowCaptures_.push_back(a.capture);
-        const QString capture = a.capture.empty()                                   ? QString()
+        const QString capture = a.capture.empty() ? (a.captureLost ? QStringLiteral("未保存") : QString())
                                 : StateOf(a.capture) == CaptureState::kReady     ? QStringLiteral("回放")
                                 : StateOf(a.capture) == CaptureState::kIncomplete ? QStringLiteral("回放（不完整）")
                                 : StateOf(a.capture) == CaptureState::kFailed    ? QStringLiteral("失败")

@@ -533,6 +533,15 @@ int AlarmEngine::Acknowledge(const std::vector<uint64_t> &ids, const std::string
     return changed;
 }
 
+void AlarmEngine::ForgetCapture(const std::string &path)
+{
+    for (Alarm &a : alarms_)
+        if (!path.empty() && a.capture == path) {
+            a.capture.clear();
+            a.captureLost = true;
+        }
+}
+
 std::vector<Alarm> AlarmEngine::Alarms() const
 {
     std::vector<Alarm> list(alarms_.rbegin(), alarms_.rend());  // later ids first on equal times

@@ -56,6 +56,10 @@ public:
     // with an optional comment. Returns how many changed.
     int Acknowledge(const std::vector<uint64_t> &ids, const std::string &comment, int64_t utcMs);
 
+    // A capture asked for could not be kept: no alarm names it any more, so
+    // none of its later events does either.
+    void ForgetCapture(const std::string &path);
+
     // Alarms not both cleared and acknowledged, newest first.
     std::vector<Alarm> Alarms() const;
     int ActiveCount() const;

@@ -39,6 +39,7 @@ struct Alarm {
     bool settingsRemoved = false;  // ended because its sensor's settings went away
     std::string comment;           // of the acknowledgement
     std::string capture;           // path of the raw capture, empty if none
+    bool captureLost = false;      // one was asked for but none could be kept
 };
 
 // "未确认", "已确认", "已恢复未确认", "设置已删除未确认" (cleared and
@@ -71,6 +72,9 @@ struct AlarmEvent {
     double limit = NAN;
     std::string comment;  // acknowledgement comment, or a note
     std::string capture;
+    // Not an event of its own: the history's correction that `capture`
+    // could not be kept (`comment` says so), for the events already stored.
+    bool captureLost = false;
 };
 
 // Receives every alarm event on the window thread; must return at once

@@ -311,4 +311,11 @@ void Station::Stop()
     recorder_->Saver().Join();
 }
 
+void Station::NoteCaptureLost(const std::string &path)
+{
+    alarms_->ForgetCapture(path);
+    if (history_)
+        history_->OnCaptureLost(path, "未能保存报警录波");
+}
+
 }  // namespace tav

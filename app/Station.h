@@ -111,6 +111,9 @@ public:
     // except where AlarmCapture says otherwise).
     AlarmEngine &Alarms() { return *alarms_; }
     AlarmCapture &Captures() { return *captures_; }
+    // A capture asked for that could not be kept: the alarm and the alarm
+    // log stop naming the file and say none was kept. Window thread.
+    void NoteCaptureLost(const std::string &path);
     // "存储": logging into DataFolder().
     std::vector<std::string> StartSteadyLog() { return steadyLog_->Start(*table_, dataFolder_); }
 

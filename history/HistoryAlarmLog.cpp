@@ -1,8 +1,10 @@
 #include "history/HistoryAlarmLog.h"
 
 #include <sqlite3.h>
+#include <sys/stat.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstring>
 
@@ -122,8 +124,17 @@ const char kInsertAlarmEventSql[] =
     "INSERT INTO alarm_events(t,address,name,axis,quantity,value,limit_value,severity,event,comment,alarm_id,capture)"
     " VALUES(?1,?2,?3,?4,?5,?6,?7,?8,?9,?10,?11,?12)";
 
+const char kCaptureLostSql[] =
+    "UPDATE alarm_events SET capture='', comment=CASE WHEN event<>'raise' THEN comment WHEN comment='' THEN ?10"
+    " ELSE comment||'；'||?10 END WHERE capture=?12 AND ?12<>''";
+
 void BindAlarmEvent(sqlite3_stmt *st, const AlarmEvent &e)
 {
+    if (e.captureLost) {
+        sqlite3_bind_text(st, 10, e.comment.c_str(), int(e.comment.size()), SQLITE_STATIC);
+        sqlite3_bind_text(st, 12, e.capture.c_str(), int(e.capture.size()), SQLITE_STATIC);
+        return;
+    }
     sqlite3_bind_int64(st, 1, e.utcMs);
     sqlite3_bind_int(st, 2, e.address);
     sqlite3_bind_text(st, 3, e.name.c_str(), int(e.name.size()), SQLITE_STATIC);
@@ -145,6 +156,48 @@ void BindAlarmEvent(sqlite3_stmt *st, const AlarmEvent &e)
     sqlite3_bind_text(st, 10, e.comment.c_str(), int(e.comment.size()), SQLITE_STATIC);
     sqlite3_bind_int64(st, 11, int64_t(e.alarmId));
     sqlite3_bind_text(st, 12, e.capture.c_str(), int(e.capture.size()), SQLITE_STATIC);
+}
+
+int ForgetMissingCaptures(sqlite3 *db, const std::string &note)
+{
+    if (!HasAlarmTable(db))
+        return 0;
+    std::vector<std::string> missing;
+    sqlite3_stmt *st = nullptr;
+    if (sqlite3_prepare_v2(db, "SELECT DISTINCT capture FROM alarm_events WHERE capture<>''", -1, &st, nullptr) !=
+        SQLITE_OK)
+        return -1;
+    int rc;
+    struct stat info;
+    while ((rc = sqlite3_step(st)) == SQLITE_ROW) {
+        const std::string path = Text(st, 0);
+        const size_t slash = path.rfind('/');
+        const std::string folder = slash == std::string::npos ? std::string(".") : path.substr(0, slash);
+        if (::stat(path.c_str(), &info) != 0 && errno == ENOENT && ::stat(folder.c_str(), &info) == 0)
+            missing.push_back(path);
+    }
+    sqlite3_finalize(st);
+    if (rc != SQLITE_DONE)
+        return -1;
+    if (missing.empty())
+        return 0;
+    if (sqlite3_prepare_v2(db, kCaptureLostSql, -1, &st, nullptr) != SQLITE_OK)
+        return -1;
+    bool ok = sqlite3_exec(db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) == SQLITE_OK;
+    AlarmEvent e;
+    e.captureLost = true;
+    e.comment = note;
+    for (size_t i = 0; ok && i < missing.size(); ++i) {
+        e.capture = missing[i];
+        BindAlarmEvent(st, e);
+        ok = sqlite3_step(st) == SQLITE_DONE;
+        sqlite3_reset(st);
+    }
+    sqlite3_finalize(st);
+    ok = ok && sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr) == SQLITE_OK;
+    if (!ok)
+        sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
+    return ok ? int(missing.size()) : -1;
 }
 
 bool ReadAlarmEvents(sqlite3 *db, const AlarmLogFilter &filter, std::vector<AlarmEvent> *out, bool *truncated,

@@ -36,8 +36,19 @@ constexpr int kUnknownQuantity = -2;
 
 // The insert statement; bound by BindAlarmEvent.
 extern const char kInsertAlarmEventSql[];
-// Binds `e` to a statement prepared from kInsertAlarmEventSql.
+// The correction for a capture that could not be kept: the events naming
+// `capture` name none, and the one that raised the alarm says why in its
+// comment. Bound by BindAlarmEvent too (?12 the path, ?10 the note).
+extern const char kCaptureLostSql[];
+// Binds `e` to a statement prepared from kInsertAlarmEventSql or kCaptureLostSql.
 void BindAlarmEvent(sqlite3_stmt *st, const AlarmEvent &e);
+
+// Captures the log names that were never written (a kill while one was
+// under way): a name in a folder that exists with no file under it. They
+// are corrected as by kCaptureLostSql with `note`; a name whose folder has
+// gone (the data folder moved) is left alone. Returns how many, -1 on error.
+// Only before this run has asked for any capture.
+int ForgetMissingCaptures(sqlite3 *db, const std::string &note);
 
 struct AlarmLogFilter {
     int32_t address = 0;  // 0 = every sensor

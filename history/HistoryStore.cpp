@@ -43,8 +43,9 @@ const char *const kStatementSql[] = {
     "DELETE FROM events WHERE rowid IN (SELECT rowid FROM events WHERE t<?1 LIMIT 256)",
     kInsertAlarmEventSql,
     "DELETE FROM alarm_events WHERE rowid IN (SELECT rowid FROM alarm_events WHERE t<?1 LIMIT 256)",
+    kCaptureLostSql,
 };
-static_assert(sizeof kStatementSql / sizeof kStatementSql[0] == 14);
+static_assert(sizeof kStatementSql / sizeof kStatementSql[0] == 15);
 }  // namespace
 
 struct HistoryStore::SensorState {
@@ -544,8 +545,9 @@ int HistoryStore::WriteBatch(const SteadySnapshot *snapshots, int count, std::st
         if (!FlushPieces(*state))
             return Fail(error);
     for (int i = 0; i < alarmCount; ++i) {
-        BindAlarmEvent(statements_[kInsertAlarm], alarms[i]);
-        if (!Step(kInsertAlarm))
+        const Statement which = alarms[i].captureLost ? kCaptureLost : kInsertAlarm;
+        BindAlarmEvent(statements_[which], alarms[i]);
+        if (!Step(which))
             return Fail(error);
     }
     if (count > 0 && !Prune(snapshots[count - 1].utcMs))

@@ -70,7 +70,8 @@ private:
     };
     enum Statement {
         kInsertRaw, kInsertMinute, kInsertHour, kUpdateMinute, kUpdateHour, kDeleteRaw, kProgress,
-        kEvent, kPruneRaw, kPruneMinute, kPruneHour, kPruneEvents, kInsertAlarm, kPruneAlarms, kStatementCount
+        kEvent, kPruneRaw, kPruneMinute, kPruneHour, kPruneEvents, kInsertAlarm, kPruneAlarms, kCaptureLost,
+        kStatementCount
     };
 
     bool Prepare(std::string *error);

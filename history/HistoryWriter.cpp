@@ -11,6 +11,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "history/HistoryAlarmLog.h"
 #include "history/HistoryCsv.h"
 #include "history/HistoryReader.h"
 #include "history/HistorySchema.h"
@@ -151,6 +152,15 @@ void HistoryWriter::OnAlarmEvent(const AlarmEvent &event)
         wake_.notify_one();
 }
 
+void HistoryWriter::OnCaptureLost(const std::string &path, const std::string &note)
+{
+    AlarmEvent e;
+    e.captureLost = true;
+    e.capture = path;
+    e.comment = note;
+    OnAlarmEvent(e);
+}
+
 void HistoryWriter::RecordBound(int record, int32_t address, uint64_t bindTick)
 {
     if (bindCount_ < kSteadyRecordCount)
@@ -278,7 +288,14 @@ void HistoryWriter::ReportDamage()
 
 void HistoryWriter::Run()
 {
-    OpenDatabase();
+    // Before any alarm of this run: a capture the log names that is not
+    // there was cut off by the end of the last run.
+    if (OpenDatabase()) {
+        const int lost = ForgetMissingCaptures(store_->Db(), "未能保存报警录波");
+        if (lost > 0)
+            LogLine("报警记录中有 " + std::to_string(lost) +
+                    " 个报警录波文件因上次运行中断未能保存，已从报警记录中去掉");
+    }
     uint64_t droppedReported = 0;
     uint64_t droppedAlarmsReported = 0;
     uint64_t droppedAtFailure = 0;

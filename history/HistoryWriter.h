@@ -71,6 +71,9 @@ public:
     // Window thread: copies the event into the alarm queue and returns (no
     // allocation while its texts fit the room reserved for them).
     void OnAlarmEvent(const AlarmEvent &event) override;
+    // Window thread: the capture at `path` could not be kept; the events
+    // stored or queued that name it are corrected after them, in order.
+    void OnCaptureLost(const std::string &path, const std::string &note);
     // Window thread, during the tick: `record` now belongs to `address`;
     // its rings are refilled from the file (TakeRefill, a later tick).
     void RecordBound(int record, int32_t address, uint64_t bindTick);

@@ -145,7 +145,7 @@ TEST(AlarmCapture, ConnectionEndingCutsTheCaptureShortAndSaysSo)
     EXPECT_EQ(rig.capture->RequestCapture(5, 3, 8, rig.sensor.now - 3000, rig.sensor.now), "");
 }
 
-TEST(AlarmCapture, FailedWriteLeavesNoFileUnderTheFinalName)
+TEST(AlarmCapture, FullDiskKeepsTheRawFileThatFitsAndNoTornFile)
 {
     Rig rig("capture-fail");
     // A file where the folder should be: the folder cannot be made.
@@ -184,6 +184,31 @@ TEST(AlarmCapture, FailedWriteLeavesNoFileUnderTheFinalName)
     EXPECT_NE(::stat(full.c_str(), &st), 0) << "a torn capture under its final name";
     EXPECT_NE(::stat(csv.c_str(), &st), 0) << "a torn CSV under its final name";
     EXPECT_NE(::stat((full + ".part").c_str(), &st), 0) << "the partial file was left behind";
+    EXPECT_NE(::stat(CaptureSidePath(full).c_str(), &st), 0) << "a side file without its capture";
+    // Room for the raw file but not its far longer CSV: the raw file is kept.
+    rig.Run(61);
+    const int64_t active = rig.sensor.now;
+    const std::string kept = rig.capture->RequestCapture(5, 3, 7, active - 3000, active);
+    small.rlim_cur = size_t(kPacketBytes) * kPacketsPerBlock * 66 + 1;
+    ::signal(SIGXFSZ, SIG_IGN);
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+    rig.Run(2);
+    ::setrlimit(RLIMIT_FSIZE, &saved);
+    ::signal(SIGXFSZ, oldHandler);
+    outcomes = rig.capture->TakeOutcomes();
+    ASSERT_EQ(outcomes.size(), 1u);
+    EXPECT_TRUE(outcomes[0].ok && outcomes[0].message.find("CSV") != std::string::npos) << outcomes[0].message;
+    EXPECT_TRUE(ReadAll(kept) == rig.sensor.SentBetween(active - 5000, active + 1500));
+    // What a kill in the middle of a capture leaves is gone at the next start.
+    const std::string torn = rig.folder + "/0005_20261209134034";
+    std::ofstream(torn + ".vdat.part") << "torn";
+    std::ofstream(torn + ".txt") << "address=5";
+    AlarmCapture next(rig.folder);
+    next.Start();
+    next.Stop();
+    EXPECT_NE(::stat((torn + ".vdat.part").c_str(), &st), 0);
+    EXPECT_NE(::stat((torn + ".txt").c_str(), &st), 0);
+    EXPECT_EQ(::stat(CaptureSidePath(kept).c_str(), &st), 0);
 }
 
 }  // namespace

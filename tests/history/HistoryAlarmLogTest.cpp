@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 
 #include <chrono>
+#include <fstream>
 #include <condition_variable>
 #include <mutex>
 #include <thread>
@@ -129,6 +130,36 @@ TEST(HistoryAlarmLog, EngineEventsRoundTripThroughTheWriter)
     EXPECT_EQ(log[3].severity, AlarmSeverity::kOffline);
     EXPECT_EQ(log[3].axis, kNoAxis);
     EXPECT_TRUE(std::isnan(log[3].value) && std::isnan(log[3].limit));
+}
+
+// A capture not kept is named by no event, told or found at the next start;
+// a name whose folder has gone (moved) and a file present stay.
+TEST(HistoryAlarmLog, LostCaptureIsNamedByNoEvent)
+{
+    ScratchFolder folder;
+    CollectingSink sink;
+    const std::string kept = folder.Data() + "/kept.vdat";
+    std::ofstream(kept) << "x";
+    const std::string paths[] = {"/data/lost.vdat", folder.Data() + "/torn.vdat", "/no/such/a.vdat", kept};
+    for (int run = 0; run < 2; ++run) {
+        HistoryWriter writer(test::TestOptions(folder), sink);
+        ASSERT_TRUE(writer.Start());
+        for (int i = 0; run == 0 && i < 4; ++i) {
+            AlarmEvent e = Event(1000 + i, AlarmEventKind::kRaise, 5, AlarmSeverity::kAlert);
+            e.capture = paths[i];
+            writer.OnAlarmEvent(e);
+        }
+        writer.Flush();
+        if (run == 0)
+            writer.OnCaptureLost(paths[0], "未能保存报警录波");
+        writer.Flush();
+    }
+    const std::vector<AlarmEvent> log = ReadLog(folder, {});
+    ASSERT_EQ(log.size(), 4u);
+    for (int i = 0; i < 4; ++i) {
+        EXPECT_EQ(log[i].capture, i < 2 ? std::string() : paths[i]) << i;
+        EXPECT_EQ(log[i].comment, i < 2 ? "未能保存报警录波" : "") << i;
+    }
 }
 
 TEST(HistoryAlarmLog, FiltersRowCapAndRetention)
