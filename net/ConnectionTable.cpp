@@ -43,6 +43,15 @@ int64_t ListedAddress(const ConnectionRecord &rec)
     return int32_t(rec.sensorAddress.load(std::memory_order_relaxed));
 }
 
+void ResetSpeedBand(ConnectionRecord &rec)
+{
+    rec.ratedSpeed = 1500.0f;
+    rec.ratedFrequency = 25.0f;
+    rec.upperSearchLimit = 25.5f;
+    rec.lowerSearchLimit = 13.0f;
+    rec.measuredSpeed = 0.0f;
+}
+
 int ConnectionTable::CountInUse() const
 {
     int n = 0;

@@ -131,6 +131,12 @@ struct ConnectionRecord {
 constexpr int64_t kSlotFree = -2, kAddressPending = -1;
 int64_t ListedAddress(const ConnectionRecord &rec);
 
+// The speed band of a connection without a device record (1500 rpm, search
+// 13 to 25.5 Hz) and no speed measured: a new connection, or a replay
+// before its file's sensor record is applied. Caller holds conditionMutex
+// when the processing thread may be estimating for this record.
+void ResetSpeedBand(ConnectionRecord &rec);
+
 // About 17 MB: allocate it on the heap, once.
 struct ConnectionTable {
     ConnectionRecord records[kSlotCount];

@@ -486,12 +486,8 @@ void Server::Place(int slot, int fd, const sockaddr_in &peer)
         // sensor's speed; it does so under this lock.
         std::lock_guard lock(rec.conditionMutex);
         rec.samplingFrequency = 27000.0f;
-        rec.ratedSpeed = 1500.0f;
-        rec.ratedFrequency = 25.0f;
-        rec.upperSearchLimit = 25.5f;
-        rec.lowerSearchLimit = 13.0f;
+        ResetSpeedBand(rec);
         rec.speedFromRecord = 0;
-        rec.measuredSpeed = 0.0f;
         rec.speedEstimates = 0;
         rec.cond.captureLimit = 80001;
         rec.cond.captureCount = 0;

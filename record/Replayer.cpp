@@ -125,13 +125,11 @@ void Replayer::Borrow(ConnectionRecord &rec, int slot)
     borrowed_.upper = rec.upperSearchLimit.load();
     borrowed_.lower = rec.lowerSearchLimit.load();
     borrowed_.speed = rec.measuredSpeed.load();
+    borrowed_.speedFromRecord = rec.speedFromRecord.load();
     // The replayed machine's band: that of a fresh connection, then its
     // device record if it has one, as when a sensor of that address binds.
-    rec.ratedSpeed = 1500.0f;
-    rec.ratedFrequency = 25.0f;
-    rec.upperSearchLimit = 25.5f;
-    rec.lowerSearchLimit = 13.0f;
-    rec.measuredSpeed = 0.0f;
+    ResetSpeedBand(rec);
+    rec.speedFromRecord = 0;
     rec.cond.captureCount = 0;
     if (fileAddress_ != 0) {
         rec.sensorAddress = fileAddress_;
@@ -156,6 +154,7 @@ void Replayer::Finish()
     rec.upperSearchLimit = borrowed_.upper;
     rec.lowerSearchLimit = borrowed_.lower;
     rec.measuredSpeed = borrowed_.speed;
+    rec.speedFromRecord = borrowed_.speedFromRecord;
     rec.cond.captureCount = 0;
 }
 

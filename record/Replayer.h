@@ -73,6 +73,7 @@ private:
         uint32_t generation = 0;
         uint32_t address = 0;
         float ratedSpeed = 0, ratedFrequency = 0, upper = 0, lower = 0, speed = 0;
+        int speedFromRecord = 0;
     } borrowed_;
     void Borrow(ConnectionRecord &rec, int slot);
     // Replayed packets are copied here, never into the slot's block buffer,
