@@ -252,6 +252,11 @@ std::vector<std::string> Station::SteadyTick()
         // No window closed yet on this connection: no severity either.
         if (stats.windows == 0)
             std::fill(std::begin(v.isoVelocity), std::end(v.isoVelocity), NAN);
+        rec.cond.rangeLimitG.store(MeasuringRangeG(settingsCache_->Entry(slot), v.generation));
+        TakeRawFigures(stats, &v);
+        health_[slot].Feed(v, snapshot_.utcMs);
+        for (int k = 0; k < 3; ++k)
+            v.sensorFault[k] = health_[slot].Faults(k);
     }
     for (SteadySnapshotConsumer *c : steadyConsumers_)
         c->OnSteadySnapshot(snapshot_);

@@ -11,6 +11,7 @@
 #include "config/DeviceParameterTable.h"
 #include "config/SensorCodes.h"
 #include "config/SensorSettingsCache.h"
+#include "core/health/SensorHealth.h"
 #include "history/HistoryWriter.h"
 #include "net/ConnectionTable.h"
 #include "net/EventSink.h"
@@ -138,6 +139,7 @@ private:
     std::unique_ptr<Replayer> replayer_;
     std::unique_ptr<SteadyTable> steady_;
     std::unique_ptr<SteadyLog> steadyLog_;  // after steady_: closes its files first
+    SensorHealth health_[kSlotCount];        // each slot's sensor faults, judged per window
     std::unique_ptr<AlarmCapture> captures_;
     std::unique_ptr<AlarmEngine> alarms_;
     StationSettings settings_;

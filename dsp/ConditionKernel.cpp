@@ -257,6 +257,32 @@ void StoreSection(const LaneBiquad &l, Biquad (&s)[3])
 
 }  // namespace
 
+void RawRun(RowWork &w, const uint8_t *p, int n)
+{
+    V4 mn = w.rawMin, mx = w.rawMax, previous = w.rawPrevious;
+    const V4 limit = w.rangeLimit;
+    M4 run = w.run, longest = w.longestRun, atLimit = w.atLimit;
+    constexpr M4 kOne = {1, 1, 1, 1};
+    for (int i = 0; i < n; ++i, p += 12) {
+        M4 finite;
+        const V4 x = LoadRow(p, finite);
+        const M4 lower = x < mn, higher = x > mx, same = x == previous;
+        mn = (V4)(((M4)x & lower) | ((M4)mn & ~lower));
+        mx = (V4)(((M4)x & higher) | ((M4)mx & ~higher));
+        run = ((run + 1) & same) | (kOne & ~same);
+        const M4 longer = run > longest;
+        longest = (run & longer) | (longest & ~longer);
+        atLimit -= Abs(x) >= limit;  // true is -1
+        previous = x;
+    }
+    w.rawMin = mn;
+    w.rawMax = mx;
+    w.rawPrevious = previous;
+    w.run = run;
+    w.longestRun = longest;
+    w.atLimit = atLimit;
+}
+
 void LoadLanes(RowWork &w, const ConditionState &c)
 {
     w = RowWork{};
@@ -277,7 +303,17 @@ void LoadLanes(RowWork &w, const ConditionState &c)
         w.s4[a] = c.sumAccel4[a];
         w.shift[a] = c.kurtosisShift[a];
         w.sumIso[a] = c.isoSumSquares[a];
+        w.rawMin[a] = c.rawMin[a];
+        w.rawMax[a] = c.rawMax[a];
+        w.rawPrevious[a] = c.rawPrevious[a];
+        w.run[a] = c.rawRun[a];
+        w.longestRun[a] = c.rawLongestRun[a];
+        w.atLimit[a] = c.rawAtLimit[a];
     }
+    // An unknown range counts nothing at its limit.
+    const float range = c.rangeLimitG.load(std::memory_order_relaxed);
+    const double limit = range > 0.0f ? kRangeLimitShare * range : __builtin_inf();
+    w.rangeLimit = V4{limit, limit, limit, __builtin_inf()};
     LoadSection(w.velHp, c.velocityHighPass);
     LoadSection(w.dispHp, c.displacementHighPass);
     w.speedLp = LaneBiquad{};
@@ -310,6 +346,12 @@ uint64_t StoreLanes(const RowWork &w, ConditionState &c)
         c.sumAccel3[a] = w.s3[a];
         c.sumAccel4[a] = w.s4[a];
         c.isoSumSquares[a] = w.sumIso[a];
+        c.rawMin[a] = static_cast<float>(w.rawMin[a]);
+        c.rawMax[a] = static_cast<float>(w.rawMax[a]);
+        c.rawPrevious[a] = static_cast<float>(w.rawPrevious[a]);
+        c.rawRun[a] = static_cast<uint32_t>(w.run[a]);
+        c.rawLongestRun[a] = static_cast<uint32_t>(w.longestRun[a]);
+        c.rawAtLimit[a] = static_cast<uint32_t>(w.atLimit[a]);
     }
     StoreSection(w.velHp, c.velocityHighPass);
     StoreSection(w.dispHp, c.displacementHighPass);

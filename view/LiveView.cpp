@@ -205,7 +205,10 @@ void LiveView::RefreshNumbers()
             static const QString kZones[6] = {QString(), QString::fromUtf8(ZoneText(Zone::kNone)),
                                               QStringLiteral("A"), QStringLiteral("B"),
                                               QStringLiteral("C"), QStringLiteral("D")};
-            const QString &zone = !n.selected || !marks_ ? kZones[0] : kZones[int(n.zoneOf[a]) + 2];
+            static const QString kFault = QStringLiteral("异常");
+            const QString &zone = !n.selected || !marks_            ? kZones[0]
+                                  : n.zoneMark[a] == Mark::kSensorFault ? kFault
+                                                                         : kZones[int(n.zoneOf[a]) + 2];
             if (zone_[a]->text() != zone)
                 zone_[a]->setText(zone);
         }
