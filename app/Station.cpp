@@ -12,6 +12,7 @@
 #include <ctime>
 
 #include "dsp/ProcessingThread.h"
+#include "history/HistoryReader.h"
 
 namespace tav {
 
@@ -151,10 +152,14 @@ void Station::StartHistory()
     steady_->SetBindObserver([this](int record, int32_t address, uint64_t bindTick) {
         history_->RecordBound(record, address, bindTick);
     });
+    trend_ = std::make_unique<TrendForecaster>(dataFolder_ + "/" + kHistoryFileName);
+    trend_->SetMachines(settings_.sensors);
+    trend_->Start();
 }
 
 void Station::StopHistory()
 {
+    trend_.reset();
     if (!history_)
         return;
     RemoveSteadyConsumer(history_.get());
@@ -257,6 +262,11 @@ std::vector<std::string> Station::SteadyTick()
         health_[slot].Feed(v, snapshot_.utcMs);
         for (int k = 0; k < 3; ++k)
             v.sensorFault[k] = health_[slot].Faults(k);
+        if (trend_)
+            trend_->Fill(&v);
+        else
+            for (int k = 0; k < 3; ++k)
+                v.daysToAlert[k] = v.daysToDanger[k] = NAN;
     }
     for (SteadySnapshotConsumer *c : steadyConsumers_)
         c->OnSteadySnapshot(snapshot_);
@@ -281,6 +291,8 @@ void Station::ApplyAlarmSettings(const StationSettings &settings, std::vector<st
     settings_.capture = settings.capture;
     settings_.notice = settings.notice;
     alarms_->SetSettings(settings_.sensors, told);
+    if (trend_)
+        trend_->SetMachines(settings_.sensors);
     captures_->SetSettings(settings_.capture, settings_.sensors);
 }
 
@@ -314,6 +326,19 @@ void Station::Stop()
     // A running save holds its own references to the recordings; it is let
     // finish so that no file is left half written.
     recorder_->Saver().Join();
+}
+
+std::string Station::TimeToAlarm(int32_t address, int axis) const
+{
+    TrendResult r;
+    if (!trend_)
+        return {};
+    for (size_t k = 0; k < trend_->Series().size(); ++k) {
+        const TrendSeriesSpec &spec = trend_->Series()[k];
+        if (spec.quantity == kQuantityVelocity && spec.axis == axis && trend_->Latest(address, int(k), &r))
+            return TimeToAlarmText(r);
+    }
+    return {};
 }
 
 void Station::NoteCaptureLost(const std::string &path)

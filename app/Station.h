@@ -12,6 +12,7 @@
 #include "config/SensorCodes.h"
 #include "config/SensorSettingsCache.h"
 #include "core/health/SensorHealth.h"
+#include "core/health/TrendForecaster.h"
 #include "history/HistoryWriter.h"
 #include "net/ConnectionTable.h"
 #include "net/EventSink.h"
@@ -112,6 +113,11 @@ public:
     // except where AlarmCapture says otherwise).
     AlarmEngine &Alarms() { return *alarms_; }
     AlarmCapture &Captures() { return *captures_; }
+    // The severity trend's time to alarm of a sensor's axis: "预计 N 天后达到
+    // 预警" or "" without a forecast (window thread; never waits on disk).
+    std::string TimeToAlarm(int32_t address, int axis) const;
+    // The forecasts while the history runs, else null.
+    TrendForecaster *Trends() { return trend_.get(); }
     // A capture asked for that could not be kept: the alarm and the alarm
     // log stop naming the file and say none was kept. Window thread.
     void NoteCaptureLost(const std::string &path);
@@ -140,6 +146,7 @@ private:
     std::unique_ptr<SteadyTable> steady_;
     std::unique_ptr<SteadyLog> steadyLog_;  // after steady_: closes its files first
     SensorHealth health_[kSlotCount];        // each slot's sensor faults, judged per window
+    std::unique_ptr<TrendForecaster> trend_;  // time to alarm, from the history's file
     std::unique_ptr<AlarmCapture> captures_;
     std::unique_ptr<AlarmEngine> alarms_;
     StationSettings settings_;

@@ -138,6 +138,7 @@ CTavenorDlg::CTavenorDlg(tav::Station &station, QWidget *parent)
     tav::CWaveDisp *const livePlots[6] = {&plots_[0], &plots_[1], &plots_[2], &plots_[3], &plots_[4], &plots_[5]};
     liveView_ = new tav::ui::LiveView(*this, livePlots, station_.Table(), station_.Plots());
     liveView_->SetMarks(&marks_);
+    liveView_->SetTimeToAlarm([this](int32_t address, int axis) { return station_.TimeToAlarm(address, axis); });
     connect(this, &CTavenorDlg::liveBlock, liveView_, &tav::ui::LiveView::OnLiveBlock);
     connect(this, &CTavenorDlg::liveNumbers, liveView_, &tav::ui::LiveView::RefreshNumbers);
     connect(this, &CTavenorDlg::timer2Tick, liveView_, &tav::ui::LiveView::OnTimer2);
@@ -388,7 +389,12 @@ void CTavenorDlg::BuildLayout()
         zone->setMaximumWidth(36);
         zone->setAlignment(Qt::AlignCenter);
         controls->addWidget(zone);
-        controls->addStretch(1);
+        // Time to alarm of the severity trend, when there is one; it takes
+        // only the room the row has left.
+        auto *forecast = Tag(new QLabel, 2129 + a, axis + QStringLiteral(" 预计报警"));
+        forecast->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+        forecast->setStyleSheet(QStringLiteral("color: #b05000;"));
+        controls->addWidget(forecast, 1);
         w->addLayout(controls);
         plots->addWidget(wave, a, 0);
 

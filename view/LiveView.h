@@ -9,6 +9,9 @@
 // ids; the plots are the window's own, already bound to their frames.
 #include <QObject>
 
+#include <functional>
+#include <string>
+
 #include "alarm/SensorMarks.h"
 #include "net/ConnectionTable.h"
 #include "view/LivePlots.h"
@@ -41,6 +44,9 @@ public:
     // Where the zones, colours and machine names come from; null = none.
     // Must outlive this object.
     void SetMarks(const SensorMarks *marks) { marks_ = marks; }
+    // The severity trend's time to alarm of a sensor's axis ("" for none),
+    // shown beside the zone; unset = none.
+    void SetTimeToAlarm(std::function<std::string(int32_t address, int axis)> fn) { timeToAlarm_ = std::move(fn); }
 
     CWaveDisp &TimePlot(int axis) { return *time_[axis]; }
     // The shown sensor is offline: its plots say "离线" and its zone and
@@ -62,6 +68,7 @@ private:
     QLineEdit *crest_[3] = {};
     QLineEdit *band_[3] = {};
     QLineEdit *zone_[3] = {};
+    QLabel *forecast_[3] = {};
     // Colours on show, so that a palette is set only when one changes.
     Mark rmsShown_[3] = {};
     Mark zoneShown_[3] = {};
@@ -70,6 +77,7 @@ private:
     bool offline_ = false;
     QLabel *offlineVeil_[6] = {};  // over each plot, shown while offline
     const SensorMarks *marks_ = nullptr;
+    std::function<std::string(int32_t, int)> timeToAlarm_;
     QLineEdit *address_ = nullptr;
     QLineEdit *samplingFrequency_ = nullptr;
     QLineEdit *temperature_ = nullptr;
