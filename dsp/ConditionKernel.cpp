@@ -257,30 +257,35 @@ void StoreSection(const LaneBiquad &l, Biquad (&s)[3])
 
 }  // namespace
 
+// Single precision, four lanes in one 128-bit register: the samples come as
+// floats and the figures need nothing more.
 void RawRun(RowWork &w, const uint8_t *p, int n)
 {
-    V4 mn = w.rawMin, mx = w.rawMax, previous = w.rawPrevious;
-    const V4 limit = w.rangeLimit;
-    M4 run = w.run, longest = w.longestRun, atLimit = w.atLimit;
-    constexpr M4 kOne = {1, 1, 1, 1};
+    using I4 = int __attribute__((vector_size(16)));
+    F4 mn = __builtin_convertvector(w.rawMin, F4), mx = __builtin_convertvector(w.rawMax, F4);
+    F4 previous = __builtin_convertvector(w.rawPrevious, F4);
+    const F4 limit = __builtin_convertvector(w.rangeLimit, F4);
+    const I4 absMask = {0x7fffffff, 0x7fffffff, 0x7fffffff, 0x7fffffff};
+    I4 run = __builtin_convertvector(w.run, I4), longest = __builtin_convertvector(w.longestRun, I4);
+    I4 atLimit = __builtin_convertvector(w.atLimit, I4);
     for (int i = 0; i < n; ++i, p += 12) {
-        M4 finite;
-        const V4 x = LoadRow(p, finite);
-        const M4 lower = x < mn, higher = x > mx, same = x == previous;
-        mn = (V4)(((M4)x & lower) | ((M4)mn & ~lower));
-        mx = (V4)(((M4)x & higher) | ((M4)mx & ~higher));
-        run = ((run + 1) & same) | (kOne & ~same);
-        const M4 longer = run > longest;
+        F4 x;
+        std::memcpy(&x, p, sizeof x);
+        const I4 lower = x < mn, higher = x > mx, same = x == previous;
+        mn = (F4)(((I4)x & lower) | ((I4)mn & ~lower));
+        mx = (F4)(((I4)x & higher) | ((I4)mx & ~higher));
+        run = ((run + 1) & same) | (1 & ~same);
+        const I4 longer = run > longest;
         longest = (run & longer) | (longest & ~longer);
-        atLimit -= Abs(x) >= limit;  // true is -1
+        atLimit -= (F4)((I4)x & absMask) >= limit;  // true is -1
         previous = x;
     }
-    w.rawMin = mn;
-    w.rawMax = mx;
-    w.rawPrevious = previous;
-    w.run = run;
-    w.longestRun = longest;
-    w.atLimit = atLimit;
+    w.rawMin = __builtin_convertvector(mn, V4);
+    w.rawMax = __builtin_convertvector(mx, V4);
+    w.rawPrevious = __builtin_convertvector(previous, V4);
+    w.run = __builtin_convertvector(run, M4);
+    w.longestRun = __builtin_convertvector(longest, M4);
+    w.atLimit = __builtin_convertvector(atLimit, M4);
 }
 
 void LoadLanes(RowWork &w, const ConditionState &c)
