@@ -389,12 +389,7 @@ void CTavenorDlg::BuildLayout()
         zone->setMaximumWidth(36);
         zone->setAlignment(Qt::AlignCenter);
         controls->addWidget(zone);
-        // Time to alarm of the severity trend, when there is one; it takes
-        // only the room the row has left.
-        auto *forecast = Tag(new QLabel, 2129 + a, axis + QStringLiteral(" 预计报警"));
-        forecast->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
-        forecast->setStyleSheet(QStringLiteral("color: #b05000;"));
-        controls->addWidget(forecast, 1);
+        controls->addStretch(1);
         w->addLayout(controls);
         plots->addWidget(wave, a, 0);
 

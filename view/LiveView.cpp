@@ -3,6 +3,7 @@
 #include <QAbstractButton>
 #include <QComboBox>
 #include <QGridLayout>
+#include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPalette>
@@ -30,7 +31,6 @@ constexpr int kPeakEdit[3] = {1020, 1022, 1024};
 constexpr int kCrestEdit[3] = {2120, 2121, 2122};
 constexpr int kBandEdit[3] = {2123, 2124, 2125};
 constexpr int kZoneEdit[3] = {2126, 2127, 2128};
-constexpr int kForecastLabel[3] = {2129, 2130, 2131};
 constexpr int kSpectrumAmplitudeList[3] = {1034, 1036, 1038};
 constexpr int kSpectrumScaleList[3] = {1035, 1037, 1039};
 constexpr int kSpectrumSlider[3] = {1085, 1084, 1083};
@@ -152,7 +152,11 @@ void LiveView::ConnectControls()
         crest_[a] = Find<QLineEdit>(window_, kCrestEdit[a]);
         band_[a] = Find<QLineEdit>(window_, kBandEdit[a]);
         zone_[a] = Find<QLineEdit>(window_, kZoneEdit[a]);
-        forecast_[a] = Find<QLabel>(window_, kForecastLabel[a]);
+        // The zone box sits in the axis's box, whose title has room where
+        // the row of fields has none at 1280 pixels.
+        axisBox_[a] = zone_[a] ? qobject_cast<QGroupBox *>(zone_[a]->parentWidget()) : nullptr;
+        if (axisBox_[a])
+            axisTitle_[a] = axisBox_[a]->title();
     }
     if (auto *pauseAll = Find<QAbstractButton>(window_, kPauseAllButton)) {
         connect(pauseAll, &QAbstractButton::clicked, this, [this] {
@@ -214,15 +218,14 @@ void LiveView::RefreshNumbers()
             if (zone_[a]->text() != zone)
                 zone_[a]->setText(zone);
         }
-        if (forecast_[a]) {
-            // A sensor that sends nothing, or one not judged, forecasts nothing here.
-            const QString text = n.selected && !offline && timeToAlarm_
-                                     ? QString::fromStdString(timeToAlarm_(n.sensorAddress, a))
-                                     : QString();
-            if (forecast_[a]->text() != text) {
-                forecast_[a]->setText(text);
-                forecast_[a]->setToolTip(text);
-            }
+        if (axisBox_[a]) {
+            // A sensor that sends nothing forecasts nothing here.
+            const std::string forecast =
+                n.selected && !offline && timeToAlarm_ ? timeToAlarm_(n.sensorAddress, a) : std::string();
+            const QString title =
+                forecast.empty() ? axisTitle_[a] : axisTitle_[a] + QStringLiteral("    ") + QString::fromStdString(forecast);
+            if (axisBox_[a]->title() != title)
+                axisBox_[a]->setTitle(title);
         }
         Colour(rms_[a], offline ? Mark::kOffline : n.rmsMark[a], &rmsShown_[a]);
         Colour(zone_[a], offline ? Mark::kOffline : n.zoneMark[a], &zoneShown_[a]);

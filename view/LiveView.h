@@ -18,6 +18,7 @@
 #include "view/LiveRefresh.h"
 #include "view/WaveDisp.h"
 
+class QGroupBox;
 class QLabel;
 class QLineEdit;
 class QWidget;
@@ -45,7 +46,7 @@ public:
     // Must outlive this object.
     void SetMarks(const SensorMarks *marks) { marks_ = marks; }
     // The severity trend's time to alarm of a sensor's axis ("" for none),
-    // shown beside the zone; unset = none.
+    // shown in the axis box's title after its name; unset = none.
     void SetTimeToAlarm(std::function<std::string(int32_t address, int axis)> fn) { timeToAlarm_ = std::move(fn); }
 
     CWaveDisp &TimePlot(int axis) { return *time_[axis]; }
@@ -68,7 +69,9 @@ private:
     QLineEdit *crest_[3] = {};
     QLineEdit *band_[3] = {};
     QLineEdit *zone_[3] = {};
-    QLabel *forecast_[3] = {};
+    // The axis's box, whose title also carries the time to alarm.
+    QGroupBox *axisBox_[3] = {};
+    QString axisTitle_[3];
     // Colours on show, so that a palette is set only when one changes.
     Mark rmsShown_[3] = {};
     Mark zoneShown_[3] = {};

@@ -21,8 +21,10 @@ std::string TimeToAlarmText(const TrendResult &r)
     if (!c)
         return {};
     const long days = std::lround(c->days);
-    return std::string("预计") + (days < 1 ? std::string("不到1") : std::to_string(days)) + "天后达到" +
-           (c == &r.alert ? "预警" : "危险");
+    const char *level = c == &r.alert ? "预警" : "危险";
+    if (days < 1)
+        return std::string("预计 1 天内达到") + level;
+    return "预计 " + std::to_string(days) + " 天后达到" + level;
 }
 
 TrendForecaster::TrendForecaster(std::string databasePath, std::vector<TrendSeriesSpec> series)

@@ -43,8 +43,9 @@ struct TrendResult {
     int64_t computedUtcMs = 0;
 };
 
-// "预计 N 天后达到预警" (or 危险, the nearer shown limit first); "" when
-// neither crossing is shown. N is rounded, "不到1" below half a day.
+// "预计 N 天后达到预警" (or 危险; the alert's when it is shown, else the
+// danger's); "" when neither is shown. N is rounded; "预计 1 天内达到…"
+// below half a day.
 std::string TimeToAlarmText(const TrendResult &r);
 
 class TrendForecaster {
