@@ -259,7 +259,7 @@ std::vector<std::string> Station::SteadyTick()
             std::fill(std::begin(v.isoVelocity), std::end(v.isoVelocity), NAN);
         rec.cond.rangeLimitG.store(MeasuringRangeG(settingsCache_->Entry(slot), v.generation));
         TakeRawFigures(stats, &v);
-        health_[slot].Feed(v, snapshot_.utcMs);
+        health_[slot].Feed(v, snapshot_.utcMs, MeasuredAxes(settingsCache_->Entry(slot), v.generation));
         for (int k = 0; k < 3; ++k)
             v.sensorFault[k] = health_[slot].Faults(k);
         if (trend_)

@@ -55,7 +55,15 @@ float MeasuringRangeG(const SensorSettingsEntry &entry, uint32_t generation)
     return range >= 0 && range < 4 ? kRanges[range] : 0.0f;
 }
 
-void SensorHealth::Feed(const SteadySensorValues &v, int64_t utcMs)
+uint8_t MeasuredAxes(const SensorSettingsEntry &entry, uint32_t generation)
+{
+    if (generation == 0 || entry.parameterBlockGeneration != generation)
+        return 7;
+    const int mode = entry.Parameters().axisMode;
+    return mode >= 1 && mode <= 3 ? uint8_t(1u << (mode - 1)) : 7;
+}
+
+void SensorHealth::Feed(const SteadySensorValues &v, int64_t utcMs, uint8_t measuredAxes)
 {
     if (!fed_ || v.generation != generation_) {
         *this = SensorHealth{};
@@ -67,6 +75,10 @@ void SensorHealth::Feed(const SteadySensorValues &v, int64_t utcMs)
     windows_ = v.windows;
     for (int k = 0; k < 3; ++k) {
         Axis &a = axes_[k];
+        if (!(measuredAxes & (1u << k))) {
+            a = Axis{};
+            continue;
+        }
         Judge(a, WindowFaults(v.raw[k], v.windowRows, v.samplingFrequency, v.rangeLimitG));
         WatchDrift(a, v.raw[k].mean, utcMs);
         a.judged = uint8_t((a.judged & ~kFaultDrift) | (a.drifting ? kFaultDrift : 0));
