@@ -1,5 +1,6 @@
 #include "core/health/TrendForecaster.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 
@@ -13,6 +14,22 @@ std::vector<TrendSeriesSpec> DefaultTrendSeries()
     for (int axis = 0; axis < 3; ++axis)
         list.push_back({axis * kSteadyParameterCount + kSteadyVR, kQuantityVelocity, axis});
     return list;
+}
+
+void LeaveOutStops(std::vector<double> *values)
+{
+    std::vector<double> finite;
+    for (double x : *values)
+        if (std::isfinite(x))
+            finite.push_back(x);
+    if (finite.empty())
+        return;
+    const auto mid = finite.begin() + long(finite.size() / 2);
+    std::nth_element(finite.begin(), mid, finite.end());
+    const double floor = kTrendStoppedShare * *mid;
+    for (double &x : *values)
+        if (x < floor)
+            x = NAN;
 }
 
 std::string TimeToAlarmText(const TrendResult &r)
@@ -106,6 +123,7 @@ void TrendForecaster::RunPass(int64_t nowUtcMs)
                 continue;
             const std::vector<float> &mean = hours.mean[size_t(spec.historySeries)];
             values.assign(mean.begin(), mean.end());
+            LeaveOutStops(&values);
             TrendResult &r = out[k];
             r.fit = FitTrend(days.data(), values.data(), int(values.size()));
             const Limits limits = EffectiveLimits(machine, spec.quantity);

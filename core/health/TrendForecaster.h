@@ -34,6 +34,11 @@ struct TrendSeriesSpec {
     int axis = 0;
 };
 
+// Hours whose mean is below this share of the series' median are hours the
+// machine stood still (or mostly did): they are left out of the fit.
+constexpr double kTrendStoppedShare = 0.3;
+void LeaveOutStops(std::vector<double> *values);
+
 // The severity velocity of the three axes.
 std::vector<TrendSeriesSpec> DefaultTrendSeries();
 
