@@ -579,13 +579,7 @@ namespace {
 // measures wrongly (an alert on its values still shows over it).
 int SeverityRank(AlarmSeverity s)
 {
-    switch (s) {
-    case AlarmSeverity::kDanger: return 4;
-    case AlarmSeverity::kOffline: return 3;
-    case AlarmSeverity::kAlert: return 2;
-    case AlarmSeverity::kSensorFault: return 1;
-    }
-    return 0;
+    return s == AlarmSeverity::kDanger ? 4 : s == AlarmSeverity::kOffline ? 3 : s == AlarmSeverity::kAlert ? 2 : 1;
 }
 }  // namespace
 
