@@ -11,7 +11,7 @@
 #include "Figure.h"
 #include "core/health/SensorHealth.h"
 #include "core/health/TrendFit.h"
-#include "dsp/ConditionKernel.h"
+#include "core/dsp/ConditionKernel.h"
 
 using namespace tav;
 

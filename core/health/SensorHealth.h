@@ -7,9 +7,9 @@
 // Window thread (the station's tick). No allocation.
 #include <cstdint>
 
-#include "config/SensorSettingsCache.h"
-#include "dsp/ConditionState.h"
-#include "steady/SteadySnapshot.h"
+#include "core/config/SensorSettingsCache.h"
+#include "core/dsp/ConditionState.h"
+#include "core/model/SteadySnapshot.h"
 
 namespace tav {
 

@@ -4,7 +4,7 @@
 #include <chrono>
 #include <cmath>
 
-#include "history/HistoryReader.h"
+#include "core/history/HistoryReader.h"
 
 namespace tav {
 

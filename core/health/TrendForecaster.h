@@ -16,10 +16,10 @@
 #include <thread>
 #include <vector>
 
-#include "alarm/Zones.h"
+#include "core/alarm/Zones.h"
 #include "core/health/TrendFit.h"
-#include "settings/MachineSettings.h"
-#include "steady/SteadySnapshot.h"
+#include "core/model/MachineSettings.h"
+#include "core/model/SteadySnapshot.h"
 
 namespace tav {
 

@@ -5,7 +5,7 @@
 #include <memory>
 #include <random>
 
-#include "alarm/AlarmEngine.h"
+#include "core/alarm/AlarmEngine.h"
 #include "core/health/SensorHealth.h"
 #include "dsp/BlockFeeder.h"
 
