@@ -58,7 +58,7 @@ float MeasuringRangeG(const SensorSettingsEntry &entry, uint32_t generation)
 uint8_t MeasuredAxes(const SensorSettingsEntry &entry, uint32_t generation)
 {
     if (generation == 0 || entry.parameterBlockGeneration != generation)
-        return 7;
+        return 7 | kAxesUnreported;
     const int mode = entry.Parameters().axisMode;
     return mode >= 1 && mode <= 3 ? uint8_t(1u << (mode - 1)) : 7;
 }
@@ -73,13 +73,24 @@ void SensorHealth::Feed(const SteadySensorValues &v, int64_t utcMs, uint8_t meas
     if (v.windows == 0 || v.windows == windows_)
         return;
     windows_ = v.windows;
+    uint8_t faults[3];
+    int dead = 0;
+    for (int k = 0; k < 3; ++k) {
+        faults[k] = WindowFaults(v.raw[k], v.windowRows, v.samplingFrequency, v.rangeLimitG);
+        dead += (faults[k] & kFaultDead) ? 1 : 0;
+    }
+    // Until the sensor reports its axis mode, one measuring axis beside two
+    // silent ones is what a single-axis sensor sends: no fault to raise.
+    const bool singleAxisLike = (measuredAxes & kAxesUnreported) && dead == 2;
     for (int k = 0; k < 3; ++k) {
         Axis &a = axes_[k];
         if (!(measuredAxes & (1u << k))) {
             a = Axis{};
             continue;
         }
-        Judge(a, WindowFaults(v.raw[k], v.windowRows, v.samplingFrequency, v.rangeLimitG));
+        if (singleAxisLike)
+            faults[k] &= uint8_t(~kFaultDead);
+        Judge(a, faults[k]);
         WatchDrift(a, v.raw[k].mean, utcMs);
         a.judged = uint8_t((a.judged & ~kFaultDrift) | (a.drifting ? kFaultDrift : 0));
     }

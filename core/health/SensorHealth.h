@@ -49,7 +49,9 @@ void TakeRawFigures(const WindowStats &stats, SteadySensorValues *v);
 // in its parameter block (2, 4, 8 or 16), 0 when it did not.
 float MeasuringRangeG(const SensorSettingsEntry &entry, uint32_t generation);
 // The axes (bit 0 = X) a sensor measures by the axis mode it reported
-// ("三轴", "单X", "单Y", "单Z"); all three when it did not report one.
+// ("三轴", "单X", "单Y", "单Z"); all three and kAxesUnreported when it did
+// not report one.
+constexpr uint8_t kAxesUnreported = 0x8;
 uint8_t MeasuredAxes(const SensorSettingsEntry &entry, uint32_t generation);
 
 // The judged state of one connection's three axes.
@@ -57,7 +59,9 @@ class SensorHealth {
 public:
     // Takes the snapshot entry's window if it is one not seen yet; a new
     // connection starts afresh. Axes outside `measuredAxes` (bits) are
-    // not judged: a single-axis sensor sends nothing on the others.
+    // not judged: a single-axis sensor sends nothing on the others. With
+    // kAxesUnreported, two silent axes beside one that measures are taken
+    // for such a sensor, not for two dead axes.
     void Feed(const SteadySensorValues &v, int64_t utcMs, uint8_t measuredAxes = 7);
     uint8_t Faults(int axis) const { return axes_[axis].judged; }
 

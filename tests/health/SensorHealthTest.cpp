@@ -86,3 +86,27 @@ TEST_P(SensorHealthTest, FaultsOfSyntheticBlocksAndTheAlarmTheyRaise)
 
 INSTANTIATE_TEST_SUITE_P(Axes, SensorHealthTest, ::testing::ValuesIn(kCases),
                          [](const auto &info) { return std::string(info.param.name); });
+
+// A sensor that has not reported its axis mode and sends one measuring axis
+// beside two silent ones is a single-axis sensor, not one with two dead axes;
+// once it reports three axes, the silent two are faults.
+TEST(SensorHealth, TwoSilentAxesAreDeadOnlyOnAReportedTriaxialSensor)
+{
+    for (const uint8_t axes : {uint8_t(7 | kAxesUnreported), uint8_t(7)}) {
+        SensorHealth health;
+        SteadySensorValues v;
+        v.generation = 1;
+        v.samplingFrequency = 26667;
+        v.windowRows = 13333;
+        v.raw[0] = {-0.2f, 0.2f, 0.0f, 0.05f, 3, 0};
+        v.raw[1] = v.raw[2] = {0.0f, 0.0f, 0.0f, 0.0f, 13333, 0};
+        for (uint64_t w = 1; w <= 30; ++w) {
+            v.windows = w;
+            health.Feed(v, int64_t(w) * 500, axes);
+        }
+        const uint8_t expected = axes == 7 ? kFaultDead : 0;
+        EXPECT_EQ(health.Faults(0), 0);
+        EXPECT_EQ(health.Faults(1), expected);
+        EXPECT_EQ(health.Faults(2), expected);
+    }
+}
