@@ -7,9 +7,11 @@
 #include <map>
 #include <thread>
 
+#include "dsp/Conditioner.h"
 #include "history/HistoryReader.h"
 #include "history/HistoryWriter.h"
 #include "steady/SteadyTable.h"
+#include "tests/dsp/BlockFeeder.h"
 #include "tests/history/HistoryTestSupport.h"
 #include "tests/steady/SteadyTestTable.h"
 
@@ -330,6 +332,56 @@ TEST(HistoryWriter, RefillPutsStoredTicksAtTheirAges)
     steady.ApplyRefill(record, 6, refill->bindTick, stale->byAge);
     EXPECT_NE(entryAtAge(0, 1), 99.0f);
 }
+
+// The tick's timer and the sensor's clock drift against each other, or a
+// busy window thread holds the tick up: every statistics window is stored
+// once, in order, none repeated and none lost.
+class WindowsAgainstTicks : public testing::TestWithParam<int> {};
+
+TEST_P(WindowsAgainstTicks, EveryWindowIsStoredOnce)
+{
+    const int periodMs = GetParam();
+    ScratchFolder folder;
+    CollectingSink sink;
+    HandTable t;
+    t.table->selectedConnection = -1;
+    auto plots = std::make_unique<LivePlots>();
+    Conditioner conditioner(*t.table, *plots, sink, nullptr);
+    BlockFeeder feed(conditioner, t[0]);
+    t.Connect(0, 7);
+    // Window k's acceleration RMS on X is k thousandths of a g.
+    const int64_t length = WindowLengthFor(feed.fs);
+    const SampleGen numbered = [&](int64_t row, int a) { return a == 0 ? 0.001f * float(row / length + 1) : 0.0f; };
+    SteadyTable steady;
+    auto snapshot = std::make_unique<SteadySnapshot>();
+    {
+        HistoryWriter w(TestOptions(folder), sink);
+        ASSERT_TRUE(w.Start());
+        for (int tick = 0; tick <= 60; ++tick) {
+            // The last ticks find no new window: what waited is handed on.
+            while (tick <= 57 && feed.Time(feed.row) * 1000 < tick * periodMs)
+                feed.FeedBlock(numbered);
+            steady.Tick(*t.table);
+            snapshot->utcMs = kBaseUtcMs + tick * periodMs;
+            snapshot->count = 1;
+            SteadySensorValues &v = snapshot->sensors[0];
+            v = SteadySensorValues{};
+            v.address = 7;
+            v.generation = t[0].generation.load();
+            steady.HandOnWindows(*t.table, 0, snapshot->utcMs, v);
+            w.OnSteadySnapshot(*snapshot);
+        }
+    }
+    const HistorySeries s = ReadAll(folder, 7, HistoryResolution::kRaw);
+    ASSERT_GT(s.Size(), 50u);
+    EXPECT_EQ(s.Size(), ReadStats(t[0].cond).windows);
+    for (size_t i = 0; i < s.Size(); ++i) {
+        EXPECT_EQ(std::lround(s.mean[0][i] * 1000), long(i) + 1) << i;
+        EXPECT_GT(s.utcMs[i], i > 0 ? s.utcMs[i - 1] : kBaseUtcMs) << i;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Drift, WindowsAgainstTicks, testing::Values(480, 520, 1900));
 
 }  // namespace
 }  // namespace tav
