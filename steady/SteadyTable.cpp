@@ -216,11 +216,13 @@ void SteadyTable::HandOnWindows(ConnectionTable &table, int slot, int64_t utcMs,
     Binding &b = bindings_[slot];
     ConditionState &cond = table.records[slot].cond;
     uint64_t after = b.handedWindows;
-    if (!b.handing) {
+    const bool first = !b.handing;
+    if (first) {
         // Windows from before the binding were never the record's: the
         // first tick takes the newest only, as the table did.
         const uint64_t last = ReadStats(cond).windows;
         after = last > 0 ? last - 1 : 0;
+        b.handedWindows = after;
         b.handedUtcMs = utcMs - kSteadyTickMs;
         b.handing = true;
     }
@@ -228,8 +230,12 @@ void SteadyTable::HandOnWindows(ConnectionTable &table, int slot, int64_t utcMs,
     const int n = ReadWindowsAfter(cond, after, fresh, kMaxFreshWindows);
     const int64_t from = std::min(b.handedUtcMs, utcMs - 1);
     b.handedUtcMs = utcMs;
-    if (n == 0)
+    if (n == 0) {
+        // A new connection shows from its first tick on, measured or not
+        // (the values the caller gave: NaN until its first window).
+        v.freshWindows = first ? 1 : 0;
         return;
+    }
     b.handedWindows = fresh[n - 1].windows;
     v.freshWindows = n;
     const float rpm = v.values[kSpeedSeries];

@@ -368,16 +368,19 @@ TEST_P(WindowsAgainstTicks, EveryWindowIsStoredOnce)
             v = SteadySensorValues{};
             v.address = 7;
             v.generation = t[0].generation.load();
+            std::fill(std::begin(v.values), std::end(v.values), NAN);  // before the first window
             steady.HandOnWindows(*t.table, 0, snapshot->utcMs, v);
             w.OnSteadySnapshot(*snapshot);
         }
     }
     const HistorySeries s = ReadAll(folder, 7, HistoryResolution::kRaw);
     ASSERT_GT(s.Size(), 50u);
-    EXPECT_EQ(s.Size(), ReadStats(t[0].cond).windows);
-    for (size_t i = 0; i < s.Size(); ++i) {
-        EXPECT_EQ(std::lround(s.mean[0][i] * 1000), long(i) + 1) << i;
-        EXPECT_GT(s.utcMs[i], i > 0 ? s.utcMs[i - 1] : kBaseUtcMs) << i;
+    // The first tick's entry says the sensor is there, not measured yet.
+    EXPECT_EQ(s.Size(), ReadStats(t[0].cond).windows + 1);
+    EXPECT_TRUE(std::isnan(s.mean[0][0]));
+    for (size_t i = 1; i < s.Size(); ++i) {
+        EXPECT_EQ(std::lround(s.mean[0][i] * 1000), long(i)) << i;
+        EXPECT_GT(s.utcMs[i], s.utcMs[i - 1]) << i;
     }
 }
 

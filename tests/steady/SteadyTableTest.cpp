@@ -79,6 +79,41 @@ TEST(SteadyTable, RecordOutlivesItsConnectionAndContinuesAfterReconnect)
     EXPECT_EQ(steady->Record(1).address, 0);
 }
 
+TEST(SteadyTable, ReconnectedSensorHandsOnItsOwnWindowsFromTheFirst)
+{
+    HandTable t;
+    SteadyTable steady;
+    SteadySensorValues v;
+    int64_t now = 0;
+    auto tick = [&] {
+        steady.Tick(*t.table);
+        steady.HandOnWindows(*t.table, 0, now += 500, v);
+    };
+    t.Connect(0, 5);
+    for (int i = 0; i < 12; ++i) {
+        t.SetStats(0, i);
+        tick();
+    }
+    // The accept starts the window count again.
+    t.Connect(0, 5);
+    t[0].cond.stats = WindowStats{};
+    tick();
+    EXPECT_EQ(v.freshWindows, 1);  // shown from its first tick, not measured yet
+    t.SetStats(0, 50.0);
+    tick();
+    ASSERT_EQ(v.freshWindows, 1);
+    EXPECT_EQ(v.values[0], 50.0f);
+    t.SetStats(0, 60.0);
+    t.SetStats(0, 70.0);
+    tick();
+    ASSERT_EQ(v.freshWindows, 2);
+    EXPECT_EQ(v.earlier[0].values[0], 60.0f);
+    EXPECT_EQ(v.earlier[0].utcMs, now - 250);
+    EXPECT_EQ(v.values[0], 70.0f);
+    tick();
+    EXPECT_EQ(v.freshWindows, 0);
+}
+
 TEST(SteadyTable, HourOfTicksWrapsTheIndexAndOverwritesTheOldest)
 {
     HandTable t;
