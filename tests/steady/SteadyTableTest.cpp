@@ -85,32 +85,25 @@ TEST(SteadyTable, ReconnectedSensorHandsOnItsOwnWindowsFromTheFirst)
     SteadyTable steady;
     SteadySensorValues v;
     int64_t now = 0;
-    auto tick = [&] {
+    auto tick = [&](std::initializer_list<double> windows) {
+        for (double w : windows)
+            t.SetStats(0, w);
         steady.Tick(*t.table);
         steady.HandOnWindows(*t.table, 0, now += 500, v);
     };
     t.Connect(0, 5);
-    for (int i = 0; i < 12; ++i) {
-        t.SetStats(0, i);
-        tick();
-    }
-    // The accept starts the window count again.
-    t.Connect(0, 5);
+    for (int i = 0; i < 12; ++i)
+        tick({double(i)});
+    t.Connect(0, 5);  // the accept starts the window count again
     t[0].cond.stats = WindowStats{};
-    tick();
+    tick({});
     EXPECT_EQ(v.freshWindows, 1);  // shown from its first tick, not measured yet
-    t.SetStats(0, 50.0);
-    tick();
-    ASSERT_EQ(v.freshWindows, 1);
-    EXPECT_EQ(v.values[0], 50.0f);
-    t.SetStats(0, 60.0);
-    t.SetStats(0, 70.0);
-    tick();
-    ASSERT_EQ(v.freshWindows, 2);
-    EXPECT_EQ(v.earlier[0].values[0], 60.0f);
-    EXPECT_EQ(v.earlier[0].utcMs, now - 250);
+    tick({50, 60, 70});
+    ASSERT_EQ(v.freshWindows, 3);
+    EXPECT_EQ(v.earlier[0].values[0], 50.0f);
+    EXPECT_EQ(v.earlier[1].utcMs, now - 167);
     EXPECT_EQ(v.values[0], 70.0f);
-    tick();
+    tick({});
     EXPECT_EQ(v.freshWindows, 0);
 }
 
