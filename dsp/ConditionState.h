@@ -41,9 +41,10 @@ constexpr int kCaptureDecimation = 50;
 // 20 (10 s) until the station sets the sensor's own.
 constexpr int kMaxSeverityAverageWindows = 120;
 constexpr int kDefaultSeverityAverageWindows = 20;
-// Completed windows kept for the steady-state tick: 4 s, so a tick held up
-// by a busy window thread still finds every window since the last one.
-constexpr int kRecentWindows = 8;
+// Completed windows kept for the steady-state tick: 8 s, so that a tick held
+// up by a busy window thread, or a slow sensor whose one packet closes several
+// windows at once, still finds every window since the last tick.
+constexpr int kRecentWindows = 16;
 
 struct ConditionState {
     // Integrator coefficients for this connection's sampling frequency.
