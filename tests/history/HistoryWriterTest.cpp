@@ -7,10 +7,10 @@
 #include <map>
 #include <thread>
 
-#include "dsp/Conditioner.h"
-#include "history/HistoryReader.h"
-#include "history/HistoryWriter.h"
-#include "steady/SteadyTable.h"
+#include "core/history/HistoryReader.h"
+#include "core/history/HistoryWriter.h"
+#include "core/processing/Conditioner.h"
+#include "core/steady/SteadyTable.h"
 #include "tests/dsp/BlockFeeder.h"
 #include "tests/history/HistoryTestSupport.h"
 #include "tests/steady/SteadyTestTable.h"
