@@ -164,10 +164,17 @@ void AlarmEngine::OnSteadySnapshot(const SteadySnapshot &snapshot)
             }
         WatchOffline(s, v, now);
         if (v && !s.offline) {
-            EvaluateValues(s, *v, now);
+            // Each window once, at its own time: a tick without a new window
+            // has nothing new to judge and leaves the zone as it was.
+            for (int w = 0; w < v->freshWindows; ++w) {
+                int64_t at = now;
+                const SteadySensorValues window = FreshWindow(*v, w, now, &at);
+                EvaluateValues(s, window, at);
+            }
             WatchFaults(s, *v, now);
-        } else
+        } else {
             s.zone = Zone::kNone;
+        }
         // The oldest of the latest raises is a minute old: no more than the
         // limit in the last minute.
         if (s.held && now - s.heldSinceMs >= kRateHoldMs &&

@@ -55,6 +55,10 @@ constexpr int kDefaultSeverityAverageWindows = 20;
 // A sample whose magnitude reaches this share of the measuring range counts
 // as at its limit: a clipped sensor's flat tops sit just below full scale.
 constexpr double kRangeLimitShare = 0.98;
+// Completed windows kept for the steady-state tick: 8 s, so that a tick held
+// up by a busy window thread, or a slow sensor whose one packet closes several
+// windows at once, still finds every window since the last tick.
+constexpr int kRecentWindows = 16;
 
 struct ConditionState {
     // Integrator coefficients for this connection's sampling frequency.
@@ -107,8 +111,14 @@ struct ConditionState {
     // NaN or infinite samples that were taken as 0; read by any thread.
     std::atomic<uint64_t> nonFiniteSamples{0};
 
-    std::mutex statsMutex;       // guards `stats` between parser and window
+    std::mutex statsMutex;       // guards `stats` and `recent` between parser and window
     WindowStats stats;
+    // The newest completed windows, window n at (n - 1) % kRecentWindows:
+    // the steady-state tick runs on its own timer, so one tick may find two
+    // windows closed since the last and the next none; each is handed on
+    // from here. A slot whose `windows` is not the count asked for holds an
+    // older window (or a previous connection's) and is passed over.
+    WindowStats recent[kRecentWindows];
 
     // Speed capture (the Z axis; X and Y are not written), handed to the
     // processing thread by count and limit:
@@ -147,6 +157,33 @@ inline WindowStats ReadStats(ConditionState &c)
 {
     std::lock_guard lock(c.statsMutex);
     return c.stats;
+}
+
+// `c.stats` has just been made the newest completed window: keeps it for
+// the tick as well. Caller holds statsMutex.
+inline void KeepCompletedWindow(ConditionState &c)
+{
+    if (c.stats.windows > 0)
+        c.recent[(c.stats.windows - 1) % kRecentWindows] = c.stats;
+}
+
+// The completed windows after window number `after`, oldest first, at most
+// `max` of them (the rest wait for the next call); returns how many were
+// copied to `out`. Windows the ring no longer holds are left out. Any thread.
+inline int ReadWindowsAfter(ConditionState &c, uint64_t after, WindowStats *out, int max)
+{
+    std::lock_guard lock(c.statsMutex);
+    const uint64_t last = c.stats.windows;
+    uint64_t next = after + 1;
+    if (last >= uint64_t(kRecentWindows) && next <= last - kRecentWindows)
+        next = last - kRecentWindows + 1;
+    int n = 0;
+    for (; next <= last && n < max; ++next) {
+        const WindowStats &w = c.recent[(next - 1) % kRecentWindows];
+        if (w.windows == next)
+            out[n++] = w;
+    }
+    return n;
 }
 
 }  // namespace tav

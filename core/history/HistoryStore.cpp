@@ -323,14 +323,18 @@ bool HistoryStore::Event(int64_t utcMs, int32_t address, HistoryEventKind kind, 
 int HistoryStore::Process(const SteadySnapshot &snap)
 {
     const int64_t t = snap.utcMs;
-    const int64_t minuteKey = FloorDiv(t, kPeriodMs[0]);
     // What belongs to another minute or hour is complete (or the clock
-    // jumped): store it before this tick opens the new one.
+    // jumped): store it before this tick opens the new one. A sensor's
+    // earlier windows of this tick may still belong to the last one.
     for (auto &[address, state] : sensors_) {
-        if (state->rawCount > 0 && state->rawKey != minuteKey)
+        int64_t first = t;
+        for (int i = 0; i < snap.count; ++i)
+            if (snap.sensors[i].address == address && snap.sensors[i].freshWindows > 0)
+                FreshValues(snap.sensors[i], 0, t, &first);
+        if (state->rawCount > 0 && state->rawKey != FloorDiv(first, kPeriodMs[0]))
             CloseRaw(*state);
         for (int level = 0; level < 2; ++level)
-            if (state->acc[level].count > 0 && state->acc[level].key != FloorDiv(t, kPeriodMs[level]))
+            if (state->acc[level].count > 0 && state->acc[level].key != FloorDiv(first, kPeriodMs[level]))
                 Emit(*state, level);
     }
     for (auto &[address, p] : presence_) {
@@ -366,17 +370,24 @@ int HistoryStore::Process(const SteadySnapshot &snap)
         if (v.samplingFrequency > 0)
             p.samplingFrequency = v.samplingFrequency;
 
+        // One entry per statistics window: a tick that found none stores
+        // nothing, rather than the last window again.
         SensorState &s = State(v.address);
-        if (s.rawCount > 0 &&
-            (t < s.rawTimes[s.rawCount - 1] || s.rawCount == kRawRunCapacity || s.pieceCount == kMaxPieces))
-            CloseRaw(s);
-        if (s.rawCount == 0)
-            s.rawKey = minuteKey;
-        s.rawTimes[s.rawCount] = t;
-        std::copy(v.values, v.values + kSteadySeriesCount, s.rawValues + size_t(s.rawCount) * kHistoryRawColumns);
-        ++s.rawCount;
-        Tick(s, 0, t, v.values);
-        Tick(s, 1, t, v.values);
+        for (int w = 0; w < v.freshWindows; ++w) {
+            int64_t at = t;
+            const float *values = FreshValues(v, w, t, &at);
+            const int64_t minuteKey = FloorDiv(at, kPeriodMs[0]);
+            if (s.rawCount > 0 && (at < s.rawTimes[s.rawCount - 1] || s.rawKey != minuteKey ||
+                                   s.rawCount == kRawRunCapacity || s.pieceCount == kMaxPieces))
+                CloseRaw(s);
+            if (s.rawCount == 0)
+                s.rawKey = minuteKey;
+            s.rawTimes[s.rawCount] = at;
+            std::copy(values, values + kSteadySeriesCount, s.rawValues + size_t(s.rawCount) * kHistoryRawColumns);
+            ++s.rawCount;
+            Tick(s, 0, at, values);
+            Tick(s, 1, at, values);
+        }
     }
     return failedStep_ ? lastCode_ : SQLITE_OK;
 }

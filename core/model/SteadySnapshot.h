@@ -3,8 +3,10 @@
 // tick, with the time and what the connection says about the sensor. The
 // history, the alarms and the broker link all read this one snapshot, so that
 // none of them reaches into the connection table or the windows.
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <iterator>
 
 #include "core/model/SteadyRecord.h"
 #include "core/net/ConnectionTable.h"
@@ -24,6 +26,18 @@ struct RawAxisFigures {
 // What can be wrong with a sensor's axis, as bits: nothing moves, one value
 // repeats, samples at the range limit, the zero point wanders.
 enum SensorFaultBit : uint8_t { kFaultDead = 1, kFaultStuck = 2, kFaultSaturated = 4, kFaultDrift = 8 };
+
+// The steady-state tick's period, and the length of a statistics window.
+constexpr int kSteadyTickMs = 500;
+// Most statistics windows one tick hands on per sensor; more wait for the next tick.
+constexpr int kMaxFreshWindows = 4;
+
+// One completed statistics window of a sensor, at the time it is stored under.
+struct SteadyWindowValues {
+    int64_t utcMs = 0;
+    float values[kSteadySeriesCount] = {};
+    float isoVelocity[3] = {};
+};
 
 struct SteadySensorValues {
     int32_t address = 0;
@@ -59,7 +73,42 @@ struct SteadySensorValues {
     // danger limits; NaN = no forecast (flat, falling, poor fit, too short).
     float daysToAlert[3] = {NAN, NAN, NAN};
     float daysToDanger[3] = {NAN, NAN, NAN};
+    // Statistics windows completed since the previous tick, each handed on
+    // by exactly one tick: `values` and `isoVelocity` above are the newest,
+    // at the snapshot's time, and earlier[0 .. freshWindows - 2] the ones
+    // before it, oldest first. 0: no window closed since the last tick, the
+    // values above are the last ones again and no new measurement (the
+    // history, the alarms and the broker pass them over). A snapshot made
+    // by hand carries its values as one window.
+    int freshWindows = 1;
+    SteadyWindowValues earlier[kMaxFreshWindows - 1];
 };
+
+// The values of fresh window `i` of `v` (0 = oldest, freshWindows - 1 =
+// the newest, at the tick's `tickUtcMs`); `*utcMs` gets its time.
+inline const float *FreshValues(const SteadySensorValues &v, int i, int64_t tickUtcMs, int64_t *utcMs)
+{
+    if (i >= v.freshWindows - 1 || i >= kMaxFreshWindows - 1) {
+        *utcMs = tickUtcMs;
+        return v.values;
+    }
+    *utcMs = v.earlier[i].utcMs;
+    return v.earlier[i].values;
+}
+
+// `v` as it stood at fresh window `i`: values and severity of that window.
+inline SteadySensorValues FreshWindow(const SteadySensorValues &v, int i, int64_t tickUtcMs, int64_t *utcMs)
+{
+    SteadySensorValues w = v;
+    if (i < v.freshWindows - 1 && i < kMaxFreshWindows - 1) {
+        const SteadyWindowValues &e = v.earlier[i];
+        std::copy(std::begin(e.values), std::end(e.values), w.values);
+        std::copy(std::begin(e.isoVelocity), std::end(e.isoVelocity), w.isoVelocity);
+    }
+    w.freshWindows = 1;
+    FreshValues(v, i, tickUtcMs, utcMs);
+    return w;
+}
 
 struct SteadySnapshot {
     int64_t utcMs = 0;  // wall-clock time of the tick, UTC milliseconds

@@ -151,9 +151,14 @@ void MqttPublisher::OnSteadySnapshot(const SteadySnapshot &snapshot)
 {
     const int count = snapshot.count < 0 ? 0 : (snapshot.count > kSlotCount ? kSlotCount : snapshot.count);
     for (int i = 0; i < count; ++i) {
-        windowExtras_[i] = SensorExtras{};
-        if (extrasFn_)
-            extrasFn_(snapshot.sensors[i], &windowExtras_[i]);
+        const SteadySensorValues &v = snapshot.sensors[i];
+        const int fresh = std::clamp(v.freshWindows, 1, kMaxFreshWindows);
+        for (int w = 0; w < fresh; ++w) {
+            windowExtras_[i][w] = SensorExtras{};
+            int64_t at = 0;
+            if (extrasFn_)
+                extrasFn_(w == fresh - 1 ? v : FreshWindow(v, w, snapshot.utcMs, &at), &windowExtras_[i][w]);
+        }
     }
     const int online = onlineCountFn_ ? onlineCountFn_() : count;
     {
@@ -161,7 +166,7 @@ void MqttPublisher::OnSteadySnapshot(const SteadySnapshot &snapshot)
         handoff_.utcMs = snapshot.utcMs;
         handoff_.count = count;
         std::memcpy(handoff_.sensors, snapshot.sensors, sizeof(SteadySensorValues) * size_t(count));
-        std::memcpy(handoffExtras_, windowExtras_, sizeof(SensorExtras) * size_t(count));
+        std::memcpy(handoffExtras_, windowExtras_, sizeof windowExtras_[0] * size_t(count));
         handoffOnline_ = online;
         if (handoffFull_)
             skipped_.fetch_add(1);
@@ -217,7 +222,8 @@ void MqttPublisher::RequeueRetainedLocked()
     queue_.insert(queue_.begin(), std::make_move_iterator(again.begin()), std::make_move_iterator(again.end()));
 }
 
-void MqttPublisher::Digest(const SteadySnapshot &snapshot, const SensorExtras *extras, int onlineCount)
+void MqttPublisher::Digest(const SteadySnapshot &snapshot, const SensorExtras (*extras)[kMaxFreshWindows],
+                           int onlineCount)
 {
     onlineCount_ = onlineCount;
     const std::string sensorTopic = config_.prefix + "/sensor/";
@@ -244,14 +250,37 @@ void MqttPublisher::Digest(const SteadySnapshot &snapshot, const SensorExtras *e
         Enqueue(sensorTopic + std::to_string(address) + "/state",
                 StateJson(false, st.peerIp, st.peerPort, snapshot.utcMs), true);
     }
+    // A window goes to the broker once: a sensor with none since its last
+    // message is not sent its old values again as new.
+    for (int i = 0; i < snapshot.count; ++i)
+        if (snapshot.sensors[i].freshWindows > 0)
+            sensors_[snapshot.sensors[i].address].unsent = true;
     if (snapshot.utcMs < nextSteadyMs_)
         return;
     // Half a tick's slack so that a 1 s interval takes every second tick
     // even when the timer fires a little early.
-    nextSteadyMs_ = snapshot.utcMs + int64_t(config_.intervalS * 1000) - 250;
+    const int64_t intervalMs = int64_t(config_.intervalS * 1000);
+    nextSteadyMs_ = snapshot.utcMs + intervalMs - 250;
+    // An interval that takes every tick sends every window, each at its own
+    // time; a longer one sends the newest at each interval.
+    const bool everyWindow = intervalMs - 250 <= kSteadyTickMs;
     for (int i = 0; i < snapshot.count; ++i) {
         const SteadySensorValues &v = snapshot.sensors[i];
-        Enqueue(sensorTopic + std::to_string(v.address) + "/steady", SteadyJson(snapshot.utcMs, v, extras[i]), false);
+        SensorState &st = sensors_[v.address];
+        if (!st.unsent)
+            continue;
+        st.unsent = false;
+        const std::string topic = sensorTopic + std::to_string(v.address) + "/steady";
+        const int fresh = std::clamp(v.freshWindows, 1, kMaxFreshWindows);
+        for (int w = everyWindow ? 0 : fresh - 1; w < fresh; ++w) {
+            if (w == fresh - 1) {
+                Enqueue(topic, SteadyJson(snapshot.utcMs, v, extras[i][w]), false);
+            } else {
+                int64_t at = 0;
+                const SteadySensorValues window = FreshWindow(v, w, snapshot.utcMs, &at);
+                Enqueue(topic, SteadyJson(at, window, extras[i][w]), false);
+            }
+        }
     }
 }
 
@@ -324,7 +353,7 @@ void MqttPublisher::Run()
                 work_.utcMs = handoff_.utcMs;
                 work_.count = handoff_.count;
                 std::memcpy(work_.sensors, handoff_.sensors, sizeof(SteadySensorValues) * size_t(handoff_.count));
-                std::memcpy(workExtras_, handoffExtras_, sizeof(SensorExtras) * size_t(handoff_.count));
+                std::memcpy(workExtras_, handoffExtras_, sizeof handoffExtras_[0] * size_t(handoff_.count));
                 online = handoffOnline_;
                 handoffFull_ = false;
                 haveSnapshot = true;

@@ -78,11 +78,14 @@ private:
         uint32_t peerIp = 0;
         uint16_t peerPort = 0;
         bool connected = false;
+        // A window arrived since the sensor's last steady message.
+        bool unsent = false;
     };
 
     void Run();
     void NetLoop();
-    void Digest(const SteadySnapshot &snapshot, const SensorExtras *extras, int onlineCount);
+    // extras[i][w]: of sensor i's fresh window w.
+    void Digest(const SteadySnapshot &snapshot, const SensorExtras (*extras)[kMaxFreshWindows], int onlineCount);
     // Every sensor still marked connected goes to "connected":false (a clean stop).
     void PublishAllGone(int64_t utcMs);
     void Enqueue(std::string topic, std::string payload, bool retain);
@@ -108,7 +111,7 @@ private:
     std::function<void(const SteadySensorValues &, SensorExtras *)> extrasFn_;
     std::function<int()> onlineCountFn_;
 
-    SensorExtras windowExtras_[kSlotCount];  // window thread only
+    SensorExtras windowExtras_[kSlotCount][kMaxFreshWindows];  // window thread only
 
     // queueMutex_ guards the handoff, the queue and the link flags below.
     // The handoff is the newest snapshot not yet digested: a second tick
@@ -116,11 +119,11 @@ private:
     // microseconds, so only a stalled machine loses a tick.
     mutable std::mutex queueMutex_;
     SteadySnapshot handoff_;
-    SensorExtras handoffExtras_[kSlotCount];
+    SensorExtras handoffExtras_[kSlotCount][kMaxFreshWindows];
     int handoffOnline_ = 0;
     bool handoffFull_ = false;
     SteadySnapshot work_;  // our thread's copy
-    SensorExtras workExtras_[kSlotCount];
+    SensorExtras workExtras_[kSlotCount][kMaxFreshWindows];
     // Messages waiting for the broker, oldest first.
     std::condition_variable wake_;
     std::deque<Message> queue_;

@@ -126,6 +126,7 @@ void CloseWindow(ConditionState &c, float fs)
         std::lock_guard lock(c.statsMutex);
         out.windows = c.stats.windows + 1;
         c.stats = out;
+        KeepCompletedWindow(c);
     }
     c.windowCount = 0;
     c.windowLength = WindowLengthFor(fs);

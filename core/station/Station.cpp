@@ -257,6 +257,9 @@ std::vector<std::string> Station::SteadyTick()
         // No window closed yet on this connection: no severity either.
         if (stats.windows == 0)
             std::fill(std::begin(v.isoVelocity), std::end(v.isoVelocity), NAN);
+        // Every window closed since the last tick, each once: the timer and
+        // the sensor's clock drift against each other.
+        steady_->HandOnWindows(*table_, slot, snapshot_.utcMs, v);
         rec.cond.rangeLimitG.store(MeasuringRangeG(settingsCache_->Entry(slot), v.generation));
         TakeRawFigures(stats, &v);
         health_[slot].Feed(v, snapshot_.utcMs, MeasuredAxes(settingsCache_->Entry(slot), v.generation));

@@ -15,6 +15,20 @@ void CopyRingInTimeOrder(const SteadyRecord &record, int series, float *out)
     std::memcpy(out + (kSteadyHistoryLength - w), ring, sizeof(float) * size_t(w));
 }
 
+namespace {
+// One axis's seven steady-state values of a window, in SteadyParameter order.
+void AxisValues(const WindowStats &stats, int k, float *out)
+{
+    const float values[kSteadyParameterCount] = {
+        float(stats.rms[kAcceleration][k]), float(stats.peak[kAcceleration][k]),
+        float(stats.kurtosis[k]),
+        float(stats.rms[kVelocity][k]),     float(stats.peak[kVelocity][k]),
+        float(stats.rms[kDisplacement][k]), float(stats.peak[kDisplacement][k]),
+    };
+    std::copy(std::begin(values), std::end(values), out);
+}
+}  // namespace
+
 SteadyTable::SteadyTable() : records_(std::make_unique<SteadyRecord[]>(kSteadyRecordCount)) {}
 
 SteadyTable::~SteadyTable()
@@ -71,6 +85,7 @@ SteadyTable::BindResult SteadyTable::Bind(int slot, int32_t address, uint32_t ge
         records_[i].address = address;
         b.record = i;
         b.generation = generation;
+        b.handing = false;
     };
     // The sensor's own record first, so that a reconnection continues its history.
     for (int i = 0; i < kSteadyRecordCount; ++i) {
@@ -158,12 +173,8 @@ std::vector<std::string> SteadyTable::Tick(ConnectionTable &table, SteadyRowSink
         // the history, the alarms and the broker would take as measured.
         const bool measured = stats.windows > 0;
         for (int k = 0; k < 3; ++k) {
-            const float values[kSteadyParameterCount] = {
-                float(stats.rms[kAcceleration][k]), float(stats.peak[kAcceleration][k]),
-                float(stats.kurtosis[k]),
-                float(stats.rms[kVelocity][k]),     float(stats.peak[kVelocity][k]),
-                float(stats.rms[kDisplacement][k]), float(stats.peak[kDisplacement][k]),
-            };
+            float values[kSteadyParameterCount];
+            AxisValues(stats, k, values);
             for (int p = 0; p < kSteadyParameterCount; ++p) {
                 r.current[p][k] = measured ? values[p] : NAN;
                 r.history[p][k][w] = r.current[p][k];
@@ -195,6 +206,52 @@ std::vector<std::string> SteadyTable::Tick(ConnectionTable &table, SteadyRowSink
     if (log)
         log->EndTick(&messages);
     return messages;
+}
+
+void SteadyTable::HandOnWindows(ConnectionTable &table, int slot, int64_t utcMs, SteadySensorValues &v)
+{
+    v.freshWindows = 0;
+    if (BoundRecord(table, slot) < 0)
+        return;
+    Binding &b = bindings_[slot];
+    ConditionState &cond = table.records[slot].cond;
+    uint64_t after = b.handedWindows;
+    const bool first = !b.handing;
+    if (first) {
+        // Windows from before the binding were never the record's: the
+        // first tick takes the newest only, as the table did.
+        const uint64_t last = ReadStats(cond).windows;
+        after = last > 0 ? last - 1 : 0;
+        b.handedWindows = after;
+        b.handedUtcMs = utcMs - kSteadyTickMs;
+        b.handing = true;
+    }
+    WindowStats fresh[kMaxFreshWindows];
+    const int n = ReadWindowsAfter(cond, after, fresh, kMaxFreshWindows);
+    const int64_t from = std::min(b.handedUtcMs, utcMs - 1);
+    b.handedUtcMs = utcMs;
+    if (n == 0) {
+        // A new connection shows from its first tick on, measured or not
+        // (the values the caller gave: NaN until its first window).
+        v.freshWindows = first ? 1 : 0;
+        return;
+    }
+    b.handedWindows = fresh[n - 1].windows;
+    v.freshWindows = n;
+    const float rpm = v.values[kSpeedSeries];
+    for (int i = 0; i < n; ++i) {
+        float *values = i == n - 1 ? v.values : v.earlier[i].values;
+        float *iso = i == n - 1 ? v.isoVelocity : v.earlier[i].isoVelocity;
+        for (int k = 0; k < 3; ++k) {
+            AxisValues(fresh[i], k, values + k * kSteadyParameterCount);
+            iso[k] = float(fresh[i].isoVelocityAverage[k]);
+        }
+        values[kSpeedSeries] = rpm;
+        // Spread over the time since the last tick, in order and after it,
+        // the newest at this tick's time.
+        if (i < n - 1)
+            v.earlier[i].utcMs = from + (utcMs - from) * (i + 1) / n;
+    }
 }
 
 void SteadyTable::ApplyRefill(int record, int32_t address, uint64_t bindTick,

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "core/model/SteadyRecord.h"
+#include "core/model/SteadySnapshot.h"
 #include "core/net/ConnectionTable.h"
 
 namespace tav {
@@ -58,6 +59,14 @@ public:
     // every record by one entry. Returns texts for the operator, usually none.
     std::vector<std::string> Tick(ConnectionTable &table, SteadyRowSink *log = nullptr);
 
+    // Right after Tick(), for a slot with a bound record: puts the statistics
+    // windows that closed since this binding's last call into `v` (at most
+    // kMaxFreshWindows, oldest first, see SteadySensorValues), timed evenly
+    // between that call's `utcMs` and this one's. The first call of a binding
+    // hands on only the newest window. The speed of every window is the one
+    // already in v.values.
+    void HandOnWindows(ConnectionTable &table, int slot, int64_t utcMs, SteadySensorValues &v);
+
     // The connection `generation` of `slot` has ended. A release for an older
     // connection of the slot than the bound one is ignored.
     void Release(int slot, uint32_t generation);
@@ -75,6 +84,11 @@ private:
         // The duplicate-address message was shown for this connection.
         bool duplicateNotified = false;
         uint32_t duplicateGeneration = 0;
+        // The last window handed on by HandOnWindows and that call's time;
+        // `handing` false until this binding's first call.
+        bool handing = false;
+        uint64_t handedWindows = 0;
+        int64_t handedUtcMs = 0;
     };
     enum class BindResult { kBound, kDuplicate, kNoneFree };
 

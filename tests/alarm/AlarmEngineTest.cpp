@@ -127,6 +127,25 @@ TEST(AlarmDelays, DangerSupersedesAlertOnTheSameSource)
     EXPECT_EQ(rig.engine.Alarms()[0].axis, kNoAxis);
 }
 
+TEST(AlarmDelays, EachWindowIsJudgedOnceAtItsOwnTime)
+{
+    auto machines = test::OneMachine(5);
+    machines[5].onDelayS = 0;
+    Rig rig(machines);
+    SteadySensorValues &v = rig.fleet.Sensor(5);  // two windows: the earlier one peaks
+    v.freshWindows = 2;
+    v.earlier[0].isoVelocity[0] = 5.0f;
+    v.earlier[0].utcMs = rig.fleet.now + 250;
+    rig.fleet.Tick(rig.engine);
+    ASSERT_EQ(rig.log.Count(AlarmEventKind::kRaise), 1);
+    EXPECT_EQ(rig.log.events[0].utcMs, rig.fleet.now - 250);
+    EXPECT_EQ(rig.log.Count(AlarmEventKind::kClear), 1);  // the newer window is back under
+    v.freshWindows = 0;  // no new window: nothing judged, whatever the values
+    rig.fleet.SetVelocity(5, 5.0);
+    rig.fleet.TickFor(rig.engine, 2);
+    EXPECT_EQ(rig.log.events.size(), 2u);
+}
+
 TEST(AlarmAcknowledgement, StatesUntilSeenAndCleared)
 {
     Rig rig;

@@ -155,6 +155,7 @@ TEST(HistoryCsv, ExportMatchesTheSteadyLogOfTheSameRun)
             for (int a = 0; a < 3; ++a)
                 rec.cond.stats.kurtosis[a] = 3.0 + i * 1e-7;
             rec.cond.stats.windows = uint64_t(i) + 1;
+            KeepCompletedWindow(rec.cond);
         }
         rec.measuredSpeed = 1450.25f + float(i);
         rec.speedEstimates = 1;
@@ -215,6 +216,7 @@ TEST(HistoryStation, RestartedStationRefillsTheTrendFromTheFile)
         std::lock_guard lock(rec.cond.statsMutex);
         rec.cond.stats.rms[0][0] = ar;
         rec.cond.stats.windows = 1;
+        KeepCompletedWindow(rec.cond);
     };
     std::vector<std::string> errors;
     {

@@ -9,7 +9,9 @@
 
 #include "core/history/HistoryReader.h"
 #include "core/history/HistoryWriter.h"
+#include "core/processing/Conditioner.h"
 #include "core/steady/SteadyTable.h"
+#include "tests/dsp/BlockFeeder.h"
 #include "tests/history/HistoryTestSupport.h"
 #include "tests/steady/SteadyTestTable.h"
 
@@ -330,6 +332,49 @@ TEST(HistoryWriter, RefillPutsStoredTicksAtTheirAges)
     steady.ApplyRefill(record, 6, refill->bindTick, stale->byAge);
     EXPECT_NE(entryAtAge(0, 1), 99.0f);
 }
+
+// The tick's timer drifts against the sensor's clock, or is held up: every
+// statistics window is stored once, in order, none repeated and none lost.
+class WindowsAgainstTicks : public testing::TestWithParam<int> {};
+
+TEST_P(WindowsAgainstTicks, EveryWindowIsStoredOnce)
+{
+    ScratchFolder folder;
+    CollectingSink sink;
+    HandTable t;
+    auto plots = std::make_unique<LivePlots>();
+    Conditioner conditioner(*t.table, *plots, sink, nullptr);
+    BlockFeeder feed(conditioner, t[0]);
+    t.Connect(0, 7);
+    // Window k's acceleration RMS on X is k thousandths of a g.
+    const int64_t length = WindowLengthFor(feed.fs);
+    const SampleGen numbered = [&](int64_t row, int a) { return a == 0 ? 0.001f * float(row / length + 1) : 0.0f; };
+    SteadyTable steady;
+    auto snapshot = std::make_unique<SteadySnapshot>();
+    snapshot->count = 1;
+    snapshot->sensors[0].address = 7;
+    HistoryWriter w(TestOptions(folder), sink);
+    ASSERT_TRUE(w.Start());
+    for (int tick = 0; tick <= 60; ++tick) {
+        // The last ticks find no new window: what waited is handed on.
+        while (tick <= 57 && feed.Time(feed.row) * 1000 < tick * GetParam())
+            feed.FeedBlock(numbered);
+        steady.Tick(*t.table);
+        snapshot->utcMs = kBaseUtcMs + tick * GetParam();
+        steady.HandOnWindows(*t.table, 0, snapshot->utcMs, snapshot->sensors[0]);
+        w.OnSteadySnapshot(*snapshot);
+    }
+    w.Stop();
+    const HistorySeries s = ReadAll(folder, 7, HistoryResolution::kRaw);
+    // The first tick's entry says the sensor is there (not measured yet: 0 here).
+    ASSERT_EQ(s.Size(), ReadStats(t[0].cond).windows + 1);
+    for (size_t i = 0; i < s.Size(); ++i) {
+        EXPECT_EQ(std::lround(s.mean[0][i] * 1000), long(i)) << i;
+        EXPECT_TRUE(i == 0 || s.utcMs[i] > s.utcMs[i - 1]) << i;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Drift, WindowsAgainstTicks, testing::Values(480, 520, 1900));
 
 }  // namespace
 }  // namespace tav

@@ -79,6 +79,27 @@ TEST(SteadyTable, RecordOutlivesItsConnectionAndContinuesAfterReconnect)
     EXPECT_EQ(steady->Record(1).address, 0);
 }
 
+TEST(SteadyTable, ReconnectedSensorHandsOnItsOwnWindowsFromTheFirst)
+{
+    HandTable t;
+    SteadyTable steady;
+    SteadySensorValues v;
+    auto tick = [&](int windows) {
+        for (int i = 0; i < windows; ++i)
+            t.SetStats(0, 50.0 + i);
+        steady.Tick(*t.table);
+        steady.HandOnWindows(*t.table, 0, 0, v);
+        return v.freshWindows;
+    };
+    t.Connect(0, 5);
+    tick(9);
+    t.Connect(0, 5);  // the accept starts the window count again
+    t[0].cond.stats = WindowStats{};
+    EXPECT_EQ(tick(0), 1);  // shown from its first tick, not measured yet
+    EXPECT_EQ(tick(2), 2);
+    EXPECT_EQ(tick(0), 0);
+}
+
 TEST(SteadyTable, HourOfTicksWrapsTheIndexAndOverwritesTheOldest)
 {
     HandTable t;

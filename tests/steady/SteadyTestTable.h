@@ -40,6 +40,7 @@ struct HandTable {
         for (int a = 0; a < 3; ++a)
             rec.cond.stats.kurtosis[a] = base + 1000 + a;
         rec.cond.stats.windows += 1;  // measured, not the nothing-yet of a new connection
+        KeepCompletedWindow(rec.cond);
         rec.measuredSpeed = rpm;
         rec.speedEstimates = 1;
     }
