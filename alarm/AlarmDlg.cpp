@@ -152,6 +152,7 @@ void CAlarmDlg::Refresh()
         const QColor colour = !a.active                                       ? QColor(220, 220, 220)
                               : a.severity == tav::AlarmSeverity::kDanger    ? QColor(255, 120, 120)
                               : a.severity == tav::AlarmSeverity::kAlert     ? QColor(255, 200, 120)
+                              : a.severity == tav::AlarmSeverity::kChange    ? QColor(255, 235, 150)
                                                                              : QColor(190, 190, 255);
         for (int c = 0; c < 10; ++c) {
             list_->SetCellText(r, c, cells[c]);

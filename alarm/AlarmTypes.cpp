@@ -8,6 +8,7 @@ const char *SeverityText(AlarmSeverity s)
     case AlarmSeverity::kAlert: return "预警";
     case AlarmSeverity::kDanger: return "危险";
     case AlarmSeverity::kOffline: return "离线";
+    case AlarmSeverity::kChange: return "变化";
     }
     return "";
 }

@@ -8,9 +8,11 @@
 
 namespace tav {
 
-enum class AlarmSeverity { kAlert = 1, kDanger = 2, kOffline = 3 };
+// kChange: the severity moved away from the machine's baseline (an alarm of
+// the velocity quantity, ranked with alert).
+enum class AlarmSeverity { kAlert = 1, kDanger = 2, kOffline = 3, kChange = 4 };
 
-// "预警", "危险", "离线".
+// "预警", "危险", "离线", "变化".
 const char *SeverityText(AlarmSeverity s);
 
 // Quantity of an offline alarm, which has no axis either.

@@ -5,7 +5,10 @@
 namespace tav {
 
 namespace {
-int Rank(AlarmSeverity s) { return s == AlarmSeverity::kDanger ? 3 : s == AlarmSeverity::kOffline ? 2 : 1; }
+int Rank(AlarmSeverity s)
+{
+    return s == AlarmSeverity::kDanger ? 4 : s == AlarmSeverity::kOffline ? 3 : s == AlarmSeverity::kAlert ? 2 : 1;
+}
 
 bool Urgent(const Alarm &a)
 {

@@ -31,6 +31,7 @@ const SeverityKey kSeverityKeys[] = {
     {AlarmSeverity::kAlert, "alert"},
     {AlarmSeverity::kDanger, "danger"},
     {AlarmSeverity::kOffline, "offline"},
+    {AlarmSeverity::kChange, "change"},
 };
 
 const char *const kAxisKeys[3] = {"x", "y", "z"};

@@ -29,6 +29,7 @@ const char *SeverityKey(AlarmSeverity s)
     case AlarmSeverity::kAlert: return "alert";
     case AlarmSeverity::kDanger: return "danger";
     case AlarmSeverity::kOffline: return "offline";
+    case AlarmSeverity::kChange: return "change";
     }
     return "unknown";
 }
