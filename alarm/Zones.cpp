@@ -55,7 +55,8 @@ double ChangeBand(IsoClass c) { return c == IsoClass::kNone ? NAN : 0.25 * Bound
 
 bool MachineRunning(double speedRpm, double ratedRpm, double velocity)
 {
-    if (ratedRpm > 0 && speedRpm > 0)
+    // 0 rpm is an estimate that found no running speed: standing still.
+    if (ratedRpm > 0 && std::isfinite(speedRpm))
         return speedRpm > kRunningSpeedShare * ratedRpm;
     return velocity > kRunningVelocity;
 }

@@ -38,7 +38,7 @@ Limits BaselineLimits(IsoClass c, double baseline);
 double ChangeBand(IsoClass c);
 
 // Whether the machine runs: above a tenth of its rated speed where that is
-// known and a speed was measured, otherwise when its severity velocity is
+// known and a speed was measured (0 included), otherwise when its velocity is
 // above 0.2 mm/s (a stopped machine still picks up its neighbours' hum).
 constexpr double kRunningSpeedShare = 0.1;
 constexpr double kRunningVelocity = 0.2;

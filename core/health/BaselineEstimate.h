@@ -24,8 +24,8 @@ struct BaselineEstimate {
 
 // From minute aggregates (HistoryResolution::kMinute). A minute counts as
 // running when its mean speed is above a tenth of `ratedRpm` (where that is
-// known, > 0, and the minute has a speed), otherwise when the mean velocity
-// of its loudest axis is above 0.2 mm/s.
+// known, > 0, and the minute has a speed, 0 included), otherwise when the
+// mean velocity of its loudest axis is above 0.2 mm/s.
 BaselineEstimate EstimateBaseline(const HistorySeries &minutes, double ratedRpm);
 
 }  // namespace tav
