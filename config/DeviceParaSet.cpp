@@ -89,6 +89,8 @@ void CDeviceParaSet::BuildLayout()
     // click away: the operator often saves several sensors in a row.
     saved_ = new QLabel;
     saved_->setObjectName(QStringLiteral("saveConfirmation"));
+    // What "设为基线" found goes here too: the line has the whole width.
+    baselineStatus_ = saved_;
     buttons->addWidget(saved_, 1);
     buttons->addStretch();
     for (QPushButton *b : {save, ok, cancel})

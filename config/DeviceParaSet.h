@@ -127,7 +127,7 @@ private:
     QLabel *baselineValue_[3] = {};
     QLabel *derived_[3] = {};
     QLabel *baselineDate_ = nullptr;
-    QLabel *baselineStatus_ = nullptr;
+    QLabel *baselineStatus_ = nullptr;  // the confirmation line, saved_
     QDateTimeEdit *stretchFrom_ = nullptr;
     QDateTimeEdit *stretchTo_ = nullptr;
     uint64_t baselineRequest_ = 0;  // the query whose answer is awaited, 0 = none

@@ -38,24 +38,23 @@ QString Mms(double v) { return std::isfinite(v) ? QString::number(v, 'f', 2) : Q
 
 QWidget *CDeviceParaSet::BuildBaseline()
 {
-    auto *box = new QGroupBox(QStringLiteral("基线（速度有效值）"));
+    auto *box = new QGroupBox(QStringLiteral("基线（速度有效值 mm/s）与生效的限值"));
     box->setToolTip(QString::fromUtf8(kBaselineHelp));
     auto *g = new QGridLayout(box);
-    g->addWidget(new QLabel(QStringLiteral("基线 mm/s")), 0, 1);
-    g->addWidget(new QLabel(QStringLiteral("生效的预警 / 危险")), 0, 2);
+    g->setVerticalSpacing(2);
     for (int axis = 0; axis < 3; ++axis) {
         baselineValue_[axis] = new QLabel;
         baselineValue_[axis]->setObjectName(QStringLiteral("baseline%1").arg(axis));
         derived_[axis] = new QLabel;
         derived_[axis]->setObjectName(QStringLiteral("derivedLimits%1").arg(axis));
-        g->addWidget(new QLabel(QString::fromUtf8(tav::AxisText(axis))), axis + 1, 0);
-        g->addWidget(baselineValue_[axis], axis + 1, 1);
-        g->addWidget(derived_[axis], axis + 1, 2);
+        g->addWidget(new QLabel(QString::fromUtf8(tav::AxisText(axis))), axis, 0);
+        g->addWidget(baselineValue_[axis], axis, 1);
+        g->addWidget(derived_[axis], axis, 2);
     }
     baselineDate_ = new QLabel;
     baselineDate_->setObjectName(QStringLiteral("baselineDate"));
     baselineDate_->setWordWrap(true);
-    g->addWidget(baselineDate_, 4, 0, 1, 3);
+    g->addWidget(baselineDate_, 3, 0, 1, 3);
     auto *stretch = new QHBoxLayout;
     const QString format = QStringLiteral("yyyy-MM-dd HH:mm");
     stretchFrom_ = Tag(new QDateTimeEdit, kIdBaselineFrom, QStringLiteral("基线时段 从"));
@@ -71,21 +70,14 @@ QWidget *CDeviceParaSet::BuildBaseline()
     stretch->addWidget(stretchFrom_);
     stretch->addWidget(new QLabel(QStringLiteral("到")));
     stretch->addWidget(stretchTo_);
-    g->addLayout(stretch, 5, 0, 1, 3);
-    auto *buttons = new QHBoxLayout;
     auto *set = Tag(new QPushButton(QStringLiteral("设为基线")), kIdSetBaseline, QStringLiteral("设为基线"));
     auto *clear = Tag(new QPushButton(QStringLiteral("清除基线")), kIdClearBaseline, QStringLiteral("清除基线"));
     set->setAutoDefault(false);
     clear->setAutoDefault(false);
     set->setToolTip(QString::fromUtf8(kBaselineHelp));
-    buttons->addWidget(set);
-    buttons->addWidget(clear);
-    buttons->addStretch();
-    g->addLayout(buttons, 6, 0, 1, 3);
-    baselineStatus_ = new QLabel;
-    baselineStatus_->setObjectName(QStringLiteral("baselineStatus"));
-    baselineStatus_->setWordWrap(true);
-    g->addWidget(baselineStatus_, 7, 0, 1, 3);
+    stretch->addWidget(set);
+    stretch->addWidget(clear);
+    g->addLayout(stretch, 4, 0, 1, 3);
     connect(set, &QPushButton::clicked, this, &CDeviceParaSet::RequestBaseline);
     connect(clear, &QPushButton::clicked, this, [this] {
         for (std::string &b : baseline_)
@@ -107,12 +99,14 @@ void CDeviceParaSet::ShowBaseline()
     bool any = false;
     for (int axis = 0; axis < 3; ++axis) {
         any |= !baseline_[axis].empty();
-        baselineValue_[axis]->setText(baseline_[axis].empty() ? QStringLiteral("未设")
-                                                               : Mms(QString::fromStdString(baseline_[axis]).toDouble()));
+        baselineValue_[axis]->setText(baseline_[axis].empty()
+                                          ? QStringLiteral("基线 未设")
+                                          : QStringLiteral("基线 ") + Mms(QString::fromStdString(baseline_[axis]).toDouble()));
         // What the station will judge by once saved: explicit limits, else
         // those of the class and the baseline, else the class's boundaries.
         const tav::Limits l = form.ok ? tav::EffectiveLimits(form.machine, tav::kQuantityVelocity, axis) : tav::Limits{};
-        derived_[axis]->setText(form.ok ? Mms(l.alert) + QStringLiteral(" / ") + Mms(l.danger) : QString());
+        derived_[axis]->setText(form.ok ? QStringLiteral("预警 ") + Mms(l.alert) + QStringLiteral("  危险 ") + Mms(l.danger)
+                                        : QString());
     }
     baselineDate_->setText(any ? QStringLiteral("设定于 %1，取自 %2 至 %3")
                                      .arg(QString::fromStdString(baselineSetAt_), QString::fromStdString(baselineFrom_),

@@ -579,8 +579,8 @@ TEST_F(ParaSetFixture, SetBaselineFromTooLittleHistorySaysSoAndSetsNothing)
     ASSERT_TRUE(Spin([&] { return d->PendingHistory() == 0; }));
     FindControl<QPushButton>(d, CDeviceParaSet::kIdSetBaseline)->click();
     ASSERT_TRUE(Spin([&] { return d->PendingHistory() == 0; }, 30000));
-    auto *status = d->findChild<QLabel *>("baselineStatus");
+    auto *status = d->findChild<QLabel *>("saveConfirmation");
     ASSERT_NE(status, nullptr);
     EXPECT_TRUE(status->text().contains("不足以设定基线")) << status->text().toStdString();
-    EXPECT_EQ(d->findChild<QLabel *>("baseline0")->text(), "未设");
+    EXPECT_EQ(d->findChild<QLabel *>("baseline0")->text(), "基线 未设");
 }
