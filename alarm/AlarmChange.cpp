@@ -23,6 +23,13 @@ std::string BaselineText(double v)
 
 }  // namespace
 
+double AlarmEngine::ChangeBound(const Sensor &s, int axis) const
+{
+    // The bound crossed: above the baseline or below it.
+    const double base = s.machine.baseline.velocity[axis];
+    return s.conditions[kChangeRow][axis].changeBelow ? base - s.changeBand : base + s.changeBand;
+}
+
 void AlarmEngine::EvaluateChange(Sensor &s, int axis, double value, const SteadySensorValues &v, int64_t now)
 {
     Condition &c = s.conditions[kChangeRow][axis];

@@ -13,12 +13,8 @@ double LimitOf(const Limits &l, int level) { return level == 2 ? l.danger : l.al
 
 double AlarmEngine::LimitFor(const Sensor &s, int quantity, int axis, int level) const
 {
-    if (quantity == kChangeRow) {
-        // The bound crossed: above the baseline or below it.
-        const Condition &c = s.conditions[kChangeRow][axis];
-        const double base = s.machine.baseline.velocity[axis];
-        return c.changeBelow ? base - s.changeBand : base + s.changeBand;
-    }
+    if (quantity == kChangeRow)
+        return ChangeBound(s, axis);
     return LimitOf(s.limits[quantity][axis < 0 ? 0 : axis], level);
 }
 

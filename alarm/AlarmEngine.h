@@ -149,6 +149,7 @@ private:
     void EvaluateChange(Sensor &s, int axis, double value, const SteadySensorValues &v, int64_t now);
     void EndForBaselineEdits(Sensor &s, const MachineSettings &before, std::vector<std::string> *told);
     double LimitFor(const Sensor &s, int quantity, int axis, int level) const;
+    double ChangeBound(const Sensor &s, int axis) const;
     void Broadcast(const AlarmEvent &e);
     void Forget(uint64_t id);
 
