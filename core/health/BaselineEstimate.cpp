@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <vector>
 
-#include "alarm/Zones.h"
+#include "core/alarm/Zones.h"
 
 namespace tav {
 

@@ -6,7 +6,7 @@
 #include <cmath>
 #include <string>
 
-#include "history/HistoryReader.h"
+#include "core/history/HistoryReader.h"
 
 namespace tav {
 

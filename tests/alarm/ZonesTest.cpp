@@ -4,7 +4,7 @@
 #include <cmath>
 #include <string>
 
-#include "alarm/Zones.h"
+#include "core/alarm/Zones.h"
 
 namespace tav {
 namespace {
