@@ -11,6 +11,13 @@ double LimitOf(const Limits &l, int level) { return level == 2 ? l.danger : l.al
 
 }  // namespace
 
+double AlarmEngine::LimitFor(const Sensor &s, int quantity, int axis, int level) const
+{
+    if (quantity == kChangeRow)
+        return ChangeBound(s, axis);
+    return LimitOf(s.limits[quantity][axis < 0 ? 0 : axis], level);
+}
+
 double QuantityValue(const SteadySensorValues &v, int quantity, int axis)
 {
     const int base = (axis < 0 ? 0 : axis) * kSteadyParameterCount;
@@ -48,7 +55,7 @@ void AlarmEngine::SetSettings(const std::map<int32_t, MachineSettings> &machines
         Sensor &s = it->second;
         const std::string comment = "该传感器的报警设置已删除，报警结束，不再判断";
         bool ended = false;
-        for (int q = 0; q < kAlarmQuantityCount; ++q)
+        for (int q = 0; q < kConditionRows; ++q)
             for (int axis = 0; axis < 3; ++axis) {
                 Condition &c = s.conditions[q][axis];
                 ended |= EndForSettings(s, c.alarmId, c.heard, q, axis, lastTickMs_, comment);
@@ -64,14 +71,18 @@ void AlarmEngine::SetSettings(const std::map<int32_t, MachineSettings> &machines
     for (const auto &[address, m] : machines) {
         const bool fresh = !sensors_.count(address);
         Sensor &s = sensors_[address];
+        const MachineSettings was = s.machine;
         s.machine = m;
         s.delayMs = std::llround(std::clamp(m.onDelayS, 0.0, kMaxOnDelayS) * 1000.0);
-        Limits before[kAlarmQuantityCount];
-        std::copy(std::begin(s.limits), std::end(s.limits), before);
+        Limits before[kAlarmQuantityCount][3];
+        std::copy(&s.limits[0][0], &s.limits[0][0] + kAlarmQuantityCount * 3, &before[0][0]);
         for (int q = 0; q < kAlarmQuantityCount; ++q)
-            s.limits[q] = EffectiveLimits(m, q);
+            for (int axis = 0; axis < 3; ++axis)
+                s.limits[q][axis] = EffectiveLimits(m, q, PerAxis(q) ? axis : kNoAxis);
+        s.changeBand = ChangeBand(m.isoClass);
         if (!fresh) {
             EndForLimitEdits(s, before, told);
+            EndForBaselineEdits(s, was, told);
             continue;
         }
         // Back after its settings went away: entries still listed are its
@@ -84,7 +95,8 @@ void AlarmEngine::SetSettings(const std::map<int32_t, MachineSettings> &machines
             else if (a.quantity == kSensorFaultQuantity && a.axis >= 0 && a.axis < 3)
                 s.faults[a.axis].alarmId = a.id;
             else if (a.quantity >= 0 && a.quantity < kAlarmQuantityCount)
-                s.conditions[a.quantity][a.axis < 0 ? 0 : a.axis].alarmId = a.id;
+                s.conditions[a.severity == AlarmSeverity::kChange ? kChangeRow : a.quantity][a.axis < 0 ? 0 : a.axis]
+                    .alarmId = a.id;
         }
     }
     for (Alarm &a : alarms_)
@@ -112,10 +124,11 @@ bool AlarmEngine::EndForSettings(Sensor &s, uint64_t id, Heard &heard, int quant
         e.alarmId = heard.id;
         e.address = s.machine.address;
         e.name = s.machine.name;
-        e.quantity = quantity;
-        e.axis = quantity == kOfflineQuantity || !PerAxis(quantity) ? kNoAxis : axis;
+        e.quantity = quantity == kChangeRow ? kQuantityVelocity : quantity;
+        e.axis = quantity == kOfflineQuantity || !PerAxis(e.quantity) ? kNoAxis : axis;
         e.severity = quantity == kOfflineQuantity      ? AlarmSeverity::kOffline
                      : quantity == kSensorFaultQuantity ? AlarmSeverity::kSensorFault
+                     : quantity == kChangeRow           ? AlarmSeverity::kChange
                      : heard.level == 2                ? AlarmSeverity::kDanger
                                                   : AlarmSeverity::kAlert;
     }
@@ -236,13 +249,15 @@ void AlarmEngine::EvaluateValues(Sensor &s, const SteadySensorValues &v, int64_t
 {
     double worstVelocity = NAN;
     for (int q = 0; q < kAlarmQuantityCount; ++q) {
-        const bool anyLimit = std::isfinite(s.limits[q].alert) || std::isfinite(s.limits[q].danger);
         for (int axis = 0; axis < (PerAxis(q) ? 3 : 1); ++axis) {
             const double value = QuantityValue(v, q, PerAxis(q) ? axis : kNoAxis);
             if (q == kQuantityVelocity && std::isfinite(value) && !(value <= worstVelocity))
                 worstVelocity = value;
-            if (anyLimit || s.conditions[q][axis].level > 0)
+            const Limits &l = s.limits[q][axis];
+            if (std::isfinite(l.alert) || std::isfinite(l.danger) || s.conditions[q][axis].level > 0)
                 Evaluate(s, q, axis, value, v, now);
+            if (q == kQuantityVelocity)
+                EvaluateChange(s, axis, value, v, now);
         }
     }
     s.zone = ZoneOf(s.machine.isoClass, worstVelocity);
@@ -252,7 +267,7 @@ void AlarmEngine::Evaluate(Sensor &s, int quantity, int axis, double value, cons
                            int64_t now)
 {
     Condition &c = s.conditions[quantity][axis];
-    const Limits &l = s.limits[quantity];
+    const Limits &l = s.limits[quantity][axis];
     if (!std::isfinite(value)) {
         // Garbage neither raises nor clears: every delay starts again.
         for (int level = 1; level <= 2; ++level)
@@ -310,18 +325,19 @@ void AlarmEngine::SetLevel(Sensor &s, Condition &c, int quantity, int axis, int 
 {
     const int was = c.level;
     c.level = level;
-    Alarm &a = AlarmFor(&c.alarmId, s, quantity, axis);
+    const bool change = quantity == kChangeRow;
+    Alarm &a = AlarmFor(&c.alarmId, s, change ? kQuantityVelocity : quantity, axis);
     a.changedMs = now;
     a.value = value;
     if (level > was) {
-        a.severity = level == 2 ? AlarmSeverity::kDanger : AlarmSeverity::kAlert;
+        a.severity = change ? AlarmSeverity::kChange : level == 2 ? AlarmSeverity::kDanger : AlarmSeverity::kAlert;
         a.active = true;
         a.acknowledged = false;  // a new or worse excursion must be seen again
         a.settingsRemoved = false;
         a.raisedMs = now;
         a.firstExceededMs = firstMs;
         a.raiseValue = value;
-        a.limit = LimitOf(s.limits[quantity], level);
+        a.limit = LimitFor(s, quantity, axis, level);
         if (capture_ && v) {
             std::string path = capture_->RequestCapture(s.machine.address, v->slot, v->generation, firstMs, now);
             if (!path.empty())
@@ -334,7 +350,7 @@ void AlarmEngine::SetLevel(Sensor &s, Condition &c, int quantity, int axis, int 
         // Danger stepping down to alert is the alert's raise for whoever
         // keeps the alarm's state from the events.
         a.severity = AlarmSeverity::kAlert;
-        a.limit = LimitOf(s.limits[quantity], 1);
+        a.limit = LimitFor(s, quantity, axis, 1);
         AlarmEvent e = EventOf(a, AlarmEventKind::kRaise, now);
         e.comment = "由危险降为预警";
         Report(s, c.heard, 1, e, false);
@@ -448,10 +464,13 @@ void AlarmEngine::Tell(const Sensor &s, Heard &heard, int level, const AlarmEven
             end.kind = AlarmEventKind::kClear;
             end.severity = AlarmSeverity::kSensorFault;
             end.limit = NAN;
+        } else if (e.severity == AlarmSeverity::kChange) {
+            end.kind = AlarmEventKind::kClear;
+            end.limit = NAN;  // the bound it crossed then is not known here
         } else {
             end.kind = AlarmEventKind::kClear;
             end.severity = heard.level == 2 ? AlarmSeverity::kDanger : AlarmSeverity::kAlert;
-            end.limit = LimitOf(s.limits[e.quantity], heard.level);
+            end.limit = LimitFor(s, e.quantity, e.axis, heard.level);
         }
         Broadcast(end);
     }
@@ -464,7 +483,7 @@ void AlarmEngine::EndHold(Sensor &s, int64_t now)
 {
     s.held = false;
     const char *const kNote = "暂停记录结束，补记当时的状态";
-    for (int q = 0; q < kAlarmQuantityCount; ++q)
+    for (int q = 0; q < kConditionRows; ++q)
         for (int axis = 0; axis < 3; ++axis) {
             Condition &c = s.conditions[q][axis];
             const Alarm *a = c.alarmId ? Find(c.alarmId) : nullptr;
@@ -480,11 +499,13 @@ void AlarmEngine::EndHold(Sensor &s, int64_t now)
                 e.alarmId = c.heard.id;
                 e.address = s.machine.address;
                 e.name = s.machine.name;
-                e.quantity = q;
-                e.axis = PerAxis(q) ? axis : kNoAxis;
-                e.severity = c.heard.level == 2 ? AlarmSeverity::kDanger : AlarmSeverity::kAlert;
+                e.quantity = q == kChangeRow ? kQuantityVelocity : q;
+                e.axis = PerAxis(e.quantity) ? axis : kNoAxis;
+                e.severity = q == kChangeRow          ? AlarmSeverity::kChange
+                             : c.heard.level == 2     ? AlarmSeverity::kDanger
+                                                      : AlarmSeverity::kAlert;
                 e.value = a && a->id == c.heard.id ? a->value : NAN;
-                e.limit = LimitOf(s.limits[q], c.heard.level);
+                e.limit = LimitFor(s, q, axis, c.heard.level);
             }
             e.comment = c.level == 1 && c.heard.level == 2 && a && a->id == c.heard.id
                             ? std::string("由危险降为预警；") + kNote
@@ -583,10 +604,18 @@ int AlarmEngine::UnacknowledgedCount() const
 
 namespace {
 // Danger first, then a sensor out of sight, then alert, then a sensor that
-// measures wrongly (an alert on its values still shows over it).
+// measures wrongly (an alert on its values still shows over it), then a
+// change from the baseline.
 int SeverityRank(AlarmSeverity s)
 {
-    return s == AlarmSeverity::kDanger ? 4 : s == AlarmSeverity::kOffline ? 3 : s == AlarmSeverity::kAlert ? 2 : 1;
+    switch (s) {
+    case AlarmSeverity::kDanger: return 5;
+    case AlarmSeverity::kOffline: return 4;
+    case AlarmSeverity::kAlert: return 3;
+    case AlarmSeverity::kSensorFault: return 2;
+    case AlarmSeverity::kChange: return 1;
+    }
+    return 0;
 }
 }  // namespace
 

@@ -33,6 +33,9 @@ constexpr int64_t kOfflineAfterMs = 10000;    // no waveform packet for this lon
 constexpr int kMaxRaisesPerMinute = 12;
 constexpr int64_t kRateHoldMs = 60000;
 constexpr size_t kRecentEventCount = 1000;
+// The row of a sensor's conditions that watches the change from the baseline.
+constexpr int kChangeRow = kAlarmQuantityCount;
+constexpr int kConditionRows = kAlarmQuantityCount + 1;
 
 class AlarmEngine : public SteadySnapshotConsumer {
 public:
@@ -65,7 +68,7 @@ public:
     int ActiveCount() const;
     int UnacknowledgedCount() const;
     // The worst severity of the listed alarms as an AlarmSeverity value
-    // (danger before offline before alert), 0 when there are none.
+    // (danger before offline before alert before change), 0 when there are none.
     int WorstSeverity() const;
     // The same over the active alarms of one sensor: with `axis` kNoAxis all
     // of them, else those of that axis and those of no axis (temperature,
@@ -92,12 +95,17 @@ private:
         int64_t belowSince[3] = {-1, -1, -1};   // [1], [2] under that limit's deadband, continuously
         uint64_t alarmId = 0;                   // its alarm in the list, 0 = none
         Heard heard;
+        bool changeBelow = false;               // the change watch: under the baseline
     };
     struct Sensor {
         MachineSettings machine;
-        Limits limits[kAlarmQuantityCount];
+        // Per axis: a baseline gives each axis its own velocity limits.
+        Limits limits[kAlarmQuantityCount][3];
         int64_t delayMs = 5000;
-        Condition conditions[kAlarmQuantityCount][3];
+        // One more row than there are quantities: the "变化" watch of the
+        // severity velocity against the baseline (level 1 while changed).
+        Condition conditions[kConditionRows][3];
+        double changeBand = NAN;  // a quarter of B/C; NaN without a class
         // Offline watch.
         bool seen = false;
         uint32_t generation = 0;
@@ -139,7 +147,13 @@ private:
     // settings; false when there was nothing to end.
     bool EndForSettings(Sensor &s, uint64_t id, Heard &heard, int quantity, int axis, int64_t now,
                         const std::string &comment);
-    void EndForLimitEdits(Sensor &s, const Limits (&before)[kAlarmQuantityCount], std::vector<std::string> *told);
+    void EndForLimitEdits(Sensor &s, const Limits (&before)[kAlarmQuantityCount][3], std::vector<std::string> *told);
+    // The "变化" watch of one axis (AlarmChange.cpp); its limit as shown is
+    // the bound the value crossed, the baseline plus or minus the band.
+    void EvaluateChange(Sensor &s, int axis, double value, const SteadySensorValues &v, int64_t now);
+    void EndForBaselineEdits(Sensor &s, const MachineSettings &before, std::vector<std::string> *told);
+    double LimitFor(const Sensor &s, int quantity, int axis, int level) const;
+    double ChangeBound(const Sensor &s, int axis) const;
     void Broadcast(const AlarmEvent &e);
     void Forget(uint64_t id);
 

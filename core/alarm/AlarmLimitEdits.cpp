@@ -22,7 +22,7 @@ std::string LimitText(double v)
 
 }  // namespace
 
-void AlarmEngine::EndForLimitEdits(Sensor &s, const Limits (&before)[kAlarmQuantityCount],
+void AlarmEngine::EndForLimitEdits(Sensor &s, const Limits (&before)[kAlarmQuantityCount][3],
                                    std::vector<std::string> *told)
 {
     for (int q = 0; q < kAlarmQuantityCount; ++q)
@@ -30,8 +30,8 @@ void AlarmEngine::EndForLimitEdits(Sensor &s, const Limits (&before)[kAlarmQuant
             Condition &c = s.conditions[q][axis];
             if (c.level == 0)
                 continue;
-            const double was = c.level == 2 ? before[q].danger : before[q].alert;
-            const double now = c.level == 2 ? s.limits[q].danger : s.limits[q].alert;
+            const double was = c.level == 2 ? before[q][axis].danger : before[q][axis].alert;
+            const double now = c.level == 2 ? s.limits[q][axis].danger : s.limits[q][axis].alert;
             if (was == now || (!std::isfinite(was) && !std::isfinite(now)))
                 continue;
             const Alarm *a = c.alarmId ? Find(c.alarmId) : nullptr;

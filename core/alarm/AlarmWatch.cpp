@@ -5,10 +5,18 @@
 namespace tav {
 
 namespace {
-// A sensor that measures wrongly ranks below an alert on a machine's value.
+// A change or a sensor that measures wrongly ranks below an alert on a
+// machine's value.
 int Rank(AlarmSeverity s)
 {
-    return s == AlarmSeverity::kDanger ? 4 : s == AlarmSeverity::kOffline ? 3 : s == AlarmSeverity::kAlert ? 2 : 1;
+    switch (s) {
+    case AlarmSeverity::kDanger: return 5;
+    case AlarmSeverity::kOffline: return 4;
+    case AlarmSeverity::kAlert: return 3;
+    case AlarmSeverity::kSensorFault: return 2;
+    case AlarmSeverity::kChange: return 1;
+    }
+    return 0;
 }
 
 bool Urgent(const Alarm &a)

@@ -1,5 +1,6 @@
 #include "core/alarm/Zones.h"
 
+#include <algorithm>
 #include <cmath>
 
 namespace tav {
@@ -39,7 +40,28 @@ const char *ZoneName(Zone z)
     return "";
 }
 
-Limits EffectiveLimits(const MachineSettings &m, int quantity)
+Limits BaselineLimits(IsoClass c, double baseline)
+{
+    Limits l;
+    const ZoneBoundaries b = BoundariesOf(c);
+    if (c == IsoClass::kNone || !std::isfinite(baseline) || !(baseline > 0))
+        return l;
+    l.alert = std::min(baseline + 0.25 * b.bc, 1.25 * b.bc);
+    l.danger = std::min(b.cd * std::max(1.0, l.alert / b.bc), 1.25 * b.cd);
+    return l;
+}
+
+double ChangeBand(IsoClass c) { return c == IsoClass::kNone ? NAN : 0.25 * BoundariesOf(c).bc; }
+
+bool MachineRunning(double speedRpm, double ratedRpm, double velocity)
+{
+    // 0 rpm is an estimate that found no running speed: standing still.
+    if (ratedRpm > 0 && std::isfinite(speedRpm))
+        return speedRpm > kRunningSpeedShare * ratedRpm;
+    return velocity > kRunningVelocity;
+}
+
+Limits EffectiveLimits(const MachineSettings &m, int quantity, int axis)
 {
     Limits l;
     if (quantity < 0 || quantity >= kAlarmQuantityCount)
@@ -50,10 +72,15 @@ Limits EffectiveLimits(const MachineSettings &m, int quantity)
         // A class boundary fills in only where it keeps danger above alert:
         // the operator's explicit limit always wins.
         const ZoneBoundaries b = BoundariesOf(m.isoClass);
-        if (!std::isfinite(l.alert) && !(std::isfinite(l.danger) && l.danger <= b.bc))
-            l.alert = b.bc;
-        if (!std::isfinite(l.danger) && !(std::isfinite(l.alert) && l.alert >= b.cd))
-            l.danger = b.cd;
+        Limits derived{b.bc, b.cd};
+        if (axis >= 0 && axis < 3 && std::isfinite(m.baseline.velocity[axis]))
+            if (const Limits fromBaseline = BaselineLimits(m.isoClass, m.baseline.velocity[axis]);
+                std::isfinite(fromBaseline.alert))
+                derived = fromBaseline;
+        if (!std::isfinite(l.alert) && !(std::isfinite(l.danger) && l.danger <= derived.alert))
+            l.alert = derived.alert;
+        if (!std::isfinite(l.danger) && !(std::isfinite(l.alert) && l.alert >= derived.danger))
+            l.danger = derived.danger;
     }
     if (std::isfinite(l.alert) && std::isfinite(l.danger) && !(l.danger > l.alert))
         l.danger = NAN;  // two explicit limits the reader let through (settings made in code)

@@ -27,9 +27,28 @@ struct Limits {
     double danger = NAN;
 };
 
-// The limits that apply to `quantity` of the machine: its explicit limits,
-// for velocity the class's boundaries where none is given. A class danger
-// at or below an explicit alert limit is not used.
-Limits EffectiveLimits(const MachineSettings &m, int quantity);
+// Operational limits of a machine from its class and its own baseline
+// velocity (ISO 10816-3:2009 §5.4, kept by ISO 20816-3:2022): ALARM is the
+// baseline plus a quarter of the B/C boundary, at most 1.25 x B/C; TRIP is
+// the C/D boundary raised by as much as ALARM stands above B/C, at most
+// 1.25 x C/D. Both NaN without a class or a usable baseline.
+Limits BaselineLimits(IsoClass c, double baseline);
+// How far the severity may move from the baseline, either way, before the
+// change counts (a quarter of B/C); NaN without a class.
+double ChangeBand(IsoClass c);
+
+// Whether the machine runs: above a tenth of its rated speed where that is
+// known and a speed was measured (0 included), otherwise when its velocity is
+// above 0.2 mm/s (a stopped machine still picks up its neighbours' hum).
+constexpr double kRunningSpeedShare = 0.1;
+constexpr double kRunningVelocity = 0.2;
+bool MachineRunning(double speedRpm, double ratedRpm, double velocity);
+
+// The limits that apply to `quantity` of the machine on `axis` (0..2, or
+// kNoAxis for quantities not per axis): its explicit limits; for velocity
+// where none is given, the limits from the class and the axis's baseline,
+// or without a baseline the class's boundaries. A derived danger at or
+// below an explicit alert limit is not used.
+Limits EffectiveLimits(const MachineSettings &m, int quantity, int axis = -1);
 
 }  // namespace tav

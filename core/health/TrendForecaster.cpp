@@ -126,7 +126,7 @@ void TrendForecaster::RunPass(int64_t nowUtcMs)
             LeaveOutStops(&values);
             TrendResult &r = out[k];
             r.fit = FitTrend(days.data(), values.data(), int(values.size()));
-            const Limits limits = EffectiveLimits(machine, spec.quantity);
+            const Limits limits = EffectiveLimits(machine, spec.quantity, spec.axis);
             r.alert = CrossingOf(r.fit, limits.alert);
             r.danger = CrossingOf(r.fit, limits.danger);
             r.computedUtcMs = nowUtcMs;

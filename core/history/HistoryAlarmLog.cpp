@@ -32,6 +32,7 @@ const SeverityKey kSeverityKeys[] = {
     {AlarmSeverity::kDanger, "danger"},
     {AlarmSeverity::kOffline, "offline"},
     {AlarmSeverity::kSensorFault, "sensor_fault"},
+    {AlarmSeverity::kChange, "change"},
 };
 
 const char *const kAxisKeys[3] = {"x", "y", "z"};

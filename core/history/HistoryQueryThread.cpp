@@ -225,6 +225,8 @@ std::unique_ptr<HistoryAnswer> HistoryQueryThread::AnswerSeries(const HistoryQue
             reader_.reset();
         }
     }
+    if (answer->ok && query.digest)
+        query.digest(&answer->series);
     answer->elapsedMs = MsSince(start);
     return answer;
 }

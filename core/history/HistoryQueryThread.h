@@ -30,6 +30,10 @@ struct HistoryQuery {
     int64_t fromUtcMs = 0;
     int64_t toUtcMs = 0;
     HistoryResolution resolution = HistoryResolution::kRaw;
+    // Optional: runs on the query thread on the series read, before the
+    // answer is handed on, for work on it too long for a window's thread
+    // (the baseline's median of a week of minutes). It may empty the series.
+    std::function<void(HistorySeries *)> digest;
 };
 
 struct HistoryAnswer {

@@ -9,6 +9,7 @@ const char *SeverityText(AlarmSeverity s)
     case AlarmSeverity::kDanger: return "危险";
     case AlarmSeverity::kOffline: return "离线";
     case AlarmSeverity::kSensorFault: return "传感器异常";
+    case AlarmSeverity::kChange: return "变化";
     }
     return "";
 }

@@ -9,10 +9,11 @@
 namespace tav {
 
 // kSensorFault: the sensor itself measures wrongly (SensorFaultBit), so its
-// values say nothing about the machine.
-enum class AlarmSeverity { kAlert = 1, kDanger = 2, kOffline = 3, kSensorFault = 4 };
+// values say nothing about the machine. kChange: the severity moved away
+// from the machine's baseline (an alarm of the velocity quantity).
+enum class AlarmSeverity { kAlert = 1, kDanger = 2, kOffline = 3, kSensorFault = 4, kChange = 5 };
 
-// "预警", "危险", "离线", "传感器异常".
+// "预警", "危险", "离线", "传感器异常", "变化".
 const char *SeverityText(AlarmSeverity s);
 
 // Quantity of an offline alarm, which has no axis either.

@@ -55,6 +55,17 @@ struct BearingGeometry {
     double contactAngleDeg = 0;  // phi
 };
 
+// The machine's own severity in normal running, per axis (mm/s, the averaged
+// 10 Hz - 1 kHz velocity RMS), set by the operator from a stretch of the
+// history. NaN = no baseline on that axis. Written as [sensor.N.baseline].
+struct SeverityBaseline {
+    double velocity[3] = {NAN, NAN, NAN};
+    std::string setAt;  // "YYYY-MM-DD HH:MM", local time it was set
+    std::string from;   // the stretch it was taken from, same form
+    std::string to;
+    bool Any() const { return std::isfinite(velocity[0]) || std::isfinite(velocity[1]) || std::isfinite(velocity[2]); }
+};
+
 struct MachineSettings {
     int32_t address = 0;
     std::string name;
@@ -65,6 +76,7 @@ struct MachineSettings {
     double onDelayS = kDefaultOnDelayS;
     double severityAverageS = kDefaultSeverityAverageS;
     std::vector<BearingGeometry> bearings;
+    SeverityBaseline baseline;
 
     MachineSettings()
     {

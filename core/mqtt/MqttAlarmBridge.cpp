@@ -30,6 +30,7 @@ const char *SeverityKey(AlarmSeverity s)
     case AlarmSeverity::kDanger: return "danger";
     case AlarmSeverity::kOffline: return "offline";
     case AlarmSeverity::kSensorFault: return "sensor_fault";
+    case AlarmSeverity::kChange: return "change";
     }
     return "unknown";
 }

@@ -108,6 +108,11 @@ MachineFields FieldsOf(int32_t address, const DeviceParameterRecord *record, con
     for (const BearingGeometry &b : m.bearings)
         f.bearings.push_back({b.name, std::to_string(b.elements), Shortest(b.ballDiameterMm),
                               Shortest(b.pitchDiameterMm), Shortest(b.contactAngleDeg)});
+    for (int axis = 0; axis < 3; ++axis)
+        f.baseline[axis] = std::isfinite(m.baseline.velocity[axis]) ? Shortest(m.baseline.velocity[axis]) : std::string();
+    f.baselineSetAt = m.baseline.setAt;
+    f.baselineFrom = m.baseline.from;
+    f.baselineTo = m.baseline.to;
     return f;
 }
 
@@ -187,6 +192,19 @@ MachineForm ReadMachineForm(const MachineFields &in, double preS)
         if (!problem.empty())
             return Refuse(f, field, "：" + problem);
         m.bearings.push_back(std::move(g));
+    }
+    for (int axis = 0; axis < 3; ++axis) {
+        if (Trim(in.baseline[axis]).empty())
+            continue;
+        auto v = ParseNumber(in.baseline[axis]);
+        if (!v || !(*v > 0))
+            return Refuse(f, std::string(QuantityText(kQuantityVelocity)) + " 基线", "应为正数");
+        m.baseline.velocity[axis] = *v;
+    }
+    if (m.baseline.Any()) {
+        m.baseline.setAt = in.baselineSetAt;
+        m.baseline.from = in.baselineFrom;
+        m.baseline.to = in.baselineTo;
     }
     f.ok = true;
     return f;

@@ -34,6 +34,10 @@ struct MachineFields {
     std::string danger[kAlarmQuantityCount];
     std::string onDelayS;  // empty = the default delay
     std::vector<BearingFields> bearings;
+    // The baseline as stored: set by "设为基线" from the history, not typed.
+    // Per axis in mm/s, empty = none; the times as the file keeps them.
+    std::string baseline[3];
+    std::string baselineSetAt, baselineFrom, baselineTo;
     bool operator==(const MachineFields &) const = default;
 };
 

@@ -162,6 +162,17 @@ std::vector<std::pair<std::string, std::string>> BearingEntries(const BearingGeo
             {"contact_angle_deg", Number(b.contactAngleDeg)}};
 }
 
+std::vector<std::pair<std::string, std::string>> BaselineEntries(const SeverityBaseline &b)
+{
+    std::string velocity = "[";
+    for (int axis = 0; axis < 3; ++axis)
+        velocity += (axis ? ", " : "") + (std::isfinite(b.velocity[axis]) ? Number(b.velocity[axis]) : "nan");
+    return {{"velocity", velocity + "]"},
+            {"set_at", b.setAt.empty() ? std::string() : Quote(b.setAt)},
+            {"from", b.from.empty() ? std::string() : Quote(b.from)},
+            {"to", b.to.empty() ? std::string() : Quote(b.to)}};
+}
+
 std::vector<std::string> SplitLines(const std::string &text)
 {
     std::vector<std::string> lines;
@@ -238,6 +249,7 @@ std::string EditMachineTable(const std::string &text, const MachineSettings &m)
 {
     const std::string wanted = "sensor." + std::to_string(m.address);
     const std::string bearingTable = wanted + ".bearing";
+    const std::string baselineTable = wanted + ".baseline";
     const std::vector<std::string> lines = SplitLines(text);
     const bool crlf = text.find("\r\n") != std::string::npos;
 
@@ -257,9 +269,18 @@ std::string EditMachineTable(const std::string &text, const MachineSettings &m)
     std::vector<std::string> out;
     std::vector<std::vector<std::string>> oldBearings;  // header and key lines of each
     long bearingsAt = -1;  // where this sensor's bearings go: after its table's keys
+    std::vector<std::string> oldBaseline{"[" + baselineTable + "]"};
     for (size_t b = 0; b + 1 < starts.size(); ++b) {
         const size_t begin = starts[b], end = starts[b + 1];
-        if (b > 0 && names[b] == bearingTable) {
+        if (b > 0 && names[b] == baselineTable) {
+            // Like a bearing: its key lines move to just after the sensor's
+            // keys, its comments and unknown keys with them.
+            if (!out.empty() && Trim(out.back()).empty() && long(out.size()) > bearingsAt)
+                out.pop_back();
+            const size_t bodyEnd = BodyEnd(lines, begin, end);
+            oldBaseline.assign(lines.begin() + long(begin), lines.begin() + long(bodyEnd));
+            out.insert(out.end(), lines.begin() + long(bodyEnd), lines.begin() + long(end));
+        } else if (b > 0 && names[b] == bearingTable) {
             // Taken out with the blank line that separated it; its trailing
             // comments stay where they are, they lead into what follows.
             if (!out.empty() && Trim(out.back()).empty() && long(out.size()) > bearingsAt)
@@ -291,6 +312,12 @@ std::string EditMachineTable(const std::string &text, const MachineSettings &m)
     // comments and keys of our own in it survive; the others are new.
     std::vector<bool> used(oldBearings.size(), false);
     std::vector<std::string> bearingLines;
+    if (m.baseline.Any()) {
+        size_t keysEnd = 0;
+        const std::vector<std::string> edited = EditTable(oldBaseline, BaselineEntries(m.baseline), &keysEnd);
+        bearingLines.emplace_back();
+        bearingLines.insert(bearingLines.end(), edited.begin(), edited.end());
+    }
     for (const BearingGeometry &g : m.bearings) {
         std::vector<std::string> table{"[[" + bearingTable + "]]"};
         for (size_t o = 0; o < oldBearings.size() && !g.name.empty(); ++o) {

@@ -327,6 +327,41 @@ void ReadBearings(const toml::node &node, const std::string &sensorTable, const 
     }
 }
 
+// [sensor.N.baseline]: velocity = [x, y, z] mm/s (nan for an axis without
+// one), set_at, from, to. A baseline that cannot be read is left out whole:
+// limits derived from half of it would be wrong without a word.
+void ReadBaseline(const toml::node &node, const std::string &sensorTable, const std::string &fileName,
+                  std::vector<std::string> *messages, SeverityBaseline *out)
+{
+    const std::string tableName = sensorTable + ".baseline";
+    const toml::table *table = node.as_table();
+    TableReader r(table, tableName, fileName, messages);
+    if (!table) {
+        r.Tell(node, "baseline 应为表 [" + tableName + "]，不设基线");
+        return;
+    }
+    SeverityBaseline b;
+    const toml::node *velocity = r.Find("velocity");
+    const toml::array *array = velocity ? velocity->as_array() : nullptr;
+    bool ok = array && array->size() == 3;
+    for (size_t i = 0; ok && i < 3; ++i) {
+        auto v = array->get(i)->value<double>();
+        ok = v && (std::isnan(*v) || (std::isfinite(*v) && *v > 0));
+        if (ok)
+            b.velocity[i] = *v;
+    }
+    if (!ok) {
+        r.Tell(velocity ? *velocity : node, "velocity 应为三个正数 [x, y, z]（无基线的轴写 nan），不设基线");
+        r.ReportUnknown();
+        return;
+    }
+    r.String("set_at", &b.setAt);
+    r.String("from", &b.from);
+    r.String("to", &b.to);
+    r.ReportUnknown();
+    *out = b;
+}
+
 void ReadSensor(const toml::table &table, int32_t address, const std::string &fileName,
                 std::vector<std::string> *messages, double preS, MachineSettings *m)
 {
@@ -362,6 +397,8 @@ void ReadSensor(const toml::table &table, int32_t address, const std::string &fi
     }
     if (const toml::node *node = r.Find("bearing"))
         ReadBearings(*node, tableName, fileName, messages, &m->bearings);
+    if (const toml::node *node = r.Find("baseline"))
+        ReadBaseline(*node, tableName, fileName, messages, &m->baseline);
     r.ReportUnknown();
 }
 

@@ -406,5 +406,49 @@ TEST(SensorMarks, ZonesAndActiveAlarmsGiveTheColoursPerAxisAndPerSensor)
     EXPECT_EQ(quietMarks.SensorMark(5), Mark::kOffline);
 }
 
+TEST(AlarmChange, AMoveOfAQuarterOfBCFromTheBaselineEitherWayIsAChange)
+{
+    // Group 2 rigid (B/C 2.8): the band is 0.7 mm/s around a baseline of 1.0.
+    struct Row {
+        double value;
+        bool change;
+        double rpm = 1480;
+    };
+    // A machine that stopped (0 rpm, the estimate found no speed) has not changed.
+    for (const Row r : {Row{1.8, true}, Row{0.25, true}, Row{1.0 + 0.6 * 0.7, false}, Row{1.0 - 0.6 * 0.7, false},
+                        Row{0.05, false, 0}}) {
+        SCOPED_TRACE(r.value);
+        auto machines = test::OneMachine(5);
+        machines.at(5).baseline.velocity[0] = 1.0;
+        Rig rig(machines);
+        rig.fleet.SetSpeed(5, 1480);
+        rig.fleet.SetVelocity(5, 1.0);
+        rig.fleet.TickFor(rig.engine, 3);
+        rig.fleet.SetSpeed(5, r.rpm);
+        rig.fleet.SetVelocity(5, r.value);
+        rig.fleet.TickFor(rig.engine, 4.5);
+        int changes = 0;
+        for (const AlarmEvent &e : rig.log.events)
+            changes += e.kind == AlarmEventKind::kRaise && e.severity == AlarmSeverity::kChange;
+        EXPECT_EQ(changes, 0);  // not before the on-delay
+        rig.fleet.TickFor(rig.engine, 1);
+        for (const AlarmEvent &e : rig.log.events)
+            changes += e.kind == AlarmEventKind::kRaise && e.severity == AlarmSeverity::kChange;
+        EXPECT_EQ(changes, r.change ? 1 : 0);
+        if (!r.change)
+            continue;
+        const AlarmEvent &raise = rig.log.events.back();
+        EXPECT_EQ(raise.quantity, kQuantityVelocity);
+        EXPECT_NEAR(raise.limit, r.value > 1.0 ? 1.7 : 0.3, 1e-6);  // the bound it crossed
+        // Back to the baseline: it ends after the delay and waits to be seen.
+        rig.fleet.SetVelocity(5, 1.1);
+        rig.fleet.TickFor(rig.engine, 6);
+        EXPECT_EQ(rig.log.events.back().kind, AlarmEventKind::kClear);
+        EXPECT_EQ(rig.log.events.back().severity, AlarmSeverity::kChange);
+        EXPECT_EQ(rig.engine.Acknowledge({}, "", rig.fleet.now), 1 + (r.value > 1.7 ? 1 : 0));
+        EXPECT_TRUE(rig.engine.Alarms().empty());
+    }
+}
+
 }  // namespace
 }  // namespace tav

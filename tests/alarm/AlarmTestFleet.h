@@ -31,6 +31,7 @@ public:
         return it->second;
     }
     void SetVelocity(int32_t address, double v, int axis = 0) { Sensor(address).isoVelocity[axis] = float(v); }
+    void SetSpeed(int32_t address, double rpm) { Sensor(address).values[kSpeedSeries] = float(rpm); }
     void SetPresent(int32_t address, bool present) { Sensor(address), present_[address] = present; }
     void SetSending(int32_t address, bool sending) { Sensor(address), sending_[address] = sending; }
     void Reconnect(int32_t address) { ++Sensor(address).generation, Sensor(address).packetsParsed = 0; }

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <string>
 
 #include "core/alarm/Zones.h"
 
@@ -64,6 +65,36 @@ TEST(SeverityZones, ExplicitLimitsOverrideAndNeverLeaveDangerBelowAlert)
     EXPECT_TRUE(std::isnan(l.alert));
     EXPECT_EQ(l.danger, 85.0);
     EXPECT_TRUE(std::isnan(EffectiveLimits(none, kQuantityVelocity).alert));
+}
+
+TEST(SeverityZones, LimitsFromClassAndBaselineWithTheirCaps)
+{
+    struct Row {
+        IsoClass c;
+        double baseline, alarm, trip;
+    };
+    // B/C and C/D: group 2 rigid 2.8 / 4.5, group 1 rigid 4.5 / 7.1.
+    for (const Row r : {Row{IsoClass::kGroup2Rigid, 1.0, 1.70, 4.50}, Row{IsoClass::kGroup2Rigid, 3.0, 3.50, 5.625},
+                        Row{IsoClass::kGroup2Rigid, 2.5, 3.20, 4.5 * 3.2 / 2.8},
+                        Row{IsoClass::kGroup1Rigid, 0.5, 1.625, 7.10}, Row{IsoClass::kGroup1Rigid, 9.0, 5.625, 8.875},
+                        Row{IsoClass::kNone, 1.0, NAN, NAN}, Row{IsoClass::kGroup2Rigid, NAN, NAN, NAN}}) {
+        SCOPED_TRACE(std::string(IsoClassKey(r.c)) + " " + std::to_string(r.baseline));
+        const Limits l = BaselineLimits(r.c, r.baseline);
+        if (std::isnan(r.alarm)) {
+            EXPECT_TRUE(std::isnan(l.alert) && std::isnan(l.danger));
+            continue;
+        }
+        EXPECT_NEAR(l.alert, r.alarm, 1e-9);
+        EXPECT_NEAR(l.danger, r.trip, 1e-9);
+        // Applied on the axis that has the baseline; explicit limits still win.
+        MachineSettings m;
+        m.isoClass = r.c;
+        m.baseline.velocity[1] = r.baseline;
+        EXPECT_NEAR(EffectiveLimits(m, kQuantityVelocity, 1).alert, r.alarm, 1e-9);
+        EXPECT_EQ(EffectiveLimits(m, kQuantityVelocity, 0).alert, BoundariesOf(r.c).bc);
+        m.alert[kQuantityVelocity] = 9.5;
+        EXPECT_EQ(EffectiveLimits(m, kQuantityVelocity, 1).alert, 9.5);
+    }
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include <QComboBox>
 #include <QElapsedTimer>
 #include <QLineEdit>
+#include <QLabel>
 #include <QListWidget>
 #include <QMessageBox>
 #include <QPlainTextEdit>
@@ -565,4 +566,21 @@ TEST_F(ParaSetFixture, MachineSettingsDialogAddsTheSensorsOnlyTheHistoryKnows)
     EXPECT_TRUE(list->item(0)->text().contains("历史"));
     list->setCurrentRow(0);
     EXPECT_EQ(MachineControl<QComboBox>(CDeviceParaSet::kIdSensorAddress)->currentText(), "42");
+}
+
+TEST_F(ParaSetFixture, SetBaselineFromTooLittleHistorySaysSoAndSetsNothing)
+{
+    // The station's writer creates the database on its own thread; sensor 7 has no minutes in it.
+    ASSERT_TRUE(Spin([&] { return fs::exists(fs::path(station->DataFolder()) / "history.sqlite"); }));
+    ConnectSlotsZeroAndThree();
+    dlg->findChild<QAction *>("32778")->trigger();
+    CDeviceParaSet *d = MachineDialog();
+    ASSERT_NE(d, nullptr);
+    ASSERT_TRUE(Spin([&] { return d->PendingHistory() == 0; }));
+    FindControl<QPushButton>(d, CDeviceParaSet::kIdSetBaseline)->click();
+    ASSERT_TRUE(Spin([&] { return d->PendingHistory() == 0; }, 30000));
+    auto *status = d->findChild<QLabel *>("saveConfirmation");
+    ASSERT_NE(status, nullptr);
+    EXPECT_TRUE(status->text().contains("不足以设定基线")) << status->text().toStdString();
+    EXPECT_EQ(d->findChild<QLabel *>("baseline0")->text(), "基线 未设");
 }

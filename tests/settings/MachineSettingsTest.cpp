@@ -106,6 +106,38 @@ TEST(MachineSettingsFile, WriterKeepsCommentsUnknownKeysAndOtherTables)
     EXPECT_EQ(ReadAll(path), text);
 }
 
+TEST(MachineSettingsFile, BaselineTableIsWrittenReadBackAndKeepsItsComments)
+{
+    const std::string text = std::string(kHandWritten) +
+                             "\n[sensor.5.baseline]  # set after the overhaul\n"
+                             "velocity = [1.0, 1.2, 0.9]\nset_at = \"2026-01-05 08:00\"\n";
+    std::vector<std::string> messages;
+    MachineSettings m = ParseStationSettings(text, "station.toml", &messages).sensors.at(5);
+    EXPECT_EQ(m.baseline.velocity[1], 1.2);
+    EXPECT_EQ(m.baseline.setAt, "2026-01-05 08:00");
+    m.baseline.velocity[1] = NAN;  // an axis without one
+    m.baseline.from = "2026-12-01 00:00";
+    const std::string edited = EditMachineTable(text, m);
+    EXPECT_NE(edited.find("[sensor.5.baseline]  # set after the overhaul\nvelocity = [1, nan, 0.9]\n"), std::string::npos)
+        << edited;
+    // Right after sensor 5's keys, before sensor 7.
+    EXPECT_LT(edited.find("[sensor.5.baseline]"), edited.find("[sensor.7]"));
+    messages.clear();
+    const MachineSettings r = ParseStationSettings(edited, "station.toml", &messages).sensors.at(5);
+    EXPECT_EQ(r.baseline.velocity[0], 1.0);
+    EXPECT_TRUE(std::isnan(r.baseline.velocity[1]));
+    EXPECT_EQ(r.baseline.from, "2026-12-01 00:00");
+    EXPECT_EQ(EditMachineTable(edited, r), edited);
+    // Cleared: the table goes; one that cannot be read sets nothing and says so.
+    m.baseline = SeverityBaseline{};
+    EXPECT_EQ(EditMachineTable(edited, m).find("baseline"), std::string::npos);
+    messages.clear();
+    const StationSettings bad =
+        ParseStationSettings("[sensor.5.baseline]\nvelocity = [1.0, -2]\n", "station.toml", &messages);
+    EXPECT_FALSE(bad.sensors.at(5).baseline.Any());
+    EXPECT_TRUE(AnyContains(messages, "不设基线"));
+}
+
 TEST(MachineSettingsFile, WriterAppendsANewTableAndCreatesAMissingFile)
 {
     MachineSettings m;

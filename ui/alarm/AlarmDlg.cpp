@@ -156,6 +156,7 @@ void CAlarmDlg::Refresh()
                               : a.severity == tav::AlarmSeverity::kDanger    ? QColor(255, 120, 120)
                               : a.severity == tav::AlarmSeverity::kAlert     ? QColor(255, 200, 120)
                               : fault                                        ? QColor(225, 175, 255)
+                              : a.severity == tav::AlarmSeverity::kChange    ? QColor(255, 235, 150)
                                                                              : QColor(190, 190, 255);
         for (int c = 0; c < 10; ++c) {
             list_->SetCellText(r, c, cells[c]);

@@ -34,6 +34,7 @@ QColor AlarmIndicator::Background(const IndicatorState &state, bool lit)
     case AlarmSeverity::kOffline: return QColor(0x20, 0x40, 0xc0);
     case AlarmSeverity::kAlert: return QColor(0xff, 0x90, 0x00);
     case AlarmSeverity::kSensorFault: return QColor(0x80, 0x30, 0xb0);
+    case AlarmSeverity::kChange: return QColor(0xe8, 0xc0, 0x30);
     }
     return QColor(0x20, 0x90, 0x30);
 }
@@ -42,7 +43,8 @@ QColor AlarmIndicator::Foreground(const IndicatorState &state, bool lit)
 {
     if (state.urgent && !lit)
         return QColor(0xd0, 0x10, 0x10);
-    return AlarmSeverity(state.worst) == AlarmSeverity::kAlert ? QColor(Qt::black) : QColor(Qt::white);
+    const AlarmSeverity worst = AlarmSeverity(state.worst);
+    return worst == AlarmSeverity::kAlert || worst == AlarmSeverity::kChange ? QColor(Qt::black) : QColor(Qt::white);
 }
 
 void AlarmIndicator::Show(const IndicatorState &state)

@@ -71,7 +71,10 @@ void CDeviceParaSet::BuildLayout()
     list_->setMinimumWidth(220);
     grid->addWidget(list_, 0, 0, 4, 1);
     grid->addWidget(BuildDevice(), 0, 1);
-    grid->addWidget(BuildMachine(), 1, 1);
+    auto *machineColumn = new QVBoxLayout;
+    machineColumn->addWidget(BuildMachine());
+    machineColumn->addWidget(BuildBaseline());
+    grid->addLayout(machineColumn, 1, 1);
     grid->addWidget(BuildLimits(), 0, 2, 2, 1);
     auto *help = new QLabel(QString::fromUtf8(kClassHelp));
     help->setWordWrap(true);
@@ -86,6 +89,8 @@ void CDeviceParaSet::BuildLayout()
     // click away: the operator often saves several sensors in a row.
     saved_ = new QLabel;
     saved_->setObjectName(QStringLiteral("saveConfirmation"));
+    // What "设为基线" found goes here too: the line has the whole width.
+    baselineStatus_ = saved_;
     buttons->addWidget(saved_, 1);
     buttons->addStretch();
     for (QPushButton *b : {save, ok, cancel})
@@ -177,6 +182,11 @@ QWidget *CDeviceParaSet::BuildLimits()
         g->addWidget(danger_[q], q + 1, 2);
         g->addWidget(new QLabel(QString::fromUtf8(tav::LimitUnit(q))), q + 1, 3);
     }
+    for (QLineEdit *e : {alert_[tav::kQuantityVelocity], danger_[tav::kQuantityVelocity]})
+        connect(e, &QLineEdit::textChanged, this, [this] {
+            if (!filling_)
+                ShowBaseline();
+        });
     return box;
 }
 
@@ -257,16 +267,23 @@ void CDeviceParaSet::AskHistory()
 {
     // Addresses only the history knows: its reader runs on its own thread,
     // and the list grows when the answer is posted back.
+    if (!EnsureHistory())
+        return;
+    historyPending_.fetch_add(1);
+    history_->RequestSensors();
+}
+
+bool CDeviceParaSet::EnsureHistory()
+{
     const std::string database = station_.DataFolder() + "/" + tav::kHistoryFileName;
     std::error_code ec;
     if (!std::filesystem::exists(database, ec))
-        return;
+        return false;
     if (!history_)
         history_ = std::make_unique<tav::HistoryQueryThread>(database, [this](std::unique_ptr<tav::HistoryAnswer> a) {
             QCoreApplication::postEvent(this, new HistorySensorsEvent(std::move(a)));
         });
-    historyPending_.fetch_add(1);
-    history_->RequestSensors();
+    return true;
 }
 
 bool CDeviceParaSet::event(QEvent *e)
@@ -279,6 +296,8 @@ bool CDeviceParaSet::event(QEvent *e)
         for (const tav::HistorySensorSummary &s : answer->sensors)
             tav::AddKnownSensor(&known_, s.address, tav::kKnownHistory);
         FillList();
+    } else if (answer->kind == tav::HistoryAnswer::kSeries) {
+        TakeBaseline(*answer);
     }
     return true;
 }
@@ -344,6 +363,11 @@ void CDeviceParaSet::ShowFields(const tav::MachineFields &f)
     bearings_->setRowCount(0);
     for (const tav::BearingFields &b : f.bearings)
         AddBearingRow(b);
+    for (int axis = 0; axis < 3; ++axis)
+        baseline_[axis] = f.baseline[axis];
+    baselineSetAt_ = f.baselineSetAt;
+    baselineFrom_ = f.baselineFrom;
+    baselineTo_ = f.baselineTo;
     filling_ = false;
     UpdateFrequencies();
     UpdateClassHints();
@@ -369,6 +393,11 @@ tav::MachineFields CDeviceParaSet::Fields() const
     for (int r = 0; r < bearings_->rowCount(); ++r)
         f.bearings.push_back({cell(r, kColName), cell(r, kColElements), cell(r, kColBall), cell(r, kColPitch),
                               cell(r, kColAngle)});
+    for (int axis = 0; axis < 3; ++axis)
+        f.baseline[axis] = baseline_[axis];
+    f.baselineSetAt = baselineSetAt_;
+    f.baselineFrom = baselineFrom_;
+    f.baselineTo = baselineTo_;
     return f;
 }
 
@@ -421,8 +450,14 @@ void CDeviceParaSet::UpdateClassHints()
     tav::ParseIsoClass(Std(isoClass_->currentData().toString()), &c);
     const tav::ZoneBoundaries b = tav::BoundariesOf(c);
     const bool any = c != tav::IsoClass::kNone;
-    alert_[tav::kQuantityVelocity]->setPlaceholderText(any ? QStringLiteral("B/C %1").arg(b.bc) : QString());
-    danger_[tav::kQuantityVelocity]->setPlaceholderText(any ? QStringLiteral("C/D %1").arg(b.cd) : QString());
+    const bool byBaseline = any && !(baseline_[0].empty() && baseline_[1].empty() && baseline_[2].empty());
+    alert_[tav::kQuantityVelocity]->setPlaceholderText(byBaseline ? QStringLiteral("按基线")
+                                                       : any      ? QStringLiteral("B/C %1").arg(b.bc)
+                                                                  : QString());
+    danger_[tav::kQuantityVelocity]->setPlaceholderText(byBaseline ? QStringLiteral("按基线")
+                                                        : any      ? QStringLiteral("C/D %1").arg(b.cd)
+                                                                   : QString());
+    ShowBaseline();
 }
 
 bool CDeviceParaSet::Save()

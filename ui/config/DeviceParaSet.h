@@ -17,6 +17,7 @@
 #include "core/settings/MachineForm.h"
 
 class QComboBox;
+class QDateTimeEdit;
 class QLabel;
 class QLineEdit;
 class QListWidget;
@@ -25,6 +26,8 @@ class QTableWidget;
 namespace tav {
 class Station;
 class HistoryQueryThread;
+struct HistoryAnswer;
+struct BaselineEstimate;
 }
 
 class CDeviceParaSet : public QDialog {
@@ -45,6 +48,10 @@ public:
         kIdBearings = 1440,
         kIdAddBearing = 1441,
         kIdRemoveBearing = 1442,
+        kIdBaselineFrom = 1450,
+        kIdBaselineTo = 1451,
+        kIdSetBaseline = 1452,
+        kIdClearBaseline = 1453,
     };
     // One box per AlarmQuantity each, from these identifiers on.
     static constexpr int kIdAlertFirst = 1410;
@@ -66,6 +73,10 @@ public:
     std::vector<int32_t> ListedAddresses() const;
     // Answers of the history reader not yet taken (tests).
     int PendingHistory() const { return historyPending_.load(); }
+    // "设为基线": the median of the running minutes of the chosen stretch of
+    // the history, read and computed on the reader thread; the fields take
+    // it when the answer comes, and "保存设置" writes it.
+    void RequestBaseline();
 
 public slots:
     void accept() override;
@@ -79,6 +90,11 @@ private:
     QWidget *BuildMachine();
     QWidget *BuildLimits();
     QWidget *BuildBearings();
+    QWidget *BuildBaseline();
+    void ShowBaseline();
+    void TakeBaseline(const tav::HistoryAnswer &answer);
+    // Starts the history reader thread; false when there is no history.
+    bool EnsureHistory();
     void FillList();
     void ShowAddress(int32_t address);
     void ShowFields(const tav::MachineFields &f);
@@ -106,5 +122,16 @@ private:
     QLineEdit *onDelay_ = nullptr;
     QTableWidget *bearings_ = nullptr;
     QLabel *saved_ = nullptr;  // says what "保存设置" saved, until another sensor is shown
+    // The baseline the fields hold (set from the history, not typed).
+    std::string baseline_[3], baselineSetAt_, baselineFrom_, baselineTo_;
+    QLabel *baselineValue_[3] = {};
+    QLabel *derived_[3] = {};
+    QLabel *baselineDate_ = nullptr;
+    QLabel *baselineStatus_ = nullptr;  // the confirmation line, saved_
+    QDateTimeEdit *stretchFrom_ = nullptr;
+    QDateTimeEdit *stretchTo_ = nullptr;
+    uint64_t baselineRequest_ = 0;  // the query whose answer is awaited, 0 = none
+    int32_t baselineAddress_ = 0;
+    std::shared_ptr<tav::BaselineEstimate> baselineResult_;
     int32_t savedAddress_ = 0;
 };

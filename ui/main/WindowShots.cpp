@@ -290,6 +290,7 @@ int main(int argc, char **argv)
         tav::MachineSettings m = demo.sensors[1];
         m.address = 1;
         m.bearings = {{"驱动端 6308", 8, 15.875, 65, 0}, {"非驱动端 6306", 8, 12.7, 53, 0}};
+        m.baseline = {{1.42, 1.31, 0.96}, "2026-03-02 09:15", "2026-02-23 09:15", "2026-03-02 09:15"};
         const std::string settingsError = tav::SaveMachineSettings(settingsPath, m);
         if (!settingsError.empty())
             std::fprintf(stderr, "%s\n", settingsError.c_str());
