@@ -6,6 +6,7 @@
 #include <cmath>
 
 #include "core/plotting/PlotReadout.h"
+#include "ui/common/ReadoutBox.h"
 
 namespace tav::ui {
 
@@ -209,16 +210,7 @@ void AnalysisPlot::paintEvent(QPaintEvent *)
     const QString text = mouseX_ >= 0 ? ReadoutAt(mouseX_) : QString();
     if (!text.isEmpty()) {
         const analysis::AnalysisScale s = Scale(width(), height());
-        const QFontMetrics fm = p.fontMetrics();
-        QRect box(0, 0, fm.horizontalAdvance(text) + 8, fm.height() + 4);
-        box.moveTopLeft(QPoint(mouseX_ + 12, std::max(mouseY_ - box.height() - 4, s.top + 2)));
-        if (box.right() > s.right)
-            box.moveRight(mouseX_ - 12);
-        p.fillRect(box, QColor(255, 255, 225));
-        p.setPen(Qt::darkGray);
-        p.drawRect(box.adjusted(0, 0, -1, -1));
-        p.setPen(Qt::black);
-        p.drawText(box, Qt::AlignCenter, text);
+        DrawReadoutBeside(p, text, QPoint(mouseX_, mouseY_), s.top, s.right);
     }
 }
 

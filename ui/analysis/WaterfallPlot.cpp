@@ -8,6 +8,7 @@
 
 #include "core/analysis/AnalysisScale.h"
 #include "core/plotting/PlotReadout.h"
+#include "ui/common/ReadoutBox.h"
 
 namespace tav::ui {
 
@@ -186,16 +187,7 @@ void WaterfallPlot::paintEvent(QPaintEvent *)
         return;
     // The value under the mouse, in a small label beside it inside the plot.
     const analysis::WaterfallArea a = Area(width(), height());
-    const QFontMetrics fm = p.fontMetrics();
-    QRect box(0, 0, fm.horizontalAdvance(text) + 8, fm.height() + 4);
-    box.moveTopLeft(QPoint(mouseX_ + 12, std::max(mouseY_ - box.height() - 4, a.top + 2)));
-    if (box.right() > a.right)
-        box.moveRight(mouseX_ - 12);
-    p.fillRect(box, QColor(255, 255, 225));
-    p.setPen(Qt::darkGray);
-    p.drawRect(box.adjusted(0, 0, -1, -1));
-    p.setPen(Qt::black);
-    p.drawText(box, Qt::AlignCenter, text);
+    DrawReadoutBeside(p, text, QPoint(mouseX_, mouseY_), a.top, a.right);
 }
 
 void WaterfallPlot::mouseMoveEvent(QMouseEvent *event)

@@ -3,6 +3,7 @@
 #include <QMouseEvent>
 #include <QPainter>
 
+#include "ui/common/ReadoutBox.h"
 #include "ui/common/WaveDisp.h"
 
 namespace tav {
@@ -42,9 +43,8 @@ void PlotFrame::paintEvent(QPaintEvent *)
     if (readout_.isEmpty())
         return;
     // Over the image, not in it: the plot's own drawing stays as it is.
-    const QFontMetrics fm = painter.fontMetrics();
     const QRect inner = plot_->AreaRect();
-    QRect box(0, 0, fm.horizontalAdvance(readout_) + 8, fm.height() + 4);
+    QRect box = ui::ReadoutBoxRect(painter.fontMetrics(), readout_);
     box.moveTopLeft(readoutAt_ + QPoint(12, -box.height() - 4));
     if (box.right() > inner.right())
         box.moveRight(readoutAt_.x() - 12);
@@ -54,11 +54,7 @@ void PlotFrame::paintEvent(QPaintEvent *)
         box.moveTop(readoutAt_.y() + 16);
     if (box.bottom() > inner.bottom())
         box.moveBottom(inner.bottom() - 2);
-    painter.fillRect(box, QColor(255, 255, 225));
-    painter.setPen(Qt::darkGray);
-    painter.drawRect(box.adjusted(0, 0, -1, -1));
-    painter.setPen(Qt::black);
-    painter.drawText(box, Qt::AlignCenter, readout_);
+    ui::PaintReadoutBox(painter, box, readout_);
 }
 
 void PlotFrame::ShowReadoutAt(const QPoint &pos)

@@ -4,6 +4,10 @@
 // its controls only; frames, checks and the cache live in the core
 // (SensorCommander, SensorSettingsCache, DeviceParameterTable).
 //
+// Implemented in three files: PARASET.cpp (opening, the sensor choice, the
+// device table entry, closing), PARASETLayout.cpp (the groups and their
+// buttons), PARASETCommands.cpp (reads, writes and the traffic views).
+//
 // Everything here runs on the window thread.
 #include <QDialog>
 #include <QTimer>

@@ -3,6 +3,10 @@
 // steady-state controls, menus. It owns the controls and forwards operator
 // actions to the Station; feature binders connect to its signals, which fire
 // in the order the timers need.
+//
+// Implemented in three files: TavenorDlg.cpp (the parts, timers, posted
+// events and closing), TavenorDlgLayout.cpp (building the controls and
+// menus), TavenorDlgConnectionList.cpp ("连接选择" and the shown slot).
 #include <array>
 
 #include <QComboBox>
