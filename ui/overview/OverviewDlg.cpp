@@ -83,7 +83,9 @@ QRect OverviewTiles::TileRect(int index) const
         return {};
     const int cols = Columns(), rows = Rows();
     const int w = (width() - kGap * (cols - 1)) / cols;
-    const int h = std::max(kMinTileHeight, (height() - kGap * (rows - 1)) / rows);
+    // A few machines keep the size 40 would have, rather than stretching.
+    const int cells = std::max(rows, 5);
+    const int h = std::max(kMinTileHeight, (height() - kGap * (cells - 1)) / cells);
     return QRect((index % cols) * (w + kGap), (index / cols) * (h + kGap), w, h);
 }
 
@@ -182,7 +184,7 @@ void OverviewTiles::paintEvent(QPaintEvent *)
         QString speed = std::isfinite(t.speed) && t.speed > 0
                             ? QStringLiteral("%1%2 rpm").arg(std::lround(t.speed)).arg(t.speedFromRecord ? "" : "?")
                             : QStringLiteral("— rpm");
-        row(speed + QStringLiteral("   ") + Number(t.temperature, 1) + QStringLiteral(" ℃"), small, text);
+        row(speed + QStringLiteral("   ") + Number(t.temperature, 1) + QStringLiteral(" °C"), small, text);
         const QColor alarmColour = grey || t.activeAlarms == 0
                                        ? text
                                        : ColourOf(t.worstSeverity == int(AlarmSeverity::kDanger) ? Mark::kZoneD
