@@ -95,3 +95,23 @@ INSTANTIATE_TEST_SUITE_P(
     [](const ::testing::TestParamInfo<Case> &info) { return std::string(info.param.name); });
 
 }  // namespace
+
+namespace {
+
+// Whether the overview opens at start is one key of station.toml: setting it
+// keeps every other line, and the reader takes it without a message.
+TEST(OverviewSetting, WrittenInPlaceAndReadBack)
+{
+    const std::string text = "# plant\n[window] # ours\noverview = true # at start\n\n[alarm]\nsound = false\n";
+    const std::string edited = tav::EditSettingsKey(text, "window", "overview", "false");
+    EXPECT_EQ(edited, "# plant\n[window] # ours\noverview = false # at start\n\n[alarm]\nsound = false\n");
+    const std::string added = tav::EditSettingsKey("[alarm]\nsound = false\n", "window", "overview", "false");
+    std::vector<std::string> messages;
+    for (const std::string &t : {edited, added}) {
+        EXPECT_FALSE(tav::ParseStationSettings(t, "station.toml", &messages).window.overview) << t;
+        EXPECT_FALSE(tav::ParseStationSettings(t, "station.toml", &messages).notice.sound) << t;
+    }
+    EXPECT_TRUE(messages.empty()) << messages.front();
+}
+
+}  // namespace
