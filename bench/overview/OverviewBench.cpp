@@ -124,6 +124,6 @@ int main(int argc, char **argv)
     if (gStateSeconds > 0)
         bench::PrintFigure("overview tile state, 40 machines per tick", gStateSeconds * 1e3, "ms", "-");
     if (gRefreshSeconds > 0)
-        bench::PrintFigure("overview refresh and paint, 40 tiles per tick", gRefreshSeconds * 1e3, "ms", "-");
+        bench::PrintFigure("overview refresh and paint, 40 tiles per tick", gRefreshSeconds * 1e3, "ms", "<= 10");
     return 0;
 }
