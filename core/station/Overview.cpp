@@ -104,6 +104,10 @@ void OverviewModel::Refresh(const std::vector<KnownSensor> &known, const SteadyS
         if (m && !m->name.empty() && t.name.empty())
             t.name = m->name;
         t.limits = m ? EffectiveLimits(*m, kQuantityVelocity) : Limits{};
+        // Baselines (t.baseline) and the time to alarm (t.daysToAlarm,
+        // t.forecastDanger) are filled here from their owners' state once
+        // the station keeps them; until then they stay NaN and the tile
+        // shows neither.
         const IsoClass c = m ? m->isoClass : IsoClass::kNone;
         Zone worst = Zone::kNone;
         for (int axis = 0; axis < 3; ++axis) {
