@@ -3,35 +3,28 @@
 // and a paced fleet of 40 sensors with the window closed and then open, in
 // one run, to show that acquisition does not notice it. BENCH_SECONDS sets
 // the length of each fleet phase (default 10).
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <QApplication>
 #include <QImage>
 #include <QPainter>
 #include <chrono>
-#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
-#include <numbers>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "Figure.h"
+#include "Fleet.h"
 #include "core/analysis/AnalysisWorker.h"
 #include "core/station/Station.h"
 #include "support/TestPeers.h"
 #include "ui/analysis/AnalysisPlot.h"
 
-extern char **environ;
-
 namespace {
 
 constexpr float kFs = 26667.0f;
+constexpr int kHalfSecond = static_cast<int>(kFs / 2);
 
 tav::analysis::Request FourSecondHann()
 {
@@ -43,23 +36,6 @@ tav::analysis::Request FourSecondHann()
     return r;
 }
 
-// Half a second of a machine with noise, as the conditioning would write it.
-void WriteHalfSecond(tav::LiveCapture &capture, long &row)
-{
-    static std::vector<float> values(static_cast<size_t>(kFs / 2));
-    for (size_t i = 0; i < values.size(); ++i, ++row) {
-        const double t = row / double(kFs);
-        values[i] = static_cast<float>(0.5 * std::sin(2 * std::numbers::pi * 29.5 * t) +
-                                       0.1 * std::sin(2 * std::numbers::pi * 1234.5 * t) +
-                                       0.01 * (((row * 2654435761u) >> 16) % 1000 / 500.0 - 1.0));
-    }
-    const float *src[3][3];
-    for (auto &axis : src)
-        for (auto &q : axis)
-            q = values.data();
-    capture.Write(0, kFs, src, static_cast<int>(values.size()));
-}
-
 struct FleetFigures {
     long long lost = 0;
     double cpuPercent = 0;
@@ -67,25 +43,11 @@ struct FleetFigures {
 
 FleetFigures RunFleet(tav::Station &station, int seconds, const char *tag)
 {
-    const std::string port = std::to_string(station.Port());
-    const std::string duration = std::to_string(seconds);
     const std::string out = std::string("/tmp/bench_analysis_sim_") + tag + ".txt";
-    const char *argv[] = {TAVENOR_SIM_PATH, "--port", port.c_str(), "--sensors", "40", "--rpm-step", "15",
-                          "--duration", duration.c_str(), "--quiet", nullptr};
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    pid_t pid = 0;
-    if (posix_spawn(&pid, argv[0], &actions, nullptr, const_cast<char **>(argv), environ) != 0)
+    const pid_t pid = tav::bench::SpawnFleet(TAVENOR_SIM_PATH, station.Port(), seconds, out);
+    if (pid < 0)
         return {-1, 0};
-    tav::test::WaitFor([&] { return station.Table().CountInUse() == 40; }, std::chrono::seconds(20));
-    station.Table().selectedConnection = 0;
-    const tav::bench::Usage u0 = tav::bench::ProcessUsage();
-    const auto t0 = std::chrono::steady_clock::now();
-    int status = 0;
-    waitpid(pid, &status, 0);
-    const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-    const tav::bench::Usage u1 = tav::bench::ProcessUsage();
+    const tav::bench::FleetUsage usage = tav::bench::AwaitFleet(station, pid);
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     tav::test::WaitFor([&] { return station.Table().CountInUse() == 0; }, std::chrono::seconds(10));
     // Each accept starts its slot's count afresh: what the slots hold now
@@ -94,8 +56,7 @@ FleetFigures RunFleet(tav::Station &station, int seconds, const char *tag)
     for (auto &r : station.Table().records)
         received += r.bytesReceived.load();
     const tav::bench::SimSent sent = tav::bench::ReadSimSent(out);
-    return {static_cast<long long>(sent.bytes) - static_cast<long long>(received),
-            100.0 * (u1.cpu - u0.cpu) / wall};
+    return {static_cast<long long>(sent.bytes) - static_cast<long long>(received), usage.CpuPercent()};
 }
 
 }  // namespace
@@ -116,14 +77,14 @@ int main(int argc, char **argv)
         plots->capture.Start();
         long row = 0;
         for (int i = 0; i < 9; ++i)
-            WriteHalfSecond(plots->capture, row);
+            tav::bench::WriteMachineSignal(plots->capture, kFs, kHalfSecond, row);
         tav::analysis::AnalysisWorker worker(*table, *plots);
         worker.SetRequest(FourSecondHann());
         worker.Step();  // plans the transform
         const int steps = 40;
         const double t0 = tav::bench::ThreadCpuSeconds();
         for (int i = 0; i < steps; ++i) {
-            WriteHalfSecond(plots->capture, row);
+            tav::bench::WriteMachineSignal(plots->capture, kFs, kHalfSecond, row);
             worker.Step();
         }
         const double perStep = (tav::bench::ThreadCpuSeconds() - t0) / steps;
@@ -143,7 +104,7 @@ int main(int argc, char **argv)
         envelope.Step();  // plans the transforms
         const double e0 = tav::bench::ThreadCpuSeconds();
         for (int i = 0; i < steps; ++i) {
-            WriteHalfSecond(plots->capture, row);
+            tav::bench::WriteMachineSignal(plots->capture, kFs, kHalfSecond, row);
             envelope.Step();
         }
         const double perEnvelope = (tav::bench::ThreadCpuSeconds() - e0) / steps;
@@ -171,15 +132,9 @@ int main(int argc, char **argv)
 
     // 3. Acquisition with the window closed, then open, in one run.
     tav::test::RecordingEventSink sink;
-    tav::StationOptions options;
-    options.port = 0;
-    options.startFolder = "/tmp";
-    tav::Station station(options, sink);
-    std::vector<std::string> errors;
-    if (station.Start(&errors) != 0) {
-        std::printf("station did not start\n");
+    tav::Station station(tav::bench::FleetStationOptions(), sink);
+    if (!tav::bench::StartStation(station))
         return 1;
-    }
     const FleetFigures closed = RunFleet(station, seconds, "closed");
     tav::analysis::AnalysisWorker worker(station.Table(), station.Plots());
     worker.SetRequest(FourSecondHann());

@@ -36,14 +36,13 @@
 #include <vector>
 
 #include "Figure.h"
+#include "Fleet.h"
 #include "core/config/CommandFrame.h"
 #include "core/net/SensorFrame.h"
 #include "ui/common/Controls.h"
 #include "ui/common/Messages.h"
 #include "ui/common/QtEventSink.h"
 #include "ui/main/TavenorDlg.h"
-
-extern char **environ;
 
 namespace {
 
@@ -168,19 +167,11 @@ int main(int argc, char **argv)
 
     // The simulator runs a little longer than both phases and stops by itself,
     // printing what it has sent.
-    const std::string port = std::to_string(station->Port());
-    const std::string duration = std::to_string(2 * seconds + warmupMs / 1000 + 4);
     const std::string out = std::string(folder) + "/sim.txt";
-    const char *simArgv[] = {TAVENOR_SIM_PATH, "--port", port.c_str(), "--sensors", "40", "--rpm-step", "15",
-                             "--duration", duration.c_str(), "--quiet", "--time-stamps", nullptr};
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    pid_t pid = 0;
-    if (posix_spawn(&pid, simArgv[0], &actions, nullptr, const_cast<char **>(simArgv), environ) != 0) {
-        std::printf("cannot start %s\n", simArgv[0]);
+    const pid_t pid = tav::bench::SpawnFleet(TAVENOR_SIM_PATH, station->Port(), 2 * seconds + warmupMs / 1000 + 4,
+                                             out, {"--time-stamps"});
+    if (pid < 0)
         return 1;
-    }
     if (!SpinUntil([&] { return station->Table().CountInUse() == 40; }, 20000)) {
         std::printf("only %d of 40 sensors connected\n", station->Table().CountInUse());
         kill(pid, SIGTERM);

@@ -3,13 +3,6 @@
 // CPU is counted) through receive, parse, conditioning and the processing
 // thread, with one sensor displayed. Prints bytes sent and received, packets
 // lost, station CPU per wall second and RSS. BENCH_SECONDS sets the length.
-#include <signal.h>
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/resource.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -17,10 +10,9 @@
 #include <thread>
 
 #include "Figure.h"
+#include "Fleet.h"
 #include "core/station/Station.h"
 #include "support/TestPeers.h"
-
-extern char **environ;
 
 namespace {
 
@@ -36,44 +28,22 @@ FleetRun RunFleet(int seconds, bool checks)
 {
     FleetRun run;
     tav::test::RecordingEventSink sink;
-    tav::StationOptions options;
-    options.port = 0;
-    options.startFolder = "/tmp";
+    tav::StationOptions options = tav::bench::FleetStationOptions();
     if (!checks) {
         options.settings.access.garbageTimeoutS = 0;
         options.settings.access.idleEvictS = 0;
     }
     tav::Station station(options, sink);
-    std::vector<std::string> errors;
-    if (station.Start(&errors) != 0) {
-        std::printf("station did not start\n");
+    if (!tav::bench::StartStation(station))
         return run;
-    }
 
-    std::string port = std::to_string(station.Port());
-    std::string duration = std::to_string(seconds);
-    std::string out = "/tmp/bench_fleet_sim.txt";
-    const char *argv[] = {TAVENOR_SIM_PATH, "--port", port.c_str(), "--sensors", "40", "--rpm-step", "15",
-                          "--duration", duration.c_str(), "--quiet", nullptr};
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    pid_t pid = 0;
-    if (posix_spawn(&pid, argv[0], &actions, nullptr, const_cast<char **>(argv), environ) != 0) {
-        std::printf("cannot start %s\n", argv[0]);
+    const std::string out = "/tmp/bench_fleet_sim.txt";
+    const pid_t pid = tav::bench::SpawnFleet(TAVENOR_SIM_PATH, station.Port(), seconds, out);
+    if (pid < 0)
         return run;
-    }
-    posix_spawn_file_actions_destroy(&actions);
-    tav::test::WaitFor([&] { return station.Table().CountInUse() == 40; }, std::chrono::seconds(20));
-    station.Table().selectedConnection = 0;  // one sensor on the displayed path
-    const tav::bench::Usage u0 = tav::bench::ProcessUsage();
-    auto t0 = std::chrono::steady_clock::now();
-    int status = 0;
-    waitpid(pid, &status, 0);
-    double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-    const tav::bench::Usage u1 = tav::bench::ProcessUsage();
-    run.cpuPercent = 100.0 * (u1.cpu - u0.cpu) / wall;
-    run.switchesPerSecond = double(u1.switches - u0.switches) / wall;
+    const tav::bench::FleetUsage usage = tav::bench::AwaitFleet(station, pid);
+    run.cpuPercent = usage.CpuPercent();
+    run.switchesPerSecond = double(usage.after.switches - usage.before.switches) / usage.wall;
     run.rssMb = tav::bench::RssMb();
     // Let the parsers finish what is already in the rings.
     std::this_thread::sleep_for(std::chrono::milliseconds(300));

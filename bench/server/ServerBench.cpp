@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "Figure.h"
+#include "Fleet.h"
 #include "core/station/Station.h"
 #include "support/TestPeers.h"
 
@@ -17,15 +18,9 @@ using namespace std::chrono;
 int main()
 {
     tav::test::RecordingEventSink sink;
-    tav::StationOptions options;
-    options.port = 0;
-    options.startFolder = "/tmp";
-    tav::Station station(options, sink);
-    std::vector<std::string> errors;
-    if (station.Start(&errors) != 0) {
-        std::printf("station did not start\n");
+    tav::Station station(tav::bench::FleetStationOptions(), sink);
+    if (!tav::bench::StartStation(station))
         return 1;
-    }
     const int n = tav::kSlotCount;
     std::vector<int> fds;
     for (int i = 0; i < n; ++i)

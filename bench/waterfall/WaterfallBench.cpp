@@ -8,33 +8,16 @@
 #include <cmath>
 #include <cstdio>
 #include <memory>
-#include <numbers>
 #include <vector>
 
 #include "Figure.h"
+#include "Fleet.h"
 #include "core/analysis/WaterfallWorker.h"
 #include "ui/analysis/WaterfallPlot.h"
 
 namespace {
 
 constexpr float kFs = 26667.0f;
-
-// One second of a machine with noise, as the conditioning would write it.
-void WriteSecond(tav::LiveCapture &capture, long &row)
-{
-    static std::vector<float> values(static_cast<size_t>(kFs));
-    for (size_t i = 0; i < values.size(); ++i, ++row) {
-        const double t = row / double(kFs);
-        values[i] = static_cast<float>(0.5 * std::sin(2 * std::numbers::pi * 29.5 * t) +
-                                       0.1 * std::sin(2 * std::numbers::pi * 1234.5 * t) +
-                                       0.01 * (((row * 2654435761u) >> 16) % 1000 / 500.0 - 1.0));
-    }
-    const float *src[3][3];
-    for (auto &axis : src)
-        for (auto &q : axis)
-            q = values.data();
-    capture.Write(0, kFs, src, static_cast<int>(values.size()));
-}
 
 }  // namespace
 
@@ -55,12 +38,12 @@ int main(int argc, char **argv)
         r.minutes = 30;
         worker.SetRequest(r);
         long row = 0;
-        WriteSecond(plots->capture, row);
+        tav::bench::WriteMachineSignal(plots->capture, kFs, static_cast<int>(kFs), row);
         worker.Step();  // lays out and plans
         const int seconds = 60;
         double cpu = 0;
         for (int i = 0; i < seconds; ++i) {
-            WriteSecond(plots->capture, row);
+            tav::bench::WriteMachineSignal(plots->capture, kFs, static_cast<int>(kFs), row);
             const double t0 = tav::bench::ThreadCpuSeconds();
             worker.Step();
             cpu += tav::bench::ThreadCpuSeconds() - t0;

@@ -54,6 +54,9 @@ void AlarmEngine::SetSettings(const std::map<int32_t, MachineSettings> &machines
                 ended |= EndForSettings(s, c.alarmId, c.heard, q, axis, lastTickMs_, comment);
             }
         ended |= EndForSettings(s, s.offlineAlarmId, s.offlineHeard, kOfflineQuantity, kNoAxis, lastTickMs_, comment);
+        for (int axis = 0; axis < 3; ++axis)
+            ended |= EndForSettings(s, s.faults[axis].alarmId, s.faults[axis].heard, kSensorFaultQuantity, axis,
+                                    lastTickMs_, comment);
         if (ended && told)
             told->push_back("[sensor." + std::to_string(it->first) + "] 的设置已删除，其报警结束（设置变更）");
         it = sensors_.erase(it);
@@ -78,6 +81,8 @@ void AlarmEngine::SetSettings(const std::map<int32_t, MachineSettings> &machines
                 continue;
             if (a.quantity == kOfflineQuantity)
                 s.offlineAlarmId = a.id;
+            else if (a.quantity == kSensorFaultQuantity && a.axis >= 0 && a.axis < 3)
+                s.faults[a.axis].alarmId = a.id;
             else if (a.quantity >= 0 && a.quantity < kAlarmQuantityCount)
                 s.conditions[a.quantity][a.axis < 0 ? 0 : a.axis].alarmId = a.id;
         }
@@ -109,8 +114,9 @@ bool AlarmEngine::EndForSettings(Sensor &s, uint64_t id, Heard &heard, int quant
         e.name = s.machine.name;
         e.quantity = quantity;
         e.axis = quantity == kOfflineQuantity || !PerAxis(quantity) ? kNoAxis : axis;
-        e.severity = quantity == kOfflineQuantity ? AlarmSeverity::kOffline
-                     : heard.level == 2           ? AlarmSeverity::kDanger
+        e.severity = quantity == kOfflineQuantity      ? AlarmSeverity::kOffline
+                     : quantity == kSensorFaultQuantity ? AlarmSeverity::kSensorFault
+                     : heard.level == 2                ? AlarmSeverity::kDanger
                                                   : AlarmSeverity::kAlert;
     }
     e.comment = comment;
@@ -157,9 +163,10 @@ void AlarmEngine::OnSteadySnapshot(const SteadySnapshot &snapshot)
                 break;
             }
         WatchOffline(s, v, now);
-        if (v && !s.offline)
+        if (v && !s.offline) {
             EvaluateValues(s, *v, now);
-        else
+            WatchFaults(s, *v, now);
+        } else
             s.zone = Zone::kNone;
         // The oldest of the latest raises is a minute old: no more than the
         // limit in the last minute.
@@ -430,6 +437,10 @@ void AlarmEngine::Tell(const Sensor &s, Heard &heard, int level, const AlarmEven
             end.kind = AlarmEventKind::kOnline;
             end.severity = AlarmSeverity::kOffline;
             end.limit = NAN;
+        } else if (e.quantity == kSensorFaultQuantity) {
+            end.kind = AlarmEventKind::kClear;
+            end.severity = AlarmSeverity::kSensorFault;
+            end.limit = NAN;
         } else {
             end.kind = AlarmEventKind::kClear;
             end.severity = heard.level == 2 ? AlarmSeverity::kDanger : AlarmSeverity::kAlert;
@@ -524,6 +535,9 @@ int AlarmEngine::Acknowledge(const std::vector<uint64_t> &ids, const std::string
         for (auto &[address, s] : sensors_) {
             if (s.offlineAlarmId == id)
                 s.offlineAlarmId = 0;
+            for (Condition &c : s.faults)
+                if (c.alarmId == id)
+                    c.alarmId = 0;
             for (auto &perAxis : s.conditions)
                 for (Condition &c : perAxis)
                     if (c.alarmId == id)
@@ -567,8 +581,12 @@ int AlarmEngine::UnacknowledgedCount() const
 }
 
 namespace {
-// Danger first, then a sensor out of sight, then alert.
-int SeverityRank(AlarmSeverity s) { return s == AlarmSeverity::kDanger ? 3 : s == AlarmSeverity::kOffline ? 2 : 1; }
+// Danger first, then a sensor out of sight, then alert, then a sensor that
+// measures wrongly (an alert on its values still shows over it).
+int SeverityRank(AlarmSeverity s)
+{
+    return s == AlarmSeverity::kDanger ? 4 : s == AlarmSeverity::kOffline ? 3 : s == AlarmSeverity::kAlert ? 2 : 1;
+}
 }  // namespace
 
 int AlarmEngine::WorstActiveSeverity(int32_t address, int axis) const

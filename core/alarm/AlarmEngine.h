@@ -108,6 +108,9 @@ private:
         bool offline = false;
         uint64_t offlineAlarmId = 0;
         Heard offlineHeard;
+        // Sensor faults per axis (AlarmSensorFault.cpp): level 1 while the
+        // station judges the axis faulty.
+        Condition faults[3];
         // Flapping guard: times of the latest raises, oldest first (one
         // more than the limit, to tell "more than" from "as many as").
         int64_t raiseTimes[kMaxRaisesPerMinute + 1] = {};
@@ -120,6 +123,7 @@ private:
     void EvaluateValues(Sensor &s, const SteadySensorValues &v, int64_t now);
     void Evaluate(Sensor &s, int quantity, int axis, double value, const SteadySensorValues &v, int64_t now);
     void WatchOffline(Sensor &s, const SteadySensorValues *v, int64_t now);
+    void WatchFaults(Sensor &s, const SteadySensorValues &v, int64_t now);
     void SetLevel(Sensor &s, Condition &c, int quantity, int axis, int level, double value, int64_t firstMs,
                   const SteadySensorValues *v, int64_t now);
     Alarm &AlarmFor(uint64_t *id, const Sensor &s, int quantity, int axis);

@@ -5,7 +5,11 @@
 namespace tav {
 
 namespace {
-int Rank(AlarmSeverity s) { return s == AlarmSeverity::kDanger ? 3 : s == AlarmSeverity::kOffline ? 2 : 1; }
+// A sensor that measures wrongly ranks below an alert on a machine's value.
+int Rank(AlarmSeverity s)
+{
+    return s == AlarmSeverity::kDanger ? 4 : s == AlarmSeverity::kOffline ? 3 : s == AlarmSeverity::kAlert ? 2 : 1;
+}
 
 bool Urgent(const Alarm &a)
 {

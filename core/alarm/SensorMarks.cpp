@@ -24,6 +24,8 @@ Mark MarkOf(Zone zone, int activeSeverity)
     // here", whatever zone the velocity is in; it never softens zone D.
     if (activeSeverity == int(AlarmSeverity::kAlert) && int(m) < int(Mark::kZoneC))
         m = Mark::kZoneC;
+    if (activeSeverity == int(AlarmSeverity::kSensorFault) && int(m) < int(Mark::kZoneC))
+        m = Mark::kSensorFault;
     return m;
 }
 
@@ -35,6 +37,7 @@ int32_t MarkColour(Mark mark)
     case Mark::kZoneC: return 0xffa030;
     case Mark::kZoneD: return 0xff5050;
     case Mark::kOffline: return 0xa0a0a0;
+    case Mark::kSensorFault: return 0xc890f0;
     case Mark::kNone: break;
     }
     return -1;

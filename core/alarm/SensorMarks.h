@@ -15,7 +15,9 @@ namespace tav {
 // In rising order of concern, except offline, which is its own colour: a
 // sensor that sends nothing has no values to judge. An alert alarm shows as
 // zone C, a danger alarm as zone D.
-enum class Mark { kNone = 0, kZoneA, kZoneB, kZoneC, kZoneD, kOffline };
+// A sensor fault replaces a zone A or B (or none) with its own mark: a
+// green that the sensor cannot vouch for would mislead.
+enum class Mark { kNone = 0, kZoneA, kZoneB, kZoneC, kZoneD, kOffline, kSensorFault };
 
 // The mark of a zone together with the worst active alarm severity (an
 // AlarmSeverity value, 0 = none): danger over offline over alert, and an
@@ -23,7 +25,7 @@ enum class Mark { kNone = 0, kZoneA, kZoneB, kZoneC, kZoneD, kOffline };
 Mark MarkOf(Zone zone, int activeSeverity);
 
 // Background colour of a mark as 0xRRGGBB; kNone has none (returns -1).
-// Green A, yellow-green B, orange C, red D, grey offline.
+// Green A, yellow-green B, orange C, red D, grey offline, violet sensor fault.
 int32_t MarkColour(Mark mark);
 
 // The zone letter as the live view shows it: "A" .. "D", "—" without a class

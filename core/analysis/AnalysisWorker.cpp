@@ -12,62 +12,34 @@ AnalysisWorker::~AnalysisWorker() { Stop(); }
 
 void AnalysisWorker::Start()
 {
-    if (thread_.joinable())
+    if (thread_.Running())
         return;
-    {
-        std::lock_guard lock(stopMutex_);
-        stopRequested_ = false;
-    }
     // The capture need not start afresh (another reader may be keeping it),
     // so an average of an earlier opening is dropped here.
     ResetAverage();
-    thread_ = std::thread([this] {
-        // The rings are allocated here, not on the window's thread.
-        plots_.capture.Start();
-        Run();
-    });
+    // The rings are allocated on the worker's thread, not on the window's.
+    thread_.Start([this] { plots_.capture.Start(); }, [this] { Step(); });
 }
 
 void AnalysisWorker::Stop()
 {
-    {
-        std::lock_guard lock(stopMutex_);
-        stopRequested_ = true;
-    }
-    stopWake_.notify_all();
-    if (thread_.joinable())
-        thread_.join();
+    thread_.Stop();
     plots_.capture.Stop();
-}
-
-void AnalysisWorker::Run()
-{
-    auto next = std::chrono::steady_clock::now();
-    for (;;) {
-        Step();
-        next += kPeriod;
-        std::unique_lock lock(stopMutex_);
-        if (stopWake_.wait_until(lock, next, [this] { return stopRequested_; }))
-            return;
-    }
 }
 
 void AnalysisWorker::SetRequest(const Request &request)
 {
-    std::lock_guard lock(requestMutex_);
-    request_ = request;
+    asked_.With([&](Asked &a) { a.request = request; });
 }
 
 Request AnalysisWorker::CurrentRequest() const
 {
-    std::lock_guard lock(requestMutex_);
-    return request_;
+    return asked_.With([](const Asked &a) { return a.request; });
 }
 
 void AnalysisWorker::ResetAverage()
 {
-    std::lock_guard lock(requestMutex_);
-    resetAsked_ = true;
+    asked_.With([](Asked &a) { a.reset = true; });
 }
 
 uint64_t AnalysisWorker::Sequence() const
@@ -97,12 +69,11 @@ void AnalysisWorker::Step()
 {
     Request req;
     bool reset;
-    {
-        std::lock_guard lock(requestMutex_);
-        req = request_;
-        reset = resetAsked_;
-        resetAsked_ = false;
-    }
+    asked_.With([&](Asked &a) {
+        req = a.request;
+        reset = a.reset;
+        a.reset = false;
+    });
     Result &r = work_;
     r.request = req;
     r.ready = false;

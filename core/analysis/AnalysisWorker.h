@@ -6,15 +6,14 @@
 // chosen quantity and finds the peaks. The window sets what it wants and reads the latest
 // result on its own timer; neither waits for the other.
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <mutex>
-#include <thread>
 #include <vector>
 
 #include "core/analysis/Envelope.h"
 #include "core/analysis/FrequencyIntegration.h"
 #include "core/analysis/FrequencyLines.h"
+#include "core/base/PeriodicWorker.h"
 #include "core/net/ConnectionTable.h"
 #include "core/processing/LivePlots.h"
 
@@ -64,7 +63,7 @@ public:
     // thread and switches it off.
     void Start();
     void Stop();
-    bool Running() const { return thread_.joinable(); }
+    bool Running() const { return thread_.Running(); }
 
     // Any thread.
     void SetRequest(const Request &request);
@@ -79,15 +78,16 @@ public:
     void Step();
 
 private:
-    void Run();
     void Publish(Result &r);
 
     ConnectionTable &table_;
     LivePlots &plots_;
 
-    mutable std::mutex requestMutex_;  // guards request_, resetAsked_
-    Request request_;
-    bool resetAsked_ = false;
+    struct Asked {
+        Request request;
+        bool reset = false;  // the average starts again at the next step
+    };
+    Guarded<Asked> asked_;
 
     // Worker's own.
     SpectrumAnalyser analyser_;
@@ -101,10 +101,7 @@ private:
     mutable std::mutex resultMutex_;  // guards result_
     Result result_;
 
-    std::mutex stopMutex_;
-    std::condition_variable stopWake_;
-    bool stopRequested_ = false;  // guarded by stopMutex_
-    std::thread thread_;
+    PeriodicWorker thread_{kPeriod};
 };
 
 }  // namespace tav::analysis

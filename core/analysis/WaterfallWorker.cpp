@@ -21,55 +21,19 @@ WaterfallWorker::~WaterfallWorker() { Stop(); }
 
 void WaterfallWorker::Start()
 {
-    if (thread_.joinable())
-        return;
-    {
-        std::lock_guard lock(stopMutex_);
-        stopRequested_ = false;
-    }
-    thread_ = std::thread([this] {
-        // The capture's rings are allocated here, not on the window's thread.
-        plots_.capture.Hold();
-        Run();
-    });
+    // The capture's rings are allocated on the worker's thread, not on the window's.
+    thread_.Start([this] { plots_.capture.Hold(); }, [this] { Step(); });
 }
 
 void WaterfallWorker::Stop()
 {
-    {
-        std::lock_guard lock(stopMutex_);
-        stopRequested_ = true;
-    }
-    stopWake_.notify_all();
-    if (thread_.joinable()) {
-        thread_.join();
+    if (thread_.Stop())
         plots_.capture.Release();
-    }
 }
 
-void WaterfallWorker::Run()
-{
-    auto next = std::chrono::steady_clock::now();
-    for (;;) {
-        Step();
-        next += kPeriod;
-        std::unique_lock lock(stopMutex_);
-        if (stopWake_.wait_until(lock, next, [this] { return stopRequested_; }))
-            return;
-    }
-}
+void WaterfallWorker::SetRequest(const WaterfallRequest &request) { request_.Set(request); }
 
-void WaterfallWorker::SetRequest(const WaterfallRequest &request)
-{
-    std::lock_guard lock(requestMutex_);
-    request_ = request;
-}
-
-WaterfallRequest WaterfallWorker::CurrentRequest() const
-{
-    std::lock_guard lock(requestMutex_);
-    return request_;
-}
+WaterfallRequest WaterfallWorker::CurrentRequest() const { return request_.Get(); }
 
 bool WaterfallWorker::Configure(const WaterfallRequest &req, int slot, const LiveCapture::Info &kept)
 {

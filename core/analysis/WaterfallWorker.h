@@ -9,15 +9,13 @@
 // acceleration's spectrum (analysis/FrequencyIntegration.h). The window sets
 // what it wants and reads the store on its timer.
 #include <chrono>
-#include <condition_variable>
 #include <functional>
-#include <mutex>
-#include <thread>
 #include <vector>
 
 #include "core/analysis/FrequencyIntegration.h"
 #include "core/analysis/FrequencyLines.h"
 #include "core/analysis/WaterfallStore.h"
+#include "core/base/PeriodicWorker.h"
 #include "core/net/ConnectionTable.h"
 #include "core/processing/LivePlots.h"
 
@@ -53,7 +51,7 @@ public:
     // runs; Stop joins and lets go of it. The rows stay for the next start.
     void Start();
     void Stop();
-    bool Running() const { return thread_.joinable(); }
+    bool Running() const { return thread_.Running(); }
 
     // Any thread.
     void SetRequest(const WaterfallRequest &request);
@@ -65,15 +63,13 @@ public:
     void Step();
 
 private:
-    void Run();
     bool Configure(const WaterfallRequest &req, int slot, const LiveCapture::Info &kept);
 
     ConnectionTable &table_;
     LivePlots &plots_;
     std::function<double()> clock_;
 
-    mutable std::mutex requestMutex_;  // guards request_
-    WaterfallRequest request_;
+    Guarded<WaterfallRequest> request_;
 
     WaterfallStore store_;
 
@@ -88,10 +84,7 @@ private:
     uint64_t nextSecond_ = 0;  // the next second of that epoch to turn into a row
     bool positioned_ = false;
 
-    std::mutex stopMutex_;
-    std::condition_variable stopWake_;
-    bool stopRequested_ = false;  // guarded by stopMutex_
-    std::thread thread_;
+    PeriodicWorker thread_{kPeriod};
 };
 
 }  // namespace tav::analysis

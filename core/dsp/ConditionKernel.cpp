@@ -257,6 +257,37 @@ void StoreSection(const LaneBiquad &l, Biquad (&s)[3])
 
 }  // namespace
 
+// Single precision, four lanes in one 128-bit register: the samples come as
+// floats and the figures need nothing more.
+void RawRun(RowWork &w, const uint8_t *p, int n)
+{
+    using I4 = int __attribute__((vector_size(16)));
+    F4 mn = __builtin_convertvector(w.rawMin, F4), mx = __builtin_convertvector(w.rawMax, F4);
+    F4 previous = __builtin_convertvector(w.rawPrevious, F4);
+    const F4 limit = __builtin_convertvector(w.rangeLimit, F4);
+    const I4 absMask = {0x7fffffff, 0x7fffffff, 0x7fffffff, 0x7fffffff};
+    I4 run = __builtin_convertvector(w.run, I4), longest = __builtin_convertvector(w.longestRun, I4);
+    I4 atLimit = __builtin_convertvector(w.atLimit, I4);
+    for (int i = 0; i < n; ++i, p += 12) {
+        F4 x;
+        std::memcpy(&x, p, sizeof x);
+        const I4 lower = x < mn, higher = x > mx, same = x == previous;
+        mn = (F4)(((I4)x & lower) | ((I4)mn & ~lower));
+        mx = (F4)(((I4)x & higher) | ((I4)mx & ~higher));
+        run = ((run + 1) & same) | (1 & ~same);
+        const I4 longer = run > longest;
+        longest = (run & longer) | (longest & ~longer);
+        atLimit -= (F4)((I4)x & absMask) >= limit;  // true is -1
+        previous = x;
+    }
+    w.rawMin = __builtin_convertvector(mn, V4);
+    w.rawMax = __builtin_convertvector(mx, V4);
+    w.rawPrevious = __builtin_convertvector(previous, V4);
+    w.run = __builtin_convertvector(run, M4);
+    w.longestRun = __builtin_convertvector(longest, M4);
+    w.atLimit = __builtin_convertvector(atLimit, M4);
+}
+
 void LoadLanes(RowWork &w, const ConditionState &c)
 {
     w = RowWork{};
@@ -277,7 +308,17 @@ void LoadLanes(RowWork &w, const ConditionState &c)
         w.s4[a] = c.sumAccel4[a];
         w.shift[a] = c.kurtosisShift[a];
         w.sumIso[a] = c.isoSumSquares[a];
+        w.rawMin[a] = c.rawMin[a];
+        w.rawMax[a] = c.rawMax[a];
+        w.rawPrevious[a] = c.rawPrevious[a];
+        w.run[a] = c.rawRun[a];
+        w.longestRun[a] = c.rawLongestRun[a];
+        w.atLimit[a] = c.rawAtLimit[a];
     }
+    // An unknown range counts nothing at its limit.
+    const float range = c.rangeLimitG.load(std::memory_order_relaxed);
+    const double limit = range > 0.0f ? kRangeLimitShare * range : __builtin_inf();
+    w.rangeLimit = V4{limit, limit, limit, __builtin_inf()};
     LoadSection(w.velHp, c.velocityHighPass);
     LoadSection(w.dispHp, c.displacementHighPass);
     w.speedLp = LaneBiquad{};
@@ -310,6 +351,12 @@ uint64_t StoreLanes(const RowWork &w, ConditionState &c)
         c.sumAccel3[a] = w.s3[a];
         c.sumAccel4[a] = w.s4[a];
         c.isoSumSquares[a] = w.sumIso[a];
+        c.rawMin[a] = static_cast<float>(w.rawMin[a]);
+        c.rawMax[a] = static_cast<float>(w.rawMax[a]);
+        c.rawPrevious[a] = static_cast<float>(w.rawPrevious[a]);
+        c.rawRun[a] = static_cast<uint32_t>(w.run[a]);
+        c.rawLongestRun[a] = static_cast<uint32_t>(w.longestRun[a]);
+        c.rawAtLimit[a] = static_cast<uint32_t>(w.atLimit[a]);
     }
     StoreSection(w.velHp, c.velocityHighPass);
     StoreSection(w.dispHp, c.displacementHighPass);

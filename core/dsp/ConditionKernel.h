@@ -33,6 +33,10 @@ struct RowWork {
     V4 s1, s2, s3, s4;         // kurtosis sums of deviations from `shift`
     V4 shift;
     M4 nonFinite;              // NaN or infinite samples taken as 0, per lane
+    // Raw figures (RawRun): extremes, the last sample, the current and the
+    // longest run of equal samples, samples at the range limit.
+    V4 rawMin, rawMax, rawPrevious, rangeLimit;
+    M4 run, longestRun, atLimit;
 };
 
 void LoadLanes(RowWork &w, const ConditionState &c);
@@ -56,5 +60,9 @@ struct RowOutput {
 // the severity band's filters and sum.
 void ConditionRowRun(RowWork &w, const uint8_t *p, int n, bool iso, bool highPass, bool plot, bool capture,
                      const RowOutput &out);
+
+// The raw figures of `n` rows starting at `p` (same layout as above). Kept
+// out of the fused pass, whose running values already fill the registers.
+void RawRun(RowWork &w, const uint8_t *p, int n);
 
 }  // namespace tav::kernel

@@ -28,6 +28,17 @@ struct WindowStats {
     // zones, alarms and history judge); 0 windows until the first closes.
     double isoVelocityAverage[3] = {};
     int isoAverageWindows = 0;
+    // The samples as they came, per axis, for the sensor's own health: a
+    // dead, stuck, clipped or drifting axis shows here before it shows as
+    // a wrong severity. g; counts are of this window's rows.
+    float rawMin[3] = {};
+    float rawMax[3] = {};
+    double rawMean[3] = {};
+    double rawDeviation[3] = {};    // standard deviation about rawMean
+    uint32_t longestRun[3] = {};    // most consecutive samples of one exact value
+    uint32_t atRangeLimit[3] = {};  // samples at the range limit; 0 while it is unknown
+    uint32_t rows = 0;              // samples per axis in the window
+    float rangeLimitG = 0;          // the limit they were compared with; 0 = unknown
     uint64_t windows = 0;        // windows completed since start: tells a reader the values moved on
 };
 
@@ -41,6 +52,9 @@ constexpr int kCaptureDecimation = 50;
 // 20 (10 s) until the station sets the sensor's own.
 constexpr int kMaxSeverityAverageWindows = 120;
 constexpr int kDefaultSeverityAverageWindows = 20;
+// A sample whose magnitude reaches this share of the measuring range counts
+// as at its limit: a clipped sensor's flat tops sit just below full scale.
+constexpr double kRangeLimitShare = 0.98;
 
 struct ConditionState {
     // Integrator coefficients for this connection's sampling frequency.
@@ -61,6 +75,15 @@ struct ConditionState {
     float kurtosisShift[3] = {};
     uint32_t windowCount = 0;
     uint16_t windowLength = 0;
+    // Raw figures of the running window (WindowStats), and the last sample
+    // of each axis, which a run of equal samples continues from.
+    float rawMin[3] = {__builtin_inff(), __builtin_inff(), __builtin_inff()};
+    float rawMax[3] = {-__builtin_inff(), -__builtin_inff(), -__builtin_inff()};
+    float rawPrevious[3] = {};
+    uint32_t rawRun[3] = {}, rawLongestRun[3] = {}, rawAtLimit[3] = {};
+    // Measuring range of the sensor in g (2, 4, 8 or 16) as it last
+    // reported it; 0 while unknown. Set by the station, any thread.
+    std::atomic<float> rangeLimitG{0.0f};
 
     Biquad velocityHighPass[3];
     Biquad displacementHighPass[3];
@@ -97,8 +120,18 @@ struct ConditionState {
 };
 
 // Clears the running statistics window (not the results of the last one).
+inline void ResetRawFigures(ConditionState &c)
+{
+    for (int a = 0; a < 3; ++a) {
+        c.rawMin[a] = __builtin_inff();
+        c.rawMax[a] = -__builtin_inff();
+        c.rawRun[a] = c.rawLongestRun[a] = c.rawAtLimit[a] = 0;
+    }
+}
+
 inline void ResetStatisticsWindow(ConditionState &c)
 {
+    ResetRawFigures(c);
     for (int q = 0; q < 3; ++q)
         for (int a = 0; a < 3; ++a)
             c.sumSquares[q][a] = c.runningPeak[q][a] = 0;

@@ -31,6 +31,7 @@ const SeverityKey kSeverityKeys[] = {
     {AlarmSeverity::kAlert, "alert"},
     {AlarmSeverity::kDanger, "danger"},
     {AlarmSeverity::kOffline, "offline"},
+    {AlarmSeverity::kSensorFault, "sensor_fault"},
 };
 
 const char *const kAxisKeys[3] = {"x", "y", "z"};
@@ -79,7 +80,9 @@ const char *AlarmAxisKey(int axis) { return axis >= 0 && axis < 3 ? kAxisKeys[ax
 
 const char *AlarmQuantityLogKey(int quantity)
 {
-    return quantity == kOfflineQuantity ? "connection" : AlarmQuantityKey(quantity);
+    return quantity == kOfflineQuantity      ? "connection"
+           : quantity == kSensorFaultQuantity ? "sensor"
+                                              : AlarmQuantityKey(quantity);
 }
 
 bool ParseAlarmEventKey(const std::string &key, AlarmEventKind *out)
@@ -114,6 +117,8 @@ int ParseAlarmQuantityKey(const std::string &key)
 {
     if (key == "connection")
         return kOfflineQuantity;
+    if (key == "sensor")
+        return kSensorFaultQuantity;
     for (int q = 0; q < kAlarmQuantityCount; ++q)
         if (key == AlarmQuantityKey(q))
             return q;

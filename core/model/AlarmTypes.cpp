@@ -8,6 +8,7 @@ const char *SeverityText(AlarmSeverity s)
     case AlarmSeverity::kAlert: return "预警";
     case AlarmSeverity::kDanger: return "危险";
     case AlarmSeverity::kOffline: return "离线";
+    case AlarmSeverity::kSensorFault: return "传感器异常";
     }
     return "";
 }
@@ -27,7 +28,20 @@ const char *QuantityText(int quantity)
     };
     if (quantity == kOfflineQuantity)
         return "连接";
+    if (quantity == kSensorFaultQuantity)
+        return "传感器";
     return quantity >= 0 && quantity < kAlarmQuantityCount ? kNames[quantity] : "";
+}
+
+std::string SensorFaultText(uint8_t faults)
+{
+    // The bits of SensorFaultBit, lowest first.
+    static const char *const kNames[4] = {"无振动", "采样值卡死", "削顶（达到量程）", "零点漂移"};
+    std::string text;
+    for (int b = 0; b < 4; ++b)
+        if (faults & (1u << b))
+            text += (text.empty() ? "" : "、") + std::string(kNames[b]);
+    return text;
 }
 
 const char *AxisText(int axis)

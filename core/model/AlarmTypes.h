@@ -8,15 +8,23 @@
 
 namespace tav {
 
-enum class AlarmSeverity { kAlert = 1, kDanger = 2, kOffline = 3 };
+// kSensorFault: the sensor itself measures wrongly (SensorFaultBit), so its
+// values say nothing about the machine.
+enum class AlarmSeverity { kAlert = 1, kDanger = 2, kOffline = 3, kSensorFault = 4 };
 
-// "预警", "危险", "离线".
+// "预警", "危险", "离线", "传感器异常".
 const char *SeverityText(AlarmSeverity s);
 
 // Quantity of an offline alarm, which has no axis either.
 constexpr int kOfflineQuantity = -1;
 constexpr int kNoAxis = -1;
+// Quantity of a sensor-fault alarm, one per axis; -2 stays "unknown" for the
+// log's reader.
+constexpr int kSensorFaultQuantity = -3;
 
+// The faults of a SensorFaultBit mask for the operator: "无振动", "采样值卡死",
+// "削顶（达到量程）", "零点漂移", joined by "、"; "" for none.
+std::string SensorFaultText(uint8_t faults);
 // One alarm per sensor, quantity and axis (or per sensor for offline): a new
 // excursion of the same source changes this alarm's state instead of adding
 // another. Danger supersedes alert on the same source.
@@ -40,6 +48,7 @@ struct Alarm {
     std::string comment;           // of the acknowledgement
     std::string capture;           // path of the raw capture, empty if none
     bool captureLost = false;      // one was asked for but none could be kept
+    uint8_t faults = 0;            // a sensor-fault alarm's SensorFaultBit mask, the latest while active
 };
 
 // "未确认", "已确认", "已恢复未确认", "设置已删除未确认" (cleared and
@@ -52,7 +61,8 @@ const char *StateText(const Alarm &a);
 enum class AlarmEventKind { kRaise, kClear, kAcknowledge, kOffline, kOnline, kRateLimited, kSettingsChanged };
 
 // The operator's name of a quantity ("速度有效值(10-1000Hz)", ...) and of an
-// axis ("X轴", "Y轴", "Z轴", "" for none); the offline alarm's is "连接".
+// axis ("X轴", "Y轴", "Z轴", "" for none); the offline alarm's is "连接",
+// a sensor fault's "传感器".
 const char *QuantityText(int quantity);
 const char *AxisText(int axis);
 

@@ -3,12 +3,27 @@
 // tick, with the time and what the connection says about the sensor. The
 // history, the alarms and the broker link all read this one snapshot, so that
 // none of them reaches into the connection table or the windows.
+#include <cmath>
 #include <cstdint>
 
 #include "core/model/SteadyRecord.h"
 #include "core/net/ConnectionTable.h"
 
 namespace tav {
+
+// One axis's samples as they came over the latest statistics window, for
+// the sensor's own health. g.
+struct RawAxisFigures {
+    float min = 0, max = 0;
+    float mean = 0;
+    float deviation = 0;        // standard deviation about the mean
+    uint32_t longestRun = 0;    // most consecutive samples of one exact value
+    uint32_t atRangeLimit = 0;  // samples at the measuring range's limit
+};
+
+// What can be wrong with a sensor's axis, as bits: nothing moves, one value
+// repeats, samples at the range limit, the zero point wanders.
+enum SensorFaultBit : uint8_t { kFaultDead = 1, kFaultStuck = 2, kFaultSaturated = 4, kFaultDrift = 8 };
 
 struct SteadySensorValues {
     int32_t address = 0;
@@ -30,6 +45,20 @@ struct SteadySensorValues {
     uint64_t packetsParsed = 0;
     uint32_t peerIp = 0;  // host order
     uint16_t peerPort = 0;
+    // The latest statistics window's raw figures, its rows per axis, the
+    // range limit (g, 0 = unknown) and the windows closed so far on this
+    // connection: a count that did not move is a window already seen.
+    RawAxisFigures raw[3];
+    uint32_t windowRows = 0;
+    float rangeLimitG = 0;
+    uint64_t windows = 0;
+    // SensorFaultBit per axis as the station's health watch judges it
+    // (held for its delay), 0 = sound.
+    uint8_t sensorFault[3] = {};
+    // Days until the severity velocity's trend reaches the axis's alert and
+    // danger limits; NaN = no forecast (flat, falling, poor fit, too short).
+    float daysToAlert[3] = {NAN, NAN, NAN};
+    float daysToDanger[3] = {NAN, NAN, NAN};
 };
 
 struct SteadySnapshot {

@@ -29,6 +29,7 @@ const char *SeverityKey(AlarmSeverity s)
     case AlarmSeverity::kAlert: return "alert";
     case AlarmSeverity::kDanger: return "danger";
     case AlarmSeverity::kOffline: return "offline";
+    case AlarmSeverity::kSensorFault: return "sensor_fault";
     }
     return "unknown";
 }
@@ -42,7 +43,9 @@ void Source(JsonWriter &w, int32_t address, const std::string &name, int quantit
         w.Null();
     else
         w.String(name);
-    w.Key("quantity").String(quantity == kOfflineQuantity ? "connection" : AlarmQuantityKey(quantity));
+    w.Key("quantity").String(quantity == kOfflineQuantity      ? "connection"
+                             : quantity == kSensorFaultQuantity ? "sensor"
+                                                                : AlarmQuantityKey(quantity));
     w.Key("quantity_text").String(QuantityText(quantity));
     w.Key("axis");
     if (axis >= 0 && axis < 3)
@@ -95,6 +98,8 @@ std::string CurrentAlarmsJson(int32_t address, const std::vector<Alarm> &alarms,
         item.Key("value").Number(a.value);
         item.Key("limit").Number(a.limit);
         item.Key("comment").String(a.comment);
+        if (a.quantity == kSensorFaultQuantity)
+            item.Key("fault").String(SensorFaultText(a.faults));
         item.EndObject();
         if (!first)
             list += ",";

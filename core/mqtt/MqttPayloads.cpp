@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "core/model/AlarmTypes.h"
 #include "core/model/SteadyRecord.h"
 #include "core/mqtt/Json.h"
 
@@ -50,6 +51,14 @@ std::string SteadyJson(int64_t utcMs, const SteadySensorValues &v, const SensorE
             w.String(std::string_view(&extras.zone[axis], 1));
         else
             w.Null();
+        w.Key("sensor_fault");
+        if (v.sensorFault[axis])
+            w.String(SensorFaultText(v.sensorFault[axis]));
+        else
+            w.Null();
+        // The severity trend's forecast, days; null without one.
+        w.Key("days_to_alert").Number(v.daysToAlert[axis]);
+        w.Key("days_to_danger").Number(v.daysToDanger[axis]);
         w.EndObject();
     }
     w.EndObject();

@@ -96,6 +96,15 @@ void CloseWindow(ConditionState &c, float fs)
             c.runningPeak[q][a] = c.sumSquares[q][a] = 0.0;
         }
         out.kurtosis[a] = Kurtosis(c.sumAccel[a], c.sumAccel2[a], c.sumAccel3[a], c.sumAccel4[a], rows);
+        if (rows > 0) {
+            const double m = c.sumAccel[a] / rows;
+            out.rawMean[a] = c.kurtosisShift[a] + m;
+            out.rawDeviation[a] = std::sqrt(std::max(c.sumAccel2[a] / rows - m * m, 0.0));
+            out.rawMin[a] = c.rawMin[a];
+            out.rawMax[a] = c.rawMax[a];
+        }
+        out.longestRun[a] = c.rawLongestRun[a];
+        out.atRangeLimit[a] = c.rawAtLimit[a];
         c.sumAccel[a] = c.sumAccel2[a] = c.sumAccel3[a] = c.sumAccel4[a] = 0.0;
     }
     // The severity average: mean square over the newest windows, at most
@@ -110,6 +119,9 @@ void CloseWindow(ConditionState &c, float fs)
         out.isoVelocityAverage[a] = std::sqrt(sum / span);
     }
     out.isoAverageWindows = span;
+    out.rows = static_cast<uint32_t>(c.windowCount);
+    out.rangeLimitG = c.rangeLimitG.load(std::memory_order_relaxed);
+    ResetRawFigures(c);
     {
         std::lock_guard lock(c.statsMutex);
         out.windows = c.stats.windows + 1;
@@ -311,6 +323,7 @@ void Conditioner::ConditionRows(ConnectionRecord &rec, const uint8_t *block, int
             out.captureDecimation = c.captureDecimation;
             if (withCapture > 0)
                 kernel::ConditionRowRun(w, rowAt(i), withCapture, isoBand_, highPass, plot, true, out);
+            kernel::RawRun(w, rowAt(i), n);
             if (n > withCapture) {
                 for (int a = 0; a < 3; ++a)
                     for (int q = 0; q < 3; ++q)

@@ -125,6 +125,9 @@ void MarkLiveNumbers(LiveNumbers &n, const SensorMarks *marks)
         n.zone[a] = ZoneText(zone);
         n.zoneOf[a] = zone;
         n.zoneMark[a] = MarkOf(zone, 0);
+        // A faulty sensor's green says nothing: its own mark replaces it.
+        if (n.rmsMark[a] == Mark::kSensorFault)
+            n.zoneMark[a] = Mark::kSensorFault;
     }
 }
 

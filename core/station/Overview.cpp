@@ -22,8 +22,9 @@ int OverviewRank(const OverviewTile &t)
     if (!t.seen)
         return 0;
     switch (t.mark) {
-    case Mark::kZoneD: return 6;
-    case Mark::kOffline: return 5;
+    case Mark::kZoneD: return 7;
+    case Mark::kOffline: return 6;
+    case Mark::kSensorFault: return 5;
     case Mark::kZoneC: return 4;
     case Mark::kZoneB: return 3;
     case Mark::kZoneA: return 2;
@@ -95,6 +96,18 @@ void OverviewModel::Refresh(const std::vector<KnownSensor> &known, const SteadyS
         t.seen = true;
         for (int axis = 0; axis < 3; ++axis)
             t.severity[axis] = v.isoVelocity[axis];
+        // The nearest crossing of any axis: of the alert limit, or of the
+        // danger limit where no alert crossing is forecast (already above it).
+        t.daysToAlarm = NAN;
+        t.forecastDanger = false;
+        for (int axis = 0; axis < 3; ++axis)
+            if (std::isfinite(v.daysToAlert[axis]) && !(v.daysToAlert[axis] >= t.daysToAlarm))
+                t.daysToAlarm = v.daysToAlert[axis];
+        for (int axis = 0; axis < 3 && !std::isfinite(t.daysToAlarm); ++axis)
+            if (std::isfinite(v.daysToDanger[axis])) {
+                t.daysToAlarm = v.daysToDanger[axis];
+                t.forecastDanger = true;
+            }
         t.speed = v.values[kSpeedSeries];
         t.speedFromRecord = v.speedFromRecord;
         t.temperature = v.temperature;
@@ -104,10 +117,9 @@ void OverviewModel::Refresh(const std::vector<KnownSensor> &known, const SteadyS
         if (m && !m->name.empty() && t.name.empty())
             t.name = m->name;
         t.limits = m ? EffectiveLimits(*m, kQuantityVelocity) : Limits{};
-        // Baselines (t.baseline) and the time to alarm (t.daysToAlarm,
-        // t.forecastDanger) are filled here from their owners' state once
-        // the station keeps them; until then they stay NaN and the tile
-        // shows neither.
+        // Baselines (t.baseline) are filled here from the machine settings
+        // once the station keeps them; until then they stay NaN and the tile
+        // shows none.
         const IsoClass c = m ? m->isoClass : IsoClass::kNone;
         Zone worst = Zone::kNone;
         for (int axis = 0; axis < 3; ++axis) {

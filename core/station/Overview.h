@@ -52,7 +52,7 @@ struct OverviewTile {
 };
 
 // Order of concern, highest first: zone D or a danger alarm, then a sensor
-// that stopped sending, then C (or an alert), B, A, a sensor without a
+// that stopped sending, a sensor fault, then C (or an alert), B, A, a sensor without a
 // class, and last a sensor that has sent nothing since the start.
 int OverviewRank(const OverviewTile &t);
 // True when `a` goes before `b`: higher rank, then the higher share of its

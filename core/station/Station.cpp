@@ -11,6 +11,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "core/history/HistoryReader.h"
 #include "core/processing/ProcessingThread.h"
 
 namespace tav {
@@ -151,10 +152,14 @@ void Station::StartHistory()
     steady_->SetBindObserver([this](int record, int32_t address, uint64_t bindTick) {
         history_->RecordBound(record, address, bindTick);
     });
+    trend_ = std::make_unique<TrendForecaster>(dataFolder_ + "/" + kHistoryFileName);
+    trend_->SetMachines(settings_.sensors);
+    trend_->Start();
 }
 
 void Station::StopHistory()
 {
+    trend_.reset();
     if (!history_)
         return;
     RemoveSteadyConsumer(history_.get());
@@ -252,6 +257,16 @@ std::vector<std::string> Station::SteadyTick()
         // No window closed yet on this connection: no severity either.
         if (stats.windows == 0)
             std::fill(std::begin(v.isoVelocity), std::end(v.isoVelocity), NAN);
+        rec.cond.rangeLimitG.store(MeasuringRangeG(settingsCache_->Entry(slot), v.generation));
+        TakeRawFigures(stats, &v);
+        health_[slot].Feed(v, snapshot_.utcMs, MeasuredAxes(settingsCache_->Entry(slot), v.generation));
+        for (int k = 0; k < 3; ++k)
+            v.sensorFault[k] = health_[slot].Faults(k);
+        if (trend_)
+            trend_->Fill(&v);
+        else
+            for (int k = 0; k < 3; ++k)
+                v.daysToAlert[k] = v.daysToDanger[k] = NAN;
     }
     for (SteadySnapshotConsumer *c : steadyConsumers_)
         c->OnSteadySnapshot(snapshot_);
@@ -276,6 +291,8 @@ void Station::ApplyAlarmSettings(const StationSettings &settings, std::vector<st
     settings_.capture = settings.capture;
     settings_.notice = settings.notice;
     alarms_->SetSettings(settings_.sensors, told);
+    if (trend_)
+        trend_->SetMachines(settings_.sensors);
     captures_->SetSettings(settings_.capture, settings_.sensors);
 }
 
@@ -309,6 +326,19 @@ void Station::Stop()
     // A running save holds its own references to the recordings; it is let
     // finish so that no file is left half written.
     recorder_->Saver().Join();
+}
+
+std::string Station::TimeToAlarm(int32_t address, int axis) const
+{
+    TrendResult r;
+    if (!trend_)
+        return {};
+    for (size_t k = 0; k < trend_->Series().size(); ++k) {
+        const TrendSeriesSpec &spec = trend_->Series()[k];
+        if (spec.quantity == kQuantityVelocity && spec.axis == axis && trend_->Latest(address, int(k), &r))
+            return TimeToAlarmText(r);
+    }
+    return {};
 }
 
 void Station::NoteCaptureLost(const std::string &path)

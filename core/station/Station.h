@@ -10,6 +10,8 @@
 #include "core/config/DeviceParameterTable.h"
 #include "core/config/SensorCodes.h"
 #include "core/config/SensorSettingsCache.h"
+#include "core/health/SensorHealth.h"
+#include "core/health/TrendForecaster.h"
 #include "core/history/HistoryWriter.h"
 #include "core/model/SteadySnapshot.h"
 #include "core/mqtt/MqttAlarmBridge.h"
@@ -111,6 +113,11 @@ public:
     // except where AlarmCapture says otherwise).
     AlarmEngine &Alarms() { return *alarms_; }
     AlarmCapture &Captures() { return *captures_; }
+    // The severity trend's time to alarm of a sensor's axis: "预计 N 天后达到
+    // 预警" or "" without a forecast (window thread; never waits on disk).
+    std::string TimeToAlarm(int32_t address, int axis) const;
+    // The forecasts while the history runs, else null.
+    TrendForecaster *Trends() { return trend_.get(); }
     // A capture asked for that could not be kept: the alarm and the alarm
     // log stop naming the file and say none was kept. Window thread.
     void NoteCaptureLost(const std::string &path);
@@ -138,6 +145,8 @@ private:
     std::unique_ptr<Replayer> replayer_;
     std::unique_ptr<SteadyTable> steady_;
     std::unique_ptr<SteadyLog> steadyLog_;  // after steady_: closes its files first
+    SensorHealth health_[kSlotCount];        // each slot's sensor faults, judged per window
+    std::unique_ptr<TrendForecaster> trend_;  // time to alarm, from the history's file
     std::unique_ptr<AlarmCapture> captures_;
     std::unique_ptr<AlarmEngine> alarms_;
     StationSettings settings_;

@@ -189,5 +189,7 @@ void CompareAndReport(SoakFleet &fleet, const LedgerSink &ledger, SoakFigures &f
 void RemoveTree(const std::string &path);
 // Files of `folder` whose names end with `suffix`.
 std::vector<std::string> ListFiles(const std::string &folder, const std::string &suffix);
+// What a file holds; empty when it cannot be read.
+std::string ReadFile(const std::string &path);
 
 }  // namespace tav::soak

@@ -139,19 +139,23 @@ void CAlarmDlg::Refresh()
                                                                                  : QStringLiteral("录制中");
         const QString when = QDateTime::fromMSecsSinceEpoch(a.raisedMs).toString(QStringLiteral("yyyy-MM-dd hh:mm:ss"));
         const bool offline = a.severity == tav::AlarmSeverity::kOffline;
+        const bool fault = a.severity == tav::AlarmSeverity::kSensorFault;
         const QString cells[10] = {when,
                                   QString::number(a.address),
                                   QString::fromStdString(a.name),
                                   Utf8(tav::AxisText(a.axis)),
                                   Utf8(tav::QuantityText(a.quantity)),
-                                  offline ? QString() : Values(a),
-                                  offline ? QString() : Number(a.limit),
+                                  fault     ? Utf8(tav::SensorFaultText(a.faults).c_str())
+                                  : offline ? QString()
+                                            : Values(a),
+                                  offline || fault ? QString() : Number(a.limit),
                                   Utf8(tav::SeverityText(a.severity)),
                                   Utf8(tav::StateText(a)),
                                   capture};
         const QColor colour = !a.active                                       ? QColor(220, 220, 220)
                               : a.severity == tav::AlarmSeverity::kDanger    ? QColor(255, 120, 120)
                               : a.severity == tav::AlarmSeverity::kAlert     ? QColor(255, 200, 120)
+                              : fault                                        ? QColor(225, 175, 255)
                                                                              : QColor(190, 190, 255);
         for (int c = 0; c < 10; ++c) {
             list_->SetCellText(r, c, cells[c]);

@@ -33,6 +33,7 @@ QColor AlarmIndicator::Background(const IndicatorState &state, bool lit)
     case AlarmSeverity::kDanger: return QColor(0xd0, 0x10, 0x10);
     case AlarmSeverity::kOffline: return QColor(0x20, 0x40, 0xc0);
     case AlarmSeverity::kAlert: return QColor(0xff, 0x90, 0x00);
+    case AlarmSeverity::kSensorFault: return QColor(0x80, 0x30, 0xb0);
     }
     return QColor(0x20, 0x90, 0x30);
 }

@@ -93,7 +93,8 @@ CAlarmLogTab::CAlarmLogTab(const tav::AlarmEngine &engine, std::function<int64_t
     choices->addWidget(new QLabel(QStringLiteral("级别")));
     severity_ = Tag(new QComboBox, kIdSeverity, QStringLiteral("级别"));
     severity_->addItem(QStringLiteral("全部"), 0);
-    for (tav::AlarmSeverity s : {tav::AlarmSeverity::kAlert, tav::AlarmSeverity::kDanger, tav::AlarmSeverity::kOffline})
+    for (tav::AlarmSeverity s : {tav::AlarmSeverity::kAlert, tav::AlarmSeverity::kDanger, tav::AlarmSeverity::kOffline,
+                                 tav::AlarmSeverity::kSensorFault})
         severity_->addItem(Utf8(tav::SeverityText(s)), int(s));
     choices->addWidget(severity_);
     auto *query = Tag(new QPushButton(QStringLiteral("查询")), kIdQuery, QStringLiteral("查询"));

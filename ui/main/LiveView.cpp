@@ -3,6 +3,7 @@
 #include <QAbstractButton>
 #include <QComboBox>
 #include <QGridLayout>
+#include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPalette>
@@ -151,6 +152,11 @@ void LiveView::ConnectControls()
         crest_[a] = Find<QLineEdit>(window_, kCrestEdit[a]);
         band_[a] = Find<QLineEdit>(window_, kBandEdit[a]);
         zone_[a] = Find<QLineEdit>(window_, kZoneEdit[a]);
+        // The zone box sits in the axis's box, whose title has room where
+        // the row of fields has none at 1280 pixels.
+        axisBox_[a] = zone_[a] ? qobject_cast<QGroupBox *>(zone_[a]->parentWidget()) : nullptr;
+        if (axisBox_[a])
+            axisTitle_[a] = axisBox_[a]->title();
     }
     if (auto *pauseAll = Find<QAbstractButton>(window_, kPauseAllButton)) {
         connect(pauseAll, &QAbstractButton::clicked, this, [this] {
@@ -205,9 +211,21 @@ void LiveView::RefreshNumbers()
             static const QString kZones[6] = {QString(), QString::fromUtf8(ZoneText(Zone::kNone)),
                                               QStringLiteral("A"), QStringLiteral("B"),
                                               QStringLiteral("C"), QStringLiteral("D")};
-            const QString &zone = !n.selected || !marks_ ? kZones[0] : kZones[int(n.zoneOf[a]) + 2];
+            static const QString kFault = QStringLiteral("异常");
+            const QString &zone = !n.selected || !marks_            ? kZones[0]
+                                  : n.zoneMark[a] == Mark::kSensorFault ? kFault
+                                                                         : kZones[int(n.zoneOf[a]) + 2];
             if (zone_[a]->text() != zone)
                 zone_[a]->setText(zone);
+        }
+        if (axisBox_[a]) {
+            // A sensor that sends nothing forecasts nothing here.
+            const std::string forecast =
+                n.selected && !offline && timeToAlarm_ ? timeToAlarm_(n.sensorAddress, a) : std::string();
+            const QString title =
+                forecast.empty() ? axisTitle_[a] : axisTitle_[a] + QStringLiteral("    ") + QString::fromStdString(forecast);
+            if (axisBox_[a]->title() != title)
+                axisBox_[a]->setTitle(title);
         }
         Colour(rms_[a], offline ? Mark::kOffline : n.rmsMark[a], &rmsShown_[a]);
         Colour(zone_[a], offline ? Mark::kOffline : n.zoneMark[a], &zoneShown_[a]);

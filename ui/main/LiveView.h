@@ -9,12 +9,16 @@
 // ids; the plots are the window's own, already bound to their frames.
 #include <QObject>
 
+#include <functional>
+#include <string>
+
 #include "core/alarm/SensorMarks.h"
 #include "core/net/ConnectionTable.h"
 #include "core/processing/LivePlots.h"
 #include "core/station/LiveRefresh.h"
 #include "ui/common/WaveDisp.h"
 
+class QGroupBox;
 class QLabel;
 class QLineEdit;
 class QWidget;
@@ -41,6 +45,9 @@ public:
     // Where the zones, colours and machine names come from; null = none.
     // Must outlive this object.
     void SetMarks(const SensorMarks *marks) { marks_ = marks; }
+    // The severity trend's time to alarm of a sensor's axis ("" for none),
+    // shown in the axis box's title after its name; unset = none.
+    void SetTimeToAlarm(std::function<std::string(int32_t address, int axis)> fn) { timeToAlarm_ = std::move(fn); }
 
     CWaveDisp &TimePlot(int axis) { return *time_[axis]; }
     // The shown sensor is offline: its plots say "离线" and its zone and
@@ -62,6 +69,9 @@ private:
     QLineEdit *crest_[3] = {};
     QLineEdit *band_[3] = {};
     QLineEdit *zone_[3] = {};
+    // The axis's box, whose title also carries the time to alarm.
+    QGroupBox *axisBox_[3] = {};
+    QString axisTitle_[3];
     // Colours on show, so that a palette is set only when one changes.
     Mark rmsShown_[3] = {};
     Mark zoneShown_[3] = {};
@@ -70,6 +80,7 @@ private:
     bool offline_ = false;
     QLabel *offlineVeil_[6] = {};  // over each plot, shown while offline
     const SensorMarks *marks_ = nullptr;
+    std::function<std::string(int32_t, int)> timeToAlarm_;
     QLineEdit *address_ = nullptr;
     QLineEdit *samplingFrequency_ = nullptr;
     QLineEdit *temperature_ = nullptr;

@@ -125,6 +125,7 @@ CTavenorDlg::CTavenorDlg(tav::Station &station, QWidget *parent)
     tav::CWaveDisp *const livePlots[6] = {&plots_[0], &plots_[1], &plots_[2], &plots_[3], &plots_[4], &plots_[5]};
     liveView_ = new tav::ui::LiveView(*this, livePlots, station_.Table(), station_.Plots());
     liveView_->SetMarks(&marks_);
+    liveView_->SetTimeToAlarm([this](int32_t address, int axis) { return station_.TimeToAlarm(address, axis); });
     connect(this, &CTavenorDlg::liveBlock, liveView_, &tav::ui::LiveView::OnLiveBlock);
     connect(this, &CTavenorDlg::liveNumbers, liveView_, &tav::ui::LiveView::RefreshNumbers);
     connect(this, &CTavenorDlg::timer2Tick, liveView_, &tav::ui::LiveView::OnTimer2);

@@ -192,11 +192,14 @@ void OverviewTiles::paintEvent(QPaintEvent *)
                                                   text)
                                              .darker(140);
         row(AlarmText(t), small, alarmColour);
-        if (std::isfinite(t.daysToAlarm) && t.daysToAlarm >= 0)
-            row(QStringLiteral("预计 %1 天后达到%2")
-                    .arg(std::max(1L, std::lround(t.daysToAlarm)))
-                    .arg(t.forecastDanger ? QStringLiteral("危险") : QStringLiteral("预警")),
+        if (std::isfinite(t.daysToAlarm) && t.daysToAlarm >= 0) {
+            // Worded as the live view's axis box words the same forecast.
+            const QString level = t.forecastDanger ? QStringLiteral("危险") : QStringLiteral("预警");
+            const long days = std::lround(t.daysToAlarm);
+            row(days < 1 ? QStringLiteral("预计 1 天内达到%1").arg(level)
+                         : QStringLiteral("预计 %1 天后达到%2").arg(days).arg(level),
                 small, text);
+        }
     }
 }
 
