@@ -132,7 +132,9 @@ void OverviewModel::Refresh(const std::vector<KnownSensor> &known, const SteadyS
         // Offline is grey whatever it last was: old colours would pass for news.
         t.mark = t.online ? MarkOf(worst, t.worstSeverity) : Mark::kOffline;
     }
-    std::stable_sort(tiles_.begin(), tiles_.end(), OverviewBefore);
+    // Addresses are unique, so the order is total: a plain sort, which
+    // needs no buffer.
+    std::sort(tiles_.begin(), tiles_.end(), OverviewBefore);
 }
 
 }  // namespace tav

@@ -1,6 +1,6 @@
 #pragma once
 // The main window's side of "总览": the menu bar's "总览" that opens it, its
-// refresh on the steady tick while it is shown, a click on a tile showing
+// state taken on every steady tick and painted while it is shown, a click on a tile showing
 // that sensor here as the connection list would, and [window] overview in
 // station.toml, so that it opens at start unless the operator closed it.
 // Window thread only; owned by the main window.
@@ -26,7 +26,8 @@ public:
     // Makes the sensor at `address` the one the main window shows; false,
     // with a note in the overview, when it is not connected.
     bool ShowSensor(int address);
-    // Reads the station's state into the overview (the tick, while shown).
+    // Reads the station's state into the overview (every tick) and
+    // repaints it while it is shown.
     void Refresh();
 
 private:
@@ -37,6 +38,7 @@ private:
     COverviewDlg *dialog_ = nullptr;
     bool rememberedOpen_ = true;
     std::vector<KnownSensor> known_;
+    unsigned ticksSinceKnown_ = 0;
 };
 
 }  // namespace tav::ui
