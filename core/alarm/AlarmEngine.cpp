@@ -597,6 +597,12 @@ int AlarmEngine::ActiveCount() const
     return int(std::count_if(alarms_.begin(), alarms_.end(), [](const Alarm &a) { return a.active; }));
 }
 
+int AlarmEngine::ActiveCountOf(int32_t address) const
+{
+    return int(std::count_if(alarms_.begin(), alarms_.end(),
+                             [address](const Alarm &a) { return a.active && a.address == address; }));
+}
+
 int AlarmEngine::UnacknowledgedCount() const
 {
     return int(std::count_if(alarms_.begin(), alarms_.end(), [](const Alarm &a) { return !a.acknowledged; }));

@@ -74,6 +74,8 @@ public:
     // of them, else those of that axis and those of no axis (temperature,
     // speed, offline). Does not allocate: the windows ask on every refresh.
     int WorstActiveSeverity(int32_t address, int axis) const;
+    // How many of the sensor's alarms are active; does not allocate.
+    int ActiveCountOf(int32_t address) const;
     const std::deque<AlarmEvent> &RecentEvents() const { return recent_; }
     // Zone of the sensor's severity velocity on its worst axis at the last
     // tick; kNone without a class or values.

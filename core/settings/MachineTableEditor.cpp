@@ -351,6 +351,42 @@ std::string EditMachineTable(const std::string &text, const MachineSettings &m)
     return result;
 }
 
+std::string EditSettingsKey(const std::string &text, const std::string &table, const std::string &key,
+                            const std::string &value)
+{
+    std::vector<std::string> lines = SplitLines(text);
+    const bool crlf = text.find("\r\n") != std::string::npos;
+    size_t begin = lines.size();
+    for (size_t i = 0; i < lines.size() && begin == lines.size(); ++i) {
+        std::string name;
+        if (IsHeader(lines[i], &name) && name == table && Trim(lines[i]).rfind("[[", 0) != 0)
+            begin = i;
+    }
+    if (begin == lines.size()) {
+        if (!lines.empty() && !Trim(lines.back()).empty())
+            lines.emplace_back();
+        lines.push_back("[" + table + "]");
+        lines.push_back(key + " = " + value);
+    } else {
+        size_t end = begin + 1;
+        std::string name;
+        while (end < lines.size() && !IsHeader(lines[end], &name)) ++end;
+        size_t keysEnd = 0;
+        const std::vector<std::string> old(lines.begin() + long(begin), lines.begin() + long(end));
+        const std::vector<std::string> edited = EditTable(old, {{key, value}}, &keysEnd);
+        lines.erase(lines.begin() + long(begin), lines.begin() + long(end));
+        lines.insert(lines.begin() + long(begin), edited.begin(), edited.end());
+    }
+    std::string result;
+    for (const std::string &line : lines) {
+        result += line;
+        if (crlf && (line.empty() || line.back() != '\r'))
+            result += '\r';
+        result += '\n';
+    }
+    return result;
+}
+
 bool ReadSettingsText(const std::string &path, std::string *text, bool *existed, std::string *error)
 {
     text->clear();
@@ -406,6 +442,20 @@ std::string SaveMachineSettings(const std::string &path, const MachineSettings &
     if (!ReadSettingsText(path, &text, &existed, &error))
         return error;
     const std::string edited = EditMachineTable(text, m);
+    if (!WriteFileDurably(path, reinterpret_cast<const uint8_t *>(edited.data()), edited.size(), &error))
+        return "无法保存 " + path + "：" + error;
+    return {};
+}
+
+
+std::string SaveSettingsKey(const std::string &path, const std::string &table, const std::string &key,
+                            const std::string &value)
+{
+    std::string text, error;
+    bool existed = false;
+    if (!ReadSettingsText(path, &text, &existed, &error))
+        return error;
+    const std::string edited = EditSettingsKey(text, table, key, value);
     if (!WriteFileDurably(path, reinterpret_cast<const uint8_t *>(edited.data()), edited.size(), &error))
         return "无法保存 " + path + "：" + error;
     return {};

@@ -491,10 +491,14 @@ StationSettings ParseStationSettings(const std::string &text, const std::string 
     alarm.Boolean("sound", &settings.notice.sound);
     alarm.ReportUnknown();
 
+    TableReader window(SubTable(root, "window", name, messages), "window", name, messages);
+    window.Boolean("overview", &settings.window.overview);
+    window.ReportUnknown();
+
     ReadSensors(root, name, messages, settings.capture.preS, &settings.sensors);
     for (const auto &[key, node] : root) {
         const std::string_view k = key.str();
-        if (k == "history" || k == "access" || k == "mqtt" || k == "capture" || k == "alarm" || k == "sensor" || !messages)
+        if (k == "history" || k == "access" || k == "mqtt" || k == "capture" || k == "alarm" || k == "window" || k == "sensor" || !messages)
             continue;
         const int line = int(key.source().begin.line ? key.source().begin.line : node.source().begin.line);
         messages->push_back(name + " 第" + std::to_string(line) + "行：" +

@@ -54,12 +54,18 @@ struct AlarmNoticeSettings {
     bool sound = true;  // a beep with the banner; off where a control room wants quiet
 };
 
+// [window]: what the windows remember between runs.
+struct WindowSettings {
+    bool overview = true;  // the overview opens at start; false once the operator closed it
+};
+
 struct StationSettings {
     HistorySettings history;
     AccessSettings access;
     MqttSettings mqtt;
     CaptureSettings capture;
     AlarmNoticeSettings notice;
+    WindowSettings window;
     std::map<int32_t, MachineSettings> sensors;  // by sensor address
     // False when the file existed but could not be read as TOML at all: a
     // reload then keeps the settings it had.
@@ -90,6 +96,20 @@ std::string SaveMachineSettings(const std::string &path, const MachineSettings &
 // bearings become [[sensor.<address>.bearing]] tables right after its table,
 // in place of the ones the file had for that sensor.
 std::string EditMachineTable(const std::string &text, const MachineSettings &machine);
+// Sets `key = value` (value as TOML text) in the table [table] of the
+// settings text: the key's line is replaced in place (its comment kept), or
+// the key added to the table, or the table appended; every other line stays.
+std::string EditSettingsKey(const std::string &text, const std::string &table, const std::string &key,
+                            const std::string &value);
+// The same on the file at `path`, replaced whole like SaveMachineSettings.
+// Returns an empty string or the reason it failed.
+std::string SaveSettingsKey(const std::string &path, const std::string &table, const std::string &key,
+                            const std::string &value);
+// [window] overview: whether the overview opens at the next start.
+inline std::string SaveOverviewOpen(const std::string &path, bool open)
+{
+    return SaveSettingsKey(path, "window", "overview", open ? "true" : "false");
+}
 // The whole settings file into *text; a missing file is empty text with
 // *existed false. False with the reason in *error when it exists but cannot
 // be read (a writer must then not replace it).

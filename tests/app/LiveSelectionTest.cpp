@@ -17,7 +17,9 @@
 #include "sim/SimSensor.h"
 #include "ui/common/Messages.h"
 #include "ui/common/QtEventSink.h"
+#include "ui/main/OverviewControls.h"
 #include "ui/main/TavenorDlg.h"
+#include "ui/overview/OverviewDlg.h"
 
 namespace {
 
@@ -285,4 +287,31 @@ TEST_F(LiveSelectionFixture, BandVelocityZoneColourAndMachineNameOfTheShownSenso
     QHelpEvent tip(QEvent::ToolTip, QPoint(2, 2), List()->mapToGlobal(QPoint(2, 2)));
     QCoreApplication::sendEvent(List(), &tip);
     EXPECT_EQ(List()->toolTip(), "地址:31  3号泵");
+}
+
+// A click on a tile of "总览" shows that sensor in the main window, as its
+// line in the connection list would; a machine that is not connected leaves
+// the shown sensor as it was.
+TEST_F(LiveSelectionFixture, OverviewClickShowsThatSensor)
+{
+    Connect(7, 26667, 0);
+    Connect(9, 26667, 1);
+    Show(0);
+    auto *controls = dlg->findChild<tav::ui::OverviewControls *>();
+    ASSERT_NE(controls, nullptr);
+    emit dlg->menuCommand(tav::ui::OverviewControls::kOverviewCommand);
+    tav::ui::COverviewDlg &overview = controls->Dialog();
+    auto tileOf = [&](int32_t address) {
+        const auto &tiles = overview.Model().Tiles();
+        for (size_t i = 0; i < tiles.size(); ++i)
+            if (tiles[i].address == address && tiles[i].online)
+                return int(i);
+        return -1;
+    };
+    ASSERT_TRUE(Spin([&] { return overview.isVisible() && tileOf(9) >= 0 && tileOf(7) >= 0; }));
+    QTest::mouseClick(&overview.Tiles(), Qt::LeftButton, {}, overview.Tiles().TileRect(tileOf(9)).center());
+    EXPECT_EQ(station->Table().selectedConnection.load(), 1);
+    EXPECT_EQ(List()->currentText().trimmed(), QStringLiteral("1 : 地址:9"));
+    EXPECT_FALSE(controls->ShowSensor(12345));
+    EXPECT_EQ(station->Table().selectedConnection.load(), 1);
 }

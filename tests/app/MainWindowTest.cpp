@@ -90,7 +90,7 @@ TEST_F(MainWindowFixture, CaptionMenusAndCommandIds)
     EXPECT_TRUE(dlg->windowTitle().startsWith("Ostrel"));
     const std::pair<int, const char *> items[] = {
         {32773, "打开"}, {32775, "保存"}, {32771, "传感器参数"}, {32778, "设备参数设置"}, {32777, "数据展示"},
-        {32780, "历史趋势"}, {32790, "频谱分析"}, {32791, "报警列表"}};
+        {32780, "历史趋势"}, {32790, "频谱分析"}, {32791, "报警列表"}, {32795, "总览"}};
     for (auto [id, text] : items) {
         auto *a = dlg->findChild<QAction *>(QString::number(id));
         ASSERT_NE(a, nullptr) << id;
@@ -99,7 +99,7 @@ TEST_F(MainWindowFixture, CaptionMenusAndCommandIds)
     QStringList menus;
     for (QAction *m : dlg->MenuBar()->actions())
         menus << m->text();
-    EXPECT_EQ(menus, (QStringList{"文件", "设置参数", "稳态数据", "分析", "报警", "帮助"}));
+    EXPECT_EQ(menus, (QStringList{"总览", "文件", "设置参数", "稳态数据", "分析", "报警", "帮助"}));
     QSignalSpy spy(dlg.get(), &CTavenorDlg::menuCommand);
     dlg->findChild<QAction *>("32777")->trigger();
     ASSERT_EQ(spy.count(), 1);

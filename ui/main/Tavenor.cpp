@@ -14,6 +14,7 @@
 #include "core/station/Station.h"
 #include "ui/common/QtEventSink.h"
 #include "ui/common/Translations.h"
+#include "ui/main/OverviewControls.h"
 #include "ui/main/TavenorDlg.h"
 
 namespace {
@@ -71,6 +72,8 @@ int main(int argc, char **argv)
         std::fprintf(stderr, "tavenor: %s\n", m.c_str());
     dlg.Initialise(messages);
     dlg.show();
+    if (auto *overview = dlg.findChild<tav::ui::OverviewControls *>())
+        overview->OpenAtStart();
     // Ctrl-C or a terminating demo script closes the station as "退出" does.
     std::signal(SIGINT, OnStopSignal);
     std::signal(SIGTERM, OnStopSignal);

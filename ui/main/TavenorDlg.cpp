@@ -16,6 +16,7 @@
 #include "ui/common/QtEventSink.h"
 #include "ui/history/HistoryDialog.h"
 #include "ui/main/AlarmControls.h"
+#include "ui/main/OverviewControls.h"
 #include "ui/main/ConfigBinder.h"
 #include "ui/main/ConnectionLogView.h"
 #include "ui/main/LiveView.h"
@@ -69,6 +70,7 @@ CTavenorDlg::CTavenorDlg(tav::Station &station, QWidget *parent)
     new tav::ui::ConfigBinder(*this);
     new tav::ui::SteadyControls(*this);  // tick, releases and the log buttons
     new tav::ui::AlarmControls(*this);   // menu "报警", its window and the indicator
+    new tav::ui::OverviewControls(*this);  // menu "总览" and its window
     steadyViewer_ = new CSteadyDataDisp(station_.Steady(), this);
     steadyViewer_->SetMarks(&marks_);
     connect(this, &CTavenorDlg::menuCommand, steadyViewer_, [this](int id) {

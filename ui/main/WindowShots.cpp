@@ -54,6 +54,8 @@
 #include "ui/history/HistoryDialog.h"
 #include "ui/main/AboutDlg.h"
 #include "ui/main/AlarmControls.h"
+#include "ui/main/OverviewControls.h"
+#include "ui/overview/OverviewDlg.h"
 #include "ui/main/TavenorDlg.h"
 
 namespace {
@@ -342,6 +344,35 @@ int main(int argc, char **argv)
     Pump(5000);
     failures += !Save(&dlg, folder, "main-window.png");
     failures += CheckFits(&dlg, "main window");
+
+    // "总览" with the demo fleet, then with 40 machines: all 40 tiles on
+    // the small screen, none of them reached only by scrolling.
+    emit dlg.menuCommand(tav::ui::OverviewControls::kOverviewCommand);
+    Pump(1200);
+    QWidget *overview = TopLevel("180");
+    failures += !Save(overview, folder, "overview.png");
+    failures += CheckFits(overview, "overview");
+    if (overview)
+        overview->close();
+    {
+        tav::ui::COverviewDlg full;
+        std::vector<tav::KnownSensor> forty;
+        for (int a = 1; a <= 40; ++a)
+            tav::AddKnownSensor(&forty, a, tav::kKnownSettings);
+        full.Model().Refresh(forty, station.LastSnapshot(), station.Alarms());
+        full.ShowModel();
+        full.OpenDialog();
+        Pump(300);
+        failures += CheckFits(&full, "overview, 40 machines");
+        const QWidget *viewport = full.Tiles().parentWidget();
+        const QRect last = full.Tiles().TileRect(39);
+        if (!viewport || full.Tiles().height() > viewport->height() || last.bottom() >= viewport->height()) {
+            std::fprintf(stderr, "FIT overview, 40 machines: the tiles need %d pixels, %d shown without scrolling\n",
+                         full.Tiles().height(), viewport ? viewport->height() : 0);
+            ++failures;
+        }
+        full.hide();
+    }
 
     emit dlg.menuCommand(32771);
     Pump(2000);

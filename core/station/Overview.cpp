@@ -1,0 +1,140 @@
+#include "core/station/Overview.h"
+
+#include <algorithm>
+
+namespace tav {
+
+namespace {
+// The share of the alert limit on the worst axis; -1 without one.
+double WorstShare(const OverviewTile &t)
+{
+    const double limit = std::isfinite(t.limits.alert) ? t.limits.alert : t.limits.danger;
+    double share = -1;
+    for (float v : t.severity)
+        if (std::isfinite(v) && std::isfinite(limit) && limit > 0)
+            share = std::max(share, v / limit);
+    return share;
+}
+}  // namespace
+
+int OverviewRank(const OverviewTile &t)
+{
+    if (!t.seen)
+        return 0;
+    switch (t.mark) {
+    case Mark::kZoneD: return 7;
+    case Mark::kOffline: return 6;
+    case Mark::kSensorFault: return 5;
+    case Mark::kZoneC: return 4;
+    case Mark::kZoneB: return 3;
+    case Mark::kZoneA: return 2;
+    case Mark::kNone: break;
+    }
+    return 1;
+}
+
+bool OverviewBefore(const OverviewTile &a, const OverviewTile &b)
+{
+    const int ra = OverviewRank(a), rb = OverviewRank(b);
+    if (ra != rb)
+        return ra > rb;
+    const double sa = WorstShare(a), sb = WorstShare(b);
+    if (sa != sb)
+        return sa > sb;
+    return a.address < b.address;
+}
+
+OverviewTile &OverviewModel::TileOf(int32_t address)
+{
+    for (OverviewTile &t : tiles_)
+        if (t.address == address)
+            return t;
+    tiles_.emplace_back();
+    tiles_.back().address = address;
+    return tiles_.back();
+}
+
+const OverviewTile *OverviewModel::Find(int32_t address) const
+{
+    for (const OverviewTile &t : tiles_)
+        if (t.address == address)
+            return &t;
+    return nullptr;
+}
+
+void OverviewModel::Refresh(const std::vector<KnownSensor> &known, const SteadySnapshot &snapshot,
+                            const AlarmEngine &alarms)
+{
+    // A machine once known stays on the screen until the station restarts:
+    // a tile that vanished with its connection would hide a dead sensor.
+    for (OverviewTile &t : tiles_) {
+        t.slot = -1;
+        t.sources &= ~unsigned(kKnownConnected);
+    }
+    for (const KnownSensor &k : known) {
+        OverviewTile &t = TileOf(k.address);
+        t.sources |= k.sources;
+        if (t.name != k.name)
+            t.name = k.name;
+    }
+    const int64_t now = snapshot.utcMs;
+    for (int i = 0; i < snapshot.count; ++i) {
+        const SteadySensorValues &v = snapshot.sensors[i];
+        if (v.address < 1 || v.address > 65535)
+            continue;
+        OverviewTile &t = TileOf(v.address);
+        t.sources |= kKnownConnected;
+        t.slot = v.slot;
+        t.peerIp = v.peerIp;
+        if (v.generation != t.generation || v.packetsParsed != t.packets || t.lastMoveMs < 0) {
+            t.generation = v.generation;
+            t.packets = v.packetsParsed;
+            t.lastMoveMs = now;
+        }
+        if (v.packetsParsed == 0)
+            continue;  // connected, but no values yet
+        t.seen = true;
+        for (int axis = 0; axis < 3; ++axis)
+            t.severity[axis] = v.isoVelocity[axis];
+        // The nearest crossing of any axis: of the alert limit, or of the
+        // danger limit where no alert crossing is forecast (already above it).
+        t.daysToAlarm = NAN;
+        t.forecastDanger = false;
+        for (int axis = 0; axis < 3; ++axis)
+            if (std::isfinite(v.daysToAlert[axis]) && !(v.daysToAlert[axis] >= t.daysToAlarm))
+                t.daysToAlarm = v.daysToAlert[axis];
+        for (int axis = 0; axis < 3 && !std::isfinite(t.daysToAlarm); ++axis)
+            if (std::isfinite(v.daysToDanger[axis])) {
+                t.daysToAlarm = v.daysToDanger[axis];
+                t.forecastDanger = true;
+            }
+        t.speed = v.values[kSpeedSeries];
+        t.speedFromRecord = v.speedFromRecord;
+        t.temperature = v.temperature;
+    }
+    for (OverviewTile &t : tiles_) {
+        const MachineSettings *m = alarms.Machine(t.address);
+        if (m && !m->name.empty() && t.name.empty())
+            t.name = m->name;
+        t.limits = m ? EffectiveLimits(*m, kQuantityVelocity) : Limits{};
+        // Baselines (t.baseline) are filled here from the machine settings
+        // once the station keeps them; until then they stay NaN and the tile
+        // shows none.
+        const IsoClass c = m ? m->isoClass : IsoClass::kNone;
+        Zone worst = Zone::kNone;
+        for (int axis = 0; axis < 3; ++axis) {
+            t.zone[axis] = ZoneOf(c, t.severity[axis]);
+            worst = std::max(worst, t.zone[axis]);
+        }
+        t.online = t.slot >= 0 && t.seen && now - t.lastMoveMs < kOfflineAfterMs;
+        t.activeAlarms = alarms.ActiveCountOf(t.address);
+        t.worstSeverity = alarms.WorstActiveSeverity(t.address, kNoAxis);
+        // Offline is grey whatever it last was: old colours would pass for news.
+        t.mark = t.online ? MarkOf(worst, t.worstSeverity) : Mark::kOffline;
+    }
+    // Addresses are unique, so the order is total: a plain sort, which
+    // needs no buffer.
+    std::sort(tiles_.begin(), tiles_.end(), OverviewBefore);
+}
+
+}  // namespace tav
