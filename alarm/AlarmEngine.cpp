@@ -32,8 +32,21 @@ double QuantityValue(const SteadySensorValues &v, int quantity, int axis)
             return NAN;
         return std::fabs(rpm - rated) / rated * 100.0;
     }
-    default: return NAN;
+    default:
+        return IsBandQuantity(quantity) && axis >= 0 ? v.band[quantity - kBandQuantity][axis] : NAN;
     }
+}
+
+void AlarmEngine::SetLimits(Sensor &s, const MachineSettings &m)
+{
+    for (int q = 0; q < kAlarmQuantityCount; ++q)
+        std::fill(std::begin(s.limits[q]), std::end(s.limits[q]), EffectiveLimits(m, q));
+    WatchedBand bands[kMaxBands];
+    const int count = WatchedBands(m, bands);
+    for (int b = 0; b < kMaxBands; ++b)
+        for (int axis = 0; axis < 3; ++axis)
+            s.limits[kAlarmQuantityCount + b][axis] =
+                b < count ? Limits{bands[b].alert[axis], bands[b].danger[axis]} : Limits{};
 }
 
 void AlarmEngine::SetSettings(const std::map<int32_t, MachineSettings> &machines, std::vector<std::string> *told)
@@ -48,10 +61,10 @@ void AlarmEngine::SetSettings(const std::map<int32_t, MachineSettings> &machines
         Sensor &s = it->second;
         const std::string comment = "该传感器的报警设置已删除，报警结束，不再判断";
         bool ended = false;
-        for (int q = 0; q < kAlarmQuantityCount; ++q)
+        for (int q = 0; q < kAlarmSourceCount; ++q)
             for (int axis = 0; axis < 3; ++axis) {
                 Condition &c = s.conditions[q][axis];
-                ended |= EndForSettings(s, c.alarmId, c.heard, q, axis, lastTickMs_, comment);
+                ended |= EndForSettings(s, c.alarmId, c.heard, QuantityOfSource(q), axis, lastTickMs_, comment);
             }
         ended |= EndForSettings(s, s.offlineAlarmId, s.offlineHeard, kOfflineQuantity, kNoAxis, lastTickMs_, comment);
         if (ended && told)
@@ -63,10 +76,9 @@ void AlarmEngine::SetSettings(const std::map<int32_t, MachineSettings> &machines
         Sensor &s = sensors_[address];
         s.machine = m;
         s.delayMs = std::llround(std::clamp(m.onDelayS, 0.0, kMaxOnDelayS) * 1000.0);
-        Limits before[kAlarmQuantityCount];
-        std::copy(std::begin(s.limits), std::end(s.limits), before);
-        for (int q = 0; q < kAlarmQuantityCount; ++q)
-            s.limits[q] = EffectiveLimits(m, q);
+        Limits before[kAlarmSourceCount][3];
+        std::copy(&s.limits[0][0], &s.limits[0][0] + kAlarmSourceCount * 3, &before[0][0]);
+        SetLimits(s, m);
         if (!fresh) {
             EndForLimitEdits(s, before, told);
             continue;
@@ -78,8 +90,8 @@ void AlarmEngine::SetSettings(const std::map<int32_t, MachineSettings> &machines
                 continue;
             if (a.quantity == kOfflineQuantity)
                 s.offlineAlarmId = a.id;
-            else if (a.quantity >= 0 && a.quantity < kAlarmQuantityCount)
-                s.conditions[a.quantity][a.axis < 0 ? 0 : a.axis].alarmId = a.id;
+            else if ((a.quantity >= 0 && a.quantity < kAlarmQuantityCount) || IsBandQuantity(a.quantity))
+                s.conditions[SourceOf(a.quantity)][a.axis < 0 ? 0 : a.axis].alarmId = a.id;
         }
     }
     for (Alarm &a : alarms_)
@@ -221,13 +233,15 @@ void AlarmEngine::WatchOffline(Sensor &s, const SteadySensorValues *v, int64_t n
 void AlarmEngine::EvaluateValues(Sensor &s, const SteadySensorValues &v, int64_t now)
 {
     double worstVelocity = NAN;
-    for (int q = 0; q < kAlarmQuantityCount; ++q) {
-        const bool anyLimit = std::isfinite(s.limits[q].alert) || std::isfinite(s.limits[q].danger);
+    for (int source = 0; source < kAlarmSourceCount; ++source) {
+        const int q = QuantityOfSource(source);
         for (int axis = 0; axis < (PerAxis(q) ? 3 : 1); ++axis) {
+            const Limits &l = s.limits[source][axis];
+            const bool anyLimit = std::isfinite(l.alert) || std::isfinite(l.danger);
             const double value = QuantityValue(v, q, PerAxis(q) ? axis : kNoAxis);
             if (q == kQuantityVelocity && std::isfinite(value) && !(value <= worstVelocity))
                 worstVelocity = value;
-            if (anyLimit || s.conditions[q][axis].level > 0)
+            if (anyLimit || s.conditions[source][axis].level > 0)
                 Evaluate(s, q, axis, value, v, now);
         }
     }
@@ -237,8 +251,8 @@ void AlarmEngine::EvaluateValues(Sensor &s, const SteadySensorValues &v, int64_t
 void AlarmEngine::Evaluate(Sensor &s, int quantity, int axis, double value, const SteadySensorValues &v,
                            int64_t now)
 {
-    Condition &c = s.conditions[quantity][axis];
-    const Limits &l = s.limits[quantity];
+    Condition &c = s.conditions[SourceOf(quantity)][axis];
+    const Limits &l = s.limits[SourceOf(quantity)][axis];
     if (!std::isfinite(value)) {
         // Garbage neither raises nor clears: every delay starts again.
         for (int level = 1; level <= 2; ++level)
@@ -307,7 +321,7 @@ void AlarmEngine::SetLevel(Sensor &s, Condition &c, int quantity, int axis, int 
         a.raisedMs = now;
         a.firstExceededMs = firstMs;
         a.raiseValue = value;
-        a.limit = LimitOf(s.limits[quantity], level);
+        a.limit = LimitOf(s.limits[SourceOf(quantity)][std::max(axis, 0)], level);
         if (capture_ && v) {
             std::string path = capture_->RequestCapture(s.machine.address, v->slot, v->generation, firstMs, now);
             if (!path.empty())
@@ -320,7 +334,7 @@ void AlarmEngine::SetLevel(Sensor &s, Condition &c, int quantity, int axis, int 
         // Danger stepping down to alert is the alert's raise for whoever
         // keeps the alarm's state from the events.
         a.severity = AlarmSeverity::kAlert;
-        a.limit = LimitOf(s.limits[quantity], 1);
+        a.limit = LimitOf(s.limits[SourceOf(quantity)][std::max(axis, 0)], 1);
         AlarmEvent e = EventOf(a, AlarmEventKind::kRaise, now);
         e.comment = "由危险降为预警";
         Report(s, c.heard, 1, e, false);
@@ -433,7 +447,7 @@ void AlarmEngine::Tell(const Sensor &s, Heard &heard, int level, const AlarmEven
         } else {
             end.kind = AlarmEventKind::kClear;
             end.severity = heard.level == 2 ? AlarmSeverity::kDanger : AlarmSeverity::kAlert;
-            end.limit = LimitOf(s.limits[e.quantity], heard.level);
+            end.limit = LimitOf(s.limits[SourceOf(e.quantity)][std::max(e.axis, 0)], heard.level);
         }
         Broadcast(end);
     }
@@ -446,9 +460,10 @@ void AlarmEngine::EndHold(Sensor &s, int64_t now)
 {
     s.held = false;
     const char *const kNote = "暂停记录结束，补记当时的状态";
-    for (int q = 0; q < kAlarmQuantityCount; ++q)
+    for (int source = 0; source < kAlarmSourceCount; ++source)
         for (int axis = 0; axis < 3; ++axis) {
-            Condition &c = s.conditions[q][axis];
+            const int q = QuantityOfSource(source);
+            Condition &c = s.conditions[source][axis];
             const Alarm *a = c.alarmId ? Find(c.alarmId) : nullptr;
             if ((c.level > 0 && !a) || (c.level == c.heard.level && (c.level == 0 || a->id == c.heard.id)))
                 continue;
@@ -466,7 +481,7 @@ void AlarmEngine::EndHold(Sensor &s, int64_t now)
                 e.axis = PerAxis(q) ? axis : kNoAxis;
                 e.severity = c.heard.level == 2 ? AlarmSeverity::kDanger : AlarmSeverity::kAlert;
                 e.value = a && a->id == c.heard.id ? a->value : NAN;
-                e.limit = LimitOf(s.limits[q], c.heard.level);
+                e.limit = LimitOf(s.limits[source][axis], c.heard.level);
             }
             e.comment = c.level == 1 && c.heard.level == 2 && a && a->id == c.heard.id
                             ? std::string("由危险降为预警；") + kNote

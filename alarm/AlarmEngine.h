@@ -34,6 +34,17 @@ constexpr int kMaxRaisesPerMinute = 12;
 constexpr int64_t kRateHoldMs = 60000;
 constexpr size_t kRecentEventCount = 1000;
 
+// The engine's sources of one sensor: the quantities, then the bands.
+constexpr int kAlarmSourceCount = kAlarmQuantityCount + kMaxBands;
+constexpr int SourceOf(int quantity)
+{
+    return IsBandQuantity(quantity) ? kAlarmQuantityCount + quantity - kBandQuantity : quantity;
+}
+constexpr int QuantityOfSource(int source)
+{
+    return source < kAlarmQuantityCount ? source : kBandQuantity + source - kAlarmQuantityCount;
+}
+
 class AlarmEngine : public SteadySnapshotConsumer {
 public:
     AlarmEngine() = default;
@@ -95,9 +106,10 @@ private:
     };
     struct Sensor {
         MachineSettings machine;
-        Limits limits[kAlarmQuantityCount];
+        // By source and axis: a band's limits may come from each axis's baseline.
+        Limits limits[kAlarmSourceCount][3];
         int64_t delayMs = 5000;
-        Condition conditions[kAlarmQuantityCount][3];
+        Condition conditions[kAlarmSourceCount][3];
         // Offline watch.
         bool seen = false;
         uint32_t generation = 0;
@@ -135,7 +147,8 @@ private:
     // settings; false when there was nothing to end.
     bool EndForSettings(Sensor &s, uint64_t id, Heard &heard, int quantity, int axis, int64_t now,
                         const std::string &comment);
-    void EndForLimitEdits(Sensor &s, const Limits (&before)[kAlarmQuantityCount], std::vector<std::string> *told);
+    void EndForLimitEdits(Sensor &s, const Limits (&before)[kAlarmSourceCount][3], std::vector<std::string> *told);
+    static void SetLimits(Sensor &s, const MachineSettings &m);
     void Broadcast(const AlarmEvent &e);
     void Forget(uint64_t id);
 

@@ -22,16 +22,18 @@ std::string LimitText(double v)
 
 }  // namespace
 
-void AlarmEngine::EndForLimitEdits(Sensor &s, const Limits (&before)[kAlarmQuantityCount],
+void AlarmEngine::EndForLimitEdits(Sensor &s, const Limits (&before)[kAlarmSourceCount][3],
                                    std::vector<std::string> *told)
 {
-    for (int q = 0; q < kAlarmQuantityCount; ++q)
+    for (int source = 0; source < kAlarmSourceCount; ++source)
         for (int axis = 0; axis < 3; ++axis) {
-            Condition &c = s.conditions[q][axis];
+            const int q = QuantityOfSource(source);
+            Condition &c = s.conditions[source][axis];
             if (c.level == 0)
                 continue;
-            const double was = c.level == 2 ? before[q].danger : before[q].alert;
-            const double now = c.level == 2 ? s.limits[q].danger : s.limits[q].alert;
+            const Limits &then = before[source][axis], &limits = s.limits[source][axis];
+            const double was = c.level == 2 ? then.danger : then.alert;
+            const double now = c.level == 2 ? limits.danger : limits.alert;
             if (was == now || (!std::isfinite(was) && !std::isfinite(now)))
                 continue;
             const Alarm *a = c.alarmId ? Find(c.alarmId) : nullptr;

@@ -21,6 +21,7 @@
 #include "record/Recorder.h"
 #include "record/Replayer.h"
 #include "view/LivePlots.h"
+#include "core/health/BandMonitor.h"
 #include "settings/SettingsWatcher.h"
 #include "settings/StationSettings.h"
 #include "steady/SteadyLog.h"
@@ -111,6 +112,7 @@ public:
     // except where AlarmCapture says otherwise).
     AlarmEngine &Alarms() { return *alarms_; }
     AlarmCapture &Captures() { return *captures_; }
+    health::BandMonitor &Bands() { return *bands_; }
     // A capture asked for that could not be kept: the alarm and the alarm
     // log stop naming the file and say none was kept. Window thread.
     void NoteCaptureLost(const std::string &path);
@@ -140,6 +142,7 @@ private:
     std::unique_ptr<SteadyLog> steadyLog_;  // after steady_: closes its files first
     std::unique_ptr<AlarmCapture> captures_;
     std::unique_ptr<AlarmEngine> alarms_;
+    std::unique_ptr<health::BandMonitor> bands_;
     StationSettings settings_;
     std::unique_ptr<HistoryWriter> history_;  // a steady consumer; stopped first
     std::unique_ptr<MqttPublisher> mqtt_;

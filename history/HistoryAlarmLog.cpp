@@ -114,9 +114,11 @@ int ParseAlarmQuantityKey(const std::string &key)
 {
     if (key == "connection")
         return kOfflineQuantity;
-    for (int q = 0; q < kAlarmQuantityCount; ++q)
+    for (int source = 0; source < kAlarmQuantityCount + kMaxBands; ++source) {
+        const int q = source < kAlarmQuantityCount ? source : kBandQuantity + source - kAlarmQuantityCount;
         if (key == AlarmQuantityKey(q))
             return q;
+    }
     return kUnknownQuantity;
 }
 
