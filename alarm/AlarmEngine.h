@@ -87,6 +87,9 @@ public:
     // tick; kNone without a class or values.
     Zone ZoneOfSensor(int32_t address) const;
     const MachineSettings *Machine(int32_t address) const;
+    // The bands watched for a sensor (WatchedBands of its settings, kept at
+    // each change of them); null with *count 0 for a sensor without settings.
+    const WatchedBand *Bands(int32_t address, int *count) const;
 
 private:
     // What listeners last heard of one alarm source: 0 nothing active, 1
@@ -125,6 +128,8 @@ private:
         bool held = false;
         int64_t heldSinceMs = 0;
         Zone zone = Zone::kNone;
+        WatchedBand bands[kMaxBands];
+        int bandCount = 0;
     };
 
     void EvaluateValues(Sensor &s, const SteadySensorValues &v, int64_t now);
