@@ -9,13 +9,8 @@
 namespace tav::health {
 
 namespace {
-constexpr int kRowBytes = 12;
-float CleanSample(const uint8_t *p)
-{
-    float f;
-    std::memcpy(&f, p, sizeof f);
-    return std::isfinite(f) ? f : 0.0f;  // as the conditioning takes it
-}
+// A NaN or infinite sample counts as no acceleration, as in the conditioning.
+inline float Clean(float f) { return f - f == 0.0f ? f : 0.0f; }
 }  // namespace
 
 BandMonitor::BandMonitor(ConnectionTable &table)
@@ -92,13 +87,23 @@ void BandMonitor::RecordBlock(ConnectionRecord &rec, const uint8_t *data, uint32
         ring.written = 0;
     }
     const uint32_t packets = bytes / kPacketSize;
+    float *x = ring.data.get(), *y = x + kRingCapacity, *z = y + kRingCapacity;
     for (uint32_t p = 0; p < packets; ++p) {
         const uint8_t *row = data + size_t(p) * kPacketSize + kPacketSamplesOffset;
-        for (int i = 0; i < kSamplesPerPacket; ++i, row += kRowBytes) {
-            for (int a = 0; a < 3; ++a)
-                ring.data[size_t(a) * kRingCapacity + size_t(ring.head)] = CleanSample(row + 4 * a);
-            ring.head = ring.head + 1 == kRingCapacity ? 0 : ring.head + 1;
+        float samples[3 * kSamplesPerPacket];
+        std::memcpy(samples, row, sizeof samples);
+        int head = ring.head;
+        // A packet that reaches the ring's end goes in as two runs.
+        for (int i = 0; i < kSamplesPerPacket;) {
+            const int run = std::min(kSamplesPerPacket - i, kRingCapacity - head);
+            for (int k = 0; k < run; ++k, ++i) {
+                x[head + k] = Clean(samples[3 * i]);
+                y[head + k] = Clean(samples[3 * i + 1]);
+                z[head + k] = Clean(samples[3 * i + 2]);
+            }
+            head = head + run == kRingCapacity ? 0 : head + run;
         }
+        ring.head = head;
         ring.written += kSamplesPerPacket;
     }
 }
