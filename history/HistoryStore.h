@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "alarm/AlarmTypes.h"
+#include "history/HistoryBands.h"
 #include "history/HistoryReader.h"
 #include "settings/StationSettings.h"
 #include "steady/SteadySnapshot.h"
@@ -105,6 +106,7 @@ private:
     int lastCode_ = 0;
     std::string blob_;
     std::vector<HistoryDamagedBlock> damaged_;
+    BandHistory bands_;  // the band series' tables
 };
 
 }  // namespace tav
