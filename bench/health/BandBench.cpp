@@ -4,6 +4,7 @@
 // second of every sensor's samples into the rings, and the tick's read of the
 // values. The sum over a second is the share of one core.
 #include <benchmark/benchmark.h>
+#include <sqlite3.h>
 
 #include <cstring>
 #include <memory>
@@ -11,6 +12,7 @@
 
 #include "Figure.h"
 #include "core/health/BandMonitor.h"
+#include "history/HistoryBands.h"
 #include "net/SensorFrame.h"
 #include "sim/SignalGenerator.h"
 
@@ -22,7 +24,7 @@ constexpr int kSensors = 40;
 constexpr double kFs = 26667;
 constexpr int kBlockPackets = 23;                       // ~0.1 s, as sensors send
 constexpr int kBlocksPerSecond = int(kFs / (kBlockPackets * kSamplesPerPacket)) + 1;
-double gPassSeconds = 0, gFeedSeconds = 0, gReadSeconds = 0;
+double gPassSeconds = 0, gFeedSeconds = 0, gReadSeconds = 0, gDayBytes = 0;
 
 struct Fleet {
     std::unique_ptr<ConnectionTable> table = std::make_unique<ConnectionTable>();
@@ -108,8 +110,50 @@ void ReadForTick(benchmark::State &state)
     gReadSeconds = (bench::ThreadCpuSeconds() - t0) / double(state.iterations());
 }
 
+// A day of one sensor's six bands, each value moving by a few per cent from
+// second to second as measured ones do, into the history's band tables:
+// the bytes of the packed runs plus SQLite's per-row share (about 40 bytes).
+void HistoryDay(benchmark::State &state)
+{
+    for (auto _ : state) {
+        sqlite3 *db = nullptr;
+        sqlite3_open(":memory:", &db);
+        BandHistory history;
+        std::string error;
+        history.Open(db, &error);
+        auto snapshot = std::make_unique<SteadySnapshot>();
+        snapshot->count = 1;
+        SteadySensorValues &v = snapshot->sensors[0];
+        v.address = 1;
+        uint32_t noise = 12345;
+        sqlite3_exec(db, "BEGIN", nullptr, nullptr, nullptr);
+        for (int64_t tick = 0; tick <= 2 * 86400 + 120; ++tick) {
+            snapshot->utcMs = 1'767'225'600'000LL + tick * 500;
+            if (tick % 2 == 0)
+                for (int b = 0; b < 6; ++b)
+                    for (int axis = 0; axis < 3; ++axis) {
+                        noise = noise * 1664525u + 1013904223u;
+                        v.band[b][axis] = float((0.5 + 0.1 * b) * (1.0 + 0.05 * (double(noise >> 8) / 16777216.0 - 0.5)));
+                    }
+            history.Process(*snapshot);
+        }
+        sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr);
+        sqlite3_stmt *st = nullptr;
+        sqlite3_prepare_v2(db,
+                           "SELECT (SELECT sum(length(data)) + 40 * count(*) FROM band_minute_runs WHERE t0 < "
+                           "1767312000000) + (SELECT sum(length(data)) + 40 * count(*) FROM band_hour_runs)",
+                           -1, &st, nullptr);
+        if (sqlite3_step(st) == SQLITE_ROW)
+            gDayBytes = sqlite3_column_double(st, 0);
+        sqlite3_finalize(st);
+        history.Close();
+        sqlite3_close(db);
+    }
+}
+
 }  // namespace
 
+BENCHMARK(HistoryDay)->Unit(benchmark::kMillisecond)->Iterations(1);
 BENCHMARK(FeedOneSecond)->Unit(benchmark::kMillisecond);
 BENCHMARK(PassOverFleet)->Unit(benchmark::kMillisecond);
 BENCHMARK(ReadForTick)->Unit(benchmark::kMicrosecond);
@@ -126,5 +170,7 @@ int main(int argc, char **argv)
     }
     if (gReadSeconds > 0)
         bench::PrintFigure("band values into the tick, 40 sensors", gReadSeconds * 1e6, "us", "<= 500");
+    if (gDayBytes > 0)
+        bench::PrintFigure("band series in the history, 6 bands, per sensor-day", gDayBytes / 1024, "KiB", "");
     return 0;
 }
