@@ -45,6 +45,18 @@ QString Values(const tav::Alarm &a)
 
 }  // namespace
 
+// A band's alarm names the band as the settings do ("频带2 1X").
+QString CAlarmDlg::QuantityCell(const tav::Alarm &a) const
+{
+    QString text = Utf8(tav::QuantityText(a.quantity));
+    int count = 0;
+    const tav::WatchedBand *bands = engine_.Bands(a.address, &count);
+    const int band = a.quantity - tav::kBandQuantity;
+    if (tav::IsBandQuantity(a.quantity) && band < count && !bands[band].name.empty())
+        text += QStringLiteral(" ") + QString::fromStdString(bands[band].name);
+    return text;
+}
+
 CAlarmDlg::CAlarmDlg(tav::AlarmEngine &engine, std::function<int64_t()> now, QWidget *parent)
     : QDialog(parent), engine_(engine), now_(std::move(now))
 {
@@ -143,7 +155,7 @@ void CAlarmDlg::Refresh()
                                   QString::number(a.address),
                                   QString::fromStdString(a.name),
                                   Utf8(tav::AxisText(a.axis)),
-                                  Utf8(tav::QuantityText(a.quantity)),
+                                  QuantityCell(a),
                                   offline ? QString() : Values(a),
                                   offline ? QString() : Number(a.limit),
                                   Utf8(tav::SeverityText(a.severity)),

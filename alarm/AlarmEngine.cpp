@@ -37,24 +37,6 @@ double QuantityValue(const SteadySensorValues &v, int quantity, int axis)
     }
 }
 
-void AlarmEngine::SetLimits(Sensor &s, const MachineSettings &m)
-{
-    for (int q = 0; q < kAlarmQuantityCount; ++q)
-        std::fill(std::begin(s.limits[q]), std::end(s.limits[q]), EffectiveLimits(m, q));
-    s.bandCount = WatchedBands(m, s.bands);
-    for (int b = 0; b < kMaxBands; ++b)
-        for (int axis = 0; axis < 3; ++axis)
-            s.limits[kAlarmQuantityCount + b][axis] =
-                b < s.bandCount ? Limits{s.bands[b].alert[axis], s.bands[b].danger[axis]} : Limits{};
-}
-
-const WatchedBand *AlarmEngine::Bands(int32_t address, int *count) const
-{
-    const auto it = sensors_.find(address);
-    *count = it == sensors_.end() ? 0 : it->second.bandCount;
-    return it == sensors_.end() ? nullptr : it->second.bands;
-}
-
 void AlarmEngine::SetSettings(const std::map<int32_t, MachineSettings> &machines, std::vector<std::string> *told)
 {
     for (auto it = sensors_.begin(); it != sensors_.end();) {
