@@ -110,4 +110,4 @@ clean:
 .PHONY: screenshots
 screenshots: deps $(BUILD)/build.ninja
 	cmake --build $(BUILD) -j $(JOBS) --target tavenor-screenshots
-	QT_QPA_PLATFORM=offscreen $(BUILD)/app/tavenor-screenshots docs
+	QT_QPA_PLATFORM=offscreen $(BUILD)/ui/main/tavenor-screenshots docs

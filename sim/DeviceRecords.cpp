@@ -2,7 +2,7 @@
 
 #include <cmath>
 
-#include "config/DeviceParameterTable.h"
+#include "core/config/DeviceParameterTable.h"
 
 namespace tav::sim {
 

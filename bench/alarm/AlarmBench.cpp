@@ -6,7 +6,7 @@
 #include <memory>
 
 #include "Figure.h"
-#include "alarm/AlarmEngine.h"
+#include "core/alarm/AlarmEngine.h"
 
 using namespace tav;
 

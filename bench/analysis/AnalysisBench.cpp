@@ -22,10 +22,10 @@
 #include <vector>
 
 #include "Figure.h"
-#include "analysis/AnalysisWorker.h"
-#include "analysis/AnalysisPlot.h"
-#include "app/Station.h"
+#include "core/analysis/AnalysisWorker.h"
+#include "core/station/Station.h"
 #include "support/TestPeers.h"
+#include "ui/analysis/AnalysisPlot.h"
 
 extern char **environ;
 

@@ -36,12 +36,12 @@
 #include <vector>
 
 #include "Figure.h"
-#include "app/Controls.h"
-#include "app/Messages.h"
-#include "app/QtEventSink.h"
-#include "app/TavenorDlg.h"
-#include "config/CommandFrame.h"
-#include "net/SensorFrame.h"
+#include "core/config/CommandFrame.h"
+#include "core/net/SensorFrame.h"
+#include "ui/common/Controls.h"
+#include "ui/common/Messages.h"
+#include "ui/common/QtEventSink.h"
+#include "ui/main/TavenorDlg.h"
 
 extern char **environ;
 

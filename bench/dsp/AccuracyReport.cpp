@@ -14,9 +14,9 @@
 #include <vector>
 
 #include "Figure.h"
-#include "dsp/BandDesign.h"
-#include "dsp/Conditioner.h"
-#include "dsp/SpeedEstimator.h"
+#include "core/dsp/BandDesign.h"
+#include "core/processing/Conditioner.h"
+#include "core/processing/SpeedEstimator.h"
 
 using namespace tav;
 

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "Figure.h"
-#include "dsp/Conditioner.h"
+#include "core/processing/Conditioner.h"
 
 using namespace tav;
 

@@ -13,10 +13,10 @@
 #include <thread>
 #include <vector>
 
-#include "dsp/Fft.h"
-#include "dsp/ProcessingThread.h"
-#include "dsp/LiveAmplitudes.h"
-#include "dsp/SpeedEstimator.h"
+#include "core/dsp/Fft.h"
+#include "core/processing/LiveAmplitudes.h"
+#include "core/processing/ProcessingThread.h"
+#include "core/processing/SpeedEstimator.h"
 
 namespace tav {
 namespace {

@@ -17,7 +17,7 @@
 #include <thread>
 
 #include "Figure.h"
-#include "app/Station.h"
+#include "core/station/Station.h"
 #include "support/TestPeers.h"
 
 extern char **environ;

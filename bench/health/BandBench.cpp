@@ -12,8 +12,8 @@
 
 #include "Figure.h"
 #include "core/health/BandMonitor.h"
-#include "history/HistoryBands.h"
-#include "net/SensorFrame.h"
+#include "core/history/HistoryBands.h"
+#include "core/net/SensorFrame.h"
 #include "sim/SignalGenerator.h"
 
 using namespace tav;

@@ -17,9 +17,9 @@
 #include <vector>
 
 #include "Figure.h"
-#include "history/HistoryCsv.h"
-#include "history/HistoryReader.h"
-#include "history/HistoryWriter.h"
+#include "core/history/HistoryCsv.h"
+#include "core/history/HistoryReader.h"
+#include "core/history/HistoryWriter.h"
 
 namespace {
 

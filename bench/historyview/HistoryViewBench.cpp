@@ -16,10 +16,10 @@
 #include <vector>
 
 #include "Figure.h"
-#include "app/Controls.h"
-#include "history/HistoryDialog.h"
+#include "core/steady/SteadyViewerState.h"
 #include "history/ViewerTestSupport.h"
-#include "steady/SteadyViewerState.h"
+#include "ui/common/Controls.h"
+#include "ui/history/HistoryDialog.h"
 
 namespace {
 

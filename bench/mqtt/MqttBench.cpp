@@ -24,7 +24,7 @@
 #include <vector>
 
 #include "Figure.h"
-#include "mqtt/MqttPublisher.h"
+#include "core/mqtt/MqttPublisher.h"
 #include "mqtt/TestBroker.h"
 
 namespace {

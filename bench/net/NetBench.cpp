@@ -13,8 +13,8 @@
 #include <thread>
 #include <vector>
 
-#include "net/Parser.h"
-#include "net/Server.h"
+#include "core/net/Parser.h"
+#include "core/net/Server.h"
 #include "tests/net/FrameBuilders.h"
 
 using namespace tav;

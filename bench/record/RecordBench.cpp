@@ -15,11 +15,11 @@
 #include <string>
 
 #include "Figure.h"
-#include "net/ConnectionTable.h"
-#include "record/CsvExport.h"
-#include "record/OutputFile.h"
-#include "record/Recorder.h"
-#include "record/VdatFormat.h"
+#include "core/net/ConnectionTable.h"
+#include "core/record/CsvExport.h"
+#include "core/record/OutputFile.h"
+#include "core/record/Recorder.h"
+#include "core/record/VdatFormat.h"
 
 namespace tav {
 namespace {

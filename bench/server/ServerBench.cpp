@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "Figure.h"
-#include "app/Station.h"
+#include "core/station/Station.h"
 #include "support/TestPeers.h"
 
 using namespace std::chrono;

@@ -11,12 +11,12 @@
 #include <filesystem>
 #include <vector>
 
-#include "steady/SteadyLog.h"
+#include "core/steady/SteadyLog.h"
 
 #ifdef TAVENOR_BENCH_UI
 #include <QApplication>
 
-#include "steady/SteadyDataDisp.h"
+#include "ui/steady/SteadyDataDisp.h"
 #endif
 
 namespace {

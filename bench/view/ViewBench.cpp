@@ -9,7 +9,7 @@
 #include <string>
 
 #include "Figure.h"
-#include "view/WaveDisp.h"
+#include "ui/common/WaveDisp.h"
 
 using namespace tav;
 

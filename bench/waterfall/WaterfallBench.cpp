@@ -12,8 +12,8 @@
 #include <vector>
 
 #include "Figure.h"
-#include "analysis/WaterfallPlot.h"
-#include "analysis/WaterfallWorker.h"
+#include "core/analysis/WaterfallWorker.h"
+#include "ui/analysis/WaterfallPlot.h"
 
 namespace {
 

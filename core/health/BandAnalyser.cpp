@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <cmath>
 
-#include "analysis/Envelope.h"
-#include "dsp/ConditionState.h"
-#include "dsp/Fft.h"
+#include "core/analysis/Envelope.h"
+#include "core/dsp/ConditionState.h"
+#include "core/dsp/Fft.h"
 
 namespace tav::health {
 

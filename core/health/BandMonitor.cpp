@@ -4,7 +4,7 @@
 #include <cmath>
 #include <cstring>
 
-#include "net/SensorFrame.h"
+#include "core/net/SensorFrame.h"
 
 namespace tav::health {
 

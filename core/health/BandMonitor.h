@@ -22,9 +22,9 @@
 #include <thread>
 
 #include "core/health/BandAnalyser.h"
-#include "net/BlockConsumer.h"
-#include "net/ConnectionTable.h"
-#include "settings/MachineSettings.h"
+#include "core/net/BlockConsumer.h"
+#include "core/net/ConnectionTable.h"
+#include "core/model/MachineSettings.h"
 
 namespace tav::health {
 

@@ -15,13 +15,13 @@
 #include <thread>
 
 #include "AlarmTestFleet.h"
-#include "alarm/AlarmDlg.h"
-#include "alarm/AlarmLogTab.h"
-#include "app/Controls.h"
-#include "app/Messages.h"
-#include "config/TextInput.h"
-#include "steady/MyListCtr.h"
+#include "core/base/TextInput.h"
 #include "tests/history/HistoryTestSupport.h"
+#include "ui/alarm/AlarmDlg.h"
+#include "ui/alarm/AlarmLogTab.h"
+#include "ui/common/Controls.h"
+#include "ui/common/Messages.h"
+#include "ui/common/MyListCtr.h"
 
 using namespace tav;
 

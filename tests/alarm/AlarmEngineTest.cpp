@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "AlarmTestFleet.h"
-#include "alarm/SensorMarks.h"
+#include "core/alarm/SensorMarks.h"
 
 namespace tav {
 namespace {

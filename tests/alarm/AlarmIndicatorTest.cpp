@@ -4,8 +4,8 @@
 
 #include <QImage>
 
-#include "alarm/AlarmIndicator.h"
-#include "alarm/AlarmNotice.h"
+#include "ui/alarm/AlarmIndicator.h"
+#include "ui/alarm/AlarmNotice.h"
 
 using namespace tav;
 

@@ -5,7 +5,7 @@
 #include <fstream>
 
 #include "AlarmTestFleet.h"
-#include "settings/SettingsWatcher.h"
+#include "core/settings/SettingsWatcher.h"
 
 namespace tav {
 namespace {

@@ -6,7 +6,7 @@
 #include <map>
 #include <vector>
 
-#include "alarm/AlarmEngine.h"
+#include "core/alarm/AlarmEngine.h"
 
 namespace tav::test {
 

@@ -9,8 +9,8 @@
 #include <utility>
 #include <vector>
 
-#include "alarm/AlarmCapture.h"
-#include "record/VdatFormat.h"
+#include "core/alarm/AlarmCapture.h"
+#include "core/record/VdatFormat.h"
 
 namespace tav::test {
 

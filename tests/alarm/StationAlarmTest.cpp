@@ -9,10 +9,10 @@
 #include <fstream>
 #include <iterator>
 
-#include "app/Station.h"
-#include "history/HistoryAlarmLog.h"
-#include "history/HistoryReader.h"
-#include "record/VdatFormat.h"
+#include "core/history/HistoryAlarmLog.h"
+#include "core/history/HistoryReader.h"
+#include "core/record/VdatFormat.h"
+#include "core/station/Station.h"
 #include "sim/SimSensor.h"
 #include "support/TestPeers.h"
 

@@ -3,7 +3,7 @@
 
 #include <cmath>
 
-#include "alarm/Zones.h"
+#include "core/alarm/Zones.h"
 
 namespace tav {
 namespace {

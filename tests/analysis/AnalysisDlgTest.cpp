@@ -18,13 +18,13 @@
 #include <QTableWidget>
 #include <QTest>
 
-#include "analysis/AnalysisDlg.h"
-#include "analysis/AnalysisPlot.h"
-#include "app/Controls.h"
-#include "app/QtEventSink.h"
-#include "app/TavenorDlg.h"
 #include "sim/SignalGenerator.h"
-#include "view/PlotFrame.h"
+#include "ui/analysis/AnalysisDlg.h"
+#include "ui/analysis/AnalysisPlot.h"
+#include "ui/common/Controls.h"
+#include "ui/common/PlotFrame.h"
+#include "ui/common/QtEventSink.h"
+#include "ui/main/TavenorDlg.h"
 
 namespace {
 

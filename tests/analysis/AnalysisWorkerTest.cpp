@@ -11,7 +11,7 @@
 #include <thread>
 #include <vector>
 
-#include "analysis/AnalysisWorker.h"
+#include "core/analysis/AnalysisWorker.h"
 #include "dsp/BlockFeeder.h"
 #include "sim/SignalGenerator.h"
 

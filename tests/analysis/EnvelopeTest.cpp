@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "analysis/BearingDefects.h"
-#include "analysis/Envelope.h"
-#include "analysis/FaultLines.h"
+#include "core/analysis/Envelope.h"
+#include "core/analysis/FaultLines.h"
+#include "core/model/BearingDefects.h"
 #include "sim/SignalGenerator.h"
 
 namespace tav::analysis {

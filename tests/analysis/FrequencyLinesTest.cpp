@@ -9,7 +9,7 @@
 #include <random>
 #include <vector>
 
-#include "analysis/FrequencyLines.h"
+#include "core/analysis/FrequencyLines.h"
 #include "sim/AxisSignal.h"
 #include "sim/SignalGenerator.h"
 

@@ -5,8 +5,8 @@
 #include <cmath>
 #include <vector>
 
-#include "analysis/AnalysisScale.h"
-#include "view/PlotReadout.h"
+#include "core/analysis/AnalysisScale.h"
+#include "core/plotting/PlotReadout.h"
 
 namespace tav {
 namespace {

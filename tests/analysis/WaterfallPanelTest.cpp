@@ -16,9 +16,9 @@
 #include <numbers>
 #include <unistd.h>
 
-#include "analysis/WaterfallPanel.h"
-#include "analysis/WaterfallPlot.h"
-#include "app/Controls.h"
+#include "ui/analysis/WaterfallPanel.h"
+#include "ui/analysis/WaterfallPlot.h"
+#include "ui/common/Controls.h"
 
 namespace {
 

@@ -15,11 +15,11 @@
 #include <unistd.h>
 #include <vector>
 
-#include "analysis/FrequencyLines.h"
-#include "analysis/WaterfallCsv.h"
-#include "analysis/WaterfallPicture.h"
-#include "analysis/WaterfallWorker.h"
-#include "dsp/Fft.h"
+#include "core/analysis/FrequencyLines.h"
+#include "core/analysis/WaterfallCsv.h"
+#include "core/analysis/WaterfallPicture.h"
+#include "core/analysis/WaterfallWorker.h"
+#include "core/dsp/Fft.h"
 #include "support/TestPeers.h"
 
 namespace tav::analysis {

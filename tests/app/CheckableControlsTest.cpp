@@ -11,14 +11,14 @@
 #include <QRadioButton>
 #include <QTest>
 
-#include "app/Controls.h"
-#include "app/Messages.h"
-#include "app/QtEventSink.h"
-#include "app/TavenorDlg.h"
-#include "config/PARASET.h"
 #include "sim/SimSensor.h"
-#include "steady/SteadyDataDisp.h"
-#include "view/LiveView.h"
+#include "ui/common/Controls.h"
+#include "ui/common/Messages.h"
+#include "ui/common/QtEventSink.h"
+#include "ui/config/PARASET.h"
+#include "ui/main/LiveView.h"
+#include "ui/main/TavenorDlg.h"
+#include "ui/steady/SteadyDataDisp.h"
 
 using tav::ui::FindControl;
 

@@ -6,8 +6,8 @@
 #include <fstream>
 #include <map>
 
-#include "app/CommandLine.h"
-#include "app/Station.h"
+#include "core/station/CommandLine.h"
+#include "core/station/Station.h"
 #include "support/TestPeers.h"
 
 namespace fs = std::filesystem;

@@ -10,14 +10,14 @@
 #include <cmath>
 #include <filesystem>
 
-#include "alarm/SensorMarks.h"
-#include "app/Controls.h"
-#include "app/Messages.h"
-#include "app/QtEventSink.h"
-#include "app/TavenorDlg.h"
+#include "core/alarm/SensorMarks.h"
 #include "sim/DeviceRecords.h"
 #include "sim/SimOptions.h"
 #include "sim/SimSensor.h"
+#include "ui/common/Controls.h"
+#include "ui/common/Messages.h"
+#include "ui/common/QtEventSink.h"
+#include "ui/main/TavenorDlg.h"
 
 namespace fs = std::filesystem;
 

@@ -13,11 +13,11 @@
 #include <cmath>
 #include <memory>
 
-#include "app/Messages.h"
-#include "app/QtEventSink.h"
-#include "app/TavenorDlg.h"
+#include "core/plotting/PlotGeometry.h"
 #include "sim/SimSensor.h"
-#include "view/PlotGeometry.h"
+#include "ui/common/Messages.h"
+#include "ui/common/QtEventSink.h"
+#include "ui/main/TavenorDlg.h"
 
 namespace {
 

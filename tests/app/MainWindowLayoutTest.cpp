@@ -11,9 +11,9 @@
 #include <QSlider>
 #include <QTest>
 
-#include "app/QtEventSink.h"
-#include "app/TavenorDlg.h"
-#include "view/PlotFrame.h"
+#include "ui/common/PlotFrame.h"
+#include "ui/common/QtEventSink.h"
+#include "ui/main/TavenorDlg.h"
 
 namespace {
 

@@ -10,16 +10,16 @@
 #include <QSignalSpy>
 #include <QTest>
 
-#include "alarm/AlarmControls.h"
-#include "alarm/AlarmDlg.h"
-#include "alarm/AlarmIndicator.h"
-#include "alarm/AlarmNotice.h"
-#include "app/Controls.h"
-#include "app/Messages.h"
-#include "app/QtEventSink.h"
-#include "app/TavenorDlg.h"
 #include "sim/SimSensor.h"
 #include "support/TestPeers.h"
+#include "ui/alarm/AlarmDlg.h"
+#include "ui/alarm/AlarmIndicator.h"
+#include "ui/alarm/AlarmNotice.h"
+#include "ui/common/Controls.h"
+#include "ui/common/Messages.h"
+#include "ui/common/QtEventSink.h"
+#include "ui/main/AlarmControls.h"
+#include "ui/main/TavenorDlg.h"
 
 #include <QDateTime>
 #include <QDir>

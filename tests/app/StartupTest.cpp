@@ -14,14 +14,14 @@
 #include <QTemporaryDir>
 #include <QTest>
 
-#include "app/CommandLine.h"
-#include "app/Messages.h"
-#include "app/QtEventSink.h"
-#include "app/TavenorDlg.h"
-#include "app/Translations.h"
-#include "net/Server.h"
+#include "core/net/Server.h"
+#include "core/station/CommandLine.h"
 #include "sim/SimSensor.h"
 #include "support/TestPeers.h"
+#include "ui/common/Messages.h"
+#include "ui/common/QtEventSink.h"
+#include "ui/common/Translations.h"
+#include "ui/main/TavenorDlg.h"
 
 namespace {
 

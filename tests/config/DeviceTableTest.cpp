@@ -10,9 +10,9 @@
 #include <memory>
 #include <vector>
 
-#include "app/Station.h"
-#include "config/DeviceParameterTable.h"
-#include "net/ConnectionTable.h"
+#include "core/config/DeviceParameterTable.h"
+#include "core/net/ConnectionTable.h"
+#include "core/station/Station.h"
 #include "support/TestPeers.h"
 
 using namespace tav;

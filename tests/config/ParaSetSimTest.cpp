@@ -15,12 +15,12 @@
 #include <filesystem>
 #include <fstream>
 
-#include "app/Controls.h"
-#include "app/Messages.h"
-#include "app/QtEventSink.h"
-#include "app/TavenorDlg.h"
-#include "config/PARASET.h"
 #include "sim/SimSensor.h"
+#include "ui/common/Controls.h"
+#include "ui/common/Messages.h"
+#include "ui/common/QtEventSink.h"
+#include "ui/config/PARASET.h"
+#include "ui/main/TavenorDlg.h"
 
 using namespace tav::ui;
 namespace fs = std::filesystem;

@@ -2,7 +2,7 @@
 // parameter commands.
 #include <gtest/gtest.h>
 
-#include "config/SensorCodes.h"
+#include "core/config/SensorCodes.h"
 
 #include <cstdio>
 #include <cstring>
@@ -11,11 +11,11 @@
 #include <memory>
 #include <vector>
 
-#include "config/CommandFrame.h"
-#include "config/SensorCodes.h"
-#include "config/SensorCommander.h"
-#include "config/SensorSettingsCache.h"
-#include "config/TextInput.h"
+#include "core/base/TextInput.h"
+#include "core/config/CommandFrame.h"
+#include "core/config/SensorCodes.h"
+#include "core/config/SensorCommander.h"
+#include "core/config/SensorSettingsCache.h"
 
 using namespace tav;
 

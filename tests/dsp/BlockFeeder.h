@@ -10,8 +10,8 @@
 #include <mutex>
 #include <vector>
 
-#include "dsp/Conditioner.h"
-#include "net/EventSink.h"
+#include "core/net/EventSink.h"
+#include "core/processing/Conditioner.h"
 
 namespace tav::test {
 

@@ -4,7 +4,7 @@
 #include <cmath>
 #include <complex>
 
-#include "dsp/Conditioner.h"
+#include "core/processing/Conditioner.h"
 
 using namespace tav;
 

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "BlockFeeder.h"
-#include "dsp/BandDesign.h"
+#include "core/dsp/BandDesign.h"
 
 using namespace tav;
 using tav::test::BlockFeeder;

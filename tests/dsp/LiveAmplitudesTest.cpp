@@ -6,8 +6,8 @@
 #include <random>
 #include <vector>
 
-#include "dsp/Fft.h"
-#include "dsp/LiveAmplitudes.h"
+#include "core/dsp/Fft.h"
+#include "core/processing/LiveAmplitudes.h"
 
 namespace tav {
 namespace {

@@ -9,9 +9,9 @@
 #include <string>
 #include <thread>
 
-#include "app/Station.h"
-#include "dsp/ProcessingThread.h"
-#include "dsp/SpeedEstimator.h"
+#include "core/processing/ProcessingThread.h"
+#include "core/processing/SpeedEstimator.h"
+#include "core/station/Station.h"
 
 namespace tav {
 namespace {

@@ -4,10 +4,10 @@
 #include <memory>
 
 #include "BlockFeeder.h"
-#include "dsp/BandDesign.h"
-#include "dsp/Fft.h"
-#include "dsp/SpeedEstimator.h"
-#include "net/ConnectionTable.h"
+#include "core/dsp/BandDesign.h"
+#include "core/dsp/Fft.h"
+#include "core/net/ConnectionTable.h"
+#include "core/processing/SpeedEstimator.h"
 
 namespace tav {
 namespace {

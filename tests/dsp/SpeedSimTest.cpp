@@ -12,7 +12,7 @@
 #include <thread>
 #include <vector>
 
-#include "app/Station.h"
+#include "core/station/Station.h"
 #include "sim/SimFleet.h"
 #include "sim/SimOptions.h"
 #include "tests/support/TestPeers.h"

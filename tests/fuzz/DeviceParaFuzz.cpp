@@ -3,8 +3,8 @@
 // applied to a connection and every address looked up.
 #include <cstdint>
 
-#include "config/DeviceParameterTable.h"
-#include "net/ConnectionTable.h"
+#include "core/config/DeviceParameterTable.h"
+#include "core/net/ConnectionTable.h"
 #include "tests/fuzz/FuzzFile.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)

@@ -26,8 +26,8 @@
 #include <string>
 #include <vector>
 
-#include "net/Parser.h"
-#include "net/SensorFrame.h"
+#include "core/net/Parser.h"
+#include "core/net/SensorFrame.h"
 #include "tests/net/FrameBuilders.h"
 
 #if defined(__has_feature)

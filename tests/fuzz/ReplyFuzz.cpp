@@ -6,8 +6,8 @@
 #include <cstring>
 #include <string>
 
-#include "config/SensorSettingsCache.h"
-#include "net/SensorFrame.h"
+#include "core/config/SensorSettingsCache.h"
+#include "core/net/SensorFrame.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {

@@ -1,7 +1,7 @@
 // libFuzzer target: sensorcodes.conf of any content.
 #include <cstdint>
 
-#include "config/SensorCodes.h"
+#include "core/config/SensorCodes.h"
 #include "tests/fuzz/FuzzFile.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)

@@ -4,8 +4,8 @@
 #include <cstdint>
 #include <string>
 
-#include "net/AccessList.h"
-#include "settings/StationSettings.h"
+#include "core/net/AccessList.h"
+#include "core/settings/StationSettings.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {

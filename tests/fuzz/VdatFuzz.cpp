@@ -4,11 +4,11 @@
 // frequency and sensor address).
 #include <cstdint>
 
-#include "dsp/Conditioner.h"
-#include "record/Recorder.h"
-#include "record/Replayer.h"
+#include "core/processing/Conditioner.h"
+#include "core/processing/LivePlots.h"
+#include "core/record/Recorder.h"
+#include "core/record/Replayer.h"
 #include "tests/fuzz/FuzzFile.h"
-#include "view/LivePlots.h"
 
 namespace {
 struct NullSink : tav::EventSink {

@@ -9,9 +9,9 @@
 #include <memory>
 #include <vector>
 
-#include "alarm/AlarmEngine.h"
+#include "core/alarm/AlarmEngine.h"
 #include "core/health/BandMonitor.h"
-#include "net/SensorFrame.h"
+#include "core/net/SensorFrame.h"
 #include "sim/SignalGenerator.h"
 
 using namespace tav;

@@ -14,9 +14,9 @@
 
 #include "../alarm/AlarmTestFleet.h"
 #include "HistoryTestSupport.h"
-#include "history/HistoryAlarmLog.h"
-#include "history/HistoryQueryThread.h"
-#include "history/HistorySchema.h"
+#include "core/history/HistoryAlarmLog.h"
+#include "core/history/HistoryQueryThread.h"
+#include "core/history/HistorySchema.h"
 
 namespace tav {
 namespace {

@@ -6,7 +6,7 @@
 
 #include <cmath>
 
-#include "history/HistoryStore.h"
+#include "core/history/HistoryStore.h"
 #include "tests/history/HistoryTestSupport.h"
 
 namespace tav {

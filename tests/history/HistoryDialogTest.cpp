@@ -21,14 +21,14 @@
 #include <qcustomplot.h>
 #include <sstream>
 
-#include "app/Controls.h"
-#include "app/Messages.h"
-#include "app/QtEventSink.h"
-#include "app/TavenorDlg.h"
-#include "history/HistoryCsv.h"
-#include "history/HistoryDialog.h"
+#include "core/history/HistoryCsv.h"
 #include "history/ViewerTestSupport.h"
-#include "steady/SteadyDataDisp.h"
+#include "ui/common/Controls.h"
+#include "ui/common/Messages.h"
+#include "ui/common/QtEventSink.h"
+#include "ui/history/HistoryDialog.h"
+#include "ui/main/TavenorDlg.h"
+#include "ui/steady/SteadyDataDisp.h"
 
 using tav::ui::FindControl;
 

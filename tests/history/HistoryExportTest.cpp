@@ -14,10 +14,10 @@
 #include <sstream>
 #include <thread>
 
-#include "app/Station.h"
-#include "config/TextInput.h"
-#include "history/HistoryCodec.h"
-#include "history/HistoryCsv.h"
+#include "core/base/TextInput.h"
+#include "core/history/HistoryCodec.h"
+#include "core/history/HistoryCsv.h"
+#include "core/station/Station.h"
 #include "tests/history/HistoryTestSupport.h"
 
 namespace tav {

@@ -10,8 +10,8 @@
 #include <cstdio>
 #include <thread>
 
-#include "history/HistoryReader.h"
-#include "history/HistoryWriter.h"
+#include "core/history/HistoryReader.h"
+#include "core/history/HistoryWriter.h"
 #include "tests/history/HistoryTestSupport.h"
 
 namespace tav {

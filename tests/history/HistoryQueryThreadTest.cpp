@@ -15,9 +15,9 @@
 #include <mutex>
 #include <sstream>
 
-#include "history/HistoryCsv.h"
+#include "core/history/HistoryCsv.h"
+#include "core/history/HistoryQueryThread.h"
 #include "history/ViewerTestSupport.h"
-#include "history/HistoryQueryThread.h"
 
 namespace {
 

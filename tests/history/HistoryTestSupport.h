@@ -11,9 +11,9 @@
 #include <string>
 #include <vector>
 
-#include "history/HistoryReader.h"
-#include "history/HistoryWriter.h"
-#include "net/EventSink.h"
+#include "core/history/HistoryReader.h"
+#include "core/history/HistoryWriter.h"
+#include "core/net/EventSink.h"
 
 namespace tav::test {
 

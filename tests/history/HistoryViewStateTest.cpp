@@ -5,8 +5,8 @@
 #include <algorithm>
 #include <cmath>
 
-#include "history/HistoryViewState.h"
-#include "steady/SteadyViewerState.h"
+#include "core/history/HistoryViewState.h"
+#include "core/steady/SteadyViewerState.h"
 
 namespace {
 

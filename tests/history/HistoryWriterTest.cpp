@@ -7,9 +7,9 @@
 #include <map>
 #include <thread>
 
-#include "history/HistoryReader.h"
-#include "history/HistoryWriter.h"
-#include "steady/SteadyTable.h"
+#include "core/history/HistoryReader.h"
+#include "core/history/HistoryWriter.h"
+#include "core/steady/SteadyTable.h"
 #include "tests/history/HistoryTestSupport.h"
 #include "tests/steady/SteadyTestTable.h"
 

@@ -15,8 +15,8 @@
 #include <string>
 #include <vector>
 
-#include "history/HistoryQueryThread.h"
-#include "history/HistoryWriter.h"
+#include "core/history/HistoryQueryThread.h"
+#include "core/history/HistoryWriter.h"
 
 namespace tav::test {
 

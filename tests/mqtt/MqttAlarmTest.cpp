@@ -2,9 +2,9 @@
 // alarms, and names and zones on the steady messages.
 #include <gtest/gtest.h>
 
-#include "mqtt/Json.h"
+#include "core/mqtt/Json.h"
+#include "core/mqtt/MqttAlarmBridge.h"
 #include "tests/alarm/AlarmTestFleet.h"
-#include "mqtt/MqttAlarmBridge.h"
 #include "tests/mqtt/TestBroker.h"
 
 using namespace tav;

@@ -8,12 +8,12 @@
 #include <cstring>
 #include <fstream>
 
-#include "app/CommandLine.h"
-#include "mqtt/Json.h"
-#include "net/ErrorTexts.h"
-#include "mqtt/MqttConfig.h"
-#include "mqtt/MqttPayloads.h"
-#include "settings/StationSettings.h"
+#include "core/mqtt/Json.h"
+#include "core/mqtt/MqttPayloads.h"
+#include "core/net/ErrorTexts.h"
+#include "core/settings/MqttConfig.h"
+#include "core/settings/StationSettings.h"
+#include "core/station/CommandLine.h"
 #include "tests/mqtt/TestBroker.h"
 
 using namespace tav;

@@ -8,10 +8,10 @@
 #include <fstream>
 #include <map>
 
-#include "app/Station.h"
-#include "history/HistoryReader.h"
-#include "mqtt/Json.h"
-#include "mqtt/MqttPublisher.h"
+#include "core/history/HistoryReader.h"
+#include "core/mqtt/Json.h"
+#include "core/mqtt/MqttPublisher.h"
+#include "core/station/Station.h"
 #include "sim/SimSensor.h"
 #include "tests/mqtt/TestBroker.h"
 

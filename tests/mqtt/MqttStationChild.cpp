@@ -4,7 +4,7 @@
 
 #include <cstdio>
 
-#include "app/Station.h"
+#include "core/station/Station.h"
 
 namespace {
 struct NullSink : tav::EventSink {

@@ -6,9 +6,9 @@
 
 #include <cerrno>
 
-#include "net/AcceptReports.h"
-#include "net/AccessList.h"
-#include "net/PeerPatrol.h"
+#include "core/net/AcceptReports.h"
+#include "core/net/AccessList.h"
+#include "core/net/PeerPatrol.h"
 
 using namespace tav;
 

@@ -4,8 +4,8 @@
 #include <ctime>
 #include <memory>
 
-#include "net/ConnectionLog.h"
-#include "net/EventSink.h"
+#include "core/net/ConnectionLog.h"
+#include "core/net/EventSink.h"
 
 using namespace tav;
 

@@ -8,11 +8,11 @@
 
 #include <memory>
 
-#include "app/Controls.h"
-#include "app/QtEventSink.h"
-#include "app/TavenorDlg.h"
-#include "net/ConnectionLog.h"
+#include "core/net/ConnectionLog.h"
 #include "support/TestPeers.h"
+#include "ui/common/Controls.h"
+#include "ui/common/QtEventSink.h"
+#include "ui/main/TavenorDlg.h"
 
 using tav::ui::FindControl;
 

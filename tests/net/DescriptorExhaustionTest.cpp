@@ -8,7 +8,7 @@
 #include <fcntl.h>
 #include <sys/resource.h>
 
-#include "app/Station.h"
+#include "core/station/Station.h"
 #include "net/FrameBuilders.h"
 #include "support/TestPeers.h"
 

@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "net/SensorFrame.h"
+#include "core/net/SensorFrame.h"
 
 namespace tav::testing {
 

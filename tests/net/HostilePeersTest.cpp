@@ -7,7 +7,7 @@
 
 #include <random>
 
-#include "app/Station.h"
+#include "core/station/Station.h"
 #include "net/FrameBuilders.h"
 #include "support/TestPeers.h"
 

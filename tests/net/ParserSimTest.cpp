@@ -7,7 +7,7 @@
 #include <chrono>
 #include <thread>
 
-#include "app/Station.h"
+#include "core/station/Station.h"
 #include "sim/SimSensor.h"
 #include "support/TestPeers.h"
 

@@ -13,8 +13,8 @@
 #include <thread>
 #include <vector>
 
-#include "app/Station.h"
-#include "net/Parser.h"
+#include "core/net/Parser.h"
+#include "core/station/Station.h"
 #include "tests/net/FrameBuilders.h"
 #include "tests/support/TestPeers.h"
 

@@ -4,7 +4,7 @@
 #include <thread>
 #include <vector>
 
-#include "net/ReceiveRing.h"
+#include "core/net/ReceiveRing.h"
 
 using tav::ReceiveRing;
 

@@ -2,7 +2,7 @@
 
 #include <random>
 
-#include "app/Station.h"
+#include "core/station/Station.h"
 #include "support/TestPeers.h"
 
 using namespace tav;

@@ -10,7 +10,7 @@
 #include <random>
 #include <string>
 
-#include "record/CsvExport.h"
+#include "core/record/CsvExport.h"
 #include "tests/record/RecordTestSupport.h"
 
 namespace tav {

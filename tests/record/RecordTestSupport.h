@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "net/EventSink.h"
-#include "record/VdatFormat.h"
+#include "core/net/EventSink.h"
+#include "core/record/VdatFormat.h"
 
 namespace tav::test {
 

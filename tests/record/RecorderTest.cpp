@@ -5,7 +5,7 @@
 #include <memory>
 #include <mutex>
 
-#include "record/Recorder.h"
+#include "core/record/Recorder.h"
 #include "tests/record/RecordTestSupport.h"
 
 namespace tav {

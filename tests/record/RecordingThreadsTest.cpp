@@ -6,8 +6,8 @@
 #include <mutex>
 #include <thread>
 
-#include "record/Recorder.h"
-#include "record/Replayer.h"
+#include "core/record/Recorder.h"
+#include "core/record/Replayer.h"
 #include "tests/record/RecordTestSupport.h"
 
 namespace tav {

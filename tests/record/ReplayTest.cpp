@@ -6,8 +6,8 @@
 #include <memory>
 #include <vector>
 
-#include "record/Recorder.h"
-#include "record/Replayer.h"
+#include "core/record/Recorder.h"
+#include "core/record/Replayer.h"
 #include "tests/record/RecordTestSupport.h"
 
 namespace tav {

@@ -6,8 +6,8 @@
 #include <memory>
 #include <mutex>
 
-#include "record/CsvExport.h"
-#include "record/Recorder.h"
+#include "core/record/CsvExport.h"
+#include "core/record/Recorder.h"
 #include "tests/record/RecordTestSupport.h"
 
 namespace tav {

@@ -10,13 +10,13 @@
 #include <QSlider>
 #include <QTest>
 
-#include "alarm/AlarmDlg.h"
-#include "app/Controls.h"
-#include "app/Messages.h"
-#include "app/QtEventSink.h"
-#include "app/TavenorDlg.h"
-#include "record/TransientControls.h"
 #include "record/RecordTestSupport.h"  // tests/ is on the include path
+#include "ui/alarm/AlarmDlg.h"
+#include "ui/common/Controls.h"
+#include "ui/common/Messages.h"
+#include "ui/common/QtEventSink.h"
+#include "ui/main/TavenorDlg.h"
+#include "ui/main/TransientControls.h"
 
 using tav::ui::FindControl;
 using tav::ui::TransientControls;

@@ -10,8 +10,8 @@
 #include <fstream>
 #include <sstream>
 
-#include "settings/MachineForm.h"
-#include "settings/StationSettings.h"
+#include "core/settings/MachineForm.h"
+#include "core/settings/StationSettings.h"
 
 namespace tav {
 namespace {

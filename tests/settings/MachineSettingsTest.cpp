@@ -8,7 +8,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "settings/StationSettings.h"
+#include "core/settings/StationSettings.h"
 
 namespace tav {
 namespace {

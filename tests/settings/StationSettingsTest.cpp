@@ -8,8 +8,8 @@
 #include <filesystem>
 #include <fstream>
 
-#include "settings/SettingsWatcher.h"
-#include "settings/StationSettings.h"
+#include "core/settings/SettingsWatcher.h"
+#include "core/settings/StationSettings.h"
 
 namespace tav {
 namespace {

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "config/DeviceParameterTable.h"
+#include "core/config/DeviceParameterTable.h"
 #include "sim/DeviceRecords.h"
 #include "sim/SimOptions.h"
 

@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <thread>
 
-#include "settings/StationSettings.h"
+#include "core/settings/StationSettings.h"
 
 namespace tav::soak {
 

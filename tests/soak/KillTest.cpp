@@ -14,8 +14,8 @@
 #include <map>
 #include <sstream>
 
-#include "net/SensorFrame.h"
-#include "record/VdatFormat.h"
+#include "core/net/SensorFrame.h"
+#include "core/record/VdatFormat.h"
 #include "tests/soak/Soak.h"
 
 extern char **environ;

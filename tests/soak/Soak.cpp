@@ -18,8 +18,8 @@
 #include <sstream>
 #include <thread>
 
-#include "net/SensorFrame.h"
-#include "record/VdatFormat.h"
+#include "core/net/SensorFrame.h"
+#include "core/record/VdatFormat.h"
 
 extern char **environ;
 

@@ -18,8 +18,8 @@
 #include <string>
 #include <vector>
 
-#include "net/ConnectionTable.h"
-#include "net/EventSink.h"
+#include "core/net/ConnectionTable.h"
+#include "core/net/EventSink.h"
 
 namespace tav::soak {
 

@@ -12,8 +12,8 @@
 #include <string>
 #include <thread>
 
-#include "config/SensorCommander.h"
-#include "dsp/Conditioner.h"
+#include "core/config/SensorCommander.h"
+#include "core/processing/Conditioner.h"
 #include "sim/SimFleet.h"
 #include "sim/SimOptions.h"
 #include "tests/soak/HostileClients.h"

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "app/Station.h"
+#include "core/station/Station.h"
 #include "tests/soak/HostileClients.h"
 #include "tests/soak/Soak.h"
 

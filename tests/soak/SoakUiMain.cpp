@@ -16,13 +16,13 @@
 #include <QTimer>
 #include <cstdio>
 
-#include "app/Controls.h"
-#include "app/Messages.h"
-#include "app/QtEventSink.h"
-#include "app/TavenorDlg.h"
-#include "record/TransientControls.h"
 #include "tests/soak/HostileClients.h"
 #include "tests/soak/SoakDriver.h"
+#include "ui/common/Controls.h"
+#include "ui/common/Messages.h"
+#include "ui/common/QtEventSink.h"
+#include "ui/main/TavenorDlg.h"
+#include "ui/main/TransientControls.h"
 
 using tav::ui::FindControl;
 

@@ -17,14 +17,14 @@
 #include <QTimer>
 #include <algorithm>
 
-#include "app/Controls.h"
-#include "app/Messages.h"
-#include "app/QtEventSink.h"
-#include "app/TavenorDlg.h"
+#include "core/plotting/PlotGeometry.h"
 #include "sim/SimSensor.h"
-#include "steady/MyListCtr.h"
-#include "steady/SteadyDataDisp.h"
-#include "view/PlotGeometry.h"
+#include "ui/common/Controls.h"
+#include "ui/common/Messages.h"
+#include "ui/common/MyListCtr.h"
+#include "ui/common/QtEventSink.h"
+#include "ui/main/TavenorDlg.h"
+#include "ui/steady/SteadyDataDisp.h"
 
 using tav::ui::FindControl;
 

@@ -6,7 +6,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "steady/SteadyLog.h"
+#include "core/steady/SteadyLog.h"
 #include "tests/steady/SteadyTestTable.h"
 
 namespace tav {

@@ -5,7 +5,7 @@
 #include <thread>
 #include <vector>
 
-#include "steady/SteadyTable.h"
+#include "core/steady/SteadyTable.h"
 #include "tests/steady/SteadyTestTable.h"
 
 namespace tav {

@@ -2,7 +2,7 @@
 // A connection table filled by hand, in place of sockets and parser threads.
 #include <memory>
 
-#include "net/ConnectionTable.h"
+#include "core/net/ConnectionTable.h"
 
 namespace tav::test {
 

@@ -7,7 +7,7 @@
 #include <numeric>
 #include <vector>
 
-#include "steady/SteadyViewerState.h"
+#include "core/steady/SteadyViewerState.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 #include <QApplication>
 #include <QFont>
 
-#include "app/Messages.h"
+#include "ui/common/Messages.h"
 
 int main(int argc, char **argv)
 {

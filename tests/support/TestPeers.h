@@ -13,8 +13,8 @@
 #include <thread>
 #include <vector>
 
-#include "net/EventSink.h"
-#include "settings/StationSettings.h"
+#include "core/net/EventSink.h"
+#include "core/settings/StationSettings.h"
 
 namespace tav::test {
 

@@ -3,7 +3,7 @@
 
 #include <memory>
 
-#include "view/LiveRefresh.h"
+#include "core/station/LiveRefresh.h"
 
 using namespace tav;
 

@@ -10,10 +10,10 @@
 #include <cmath>
 #include <memory>
 
-#include "app/QtEventSink.h"
-#include "app/TavenorDlg.h"
 #include "dsp/BlockFeeder.h"
-#include "view/LiveView.h"
+#include "ui/common/QtEventSink.h"
+#include "ui/main/LiveView.h"
+#include "ui/main/TavenorDlg.h"
 
 namespace {
 

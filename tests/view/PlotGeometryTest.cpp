@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
-#include "view/PlotData.h"
-#include "view/PlotGeometry.h"
+#include "core/plotting/PlotData.h"
+#include "core/plotting/PlotGeometry.h"
 
 using namespace tav;
 

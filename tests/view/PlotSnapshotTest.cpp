@@ -9,7 +9,7 @@
 #include <thread>
 #include <vector>
 
-#include "view/PlotData.h"
+#include "core/plotting/PlotData.h"
 
 using namespace tav;
 

@@ -7,8 +7,8 @@
 #include <limits>
 #include <memory>
 
-#include "view/PlotFrame.h"
-#include "view/WaveDisp.h"
+#include "ui/common/PlotFrame.h"
+#include "ui/common/WaveDisp.h"
 
 using namespace tav;
 

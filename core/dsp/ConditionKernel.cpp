@@ -1,0 +1,333 @@
+#include "core/dsp/ConditionKernel.h"
+
+#include <cfloat>
+#include <cstring>
+
+// The vector helpers below are always inlined: no vector value crosses a
+// call, so the note that passing one would differ between the baseline and
+// the AVX calling convention does not apply.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic ignored "-Wpsabi"
+#endif
+
+namespace tav::kernel {
+
+namespace {
+
+using F4 = float __attribute__((vector_size(16)));
+
+constexpr M4 kAxisLanes = {-1, -1, -1, 0};
+constexpr M4 kAbsMask = {0x7fffffffffffffffL, 0x7fffffffffffffffL, 0x7fffffffffffffffL, 0x7fffffffffffffffL};
+
+#define TAV_INLINE [[gnu::always_inline]] inline
+
+TAV_INLINE V4 Splat(double v) { return V4{v, v, v, v}; }
+TAV_INLINE V4 Abs(const V4 &v) { return (V4)((M4)v & kAbsMask); }
+// Rounds each lane to float32, as the scalar code stores its float values.
+TAV_INLINE V4 ToFloat(const V4 &v) { return __builtin_convertvector(__builtin_convertvector(v, F4), V4); }
+
+// Strict comparison: a lane keeps its first largest magnitude, and a NaN
+// never replaces it.
+TAV_INLINE void KeepLarger(V4 &peak, const V4 &magnitude)
+{
+    const M4 larger = magnitude > peak;
+    peak = (V4)(((M4)magnitude & larger) | ((M4)peak & ~larger));
+}
+
+// Direct form I, summed in the order of BiquadStep.
+TAV_INLINE V4 Step(LaneBiquad &s, const V4 &x)
+{
+    const V4 y = s.b0 * x + s.b1 * s.x1 + s.b2 * s.x2 - s.a1 * s.y1 - s.a2 * s.y2;
+    s.x2 = s.x1;
+    s.x1 = x;
+    s.y2 = s.y1;
+    s.y1 = y;
+    return y;
+}
+
+// Transposed direct form II: two states per section (held in x1, x2)
+// instead of four, which matters where the states no longer fit in
+// registers. For the sections no plot shows.
+TAV_INLINE V4 StepTransposed(LaneBiquad &s, const V4 &x)
+{
+    const V4 y = s.b0 * x + s.x1;
+    s.x1 = s.b1 * x - s.a1 * y + s.x2;
+    s.x2 = s.b2 * x - s.a2 * y;
+    return y;
+}
+
+// A section without feedback (the severity band's droop correction).
+TAV_INLINE V4 StepFir(LaneBiquad &s, const V4 &x)
+{
+    const V4 y = s.b0 * x + s.b1 * s.x1 + s.b2 * s.x2;
+    s.x2 = s.x1;
+    s.x1 = x;
+    return y;
+}
+
+// Loads row i's X, Y, Z (and one value beyond, into the idle lane) with a
+// NaN or infinite sample, and the idle lane, taken as 0. `finite` tells which.
+TAV_INLINE V4 LoadRow(const uint8_t *p, M4 &finite)
+{
+    F4 raw;
+    std::memcpy(&raw, p, sizeof raw);
+    const V4 x = __builtin_convertvector(raw, V4);
+    finite = (Abs(x) <= Splat(FLT_MAX)) & kAxisLanes;
+    return (V4)((M4)x & finite);
+}
+
+// One loop over the rows does the acceleration's statistics and speed
+// filter and the integrators with their filters. Each recurrence is bound by
+// its own latency, so in one loop they overlap (two passes over the rows,
+// each with all its values in registers, took about 15 % longer). Some
+// running values no longer fit in registers; their reloads are off the
+// recurrences' critical paths.
+template <bool kIso, bool kHighPass, bool kPlot, bool kCapture>
+TAV_INLINE void FusedPass(RowWork &w, const uint8_t *p, int n, const RowOutput &out)
+{
+    V4 sumSq = w.sumSq[0], peak = w.peak[0];
+    V4 s1 = w.s1, s2 = w.s2, s3 = w.s3, s4 = w.s4;
+    const V4 shift = w.shift;
+    M4 nonFinite = w.nonFinite;
+    LaneBiquad lp = w.speedLp;
+    V4 lpOut = w.speedOut;
+    const V4 ka = w.a, kb = w.b, gravity = Splat(kMillimetresPerSecondSquaredPerG);
+    V4 velIn = w.velIn, velOut = w.velOut, dispIn = w.dispIn, dispOut = w.dispOut;
+    V4 sumV = w.sumSq[1], peakV = w.peak[1], sumD = w.sumSq[2], peakD = w.peak[2];
+    LaneBiquad velHp = w.velHp, dispHp = w.dispHp;
+    LaneBiquad iso0 = w.iso[0], iso1 = w.iso[1], iso2 = w.iso[2], iso3 = w.iso[3];
+    // Rows left until the next captured value, and its position.
+    const int decimation = out.captureDecimation > 0 ? out.captureDecimation : 1;
+    int untilCapture = (decimation - out.captureCount % decimation) % decimation;
+    int position = (out.captureCount + untilCapture) / decimation;
+    V4 sumIso = w.sumIso;
+    float *dst[3][3];
+    std::memcpy(dst, out.plot, sizeof dst);
+    for (int i = 0; i < n; ++i, p += 12) {
+        M4 finite;
+        const V4 x = LoadRow(p, finite);
+        // A NaN or infinite sample counts as no acceleration, and is counted.
+        nonFinite += ~finite & kAxisLanes & 1;
+        sumSq += x * x;
+        KeepLarger(peak, Abs(x));
+        const V4 dev = x - shift;
+        const V4 dev2 = dev * dev;
+        s1 += dev;
+        s2 += dev2;
+        s3 += dev2 * dev;
+        s4 += dev2 * dev2;
+        if constexpr (kCapture) {
+            // The three sections of the Z axis's low-pass run side by side,
+            // one per lane: each takes what the section before it gave one
+            // row earlier, so the last lane gives the cascade's output two
+            // rows late (no matter for a speed).
+            const V4 in = __builtin_shufflevector(lpOut, x, 6, 0, 1, 2);
+            lpOut = StepTransposed(lp, in);
+            if (untilCapture == 0) {
+                // A limit set beyond the capture's length must not write past it.
+                if (position < kSpeedCaptureLength)
+                    out.capture[kAxisZ][position] = static_cast<float>(lpOut[kSpeedSections - 1]);
+                ++position;
+                untilCapture = decimation;
+            }
+            --untilCapture;
+        }
+        const V4 vy = ka * (x + velIn) + kb * velOut;
+        velIn = x;
+        velOut = vy;
+        V4 v = ToFloat(vy * gravity);
+        // Displacement comes from the velocity before its high-pass.
+        const V4 dy = ka * (v + dispIn) + kb * dispOut;
+        dispIn = v;
+        dispOut = dy;
+        V4 d = ToFloat(dy);
+        if constexpr (kIso) {
+            const V4 band = StepTransposed(iso3, StepTransposed(iso2, StepTransposed(iso1, StepFir(iso0, v))));
+            sumIso += band * band;
+        }
+        if constexpr (kHighPass)
+            v = ToFloat(Step(velHp, v));
+        if constexpr (kHighPass)
+            d = ToFloat(Step(dispHp, d));
+        if constexpr (kPlot) {
+            for (int a = 0; a < 3; ++a) {
+                *dst[a][0] = static_cast<float>(x[a]);
+                *dst[a][1] = static_cast<float>(v[a]);
+                *dst[a][2] = static_cast<float>(d[a]);
+                dst[a][0] += out.step[a];
+                dst[a][1] += out.step[a];
+                dst[a][2] += out.step[a];
+            }
+        }
+        sumV += v * v;
+        KeepLarger(peakV, Abs(v));
+        sumD += d * d;
+        KeepLarger(peakD, Abs(d));
+    }
+    w.sumSq[0] = sumSq;
+    w.peak[0] = peak;
+    w.s1 = s1;
+    w.s2 = s2;
+    w.s3 = s3;
+    w.s4 = s4;
+    w.nonFinite = nonFinite;
+    w.speedLp = lp;
+    w.speedOut = lpOut;
+    w.velIn = velIn;
+    w.velOut = velOut;
+    w.dispIn = dispIn;
+    w.dispOut = dispOut;
+    w.sumSq[1] = sumV;
+    w.peak[1] = peakV;
+    w.sumSq[2] = sumD;
+    w.peak[2] = peakD;
+    w.velHp = velHp;
+    w.dispHp = dispHp;
+    w.iso[0] = iso0;
+    w.iso[1] = iso1;
+    w.iso[2] = iso2;
+    w.iso[3] = iso3;
+    w.sumIso = sumIso;
+}
+
+template <bool kIso, bool kHighPass, bool kPlot, bool kCapture>
+TAV_INLINE void Rows(RowWork &w, const uint8_t *p, int n, const RowOutput &out)
+{
+    FusedPass<kIso, kHighPass, kPlot, kCapture>(w, p, n, out);
+}
+
+using RunFn = void (*)(RowWork &, const uint8_t *, int, const RowOutput &);
+
+template <bool kIso, bool kHighPass, bool kPlot, bool kCapture>
+void RowsBaseline(RowWork &w, const uint8_t *p, int n, const RowOutput &out)
+{
+    Rows<kIso, kHighPass, kPlot, kCapture>(w, p, n, out);
+}
+
+// The same code for processors with 256-bit vectors. No fused multiply-add,
+// so that results do not depend on the processor.
+template <bool kIso, bool kHighPass, bool kPlot, bool kCapture>
+__attribute__((target("avx"))) void RowsAvx(RowWork &w, const uint8_t *p, int n, const RowOutput &out)
+{
+    Rows<kIso, kHighPass, kPlot, kCapture>(w, p, n, out);
+}
+
+#define TAV_TABLE_HALF(fn, iso)                                            \
+    {{{fn<iso, false, false, false>, fn<iso, false, false, true>},         \
+      {fn<iso, false, true, false>, fn<iso, false, true, true>}},          \
+     {{fn<iso, true, false, false>, fn<iso, true, false, true>},           \
+      {fn<iso, true, true, false>, fn<iso, true, true, true>}}}
+#define TAV_TABLE(fn) {TAV_TABLE_HALF(fn, false), TAV_TABLE_HALF(fn, true)}
+
+// Indexed [iso][highPass][plot][capture].
+constexpr RunFn kBaseline[2][2][2][2] = TAV_TABLE(RowsBaseline);
+constexpr RunFn kAvx[2][2][2][2] = TAV_TABLE(RowsAvx);
+
+bool HasAvx()
+{
+    static const bool has = __builtin_cpu_supports("avx");
+    return has;
+}
+
+void LoadSection(LaneBiquad &l, const Biquad (&s)[3])
+{
+    l = LaneBiquad{};
+    for (int a = 0; a < 3; ++a) {
+        l.b0[a] = s[a].b0;
+        l.b1[a] = s[a].b1;
+        l.b2[a] = s[a].b2;
+        l.a1[a] = s[a].a1;
+        l.a2[a] = s[a].a2;
+        l.x1[a] = s[a].x1;
+        l.x2[a] = s[a].x2;
+        l.y1[a] = s[a].y1;
+        l.y2[a] = s[a].y2;
+    }
+}
+
+void StoreSection(const LaneBiquad &l, Biquad (&s)[3])
+{
+    for (int a = 0; a < 3; ++a) {
+        s[a].x1 = l.x1[a];
+        s[a].x2 = l.x2[a];
+        s[a].y1 = l.y1[a];
+        s[a].y2 = l.y2[a];
+    }
+}
+
+}  // namespace
+
+void LoadLanes(RowWork &w, const ConditionState &c)
+{
+    w = RowWork{};
+    w.a = V4{c.integratorA, c.integratorA, c.integratorA, 0};
+    w.b = V4{c.integratorB, c.integratorB, c.integratorB, 0};
+    for (int a = 0; a < 3; ++a) {
+        w.velIn[a] = c.velocityIntegrator[a].previousInput;
+        w.velOut[a] = c.velocityIntegrator[a].previousOutput;
+        w.dispIn[a] = c.displacementIntegrator[a].previousInput;
+        w.dispOut[a] = c.displacementIntegrator[a].previousOutput;
+        for (int q = 0; q < 3; ++q) {
+            w.sumSq[q][a] = c.sumSquares[q][a];
+            w.peak[q][a] = c.runningPeak[q][a];
+        }
+        w.s1[a] = c.sumAccel[a];
+        w.s2[a] = c.sumAccel2[a];
+        w.s3[a] = c.sumAccel3[a];
+        w.s4[a] = c.sumAccel4[a];
+        w.shift[a] = c.kurtosisShift[a];
+        w.sumIso[a] = c.isoSumSquares[a];
+    }
+    LoadSection(w.velHp, c.velocityHighPass);
+    LoadSection(w.dispHp, c.displacementHighPass);
+    w.speedLp = LaneBiquad{};
+    for (int i = 0; i < kSpeedSections; ++i) {
+        const Biquad &s = c.speedLowPass[i];
+        w.speedLp.b0[i] = s.b0;
+        w.speedLp.b1[i] = s.b1;
+        w.speedLp.b2[i] = s.b2;
+        w.speedLp.a1[i] = s.a1;
+        w.speedLp.a2[i] = s.a2;
+        w.speedLp.x1[i] = s.x1;
+        w.speedLp.x2[i] = s.x2;
+        w.speedOut[i] = s.y1;
+    }
+    for (int i = 0; i < kSeveritySections; ++i)
+        LoadSection(w.iso[i], c.isoBand[i]);
+}
+
+uint64_t StoreLanes(const RowWork &w, ConditionState &c)
+{
+    for (int a = 0; a < 3; ++a) {
+        c.velocityIntegrator[a] = Integrator{w.velOut[a], w.velIn[a]};
+        c.displacementIntegrator[a] = Integrator{w.dispOut[a], w.dispIn[a]};
+        for (int q = 0; q < 3; ++q) {
+            c.sumSquares[q][a] = w.sumSq[q][a];
+            c.runningPeak[q][a] = w.peak[q][a];
+        }
+        c.sumAccel[a] = w.s1[a];
+        c.sumAccel2[a] = w.s2[a];
+        c.sumAccel3[a] = w.s3[a];
+        c.sumAccel4[a] = w.s4[a];
+        c.isoSumSquares[a] = w.sumIso[a];
+    }
+    StoreSection(w.velHp, c.velocityHighPass);
+    StoreSection(w.dispHp, c.displacementHighPass);
+    for (int i = 0; i < kSpeedSections; ++i) {
+        c.speedLowPass[i].x1 = w.speedLp.x1[i];
+        c.speedLowPass[i].x2 = w.speedLp.x2[i];
+        c.speedLowPass[i].y1 = w.speedOut[i];
+    }
+    for (int i = 0; i < kSeveritySections; ++i)
+        StoreSection(w.iso[i], c.isoBand[i]);
+    return static_cast<uint64_t>(w.nonFinite[0] + w.nonFinite[1] + w.nonFinite[2]);
+}
+
+void ConditionRowRun(RowWork &w, const uint8_t *p, int n, bool iso, bool highPass, bool plot, bool capture,
+                     const RowOutput &out)
+{
+    const auto &table = HasAvx() ? kAvx : kBaseline;
+    table[iso][highPass][plot][capture](w, p, n, out);
+}
+
+}  // namespace tav::kernel

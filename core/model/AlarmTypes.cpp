@@ -1,0 +1,57 @@
+#include "core/model/AlarmTypes.h"
+
+namespace tav {
+
+const char *SeverityText(AlarmSeverity s)
+{
+    switch (s) {
+    case AlarmSeverity::kAlert: return "预警";
+    case AlarmSeverity::kDanger: return "危险";
+    case AlarmSeverity::kOffline: return "离线";
+    }
+    return "";
+}
+
+const char *StateText(const Alarm &a)
+{
+    if (a.active)
+        return a.acknowledged ? "已确认" : "未确认";
+    return a.settingsRemoved ? "设置已删除未确认" : "已恢复未确认";
+}
+
+const char *QuantityText(int quantity)
+{
+    static const char *const kNames[kAlarmQuantityCount] = {
+        "速度有效值(10-1000Hz)", "加速度有效值", "加速度峰值", "峰值因子",
+        "加速度峭度",            "位移峰值",     "温度",       "转速偏差(%)",
+    };
+    static const char *const kBandNames[kMaxBands] = {"频带1", "频带2", "频带3", "频带4",
+                                                      "频带5", "频带6", "频带7", "频带8"};
+    if (quantity == kOfflineQuantity)
+        return "连接";
+    if (IsBandQuantity(quantity))
+        return kBandNames[quantity - kBandQuantity];
+    return quantity >= 0 && quantity < kAlarmQuantityCount ? kNames[quantity] : "";
+}
+
+const char *AxisText(int axis)
+{
+    static const char *const kNames[3] = {"X轴", "Y轴", "Z轴"};
+    return axis >= 0 && axis < 3 ? kNames[axis] : "";
+}
+
+const char *EventKindText(AlarmEventKind k)
+{
+    switch (k) {
+    case AlarmEventKind::kRaise: return "报警";
+    case AlarmEventKind::kClear: return "恢复";
+    case AlarmEventKind::kAcknowledge: return "确认";
+    case AlarmEventKind::kOffline: return "离线";
+    case AlarmEventKind::kOnline: return "上线";
+    case AlarmEventKind::kRateLimited: return "限流";
+    case AlarmEventKind::kSettingsChanged: return "设置变更";
+    }
+    return "";
+}
+
+}  // namespace tav
