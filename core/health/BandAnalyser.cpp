@@ -47,6 +47,12 @@ void BandAnalyser::Configure(double fs)
         velocityPower_.assign(size_t(n / 2 + 1), 0.0);
     }
     df_ = fs / n_;
+    velocityGain_.assign(size_t(n_ / 2 + 1), 0.0);
+    const int floorLine = std::max(2, int(std::ceil(1.0 / df_)));
+    for (int k = floorLine; k <= n_ / 2; ++k) {
+        const double gain = kMillimetresPerSecondSquaredPerG / (2.0 * M_PI * k * df_);
+        velocityGain_[size_t(k)] = gain * gain;
+    }
     const analysis::EnvelopeBand band = analysis::kEnvelopeBands[analysis::kDefaultEnvelopeBand];
     first_ = std::max(1, int(std::ceil(band.lowHz / df_)));
     last_ = std::min(n_ / 2 - 1, int(std::floor(band.highHz / df_)));
@@ -73,12 +79,8 @@ void BandAnalyser::Transform(const float *data)
         windowed_[size_t(i)] = float((data[i] - mean) * window_[size_t(i)]);
     forward_->Transform(windowed_.data(), n_);
     const fftw_complex *x = forward_->Lines();
-    const int floorLine = std::max(2, int(std::ceil(1.0 / df_)));
-    for (int k = 0; k <= n_ / 2; ++k) {
-        const double w = 2.0 * M_PI * k * df_;
-        const double gain = k < floorLine ? 0.0 : kMillimetresPerSecondSquaredPerG / w;
-        velocityPower_[size_t(k)] = (x[k][0] * x[k][0] + x[k][1] * x[k][1]) * gain * gain;
-    }
+    for (int k = 0; k <= n_ / 2; ++k)
+        velocityPower_[size_t(k)] = (x[k][0] * x[k][0] + x[k][1] * x[k][1]) * velocityGain_[size_t(k)];
     envelopeValid_ = last_ >= first_;
     if (!envelopeValid_)
         return;
@@ -100,10 +102,7 @@ void BandAnalyser::Transform(const float *data)
     }
     // The envelope's constant part, the carrier's size, taken out under
     // the same window so it does not leak over the cage's low lines.
-    double windowSum = 0;
-    for (float w : envelopeWindow_)
-        windowSum += w;
-    const double level = sum / windowSum;
+    const double level = sum / (0.5 * m_);  // a Hann window of m points sums to m / 2
     for (int j = 0; j < m_; ++j)
         envelope_[size_t(j)] -= float(level * envelopeWindow_[size_t(j)]);
     envelopeFft_->Transform(envelope_.data(), m_);

@@ -53,6 +53,7 @@ private:
     double windowPower_ = 0;  // sum of the window's squares
     std::unique_ptr<RealFft> forward_;
     std::vector<double> velocityPower_;  // |V_k|^2 per line
+    std::vector<double> velocityGain_;   // (9800 / omega_k)^2 per line, 0 below the floor
     // Envelope: the band's lines first..last, m_ points.
     int first_ = 0, last_ = -1, m_ = 0;
     std::unique_ptr<InverseComplexFft> shifted_;
