@@ -15,7 +15,7 @@ double AlarmEngine::LimitFor(const Sensor &s, int quantity, int axis, int level)
 {
     if (quantity == kChangeRow)
         return ChangeBound(s, axis);
-    return LimitOf(s.limits[quantity][axis < 0 ? 0 : axis], level);
+    return LimitOf(s.limits[SourceOf(quantity)][axis < 0 ? 0 : axis], level);
 }
 
 double QuantityValue(const SteadySensorValues &v, int quantity, int axis)
@@ -39,7 +39,8 @@ double QuantityValue(const SteadySensorValues &v, int quantity, int axis)
             return NAN;
         return std::fabs(rpm - rated) / rated * 100.0;
     }
-    default: return NAN;
+    default:
+        return IsBandQuantity(quantity) && axis >= 0 ? v.band[quantity - kBandQuantity][axis] : NAN;
     }
 }
 
@@ -58,7 +59,7 @@ void AlarmEngine::SetSettings(const std::map<int32_t, MachineSettings> &machines
         for (int q = 0; q < kConditionRows; ++q)
             for (int axis = 0; axis < 3; ++axis) {
                 Condition &c = s.conditions[q][axis];
-                ended |= EndForSettings(s, c.alarmId, c.heard, q, axis, lastTickMs_, comment);
+                ended |= EndForSettings(s, c.alarmId, c.heard, QuantityOfSource(q), axis, lastTickMs_, comment);
             }
         ended |= EndForSettings(s, s.offlineAlarmId, s.offlineHeard, kOfflineQuantity, kNoAxis, lastTickMs_, comment);
         for (int axis = 0; axis < 3; ++axis)
@@ -74,11 +75,9 @@ void AlarmEngine::SetSettings(const std::map<int32_t, MachineSettings> &machines
         const MachineSettings was = s.machine;
         s.machine = m;
         s.delayMs = std::llround(std::clamp(m.onDelayS, 0.0, kMaxOnDelayS) * 1000.0);
-        Limits before[kAlarmQuantityCount][3];
-        std::copy(&s.limits[0][0], &s.limits[0][0] + kAlarmQuantityCount * 3, &before[0][0]);
-        for (int q = 0; q < kAlarmQuantityCount; ++q)
-            for (int axis = 0; axis < 3; ++axis)
-                s.limits[q][axis] = EffectiveLimits(m, q, PerAxis(q) ? axis : kNoAxis);
+        Limits before[kAlarmSourceCount][3];
+        std::copy(&s.limits[0][0], &s.limits[0][0] + kAlarmSourceCount * 3, &before[0][0]);
+        SetLimits(s, m);
         s.changeBand = ChangeBand(m.isoClass);
         if (!fresh) {
             EndForLimitEdits(s, before, told);
@@ -94,9 +93,10 @@ void AlarmEngine::SetSettings(const std::map<int32_t, MachineSettings> &machines
                 s.offlineAlarmId = a.id;
             else if (a.quantity == kSensorFaultQuantity && a.axis >= 0 && a.axis < 3)
                 s.faults[a.axis].alarmId = a.id;
-            else if (a.quantity >= 0 && a.quantity < kAlarmQuantityCount)
-                s.conditions[a.severity == AlarmSeverity::kChange ? kChangeRow : a.quantity][a.axis < 0 ? 0 : a.axis]
-                    .alarmId = a.id;
+            else if (a.severity == AlarmSeverity::kChange && a.axis >= 0 && a.axis < 3)
+                s.conditions[kChangeRow][a.axis].alarmId = a.id;
+            else if ((a.quantity >= 0 && a.quantity < kAlarmQuantityCount) || IsBandQuantity(a.quantity))
+                s.conditions[SourceOf(a.quantity)][a.axis < 0 ? 0 : a.axis].alarmId = a.id;
         }
     }
     for (Alarm &a : alarms_)
@@ -248,13 +248,15 @@ void AlarmEngine::WatchOffline(Sensor &s, const SteadySensorValues *v, int64_t n
 void AlarmEngine::EvaluateValues(Sensor &s, const SteadySensorValues &v, int64_t now)
 {
     double worstVelocity = NAN;
-    for (int q = 0; q < kAlarmQuantityCount; ++q) {
+    for (int source = 0; source < kAlarmSourceCount; ++source) {
+        const int q = QuantityOfSource(source);
         for (int axis = 0; axis < (PerAxis(q) ? 3 : 1); ++axis) {
+            const Limits &l = s.limits[source][axis];
+            const bool anyLimit = std::isfinite(l.alert) || std::isfinite(l.danger);
             const double value = QuantityValue(v, q, PerAxis(q) ? axis : kNoAxis);
             if (q == kQuantityVelocity && std::isfinite(value) && !(value <= worstVelocity))
                 worstVelocity = value;
-            const Limits &l = s.limits[q][axis];
-            if (std::isfinite(l.alert) || std::isfinite(l.danger) || s.conditions[q][axis].level > 0)
+            if (anyLimit || s.conditions[source][axis].level > 0)
                 Evaluate(s, q, axis, value, v, now);
             if (q == kQuantityVelocity)
                 EvaluateChange(s, axis, value, v, now);
@@ -266,8 +268,8 @@ void AlarmEngine::EvaluateValues(Sensor &s, const SteadySensorValues &v, int64_t
 void AlarmEngine::Evaluate(Sensor &s, int quantity, int axis, double value, const SteadySensorValues &v,
                            int64_t now)
 {
-    Condition &c = s.conditions[quantity][axis];
-    const Limits &l = s.limits[quantity][axis];
+    Condition &c = s.conditions[SourceOf(quantity)][axis];
+    const Limits &l = s.limits[SourceOf(quantity)][axis];
     if (!std::isfinite(value)) {
         // Garbage neither raises nor clears: every delay starts again.
         for (int level = 1; level <= 2; ++level)
@@ -483,9 +485,10 @@ void AlarmEngine::EndHold(Sensor &s, int64_t now)
 {
     s.held = false;
     const char *const kNote = "暂停记录结束，补记当时的状态";
-    for (int q = 0; q < kConditionRows; ++q)
+    for (int source = 0; source < kConditionRows; ++source)
         for (int axis = 0; axis < 3; ++axis) {
-            Condition &c = s.conditions[q][axis];
+            const int q = QuantityOfSource(source);
+            Condition &c = s.conditions[source][axis];
             const Alarm *a = c.alarmId ? Find(c.alarmId) : nullptr;
             if ((c.level > 0 && !a) || (c.level == c.heard.level && (c.level == 0 || a->id == c.heard.id)))
                 continue;

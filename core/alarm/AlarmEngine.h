@@ -33,9 +33,22 @@ constexpr int64_t kOfflineAfterMs = 10000;    // no waveform packet for this lon
 constexpr int kMaxRaisesPerMinute = 12;
 constexpr int64_t kRateHoldMs = 60000;
 constexpr size_t kRecentEventCount = 1000;
-// The row of a sensor's conditions that watches the change from the baseline.
-constexpr int kChangeRow = kAlarmQuantityCount;
-constexpr int kConditionRows = kAlarmQuantityCount + 1;
+
+// The engine's sources of one sensor: the quantities, then the bands.
+constexpr int kAlarmSourceCount = kAlarmQuantityCount + kMaxBands;
+// The row of a sensor's conditions after its sources that watches the change
+// from the baseline; it stands for its own quantity where one is passed.
+constexpr int kChangeRow = kAlarmSourceCount;
+constexpr int kConditionRows = kAlarmSourceCount + 1;
+constexpr int SourceOf(int quantity)
+{
+    return IsBandQuantity(quantity) ? kAlarmQuantityCount + quantity - kBandQuantity : quantity;
+}
+constexpr int QuantityOfSource(int source)
+{
+    return source < kAlarmQuantityCount || source == kChangeRow ? source
+                                                                : kBandQuantity + source - kAlarmQuantityCount;
+}
 
 class AlarmEngine : public SteadySnapshotConsumer {
 public:
@@ -81,6 +94,9 @@ public:
     // tick; kNone without a class or values.
     Zone ZoneOfSensor(int32_t address) const;
     const MachineSettings *Machine(int32_t address) const;
+    // The bands watched for a sensor (WatchedBands of its settings, kept at
+    // each change of them); null with *count 0 for a sensor without settings.
+    const WatchedBand *Bands(int32_t address, int *count) const;
 
 private:
     // What listeners last heard of one alarm source: 0 nothing active, 1
@@ -101,10 +117,11 @@ private:
     };
     struct Sensor {
         MachineSettings machine;
-        // Per axis: a baseline gives each axis its own velocity limits.
-        Limits limits[kAlarmQuantityCount][3];
+        // By source and axis: a baseline gives each axis its own velocity
+        // limits, and a band's may come from each axis's baseline.
+        Limits limits[kAlarmSourceCount][3];
         int64_t delayMs = 5000;
-        // One more row than there are quantities: the "变化" watch of the
+        // One more row than there are sources: the "变化" watch of the
         // severity velocity against the baseline (level 1 while changed).
         Condition conditions[kConditionRows][3];
         double changeBand = NAN;  // a quarter of B/C; NaN without a class
@@ -126,6 +143,8 @@ private:
         bool held = false;
         int64_t heldSinceMs = 0;
         Zone zone = Zone::kNone;
+        WatchedBand bands[kMaxBands];
+        int bandCount = 0;
     };
 
     void EvaluateValues(Sensor &s, const SteadySensorValues &v, int64_t now);
@@ -149,7 +168,8 @@ private:
     // settings; false when there was nothing to end.
     bool EndForSettings(Sensor &s, uint64_t id, Heard &heard, int quantity, int axis, int64_t now,
                         const std::string &comment);
-    void EndForLimitEdits(Sensor &s, const Limits (&before)[kAlarmQuantityCount][3], std::vector<std::string> *told);
+    void EndForLimitEdits(Sensor &s, const Limits (&before)[kAlarmSourceCount][3], std::vector<std::string> *told);
+    static void SetLimits(Sensor &s, const MachineSettings &m);
     // The "变化" watch of one axis (AlarmChange.cpp); its limit as shown is
     // the bound the value crossed, the baseline plus or minus the band.
     void EvaluateChange(Sensor &s, int axis, double value, const SteadySensorValues &v, int64_t now);

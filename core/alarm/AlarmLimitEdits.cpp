@@ -22,16 +22,18 @@ std::string LimitText(double v)
 
 }  // namespace
 
-void AlarmEngine::EndForLimitEdits(Sensor &s, const Limits (&before)[kAlarmQuantityCount][3],
+void AlarmEngine::EndForLimitEdits(Sensor &s, const Limits (&before)[kAlarmSourceCount][3],
                                    std::vector<std::string> *told)
 {
-    for (int q = 0; q < kAlarmQuantityCount; ++q)
+    for (int source = 0; source < kAlarmSourceCount; ++source)
         for (int axis = 0; axis < 3; ++axis) {
-            Condition &c = s.conditions[q][axis];
+            const int q = QuantityOfSource(source);
+            Condition &c = s.conditions[source][axis];
             if (c.level == 0)
                 continue;
-            const double was = c.level == 2 ? before[q][axis].danger : before[q][axis].alert;
-            const double now = c.level == 2 ? s.limits[q][axis].danger : s.limits[q][axis].alert;
+            const Limits &then = before[source][axis], &limits = s.limits[source][axis];
+            const double was = c.level == 2 ? then.danger : then.alert;
+            const double now = c.level == 2 ? limits.danger : limits.alert;
             if (was == now || (!std::isfinite(was) && !std::isfinite(now)))
                 continue;
             const Alarm *a = c.alarmId ? Find(c.alarmId) : nullptr;
@@ -52,6 +54,25 @@ void AlarmEngine::EndForLimitEdits(Sensor &s, const Limits (&before)[kAlarmQuant
             for (int level = 1; level <= 2; ++level)
                 c.aboveSince[level] = c.belowSince[level] = -1;
         }
+}
+
+void AlarmEngine::SetLimits(Sensor &s, const MachineSettings &m)
+{
+    for (int q = 0; q < kAlarmQuantityCount; ++q)
+        for (int axis = 0; axis < 3; ++axis)
+            s.limits[q][axis] = EffectiveLimits(m, q, PerAxis(q) ? axis : kNoAxis);
+    s.bandCount = WatchedBands(m, s.bands);
+    for (int b = 0; b < kMaxBands; ++b)
+        for (int axis = 0; axis < 3; ++axis)
+            s.limits[kAlarmQuantityCount + b][axis] =
+                b < s.bandCount ? Limits{s.bands[b].alert[axis], s.bands[b].danger[axis]} : Limits{};
+}
+
+const WatchedBand *AlarmEngine::Bands(int32_t address, int *count) const
+{
+    const auto it = sensors_.find(address);
+    *count = it == sensors_.end() ? 0 : it->second.bandCount;
+    return it == sensors_.end() ? nullptr : it->second.bands;
 }
 
 }  // namespace tav

@@ -120,9 +120,11 @@ int ParseAlarmQuantityKey(const std::string &key)
         return kOfflineQuantity;
     if (key == "sensor")
         return kSensorFaultQuantity;
-    for (int q = 0; q < kAlarmQuantityCount; ++q)
+    for (int source = 0; source < kAlarmQuantityCount + kMaxBands; ++source) {
+        const int q = source < kAlarmQuantityCount ? source : kBandQuantity + source - kAlarmQuantityCount;
         if (key == AlarmQuantityKey(q))
             return q;
+    }
     return kUnknownQuantity;
 }
 

@@ -90,6 +90,7 @@ void HistoryStore::Close()
         sqlite3_finalize(st);
         st = nullptr;
     }
+    bands_.Close();
     if (db_)
         sqlite3_close(db_);
     db_ = nullptr;
@@ -131,7 +132,7 @@ HistoryOpenResult HistoryStore::Open(const std::string &path, std::string *error
         Close();
         return damaged ? HistoryOpenResult::kDamaged : HistoryOpenResult::kFailed;
     }
-    if (!Prepare(error)) {
+    if (!Prepare(error) || !bands_.Open(db_, error)) {
         // Statements that do not fit the tables: the file is not ours. A
         // busy or short machine is retried instead.
         const int code = sqlite3_errcode(db_) & 0xff;
@@ -389,6 +390,10 @@ int HistoryStore::Process(const SteadySnapshot &snap)
             Tick(s, 1, at, values);
         }
     }
+    if (!bands_.Process(snap) && !failedStep_) {
+        failedStep_ = true;
+        lastCode_ = sqlite3_errcode(db_);
+    }
     return failedStep_ ? lastCode_ : SQLITE_OK;
 }
 
@@ -414,6 +419,10 @@ bool HistoryStore::Prune(int64_t now)
         if (!Step(step.s))
             return false;
         deleted += sqlite3_changes(db_);
+    }
+    if (!bands_.Prune(now - int64_t(settings_.minuteDays) * kDayMs, now - hourKeep)) {
+        lastCode_ = sqlite3_errcode(db_);
+        return false;
     }
     if (deleted == 0)
         return true;
@@ -443,6 +452,7 @@ int HistoryStore::Fail(std::string *error)
         code = SQLITE_ERROR;
     ExecHistorySql(db_, "ROLLBACK", nullptr);
     sensors_.clear();
+    bands_.Reset();
     stateValid_ = false;
     presence_ = committedPresence_;
     return code;

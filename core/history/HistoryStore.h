@@ -12,6 +12,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "core/history/HistoryBands.h"
 #include "core/history/HistoryReader.h"
 #include "core/model/AlarmTypes.h"
 #include "core/model/SteadySnapshot.h"
@@ -105,6 +106,7 @@ private:
     int lastCode_ = 0;
     std::string blob_;
     std::vector<HistoryDamagedBlock> damaged_;
+    BandHistory bands_;  // the band series' tables
 };
 
 }  // namespace tav

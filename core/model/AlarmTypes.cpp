@@ -27,10 +27,14 @@ const char *QuantityText(int quantity)
         "速度有效值(10-1000Hz)", "加速度有效值", "加速度峰值", "峰值因子",
         "加速度峭度",            "位移峰值",     "温度",       "转速偏差(%)",
     };
+    static const char *const kBandNames[kMaxBands] = {"频带1", "频带2", "频带3", "频带4",
+                                                      "频带5", "频带6", "频带7", "频带8"};
     if (quantity == kOfflineQuantity)
         return "连接";
     if (quantity == kSensorFaultQuantity)
         return "传感器";
+    if (IsBandQuantity(quantity))
+        return kBandNames[quantity - kBandQuantity];
     return quantity >= 0 && quantity < kAlarmQuantityCount ? kNames[quantity] : "";
 }
 

@@ -66,6 +66,35 @@ struct SeverityBaseline {
     bool Any() const { return std::isfinite(velocity[0]) || std::isfinite(velocity[1]) || std::isfinite(velocity[2]); }
 };
 
+// Spectral bands watched per sensor: a range of orders of the measured speed
+// or of frequencies, on the velocity spectrum (mm/s RMS in the band) or on
+// the envelope spectrum of the acceleration (g RMS in the band). Written as
+// [[sensor.N.band]] tables; the bearings add their defect bands after them.
+constexpr int kMaxBands = 8;
+enum class BandKind { kOrder = 0, kFrequency = 1 };
+enum class BandSpectrum { kVelocity = 0, kEnvelope = 1 };
+// Limits from a baseline, where the band has no explicit one: alert at
+// twice the baseline (+6 dB), danger at four times (+12 dB).
+constexpr double kBandAlertOverBaseline = 2.0;
+constexpr double kBandDangerOverBaseline = 4.0;
+// Half-width of a bearing's defect band: this share of the defect
+// frequency, at least kBearingBandLines lines of the spectrum.
+constexpr double kBearingBandShare = 0.03;
+constexpr int kBearingBandLines = 2;
+
+struct BandSettings {
+    std::string name;
+    BandKind kind = BandKind::kOrder;
+    BandSpectrum spectrum = BandSpectrum::kVelocity;
+    double low = 0, high = 0;      // orders, or Hz
+    double alert = NAN, danger = NAN;
+    double baseline[3] = {NAN, NAN, NAN};  // per axis; NaN = none
+};
+
+// Alarm quantities of the bands: kBandQuantity + band index (0 .. kMaxBands-1).
+constexpr int kBandQuantity = 100;
+constexpr bool IsBandQuantity(int quantity) { return quantity >= kBandQuantity && quantity < kBandQuantity + kMaxBands; }
+
 struct MachineSettings {
     int32_t address = 0;
     std::string name;
@@ -77,6 +106,9 @@ struct MachineSettings {
     double severityAverageS = kDefaultSeverityAverageS;
     std::vector<BearingGeometry> bearings;
     SeverityBaseline baseline;
+    std::vector<BandSettings> bands;  // as written, at most kMaxBands
+    // Limits of every bearing's defect bands (envelope, g); NaN = none.
+    double bearingAlert = NAN, bearingDanger = NAN;
 
     MachineSettings()
     {
@@ -84,6 +116,23 @@ struct MachineSettings {
             alert[q] = danger[q] = NAN;
     }
 };
+
+// One band as it is watched: the written ones first, then each bearing's
+// BPFO, BPFI, BSF and FTF, as long as there is room.
+struct WatchedBand {
+    std::string name;
+    BandSpectrum spectrum = BandSpectrum::kVelocity;
+    BandKind kind = BandKind::kOrder;
+    double low = 0, high = 0;  // orders or Hz; a bearing band's are orders of its defect
+    bool bearing = false;      // ± kBearingBandShare around `low` orders, at least two lines
+    double alert[3] = {NAN, NAN, NAN};   // per axis, from the explicit limit or the baseline
+    double danger[3] = {NAN, NAN, NAN};
+};
+// The bands watched for `m`; returns how many (at most kMaxBands).
+int WatchedBands(const MachineSettings &m, WatchedBand (&out)[kMaxBands]);
+// Band edges in Hz at `rpm` for a spectrum of line spacing `df`; false when
+// the band cannot be placed (an order band without a speed).
+bool BandEdgesHz(const WatchedBand &b, double rpm, double df, double *lowHz, double *highHz);
 
 struct CaptureSettings {
     double preS = 5;   // before the limit was first exceeded

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <iterator>
 
+#include "core/model/MachineSettings.h"
 #include "core/model/SteadyRecord.h"
 #include "core/net/ConnectionTable.h"
 
@@ -51,6 +52,11 @@ struct SteadySensorValues {
     float temperature = 0;        // as the sensor reports it
     float isoVelocity[3] = {};    // velocity RMS over 10 Hz - 1 kHz per axis, mm/s
     float ratedSpeed = 0;         // rpm from the device table; 0 = unknown
+    // RMS in each watched band (WatchedBands of the sensor's settings, in
+    // that order) per axis: mm/s on the velocity spectrum, g on the
+    // envelope; NaN where not measured.
+    float band[kMaxBands][3] = {{NAN, NAN, NAN}, {NAN, NAN, NAN}, {NAN, NAN, NAN}, {NAN, NAN, NAN},
+                                {NAN, NAN, NAN}, {NAN, NAN, NAN}, {NAN, NAN, NAN}, {NAN, NAN, NAN}};
     // False while the speed comes from the start-up search band, with no
     // device record behind it.
     bool speedFromRecord = false;

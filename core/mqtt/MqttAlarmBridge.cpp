@@ -113,24 +113,39 @@ std::string CurrentAlarmsJson(int32_t address, const std::vector<Alarm> &alarms,
     return w.Take();
 }
 
+namespace {
+// Copies `text` into `out` (`size` bytes), cut at a whole UTF-8 character.
+void CopyName(const std::string &text, char *out, size_t size)
+{
+    std::strncpy(out, text.c_str(), size - 1);
+    out[size - 1] = 0;
+    // A name cut inside a character would not be UTF-8: drop the partial one.
+    size_t n = std::strlen(out);
+    if (text.size() > n) {
+        size_t start = n;
+        while (start > 0 && (static_cast<unsigned char>(out[start - 1]) & 0xC0) == 0x80)
+            --start;
+        if (start > 0) {
+            const unsigned char lead = static_cast<unsigned char>(out[start - 1]);
+            const size_t length = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 1;
+            if (start - 1 + length > n)
+                out[start - 1] = 0;
+        }
+    }
+}
+}  // namespace
+
 void FillExtras(const AlarmEngine &engine, const SteadySensorValues &v, SensorExtras *extras)
 {
     const MachineSettings *m = engine.Machine(v.address);
-    if (m && !m->name.empty()) {
-        std::strncpy(extras->name, m->name.c_str(), sizeof extras->name - 1);
-        // A name cut inside a character would not be UTF-8: drop the partial one.
-        size_t n = std::strlen(extras->name);
-        if (m->name.size() > n) {
-            size_t start = n;
-            while (start > 0 && (static_cast<unsigned char>(extras->name[start - 1]) & 0xC0) == 0x80)
-                --start;
-            if (start > 0) {
-                const unsigned char lead = static_cast<unsigned char>(extras->name[start - 1]);
-                const size_t length = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 1;
-                if (start - 1 + length > n)
-                    extras->name[start - 1] = 0;
-            }
-        }
+    if (m && !m->name.empty())
+        CopyName(m->name, extras->name, sizeof extras->name);
+    int bandCount = 0;
+    const WatchedBand *bands = engine.Bands(v.address, &bandCount);
+    extras->bandCount = bandCount;
+    for (int b = 0; b < bandCount; ++b) {
+        CopyName(bands[b].name, extras->bandName[b], sizeof extras->bandName[b]);
+        extras->bandEnvelope[b] = bands[b].spectrum == BandSpectrum::kEnvelope;
     }
     for (int axis = 0; axis < 3; ++axis) {
         extras->isoVelocity[axis] = v.isoVelocity[axis];

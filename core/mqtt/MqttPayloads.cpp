@@ -61,6 +61,20 @@ std::string SteadyJson(int64_t utcMs, const SteadySensorValues &v, const SensorE
         w.Key("days_to_danger").Number(v.daysToDanger[axis]);
         w.EndObject();
     }
+    if (extras.bandCount > 0) {
+        // Keyed as the band alarms' quantity is ("band1" ...).
+        w.Key("bands").BeginObject();
+        for (int b = 0; b < extras.bandCount && b < kMaxBands; ++b) {
+            w.Key(AlarmQuantityKey(kBandQuantity + b)).BeginObject();
+            w.Key("name").String(std::string_view(extras.bandName[b], strnlen(extras.bandName[b], 64)));
+            w.Key("spectrum").String(extras.bandEnvelope[b] ? "envelope" : "velocity");
+            w.Key("unit").String(extras.bandEnvelope[b] ? "g" : "mm/s");
+            for (int axis = 0; axis < 3; ++axis)
+                w.Key(kAxes[axis]).Number(v.band[b][axis]);
+            w.EndObject();
+        }
+        w.EndObject();
+    }
     w.EndObject();
     return w.Take();
 }

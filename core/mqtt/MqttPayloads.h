@@ -15,6 +15,10 @@ struct SensorExtras {
     char name[64] = {};          // UTF-8; empty = null
     float isoVelocity[3] = {NAN, NAN, NAN};  // mm/s; NaN = null
     char zone[3] = {};           // 'A'..'D', 0 = null
+    // The watched bands, in the order of the snapshot's band values.
+    int bandCount = 0;
+    char bandName[kMaxBands][64] = {};  // UTF-8
+    bool bandEnvelope[kMaxBands] = {};  // g on the envelope, else mm/s on the velocity spectrum
 };
 
 struct StatusInfo {

@@ -187,9 +187,12 @@ void Conditioner::ConditionBlock(ConnectionRecord &rec, const uint8_t *block, in
         recording_->RecordBlock(rec, block, static_cast<uint32_t>(packets) * kPacketBytes);
     // A replay runs through the selected slot: its old packets must not
     // enter that sensor's alarm captures.
-    if (tap_ && !(table_.acquisitionState.load(std::memory_order_relaxed) == 2 &&
-                  rec.slotIndex == table_.selectedConnection.load(std::memory_order_relaxed)))
+    const bool replayed = table_.acquisitionState.load(std::memory_order_relaxed) == 2 &&
+                          rec.slotIndex == table_.selectedConnection.load(std::memory_order_relaxed);
+    if (tap_ && !replayed)
         tap_->RecordBlock(rec, block, static_cast<uint32_t>(packets) * kPacketBytes);
+    if (bands_ && !replayed)
+        bands_->RecordBlock(rec, block, static_cast<uint32_t>(packets) * kPacketBytes);
 
     ConditionState &c = rec.cond;
     rec.sensorAddress.store(ReadU32(block + kAddressOffset), std::memory_order_relaxed);

@@ -47,6 +47,8 @@ public:
     // A second copy of every block before it is conditioned (the alarm
     // captures' pre-trigger rings); same rules as SetRecordingSink.
     void SetTapSink(RecordingSink *tap) { tap_ = tap; }
+    // A third copy, for the band monitor's rings; same rules.
+    void SetBandSink(RecordingSink *bands) { bands_ = bands; }
     // The severity band's filters run on every block unless switched off
     // here; only the benchmark switches them off, to weigh their cost.
     // Before the station starts.
@@ -69,6 +71,7 @@ private:
     EventSink &sink_;
     RecordingSink *recording_;
     RecordingSink *tap_ = nullptr;
+    RecordingSink *bands_ = nullptr;
     bool isoBand_ = true;
 };
 

@@ -362,6 +362,102 @@ void ReadBaseline(const toml::node &node, const std::string &sensorTable, const 
     *out = b;
 }
 
+// One [[sensor.N.band]]. A band that cannot be placed (no edges, edges the
+// wrong way round, an unknown kind) is left out whole and said so; a bad
+// limit or baseline leaves only that one unset.
+bool ReadBand(const toml::table &table, const std::string &tableName, const std::string &fileName,
+              std::vector<std::string> *messages, BandSettings *b)
+{
+    TableReader r(&table, tableName, fileName, messages);
+    bool ok = true;
+    auto bad = [&](const toml::node &at, const std::string &what) {
+        if (ok)
+            r.Tell(at, what + "，略去该频带");
+        ok = false;
+    };
+    r.String("name", &b->name);
+    std::string kind = "order", spectrum = "velocity";
+    r.String("kind", &kind);
+    r.String("spectrum", &spectrum);
+    if (kind == "order" || kind == "frequency")
+        b->kind = kind == "order" ? BandKind::kOrder : BandKind::kFrequency;
+    else
+        bad(*table.get("kind"), "kind 应为 \"order\" 或 \"frequency\"");
+    if (spectrum == "velocity" || spectrum == "envelope")
+        b->spectrum = spectrum == "velocity" ? BandSpectrum::kVelocity : BandSpectrum::kEnvelope;
+    else
+        bad(*table.get("spectrum"), "spectrum 应为 \"velocity\" 或 \"envelope\"");
+    double low = NAN, high = NAN, center = NAN, width = NAN;
+    const double top = b->kind == BandKind::kOrder ? 1000.0 : 100000.0;
+    r.Number("low", 0, top, &low);
+    r.Number("high", 0, top, &high);
+    r.Number("center", 0, top, &center);
+    r.Number("width", 0, top, &width);
+    if (std::isfinite(center) && std::isfinite(width) && !std::isfinite(low) && !std::isfinite(high)) {
+        low = std::max(0.0, center - width / 2);
+        high = center + width / 2;
+    }
+    if (!std::isfinite(low) || !std::isfinite(high) || !(high > low))
+        bad(table, "应给出 low 和 high（high 大于 low），或 center 和 width");
+    b->low = low;
+    b->high = high;
+    r.Limit("alert", &b->alert);
+    r.Limit("danger", &b->danger);
+    if (b->danger <= b->alert) {
+        r.Tell(*table.get("danger"), "danger 应大于 alert，不设此危险限值");
+        b->danger = NAN;
+    }
+    if (const toml::node *node = r.Find("baseline")) {
+        // One number for all three axes, or [x, y, z].
+        const toml::array *array = node->as_array();
+        auto positive = [](const toml::node &n, double *out) {
+            auto v = n.value<double>();
+            if (!v || !std::isfinite(*v) || !(*v > 0))
+                return false;
+            *out = *v;
+            return true;
+        };
+        double one = NAN;
+        bool good = array ? array->size() == 3 : positive(*node, &one);
+        for (int axis = 0; good && array && axis < 3; ++axis)
+            good = positive(*array->get(size_t(axis)), &b->baseline[axis]);
+        if (good && !array)
+            std::fill(std::begin(b->baseline), std::end(b->baseline), one);
+        if (!good) {
+            std::fill(std::begin(b->baseline), std::end(b->baseline), NAN);
+            r.Tell(*node, "baseline 应为正数或三个正数的数组 [x, y, z]，不设基线");
+        }
+    }
+    r.ReportUnknown();
+    return ok;
+}
+
+void ReadBands(const toml::node &node, const std::string &sensorTable, const std::string &fileName,
+               std::vector<std::string> *messages, std::vector<BandSettings> *out)
+{
+    const std::string tableName = sensorTable + ".band";
+    TableReader r(nullptr, tableName, fileName, messages);
+    const toml::array *array = node.as_array();
+    if (!array) {
+        r.Tell(node, "band 应为表 [[" + tableName + "]]，略去");
+        return;
+    }
+    for (const toml::node &item : *array) {
+        const toml::table *table = item.as_table();
+        if (!table) {
+            r.Tell(item, "每个频带应为表 [[" + tableName + "]]，略去该项");
+            continue;
+        }
+        if (out->size() == size_t(kMaxBands)) {
+            r.Tell(item, "每个传感器最多 " + std::to_string(kMaxBands) + " 个频带，略去其余");
+            return;
+        }
+        BandSettings b;
+        if (ReadBand(*table, tableName, fileName, messages, &b))
+            out->push_back(std::move(b));
+    }
+}
+
 void ReadSensor(const toml::table &table, int32_t address, const std::string &fileName,
                 std::vector<std::string> *messages, double preS, MachineSettings *m)
 {
@@ -399,6 +495,14 @@ void ReadSensor(const toml::table &table, int32_t address, const std::string &fi
         ReadBearings(*node, tableName, fileName, messages, &m->bearings);
     if (const toml::node *node = r.Find("baseline"))
         ReadBaseline(*node, tableName, fileName, messages, &m->baseline);
+    if (const toml::node *node = r.Find("band"))
+        ReadBands(*node, tableName, fileName, messages, &m->bands);
+    r.Limit("bearing_alert", &m->bearingAlert);
+    r.Limit("bearing_danger", &m->bearingDanger);
+    if (m->bearingDanger <= m->bearingAlert) {
+        r.Tell(*table.get("bearing_danger"), "bearing_danger 应大于 bearing_alert，不设此危险限值");
+        m->bearingDanger = NAN;
+    }
     r.ReportUnknown();
 }
 

@@ -66,10 +66,12 @@ Station::Station(const StationOptions &options, EventSink &sink)
           *steady_, [this] { return tickUtcMs_ > 0 ? std::time_t(tickUtcMs_ / 1000) : std::time(nullptr); })),
       captures_(std::make_unique<AlarmCapture>(dataFolder_ + "/" + kAlarmFolderName)),
       alarms_(std::make_unique<AlarmEngine>()),
+      bands_(std::make_unique<health::BandMonitor>(*table_)),
       settings_(options.settings),
       settingsWatcher_(std::make_unique<SettingsWatcher>(startFolder_ + "/" + kStationSettingsFileName))
 {
     conditioner_->SetTapSink(captures_.get());
+    conditioner_->SetBandSink(bands_.get());
     alarms_->SetCaptureRequester(captures_.get());
     ApplyAlarmSettings(settings_);
     // The rings are armed on a tick before the engine of the same tick may
@@ -105,6 +107,7 @@ int Station::Start(std::vector<std::string> *errors)
         captures_->SetFolder(dataFolder_ + "/" + kAlarmFolderName);
     }
     captures_->Start();
+    bands_->Start();
     // From now on the file is watched on the watcher's thread; it takes the
     // file as it is as read, since main read it for the options.
     settingsWatcher_->Start();
@@ -254,6 +257,7 @@ std::vector<std::string> Station::SteadyTick()
         v.packetsParsed = rec.packetsParsed.load();
         v.peerIp = rec.peerIpHost.load();
         v.peerPort = rec.peerPortHost.load();
+        bands_->Read(slot, v.generation, v.band);
         // No window closed yet on this connection: no severity either.
         if (stats.windows == 0)
             std::fill(std::begin(v.isoVelocity), std::end(v.isoVelocity), NAN);
@@ -297,6 +301,7 @@ void Station::ApplyAlarmSettings(const StationSettings &settings, std::vector<st
     if (trend_)
         trend_->SetMachines(settings_.sensors);
     captures_->SetSettings(settings_.capture, settings_.sensors);
+    bands_->SetSettings(settings_.sensors);
 }
 
 std::vector<std::string> Station::ApplyReloadedSettings()
@@ -326,6 +331,7 @@ void Station::Stop()
     server_->Stop();
     // After the parsers: no block reaches the rings any more.
     captures_->Stop();
+    bands_->Stop();
     // A running save holds its own references to the recordings; it is let
     // finish so that no file is left half written.
     recorder_->Saver().Join();

@@ -10,6 +10,7 @@
 #include "core/config/DeviceParameterTable.h"
 #include "core/config/SensorCodes.h"
 #include "core/config/SensorSettingsCache.h"
+#include "core/health/BandMonitor.h"
 #include "core/health/SensorHealth.h"
 #include "core/health/TrendForecaster.h"
 #include "core/history/HistoryWriter.h"
@@ -118,6 +119,7 @@ public:
     std::string TimeToAlarm(int32_t address, int axis) const;
     // The forecasts while the history runs, else null.
     TrendForecaster *Trends() { return trend_.get(); }
+    health::BandMonitor &Bands() { return *bands_; }
     // A capture asked for that could not be kept: the alarm and the alarm
     // log stop naming the file and say none was kept. Window thread.
     void NoteCaptureLost(const std::string &path);
@@ -149,6 +151,7 @@ private:
     std::unique_ptr<TrendForecaster> trend_;  // time to alarm, from the history's file
     std::unique_ptr<AlarmCapture> captures_;
     std::unique_ptr<AlarmEngine> alarms_;
+    std::unique_ptr<health::BandMonitor> bands_;
     StationSettings settings_;
     std::unique_ptr<HistoryWriter> history_;  // a steady consumer; stopped first
     std::unique_ptr<MqttPublisher> mqtt_;

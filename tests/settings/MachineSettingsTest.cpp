@@ -212,3 +212,52 @@ TEST(MachineSettingsFile, BadEntriesAreReportedByLineAndLeftUnset)
 
 }  // namespace
 }  // namespace tav
+
+namespace tav {
+namespace {
+
+// Bands as written, the bearings' defect bands after them, limits from a
+// baseline where none is given, and a band that cannot be placed left out
+// with its line.
+TEST(MachineSettingsFile, BandsAndBearingBandsWithTheirLimits)
+{
+    std::vector<std::string> messages;
+    const StationSettings s = ParseStationSettings("[sensor.3]\n"
+                                                   "bearing_alert = 0.05\n"
+                                                   "[[sensor.3.bearing]]\n"
+                                                   "elements = 8\nball_diameter_mm = 15\npitch_diameter_mm = 65\n"
+                                                   "[[sensor.3.band]]\n"
+                                                   "name = \"1X\"\ncenter = 1\nwidth = 0.4\nbaseline = [1, 0.5, 2]\n"
+                                                   "[[sensor.3.band]]\n"
+                                                   "kind = \"frequency\"\nlow = 100\nhigh = 50\n"
+                                                   "[[sensor.3.band]]\n"
+                                                   "kind = \"frequency\"\nlow = 10\nhigh = 1000\nspectrum = \"envlope\"\n"
+                                                   "[[sensor.3.band]]\n"
+                                                   "name = \"G\"\nkind = \"frequency\"\nlow = 500\nhigh = 700\n"
+                                                   "alert = 3\nbaseline = 1\nspectrum = \"envelope\"\n",
+                                                   "station.toml", &messages);
+    const MachineSettings &m = s.sensors.at(3);
+    ASSERT_EQ(m.bands.size(), 2u);
+    EXPECT_TRUE(AnyContains(messages, "第12行：[sensor.3.band] 应给出 low 和 high"));
+    EXPECT_TRUE(AnyContains(messages, "第20行：[sensor.3.band] spectrum 应为"));
+    WatchedBand w[kMaxBands];
+    ASSERT_EQ(WatchedBands(m, w), 6);
+    EXPECT_DOUBLE_EQ(w[0].low, 0.8);
+    EXPECT_DOUBLE_EQ(w[0].high, 1.2);
+    EXPECT_DOUBLE_EQ(w[0].alert[1], 1.0);   // 2 x baseline 0.5
+    EXPECT_DOUBLE_EQ(w[0].danger[2], 8.0);  // 4 x baseline 2
+    EXPECT_DOUBLE_EQ(w[1].alert[0], 3.0);   // explicit alert wins
+    EXPECT_DOUBLE_EQ(w[1].danger[0], 4.0);  // the baseline's danger
+    EXPECT_EQ(w[1].spectrum, BandSpectrum::kEnvelope);
+    EXPECT_EQ(w[2].name, "轴承1 BPFO");
+    EXPECT_DOUBLE_EQ(w[2].alert[0], 0.05);
+    EXPECT_TRUE(std::isnan(w[2].danger[0]));
+    double low, high;
+    ASSERT_TRUE(BandEdgesHz(w[2], 1480, 3.26, &low, &high));  // BPFO 75.9 Hz, +-3 % below two lines
+    EXPECT_NEAR(high - low, 4 * 3.26, 1e-9);
+    EXPECT_FALSE(BandEdgesHz(w[0], 0, 3.26, &low, &high));  // an order band without a speed
+    EXPECT_EQ(messages.size(), 2u);
+}
+
+}  // namespace
+}  // namespace tav

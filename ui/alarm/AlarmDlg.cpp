@@ -45,6 +45,18 @@ QString Values(const tav::Alarm &a)
 
 }  // namespace
 
+// A band's alarm names the band as the settings do ("频带2 1X").
+QString CAlarmDlg::QuantityCell(const tav::Alarm &a) const
+{
+    QString text = Utf8(tav::QuantityText(a.quantity));
+    int count = 0;
+    const tav::WatchedBand *bands = engine_.Bands(a.address, &count);
+    const int band = a.quantity - tav::kBandQuantity;
+    if (tav::IsBandQuantity(a.quantity) && band < count && !bands[band].name.empty())
+        text += QStringLiteral(" ") + QString::fromStdString(bands[band].name);
+    return text;
+}
+
 CAlarmDlg::CAlarmDlg(tav::AlarmEngine &engine, std::function<int64_t()> now, QWidget *parent)
     : QDialog(parent), engine_(engine), now_(std::move(now))
 {
@@ -144,7 +156,7 @@ void CAlarmDlg::Refresh()
                                   QString::number(a.address),
                                   QString::fromStdString(a.name),
                                   Utf8(tav::AxisText(a.axis)),
-                                  Utf8(tav::QuantityText(a.quantity)),
+                                  QuantityCell(a),
                                   fault     ? Utf8(tav::SensorFaultText(a.faults).c_str())
                                   : offline ? QString()
                                             : Values(a),

@@ -53,6 +53,7 @@ signals:
     void openCapture(const QString &path);
 
 private:
+    QString QuantityCell(const tav::Alarm &a) const;
     enum class CaptureState { kRecording, kReady, kIncomplete, kFailed };
     void Acknowledge(bool all);
     void OpenSelectedCapture();

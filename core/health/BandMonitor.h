@@ -1,0 +1,97 @@
+#pragma once
+// Watches every sensor's bands about once a second: the parser threads keep
+// each watched slot's newest acceleration in a ring of its own (one short
+// lock, no allocation), and the monitor's thread takes the newest transform
+// length of each, computes the band values (health/BandAnalyser) at the
+// measured speed, and keeps them for the steady tick, which hands them on
+// in its snapshot to the history, the alarms and the broker.
+//
+// A band has no value (NaN) while its sensor has not sent a transform's
+// length since the last pass, when an order band has no speed, and before
+// the first pass of a connection.
+//
+// Threads: RecordBlock on parser threads; SetSettings and Read on the
+// window thread; Pass on the monitor's thread (or a test's while it is not
+// running).
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+#include "core/health/BandAnalyser.h"
+#include "core/net/BlockConsumer.h"
+#include "core/net/ConnectionTable.h"
+#include "core/model/MachineSettings.h"
+
+namespace tav::health {
+
+class BandMonitor : public RecordingSink {
+public:
+    static constexpr int kRingCapacity = 16384;  // per axis: the longest transform
+    static constexpr int kPeriodMs = 1000;
+
+    // The table must outlive the monitor; the rings are made here.
+    explicit BandMonitor(ConnectionTable &table);
+    ~BandMonitor() override;  // stops
+    BandMonitor(const BandMonitor &) = delete;
+    BandMonitor &operator=(const BandMonitor &) = delete;
+
+    void SetSettings(const std::map<int32_t, MachineSettings> &machines);
+    void Start();
+    void Stop();
+
+    void RecordBlock(ConnectionRecord &rec, const uint8_t *data, uint32_t bytes) override;
+    // The latest values of the connection `generation` in `slot`; all NaN
+    // when there are none for it.
+    void Read(int slot, uint32_t generation, float (&out)[kMaxBands][3]) const;
+    // One evaluation of every watched slot.
+    void Pass();
+
+private:
+    struct Ring {
+        std::mutex ringMutex;  // the slot's parser appends, the monitor copies
+        std::unique_ptr<float[]> data;  // 3 x kRingCapacity
+        int head = 0;
+        uint64_t written = 0;
+        uint32_t generation = 0;
+        float fs = 0;
+    };
+    struct Plan {
+        int count = 0;
+        WatchedBand bands[kMaxBands];
+    };
+    struct Result {
+        uint32_t generation = 0;
+        bool valid = false;
+        float values[kMaxBands][3];
+    };
+
+    void Run();
+    void EvaluateSlot(int slot, const Plan &plan);
+
+    ConnectionTable &table_;
+    std::unique_ptr<Ring[]> rings_;
+    std::atomic<bool> watched_[kSlotCount] = {};
+
+    mutable std::mutex planMutex_;  // guards plans_
+    std::map<int32_t, Plan> plans_;
+
+    mutable std::mutex resultMutex_;  // guards results_
+    Result results_[kSlotCount];
+
+    // Monitor thread's own.
+    BandAnalyser spectrum_;
+    std::unique_ptr<float[]> scratch_;  // kRingCapacity
+    uint64_t seen_[kSlotCount] = {};    // written at the last evaluation
+    uint32_t seenGeneration_[kSlotCount] = {};
+
+    std::mutex stopMutex_;
+    std::condition_variable stopWake_;
+    bool stopRequested_ = false;  // guarded by stopMutex_
+    std::thread thread_;
+};
+
+}  // namespace tav::health
