@@ -5,17 +5,27 @@
 namespace tav {
 
 namespace {
-// The share of the alert limit on the worst axis; -1 without one.
-double WorstShare(const OverviewTile &t)
+// The share of its alert limit (danger without one) on an axis; -1 without
+// a value or a limit.
+double Share(const OverviewTile &t, int axis)
 {
-    const double limit = std::isfinite(t.limits.alert) ? t.limits.alert : t.limits.danger;
-    double share = -1;
-    for (float v : t.severity)
-        if (std::isfinite(v) && std::isfinite(limit) && limit > 0)
-            share = std::max(share, v / limit);
-    return share;
+    const Limits &l = t.limits[axis];
+    const double limit = std::isfinite(l.alert) ? l.alert : l.danger;
+    const float v = t.severity[axis];
+    return std::isfinite(v) && std::isfinite(limit) && limit > 0 ? v / limit : -1;
 }
+
+double WorstShare(const OverviewTile &t) { return Share(t, WorstLimitAxis(t)); }
 }  // namespace
+
+int WorstLimitAxis(const OverviewTile &t)
+{
+    int worst = 0;
+    for (int axis = 1; axis < 3; ++axis)
+        if (Share(t, axis) > Share(t, worst))
+            worst = axis;
+    return worst;
+}
 
 int OverviewRank(const OverviewTile &t)
 {
@@ -116,10 +126,10 @@ void OverviewModel::Refresh(const std::vector<KnownSensor> &known, const SteadyS
         const MachineSettings *m = alarms.Machine(t.address);
         if (m && !m->name.empty() && t.name.empty())
             t.name = m->name;
-        t.limits = m ? EffectiveLimits(*m, kQuantityVelocity) : Limits{};
-        // Baselines (t.baseline) are filled here from the machine settings
-        // once the station keeps them; until then they stay NaN and the tile
-        // shows none.
+        for (int axis = 0; axis < 3; ++axis)
+            t.limits[axis] = m ? EffectiveLimits(*m, kQuantityVelocity, axis) : Limits{};
+        for (int axis = 0; axis < 3; ++axis)
+            t.baseline[axis] = m ? float(m->baseline.velocity[axis]) : NAN;
         const IsoClass c = m ? m->isoClass : IsoClass::kNone;
         Zone worst = Zone::kNone;
         for (int axis = 0; axis < 3; ++axis) {

@@ -32,7 +32,9 @@ struct OverviewTile {
     // offline. NaN / kNone when not measured or without a class.
     float severity[3] = {NAN, NAN, NAN};
     Zone zone[3] = {Zone::kNone, Zone::kNone, Zone::kNone};
-    Limits limits;  // of the severity velocity: explicit, else the class's
+    // Of the severity velocity per axis: explicit, else from the class and
+    // the axis's baseline, else the class's.
+    Limits limits[3];
     // Per axis baseline of the severity velocity (mm/s); NaN without one.
     float baseline[3] = {NAN, NAN, NAN};
     float speed = NAN;  // rpm
@@ -55,6 +57,9 @@ struct OverviewTile {
 // that stopped sending, a sensor fault, then C (or an alert), B, A, a sensor without a
 // class, and last a sensor that has sent nothing since the start.
 int OverviewRank(const OverviewTile &t);
+// The axis nearest its alert limit (its limits are the ones a tile shows); 0
+// when none has a value and a limit.
+int WorstLimitAxis(const OverviewTile &t);
 // True when `a` goes before `b`: higher rank, then the higher share of its
 // alert limit on its worst axis, then the lower address.
 bool OverviewBefore(const OverviewTile &a, const OverviewTile &b);

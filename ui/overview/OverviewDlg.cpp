@@ -176,7 +176,7 @@ void OverviewTiles::paintEvent(QPaintEvent *)
         }
         y += cellH + 3;
         // Beside the limits, the baseline where one was set.
-        QString limits = LimitsText(t.limits);
+        QString limits = LimitsText(t.limits[tav::WorstLimitAxis(t)]);
         if (std::isfinite(t.baseline[0]) || std::isfinite(t.baseline[1]) || std::isfinite(t.baseline[2]))
             limits += QStringLiteral("  基线 %1/%2/%3")
                           .arg(Number(t.baseline[0], 1), Number(t.baseline[1], 1), Number(t.baseline[2], 1));
