@@ -8,9 +8,9 @@
 
 namespace tav {
 
-std::vector<TrendSeriesSpec> DefaultTrendSeries()
+std::vector<TrendSeries> DefaultTrendSeries()
 {
-    std::vector<TrendSeriesSpec> list;
+    std::vector<TrendSeries> list;
     for (int axis = 0; axis < 3; ++axis)
         list.push_back({axis * kSteadyParameterCount + kSteadyVR, kQuantityVelocity, axis});
     return list;
@@ -44,7 +44,7 @@ std::string TimeToAlarmText(const TrendResult &r)
     return "预计 " + std::to_string(days) + " 天后达到" + level;
 }
 
-TrendForecaster::TrendForecaster(std::string databasePath, std::vector<TrendSeriesSpec> series)
+TrendForecaster::TrendForecaster(std::string databasePath, std::vector<TrendSeries> series)
     : databasePath_(std::move(databasePath)), series_(std::move(series))
 {
 }
@@ -118,15 +118,15 @@ void TrendForecaster::RunPass(int64_t nowUtcMs)
         for (size_t i = 0; i < hours.Size(); ++i)
             days[i] = double(hours.utcMs[i] - nowUtcMs) / 86400000.0;
         for (size_t k = 0; k < series_.size(); ++k) {
-            const TrendSeriesSpec &spec = series_[k];
-            if (spec.historySeries < 0 || spec.historySeries >= kSteadySeriesCount)
+            const TrendSeries &series = series_[k];
+            if (series.historySeries < 0 || series.historySeries >= kSteadySeriesCount)
                 continue;
-            const std::vector<float> &mean = hours.mean[size_t(spec.historySeries)];
+            const std::vector<float> &mean = hours.mean[size_t(series.historySeries)];
             values.assign(mean.begin(), mean.end());
             LeaveOutStops(&values);
             TrendResult &r = out[k];
             r.fit = FitTrend(days.data(), values.data(), int(values.size()));
-            const Limits limits = EffectiveLimits(machine, spec.quantity, spec.axis);
+            const Limits limits = EffectiveLimits(machine, series.quantity, series.axis);
             r.alert = CrossingOf(r.fit, limits.alert);
             r.danger = CrossingOf(r.fit, limits.danger);
             r.computedUtcMs = nowUtcMs;
@@ -158,14 +158,14 @@ void TrendForecaster::Fill(SteadySensorValues *v) const
     if (it == results_.end())
         return;
     for (size_t k = 0; k < series_.size() && k < it->second.size(); ++k) {
-        const TrendSeriesSpec &spec = series_[k];
-        if (spec.quantity != kQuantityVelocity || spec.axis < 0 || spec.axis > 2)
+        const TrendSeries &series = series_[k];
+        if (series.quantity != kQuantityVelocity || series.axis < 0 || series.axis > 2)
             continue;
         const TrendResult &r = it->second[k];
         if (r.alert.shown)
-            v->daysToAlert[spec.axis] = float(r.alert.days);
+            v->daysToAlert[series.axis] = float(r.alert.days);
         if (r.danger.shown)
-            v->daysToDanger[spec.axis] = float(r.danger.days);
+            v->daysToDanger[series.axis] = float(r.danger.days);
     }
 }
 

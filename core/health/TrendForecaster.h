@@ -4,7 +4,7 @@
 // the forecast crossing of its alert and danger limits. The windows, the
 // tick and the broker take the latest results without waiting on disk.
 //
-// The series watched form a list (TrendSeriesSpec), so that more of them
+// The series watched form a list (TrendSeries), so that more of them
 // (bands) join without a change here. The severity velocity of each axis
 // is read from the history's velocity RMS of that axis, the series it
 // stores; its limits are the ones the alarm engine applies.
@@ -28,7 +28,7 @@ constexpr int kTrendRefreshS = 600;       // a sensor's fit is renewed this ofte
 
 // One series of a sensor that is watched: where the history keeps it and
 // which limits apply to it (an AlarmQuantity on an axis).
-struct TrendSeriesSpec {
+struct TrendSeries {
     int historySeries = 0;  // index into HistorySeries' columns
     int quantity = kQuantityVelocity;
     int axis = 0;
@@ -40,7 +40,7 @@ constexpr double kTrendStoppedShare = 0.3;
 void LeaveOutStops(std::vector<double> *values);
 
 // The severity velocity of the three axes.
-std::vector<TrendSeriesSpec> DefaultTrendSeries();
+std::vector<TrendSeries> DefaultTrendSeries();
 
 struct TrendResult {
     TrendFit fit;
@@ -55,7 +55,7 @@ std::string TimeToAlarmText(const TrendResult &r);
 
 class TrendForecaster {
 public:
-    explicit TrendForecaster(std::string databasePath, std::vector<TrendSeriesSpec> series = DefaultTrendSeries());
+    explicit TrendForecaster(std::string databasePath, std::vector<TrendSeries> series = DefaultTrendSeries());
     ~TrendForecaster();
     TrendForecaster(const TrendForecaster &) = delete;
     TrendForecaster &operator=(const TrendForecaster &) = delete;
@@ -76,13 +76,13 @@ public:
     // The snapshot entry's days to alert and danger per axis from the
     // severity series (window thread, each tick; no allocation).
     void Fill(SteadySensorValues *v) const;
-    const std::vector<TrendSeriesSpec> &Series() const { return series_; }
+    const std::vector<TrendSeries> &Series() const { return series_; }
 
 private:
     void Run();
 
     const std::string databasePath_;
-    const std::vector<TrendSeriesSpec> series_;
+    const std::vector<TrendSeries> series_;
     mutable std::mutex machinesMutex_;  // guards machines_
     std::map<int32_t, MachineSettings> machines_;
     mutable std::mutex resultsMutex_;   // guards results_

@@ -343,8 +343,8 @@ std::string Station::TimeToAlarm(int32_t address, int axis) const
     if (!trend_)
         return {};
     for (size_t k = 0; k < trend_->Series().size(); ++k) {
-        const TrendSeriesSpec &spec = trend_->Series()[k];
-        if (spec.quantity == kQuantityVelocity && spec.axis == axis && trend_->Latest(address, int(k), &r))
+        const TrendSeries &series = trend_->Series()[k];
+        if (series.quantity == kQuantityVelocity && series.axis == axis && trend_->Latest(address, int(k), &r))
             return TimeToAlarmText(r);
     }
     return {};
