@@ -7,21 +7,9 @@
 #include <cstdio>
 
 #include "core/alarm/AlarmEngine.h"
+#include "core/alarm/LimitText.h"
 
 namespace tav {
-
-namespace {
-
-std::string BaselineText(double v)
-{
-    if (!std::isfinite(v))
-        return "未设";
-    char text[32];
-    std::snprintf(text, sizeof text, "%g", v);
-    return text;
-}
-
-}  // namespace
 
 double AlarmEngine::ChangeBound(const Sensor &s, int axis) const
 {
@@ -81,7 +69,7 @@ void AlarmEngine::EndForBaselineEdits(Sensor &s, const MachineSettings &before, 
         // old one says nothing about the new.
         if (c.level > 0) {
             const std::string edit = "[sensor." + std::to_string(s.machine.address) + "] " + AxisText(axis) +
-                                     "基线 由 " + BaselineText(was) + " 改为 " + BaselineText(now);
+                                     "基线 由 " + LimitText(was) + " 改为 " + LimitText(now);
             if (EndForSettings(s, c.alarmId, c.heard, kChangeRow, axis, lastTickMs_, edit + "，变化报警结束（设置变更）") &&
                 told)
                 told->push_back(edit + "，该变化报警结束（设置变更），此后按新的基线判断");

@@ -6,21 +6,9 @@
 #include <cstdio>
 
 #include "core/alarm/AlarmEngine.h"
+#include "core/alarm/LimitText.h"
 
 namespace tav {
-
-namespace {
-
-std::string LimitText(double v)
-{
-    if (!std::isfinite(v))
-        return "未设";
-    char text[32];
-    std::snprintf(text, sizeof text, "%g", v);
-    return text;
-}
-
-}  // namespace
 
 void AlarmEngine::EndForLimitEdits(Sensor &s, const Limits (&before)[kAlarmSourceCount][3],
                                    std::vector<std::string> *told)
