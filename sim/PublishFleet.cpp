@@ -262,6 +262,14 @@ uint64_t PublishFleet::Published() const
     return n;
 }
 
+uint64_t PublishFleet::Digested() const
+{
+    uint64_t n = 0;
+    for (const Station &st : stations_)
+        n += st.link ? st.link->Digested() : 0;
+    return n;
+}
+
 uint64_t PublishFleet::Dropped() const
 {
     uint64_t n = 0;

@@ -61,6 +61,9 @@ public:
     uint64_t SteadyMade() const { return steadyMade_; }
     uint64_t AlarmEvents() const { return alarmEvents_; }
     uint64_t Published() const;  // acknowledged by the broker
+    // Ticks the links have turned into messages; a tick that comes before
+    // its link took the previous one replaces it (as on a stalled station).
+    uint64_t Digested() const;
     uint64_t Dropped() const;
     uint64_t Queued() const;
 
