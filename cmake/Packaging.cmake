@@ -86,5 +86,9 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 # library.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "qt6-qpa-plugins, qt6-translations-l10n, fonts-wqy-microhei, libqcustomplot2.1-qt6, libmosquitto1")
+# The plant service's account is made with adduser.
+if(TARGET tavenor-plant)
+  string(APPEND CPACK_DEBIAN_PACKAGE_DEPENDS ", adduser")
+endif()
 
 include(CPack)
