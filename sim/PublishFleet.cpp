@@ -99,6 +99,16 @@ void SyntheticValues(uint32_t seed, int station, int sensor, uint64_t tick, int 
     v->freshWindows = 1;
 }
 
+void SimExtras(const std::string &station, const SteadySensorValues &v, SensorExtras *extras)
+{
+    std::snprintf(extras->name, sizeof extras->name, "%s", MachineName(v.address, station).c_str());
+    for (int axis = 0; axis < 3; ++axis) {
+        extras->isoVelocity[axis] = v.isoVelocity[axis];
+        const Zone z = ZoneOf(IsoClass::kGroup2Rigid, v.isoVelocity[axis]);
+        extras->zone[axis] = z == Zone::kNone ? 0 : char('A' + int(z));
+    }
+}
+
 PublishFleet::PublishFleet(const PublishConfig &config) : config_(config) {}
 
 PublishFleet::~PublishFleet() { Stop(); }
@@ -133,14 +143,8 @@ bool PublishFleet::Start(std::string *error)
                 ch = '-';
         st.link = std::make_unique<MqttPublisher>(c, nullptr);
         st.link->SetOnlineCountFn([this] { return config_.sensors; });
-        st.link->SetExtrasFn([name = st.name](const SteadySensorValues &v, SensorExtras *extras) {
-            std::snprintf(extras->name, sizeof extras->name, "%s", MachineName(v.address, name).c_str());
-            for (int axis = 0; axis < 3; ++axis) {
-                extras->isoVelocity[axis] = v.isoVelocity[axis];
-                const Zone z = ZoneOf(IsoClass::kGroup2Rigid, v.isoVelocity[axis]);
-                extras->zone[axis] = z == Zone::kNone ? 0 : char('A' + int(z));
-            }
-        });
+        st.link->SetExtrasFn(
+            [name = st.name](const SteadySensorValues &v, SensorExtras *extras) { SimExtras(name, v, extras); });
         if (!st.link->Start(error))
             return false;
     }

@@ -17,6 +17,7 @@
 
 #include "core/model/AlarmTypes.h"
 #include "core/model/SteadySnapshot.h"
+#include "core/mqtt/MqttPayloads.h"
 
 namespace tav {
 class MqttPublisher;
@@ -43,6 +44,9 @@ std::string StationName(int index, int stations);
 // the X axis's velocity against kSimAlertMmS.
 void SyntheticValues(uint32_t seed, int station, int sensor, uint64_t tick, int intervalMs, SteadySensorValues *v);
 constexpr double kSimAlertMmS = 2.8;  // zone B/C of a rigid group 2 machine
+// What the station's settings would add to a sensor's steady message: the
+// machine's name, and its ISO velocity and zone per axis (a rigid group 2 machine).
+void SimExtras(const std::string &station, const SteadySensorValues &v, SensorExtras *extras);
 
 class PublishFleet {
 public:

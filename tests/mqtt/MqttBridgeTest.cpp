@@ -9,6 +9,7 @@
 #include <sstream>
 
 #include "core/mqtt/Json.h"
+#include "core/mqtt/MqttPayloads.h"
 #include "sim/PublishFleet.h"
 #include "tests/mqtt/TestBroker.h"
 
@@ -87,6 +88,17 @@ TEST(MqttBridge, EveryMessageReachesTheCentralBrokerAcrossItsRestart)
     };
     tick(10);
     ASSERT_TRUE(plant.WaitFor([](const auto &all) { return Steady(all).size() == 40; }, 30));
+    // Byte for byte what the station's own payload code makes of the same values.
+    SteadySensorValues v;
+    v.address = 1;
+    sim::SyntheticValues(config.seed, 0, 0, 0, config.intervalMs, &v);
+    SensorExtras extras;
+    sim::SimExtras("st01", v, &extras);
+    const std::string expected = SteadyJson(t0, v, extras);
+    size_t same = 0;
+    for (const auto &m : plant.On("tavenor/bridge/st01/sensor/1/steady"))
+        same += m.payload == expected;
+    EXPECT_EQ(same, 1u) << expected;
 
     // Central broker away: the station broker acknowledges and keeps them.
     central.Kill(SIGTERM);
