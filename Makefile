@@ -16,7 +16,7 @@ CMAKE_COMMON := -DCMAKE_BUILD_TYPE=RelWithDebInfo
 # The station chooses its display platform itself (offscreen when no display
 # answers, and it says so); tests, soaks and screenshots ask for offscreen.
 
-.PHONY: deps build run test test-normal test-asan test-tsan test-fuzz fuzz bench clean install package package-check \
+.PHONY: deps build run plant-demo test test-normal test-asan test-tsan test-fuzz fuzz bench clean install package package-check \
 	soak test-soak test-soak-asan test-soak-tsan
 
 deps:
@@ -30,6 +30,11 @@ build: deps $(BUILD)/build.ninja
 
 run: build
 	tools/run-demo $(BUILD)
+
+# A plant on this machine: PostgreSQL, Mosquitto, three demo stations and
+# tavenor-plant, all under $(BUILD)/plant-demo; Ctrl-C stops them.
+plant-demo: build
+	tools/plant-demo $(BUILD)
 
 test: deps test-normal test-asan test-tsan test-soak test-fuzz
 

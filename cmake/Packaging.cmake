@@ -23,11 +23,30 @@ if(NOT TAVENOR_CORE_ONLY)
   install(FILES packaging/tavenor.svg DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps)
 endif()
 
+# The plant service's systemd unit and an example configuration (kept as a
+# conffile: an upgrade leaves the administrator's edits alone), and the
+# account it runs as, made by the package's postinst. The unit starts the
+# installed program, by its path under the prefix.
+if(TARGET tavenor-plant)
+  set(unit_in ${PROJECT_SOURCE_DIR}/packaging/tavenor-plant.service)
+  set(unit_out ${PROJECT_BINARY_DIR}/packaging/tavenor-plant.service)
+  install(CODE "
+    file(READ \"${unit_in}\" unit)
+    string(REPLACE \"/usr/bin/tavenor-plant\" \"\${CMAKE_INSTALL_PREFIX}/bin/tavenor-plant\" unit \"\${unit}\")
+    file(WRITE \"${unit_out}\" \"\${unit}\")
+    file(INSTALL DESTINATION \"\${CMAKE_INSTALL_PREFIX}/lib/systemd/system\" TYPE FILE FILES \"${unit_out}\")
+  ")
+  install(FILES packaging/plant.toml DESTINATION /etc/tavenor
+          PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ)
+  set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
+      ${PROJECT_SOURCE_DIR}/packaging/debian/postinst ${PROJECT_SOURCE_DIR}/packaging/debian/conffiles)
+endif()
+
 # What an installation ships. `make install` and `make package` build only
 # these, not the tests and benchmarks, so the install target must not pull
 # in `all` first (the Makefile builds tavenor_shipped before installing).
 add_custom_target(tavenor_shipped)
-foreach(shipped tavenor tavenor-sim tavenor-history)
+foreach(shipped tavenor tavenor-sim tavenor-history tavenor-plant)
   if(TARGET ${shipped})
     add_dependencies(tavenor_shipped ${shipped})
   endif()
@@ -48,6 +67,11 @@ string(CONCAT CPACK_PACKAGE_DESCRIPTION
 if(TARGET tavenor-sim)
   string(APPEND CPACK_PACKAGE_DESCRIPTION "\nIncludes tavenor-sim, simulated sensors for trials without hardware.")
 endif()
+if(TARGET tavenor-plant)
+  string(APPEND CPACK_PACKAGE_DESCRIPTION
+    "\nIncludes tavenor-plant, a service that keeps every station's values and alarms\n"
+    "from the plant's MQTT broker in PostgreSQL (systemd unit tavenor-plant).")
+endif()
 set(CPACK_PACKAGE_DIRECTORY ${CMAKE_BINARY_DIR}/package)
 set(CPACK_STRIP_FILES ON)
 
@@ -62,5 +86,9 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 # library.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "qt6-qpa-plugins, qt6-translations-l10n, fonts-wqy-microhei, libqcustomplot2.1-qt6, libmosquitto1")
+# The plant service's account is made with adduser.
+if(TARGET tavenor-plant)
+  string(APPEND CPACK_DEBIAN_PACKAGE_DEPENDS ", adduser")
+endif()
 
 include(CPack)

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "sim/PublishFleet.h"
 #include "sim/SensorConfig.h"
 #include "sim/SimSensor.h"
 
@@ -31,6 +32,9 @@ struct FleetConfig {
     uint32_t seed = 1;
     std::string reportFile;     // JSON lines of every peer's counts, written at exit ("": none)
     std::string deviceRecordsFile;  // devicepara.dat to write the sensors' records into, then exit
+    // --publish: simulated stations' broker traffic instead of sensors
+    // (stations, prefix root and interval; sensors, addresses and seed from above).
+    PublishConfig publish;
 
     // One configuration per peer: the sensors first, then garbage, then silent.
     std::vector<SensorConfig> Expand() const;

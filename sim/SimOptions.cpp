@@ -139,6 +139,21 @@ Run
                           speed the simulated speed), as the parameter dialog would
                           save it, and exit; start the station on that folder after
 
+Stations on a broker (no TCP sensors)
+  --publish URL           act as many stations publishing to the MQTT broker at URL
+                          (mqtt://host[:port]): each station one connection with the
+                          station's own topics and payloads, QoS 1, retained status,
+                          states and alarm lists, its last will; --sensors sensors each
+                          (default 40, at most 40) with slowly varying values; one
+                          sensor in sixteen swings over its alert limit for 40 s in
+                          every 4 minutes, raising, clearing and (20 s later)
+                          acknowledging an alarm. Message counts are printed on exit
+  --stations N            number of stations (default 1)
+  --prefix-root P         station i publishes under P/st01, P/st02, ... (default tavenor/sim)
+  --interval-ms MS        one tick, and a steady message per sensor, every MS
+                          milliseconds (default 500)
+  --port N                with --publish: the station port the status messages name
+
 Faults
   --churn                 sensors disconnect between packets and come back
   --churn-period S        mean connection lifetime with --churn (default 5)
@@ -275,6 +290,22 @@ ParseResult ParseSimOptions(const std::vector<std::string> &args, FleetConfig *o
              f.deviceRecordsFile = v;
              return true;
          }},
+        {"--publish",
+         [&](const std::string &v) {
+             if (v.rfind("mqtt://", 0) != 0)
+                 return false;
+             f.publish.url = v;
+             return true;
+         }},
+        {"--stations", integer(&f.publish.stations, 1, 1000)},
+        {"--interval-ms", integer(&f.publish.intervalMs, 100, 3600000)},
+        {"--prefix-root",
+         [&](const std::string &v) {
+             if (v.empty() || v.find_first_of("#+") != std::string::npos || v.front() == '/' || v.back() == '/')
+                 return false;
+             f.publish.prefixRoot = v;
+             return true;
+         }},
         {"--churn-period", number(&b.churnPeriod, 0.05, 1e6)},
         {"--corrupt-rate", number(&b.corruptRate, 0, 1)},
         {"--truncate-after", number(&b.truncateAfter, 0, 1e6)},
@@ -348,6 +379,19 @@ ParseResult ParseSimOptions(const std::vector<std::string> &args, FleetConfig *o
     if (b.fs2 > 0 && b.fsChangeAfter < 0) {
         *error = "--fs2 needs --fs-change-after";
         return ParseResult::Error;
+    }
+    if (!f.publish.url.empty()) {
+        bool sensorsGiven = false;
+        for (const std::string &a : args)
+            sensorsGiven = sensorsGiven || a == "--sensors" || a.rfind("--sensors=", 0) == 0;
+        f.publish.sensors = sensorsGiven ? f.sensors : 40;
+        if (f.publish.sensors > kSlotCount) {
+            *error = "--publish: a station has at most 40 sensors";
+            return ParseResult::Error;
+        }
+        f.publish.firstAddress = f.firstAddress;
+        f.publish.seed = f.seed;
+        f.publish.stationPort = b.port;
     }
     b.temperature = float(temperature);
     b.driftPerMinute = driftPercent / 100.0;
