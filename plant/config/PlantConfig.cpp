@@ -106,6 +106,16 @@ bool ParsePlantConfig(const std::string &text, const std::string &name, PlantCon
     retention.Integer("minute_days", 1, 36500, &r.minuteDays);
     retention.Integer("hour_days", 1, 365000, &r.hourDays);
     retention.ReportUnknown();
+    // Each coarser level outlives the finer one it is built from, so that
+    // a late row never lands in an aggregate partition already dropped.
+    if (r.minuteDays < r.fullDays) {
+        messages->push_back(name + "：[retention] minute_days 不应短于 full_days，使用 " + std::to_string(r.fullDays));
+        r.minuteDays = r.fullDays;
+    }
+    if (r.hourDays < r.minuteDays) {
+        messages->push_back(name + "：[retention] hour_days 不应短于 minute_days，使用 " + std::to_string(r.minuteDays));
+        r.hourDays = r.minuteDays;
+    }
 
     for (const auto &[key, node] : root) {
         const std::string_view k = key.str();
