@@ -2,6 +2,7 @@
 
 #include <libpq-fe.h>
 
+#include <climits>
 #include <map>
 #include <nlohmann/json.hpp>
 
@@ -212,8 +213,9 @@ bool Store::Open(std::string *error)
         "create temp table connection_states_stage (like connection_states) on commit delete rows",
         "create temp table station_states_stage (like station_states) on commit delete rows",
         "create temp table sensors_stage (station text, address integer, has_name boolean, name text,"
-        " limits jsonb, current_alarms jsonb, seen timestamptz) on commit delete rows",
-        "create temp table stations_stage (station text, state text, state_since timestamptz, seen timestamptz)"
+        " limits jsonb, current_alarms jsonb, first timestamptz, seen timestamptz) on commit delete rows",
+        "create temp table stations_stage (station text, state text, state_since timestamptz, first timestamptz,"
+        " seen timestamptz)"
         " on commit delete rows",
     };
     for (const char *sql : stages)
@@ -249,14 +251,14 @@ Store::Result Store::Write(const std::vector<Row> &rows, int64_t nowMs, int full
     *expired = 0;
     std::string text[4];  // steady, alarm events, connection states, station states
     struct Sensor {
-        int64_t seen = 0, nameTime = -1, alarmsTime = -1;
+        int64_t first = INT64_MAX, seen = 0, nameTime = -1, alarmsTime = -1;
         bool hasName = false, nameNull = true;
         std::string name, alarms;
         nlohmann::json limits = nlohmann::json::object();
     };
     std::map<std::pair<std::string, int32_t>, Sensor> sensors;
     struct Station {
-        int64_t seen = 0, stateTime = -1;
+        int64_t first = INT64_MAX, seen = 0, stateTime = -1;
         std::string state;
     };
     std::map<std::string, Station> stations;
@@ -264,12 +266,14 @@ Store::Result Store::Write(const std::vector<Row> &rows, int64_t nowMs, int full
     const int64_t keepFrom = nowMs - int64_t(fullDays) * kDayMs;
     for (const Row &row : rows) {
         Station &st = stations[row.station];
+        st.first = std::min(st.first, row.utcMs);
         st.seen = std::max(st.seen, row.utcMs);
         if (row.kind == RowKind::kStationState) {
             if (row.utcMs >= st.stateTime)
                 st.stateTime = row.utcMs, st.state = row.state;
         } else if (row.address >= 0) {
             Sensor &s = sensors[{row.station, row.address}];
+            s.first = std::min(s.first, row.utcMs);
             s.seen = std::max(s.seen, row.utcMs);
             if (row.hasName && row.utcMs >= s.nameTime)
                 s.nameTime = row.utcMs, s.hasName = true, s.nameNull = row.nameNull, s.name = row.name;
@@ -307,12 +311,12 @@ Store::Result Store::Write(const std::vector<Row> &rows, int64_t nowMs, int full
             sensorText += "\\N";
         else
             AppendCopyText(&sensorText, s.alarms);
-        sensorText += "\t" + SqlTime(s.seen) + "\n";
+        sensorText += "\t" + SqlTime(s.first) + "\t" + SqlTime(s.seen) + "\n";
     }
     for (const auto &[name, s] : stations) {
         AppendCopyText(&stationText, name);
         stationText += s.stateTime < 0 ? "\t\\N\t\\N\t" : "\t" + s.state + "\t" + SqlTime(s.stateTime) + "\t";
-        stationText += SqlTime(s.seen) + "\n";
+        stationText += SqlTime(s.first) + "\t" + SqlTime(s.seen) + "\n";
     }
 
     static const char *const kTables[4] = {"steady", "alarm_events", "connection_states", "station_states"};
@@ -336,9 +340,9 @@ Store::Result Store::Write(const std::vector<Row> &rows, int64_t nowMs, int full
     }
     Result r = Copy("stations_stage", stationText, error);
     if (r == Result::kOk)
-        r = Exec("insert into stations select station, state, state_since, seen, seen from stations_stage"
+        r = Exec("insert into stations select station, state, state_since, first, seen from stations_stage"
                  " on conflict do nothing;"
-                 " update stations s set last_seen = greatest(s.last_seen, t.seen),"
+                 " update stations s set last_seen = greatest(s.last_seen, t.seen), first_seen = least(s.first_seen, t.first),"
                  " state = case when t.state is not null and t.state_since >= coalesce(s.state_since, '-infinity')"
                  " then t.state else s.state end,"
                  " state_since = case when t.state is not null and t.state_since >= coalesce(s.state_since,"
@@ -349,9 +353,9 @@ Store::Result Store::Write(const std::vector<Row> &rows, int64_t nowMs, int full
         r = Copy("sensors_stage", sensorText, error);
     if (r == Result::kOk && !sensorText.empty())
         r = Exec("insert into sensors (station, address, name, limits, current_alarms, first_seen, last_seen)"
-                 " select station, address, name, limits, current_alarms, seen, seen from sensors_stage"
+                 " select station, address, name, limits, current_alarms, first, seen from sensors_stage"
                  " on conflict do nothing;"
-                 " update sensors s set last_seen = greatest(s.last_seen, t.seen),"
+                 " update sensors s set last_seen = greatest(s.last_seen, t.seen), first_seen = least(s.first_seen, t.first),"
                  " name = case when t.has_name then t.name else s.name end, limits = s.limits || t.limits,"
                  " current_alarms = coalesce(t.current_alarms, s.current_alarms)"
                  " from sensors_stage t where s.station = t.station and s.address = t.address",
