@@ -11,6 +11,7 @@
 
 #include "plant/config/Log.h"
 #include "plant/config/PlantConfig.h"
+#include "plant/main/PlantTool.h"
 #include "plant/main/Service.h"
 
 using namespace tav::plant;
@@ -25,6 +26,10 @@ int Usage(FILE *out)
 {
     std::fputs("用法：tavenor-plant [--config 文件] [run]\n"
                "      tavenor-plant [--config 文件] --check-config\n"
+               "      tavenor-plant export --address A [--station S] [--from T] [--to T]\n"
+               "                    [--resolution raw|minute|hour|auto] [--utf8] [--out 文件] [--config 文件]\n"
+               "      tavenor-plant alarms [--address A] [--station S] [--from T] [--to T] [--utf8] [--out 文件]\n"
+               "T: \"YYYY-MM-DD[ hh:mm[:ss]]\" (本地时间) 或 -90s -30m -2h -7d\n"
                "配置文件默认为 ./plant.toml，其次 /etc/tavenor/plant.toml\n",
                out);
     return out == stdout ? 0 : 2;
@@ -34,6 +39,8 @@ int Usage(FILE *out)
 
 int main(int argc, char **argv)
 {
+    if (argc > 1 && (std::strcmp(argv[1], "export") == 0 || std::strcmp(argv[1], "alarms") == 0))
+        return RunPlantTool(argc - 1, argv + 1);
     std::string configPath;
     bool check = false;
     for (int i = 1; i < argc; ++i) {
