@@ -8,6 +8,8 @@
 #include <string_view>
 #include <vector>
 
+#include "plant/ingest/CopyText.h"
+
 namespace tav::plant {
 
 enum class RowKind { kSteady, kAlarmEvent, kConnectionState, kStationState, kSensorInfo };
@@ -49,14 +51,6 @@ ParseResult ParseMessage(std::string_view station, std::string_view topic, std::
 // matches or the id is not a plain, short, printable name.
 bool SplitTopic(const std::vector<std::string> &prefixes, std::string_view topic, std::string *station,
                 std::string *rest);
-
-// UTC milliseconds of "2026-12-09T06:15:30.500Z" (fraction optional); false
-// for anything else.
-bool ParseIsoUtc(std::string_view text, int64_t *utcMs);
-// "2026-12-09 06:15:30.500+00", as PostgreSQL reads a timestamptz.
-std::string SqlTime(int64_t utcMs);
-// Appends `text` escaped for COPY's text format.
-void AppendCopyText(std::string *out, std::string_view text);
 
 }  // namespace tav::plant
 
