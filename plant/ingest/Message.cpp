@@ -345,7 +345,7 @@ ParseResult SensorState(std::string_view station, int32_t address, const json &d
     return r;
 }
 
-ParseResult Status(std::string_view station, const json &doc, int64_t receivedMs, int64_t nowMs)
+ParseResult Status(std::string_view station, const json &doc, int64_t receivedMs, int64_t nowMs, bool retained)
 {
     Row row;
     auto state = doc.find("state");
@@ -375,6 +375,11 @@ ParseResult Status(std::string_view station, const json &doc, int64_t receivedMs
     row.kind = RowKind::kStationState;
     row.station = std::string(station);
     row.copy = f.Take();
+    // The broker's stored "offline" comes again at every subscribe with no
+    // time of its own: it says the station is offline now, but it is not
+    // a new going offline for the station's history.
+    if (retained && row.state == "offline")
+        row.copy.clear();
     ParseResult r;
     r.ok = true;
     r.rows.push_back(std::move(row));
@@ -415,7 +420,7 @@ ParseResult AlarmList(std::string_view station, int32_t address, const json &doc
 }  // namespace
 
 ParseResult ParseMessage(std::string_view station, std::string_view topic, std::string_view payload,
-                         int64_t receivedMs, int64_t nowMs)
+                         int64_t receivedMs, int64_t nowMs, bool retained)
 {
     if (payload.size() > kMaxPayloadBytes)
         return Refuse("消息过大（" + std::to_string(payload.size()) + " 字节）");
@@ -446,7 +451,7 @@ ParseResult ParseMessage(std::string_view station, std::string_view topic, std::
     if (!doc.is_object())
         return Refuse("应为 JSON 对象");
     if (address < 0)
-        return topic == "status" ? Status(station, doc, receivedMs, nowMs) : AlarmEvent(station, doc, nowMs);
+        return topic == "status" ? Status(station, doc, receivedMs, nowMs, retained) : AlarmEvent(station, doc, nowMs);
     if (leaf == "steady")
         return Steady(station, address, doc, nowMs);
     if (leaf == "state")

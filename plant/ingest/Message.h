@@ -19,7 +19,7 @@ struct Row {
     std::string station;
     int32_t address = -1;  // -1: the station itself
     int64_t utcMs = 0;     // the row's time (the tick, the event, the state's start)
-    std::string copy;      // one COPY text line for the kind's table, no newline
+    std::string copy;      // one COPY text line for the kind's table, no newline; empty: none
     // What the sensor and station tables take from the row.
     bool hasName = false;  // the message says the sensor's name (null or text)
     bool nameNull = true;
@@ -42,9 +42,10 @@ struct ParseResult {
 
 // `topic` relative to the station: "status", "alarm", "sensor/<n>/steady",
 // "sensor/<n>/state" or "sensor/<n>/alarm". `nowMs` bounds the times taken
-// (a time a day ahead of the service's clock is refused).
+// (a time a day ahead of the service's clock is refused). `retained`: the
+// broker's stored copy, sent again at every subscribe.
 ParseResult ParseMessage(std::string_view station, std::string_view topic, std::string_view payload,
-                         int64_t receivedMs, int64_t nowMs);
+                         int64_t receivedMs, int64_t nowMs, bool retained = false);
 
 // Splits a full topic by the followed prefixes ("tavenor/+"): the station id
 // (the prefix's last level as it arrived) and the rest. False when no prefix

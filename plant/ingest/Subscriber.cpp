@@ -53,7 +53,8 @@ bool Subscriber::Start(std::string *error)
     mosquitto_disconnect_callback_set(mosq_, &Subscriber::OnDisconnect);
     mosquitto_message_callback_set(mosq_, [](mosquitto *, void *self, const mosquitto_message *m) {
         auto *s = static_cast<Subscriber *>(self);
-        s->sink_(m->topic, std::string_view(static_cast<const char *>(m->payload), size_t(m->payloadlen)));
+        s->sink_(m->topic, std::string_view(static_cast<const char *>(m->payload), size_t(m->payloadlen)),
+                 m->retain);
     });
     mosquitto_reconnect_delay_set(mosq_, 1, 10, true);
     rc = mosquitto_connect_async(mosq_, b.host.c_str(), b.port, 30);

@@ -21,7 +21,7 @@ namespace tav::plant {
 
 class Subscriber {
 public:
-    using Sink = std::function<void(std::string_view topic, std::string_view payload)>;
+    using Sink = std::function<void(std::string_view topic, std::string_view payload, bool retained)>;
     Subscriber(const PlantConfig &config, Sink sink);
     ~Subscriber();
     Subscriber(const Subscriber &) = delete;

@@ -16,7 +16,9 @@ constexpr int kRefusalLogsPerMinute = 20;
 Service::Service(const PlantConfig &config)
     : config_(config),
       writer_(config),
-      subscriber_(config, [this](std::string_view topic, std::string_view payload) { Take(topic, payload); })
+      subscriber_(config, [this](std::string_view topic, std::string_view payload, bool retained) {
+          Take(topic, payload, retained);
+      })
 {
 }
 
@@ -36,7 +38,7 @@ void Service::Stop(int flushMs)
     writer_.Stop(flushMs);
 }
 
-void Service::Take(std::string_view topic, std::string_view payload)
+void Service::Take(std::string_view topic, std::string_view payload, bool retained)
 {
     ++received_;
     std::string station, rest;
@@ -45,7 +47,7 @@ void Service::Take(std::string_view topic, std::string_view payload)
     if (!SplitTopic(config_.broker.prefixes, topic, &station, &rest))
         parsed.why = "主题不属于所跟随的站";
     else
-        parsed = ParseMessage(station, rest, payload, now, now);
+        parsed = ParseMessage(station, rest, payload, now, now, retained);
     if (parsed.ok) {
         if (!parsed.rows.empty())
             writer_.Push(std::move(parsed.rows));

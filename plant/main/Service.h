@@ -18,7 +18,7 @@ public:
     // Stops taking messages, then writes what is buffered for up to `flushMs`.
     void Stop(int flushMs);
     // One message as it came from the broker (the subscriber's sink).
-    void Take(std::string_view topic, std::string_view payload);
+    void Take(std::string_view topic, std::string_view payload, bool retained = false);
     // Logs the counters, and how many refusals went unlogged, once a minute.
     void Report();
 

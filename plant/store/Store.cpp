@@ -292,6 +292,8 @@ Store::Result Store::Write(const std::vector<Row> &rows, int64_t nowMs, int full
             if (const Result r = EnsurePartitions(DayStart(row.utcMs), error); r != Result::kOk)
                 return r;
         }
+        if (row.copy.empty())
+            continue;
         std::string &t = text[int(row.kind) - int(RowKind::kSteady)];
         t += row.copy;
         t += '\n';
