@@ -48,7 +48,8 @@ protected:
         std::string error;
         ASSERT_TRUE(service->Start(&error)) << error;
         mosquitto_lib_init();
-        pub = mosquitto_new(nullptr, true, nullptr);
+        pub = mosquitto_new(nullptr, true, &acked);
+        mosquitto_publish_callback_set(pub, [](mosquitto *, void *n, int) { ++*static_cast<std::atomic<int> *>(n); });
         ASSERT_EQ(mosquitto_connect(pub, "127.0.0.1", broker.Port(), 30), MOSQ_ERR_SUCCESS);
         mosquitto_loop_start(pub);
         // Subscribed once a message of ours comes through.
@@ -74,8 +75,9 @@ protected:
     int64_t Count(const std::string &table) { return std::atoll(pg.Query("select count(*) from " + table).c_str()); }
 
     test::TestPostgres pg;
-    test::TestBroker broker;
+    test::TestBroker broker{"", true};
     PlantConfig config;
+    std::atomic<int> acked{0};
     std::unique_ptr<Service> service;
     mosquitto *pub = nullptr;
 };
@@ -152,6 +154,24 @@ TEST_F(Plant, APostgresCrashInTheMiddleLosesNothing)
     ASSERT_TRUE(WaitUntil([&] { return Count("steady") == 40; }, 40));
     EXPECT_EQ(service->writer().counters.dropped.load(), 0);
     EXPECT_EQ(pg.Query("select count(distinct time) from steady"), "40");
+}
+
+TEST_F(Plant, WhatTheBrokerKeptForTheServiceSurvivesABrokerRestart)
+{
+    const int64_t t0 = NowUtcMs() / 1000 * 1000 - 600000;
+    Publish("sensor/2/steady", SteadyJson(t0, Values(2), SensorExtras()));
+    ASSERT_TRUE(WaitUntil([&] { return Count("steady") == 1; }, 20));
+    service->Stop(5000);
+    const int before = acked.load();
+    for (int i = 1; i <= 10; ++i)
+        Publish("sensor/2/steady", SteadyJson(t0 + i * 500, Values(2), SensorExtras()));
+    ASSERT_TRUE(WaitUntil([&] { return acked.load() == before + 10; }, 20));
+    broker.Kill(SIGTERM);  // saves the session and its queue
+    ASSERT_TRUE(broker.Start());
+    service = std::make_unique<Service>(config);
+    std::string error;
+    ASSERT_TRUE(service->Start(&error)) << error;
+    ASSERT_TRUE(WaitUntil([&] { return Count("steady") == 11; }, 40));
 }
 
 TEST_F(Plant, AHostileMessageIsRefusedCountedAndNeverStored)
