@@ -45,7 +45,6 @@ bool NestingWithin(std::string_view text, int limit)
 // failure sticks and names the field.
 class Fields {
 public:
-    explicit Fields(const json &doc) : doc_(doc) {}
     bool ok() const { return why_.empty(); }
     const std::string &why() const { return why_; }
     std::string Take() { return std::move(line_); }
@@ -159,7 +158,6 @@ private:
             line_ += '\t';
         first_ = false;
     }
-    const json &doc_;
     std::string line_;
     std::string why_;
     bool first_ = true;
@@ -194,7 +192,7 @@ ParseResult Refuse(std::string why)
 ParseResult Steady(std::string_view station, int32_t address, const json &doc, int64_t nowMs)
 {
     Row row;
-    Fields f(doc);
+    Fields f;
     f.Literal(station);
     int64_t addr = 0;
     f.Integer(doc, "address", 0, INT32_MAX, &addr);
@@ -282,7 +280,7 @@ std::string LimitKey(const json &item)
 ParseResult AlarmEvent(std::string_view station, const json &doc, int64_t nowMs)
 {
     Row row;
-    Fields f(doc);
+    Fields f;
     f.Literal(station);
     f.Time(doc, "time", nowMs, &row.utcMs);
     f.Integer(doc, "alarm_id", 0, INT64_MAX);
@@ -325,7 +323,7 @@ ParseResult AlarmEvent(std::string_view station, const json &doc, int64_t nowMs)
 ParseResult SensorState(std::string_view station, int32_t address, const json &doc, int64_t nowMs)
 {
     Row row;
-    Fields f(doc);
+    Fields f;
     f.Literal(station);
     f.Literal(std::to_string(address));
     f.Time(doc, "since", nowMs, &row.utcMs);
@@ -352,7 +350,7 @@ ParseResult Status(std::string_view station, const json &doc, int64_t receivedMs
     if (state == doc.end() || !state->is_string() || (*state != "online" && *state != "offline"))
         return Refuse("state 应为 online 或 offline");
     row.state = state->get<std::string>();
-    Fields f(doc);
+    Fields f;
     f.Literal(station);
     if (row.state == "online") {
         // Repeated every few seconds with the same start: one row per start.
@@ -389,7 +387,7 @@ ParseResult Status(std::string_view station, const json &doc, int64_t receivedMs
 ParseResult AlarmList(std::string_view station, int32_t address, const json &doc, int64_t nowMs)
 {
     Row row;
-    Fields f(doc);
+    Fields f;
     f.Time(doc, "time", nowMs, &row.utcMs);
     auto alarms = doc.find("alarms");
     if (alarms == doc.end() || !alarms->is_array() || alarms->size() > 10000)
