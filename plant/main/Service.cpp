@@ -1,5 +1,7 @@
 #include "plant/main/Service.h"
 
+#include <exception>
+
 #include "plant/config/Log.h"
 #include "plant/ingest/Message.h"
 
@@ -44,10 +46,18 @@ void Service::Take(std::string_view topic, std::string_view payload, bool retain
     std::string station, rest;
     const int64_t now = NowUtcMs();
     ParseResult parsed;
-    if (!SplitTopic(config_.broker.prefixes, topic, &station, &rest))
+    if (!SplitTopic(config_.broker.prefixes, topic, &station, &rest)) {
         parsed.why = "主题不属于所跟随的站";
-    else
-        parsed = ParseMessage(station, rest, payload, now, now, retained);
+    } else {
+        // Whatever a sender manages to make the parser throw costs its
+        // message, never the service.
+        try {
+            parsed = ParseMessage(station, rest, payload, now, now, retained);
+        } catch (const std::exception &e) {
+            parsed = ParseResult();
+            parsed.why = std::string("无法解析（") + e.what() + "）";
+        }
+    }
     if (parsed.ok) {
         if (!parsed.rows.empty())
             writer_.Push(std::move(parsed.rows));

@@ -121,35 +121,45 @@ void Store::Close()
 
 bool Store::Healthy() const { return conn_ && PQstatus(conn_) == CONNECTION_OK; }
 
-Store::Result Store::Fail(std::string *error)
+Store::Result Store::Fail(std::string *error, const std::string &sqlState)
 {
     if (error)
         *error = conn_ ? PQerrorMessage(conn_) : "no connection";
     while (error && !error->empty() && error->back() == '\n')
         error->pop_back();
+    // A partition dropped behind the service's back is made again.
+    partitionDays_.clear();
     if (!Healthy())
         return Result::kConnectionLost;
     PGresult *r = PQexec(conn_, "rollback");
     PQclear(r);
-    return Healthy() ? Result::kBadData : Result::kConnectionLost;
+    // Only a fault in the rows themselves (a value or a constraint) is
+    // theirs; disk full, shutdown, a missing table, anything else is the
+    // database's and worth another try with every row kept.
+    const std::string cls = sqlState.substr(0, 2);
+    return Healthy() && (cls == "22" || cls == "23") ? Result::kBadData : Result::kConnectionLost;
 }
+
+namespace {
+
+std::string SqlState(const PGresult *r)
+{
+    const char *state = r ? PQresultErrorField(r, PG_DIAG_SQLSTATE) : nullptr;
+    return state ? state : "";
+}
+
+}  // namespace
 
 Store::Result Store::Exec(const std::string &sql, std::string *error, int64_t *rows)
 {
     if (!Healthy())
-        return Fail(error);
+        return Fail(error, "");
     PGresult *r = PQexec(conn_, sql.c_str());
     const ExecStatusType status = PQresultStatus(r);
     if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) {
-        // Disk full, shutting down, out of memory, a conflict: the database's
-        // trouble, not the rows', and worth another try.
-        const char *state = PQresultErrorField(r, PG_DIAG_SQLSTATE);
-        const std::string cls = state ? std::string(state, 2) : "08";
+        const std::string state = SqlState(r);
         PQclear(r);
-        const Result result = Fail(error);
-        if (cls == "08" || cls == "53" || cls == "57" || cls == "58" || cls == "40" || cls == "XX")
-            return Result::kConnectionLost;
-        return result;
+        return Fail(error, state);
     }
     if (rows)
         *rows = std::atoll(PQcmdTuples(r));
@@ -161,17 +171,20 @@ Store::Result Store::Copy(const std::string &table, const std::string &text, std
 {
     PGresult *r = PQexec(conn_, ("copy " + table + " from stdin").c_str());
     const bool ready = PQresultStatus(r) == PGRES_COPY_IN;
+    std::string state = SqlState(r);
     PQclear(r);
     if (!ready)
-        return Fail(error);
-    bool sent = PQputCopyData(conn_, text.data(), int(text.size())) == 1;
-    sent = PQputCopyEnd(conn_, nullptr) == 1 && sent;
-    bool ok = sent;
+        return Fail(error, state);
+    bool ok = PQputCopyData(conn_, text.data(), int(text.size())) == 1;
+    ok = PQputCopyEnd(conn_, nullptr) == 1 && ok;
     while ((r = PQgetResult(conn_)) != nullptr) {
-        ok = ok && PQresultStatus(r) == PGRES_COMMAND_OK;
+        if (PQresultStatus(r) != PGRES_COMMAND_OK) {
+            ok = false;
+            state = SqlState(r);
+        }
         PQclear(r);
     }
-    return ok ? Result::kOk : Fail(error);
+    return ok ? Result::kOk : Fail(error, state);
 }
 
 bool Store::Open(std::string *error)
@@ -179,7 +192,7 @@ bool Store::Open(std::string *error)
     Close();
     conn_ = PQconnectdb(conninfo_.c_str());
     if (!Healthy()) {
-        Fail(error);
+        Fail(error, "");
         Close();
         return false;
     }
@@ -433,8 +446,9 @@ Store::Result Store::Expire(int64_t nowMs, const RetentionConfig &retention, std
                                        k.parent + "' order by 1")
                                           .c_str());
         if (PQresultStatus(res) != PGRES_TUPLES_OK) {
+            const std::string state = SqlState(res);
             PQclear(res);
-            return Fail(error);
+            return Fail(error, state);
         }
         std::vector<std::string> names;
         for (int i = 0; i < PQntuples(res); ++i)

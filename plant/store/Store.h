@@ -47,7 +47,8 @@ public:
 private:
     Result Exec(const std::string &sql, std::string *error, int64_t *rows = nullptr);
     Result Copy(const std::string &table, const std::string &text, std::string *error);
-    Result Fail(std::string *error);
+    // Ends a failed transaction; says whether the rows or the database were at fault.
+    Result Fail(std::string *error, const std::string &sqlState);
     Result EnsurePartitions(int64_t dayStartMs, std::string *error);
 
     std::string conninfo_;
