@@ -128,7 +128,7 @@ void Writer::Run()
                 backoffMs = std::min(backoffMs * 2, kMaxBackoffMs);
                 continue;
             }
-            Log("数据库已连接");
+            Log("数据库已连接，待写 " + std::to_string(Buffered()) + " 行");
             outageLogged = false;
             backoffMs = 250;
             databaseUp_ = true;
@@ -179,7 +179,8 @@ void Writer::Run()
                 nextRetentionMs = now + kRetentionEveryMs;
         }
         if (r != Store::Result::kOk) {
-            Log("写入数据库失败（" + error + "），缓冲等待中，稍后重试");
+            if (!outageLogged)
+                Log("写入数据库失败（" + error + "），缓冲等待中，稍后重试");
             store.Close();
             databaseUp_ = false;
             outageLogged = true;
