@@ -131,7 +131,6 @@ void Writer::Run()
             Log("数据库已连接，待写 " + std::to_string(Buffered()) + " 行");
             outageLogged = false;
             backoffMs = 250;
-            databaseUp_ = true;
         }
         const int64_t now = NowUtcMs();
         Store::Result r = Store::Result::kOk;
@@ -181,13 +180,20 @@ void Writer::Run()
         if (r != Store::Result::kOk) {
             if (!outageLogged)
                 Log("写入数据库失败（" + error + "），缓冲等待中，稍后重试");
-            store.Close();
+            // Disk full keeps the connection: only a lost one is made anew.
+            if (!store.Healthy())
+                store.Close();
             databaseUp_ = false;
             outageLogged = true;
             Backoff(backoffMs);
             backoffMs = std::min(backoffMs * 2, kMaxBackoffMs);
             continue;
         }
+        if (outageLogged)
+            Log("数据库写入已恢复");
+        outageLogged = false;
+        backoffMs = 250;
+        databaseUp_ = true;
         {
             std::lock_guard<std::mutex> lock(mutex_);
             buffered_ = int64_t(pending_.size()) + int64_t(batch.size());
