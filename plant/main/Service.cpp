@@ -1,0 +1,89 @@
+#include "plant/main/Service.h"
+
+#include <exception>
+
+#include "plant/config/Log.h"
+#include "plant/ingest/Message.h"
+
+namespace tav::plant {
+
+namespace {
+
+// Refused messages are logged with their topic, at most this many a
+// minute; the rest only counted, so a flood cannot fill the journal.
+constexpr int kRefusalLogsPerMinute = 20;
+
+}  // namespace
+
+Service::Service(const PlantConfig &config)
+    : config_(config),
+      writer_(config),
+      subscriber_(config, [this](std::string_view topic, std::string_view payload, bool retained) {
+          Take(topic, payload, retained);
+      })
+{
+}
+
+bool Service::Start(std::string *error)
+{
+    writer_.Start();
+    if (!subscriber_.Start(error)) {
+        writer_.Stop(0);
+        return false;
+    }
+    return true;
+}
+
+void Service::Stop(int flushMs)
+{
+    subscriber_.Stop();
+    writer_.Stop(flushMs);
+}
+
+void Service::Take(std::string_view topic, std::string_view payload, bool retained)
+{
+    ++received_;
+    std::string station, rest;
+    const int64_t now = NowUtcMs();
+    ParseResult parsed;
+    if (!SplitTopic(config_.broker.prefixes, topic, &station, &rest)) {
+        parsed.why = "主题不属于所跟随的站";
+    } else {
+        // Whatever a sender manages to make the parser throw costs its
+        // message, never the service.
+        try {
+            parsed = ParseMessage(station, rest, payload, now, now, retained);
+        } catch (const std::exception &e) {
+            parsed = ParseResult();
+            parsed.why = std::string("无法解析（") + e.what() + "）";
+        }
+    }
+    if (parsed.ok) {
+        if (!parsed.rows.empty())
+            writer_.Push(std::move(parsed.rows));
+        return;
+    }
+    ++refused_;
+    if (refusalLogs_.fetch_add(1) < kRefusalLogsPerMinute) {
+        std::string shown(topic.substr(0, 200));
+        for (char &c : shown)
+            if (static_cast<unsigned char>(c) < 0x20)
+                c = '?';
+        Log("拒收 " + shown + "：" + parsed.why);
+    }
+}
+
+void Service::Report()
+{
+    const int skipped = refusalLogs_.exchange(0) - kRefusalLogsPerMinute;
+    if (skipped > 0)
+        Log("另有 " + std::to_string(skipped) + " 条消息被拒收，未逐条记录");
+    const WriterCounters &c = writer_.counters;
+    Log("收到 " + std::to_string(received_.load()) + " 条消息，拒收 " + std::to_string(refused_.load()) +
+        "，新写入 " + std::to_string(c.stored.load()) + " 行，重复 " + std::to_string(c.duplicates.load()) +
+        "，过期 " + std::to_string(c.expired.load()) + "，缓冲丢弃 " + std::to_string(c.dropped.load()) +
+        "，数据库拒收 " + std::to_string(c.refusedByDatabase.load()) + "，待写 " +
+        std::to_string(writer_.Buffered()));
+}
+
+}  // namespace tav::plant

@@ -1,0 +1,38 @@
+#pragma once
+// The service as one object: the subscriber feeds parsed rows to the
+// writer; refused messages are counted and logged with their topic.
+#include <atomic>
+#include <cstdint>
+#include <string>
+
+#include "plant/config/PlantConfig.h"
+#include "plant/ingest/Subscriber.h"
+#include "plant/store/Writer.h"
+
+namespace tav::plant {
+
+class Service {
+public:
+    explicit Service(const PlantConfig &config);
+    bool Start(std::string *error);
+    // Stops taking messages, then writes what is buffered for up to `flushMs`.
+    void Stop(int flushMs);
+    // One message as it came from the broker (the subscriber's sink).
+    void Take(std::string_view topic, std::string_view payload, bool retained = false);
+    // Logs the counters, and how many refusals went unlogged, once a minute.
+    void Report();
+
+    int64_t Received() const { return received_.load(); }
+    int64_t Refused() const { return refused_.load(); }
+    Writer &writer() { return writer_; }
+    bool BrokerConnected() const { return subscriber_.Connected(); }
+
+private:
+    const PlantConfig &config_;
+    Writer writer_;
+    Subscriber subscriber_;
+    std::atomic<int64_t> received_{0}, refused_{0};
+    std::atomic<int> refusalLogs_{0};
+};
+
+}  // namespace tav::plant
