@@ -1,6 +1,7 @@
 #include "core/alarm/AlarmCapture.h"
 
 #include <dirent.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -11,6 +12,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "core/alarm/AlarmCaptureCodec.h"
 #include "core/net/ErrorTexts.h"
 #include "core/processing/Conditioner.h"
 #include "core/record/CsvExport.h"
@@ -22,6 +24,17 @@ namespace tav {
 namespace {
 
 constexpr uint32_t kCopyChunkPackets = 256;  // the parser waits for at most one chunk's copy
+// A ring's memory is taken and given back in chunks of this size; a packed
+// packet never straddles two, so a chunk wastes less than one packet.
+constexpr uint32_t kRingChunkBytes = 64 * 1024;
+
+// Chunks enough for `capacity` packets that do not pack at all: all but the
+// oldest and the newest chunk in use are full to within a packet, and one
+// more is taken before the oldest is given back.
+uint32_t RingChunks(uint32_t capacity)
+{
+    return uint32_t(uint64_t(capacity) * kMaxPackedPacketBytes / (kRingChunkBytes - kMaxPackedPacketBytes)) + 3;
+}
 
 int64_t SystemMs()
 {
@@ -34,7 +47,9 @@ uint32_t RingPackets(double seconds, float fs)
 {
     if (!(std::isfinite(fs) && fs > 0.0f && fs <= kMaxSamplingFrequency))
         fs = kStartSamplingFrequency;
-    return uint32_t(std::ceil(std::min(seconds, kMaxRingSeconds) * double(fs) / kSamplesPerPacket)) + 1;
+    // At least two, so that the packet an append leaves oldest is another.
+    return std::max<uint32_t>(
+        2, uint32_t(std::ceil(std::min(seconds, kMaxRingSeconds) * double(fs) / kSamplesPerPacket)) + 1);
 }
 
 // "2026-12-09 14:20:36.500", local time.
@@ -62,6 +77,21 @@ std::string CaptureBaseName(int32_t address, int64_t utcMs)
     std::snprintf(name, sizeof name, "%.4d_%.4d%.2d%.2d%.2d%.2d%.2d", int(address), when.tm_year + 1900,
                   when.tm_mon + 1, when.tm_mday, when.tm_hour, when.tm_min, when.tm_sec);
     return name;
+}
+
+AlarmCapture::Pool::Pool(size_t bytes)
+{
+    void *p = ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    if (p != MAP_FAILED) {
+        base = static_cast<uint8_t *>(p);
+        size = bytes;
+    }
+}
+
+AlarmCapture::Pool::~Pool()
+{
+    if (base)
+        ::munmap(base, size);
 }
 
 AlarmCapture::AlarmCapture(std::string folder)
@@ -157,12 +187,39 @@ void AlarmCapture::RecordBlock(ConnectionRecord &rec, const uint8_t *data, uint3
     // Stamped under the lock, so that once the capture thread holds it at a
     // time past a window's end, every block stamped within it is in.
     const int64_t stamp = clock_();
-    for (uint32_t off = 0; off + kPacketBytes <= bytes; off += kPacketBytes) {
-        const uint32_t at = uint32_t(r.appended % r.capacity);
-        std::memcpy(r.data.get() + size_t(at) * kPacketBytes, data + off, kPacketBytes);
-        r.stamps[at] = stamp;
-        ++r.appended;
+    for (uint32_t off = 0; off + kPacketBytes <= bytes; off += kPacketBytes)
+        Append(r, data + off, stamp);
+}
+
+bool AlarmCapture::Append(Ring &r, const uint8_t *packet, int64_t stamp)
+{
+    uint8_t packed[kMaxPackedPacketBytes];
+    const uint32_t length = PackPacket(packet, packed);
+    // The chunks before the one that holds the packet this append leaves
+    // oldest hold only packets it lets go.
+    if (r.appended + 1 > r.capacity) {
+        const uint32_t keep = r.entries[(r.appended + 1 - r.capacity) % r.capacity].offset / kRingChunkBytes;
+        while (r.inUseCount > 1 && r.inUse[r.inUseFirst] != keep) {
+            r.spare[r.spareCount++] = r.inUse[r.inUseFirst];
+            r.inUseFirst = (r.inUseFirst + 1) % r.chunks;
+            --r.inUseCount;
+            ringBytes_.fetch_sub(kRingChunkBytes, std::memory_order_relaxed);
+        }
     }
+    if (r.inUseCount == 0 || r.fill + length > kRingChunkBytes) {
+        if (r.spareCount == 0)
+            return false;  // RingChunks leaves none short; kept from writing astray all the same
+        r.inUse[(r.inUseFirst + r.inUseCount++) % r.chunks] = r.spare[--r.spareCount];
+        r.fill = 0;
+        ringBytes_.fetch_add(kRingChunkBytes, std::memory_order_relaxed);
+    }
+    const uint32_t chunk = r.inUse[(r.inUseFirst + r.inUseCount - 1) % r.chunks];
+    const uint32_t offset = chunk * kRingChunkBytes + r.fill;
+    std::memcpy(r.pool.base + offset, packed, length);
+    r.fill += length;
+    r.entries[r.appended % r.capacity] = {stamp, offset, length};
+    ++r.appended;
+    return true;
 }
 
 void AlarmCapture::OnSteadySnapshot(const SteadySnapshot &snapshot)
@@ -229,26 +286,35 @@ std::string AlarmCapture::RequestCapture(int32_t address, int slot, uint32_t gen
 void AlarmCapture::ApplyArm(const Arm &arm)
 {
     Ring &r = rings_[arm.slot];
-    std::unique_ptr<uint8_t[]> data;
-    std::unique_ptr<int64_t[]> stamps;
+    // Made here, outside the lock: the parser never waits for memory.
+    const uint32_t chunks = arm.capacity ? RingChunks(arm.capacity) : 0;
+    Pool pool;
+    std::unique_ptr<Entry[]> entries;
+    std::unique_ptr<uint32_t[]> spare, inUse;
     if (arm.capacity) {
-        // Made here, outside the lock: the parser never waits for memory.
-        data.reset(new (std::nothrow) uint8_t[size_t(arm.capacity) * kPacketBytes]);
-        stamps.reset(new (std::nothrow) int64_t[arm.capacity]);
-        if (!data || !stamps)
-            data.reset(), stamps.reset();
+        pool = Pool(size_t(chunks) * kRingChunkBytes);
+        entries.reset(new (std::nothrow) Entry[arm.capacity]);
+        spare.reset(new (std::nothrow) uint32_t[chunks]);
+        inUse.reset(new (std::nothrow) uint32_t[chunks]);
     }
-    const uint32_t capacity = data ? arm.capacity : 0;
+    const bool made = pool.base && entries && spare && inUse;
+    if (made)
+        for (uint32_t i = 0; i < chunks; ++i)
+            spare[i] = chunks - 1 - i;  // the first chunk on top
     {
         std::lock_guard lock(r.ringMutex);
-        std::swap(r.data, data);
-        std::swap(r.stamps, stamps);
-        ringBytes_ += size_t(capacity) * kPacketBytes;
-        ringBytes_ -= size_t(r.capacity) * kPacketBytes;
-        r.capacity = capacity;
+        ringBytes_.fetch_sub(size_t(r.inUseCount) * kRingChunkBytes);
+        r.pool.Swap(pool);
+        std::swap(r.entries, entries);
+        std::swap(r.spare, spare);
+        std::swap(r.inUse, inUse);
+        r.chunks = made ? chunks : 0;
+        r.spareCount = r.chunks;
+        r.inUseFirst = r.inUseCount = r.fill = 0;
+        r.capacity = made ? arm.capacity : 0;
         r.appended = 0;
         r.generation = arm.generation;
-        r.armed = capacity > 0;
+        r.armed = r.capacity > 0;
         ++r.epoch;
     }
     // The old memory goes here, outside the lock.
@@ -266,7 +332,7 @@ void AlarmCapture::Copy(Job &job)
             // Is the oldest packet kept already later than the window's start?
             // Whether the ring overflowed or was only armed (a connection) a
             // moment ago, the pre-trigger is not all there.
-            if (!r.appended || !r.capacity || r.stamps[job.nextSeq % r.capacity] > job.fromMs)
+            if (!r.appended || !r.capacity || r.entries[job.nextSeq % r.capacity].stamp > job.fromMs)
                 job.cut = true;
         }
         if (r.epoch != job.epoch || !r.armed || r.generation != job.generation) {
@@ -282,14 +348,18 @@ void AlarmCapture::Copy(Job &job)
         if (job.nextSeq >= end)
             return;
         for (; job.nextSeq < end; ++job.nextSeq) {
-            const uint32_t at = uint32_t(job.nextSeq % r.capacity);
-            const int64_t stamp = r.stamps[at];
-            if (stamp < job.fromMs || stamp > job.untilMs)
+            const Entry &e = r.entries[job.nextSeq % r.capacity];
+            if (e.stamp < job.fromMs || e.stamp > job.untilMs)
                 continue;
-            const uint8_t *p = r.data.get() + size_t(at) * kPacketBytes;
+            const size_t at = job.bytes.size();
+            job.bytes.resize(at + kPacketBytes);
+            if (!UnpackPacket(r.pool.base + e.offset, e.bytes, job.bytes.data() + at)) {
+                job.bytes.resize(at);
+                job.cut = true;
+                continue;
+            }
             if (job.firstStampMs == INT64_MIN)
-                job.firstStampMs = stamp;
-            job.bytes.insert(job.bytes.end(), p, p + kPacketBytes);
+                job.firstStampMs = e.stamp;
         }
     }
 }

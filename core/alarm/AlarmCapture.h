@@ -8,6 +8,11 @@
 // time and how much of the pre-trigger it holds. The rings are its own
 // memory, so recordings, saves and replays never see a capture.
 //
+// A ring keeps its packets packed without loss (AlarmCaptureCodec.h) in
+// chunks of one address space reserved when it is armed for the worst case;
+// only the chunks in use take memory, and a freed chunk is the next one
+// taken, so a ring holds about what its packed packets need.
+//
 // Threads: RecordBlock on the parser threads (one short lock of the slot's
 // ringMutex, no allocation); OnSteadySnapshot, SetSettings and RequestCapture
 // on the window thread (no allocation beyond a small request, no disk); the
@@ -21,6 +26,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "core/model/AlarmTypes.h"
@@ -81,14 +87,43 @@ public:
     void Pump(int64_t nowMs, bool flush = false);
     // Finished captures since the last call; any thread.
     std::vector<CaptureOutcome> TakeOutcomes();
-    // Bytes the rings hold now; any thread.
+    // Bytes of the rings' chunks in use now; any thread.
     size_t RingBytes() const { return ringBytes_.load(); }
 
 private:
+    struct Entry {
+        int64_t stamp = 0;
+        uint32_t offset = 0;  // into the pool
+        uint32_t bytes = 0;   // packed
+    };
+    // Address space reserved whole and given back whole; pages take memory
+    // only once written.
+    struct Pool {
+        Pool() = default;
+        explicit Pool(size_t bytes);
+        ~Pool();
+        Pool(Pool &&other) noexcept { Swap(other); }
+        Pool &operator=(Pool &&other) noexcept
+        {
+            Swap(other);
+            return *this;
+        }
+        void Swap(Pool &other) noexcept
+        {
+            std::swap(base, other.base);
+            std::swap(size, other.size);
+        }
+        uint8_t *base = nullptr;
+        size_t size = 0;
+    };
     struct Ring {
         std::mutex ringMutex;  // the slot's parser appends, the capture thread swaps and copies
-        std::unique_ptr<uint8_t[]> data;
-        std::unique_ptr<int64_t[]> stamps;
+        Pool pool;
+        std::unique_ptr<Entry[]> entries;      // by packet, `capacity` of them
+        std::unique_ptr<uint32_t[]> spare;     // chunks free, the last freed on top
+        std::unique_ptr<uint32_t[]> inUse;     // chunks in use, oldest first (circular)
+        uint32_t chunks = 0, spareCount = 0, inUseFirst = 0, inUseCount = 0;
+        uint32_t fill = 0;      // bytes used of the newest chunk
         uint32_t capacity = 0;  // packets
         uint64_t appended = 0;  // packets since armed
         uint32_t generation = 0;
@@ -122,6 +157,7 @@ private:
     };
 
     void ApplyArm(const Arm &arm);
+    bool Append(Ring &r, const uint8_t *packet, int64_t stamp);
     void Copy(Job &job);
     void Write(Job &job);
     int WriteSideFile(const Job &job, uint32_t packets);

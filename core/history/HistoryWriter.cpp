@@ -20,7 +20,10 @@
 namespace tav {
 
 namespace {
-constexpr auto kBatchEvery = std::chrono::milliseconds(900);
+// Every commit rewrites the index pages of each sensor's newest entries,
+// whatever it adds: ten seconds a commit keeps the bytes written within a
+// few times what the file grows. Alarm events do not wait for it.
+constexpr auto kBatchEvery = std::chrono::milliseconds(kHistoryCommitEveryMs);
 constexpr auto kRetryEvery = std::chrono::seconds(2);
 constexpr size_t kDamageLinesTold = 20;  // a badly damaged file does not flood the log
 
@@ -148,7 +151,7 @@ void HistoryWriter::OnAlarmEvent(const AlarmEvent &event)
     alarmRing_[size_t((alarmHead_ + alarmSize_) % alarmCapacity_)] = event;
     ++alarmSize_;
     ++alarmPushed_;
-    if (alarmSize_ >= alarmCapacity_ / 2)
+    if (alarmSize_ == 1)
         wake_.notify_one();
 }
 
@@ -308,7 +311,7 @@ void HistoryWriter::Run()
         wake_.wait_until(lock, due, [&] {
             return stop_ || requestCount_ > 0 || maxPageCount_.load() >= 0 ||
                    (!failing_.load() && (size_ > 0 || alarmSize_ > 0) &&
-                    (flushWaiters_ > 0 || size_ >= capacity_ / 2 || alarmSize_ >= alarmCapacity_ / 2));
+                    (flushWaiters_ > 0 || size_ >= capacity_ / 2 || alarmSize_ > 0));
         });
         const bool stopping = stop_;
         const int n = size_;

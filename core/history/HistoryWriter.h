@@ -2,11 +2,11 @@
 // The station's history writer: takes every steady-state snapshot on the
 // window thread (a fixed-size copy into a preallocated queue, no waiting) and
 // stores it on a thread of its own, one transaction per batch, at most about
-// a second behind.
+// ten seconds behind (kHistoryCommitEveryMs).
 //
 // It also takes every alarm event (the engine's listener, window thread) into
-// a second preallocated queue and stores it in the alarm log with the next
-// batch.
+// a second preallocated queue and stores it in the alarm log at once, with
+// the snapshots queued by then.
 //
 // Faults never reach acquisition: a full or unwritable disk is said once and
 // retried until it works again, snapshots beyond the queue are counted and
@@ -32,6 +32,10 @@
 namespace tav {
 
 class HistoryStore;
+
+// How often the writer commits what has queued: what a killed station may
+// lose of its history.
+constexpr int kHistoryCommitEveryMs = 10000;
 
 struct HistoryWriterOptions {
     std::string dataFolder;        // history.sqlite and its lock go here

@@ -93,6 +93,34 @@ TEST(AlarmCapture, FileHoldsExactlyThePacketsSentInTheWindow)
 
 // An on-delay the ring cannot follow is refused at load; the longest allowed keeps
 // the whole pre-trigger, and a capture lacking part of it is marked so.
+// The ring keeps packets packed: whatever the samples (noise, changes of
+// sign, NaNs, one sample far off), and however packed and unpacked packets
+// fall across its chunks as it wraps, the file is what the sensor sent.
+TEST(AlarmCapture, PackedRingGivesBackEveryPacketByteForByte)
+{
+    const std::function<uint32_t(uint32_t, int, int)> patterns[] = {
+        [](uint32_t s, int r, int a) { return (s * 2654435761u) ^ uint32_t(r * 40503 + a) * 2246822519u; },
+        [](uint32_t s, int r, int a) { return (r % 2 ? 0x80000000u : 0u) | (0x3e000000u + s * 977 + uint32_t(r * 3 + a)); },
+        [](uint32_t s, int r, int a) { return r == int(s % 116) ? 0x7fc00001u + uint32_t(a) : 0x3f800000u + uint32_t(r); },
+        [](uint32_t s, int r, int a) {
+            // Packets that pack and packets that do not, in turns.
+            const uint32_t noise = (s * 2654435761u) ^ uint32_t(r * 40503 + a) * 2246822519u;
+            return s % 7 < 3 ? noise : 0x3d000000u + (noise & 0xfffu);
+        },
+    };
+    for (const auto &pattern : patterns) {
+        Rig rig("capture-packed");
+        rig.sensor.bits = pattern;
+        rig.Run(14);  // the ring (6.5 s) wraps twice
+        const int64_t first = rig.sensor.now - 3000, active = rig.sensor.now;
+        const std::string path = rig.capture->RequestCapture(5, 3, 7, first, active);
+        rig.Run(2);
+        ASSERT_EQ(rig.capture->TakeOutcomes().size(), 1u);
+        EXPECT_TRUE(ReadAll(path) == rig.sensor.SentBetween(first - 2000, active + 1500));
+        EXPECT_GT(rig.capture->RingBytes(), 0u);
+    }
+}
+
 TEST(AlarmCapture, LongOnDelayIsRefusedAndACaptureSaysWhatItKept)
 {
     std::vector<std::string> messages;

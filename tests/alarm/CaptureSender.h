@@ -3,6 +3,7 @@
 // 0.1 s, each remembered with the clock time it was handed over.
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -31,6 +32,8 @@ struct Sender {
     int64_t now = 1'700'000'000'000;
     uint32_t serial = 0;
     std::vector<std::pair<int64_t, std::string>> sent;  // stamp, packet
+    // The bits of sample r, axis a of a packet, when set; else slow ramps.
+    std::function<uint32_t(uint32_t serial, int r, int a)> bits;
     std::unique_ptr<ConnectionTable> table = std::make_unique<ConnectionTable>();
     ConnectionRecord &rec = (*table)[3];
 
@@ -47,7 +50,10 @@ struct Sender {
             for (int r = 0; r < 116; ++r)
                 for (int a = 0; a < 3; ++a) {
                     const float x = float(serial) + 0.001f * float(r * 3 + a);
-                    std::memcpy(p + 24 + r * 12 + a * 4, &x, 4);
+                    if (bits)
+                        StoreU32LE(reinterpret_cast<uint8_t *>(p) + 24 + r * 12 + a * 4, bits(serial, r, a));
+                    else
+                        std::memcpy(p + 24 + r * 12 + a * 4, &x, 4);
                 }
             std::memcpy(p + kPacketEndOffset, "PEND", 4);
             ++serial;
