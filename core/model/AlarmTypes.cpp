@@ -36,7 +36,7 @@ const char *QuantityText(int quantity)
     if (IsBandQuantity(quantity))
         return kBandNames[quantity - kBandQuantity];
     if (quantity == kIsoDisplacementQuantity)
-        return "位移有效值(2-1000Hz, µm)";
+        return "位移有效值(2-1000Hz)";
     return quantity >= 0 && quantity < kAlarmQuantityCount ? kNames[quantity] : "";
 }
 

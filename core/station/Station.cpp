@@ -273,9 +273,11 @@ std::vector<std::string> Station::SteadyTick()
                 v.isoVelocity[k] = slow[k];
                 for (int i = 0; i + 1 < v.freshWindows && i < kMaxFreshWindows - 1; ++i)
                     v.earlier[i].isoVelocity[k] = slow[k];
+                v.zoneBy[k] = uint8_t(JudgeZone(machine->second.isoClass, slow[k], v.isoDisplacement[k]).by);
             }
         } else {
             std::fill(std::begin(v.isoDisplacement), std::end(v.isoDisplacement), NAN);
+            std::fill(std::begin(v.zoneBy), std::end(v.zoneBy), uint8_t(0));
         }
         rec.cond.rangeLimitG.store(MeasuringRangeG(settingsCache_->Entry(slot), v.generation));
         TakeRawFigures(stats, &v);
