@@ -35,8 +35,7 @@ void BandMonitor::SetSettings(const std::map<int32_t, MachineSettings> &machines
         Plan p;
         p.count = WatchedBands(m, p.bands);
         p.slow = SlowMachine(m);
-        p.averagePasses = int(std::clamp(std::lround(m.severityAverageS * 1000.0 / kPeriodMs), 1L,
-                                         long(kMaxAveragePasses)));
+        p.averageS = m.severityAverageS;
         if (p.count > 0 || p.slow)
             plans.emplace(address, std::move(p));
     }
@@ -242,14 +241,21 @@ void BandMonitor::EvaluateSlow(int slot, const Plan &plan, float fs, uint64_t wr
     // ordinary one.
     constexpr double kLowHz = 2.0, kHighHz = 1000.0;
     SlowAverage &avg = slowAverage_[slot];
-    if (avg.generation != generation) {
+    if (avg.generation != generation || written < avg.writtenAt) {
         avg.generation = generation;
+        avg.writtenAt = 0;
         avg.count = avg.next = 0;
     }
-    slowSpectrum_.Configure(fs, SlowTransformLength(fs), false);
-    const int n = slowSpectrum_.Length();
+    const int n = SlowTransformLength(fs);
     if (written < uint64_t(n))
         return;
+    if (avg.count > 0 && written - avg.writtenAt < uint64_t(n)) {
+        // No whole new record yet: the average as it stands.
+        std::copy(std::begin(avg.velocity), std::end(avg.velocity), velocity);
+        std::copy(std::begin(avg.displacement), std::end(avg.displacement), displacement);
+        return;
+    }
+    slowSpectrum_.Configure(fs, n, false);
     float v2[3], d2[3];
     for (int axis = 0; axis < 3; ++axis) {
         if (!CopyNewest(rings_[slot], axis, n, generation))
@@ -259,21 +265,23 @@ void BandMonitor::EvaluateSlow(int slot, const Plan &plan, float fs, uint64_t wr
         v2[axis] = float(v * v);
         d2[axis] = float(d * d);
     }
+    avg.writtenAt = written;
     std::copy(std::begin(v2), std::end(v2), avg.velocity2[avg.next]);
     std::copy(std::begin(d2), std::end(d2), avg.displacement2[avg.next]);
-    avg.next = (avg.next + 1) % kMaxAveragePasses;
-    avg.count = std::min(avg.count + 1, kMaxAveragePasses);
-    // The newest passes, as many as the average spans and have been made.
-    const int passes = std::min(avg.count, plan.averagePasses);
+    avg.next = (avg.next + 1) % kMaxAverageRecords;
+    avg.count = std::min(avg.count + 1, kMaxAverageRecords);
+    // The newest records, as many as the average spans and have been made.
+    const long span = std::clamp(std::lround(plan.averageS * fs / n), 1L, long(kMaxAverageRecords));
+    const int records = std::min(avg.count, int(span));
     for (int axis = 0; axis < 3; ++axis) {
         double sv = 0, sd = 0;
-        for (int i = 1; i <= passes; ++i) {
-            const int at = (avg.next - i + kMaxAveragePasses) % kMaxAveragePasses;
+        for (int i = 1; i <= records; ++i) {
+            const int at = (avg.next - i + kMaxAverageRecords) % kMaxAverageRecords;
             sv += avg.velocity2[at][axis];
             sd += avg.displacement2[at][axis];
         }
-        velocity[axis] = float(std::sqrt(sv / passes));
-        displacement[axis] = float(std::sqrt(sd / passes));
+        velocity[axis] = avg.velocity[axis] = float(std::sqrt(sv / records));
+        displacement[axis] = avg.displacement[axis] = float(std::sqrt(sd / records));
     }
 }
 

@@ -12,8 +12,11 @@
 //
 // A slow machine's slot (SlowMachine) gets a longer ring, made on the
 // monitor's thread, and its 2 Hz - 1 kHz velocity and displacement RMS on
-// the long transform of SlowTransformLength, averaged in mean square over
-// the sensor's severity_average_s (whole passes); NaN like a band's.
+// the long transform of SlowTransformLength, each time a whole new record
+// of that length has come in (records do not overlap: every sample counts
+// once, and the transforms cost a third of what one a second would), kept
+// between records and averaged in mean square over the sensor's
+// severity_average_s (whole records, at least one); NaN like a band's.
 //
 // Threads: RecordBlock on parser threads; SetSettings and Read on the
 // window thread; Pass on the monitor's thread (or a test's while it is not
@@ -72,7 +75,7 @@ private:
         int count = 0;
         WatchedBand bands[kMaxBands];
         bool slow = false;
-        int averagePasses = 1;  // severity_average_s in passes
+        double averageS = kDefaultSeverityAverageS;
     };
     struct Result {
         uint32_t generation = 0;
@@ -80,13 +83,16 @@ private:
         float values[kMaxBands][3];
         float slowVelocity[3], slowDisplacement[3];
     };
-    // A slow slot's latest passes' mean squares, for its average.
-    static constexpr int kMaxAveragePasses = 60;
+    // A slow slot's latest records' mean squares, for its average, and the
+    // average as it stands.
+    static constexpr int kMaxAverageRecords = 60;
     struct SlowAverage {
         uint32_t generation = 0;
+        uint64_t writtenAt = 0;  // ring's count at the last record taken
         int count = 0, next = 0;
-        float velocity2[kMaxAveragePasses][3];
-        float displacement2[kMaxAveragePasses][3];
+        float velocity2[kMaxAverageRecords][3];
+        float displacement2[kMaxAverageRecords][3];
+        float velocity[3], displacement[3];
     };
 
     void Run();
