@@ -261,7 +261,8 @@ void BandMonitor::EvaluateSlow(int slot, const Plan &plan, float fs, uint64_t wr
         if (!CopyNewest(rings_[slot], axis, n, generation))
             return;
         slowSpectrum_.Transform(scratch_.get());
-        const double v = slowSpectrum_.VelocityRms(kLowHz, kHighHz), d = slowSpectrum_.DisplacementRms(kLowHz, kHighHz);
+        const double v = slowSpectrum_.VelocityRms(kLowHz, kHighHz);
+        const double d = slowSpectrum_.DisplacementRms(kLowHz, kHighHz);
         v2[axis] = float(v * v);
         d2[axis] = float(d * d);
     }

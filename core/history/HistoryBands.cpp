@@ -32,7 +32,10 @@ bool HasTable(sqlite3 *db, const char *name)
     return found;
 }
 
-void TakeBands(const SteadySensorValues &v, float *out) { std::copy(&v.band[0][0], &v.band[0][0] + kBandHistorySeries, out); }
+void TakeBands(const SteadySensorValues &v, float *out)
+{
+    std::copy(&v.band[0][0], &v.band[0][0] + kBandHistorySeries, out);
+}
 
 void TakeSlow(const SteadySensorValues &v, float *out)
 {
