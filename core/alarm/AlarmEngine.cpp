@@ -32,6 +32,7 @@ double QuantityValue(const SteadySensorValues &v, int quantity, int axis)
     case kQuantityKurtosis: return v.values[base + kSteadyAK];
     case kQuantityDisplacementPeak: return v.values[base + kSteadyDP];
     case kQuantityTemperature: return v.temperature;
+    case kIsoDisplacementQuantity: return axis >= 0 ? v.isoDisplacement[axis] : NAN;
     case kQuantitySpeedDeviation: {
         const double rated = v.ratedSpeed, rpm = v.values[kSpeedSeries];
         // No estimate yet reads as 0 rpm, which is not a 100 % deviation.
@@ -95,7 +96,8 @@ void AlarmEngine::SetSettings(const std::map<int32_t, MachineSettings> &machines
                 s.faults[a.axis].alarmId = a.id;
             else if (a.severity == AlarmSeverity::kChange && a.axis >= 0 && a.axis < 3)
                 s.conditions[kChangeRow][a.axis].alarmId = a.id;
-            else if ((a.quantity >= 0 && a.quantity < kAlarmQuantityCount) || IsBandQuantity(a.quantity))
+            else if ((a.quantity >= 0 && a.quantity < kAlarmQuantityCount) || IsBandQuantity(a.quantity) ||
+                     a.quantity == kIsoDisplacementQuantity)
                 s.conditions[SourceOf(a.quantity)][a.axis < 0 ? 0 : a.axis].alarmId = a.id;
         }
     }
@@ -162,6 +164,21 @@ Zone AlarmEngine::ZoneOfSensor(int32_t address) const
     return it == sensors_.end() ? Zone::kNone : it->second.zone;
 }
 
+ZoneBy AlarmEngine::ZoneBySensor(int32_t address) const
+{
+    auto it = sensors_.find(address);
+    return it == sensors_.end() ? ZoneBy::kNone : it->second.zoneBy;
+}
+
+bool AlarmEngine::SlowAxis(int32_t address, int axis, AxisJudgement *out) const
+{
+    auto it = sensors_.find(address);
+    if (it == sensors_.end() || !SlowMachine(it->second.machine) || axis < 0 || axis > 2)
+        return false;
+    *out = it->second.axes[axis];
+    return true;
+}
+
 void AlarmEngine::OnSteadySnapshot(const SteadySnapshot &snapshot)
 {
     const int64_t now = snapshot.utcMs;
@@ -187,6 +204,8 @@ void AlarmEngine::OnSteadySnapshot(const SteadySnapshot &snapshot)
             WatchFaults(s, *v, now);
         } else {
             s.zone = Zone::kNone;
+            s.zoneBy = ZoneBy::kNone;
+            std::fill(std::begin(s.axes), std::end(s.axes), AxisJudgement{});
         }
         // The oldest of the latest raises is a minute old: no more than the
         // limit in the last minute.
@@ -247,22 +266,27 @@ void AlarmEngine::WatchOffline(Sensor &s, const SteadySensorValues *v, int64_t n
 
 void AlarmEngine::EvaluateValues(Sensor &s, const SteadySensorValues &v, int64_t now)
 {
-    double worstVelocity = NAN;
+    JudgedZone worst;
+    for (int axis = 0; axis < 3; ++axis) {
+        const JudgedZone j = JudgeZone(s.machine.isoClass, v.isoVelocity[axis], v.isoDisplacement[axis]);
+        s.axes[axis] = {j, v.isoVelocity[axis], v.isoDisplacement[axis]};
+        if (int(j.zone) > int(worst.zone))
+            worst = j;
+    }
+    s.zone = worst.zone;
+    s.zoneBy = worst.by;
     for (int source = 0; source < kAlarmSourceCount; ++source) {
         const int q = QuantityOfSource(source);
         for (int axis = 0; axis < (PerAxis(q) ? 3 : 1); ++axis) {
             const Limits &l = s.limits[source][axis];
             const bool anyLimit = std::isfinite(l.alert) || std::isfinite(l.danger);
             const double value = QuantityValue(v, q, PerAxis(q) ? axis : kNoAxis);
-            if (q == kQuantityVelocity && std::isfinite(value) && !(value <= worstVelocity))
-                worstVelocity = value;
             if (anyLimit || s.conditions[source][axis].level > 0)
                 Evaluate(s, q, axis, value, v, now);
             if (q == kQuantityVelocity)
                 EvaluateChange(s, axis, value, v, now);
         }
     }
-    s.zone = ZoneOf(s.machine.isoClass, worstVelocity);
 }
 
 void AlarmEngine::Evaluate(Sensor &s, int quantity, int axis, double value, const SteadySensorValues &v,

@@ -34,20 +34,25 @@ constexpr int kMaxRaisesPerMinute = 12;
 constexpr int64_t kRateHoldMs = 60000;
 constexpr size_t kRecentEventCount = 1000;
 
-// The engine's sources of one sensor: the quantities, then the bands.
-constexpr int kAlarmSourceCount = kAlarmQuantityCount + kMaxBands;
+// The engine's sources of one sensor: the quantities, the bands, then a slow
+// machine's displacement.
+constexpr int kDisplacementSource = kAlarmQuantityCount + kMaxBands;
+constexpr int kAlarmSourceCount = kDisplacementSource + 1;
 // The row of a sensor's conditions after its sources that watches the change
 // from the baseline; it stands for its own quantity where one is passed.
 constexpr int kChangeRow = kAlarmSourceCount;
 constexpr int kConditionRows = kAlarmSourceCount + 1;
 constexpr int SourceOf(int quantity)
 {
-    return IsBandQuantity(quantity) ? kAlarmQuantityCount + quantity - kBandQuantity : quantity;
+    return quantity == kIsoDisplacementQuantity ? kDisplacementSource
+           : IsBandQuantity(quantity)           ? kAlarmQuantityCount + quantity - kBandQuantity
+                                                : quantity;
 }
 constexpr int QuantityOfSource(int source)
 {
-    return source < kAlarmQuantityCount || source == kChangeRow ? source
-                                                                : kBandQuantity + source - kAlarmQuantityCount;
+    return source == kDisplacementSource                           ? kIsoDisplacementQuantity
+           : source < kAlarmQuantityCount || source == kChangeRow ? source
+                                                                  : kBandQuantity + source - kAlarmQuantityCount;
 }
 
 class AlarmEngine : public SteadySnapshotConsumer {
@@ -91,8 +96,19 @@ public:
     int ActiveCountOf(int32_t address) const;
     const std::deque<AlarmEvent> &RecentEvents() const { return recent_; }
     // Zone of the sensor's severity velocity on its worst axis at the last
-    // tick; kNone without a class or values.
+    // tick (for a slow machine the worse of velocity and displacement);
+    // kNone without a class or values.
     Zone ZoneOfSensor(int32_t address) const;
+    // Which criterion decided that zone; kNone for a fast machine.
+    ZoneBy ZoneBySensor(int32_t address) const;
+    // A slow machine's axis as the last evaluation judged it: its zone and
+    // what decided it, its 2 Hz - 1 kHz velocity (mm/s) and displacement
+    // (µm). False for a fast machine or one without settings.
+    struct AxisJudgement {
+        JudgedZone zone;
+        double velocity = NAN, displacementUm = NAN;
+    };
+    bool SlowAxis(int32_t address, int axis, AxisJudgement *out) const;
     const MachineSettings *Machine(int32_t address) const;
     // The bands watched for a sensor (WatchedBands of its settings, kept at
     // each change of them); null with *count 0 for a sensor without settings.
@@ -143,6 +159,8 @@ private:
         bool held = false;
         int64_t heldSinceMs = 0;
         Zone zone = Zone::kNone;
+        ZoneBy zoneBy = ZoneBy::kNone;
+        AxisJudgement axes[3];
         WatchedBand bands[kMaxBands];
         int bandCount = 0;
     };

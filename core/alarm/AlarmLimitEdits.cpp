@@ -30,7 +30,10 @@ void AlarmEngine::EndForLimitEdits(Sensor &s, const Limits (&before)[kAlarmSourc
                 continue;  // still over the limit as it is now: the alarm stands
             // An explicit limit names its key; a velocity class boundary is
             // reached through iso_class.
-            const std::string key = std::string(AlarmQuantityKey(q)) + (c.level == 2 ? "_danger" : "_alert");
+            // A displacement zone follows iso_class and rated_rpm.
+            const std::string key = q == kIsoDisplacementQuantity
+                                        ? std::string("iso_class / rated_rpm")
+                                        : std::string(AlarmQuantityKey(q)) + (c.level == 2 ? "_danger" : "_alert");
             const std::string edit = "[sensor." + std::to_string(s.machine.address) + "] " + key + " 由 " +
                                      LimitText(was) + " 改为 " + LimitText(now);
             if (EndForSettings(s, c.alarmId, c.heard, q, axis, lastTickMs_, edit + "，报警结束（设置变更）") && told)
@@ -49,6 +52,8 @@ void AlarmEngine::SetLimits(Sensor &s, const MachineSettings &m)
     for (int q = 0; q < kAlarmQuantityCount; ++q)
         for (int axis = 0; axis < 3; ++axis)
             s.limits[q][axis] = EffectiveLimits(m, q, PerAxis(q) ? axis : kNoAxis);
+    for (int axis = 0; axis < 3; ++axis)
+        s.limits[kDisplacementSource][axis] = DisplacementLimits(m);
     s.bandCount = WatchedBands(m, s.bands);
     for (int b = 0; b < kMaxBands; ++b)
         for (int axis = 0; axis < 3; ++axis)

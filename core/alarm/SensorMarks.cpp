@@ -62,6 +62,14 @@ Mark SensorMarks::SensorMark(int32_t address) const
     return MarkOf(engine_.ZoneOfSensor(address), engine_.WorstActiveSeverity(address, kNoAxis));
 }
 
+bool SensorMarks::SlowAxisMark(int32_t address, int axis, AlarmEngine::AxisJudgement *judged, Mark *mark) const
+{
+    if (!engine_.SlowAxis(address, axis, judged))
+        return false;
+    *mark = MarkOf(judged->zone.zone, engine_.WorstActiveSeverity(address, axis));
+    return true;
+}
+
 Mark SensorMarks::AxisMark(int32_t address, int axis, double isoVelocity, Zone *zone) const
 {
     const Zone z = ZoneOf(Class(address), isoVelocity);

@@ -47,6 +47,9 @@ public:
     // and the active alarms of that axis or of the whole sensor
     // (temperature, speed, offline). *zone receives the zone.
     Mark AxisMark(int32_t address, int axis, double isoVelocity, Zone *zone) const;
+    // The same for a slow machine's axis, from the engine's last judgement
+    // of velocity and displacement; false for a fast machine.
+    bool SlowAxisMark(int32_t address, int axis, AlarmEngine::AxisJudgement *judged, Mark *mark) const;
 
 private:
     const AlarmEngine &engine_;

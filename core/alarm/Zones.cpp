@@ -5,6 +5,18 @@
 
 namespace tav {
 
+namespace {
+Zone ZoneAgainst(IsoClass c, const ZoneBoundaries &b, double v)
+{
+    if (c == IsoClass::kNone || !std::isfinite(v) || v < 0)
+        return Zone::kNone;
+    if (v >= b.cd) return Zone::kD;
+    if (v >= b.bc) return Zone::kC;
+    if (v >= b.ab) return Zone::kB;
+    return Zone::kA;
+}
+}  // namespace
+
 ZoneBoundaries BoundariesOf(IsoClass c)
 {
     switch (c) {
@@ -17,15 +29,60 @@ ZoneBoundaries BoundariesOf(IsoClass c)
     return {};
 }
 
-Zone ZoneOf(IsoClass c, double v)
+Zone ZoneOf(IsoClass c, double v) { return ZoneAgainst(c, BoundariesOf(c), v); }
+
+ZoneBoundaries DisplacementBoundariesOf(IsoClass c)
 {
-    if (c == IsoClass::kNone || !std::isfinite(v) || v < 0)
-        return Zone::kNone;
-    const ZoneBoundaries b = BoundariesOf(c);
-    if (v >= b.cd) return Zone::kD;
-    if (v >= b.bc) return Zone::kC;
-    if (v >= b.ab) return Zone::kB;
-    return Zone::kA;
+    switch (c) {
+    case IsoClass::kGroup1Rigid: return {29, 57, 90};
+    case IsoClass::kGroup1Flexible: return {45, 90, 140};
+    case IsoClass::kGroup2Rigid: return {22, 45, 71};
+    case IsoClass::kGroup2Flexible: return {37, 71, 113};
+    case IsoClass::kNone: break;
+    }
+    return {};
+}
+
+Zone DisplacementZoneOf(IsoClass c, double um) { return ZoneAgainst(c, DisplacementBoundariesOf(c), um); }
+
+const char *ZoneByKey(ZoneBy by)
+{
+    switch (by) {
+    case ZoneBy::kVelocity: return "velocity";
+    case ZoneBy::kDisplacement: return "displacement";
+    case ZoneBy::kNone: break;
+    }
+    return nullptr;
+}
+
+const char *ZoneByText(ZoneBy by)
+{
+    switch (by) {
+    case ZoneBy::kVelocity: return "速度";
+    case ZoneBy::kDisplacement: return "位移";
+    case ZoneBy::kNone: break;
+    }
+    return "";
+}
+
+JudgedZone JudgeZone(IsoClass c, double velocity, double displacementUm)
+{
+    JudgedZone j;
+    const Zone byVelocity = ZoneOf(c, velocity);
+    const Zone byDisplacement = DisplacementZoneOf(c, displacementUm);
+    if (byDisplacement == Zone::kNone) {
+        j.zone = byVelocity;
+        return j;
+    }
+    // kNone is -1: a velocity not yet measured never wins over a displacement.
+    if (int(byDisplacement) > int(byVelocity)) {
+        j.zone = byDisplacement;
+        j.by = ZoneBy::kDisplacement;
+    } else {
+        j.zone = byVelocity;
+        j.by = ZoneBy::kVelocity;
+    }
+    return j;
 }
 
 const char *ZoneName(Zone z)
@@ -84,6 +141,17 @@ Limits EffectiveLimits(const MachineSettings &m, int quantity, int axis)
     }
     if (std::isfinite(l.alert) && std::isfinite(l.danger) && !(l.danger > l.alert))
         l.danger = NAN;  // two explicit limits the reader let through (settings made in code)
+    return l;
+}
+
+Limits DisplacementLimits(const MachineSettings &m)
+{
+    Limits l;
+    if (!SlowMachine(m) || m.isoClass == IsoClass::kNone)
+        return l;
+    const ZoneBoundaries b = DisplacementBoundariesOf(m.isoClass);
+    l.alert = b.bc;
+    l.danger = b.cd;
     return l;
 }
 

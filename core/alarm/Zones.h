@@ -22,6 +22,29 @@ Zone ZoneOf(IsoClass c, double velocityRms);
 // "A" .. "D", or "" for kNone.
 const char *ZoneName(Zone z);
 
+// Displacement zones of a slow machine (rated at or below 600 rpm): the
+// displacement RMS over 2 Hz - 1 kHz in µm, ISO 10816-3:2009 Annex A (kept
+// by ISO 20816-3:2022). All 0 for IsoClass::kNone.
+ZoneBoundaries DisplacementBoundariesOf(IsoClass c);
+Zone DisplacementZoneOf(IsoClass c, double displacementUm);
+
+// Which criterion put a slow machine in its zone.
+enum class ZoneBy { kNone = 0, kVelocity, kDisplacement };
+// "velocity", "displacement"; null for kNone.
+const char *ZoneByKey(ZoneBy by);
+// "速度", "位移"; "" for kNone.
+const char *ZoneByText(ZoneBy by);
+
+struct JudgedZone {
+    Zone zone = Zone::kNone;
+    ZoneBy by = ZoneBy::kNone;
+};
+// The zone of a severity velocity (mm/s) and, for a slow machine, its
+// displacement (µm; NaN for a fast machine): the worse of the two, the
+// velocity where they agree. `by` stays kNone without a displacement, so
+// that a fast machine reads as it always did.
+JudgedZone JudgeZone(IsoClass c, double velocity, double displacementUm);
+
 struct Limits {
     double alert = NAN;   // NaN = none
     double danger = NAN;
@@ -50,5 +73,8 @@ bool MachineRunning(double speedRpm, double ratedRpm, double velocity);
 // or without a baseline the class's boundaries. A derived danger at or
 // below an explicit alert limit is not used.
 Limits EffectiveLimits(const MachineSettings &m, int quantity, int axis = -1);
+// The limits of a slow machine's displacement RMS (µm): its class's B/C and
+// C/D displacement boundaries; none for a fast machine or without a class.
+Limits DisplacementLimits(const MachineSettings &m);
 
 }  // namespace tav

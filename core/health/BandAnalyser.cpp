@@ -30,15 +30,25 @@ int BandTransformLength(double fs)
     return n;
 }
 
+int SlowTransformLength(double fs)
+{
+    int n = 1024;
+    while (n < kSlowTransformMax && n < 2.4 * fs)
+        n *= 2;
+    return n;
+}
+
 BandAnalyser::BandAnalyser() = default;
 BandAnalyser::~BandAnalyser() = default;
 
-void BandAnalyser::Configure(double fs)
+void BandAnalyser::Configure(double fs) { Configure(fs, BandTransformLength(fs), true); }
+
+void BandAnalyser::Configure(double fs, int n, bool envelope)
 {
-    if (fs == fs_ && forward_)
+    if (fs == fs_ && n == n_ && envelope == envelopeWanted_ && forward_)
         return;
     fs_ = fs;
-    const int n = BandTransformLength(fs);
+    envelopeWanted_ = envelope;
     if (n != n_) {
         n_ = n;
         forward_ = std::make_unique<RealFft>(n);
@@ -48,10 +58,18 @@ void BandAnalyser::Configure(double fs)
     }
     df_ = fs / n_;
     velocityGain_.assign(size_t(n_ / 2 + 1), 0.0);
+    displacementGain_.assign(size_t(n_ / 2 + 1), 0.0);
     const int floorLine = std::max(2, int(std::ceil(1.0 / df_)));
     for (int k = floorLine; k <= n_ / 2; ++k) {
-        const double gain = kMillimetresPerSecondSquaredPerG / (2.0 * M_PI * k * df_);
+        const double omega = 2.0 * M_PI * k * df_;
+        const double gain = kMillimetresPerSecondSquaredPerG / omega;
         velocityGain_[size_t(k)] = gain * gain;
+        displacementGain_[size_t(k)] = (1000.0 / omega) * (1000.0 / omega);
+    }
+    if (!envelope) {
+        first_ = 0;
+        last_ = -1;
+        return;
     }
     const analysis::EnvelopeBand band = analysis::kEnvelopeBands[analysis::kDefaultEnvelopeBand];
     first_ = std::max(1, int(std::ceil(band.lowHz / df_)));
@@ -113,7 +131,8 @@ void BandAnalyser::Transform(const float *data)
 
 // A sine of amplitude A spreads N A^2 W / 4 over the lines of its lobe (W the
 // window's sum of squares): the band's mean square is 2 sum / (N W).
-double BandAnalyser::BandRms(const std::vector<double> &power, double scale, double lowHz, double highHz) const
+double BandAnalyser::BandRms(const std::vector<double> &power, double scale, double lowHz, double highHz,
+                             const std::vector<double> *weight) const
 {
     const int lines = int(power.size());
     const int from = std::max(0, int(std::ceil(lowHz / df_ - 1e-9)));
@@ -121,14 +140,24 @@ double BandAnalyser::BandRms(const std::vector<double> &power, double scale, dou
     if (to < from)
         return NAN;
     double sum = 0;
-    for (int k = from; k <= to; ++k)
-        sum += power[size_t(k)];
+    if (weight)
+        for (int k = from; k <= to; ++k)
+            sum += power[size_t(k)] * (*weight)[size_t(k)];
+    else
+        for (int k = from; k <= to; ++k)
+            sum += power[size_t(k)];
     return std::sqrt(2.0 * sum * scale);
 }
 
 double BandAnalyser::VelocityRms(double lowHz, double highHz) const
 {
     return n_ > 0 ? BandRms(velocityPower_, 1.0 / (double(n_) * windowPower_), lowHz, highHz) : NAN;
+}
+
+double BandAnalyser::DisplacementRms(double lowHz, double highHz) const
+{
+    return n_ > 0 ? BandRms(velocityPower_, 1.0 / (double(n_) * windowPower_), lowHz, highHz, &displacementGain_)
+                  : NAN;
 }
 
 double BandAnalyser::EnvelopeRms(double lowHz, double highHz) const

@@ -25,6 +25,16 @@ namespace tav::health {
 // 1024 to 16384 (lines of about 3 Hz at 26667 Hz).
 int BandTransformLength(double fs);
 
+// Transform length of a slow machine's severity at `fs`: the power of two at
+// or above 2.4 s of samples, 1024 to kSlowTransformMax. Its band starts at
+// 2 Hz and its displacement weighs each line by 1/omega^2, so lines of about
+// 0.4 Hz are needed: the Hann window spreads a line over two lines either
+// side, and at 0.4 Hz a running speed of 2.8 Hz (170 rpm) and up lies wholly
+// inside the band while what leaks from the few lines under 2 Hz stays out
+// of it; 65536 points at 26667 Hz are 2.46 s, lines of 0.41 Hz.
+constexpr int kSlowTransformMax = 65536;
+int SlowTransformLength(double fs);
+
 class BandAnalyser {
 public:
     BandAnalyser();
@@ -32,6 +42,9 @@ public:
 
     // Lays out for `fs`; plans only when the length changes.
     void Configure(double fs);
+    // Lays out `length` points at `fs`; without `envelope` no envelope
+    // spectrum is made (EnvelopeRms is NaN).
+    void Configure(double fs, int length, bool envelope);
     int Length() const { return n_; }
     double LineSpacing() const { return df_; }
 
@@ -43,9 +56,13 @@ public:
     // RMS of the envelope spectrum within [lowHz, highHz], g; the band
     // demodulated is held by no line below the Nyquist frequency: NaN.
     double EnvelopeRms(double lowHz, double highHz) const;
+    // RMS of the displacement spectrum (the velocity lines over omega)
+    // within [lowHz, highHz], µm; the same floor as the velocity.
+    double DisplacementRms(double lowHz, double highHz) const;
 
 private:
-    double BandRms(const std::vector<double> &power, double scale, double lowHz, double highHz) const;
+    double BandRms(const std::vector<double> &power, double scale, double lowHz, double highHz,
+                   const std::vector<double> *weight = nullptr) const;
 
     int n_ = 0;
     double fs_ = 0, df_ = 0;
@@ -54,6 +71,8 @@ private:
     std::unique_ptr<RealFft> forward_;
     std::vector<double> velocityPower_;  // |V_k|^2 per line
     std::vector<double> velocityGain_;   // (9800 / omega_k)^2 per line, 0 below the floor
+    std::vector<double> displacementGain_;  // (1000 / omega_k)^2 per line: mm/s to µm
+    bool envelopeWanted_ = true;
     // Envelope: the band's lines first..last, m_ points.
     int first_ = 0, last_ = -1, m_ = 0;
     std::unique_ptr<InverseComplexFft> shifted_;

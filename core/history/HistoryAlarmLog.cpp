@@ -120,6 +120,8 @@ int ParseAlarmQuantityKey(const std::string &key)
         return kOfflineQuantity;
     if (key == "sensor")
         return kSensorFaultQuantity;
+    if (key == AlarmQuantityKey(kIsoDisplacementQuantity))
+        return kIsoDisplacementQuantity;
     for (int source = 0; source < kAlarmQuantityCount + kMaxBands; ++source) {
         const int q = source < kAlarmQuantityCount ? source : kBandQuantity + source - kAlarmQuantityCount;
         if (key == AlarmQuantityKey(q))

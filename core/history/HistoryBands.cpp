@@ -16,7 +16,6 @@ namespace {
 constexpr int64_t kPeriodMs[2] = {60'000, 3'600'000};    // an entry: a minute, an hour
 constexpr int64_t kRunSpanMs[2] = {3'600'000, 86'400'000};  // a row: an hour of minutes, a day of hours
 constexpr int kRunCapacity = 64;
-const char *const kTables[2] = {"band_minute_runs", "band_hour_runs"};
 
 int64_t FloorDiv(int64_t a, int64_t b) { return a >= 0 ? a / b : -((-a + b - 1) / b); }
 
@@ -33,7 +32,26 @@ bool HasTable(sqlite3 *db, const char *name)
     return found;
 }
 
+void TakeBands(const SteadySensorValues &v, float *out)
+{
+    std::copy(&v.band[0][0], &v.band[0][0] + kBandHistorySeries, out);
+}
+
+void TakeSlow(const SteadySensorValues &v, float *out)
+{
+    const bool slow = std::any_of(std::begin(v.isoDisplacement), std::end(v.isoDisplacement),
+                                  [](float x) { return !std::isnan(x); });
+    for (int axis = 0; axis < 3; ++axis) {
+        out[axis] = slow ? v.isoVelocity[axis] : NAN;
+        out[3 + axis] = v.isoDisplacement[axis];
+        out[6 + axis] = v.zoneBy[axis] ? float(v.zoneBy[axis]) : NAN;
+    }
+}
+
 }  // namespace
+
+const BandHistoryLayout kBandLayout = {{"band_minute_runs", "band_hour_runs"}, kBandHistorySeries, TakeBands};
+const BandHistoryLayout kSlowLayout = {{"slow_minute_runs", "slow_hour_runs"}, kSlowHistorySeries, TakeSlow};
 
 struct BandHistory::Sensor {
     struct Accumulator {
@@ -52,14 +70,17 @@ struct BandHistory::Sensor {
     } run[2];
 };
 
-BandHistory::BandHistory() = default;
+BandHistory::BandHistory(const BandHistoryLayout &layout)
+    : layout_(layout), series_(std::min(layout.series, kBandHistorySeries)), columns_(3 * series_)
+{
+}
 BandHistory::~BandHistory() { Close(); }
 
 bool BandHistory::Open(sqlite3 *db, std::string *error)
 {
     Close();
     db_ = db;
-    for (const char *table : kTables) {
+    for (const char *table : layout_.tables) {
         const std::string t(table);
         const std::string sql = "CREATE TABLE IF NOT EXISTS " + t +
                                 "(address INTEGER NOT NULL, t0 INTEGER NOT NULL, t1 INTEGER NOT NULL,"
@@ -70,7 +91,7 @@ bool BandHistory::Open(sqlite3 *db, std::string *error)
             return false;
     }
     for (int level = 0; level < 2; ++level) {
-        const std::string t(kTables[level]);
+        const std::string t(layout_.tables[level]);
         const std::string sql[3] = {"INSERT INTO " + t + "(address,t0,t1,n,data) VALUES(?1,?2,?3,?4,?5)",
                                     "UPDATE " + t + " SET t1=?2, n=?3, data=?4 WHERE rowid=?1",
                                     "DELETE FROM " + t + " WHERE rowid IN (SELECT rowid FROM " + t +
@@ -117,12 +138,12 @@ bool BandHistory::Emit(int32_t address, Sensor &s, int level)
     a.count = 0;
     float values[kBandHistoryColumns];
     bool any = false;
-    for (int i = 0; i < kBandHistorySeries; ++i) {
+    for (int i = 0; i < series_; ++i) {
         const bool measured = a.measured[i] > 0;
         any |= measured;
         values[i] = measured ? a.min[i] : NAN;
-        values[kBandHistorySeries + i] = measured ? float(a.sum[i] / a.measured[i]) : NAN;
-        values[2 * kBandHistorySeries + i] = measured ? a.max[i] : NAN;
+        values[series_ + i] = measured ? float(a.sum[i] / a.measured[i]) : NAN;
+        values[2 * series_ + i] = measured ? a.max[i] : NAN;
     }
     if (!any)
         return true;
@@ -141,11 +162,11 @@ bool BandHistory::Emit(int32_t address, Sensor &s, int level)
             std::fill(std::begin(h.measured), std::end(h.measured), 0);
         }
         ++h.count;
-        for (int i = 0; i < kBandHistorySeries; ++i)
-            if (!std::isnan(values[kBandHistorySeries + i])) {
+        for (int i = 0; i < series_; ++i)
+            if (!std::isnan(values[series_ + i])) {
                 h.min[i] = std::min(h.min[i], values[i]);
-                h.max[i] = std::max(h.max[i], values[2 * kBandHistorySeries + i]);
-                h.sum[i] += values[kBandHistorySeries + i];
+                h.max[i] = std::max(h.max[i], values[2 * series_ + i]);
+                h.sum[i] += values[series_ + i];
                 ++h.measured[i];
             }
     }
@@ -158,9 +179,9 @@ bool BandHistory::Emit(int32_t address, Sensor &s, int level)
     if (run.count == 0)
         run.key = key;
     run.times[run.count] = start;
-    std::copy(values, values + kBandHistoryColumns, run.values + size_t(run.count) * kBandHistoryColumns);
+    std::copy(values, values + columns_, run.values + size_t(run.count) * columns_);
     ++run.count;
-    EncodeHistoryBlock(run.times[0], run.count, kBandHistoryColumns, run.times, run.values, &blob_);
+    EncodeHistoryBlock(run.times[0], run.count, columns_, run.times, run.values, &blob_);
     // The open hour's (day's) row grows by rewriting it.
     sqlite3_stmt *st = run.rowid == 0 ? insert_[level] : update_[level];
     if (run.rowid == 0) {
@@ -192,8 +213,9 @@ bool BandHistory::Process(const SteadySnapshot &snap)
             return false;
     for (int i = 0; i < snap.count; ++i) {
         const SteadySensorValues &v = snap.sensors[i];
-        const float *values = &v.band[0][0];
-        if (std::none_of(values, values + kBandHistorySeries, [](float x) { return !std::isnan(x); }))
+        float values[kBandHistorySeries];
+        layout_.take(v, values);
+        if (std::none_of(values, values + series_, [](float x) { return !std::isnan(x); }))
             continue;
         auto &slot = sensors_[v.address];
         if (!slot)
@@ -207,7 +229,7 @@ bool BandHistory::Process(const SteadySnapshot &snap)
             std::fill(std::begin(a.measured), std::end(a.measured), 0);
         }
         ++a.count;
-        for (int k = 0; k < kBandHistorySeries; ++k) {
+        for (int k = 0; k < series_; ++k) {
             if (std::isnan(values[k]))
                 continue;
             ++a.measured[k];
@@ -231,13 +253,14 @@ bool BandHistory::Prune(int64_t minutesBeforeUtcMs, int64_t hoursBeforeUtcMs)
 }
 
 bool ReadBandHistory(sqlite3 *db, int32_t address, int64_t fromUtcMs, int64_t toUtcMs, bool hours,
-                     BandHistorySeries *out, std::string *error)
+                     BandHistorySeries *out, std::string *error, const BandHistoryLayout &layout)
 {
+    const int series = std::min(layout.series, kBandHistorySeries), columns = 3 * series;
     *out = BandHistorySeries{};
     const int level = hours ? 1 : 0;
-    if (!HasTable(db, kTables[level]))
+    if (!HasTable(db, layout.tables[level]))
         return true;
-    const std::string sql = std::string("SELECT t0, n, data FROM ") + kTables[level] +
+    const std::string sql = std::string("SELECT t0, n, data FROM ") + layout.tables[level] +
                             " WHERE address=?1 AND t0>=?2 AND t0<?3 AND t1>=?4 ORDER BY t0, rowid";
     sqlite3_stmt *st = nullptr;
     if (sqlite3_prepare_v2(db, sql.c_str(), -1, &st, nullptr) != SQLITE_OK) {
@@ -257,19 +280,19 @@ bool ReadBandHistory(sqlite3 *db, int32_t address, int64_t fromUtcMs, int64_t to
         if (n <= 0 || n > kRunCapacity)
             continue;
         times.resize(size_t(n));
-        values.resize(size_t(n) * kBandHistoryColumns);
+        values.resize(size_t(n) * columns);
         if (!DecodeHistoryBlock(sqlite3_column_blob(st, 2), size_t(sqlite3_column_bytes(st, 2)),
-                                sqlite3_column_int64(st, 0), n, kBandHistoryColumns, times.data(), values.data()))
+                                sqlite3_column_int64(st, 0), n, columns, times.data(), values.data()))
             continue;  // a damaged run costs its own entries only
         for (int e = 0; e < n; ++e) {
             if (times[size_t(e)] < fromUtcMs || times[size_t(e)] >= toUtcMs)
                 continue;
             out->utcMs.push_back(times[size_t(e)]);
-            const float *row = values.data() + size_t(e) * kBandHistoryColumns;
-            for (int k = 0; k < kBandHistorySeries; ++k) {
+            const float *row = values.data() + size_t(e) * columns;
+            for (int k = 0; k < series; ++k) {
                 out->min[size_t(k)].push_back(row[k]);
-                out->mean[size_t(k)].push_back(row[kBandHistorySeries + k]);
-                out->max[size_t(k)].push_back(row[2 * kBandHistorySeries + k]);
+                out->mean[size_t(k)].push_back(row[series + k]);
+                out->max[size_t(k)].push_back(row[2 * series + k]);
             }
         }
     }

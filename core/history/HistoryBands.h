@@ -27,6 +27,22 @@ namespace tav {
 constexpr int kBandHistorySeries = kMaxBands * 3;  // band * 3 + axis
 constexpr int kBandHistoryColumns = 3 * kBandHistorySeries;  // minimum, mean, maximum blocks
 
+// What one pair of tables keeps: their names, how many series (at most
+// kBandHistorySeries) and where a snapshot entry's values of them are.
+struct BandHistoryLayout {
+    const char *tables[2];  // minutes, hours
+    int series;
+    void (*take)(const SteadySensorValues &v, float *out);  // `series` values, NaN = none
+};
+// The watched bands: band * 3 + axis.
+extern const BandHistoryLayout kBandLayout;
+// A slow machine's severity (slow_minute_runs, slow_hour_runs): per axis the
+// 2 Hz - 1 kHz velocity (mm/s, series 0..2), the displacement (µm, 3..5) and
+// what decided the zone (6..8: 1 velocity, 2 displacement; the minute's
+// maximum says whether the displacement decided at all).
+extern const BandHistoryLayout kSlowLayout;
+constexpr int kSlowHistorySeries = 9;
+
 struct BandHistorySeries {
     std::vector<int64_t> utcMs;  // start of the minute or hour
     std::array<std::vector<float>, kBandHistorySeries> min, mean, max;
@@ -35,7 +51,7 @@ struct BandHistorySeries {
 
 class BandHistory {
 public:
-    BandHistory();
+    explicit BandHistory(const BandHistoryLayout &layout = kBandLayout);
     ~BandHistory();
     BandHistory(const BandHistory &) = delete;
     BandHistory &operator=(const BandHistory &) = delete;
@@ -53,6 +69,8 @@ private:
     struct Sensor;
     bool Emit(int32_t address, Sensor &s, int level);
 
+    const BandHistoryLayout &layout_;
+    const int series_, columns_;
     sqlite3 *db_ = nullptr;
     sqlite3_stmt *insert_[2] = {}, *update_[2] = {}, *prune_[2] = {};
     std::unordered_map<int32_t, std::unique_ptr<Sensor>> sensors_;
@@ -63,6 +81,6 @@ private:
 // hours. A file without band tables reads as empty; runs that do not unpack
 // are skipped. False (with SQLite's text) when the query fails.
 bool ReadBandHistory(sqlite3 *db, int32_t address, int64_t fromUtcMs, int64_t toUtcMs, bool hours,
-                     BandHistorySeries *out, std::string *error);
+                     BandHistorySeries *out, std::string *error, const BandHistoryLayout &layout = kBandLayout);
 
 }  // namespace tav

@@ -79,7 +79,15 @@ void FormatHistoryTime(int64_t utcMs, char *out)
     out[23] = ' ';
 }
 
-std::string HistoryCsvHeader(HistoryResolution resolution, bool utf8)
+std::string SlowColumnTitle(int series)
+{
+    static const char *const kTitles[3] = {"烈度2-1000Hz(mm/s)", "位移有效值2-1000Hz(um)", "区域判定(1速度2位移)"};
+    static const char *const kAxes[3] = {"X", "Y", "Z"};
+    return series >= 0 && series < kSlowHistorySeries ? std::string(kAxes[series % 3]) + kTitles[series / 3]
+                                                      : std::string();
+}
+
+std::string HistoryCsvHeader(HistoryResolution resolution, bool utf8, bool slow)
 {
     std::string header = "时间";
     for (int s = 0; s < kSteadySeriesCount; ++s) {
@@ -89,15 +97,20 @@ std::string HistoryCsvHeader(HistoryResolution resolution, bool utf8)
         else
             header += "," + title + "_min," + title + "_mean," + title + "_max";
     }
+    for (int s = 0; slow && resolution != HistoryResolution::kRaw && s < kSlowHistorySeries; ++s) {
+        const std::string title = SlowColumnTitle(s);
+        header += "," + title + "_min," + title + "_mean," + title + "_max";
+    }
     return Encode(header, utf8) + "\r\n";
 }
 
 int WriteHistoryCsv(int fd, const HistorySeries &series, bool utf8)
 {
-    std::string buffer = HistoryCsvHeader(series.resolution, utf8);
     const bool aggregate = series.resolution != HistoryResolution::kRaw;
+    const bool slow = aggregate && series.HasSlow();
+    std::string buffer = HistoryCsvHeader(series.resolution, utf8, slow);
     // The line ends of the station's CSV files are CR LF in either encoding.
-    const size_t maxLine = 24 + size_t(kSteadySeriesCount) * 3 * (kMaxGChars + 1) + 2;
+    const size_t maxLine = 24 + size_t(kSteadySeriesCount + kSlowHistorySeries) * 3 * (kMaxGChars + 1) + 2;
     buffer.reserve(kFlushBytes + maxLine);
     LocalMinuteCache clock;
     const size_t n = series.Size();
@@ -119,6 +132,14 @@ int WriteHistoryCsv(int fd, const HistorySeries &series, bool utf8)
                 *p++ = ',';
                 p = Value(p, series.mean[size_t(s)][i]);
             }
+        }
+        for (int s = 0; slow && s < kSlowHistorySeries; ++s) {
+            *p++ = ',';
+            p = Value(p, series.slowMin[size_t(s)][i]);
+            *p++ = ',';
+            p = Value(p, series.slowMean[size_t(s)][i]);
+            *p++ = ',';
+            p = Value(p, series.slowMax[size_t(s)][i]);
         }
         *p++ = '\r';
         *p++ = '\n';

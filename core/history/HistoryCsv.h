@@ -13,8 +13,12 @@
 
 namespace tav {
 
-// The header line, line end included.
-std::string HistoryCsvHeader(HistoryResolution resolution, bool utf8);
+// The header line, line end included. With `slow` a slow machine's columns
+// follow the steady ones: per axis its 2 Hz - 1 kHz velocity, its
+// displacement and what decided its zone (1 velocity, 2 displacement).
+std::string HistoryCsvHeader(HistoryResolution resolution, bool utf8, bool slow = false);
+// Titles of those columns, in kSlowLayout's order.
+std::string SlowColumnTitle(int series);
 
 // Writes the header and one line per entry to `fd`. Returns 0 or the errno
 // of the failed write.

@@ -66,6 +66,39 @@ void KeepRange(HistorySeries *out, int64_t fromUtcMs, int64_t toUtcMs)
 
 }  // namespace
 
+namespace {
+// A slow machine's minutes or hours beside the steady ones: both are keyed
+// by the start of their minute or hour, so equal times are one entry.
+bool AddSlowSeries(sqlite3 *db, int32_t address, int64_t fromUtcMs, int64_t toUtcMs, bool hours,
+                   HistorySeries *out, std::string *error)
+{
+    BandHistorySeries slow;
+    if (!ReadBandHistory(db, address, fromUtcMs, toUtcMs, hours, &slow, error, kSlowLayout))
+        return false;
+    if (slow.Size() == 0)
+        return true;
+    const size_t n = out->Size();
+    for (int k = 0; k < kSlowHistorySeries; ++k) {
+        out->slowMin[size_t(k)].assign(n, NAN);
+        out->slowMean[size_t(k)].assign(n, NAN);
+        out->slowMax[size_t(k)].assign(n, NAN);
+    }
+    size_t j = 0;
+    for (size_t i = 0; i < n; ++i) {
+        while (j < slow.Size() && slow.utcMs[j] < out->utcMs[i])
+            ++j;
+        if (j == slow.Size() || slow.utcMs[j] != out->utcMs[i])
+            continue;
+        for (int k = 0; k < kSlowHistorySeries; ++k) {
+            out->slowMin[size_t(k)][i] = slow.min[size_t(k)][j];
+            out->slowMean[size_t(k)][i] = slow.mean[size_t(k)][j];
+            out->slowMax[size_t(k)][i] = slow.max[size_t(k)][j];
+        }
+    }
+    return true;
+}
+}  // namespace
+
 bool ReadHistoryRange(sqlite3 *db, int32_t address, int64_t fromUtcMs, int64_t toUtcMs,
                       HistoryResolution resolution, HistorySeries *out, std::string *error)
 {
@@ -138,6 +171,8 @@ bool ReadHistoryRange(sqlite3 *db, int32_t address, int64_t fromUtcMs, int64_t t
     }
     sqlite3_finalize(st);
     SortByTime(out);
+    if (ok && resolution != HistoryResolution::kRaw)
+        ok = AddSlowSeries(db, address, fromUtcMs, toUtcMs, resolution == HistoryResolution::kHour, out, error);
     return ok;
 }
 

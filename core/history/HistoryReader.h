@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "core/history/HistoryBands.h"
 #include "core/model/AlarmTypes.h"
 #include "core/model/SteadyRecord.h"
 
@@ -47,6 +48,11 @@ struct HistorySeries {
     std::array<std::vector<float>, kSteadySeriesCount> max;
     // Runs in the range that were skipped because they do not unpack.
     std::vector<HistoryDamagedBlock> damaged;
+    // A slow machine's minutes or hours (kSlowLayout's series) at the
+    // entries' times, NaN where it has none; empty at raw resolution and
+    // where the range holds none.
+    std::array<std::vector<float>, kSlowHistorySeries> slowMin, slowMean, slowMax;
+    bool HasSlow() const { return !slowMean[0].empty(); }
     size_t Size() const { return utcMs.size(); }
 };
 

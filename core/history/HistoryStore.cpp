@@ -91,6 +91,7 @@ void HistoryStore::Close()
         st = nullptr;
     }
     bands_.Close();
+    slow_.Close();
     if (db_)
         sqlite3_close(db_);
     db_ = nullptr;
@@ -140,7 +141,7 @@ HistoryOpenResult HistoryStore::Open(const std::string &path, std::string *error
         Close();
         return damaged ? HistoryOpenResult::kDamaged : HistoryOpenResult::kFailed;
     }
-    if (!Prepare(error) || !bands_.Open(db_, error)) {
+    if (!Prepare(error) || !bands_.Open(db_, error) || !slow_.Open(db_, error)) {
         // Statements that do not fit the tables: the file is not ours. A
         // busy or short machine is retried instead.
         const int code = sqlite3_errcode(db_) & 0xff;
@@ -399,7 +400,7 @@ int HistoryStore::Process(const SteadySnapshot &snap)
             Tick(s, 1, at, values);
         }
     }
-    if (!bands_.Process(snap) && !failedStep_) {
+    if ((!bands_.Process(snap) || !slow_.Process(snap)) && !failedStep_) {
         failedStep_ = true;
         lastCode_ = sqlite3_errcode(db_);
     }
@@ -429,7 +430,8 @@ bool HistoryStore::Prune(int64_t now)
             return false;
         deleted += sqlite3_changes(db_);
     }
-    if (!bands_.Prune(now - int64_t(settings_.minuteDays) * kDayMs, now - hourKeep)) {
+    if (!bands_.Prune(now - int64_t(settings_.minuteDays) * kDayMs, now - hourKeep) ||
+        !slow_.Prune(now - int64_t(settings_.minuteDays) * kDayMs, now - hourKeep)) {
         lastCode_ = sqlite3_errcode(db_);
         return false;
     }
@@ -462,6 +464,7 @@ int HistoryStore::Fail(std::string *error)
     ExecHistorySql(db_, "ROLLBACK", nullptr);
     sensors_.clear();
     bands_.Reset();
+    slow_.Reset();
     stateValid_ = false;
     presence_ = committedPresence_;
     return code;

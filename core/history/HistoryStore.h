@@ -107,6 +107,7 @@ private:
     std::string blob_;
     std::vector<HistoryDamagedBlock> damaged_;
     BandHistory bands_;  // the band series' tables
+    BandHistory slow_{kSlowLayout};  // slow machines' severity and displacement
 };
 
 }  // namespace tav

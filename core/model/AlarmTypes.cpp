@@ -35,6 +35,8 @@ const char *QuantityText(int quantity)
         return "传感器";
     if (IsBandQuantity(quantity))
         return kBandNames[quantity - kBandQuantity];
+    if (quantity == kIsoDisplacementQuantity)
+        return "位移有效值(2-1000Hz)";
     return quantity >= 0 && quantity < kAlarmQuantityCount ? kNames[quantity] : "";
 }
 

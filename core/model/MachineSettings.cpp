@@ -38,6 +38,8 @@ const char *AlarmQuantityKey(int quantity)
                                                      "band5", "band6", "band7", "band8"};
     if (IsBandQuantity(quantity))
         return kBandKeys[quantity - kBandQuantity];
+    if (quantity == kIsoDisplacementQuantity)
+        return "displacement_rms";
     return quantity >= 0 && quantity < kAlarmQuantityCount ? kQuantityKeys[quantity] : "";
 }
 

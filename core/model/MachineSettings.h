@@ -94,11 +94,24 @@ struct BandSettings {
 // Alarm quantities of the bands: kBandQuantity + band index (0 .. kMaxBands-1).
 constexpr int kBandQuantity = 100;
 constexpr bool IsBandQuantity(int quantity) { return quantity >= kBandQuantity && quantity < kBandQuantity + kMaxBands; }
+// Alarm quantity of a slow machine's displacement RMS over 2 Hz - 1 kHz
+// (µm, per axis), limited by its class's displacement zones alone.
+constexpr int kIsoDisplacementQuantity = 90;
+
+// A machine rated at or below this speed is a slow one: its severity band
+// starts at 2 Hz instead of 10 Hz and its displacement RMS in that band is
+// judged against the class's displacement zones as well (ISO 10816-3:2009
+// Annex A); the worse of the two zones counts.
+constexpr double kSlowMachineRpm = 600.0;
+constexpr double kMaxRatedRpm = 100000.0;
 
 struct MachineSettings {
     int32_t address = 0;
     std::string name;
     IsoClass isoClass = IsoClass::kNone;
+    // The machine's rated speed for its judgement (rpm); 0 = not given, a
+    // machine judged as a fast one.
+    double ratedRpm = 0;
     // NaN = no explicit limit (velocity then falls back to the class).
     double alert[kAlarmQuantityCount];
     double danger[kAlarmQuantityCount];
@@ -116,6 +129,8 @@ struct MachineSettings {
             alert[q] = danger[q] = NAN;
     }
 };
+
+inline bool SlowMachine(const MachineSettings &m) { return m.ratedRpm > 0 && m.ratedRpm <= kSlowMachineRpm; }
 
 // One band as it is watched: the written ones first, then each bearing's
 // BPFO, BPFI, BSF and FTF, as long as there is room.

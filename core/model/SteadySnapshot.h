@@ -50,7 +50,15 @@ struct SteadySensorValues {
     float values[kSteadySeriesCount] = {};
     float samplingFrequency = 0;  // Hz
     float temperature = 0;        // as the sensor reports it
-    float isoVelocity[3] = {};    // velocity RMS over 10 Hz - 1 kHz per axis, mm/s
+    // Velocity RMS over the severity band per axis, mm/s: 10 Hz - 1 kHz, or
+    // for a slow machine 2 Hz - 1 kHz from its spectra.
+    float isoVelocity[3] = {};
+    // A slow machine's displacement RMS over 2 Hz - 1 kHz per axis, µm,
+    // averaged like its velocity; NaN for a fast machine or not measured.
+    float isoDisplacement[3] = {NAN, NAN, NAN};
+    // What decided a slow machine's zone per axis: 1 the velocity, 2 the
+    // displacement; 0 for a fast machine or without a class or values.
+    uint8_t zoneBy[3] = {};
     float ratedSpeed = 0;         // rpm from the device table; 0 = unknown
     // RMS in each watched band (WatchedBands of the sensor's settings, in
     // that order) per axis: mm/s on the velocity spectrum, g on the

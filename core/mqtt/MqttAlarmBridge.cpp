@@ -149,8 +149,14 @@ void FillExtras(const AlarmEngine &engine, const SteadySensorValues &v, SensorEx
     }
     for (int axis = 0; axis < 3; ++axis) {
         extras->isoVelocity[axis] = v.isoVelocity[axis];
-        const Zone z = m ? ZoneOf(m->isoClass, v.isoVelocity[axis]) : Zone::kNone;
-        extras->zone[axis] = z == Zone::kNone ? 0 : char('A' + int(z));
+        // A fast machine's displacement is NaN: its zone is the velocity's
+        // alone and zone_by stays null.
+        const JudgedZone j =
+            m ? JudgeZone(m->isoClass, v.isoVelocity[axis], SlowMachine(*m) ? v.isoDisplacement[axis] : NAN)
+              : JudgedZone{};
+        extras->zone[axis] = j.zone == Zone::kNone ? 0 : char('A' + int(j.zone));
+        extras->isoDisplacement[axis] = m && SlowMachine(*m) ? v.isoDisplacement[axis] : NAN;
+        extras->zoneBy[axis] = j.by;
     }
 }
 

@@ -51,6 +51,12 @@ std::string SteadyJson(int64_t utcMs, const SteadySensorValues &v, const SensorE
             w.String(std::string_view(&extras.zone[axis], 1));
         else
             w.Null();
+        w.Key("iso_d").Number(extras.isoDisplacement[axis]);
+        w.Key("zone_by");
+        if (const char *by = ZoneByKey(extras.zoneBy[axis]))
+            w.String(by);
+        else
+            w.Null();
         w.Key("sensor_fault");
         if (v.sensorFault[axis])
             w.String(SensorFaultText(v.sensorFault[axis]));

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <string>
 
+#include "core/alarm/Zones.h"
 #include "core/model/SteadySnapshot.h"
 
 namespace tav {
@@ -15,6 +16,10 @@ struct SensorExtras {
     char name[64] = {};          // UTF-8; empty = null
     float isoVelocity[3] = {NAN, NAN, NAN};  // mm/s; NaN = null
     char zone[3] = {};           // 'A'..'D', 0 = null
+    // A slow machine's displacement RMS over 2 Hz - 1 kHz (µm) and what
+    // decided its zone; NaN and kNone (null) for a fast machine.
+    float isoDisplacement[3] = {NAN, NAN, NAN};
+    ZoneBy zoneBy[3] = {ZoneBy::kNone, ZoneBy::kNone, ZoneBy::kNone};
     // The watched bands, in the order of the snapshot's band values.
     int bandCount = 0;
     char bandName[kMaxBands][64] = {};  // UTF-8

@@ -105,6 +105,7 @@ MachineFields FieldsOf(int32_t address, const DeviceParameterRecord *record, con
         f.danger[q] = std::isfinite(m.danger[q]) ? Shortest(m.danger[q]) : std::string();
     }
     f.onDelayS = Shortest(m.onDelayS);
+    f.ratedRpm = m.ratedRpm > 0 ? Shortest(m.ratedRpm) : std::string();
     for (const BearingGeometry &b : m.bearings)
         f.bearings.push_back({b.name, std::to_string(b.elements), Shortest(b.ballDiameterMm),
                               Shortest(b.pitchDiameterMm), Shortest(b.contactAngleDeg)});
@@ -161,6 +162,12 @@ MachineForm ReadMachineForm(const MachineFields &in, double preS)
             return Refuse(f, "报警延时", text);
         }
         m.onDelayS = *delay;
+    }
+    if (!Trim(in.ratedRpm).empty()) {
+        auto rpm = ParseNumber(in.ratedRpm);
+        if (!rpm || !(*rpm > 0) || *rpm > kMaxRatedRpm)
+            return Refuse(f, "机器额定转速", "应为正数（转/分，留空表示不按低速机器评定）");
+        m.ratedRpm = *rpm;
     }
     int row = 0;
     for (const BearingFields &b : in.bearings) {

@@ -33,6 +33,7 @@ struct MachineFields {
     std::string alert[kAlarmQuantityCount];   // empty = no limit
     std::string danger[kAlarmQuantityCount];
     std::string onDelayS;  // empty = the default delay
+    std::string ratedRpm;  // the machine's rated speed for its judgement, rpm; empty = not given
     std::vector<BearingFields> bearings;
     // The baseline as stored: set by "设为基线" from the history, not typed.
     // Per axis in mm/s, empty = none; the times as the file keeps them.

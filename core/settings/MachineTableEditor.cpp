@@ -144,6 +144,7 @@ std::vector<std::pair<std::string, std::string>> Entries(const MachineSettings &
     std::vector<std::pair<std::string, std::string>> e;
     e.emplace_back("name", m.name.empty() ? std::string() : Quote(m.name));
     e.emplace_back("iso_class", m.isoClass == IsoClass::kNone ? std::string() : Quote(IsoClassKey(m.isoClass)));
+    e.emplace_back("rated_rpm", m.ratedRpm > 0 ? Number(m.ratedRpm) : std::string());
     for (int q = 0; q < kAlarmQuantityCount; ++q) {
         const std::string stem = AlarmQuantityKey(q);
         e.emplace_back(stem + "_alert", std::isfinite(m.alert[q]) ? Number(m.alert[q]) : std::string());

@@ -260,6 +260,7 @@ void ReadSensor(const toml::table &table, int32_t address, const std::string &fi
     }
     r.Number("on_delay_s", 0, kMaxOnDelayS, &m->onDelayS);
     r.Number("severity_average_s", 0.5, kMaxSeverityAverageS, &m->severityAverageS);
+    r.Number("rated_rpm", 0, kMaxRatedRpm, &m->ratedRpm);
     for (int q = 0; q < kAlarmQuantityCount; ++q) {
         const std::string stem = AlarmQuantityKey(q);
         r.Limit(stem + "_alert", &m->alert[q]);

@@ -118,10 +118,26 @@ void MarkLiveNumbers(LiveNumbers &n, const SensorMarks *marks)
         n.zone[a] = "";
         n.zoneOf[a] = Zone::kNone;
         n.zoneMark[a] = n.rmsMark[a] = Mark::kNone;
+        n.zoneBy[a] = "";
+        n.displacement[a].clear();
         if (!n.selected || !marks)
             continue;
         Zone zone = Zone::kNone;
-        n.rmsMark[a] = marks->AxisMark(n.sensorAddress, a, n.bandValue[a], &zone);
+        AlarmEngine::AxisJudgement slow;
+        if (marks->SlowAxisMark(n.sensorAddress, a, &slow, &n.rmsMark[a])) {
+            // A slow machine is judged on its 2 Hz - 1 kHz band and its
+            // displacement, as the alarms judge it at each tick.
+            zone = slow.zone.zone;
+            n.zoneBy[a] = ZoneByText(slow.zone.by);
+            n.bandValue[a] = float(slow.velocity);
+            n.band[a] = std::isfinite(slow.velocity) ? Format("%.2f", float(slow.velocity)) : std::string("—");
+            n.displacement[a] = std::isfinite(slow.displacementUm) ? Format("%.1f µm", float(slow.displacementUm))
+                                                                     : std::string("— µm");
+            n.bandTip = "低速机器（额定转速不高于 600 rpm）：烈度为 2–1000 Hz 速度有效值（由频谱求得，按设定时间平均），"
+                        "并按位移有效值区域判断，取较差者；区域后注明由速度或位移决定";
+        } else {
+            n.rmsMark[a] = marks->AxisMark(n.sensorAddress, a, n.bandValue[a], &zone);
+        }
         n.zone[a] = ZoneText(zone);
         n.zoneOf[a] = zone;
         n.zoneMark[a] = MarkOf(zone, 0);

@@ -41,6 +41,10 @@ struct LiveNumbers {
     Zone zoneOf[3] = {Zone::kNone, Zone::kNone, Zone::kNone};
     Mark zoneMark[3] = {};               // the zone's own colour
     Mark rmsMark[3] = {};                // the zone or an active alarm of the axis
+    // A slow machine's axis: "速度" or "位移", whichever decided the zone,
+    // and its displacement RMS over 2 Hz - 1 kHz ("%.1f µm"); empty otherwise.
+    const char *zoneBy[3] = {"", "", ""};
+    std::string displacement[3];
     bool selected = false;
     int32_t sensorAddress = 0;
 };

@@ -104,8 +104,10 @@ void OverviewModel::Refresh(const std::vector<KnownSensor> &known, const SteadyS
         if (v.packetsParsed == 0)
             continue;  // connected, but no values yet
         t.seen = true;
-        for (int axis = 0; axis < 3; ++axis)
+        for (int axis = 0; axis < 3; ++axis) {
             t.severity[axis] = v.isoVelocity[axis];
+            t.displacement[axis] = v.isoDisplacement[axis];
+        }
         // The nearest crossing of any axis: of the alert limit, or of the
         // danger limit where no alert crossing is forecast (already above it).
         t.daysToAlarm = NAN;
@@ -133,7 +135,8 @@ void OverviewModel::Refresh(const std::vector<KnownSensor> &known, const SteadyS
         const IsoClass c = m ? m->isoClass : IsoClass::kNone;
         Zone worst = Zone::kNone;
         for (int axis = 0; axis < 3; ++axis) {
-            t.zone[axis] = ZoneOf(c, t.severity[axis]);
+            // A slow machine's displacement may put it in a worse zone.
+            t.zone[axis] = JudgeZone(c, t.severity[axis], m && SlowMachine(*m) ? t.displacement[axis] : NAN).zone;
             worst = std::max(worst, t.zone[axis]);
         }
         t.online = t.slot >= 0 && t.seen && now - t.lastMoveMs < kOfflineAfterMs;

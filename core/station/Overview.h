@@ -31,6 +31,7 @@ struct OverviewTile {
     // Severity velocity per axis (mm/s) and its zone; the last ones while
     // offline. NaN / kNone when not measured or without a class.
     float severity[3] = {NAN, NAN, NAN};
+    float displacement[3] = {NAN, NAN, NAN};  // a slow machine's, µm; NaN for a fast one
     Zone zone[3] = {Zone::kNone, Zone::kNone, Zone::kNone};
     // Of the severity velocity per axis: explicit, else from the class and
     // the axis's baseline, else the class's.

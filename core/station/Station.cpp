@@ -264,6 +264,21 @@ std::vector<std::string> Station::SteadyTick()
         // Every window closed since the last tick, each once: the timer and
         // the sensor's clock drift against each other.
         steady_->HandOnWindows(*table_, slot, snapshot_.utcMs, v);
+        // A slow machine's severity is its spectra's 2 Hz - 1 kHz band, the
+        // same in every window this tick hands on.
+        if (machine != settings_.sensors.end() && SlowMachine(machine->second)) {
+            float slow[3];
+            bands_->ReadSlow(slot, v.generation, slow, v.isoDisplacement);
+            for (int k = 0; k < 3; ++k) {
+                v.isoVelocity[k] = slow[k];
+                for (int i = 0; i + 1 < v.freshWindows && i < kMaxFreshWindows - 1; ++i)
+                    v.earlier[i].isoVelocity[k] = slow[k];
+                v.zoneBy[k] = uint8_t(JudgeZone(machine->second.isoClass, slow[k], v.isoDisplacement[k]).by);
+            }
+        } else {
+            std::fill(std::begin(v.isoDisplacement), std::end(v.isoDisplacement), NAN);
+            std::fill(std::begin(v.zoneBy), std::end(v.zoneBy), uint8_t(0));
+        }
         rec.cond.rangeLimitG.store(MeasuringRangeG(settingsCache_->Entry(slot), v.generation));
         TakeRawFigures(stats, &v);
         health_[slot].Feed(v, snapshot_.utcMs, MeasuredAxes(settingsCache_->Entry(slot), v.generation));

@@ -39,6 +39,48 @@ TEST(SeverityZones, BoundariesPerClassWithTheBoundaryInTheUpperZone)
     EXPECT_EQ(ZoneOf(IsoClass::kNone, 3.0), Zone::kNone);
 }
 
+// A slow machine's displacement zones per class; the worse of velocity and
+// displacement decides, and only a slow machine gets displacement limits.
+struct DisplacementRow {
+    IsoClass c;
+    double ab, bc, cd;  // µm RMS
+};
+class DisplacementZones : public ::testing::TestWithParam<DisplacementRow> {};
+
+TEST_P(DisplacementZones, BoundariesLimitsAndTheWorseZone)
+{
+    const DisplacementRow r = GetParam();
+    const double steps[] = {0.0, r.ab, r.bc, r.cd};
+    for (int z = 0; z < 4; ++z) {
+        EXPECT_EQ(DisplacementZoneOf(r.c, steps[z]), Zone(z));
+        if (z > 0) {
+            EXPECT_EQ(DisplacementZoneOf(r.c, std::nextafter(steps[z], 0.0)), Zone(z - 1));
+        }
+    }
+    // Velocity in A, displacement in C: C by displacement; a tie stays velocity's.
+    const JudgedZone worse = JudgeZone(r.c, 0.0, r.bc);
+    EXPECT_EQ(worse.zone, Zone::kC);
+    EXPECT_EQ(worse.by, ZoneBy::kDisplacement);
+    const JudgedZone tie = JudgeZone(r.c, BoundariesOf(r.c).bc, r.bc);
+    EXPECT_EQ(tie.by, ZoneBy::kVelocity);
+    EXPECT_EQ(JudgeZone(r.c, 0.0, NAN).by, ZoneBy::kNone);  // a fast machine reads as before
+
+    MachineSettings m;
+    m.isoClass = r.c;
+    EXPECT_TRUE(std::isnan(DisplacementLimits(m).alert));
+    m.ratedRpm = 601;
+    EXPECT_TRUE(std::isnan(DisplacementLimits(m).alert));
+    m.ratedRpm = 600;
+    EXPECT_EQ(DisplacementLimits(m).alert, r.bc);
+    EXPECT_EQ(DisplacementLimits(m).danger, r.cd);
+}
+
+INSTANTIATE_TEST_SUITE_P(Classes, DisplacementZones,
+                         ::testing::Values(DisplacementRow{IsoClass::kGroup1Rigid, 29, 57, 90},
+                                           DisplacementRow{IsoClass::kGroup1Flexible, 45, 90, 140},
+                                           DisplacementRow{IsoClass::kGroup2Rigid, 22, 45, 71},
+                                           DisplacementRow{IsoClass::kGroup2Flexible, 37, 71, 113}));
+
 TEST(SeverityZones, ExplicitLimitsOverrideAndNeverLeaveDangerBelowAlert)
 {
     MachineSettings m;

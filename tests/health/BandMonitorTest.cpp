@@ -167,4 +167,59 @@ TEST(BearingBand, GrowingOuterRaceModulationRaisesItsBandAlarmOnly)
     EXPECT_EQ(dangers, 3);
 }
 
+// A 300 rpm machine on a rigid group 2 foundation with 1.5 mm/s RMS at 4 Hz:
+// zone B by its velocity (1.4 - 2.8 mm/s) but 59.7 µm RMS, zone C by its
+// displacement (45 - 71 µm), which decides and raises the zone alarm.
+TEST(SlowMachine, DisplacementAtFourHertzDecidesZoneC)
+{
+    MachineSettings m;
+    m.address = kAddress;
+    m.isoClass = IsoClass::kGroup2Rigid;
+    m.ratedRpm = 300;
+    m.onDelayS = 2;
+    Rig rig(m, 300);
+    const double velocity = 1.5, hz = 4, omega = 2 * M_PI * hz;
+    char text[100];
+    std::snprintf(text, sizeof text, "%ghz=%.8f,noise=0.0005", hz, velocity * M_SQRT2 * omega / 9800);
+    sim::AxisSignal x, quiet;
+    std::string error;
+    ASSERT_TRUE(sim::ParseAxisSignal(text, &x, &error)) << error;
+    sim::SignalGenerator gen({x, quiet, quiet}, 300, 1);
+    AlarmEngine engine;
+    engine.SetSettings({{kAddress, m}});
+    auto snapshot = std::make_unique<SteadySnapshot>();
+    snapshot->count = 1;
+    SteadySensorValues &v = snapshot->sensors[0];
+    v.address = kAddress;
+    v.slot = 0;
+    v.generation = 3;
+    Feed(*rig.monitor, rig.rec, gen, 2.0);  // not yet a long transform's worth
+    for (int second = 0; second < 6; ++second) {
+        Feed(*rig.monitor, rig.rec, gen, 1.0);
+        rig.monitor->Pass();
+        rig.monitor->ReadSlow(0, 3, v.isoVelocity, v.isoDisplacement);
+        v.packetsParsed += 230;
+        snapshot->utcMs = 1'700'000'000'000 + second * 1000;
+        engine.OnSteadySnapshot(*snapshot);
+    }
+    EXPECT_NEAR(v.isoVelocity[0], velocity, 0.04 * velocity);
+    EXPECT_NEAR(v.isoDisplacement[0], velocity / omega * 1000, 0.04 * 59.7);
+    EXPECT_LT(v.isoDisplacement[1], 1.0);
+    EXPECT_EQ(engine.ZoneOfSensor(kAddress), Zone::kC);
+    EXPECT_EQ(engine.ZoneBySensor(kAddress), ZoneBy::kDisplacement);
+    const std::vector<Alarm> alarms = engine.Alarms();
+    ASSERT_EQ(alarms.size(), 1u);
+    EXPECT_EQ(alarms[0].quantity, kIsoDisplacementQuantity);
+    EXPECT_EQ(alarms[0].axis, 0);
+    EXPECT_EQ(alarms[0].severity, AlarmSeverity::kAlert);
+
+    // The same machine rated fast has no slow values: judged as ever.
+    m.ratedRpm = 1480;
+    rig.monitor->SetSettings({{kAddress, m}});
+    Feed(*rig.monitor, rig.rec, gen, 1.0);
+    rig.monitor->Pass();
+    rig.monitor->ReadSlow(0, 3, v.isoVelocity, v.isoDisplacement);
+    EXPECT_TRUE(std::isnan(v.isoVelocity[0]) && std::isnan(v.isoDisplacement[0]));
+}
+
 }  // namespace

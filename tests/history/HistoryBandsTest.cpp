@@ -4,8 +4,14 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
-#include <cmath>
+#include <fcntl.h>
+#include <unistd.h>
 
+#include <cmath>
+#include <fstream>
+
+#include "core/history/HistoryCsv.h"
+#include "core/history/HistorySchema.h"
 #include "core/history/HistoryStore.h"
 #include "tests/history/HistoryTestSupport.h"
 
@@ -61,6 +67,54 @@ TEST(HistoryBands, MinuteAndHourAggregatesComeBack)
     EXPECT_EQ(hours.utcMs[0], kBaseUtcMs);
     EXPECT_FLOAT_EQ(hours.max[0][0], BandValue(239, 0, 0));  // the largest of the minutes' maxima
     EXPECT_NEAR(hours.mean[0][0], BandValue(59, 0, 0) + 0.0005, 2e-4);
+}
+
+// A slow machine's displacement and deciding criterion come back with the
+// minutes of its steady series and follow them in the CSV; a fast machine's
+// export keeps its columns exactly.
+TEST(HistoryBands, SlowMachineSeriesFollowTheSteadyColumns)
+{
+    ScratchFolder folder;
+    HistoryStore store(HistorySettings{});
+    std::string error;
+    ASSERT_EQ(store.Open(folder.Database(), &error), HistoryOpenResult::kOk) << error;
+    std::vector<SteadySnapshot> batch;
+    for (int64_t i = 0; i <= 2 * 120; ++i) {
+        SteadySnapshot s = MakeSnapshot(kBaseUtcMs + i * 500, i, {3, 4});
+        // Minute 0 decided by velocity at 30 µm, minute 1 by displacement at 60 µm.
+        s.sensors[0].isoVelocity[0] = 1.5f;
+        s.sensors[0].isoDisplacement[0] = i < 120 ? 30.0f : 60.0f;
+        s.sensors[0].zoneBy[0] = i < 120 ? 1 : 2;
+        batch.push_back(s);
+    }
+    ASSERT_EQ(store.WriteBatch(batch.data(), int(batch.size()), &error), SQLITE_OK) << error;
+    HistorySeries slow, fast;
+    ASSERT_TRUE(ReadHistoryRange(store.Db(), 3, kBaseUtcMs, kBaseUtcMs + 3'600'000, HistoryResolution::kMinute, &slow,
+                                 &error));
+    ASSERT_TRUE(ReadHistoryRange(store.Db(), 4, kBaseUtcMs, kBaseUtcMs + 3'600'000, HistoryResolution::kMinute, &fast,
+                                 &error));
+    ASSERT_EQ(slow.Size(), 2u);
+    ASSERT_TRUE(slow.HasSlow());
+    EXPECT_FALSE(fast.HasSlow());
+    EXPECT_FLOAT_EQ(slow.slowMean[0][1], 1.5f);   // X velocity
+    EXPECT_FLOAT_EQ(slow.slowMean[3][0], 30.0f);  // X displacement, minute by minute
+    EXPECT_FLOAT_EQ(slow.slowMean[3][1], 60.0f);
+    EXPECT_FLOAT_EQ(slow.slowMax[6][1], 2.0f);    // X decided by displacement
+    EXPECT_TRUE(std::isnan(slow.slowMean[4][0])); // Y never measured
+
+    const std::string header = HistoryCsvHeader(HistoryResolution::kMinute, true);
+    const std::string slowHeader = HistoryCsvHeader(HistoryResolution::kMinute, true, true);
+    EXPECT_EQ(slowHeader.compare(0, header.size() - 2, header, 0, header.size() - 2), 0);  // appended only
+    const std::string path = folder.path + "/slow.csv";
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    ASSERT_EQ(WriteHistoryCsv(fd, slow, true), 0);
+    ::close(fd);
+    std::ifstream in(path);
+    std::string first, line;
+    std::getline(in, first);
+    std::getline(in, line);
+    EXPECT_EQ(first + "\n", slowHeader);
+    EXPECT_NE(line.find(",30,30,30,"), std::string::npos) << line;
 }
 
 }  // namespace

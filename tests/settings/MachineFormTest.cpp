@@ -71,6 +71,7 @@ struct MachineFormFixture : ::testing::Test {
         f.danger[kQuantityVelocity] = "4.5";
         f.danger[kQuantityTemperature] = "85";
         f.onDelayS = "2.5";
+        f.ratedRpm = "300";
         f.bearings = {{"驱动端 6308", "8", "15.875", "65", "0"}, {}};  // the empty row is no bearing
         return f;
     }
@@ -101,6 +102,7 @@ TEST_F(MachineFormFixture, BadInputIsRefusedNamingTheFieldAndNothingIsWritten)
         {"delay", [](MachineFields &f) { f.onDelayS = "61"; }, "报警延时"},
         {"delay past the capture ring", [](MachineFields &f) { f.onDelayS = "15"; }, "报警延时"},
         {"delay text", [](MachineFields &f) { f.onDelayS = "5s"; }, "报警延时"},
+        {"rated rpm", [](MachineFields &f) { f.ratedRpm = "0"; }, "机器额定转速"},
         {"elements", [](MachineFields &f) { f.bearings[0].elements = "8.5"; }, "轴承 第1行 滚动体数"},
         {"ball", [](MachineFields &f) { f.bearings[0].ballDiameterMm = "x"; }, "轴承 第1行 滚动体直径"},
         {"geometry", [](MachineFields &f) { f.bearings[0].pitchDiameterMm = "10"; }, "轴承 第1行"},
@@ -155,6 +157,10 @@ TEST_F(MachineFormFixture, GoodSaveWritesBothFilesAsTheirOtherWritersDo)
     EXPECT_EQ(m.danger[kQuantityVelocity], 4.5);
     EXPECT_EQ(m.danger[kQuantityTemperature], 85.0);
     EXPECT_EQ(m.onDelayS, 2.5);
+    EXPECT_EQ(m.ratedRpm, 300.0);
+    EXPECT_TRUE(SlowMachine(m));
+    for (const std::string &message : messages)
+        EXPECT_EQ(message.find("rated_rpm"), std::string::npos) << message;  // a known key
     EXPECT_EQ(s.sensors.at(7).name, "fan");
 
     // Shown again, the form reads back as it was typed (less the blank row).
@@ -164,6 +170,7 @@ TEST_F(MachineFormFixture, GoodSaveWritesBothFilesAsTheirOtherWritersDo)
     EXPECT_EQ(back.ratedSpeed, "1480");
     EXPECT_EQ(back.danger[kQuantityVelocity], "4.5");
     EXPECT_EQ(back.onDelayS, "2.5");
+    EXPECT_EQ(back.ratedRpm, "300");
 }
 
 TEST_F(MachineFormFixture, AFailedSecondWriteLeavesTheSettingsFileAsItWas)

@@ -160,6 +160,13 @@ QWidget *CDeviceParaSet::BuildMachine()
     g->addWidget(isoClass_, 1, 1);
     g->addWidget(new QLabel(QStringLiteral("报警延时(s)")), 2, 0);
     g->addWidget(onDelay_, 2, 1);
+    ratedRpm_ = Tag(new QLineEdit, kIdRatedRpm, QStringLiteral("机器额定转速"));
+    ratedRpm_->setPlaceholderText(QStringLiteral("不按低速机器评定"));
+    ratedRpm_->setToolTip(QStringLiteral("不高于 %1 转/分的机器按低速机器评定：烈度频带自 2 Hz 起，"
+                                         "并按位移有效值区域判断，取速度与位移中较差的区域")
+                              .arg(tav::kSlowMachineRpm));
+    g->addWidget(new QLabel(QStringLiteral("机器额定转速(rpm)")), 3, 0);
+    g->addWidget(ratedRpm_, 3, 1);
     connect(isoClass_, &QComboBox::currentIndexChanged, this, [this] { UpdateClassHints(); });
     return box;
 }
@@ -360,6 +367,7 @@ void CDeviceParaSet::ShowFields(const tav::MachineFields &f)
         danger_[q]->setText(Utf8(f.danger[q]));
     }
     onDelay_->setText(Utf8(f.onDelayS));
+    ratedRpm_->setText(Utf8(f.ratedRpm));
     bearings_->setRowCount(0);
     for (const tav::BearingFields &b : f.bearings)
         AddBearingRow(b);
@@ -386,6 +394,7 @@ tav::MachineFields CDeviceParaSet::Fields() const
         f.danger[q] = Std(danger_[q]->text());
     }
     f.onDelayS = Std(onDelay_->text());
+    f.ratedRpm = Std(ratedRpm_->text());
     auto cell = [this](int r, int c) {
         const QTableWidgetItem *item = bearings_->item(r, c);
         return item ? Std(item->text()) : std::string();

@@ -45,6 +45,7 @@ public:
         kIdMachineName = 1405,
         kIdIsoClass = 1406,
         kIdOnDelay = 1407,
+        kIdRatedRpm = 1408,
         kIdBearings = 1440,
         kIdAddBearing = 1441,
         kIdRemoveBearing = 1442,
@@ -120,6 +121,7 @@ private:
     QLineEdit *alert_[tav::kAlarmQuantityCount] = {};
     QLineEdit *danger_[tav::kAlarmQuantityCount] = {};
     QLineEdit *onDelay_ = nullptr;
+    QLineEdit *ratedRpm_ = nullptr;
     QTableWidget *bearings_ = nullptr;
     QLabel *saved_ = nullptr;  // says what "保存设置" saved, until another sensor is shown
     // The baseline the fields hold (set from the history, not typed).

@@ -215,15 +215,23 @@ void LiveView::RefreshNumbers()
             const QString &zone = !n.selected || !marks_            ? kZones[0]
                                   : n.zoneMark[a] == Mark::kSensorFault ? kFault
                                                                          : kZones[int(n.zoneOf[a]) + 2];
-            if (zone_[a]->text() != zone)
-                zone_[a]->setText(zone);
+            // A slow machine's zone says which criterion decided it.
+            const QString shown = n.zoneBy[a][0] && n.zoneMark[a] != Mark::kSensorFault && n.zoneOf[a] != Zone::kNone
+                                      ? zone + QStringLiteral(" ") + QString::fromUtf8(n.zoneBy[a])
+                                      : zone;
+            if (zone_[a]->text() != shown) {
+                zone_[a]->setMaximumWidth(shown.size() > 1 ? 72 : 36);
+                zone_[a]->setText(shown);
+            }
         }
         if (axisBox_[a]) {
             // A sensor that sends nothing forecasts nothing here.
             const std::string forecast =
                 n.selected && !offline && timeToAlarm_ ? timeToAlarm_(n.sensorAddress, a) : std::string();
-            const QString title =
+            QString title =
                 forecast.empty() ? axisTitle_[a] : axisTitle_[a] + QStringLiteral("    ") + QString::fromStdString(forecast);
+            if (!n.displacement[a].empty())
+                title += QStringLiteral("    位移 ") + QString::fromStdString(n.displacement[a]);
             if (axisBox_[a]->title() != title)
                 axisBox_[a]->setTitle(title);
         }
