@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QElapsedTimer>
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <memory>
@@ -293,13 +295,38 @@ TEST_F(WaveDispTest, FrameShowsTheKeptImage)
     EXPECT_EQ(data_->running.load(), 0);
     EXPECT_EQ(data_->quantity.load(), 2);
 
+    // Only a frame that can be seen draws.
+    frame->show();
+    QElapsedTimer waited;
+    waited.start();
+    while (!frame->CanBeSeen() && waited.elapsed() < 10000) QApplication::processEvents(QEventLoop::AllEvents, 10);
+    ASSERT_TRUE(frame->CanBeSeen());
     plot.Redraw();
     ASSERT_EQ(plot.Image().size(), QSize(320, 180));
     const uchar *bits = plot.Image().constBits();
     plot.Redraw();
     EXPECT_EQ(plot.Image().constBits(), bits) << "the image is kept between redraws";
-    const QImage shown = frame->grab().toImage().convertToFormat(QImage::Format_RGB32);
-    EXPECT_EQ(shown.pixel(100, (180 - 20) - 5 * plot.cellHeight), kBlue);
+    const int zeroRow = (180 - 20) - 5 * plot.cellHeight;
+    const QRect area = plot.AreaRect();
+    const int early = area.left() + area.width() / 4, late = area.left() + 3 * area.width() / 4;
+    auto shown = [&] { return frame->grab().toImage().convertToFormat(QImage::Format_RGB32); };
+    EXPECT_EQ(shown().pixel(100, zeroRow), kBlue);
+
+    // Values that change only after the first ones still show, at once or,
+    // for a frame that was hidden meanwhile, when it shows again.
+    auto setLateHalf = [&](float v) {
+        std::lock_guard<std::mutex> lock(data_->mutex);
+        std::fill(data_->displacementSamples + 13500, data_->displacementSamples + 27000, v);
+    };
+    setLateHalf(40.0f);
+    plot.Redraw();
+    EXPECT_EQ(plot.Image().pixel(early, zeroRow), kBlue);
+    EXPECT_NE(plot.Image().pixel(late, zeroRow), kBlue);
+    frame->hide();
+    setLateHalf(0.0f);
+    plot.Redraw();
+    frame->show();
+    EXPECT_EQ(shown().pixel(late, zeroRow), kBlue) << "a frame shown again draws the values of now";
 
     // A resized frame paints at its new size.
     frame->resize(400, 200);

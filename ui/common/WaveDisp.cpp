@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 
 #include "core/plotting/PlotReadout.h"
 #include "core/plotting/TrendPens.h"
@@ -114,46 +115,104 @@ void CWaveDisp::SetupScroll()
 void CWaveDisp::Redraw()
 {
     if (!frame_) return;
-    Render(frame_->width(), frame_->height());
+    if (!frame_->CanBeSeen()) {
+        stale_ = true;
+        return;
+    }
+    const bool fresh = TakeData();
+    const int width = std::max(frame_->width(), 1), height = std::max(frame_->height(), 1);
+    if (!fresh && !stale_ && CurrentLook(width, height) == drawn_) return;
+    Compose(width, height);
     frame_->update();
 }
 
 const QImage &CWaveDisp::Render(int width, int height)
 {
-    width = std::max(width, 1);
-    height = std::max(height, 1);
-    if (image_.width() != width || image_.height() != height)
-        image_ = QImage(width, height, QImage::Format_RGB32);
-    QPainter painter(&image_);
-    Draw(painter, width, height);
+    TakeData();
+    Compose(std::max(width, 1), std::max(height, 1));
     return image_;
 }
 
 void CWaveDisp::Draw(QPainter &p, int width, int height)
 {
-    // The data first: the copy fixes pointCount for the whole drawing, so
-    // that the geometry and the values always belong together.
-    int n = 0;
-    if (plotMode != kTrendMode && data_) {
-        // The members are the window's settings; the filling thread reads
-        // them from the shared plot, so a direct assignment still reaches it.
-        data_->running.store(running);
-        data_->quantity.store(quantity);
-        n = data_->Snapshot(quantity, copy_.data());
-        pointCount = n;
-        {
-            std::lock_guard lock(data_->mutex);
-            lineSpacing_ = data_->lineSpacing;
-        }
-    } else {
-        pointCount = ClampPointCount(pointCount);
-        n = pointCount;
-    }
+    TakeData();
+    DrawBackground(p, width, height, pointCount);
+    DrawForeground(p, pointCount);
+}
 
+CWaveDisp::Look CWaveDisp::CurrentLook(int width, int height) const
+{
+    return Look{width,          height,         plotMode,           xScaleIndex, yScaleIndex,
+                scrollPercent,  rightMargin,    quantity,           pointCount,  totalDivisions,
+                secondsPerDivision, firstLabel, offsetPercent,      lineSpacing_};
+}
+
+bool CWaveDisp::TakeData()
+{
+    if (plotMode == kTrendMode || !data_) {
+        pointCount = ClampPointCount(pointCount);
+        return plotMode == kTrendMode;
+    }
+    // The members are the window's settings; the filling thread reads
+    // them from the shared plot, so a direct assignment still reaches it.
+    data_->running.store(running);
+    data_->quantity.store(quantity);
+    // Compared before copied: a paused or silent plot is neither copied nor
+    // drawn again, and a moving one differs within its first values.
+    std::lock_guard lock(data_->mutex);
+    const int n = ClampPointCount(data_->pointCount);
+    const float *values = data_->Array(quantity);
+    const bool changed = n != pointCount || data_->lineSpacing != lineSpacing_ ||
+                         std::memcmp(copy_.data(), values, sizeof(float) * size_t(n)) != 0;
+    if (changed) std::memcpy(copy_.data(), values, sizeof(float) * size_t(n));
+    pointCount = n;
+    lineSpacing_ = data_->lineSpacing;
+    return changed;
+}
+
+void CWaveDisp::Compose(int width, int height)
+{
+    if (image_.width() != width || image_.height() != height)
+        image_ = QImage(width, height, QImage::Format_RGB32);
+    QPainter painter(&image_);
+    const int n = pointCount;
+    if (plotMode == kTrendMode) {
+        // A trend's clock labels move with the time: nothing to keep.
+        DrawBackground(painter, width, height, n);
+    } else {
+        // The values do not change the frame, grid or labels.
+        auto key = [this](int w, int h) {
+            Look look = CurrentLook(w, h);
+            look.quantity = 0;
+            look.lineSpacing = 0;
+            return look;
+        };
+        if (background_.size() != image_.size() || !(key(width, height) == backgroundLook_)) {
+            if (background_.size() != image_.size())
+                background_ = QImage(width, height, QImage::Format_RGB32);
+            QPainter back(&background_);
+            DrawBackground(back, width, height, n);
+            backgroundLook_ = key(width, height);
+            backgroundArea_ = area_;
+            backgroundStart_ = startIndex;
+        } else {
+            area_ = backgroundArea_;
+            cellHeight = area_.cellHeight;
+            startIndex = backgroundStart_;
+            firstColumn = 0;
+        }
+        painter.drawImage(0, 0, background_);
+    }
+    DrawForeground(painter, n);
+    drawn_ = CurrentLook(width, height);
+    stale_ = false;
+}
+
+void CWaveDisp::DrawBackground(QPainter &p, int width, int height, int n)
+{
     startIndex = 0;
     firstColumn = 0;
     const float h = HorizontalValue(plotMode, xScaleIndex);
-    const float u = ReciprocalUnits(yScaleIndex);
 
     p.setRenderHint(QPainter::Antialiasing, false);
     p.fillRect(0, 0, width, height, Qt::white);
@@ -178,8 +237,16 @@ void CWaveDisp::Draw(QPainter &p, int width, int height)
     DrawHorizontalAxis(p, a, n);
     DrawVerticalAxis(p, a);
     if (plotMode == kTrendMode) DrawLegend(p, a);
+    p.setClipping(false);
+}
+
+void CWaveDisp::DrawForeground(QPainter &p, int n)
+{
+    const PlotArea &a = area_;
+    if (!a.valid) return;
+    const float u = ReciprocalUnits(yScaleIndex);
     // A wide trend pen at the top or bottom row would spill over the edge.
-    p.setClipRect(QRect(QPoint(a.left, top), QPoint(a.right, a.bottom)));
+    p.setClipRect(QRect(QPoint(a.left, a.TopRow()), QPoint(a.right, a.bottom)));
     if (plotMode == kTrendMode) {
         DrawTrendTraces(p, a, u);
     } else if (plotMode == kSpectrumMode) {
