@@ -4,6 +4,7 @@
 
 #include <QApplication>
 #include <QElapsedTimer>
+#include <QPainter>
 #include <algorithm>
 #include <cmath>
 #include <limits>
@@ -278,6 +279,42 @@ TEST_F(WaveDispTest, TrendWithoutInputsOrArraysDrawsOnlyTheGrid)
     const QImage &img = plot.Render(400, 200);
     EXPECT_EQ(plot.pointCount, 0);
     EXPECT_FALSE(img.isNull());
+}
+
+// The kept frame, grid and labels and the strokes written straight into the
+// image give the very pixels of a whole drawing, through changes of scale,
+// slider, size and values.
+TEST_F(WaveDispTest, KeptDrawingMatchesAWholeDrawing)
+{
+    struct Step { int mode, n, width, xScale, yScale, scroll; float frequency; };
+    const Step steps[] = {{kTimeMode, 26667, 646, 7, 5, 0, 50}, {kTimeMode, 26667, 646, 7, 2, 0, 3000},
+                          {kTimeMode, 26667, 646, 3, 2, 0, 3000}, {kTimeMode, 1300, 333, 3, 8, 0, 13},
+                          {kTimeMode, 100000, 1000, 0, 5, 0, 400}, {kSpectrumMode, 6143, 646, 7, 5, 0, 0},
+                          {kSpectrumMode, 6143, 646, 3, 5, 60, 0}, {kSpectrumMode, 6143, 900, 3, 5, 100, 0}};
+    for (int mode : {kTimeMode, kSpectrumMode}) {
+        CWaveDisp plot(mode);
+        plot.Bind(nullptr, data_.get());
+        for (const Step &s : steps) {
+            if (s.mode != mode) continue;
+            {
+                std::lock_guard<std::mutex> lock(data_->mutex);
+                data_->pointCount = s.n;
+                for (int i = 0; i < s.n; ++i)
+                    data_->samples[i] = mode == kSpectrumMode ? float((i * 7919) % 997) / 200.0f
+                                                              : 3.0f * std::sin(6.2832f * s.frequency * float(i) / 26667.0f) +
+                                                                    (i % 5000 == 0 ? 4.0f : 0.0f);
+            }
+            plot.xScaleIndex = s.xScale;
+            plot.yScaleIndex = s.yScale;
+            plot.scrollPercent = s.scroll;
+            const QImage kept = plot.Render(s.width, kH).copy();
+            QImage whole(s.width, kH, QImage::Format_RGB32);
+            QPainter painter(&whole);
+            plot.Draw(painter, s.width, kH);
+            painter.end();
+            EXPECT_TRUE(kept == whole) << "mode " << mode << " n " << s.n << " width " << s.width;
+        }
+    }
 }
 
 TEST_F(WaveDispTest, FrameShowsTheKeptImage)

@@ -203,7 +203,13 @@ void CWaveDisp::Compose(int width, int height)
         }
         painter.drawImage(0, 0, background_);
     }
-    DrawForeground(painter, n);
+    // A time trace's min/max strokes, some five hundred one-pixel columns,
+    // are written straight into the image once the painter is done: the
+    // same pixels at a tenth of the painter's cost per column.
+    const bool strokesLater = plotMode == kTimeMode && data_;
+    DrawForeground(painter, n, strokesLater);
+    painter.end();
+    if (strokesLater && area_.valid) FillStrokes(image_);
     drawn_ = CurrentLook(width, height);
     stale_ = false;
 }
@@ -240,7 +246,7 @@ void CWaveDisp::DrawBackground(QPainter &p, int width, int height, int n)
     p.setClipping(false);
 }
 
-void CWaveDisp::DrawForeground(QPainter &p, int n)
+void CWaveDisp::DrawForeground(QPainter &p, int n, bool strokesLater)
 {
     const PlotArea &a = area_;
     if (!a.valid) return;
@@ -252,7 +258,7 @@ void CWaveDisp::DrawForeground(QPainter &p, int n)
     } else if (plotMode == kSpectrumMode) {
         if (data_) DrawSpectrumTrace(p, a, copy_.data(), n, u);
     } else {
-        if (data_) DrawTimeTrace(p, a, copy_.data(), n, u);
+        if (data_) DrawTimeTrace(p, a, copy_.data(), n, u, strokesLater);
     }
     p.setClipping(false);
 }
@@ -346,7 +352,7 @@ void CWaveDisp::DrawLegend(QPainter &p, const PlotArea &a)
 
 // Joins one point per column from column 1 on; column 0 lies on the frame's
 // left edge and is never joined.
-void CWaveDisp::DrawTimeTrace(QPainter &p, const PlotArea &a, const float *data, int n, float u)
+void CWaveDisp::DrawTimeTrace(QPainter &p, const PlotArea &a, const float *data, int n, float u, bool strokesLater)
 {
     lines_.clear();
     strokes_.clear();
@@ -389,12 +395,27 @@ void CWaveDisp::DrawTimeTrace(QPainter &p, const PlotArea &a, const float *data,
     }
     p.setPen(TracePen(kTraceColour, 1));
     p.drawLines(lines_.data(), static_cast<int>(lines_.size()));
+    if (strokesLater) return;
     // Strokes as one-pixel-wide fills: the same pixels as vertical lines, at
     // a fraction of the cost when every column spans the whole wave.
     p.setPen(Qt::NoPen);
     p.setBrush(kTraceColour);
     p.drawRects(strokes_.data(), static_cast<int>(strokes_.size()));
     p.setBrush(Qt::NoBrush);
+}
+
+void CWaveDisp::FillStrokes(QImage &image) const
+{
+    // The pixels the painter would fill, inside the trace's clip.
+    const QRect clip = QRect(QPoint(area_.left, area_.TopRow()), QPoint(area_.right, area_.bottom)) & image.rect();
+    const QRgb colour = kTraceColour.rgb();
+    const qsizetype stride = image.bytesPerLine() / qsizetype(sizeof(QRgb));
+    QRgb *bits = reinterpret_cast<QRgb *>(image.bits());
+    for (const QRect &r : strokes_) {
+        if (r.x() < clip.left() || r.x() > clip.right()) continue;
+        const int top = std::max(r.top(), clip.top()), bottom = std::min(r.bottom(), clip.bottom());
+        for (int y = top; y <= bottom; ++y) bits[y * stride + r.x()] = colour;
+    }
 }
 
 // A spectrum column shows the largest line since the previous column, so a

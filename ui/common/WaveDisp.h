@@ -132,13 +132,15 @@ private:
     void Compose(int width, int height);
     // Frame, grid, labels and legend; sets area_ and the scrolled view.
     void DrawBackground(QPainter &p, int width, int height, int n);
-    // The traces of the taken values inside area_.
-    void DrawForeground(QPainter &p, int n);
+    // The traces of the taken values inside area_; with strokesLater a
+    // time trace leaves its strokes in strokes_ for FillStrokes.
+    void DrawForeground(QPainter &p, int n, bool strokesLater = false);
+    void FillStrokes(QImage &image) const;
     void AllocateTrendTraces();
     void DrawHorizontalAxis(QPainter &p, const PlotArea &a, int n);
     void DrawVerticalAxis(QPainter &p, const PlotArea &a);
     void DrawLegend(QPainter &p, const PlotArea &a);
-    void DrawTimeTrace(QPainter &p, const PlotArea &a, const float *data, int n, float u);
+    void DrawTimeTrace(QPainter &p, const PlotArea &a, const float *data, int n, float u, bool strokesLater);
     void DrawSpectrumTrace(QPainter &p, const PlotArea &a, const float *data, int n, float u);
     void DrawTrendTraces(QPainter &p, const PlotArea &a, float u);
 
