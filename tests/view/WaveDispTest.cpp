@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QElapsedTimer>
+#include <QPainter>
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <memory>
@@ -278,6 +281,42 @@ TEST_F(WaveDispTest, TrendWithoutInputsOrArraysDrawsOnlyTheGrid)
     EXPECT_FALSE(img.isNull());
 }
 
+// The kept frame, grid and labels and the strokes written straight into the
+// image give the very pixels of a whole drawing, through changes of scale,
+// slider, size and values.
+TEST_F(WaveDispTest, KeptDrawingMatchesAWholeDrawing)
+{
+    struct Step { int mode, n, width, xScale, yScale, scroll; float frequency; };
+    const Step steps[] = {{kTimeMode, 26667, 646, 7, 5, 0, 50}, {kTimeMode, 26667, 646, 7, 2, 0, 3000},
+                          {kTimeMode, 26667, 646, 3, 2, 0, 3000}, {kTimeMode, 1300, 333, 3, 8, 0, 13},
+                          {kTimeMode, 100000, 1000, 0, 5, 0, 400}, {kSpectrumMode, 6143, 646, 7, 5, 0, 0},
+                          {kSpectrumMode, 6143, 646, 3, 5, 60, 0}, {kSpectrumMode, 6143, 900, 3, 5, 100, 0}};
+    for (int mode : {kTimeMode, kSpectrumMode}) {
+        CWaveDisp plot(mode);
+        plot.Bind(nullptr, data_.get());
+        for (const Step &s : steps) {
+            if (s.mode != mode) continue;
+            {
+                std::lock_guard<std::mutex> lock(data_->mutex);
+                data_->pointCount = s.n;
+                for (int i = 0; i < s.n; ++i)
+                    data_->samples[i] = mode == kSpectrumMode ? float((i * 7919) % 997) / 200.0f
+                                                              : 3.0f * std::sin(6.2832f * s.frequency * float(i) / 26667.0f) +
+                                                                    (i % 5000 == 0 ? 4.0f : 0.0f);
+            }
+            plot.xScaleIndex = s.xScale;
+            plot.yScaleIndex = s.yScale;
+            plot.scrollPercent = s.scroll;
+            const QImage kept = plot.Render(s.width, kH).copy();
+            QImage whole(s.width, kH, QImage::Format_RGB32);
+            QPainter painter(&whole);
+            plot.Draw(painter, s.width, kH);
+            painter.end();
+            EXPECT_TRUE(kept == whole) << "mode " << mode << " n " << s.n << " width " << s.width;
+        }
+    }
+}
+
 TEST_F(WaveDispTest, FrameShowsTheKeptImage)
 {
     Fill(27000, 0.0f);
@@ -293,13 +332,38 @@ TEST_F(WaveDispTest, FrameShowsTheKeptImage)
     EXPECT_EQ(data_->running.load(), 0);
     EXPECT_EQ(data_->quantity.load(), 2);
 
+    // Only a frame that can be seen draws.
+    frame->show();
+    QElapsedTimer waited;
+    waited.start();
+    while (!frame->CanBeSeen() && waited.elapsed() < 10000) QApplication::processEvents(QEventLoop::AllEvents, 10);
+    ASSERT_TRUE(frame->CanBeSeen());
     plot.Redraw();
     ASSERT_EQ(plot.Image().size(), QSize(320, 180));
     const uchar *bits = plot.Image().constBits();
     plot.Redraw();
     EXPECT_EQ(plot.Image().constBits(), bits) << "the image is kept between redraws";
-    const QImage shown = frame->grab().toImage().convertToFormat(QImage::Format_RGB32);
-    EXPECT_EQ(shown.pixel(100, (180 - 20) - 5 * plot.cellHeight), kBlue);
+    const int zeroRow = (180 - 20) - 5 * plot.cellHeight;
+    const QRect area = plot.AreaRect();
+    const int early = area.left() + area.width() / 4, late = area.left() + 3 * area.width() / 4;
+    auto shown = [&] { return frame->grab().toImage().convertToFormat(QImage::Format_RGB32); };
+    EXPECT_EQ(shown().pixel(100, zeroRow), kBlue);
+
+    // Values that change only after the first ones still show, at once or,
+    // for a frame that was hidden meanwhile, when it shows again.
+    auto setLateHalf = [&](float v) {
+        std::lock_guard<std::mutex> lock(data_->mutex);
+        std::fill(data_->displacementSamples + 13500, data_->displacementSamples + 27000, v);
+    };
+    setLateHalf(40.0f);
+    plot.Redraw();
+    EXPECT_EQ(plot.Image().pixel(early, zeroRow), kBlue);
+    EXPECT_NE(plot.Image().pixel(late, zeroRow), kBlue);
+    frame->hide();
+    setLateHalf(0.0f);
+    plot.Redraw();
+    frame->show();
+    EXPECT_EQ(shown().pixel(late, zeroRow), kBlue) << "a frame shown again draws the values of now";
 
     // A resized frame paints at its new size.
     frame->resize(400, 200);

@@ -2,6 +2,7 @@
 
 #include <QMouseEvent>
 #include <QPainter>
+#include <QWindow>
 
 #include "ui/common/ReadoutBox.h"
 #include "ui/common/WaveDisp.h"
@@ -33,9 +34,10 @@ void PlotFrame::paintEvent(QPaintEvent *)
         painter.fillRect(rect(), Qt::white);
         return;
     }
-    // Exposed after a resize before the owner redrew: draw at the new size
-    // now rather than show a stretched or clipped old image.
-    if (plot_->Image().size() != size()) plot_->Render(width(), height());
+    // Exposed after a resize before the owner redrew, or after drawings
+    // were left out while nobody could see the frame: draw now rather than
+    // show a stretched or an old image.
+    if (plot_->stale_ || plot_->Image().size() != size()) plot_->Render(width(), height());
     painter.drawImage(0, 0, plot_->Image());
     // Read again at every redraw: the data under a resting mouse move on.
     if (hovering_)
@@ -55,6 +57,19 @@ void PlotFrame::paintEvent(QPaintEvent *)
     if (box.bottom() > inner.bottom())
         box.moveBottom(inner.bottom() - 2);
     ui::PaintReadoutBox(painter, box, readout_);
+}
+
+bool PlotFrame::CanBeSeen() const
+{
+    if (!isVisible())
+        return false;
+    const QWidget *top = window();
+    if (top->isMinimized())
+        return false;
+    const QWindow *handle = top->windowHandle();
+    if (!handle || !handle->isExposed())
+        return false;
+    return !visibleRegion().isEmpty();
 }
 
 void PlotFrame::ShowReadoutAt(const QPoint &pos)

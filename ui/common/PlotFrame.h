@@ -22,6 +22,11 @@ public:
     QString ReadoutText() const { return readout_; }
     // Shows the value at `pos` as the mouse would (tests, and the move event).
     void ShowReadoutAt(const QPoint &pos);
+    // Whether a drawing could reach the screen now: shown, its window
+    // neither minimised nor unexposed (covered, on a hidden desktop), and
+    // not wholly covered by its siblings. The offscreen platform exposes
+    // every shown window, so screenshots and tests still draw.
+    bool CanBeSeen() const;
 
 signals:
     void doubleClicked();

@@ -12,7 +12,8 @@
 //     auto *frame = new PlotFrame(1006, parent);
 //     plot.Bind(frame, &livePlots.time[0]);   // controlId = 1006
 //     plot.plotMode = kTimeMode; ...
-// and later plot.Redraw() whenever new data or settings should show.
+// and later plot.Redraw() whenever new data or settings may show; it draws
+// only what changed and only where it can be seen.
 #include <QImage>
 #include <QLine>
 #include <QRect>
@@ -81,13 +82,17 @@ public:
     void SetRunning(int value);
     void SetQuantity(int value);
 
-    // Draws into the kept image at the frame's size and shows it.
+    // Draws into the kept image at the frame's size and shows it, when
+    // anything on show changed since the last drawing: the bound values,
+    // the settings above or the frame's size. A frame nobody can see (hidden,
+    // minimised, covered) is left alone; it draws at its next paint instead.
     void Redraw();
     // Draws into the kept image (reallocated only when the size changes)
     // without showing it; for the frame's own paint and for tests.
     const QImage &Render(int width, int height);
     const QImage &Image() const { return image_; }
-    // Draws the whole plot into a width x height area of `painter`.
+    // Draws the whole plot into a width x height area of `painter`, from a
+    // fresh copy of the bound values.
     void Draw(QPainter &painter, int width, int height);
 
     // The value under pixel (px, py) of the last drawing, in the plotted
@@ -109,11 +114,33 @@ public:
 
 private:
     friend class PlotFrame;
+    // What a drawing shows besides the values: the settings it read, the
+    // size, and the scrolled view it worked out (which feeds the next one).
+    struct Look {
+        int width = 0, height = 0, plotMode = -1, xScaleIndex = 0, yScaleIndex = 0, scrollPercent = 0;
+        int rightMargin = 0, quantity = 0, pointCount = 0;
+        int totalDivisions = 0, secondsPerDivision = 0, firstLabel = 0, offsetPercent = 0;
+        float lineSpacing = 0;
+        bool operator==(const Look &) const = default;
+    };
+    Look CurrentLook(int width, int height) const;
+    // Brings copy_, pointCount and lineSpacing_ up to the bound values;
+    // true when they changed (always for trends, whose owner writes them).
+    bool TakeData();
+    // Draws the taken values into image_; the frame, grid and labels of a
+    // time or spectrum plot come from background_ while their look holds.
+    void Compose(int width, int height);
+    // Frame, grid, labels and legend; sets area_ and the scrolled view.
+    void DrawBackground(QPainter &p, int width, int height, int n);
+    // The traces of the taken values inside area_; with strokesLater a
+    // time trace leaves its strokes in strokes_ for FillStrokes.
+    void DrawForeground(QPainter &p, int n, bool strokesLater = false);
+    void FillStrokes(QImage &image) const;
     void AllocateTrendTraces();
     void DrawHorizontalAxis(QPainter &p, const PlotArea &a, int n);
     void DrawVerticalAxis(QPainter &p, const PlotArea &a);
     void DrawLegend(QPainter &p, const PlotArea &a);
-    void DrawTimeTrace(QPainter &p, const PlotArea &a, const float *data, int n, float u);
+    void DrawTimeTrace(QPainter &p, const PlotArea &a, const float *data, int n, float u, bool strokesLater);
     void DrawSpectrumTrace(QPainter &p, const PlotArea &a, const float *data, int n, float u);
     void DrawTrendTraces(QPainter &p, const PlotArea &a, float u);
 
@@ -126,6 +153,15 @@ private:
     std::vector<QLine> lines_;    // segments of one trace, kept to avoid reallocating
     std::vector<QRect> strokes_;  // a time trace's per-column min/max strokes
     QImage image_;
+    Look drawn_;           // what image_ shows
+    bool stale_ = true;    // image_ lags behind: draw at the frame's next paint
+    // Time and spectrum plots: the frame, grid and labels of backgroundLook_,
+    // with the area and first index that drawing worked out. Text is the
+    // dearest part of a drawing and changes only with the settings.
+    QImage background_;
+    Look backgroundLook_;
+    PlotArea backgroundArea_;
+    int backgroundStart_ = 0;
 };
 
 }  // namespace tav

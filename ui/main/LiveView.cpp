@@ -7,9 +7,11 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPalette>
+#include <QScreen>
 #include <QSlider>
 #include <QWidget>
 
+#include <algorithm>
 #include <chrono>
 
 #include "core/alarm/AlarmEngine.h"
@@ -85,6 +87,8 @@ LiveView::LiveView(QWidget &window, CWaveDisp *const plots[6], ConnectionTable &
         StartSettings(*spectrum_[a]);
     }
     ConnectControls();
+    frameTimer_.setSingleShot(true);
+    connect(&frameTimer_, &QTimer::timeout, this, &LiveView::RedrawTimePlots);
     for (int i = 0; i < 6; ++i) {
         PlotFrame *frame = (i < 3 ? time_[i] : spectrum_[i - 3])->Frame();
         if (!frame)
@@ -182,6 +186,24 @@ void LiveView::ConnectControls()
 void LiveView::OnLiveBlock()
 {
     TakeLiveBlock(plots_, table_);
+    // Blocks that come closer together than the screen's frames (a parser
+    // catching up) are drawn together at the next frame.
+    if (frameTimer_.isActive())
+        return;
+    const QScreen *screen = window_.screen();
+    const qreal hz = screen ? screen->refreshRate() : 60.0;
+    const qint64 frameMs = qint64(1000.0 / std::clamp(hz, qreal(1), qreal(240))) + 1;
+    const qint64 since = sinceTimePlots_.isValid() ? sinceTimePlots_.elapsed() : frameMs;
+    if (since < frameMs) {
+        frameTimer_.start(int(frameMs - since));
+        return;
+    }
+    RedrawTimePlots();
+}
+
+void LiveView::RedrawTimePlots()
+{
+    sinceTimePlots_.start();
     for (auto &plot : time_)
         plot->Redraw();
 }
@@ -197,9 +219,13 @@ void LiveView::RefreshNumbers()
     // sensor has settings (and so an offline alarm).
     const bool offline = n.selected && ShownSensorSilent(silence_, table_, nowMs, kOfflineAfterMs);
     ShowOffline(offline);
+    // A field is set only when its text changes: setting it repaints it.
     auto show = [](QLineEdit *edit, const std::string &text) {
-        if (edit)
-            edit->setText(QString::fromStdString(text));
+        if (!edit)
+            return;
+        const QString value = QString::fromStdString(text);
+        if (edit->text() != value)
+            edit->setText(value);
     };
     for (int a = 0; a < 3; ++a) {
         show(rms_[a], n.rms[a]);

@@ -7,7 +7,9 @@
 //
 // Window thread only. The controls are found in the window by their numeric
 // ids; the plots are the window's own, already bound to their frames.
+#include <QElapsedTimer>
 #include <QObject>
+#include <QTimer>
 
 #include <functional>
 #include <string>
@@ -34,7 +36,8 @@ public:
     LiveView(QWidget &window, CWaveDisp *const plots[6], ConnectionTable &table, LivePlots &livePlots);
     ~LiveView() override;
 
-    // Live-block event 0x468: spectrum input, then the time plots X, Y, Z.
+    // Live-block event 0x468: spectrum input, then the time plots X, Y, Z
+    // (at once, or at the screen's next frame if the last drawing was sooner).
     void OnLiveBlock();
     // Timer 1's part: RMS and peak of the shown quantities, sensor address,
     // sampling frequency, temperature and speed, the band velocity and its
@@ -57,6 +60,8 @@ public:
 
 private:
     void ConnectControls();
+    // The time plots X, Y, Z, at most once per frame of the screen.
+    void RedrawTimePlots();
     void ShowOffline(bool offline);
 
     QWidget &window_;
@@ -85,6 +90,8 @@ private:
     QLineEdit *samplingFrequency_ = nullptr;
     QLineEdit *temperature_ = nullptr;
     QLineEdit *speed_ = nullptr;
+    QTimer frameTimer_;             // a live block waits for the next frame
+    QElapsedTimer sinceTimePlots_;  // since the time plots were last drawn
 };
 
 }  // namespace tav::ui

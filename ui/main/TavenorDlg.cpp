@@ -143,7 +143,9 @@ void CTavenorDlg::OnTimer1()
     if (table.acquisitionState.load() != 2 && !connectionList_->view()->isVisible() && ConnectionListStale())
         RebuildConnectionList();
     emit steadyTick();
-    onlineEdit_->setText(QString::asprintf("%d", table.CountInUse()));
+    const QString online = QString::number(table.CountInUse());
+    if (onlineEdit_->text() != online)
+        onlineEdit_->setText(online);
     emit liveNumbers();
     ShowMqttLink();
 }

@@ -1,5 +1,6 @@
 #include "ui/steady/SteadyDataDisp.h"
 
+#include <QEvent>
 #include <QGridLayout>
 #include <QHBoxLayout>
 #include <QLabel>
@@ -238,6 +239,12 @@ void CSteadyDataDisp::FillAddresses()
 
 void CSteadyDataDisp::Tick()
 {
+    // Forty rows of text a tick are the viewer's dearest part; nobody reads
+    // them in a minimised window.
+    if (isMinimized()) {
+        tickMissed_ = true;
+        return;
+    }
     // List: the records of the current page; pages past the 40 records stay empty.
     const int page = tabs_->currentIndex() < 0 ? 0 : tabs_->currentIndex();
     const int first = page * tav::kViewerRowsPerPage;
@@ -272,6 +279,16 @@ void CSteadyDataDisp::MarkRow(int row, const tav::SteadyRecord &record)
     QString tip = QStringLiteral("地址:%1").arg(record.address);
     if (!name.empty()) tip += QStringLiteral("  ") + Utf8(name);
     list_->SetRowMark(row, tav::MarkColour(marks_->SensorMark(record.address)), tip);
+}
+
+void CSteadyDataDisp::changeEvent(QEvent *event)
+{
+    QDialog::changeEvent(event);
+    if (event->type() != QEvent::WindowStateChange || isMinimized() || !tickMissed_)
+        return;
+    tickMissed_ = false;
+    Tick();
+    RedrawTrend();
 }
 
 void CSteadyDataDisp::RedrawTrend() { trend_.Redraw(); }

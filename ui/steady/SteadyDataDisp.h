@@ -67,7 +67,8 @@ public:
     void OpenDialog();
     bool IsOpen() const { return open_; }
 
-    // One 500 ms tick: list refresh, trend copy, redraw when due.
+    // One 500 ms tick: list refresh, trend copy, redraw when due. Left out
+    // while the dialog is minimised; it catches up when restored.
     void Tick();
     void RedrawTrend();
 
@@ -81,6 +82,9 @@ public:
 
 public slots:
     void done(int result) override;
+
+protected:
+    void changeEvent(QEvent *event) override;
 
 private:
     void BuildLayout();
@@ -97,6 +101,7 @@ private:
     tav::CWaveDisp trend_{tav::kTrendMode};
     float *traces_[tav::kSteadySeriesCount] = {};
     QTimer timer_;
+    bool tickMissed_ = false;  // ticks left out while minimised
     bool open_ = false;
 
     QTabBar *tabs_ = nullptr;
