@@ -1,5 +1,7 @@
 #include "core/dsp/ConditionKernel.h"
 
+#include <algorithm>
+#include <atomic>
 #include <cfloat>
 #include <cstring>
 
@@ -23,15 +25,39 @@ constexpr M4 kAbsMask = {0x7fffffffffffffffL, 0x7fffffffffffffffL, 0x7ffffffffff
 
 TAV_INLINE V4 Splat(double v) { return V4{v, v, v, v}; }
 TAV_INLINE V4 Abs(const V4 &v) { return (V4)((M4)v & kAbsMask); }
-// Rounds each lane to float32, as the scalar code stores its float values.
-TAV_INLINE V4 ToFloat(const V4 &v) { return __builtin_convertvector(__builtin_convertvector(v, F4), V4); }
-
 // Strict comparison: a lane keeps its first largest magnitude, and a NaN
-// never replaces it.
-TAV_INLINE void KeepLarger(V4 &peak, const V4 &magnitude)
+// never replaces it (on x86, one maxpd).
+TAV_INLINE V4 Larger(const V4 &peak, const V4 &magnitude) { return magnitude > peak ? magnitude : peak; }
+
+// Conversions between four floats and four doubles. The compiler's generic
+// form of the 256-bit one goes through the stack in two halves; the AVX
+// paths use the one instruction each instead. Same values bit for bit.
+struct Generic {
+    TAV_INLINE static V4 Widen(const F4 &v) { return __builtin_convertvector(v, V4); }
+    TAV_INLINE static F4 Narrow(const V4 &v) { return __builtin_convertvector(v, F4); }
+};
+
+// Only ever inlined into the functions built for AVX2 and above.
+struct Avx {
+    TAV_INLINE static V4 Widen(const F4 &v)
+    {
+        V4 r;
+        asm("vcvtps2pd %1, %0" : "=x"(r) : "x"(v));
+        return r;
+    }
+    TAV_INLINE static F4 Narrow(const V4 &v)
+    {
+        F4 r;
+        asm("vcvtpd2ps %1, %0" : "=x"(r) : "x"(v));
+        return r;
+    }
+};
+
+// Rounds each lane to float32, as the scalar code stores its float values.
+template <class Isa>
+TAV_INLINE V4 ToFloat(const V4 &v)
 {
-    const M4 larger = magnitude > peak;
-    peak = (V4)(((M4)magnitude & larger) | ((M4)peak & ~larger));
+    return Isa::Widen(Isa::Narrow(v));
 }
 
 // Direct form I, summed in the order of BiquadStep.
@@ -66,13 +92,14 @@ TAV_INLINE V4 StepFir(LaneBiquad &s, const V4 &x)
 }
 
 // Loads row i's X, Y, Z (and one value beyond, into the idle lane) with a
-// NaN or infinite sample, and the idle lane, taken as 0. `finite` tells which.
-TAV_INLINE V4 LoadRow(const uint8_t *p, M4 &finite)
+// NaN or infinite sample, and the idle lane, taken as 0. RawRun counts them.
+template <class Isa>
+TAV_INLINE V4 LoadRow(const uint8_t *p)
 {
     F4 raw;
     std::memcpy(&raw, p, sizeof raw);
-    const V4 x = __builtin_convertvector(raw, V4);
-    finite = (Abs(x) <= Splat(FLT_MAX)) & kAxisLanes;
+    const V4 x = Isa::Widen(raw);
+    const M4 finite = (Abs(x) <= Splat(FLT_MAX)) & kAxisLanes;
     return (V4)((M4)x & finite);
 }
 
@@ -82,13 +109,12 @@ TAV_INLINE V4 LoadRow(const uint8_t *p, M4 &finite)
 // each with all its values in registers, took about 15 % longer). Some
 // running values no longer fit in registers; their reloads are off the
 // recurrences' critical paths.
-template <bool kIso, bool kHighPass, bool kPlot, bool kCapture>
+template <class Isa, bool kIso, bool kHighPass, bool kPlot, bool kCapture>
 TAV_INLINE void FusedPass(RowWork &w, const uint8_t *p, int n, const RowOutput &out)
 {
     V4 sumSq = w.sumSq[0], peak = w.peak[0];
     V4 s1 = w.s1, s2 = w.s2, s3 = w.s3, s4 = w.s4;
     const V4 shift = w.shift;
-    M4 nonFinite = w.nonFinite;
     LaneBiquad lp = w.speedLp;
     V4 lpOut = w.speedOut;
     const V4 ka = w.a, kb = w.b, gravity = Splat(kMillimetresPerSecondSquaredPerG);
@@ -104,12 +130,10 @@ TAV_INLINE void FusedPass(RowWork &w, const uint8_t *p, int n, const RowOutput &
     float *dst[3][3];
     std::memcpy(dst, out.plot, sizeof dst);
     for (int i = 0; i < n; ++i, p += 12) {
-        M4 finite;
-        const V4 x = LoadRow(p, finite);
-        // A NaN or infinite sample counts as no acceleration, and is counted.
-        nonFinite += ~finite & kAxisLanes & 1;
+        // A NaN or infinite sample counts as no acceleration.
+        const V4 x = LoadRow<Isa>(p);
         sumSq += x * x;
-        KeepLarger(peak, Abs(x));
+        peak = Larger(peak, Abs(x));
         const V4 dev = x - shift;
         const V4 dev2 = dev * dev;
         s1 += dev;
@@ -135,20 +159,20 @@ TAV_INLINE void FusedPass(RowWork &w, const uint8_t *p, int n, const RowOutput &
         const V4 vy = ka * (x + velIn) + kb * velOut;
         velIn = x;
         velOut = vy;
-        V4 v = ToFloat(vy * gravity);
+        V4 v = ToFloat<Isa>(vy * gravity);
         // Displacement comes from the velocity before its high-pass.
         const V4 dy = ka * (v + dispIn) + kb * dispOut;
         dispIn = v;
         dispOut = dy;
-        V4 d = ToFloat(dy);
+        V4 d = ToFloat<Isa>(dy);
         if constexpr (kIso) {
             const V4 band = StepTransposed(iso3, StepTransposed(iso2, StepTransposed(iso1, StepFir(iso0, v))));
             sumIso += band * band;
         }
         if constexpr (kHighPass)
-            v = ToFloat(Step(velHp, v));
+            v = ToFloat<Isa>(Step(velHp, v));
         if constexpr (kHighPass)
-            d = ToFloat(Step(dispHp, d));
+            d = ToFloat<Isa>(Step(dispHp, d));
         if constexpr (kPlot) {
             for (int a = 0; a < 3; ++a) {
                 *dst[a][0] = static_cast<float>(x[a]);
@@ -160,9 +184,9 @@ TAV_INLINE void FusedPass(RowWork &w, const uint8_t *p, int n, const RowOutput &
             }
         }
         sumV += v * v;
-        KeepLarger(peakV, Abs(v));
+        peakV = Larger(peakV, Abs(v));
         sumD += d * d;
-        KeepLarger(peakD, Abs(d));
+        peakD = Larger(peakD, Abs(d));
     }
     w.sumSq[0] = sumSq;
     w.peak[0] = peak;
@@ -170,7 +194,6 @@ TAV_INLINE void FusedPass(RowWork &w, const uint8_t *p, int n, const RowOutput &
     w.s2 = s2;
     w.s3 = s3;
     w.s4 = s4;
-    w.nonFinite = nonFinite;
     w.speedLp = lp;
     w.speedOut = lpOut;
     w.velIn = velIn;
@@ -190,26 +213,31 @@ TAV_INLINE void FusedPass(RowWork &w, const uint8_t *p, int n, const RowOutput &
     w.sumIso = sumIso;
 }
 
-template <bool kIso, bool kHighPass, bool kPlot, bool kCapture>
-TAV_INLINE void Rows(RowWork &w, const uint8_t *p, int n, const RowOutput &out)
-{
-    FusedPass<kIso, kHighPass, kPlot, kCapture>(w, p, n, out);
-}
-
 using RunFn = void (*)(RowWork &, const uint8_t *, int, const RowOutput &);
 
 template <bool kIso, bool kHighPass, bool kPlot, bool kCapture>
 void RowsBaseline(RowWork &w, const uint8_t *p, int n, const RowOutput &out)
 {
-    Rows<kIso, kHighPass, kPlot, kCapture>(w, p, n, out);
+    FusedPass<Generic, kIso, kHighPass, kPlot, kCapture>(w, p, n, out);
 }
 
-// The same code for processors with 256-bit vectors. No fused multiply-add,
-// so that results do not depend on the processor.
+// The same code for processors with 256-bit vectors. No fused multiply-add
+// (the file is built without contraction), so that results do not depend on
+// the processor.
 template <bool kIso, bool kHighPass, bool kPlot, bool kCapture>
-__attribute__((target("avx"))) void RowsAvx(RowWork &w, const uint8_t *p, int n, const RowOutput &out)
+__attribute__((target("avx2"))) void RowsAvx2(RowWork &w, const uint8_t *p, int n, const RowOutput &out)
 {
-    Rows<kIso, kHighPass, kPlot, kCapture>(w, p, n, out);
+    FusedPass<Avx, kIso, kHighPass, kPlot, kCapture>(w, p, n, out);
+}
+
+// Still 256-bit vectors, but with the 32 vector registers of AVX-512: the
+// pass's running values then stay in registers instead of being stored and
+// reloaded every row.
+template <bool kIso, bool kHighPass, bool kPlot, bool kCapture>
+__attribute__((target("avx2,avx512f,avx512vl"))) void RowsAvx512(RowWork &w, const uint8_t *p, int n,
+                                                                 const RowOutput &out)
+{
+    FusedPass<Avx, kIso, kHighPass, kPlot, kCapture>(w, p, n, out);
 }
 
 #define TAV_TABLE_HALF(fn, iso)                                            \
@@ -219,15 +247,18 @@ __attribute__((target("avx"))) void RowsAvx(RowWork &w, const uint8_t *p, int n,
       {fn<iso, true, true, false>, fn<iso, true, true, true>}}}
 #define TAV_TABLE(fn) {TAV_TABLE_HALF(fn, false), TAV_TABLE_HALF(fn, true)}
 
-// Indexed [iso][highPass][plot][capture].
-constexpr RunFn kBaseline[2][2][2][2] = TAV_TABLE(RowsBaseline);
-constexpr RunFn kAvx[2][2][2][2] = TAV_TABLE(RowsAvx);
+// Indexed [path][iso][highPass][plot][capture].
+constexpr RunFn kPaths[3][2][2][2][2] = {TAV_TABLE(RowsBaseline), TAV_TABLE(RowsAvx2), TAV_TABLE(RowsAvx512)};
 
-bool HasAvx()
+int FastestPath()
 {
-    static const bool has = __builtin_cpu_supports("avx");
-    return has;
+    __builtin_cpu_init();
+    if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl"))
+        return 2;
+    return __builtin_cpu_supports("avx2") ? 1 : 0;
 }
+
+std::atomic<int> gPath{FastestPath()};
 
 void LoadSection(LaneBiquad &l, const Biquad (&s)[3])
 {
@@ -268,6 +299,11 @@ void RawRun(RowWork &w, const uint8_t *p, int n)
     const I4 absMask = {0x7fffffff, 0x7fffffff, 0x7fffffff, 0x7fffffff};
     I4 run = __builtin_convertvector(w.run, I4), longest = __builtin_convertvector(w.longestRun, I4);
     I4 atLimit = __builtin_convertvector(w.atLimit, I4);
+    // NaN or infinite samples, which the fused pass takes as 0; the idle
+    // lane holds the next row's first value and is not counted.
+    const I4 axisLanes = {-1, -1, -1, 0};
+    const F4 largest = {FLT_MAX, FLT_MAX, FLT_MAX, FLT_MAX};
+    I4 nonFinite = {};
     for (int i = 0; i < n; ++i, p += 12) {
         F4 x;
         std::memcpy(&x, p, sizeof x);
@@ -277,9 +313,12 @@ void RawRun(RowWork &w, const uint8_t *p, int n)
         run = ((run + 1) & same) | (1 & ~same);
         const I4 longer = run > longest;
         longest = (run & longer) | (longest & ~longer);
-        atLimit -= (F4)((I4)x & absMask) >= limit;  // true is -1
+        const F4 magnitude = (F4)((I4)x & absMask);
+        atLimit -= magnitude >= limit;  // true is -1
+        nonFinite -= ~(magnitude <= largest) & axisLanes;
         previous = x;
     }
+    w.nonFinite += __builtin_convertvector(nonFinite, M4);
     w.rawMin = __builtin_convertvector(mn, V4);
     w.rawMax = __builtin_convertvector(mx, V4);
     w.rawPrevious = __builtin_convertvector(previous, V4);
@@ -373,8 +412,14 @@ uint64_t StoreLanes(const RowWork &w, ConditionState &c)
 void ConditionRowRun(RowWork &w, const uint8_t *p, int n, bool iso, bool highPass, bool plot, bool capture,
                      const RowOutput &out)
 {
-    const auto &table = HasAvx() ? kAvx : kBaseline;
-    table[iso][highPass][plot][capture](w, p, n, out);
+    kPaths[gPath.load(std::memory_order_relaxed)][iso][highPass][plot][capture](w, p, n, out);
+}
+
+Path UsePath(Path wanted)
+{
+    const int path = std::min(static_cast<int>(wanted), FastestPath());
+    gPath.store(path, std::memory_order_relaxed);
+    return static_cast<Path>(path);
 }
 
 }  // namespace tav::kernel
