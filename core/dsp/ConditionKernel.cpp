@@ -42,13 +42,13 @@ struct Avx {
     TAV_INLINE static V4 Widen(const F4 &v)
     {
         V4 r;
-        asm("vcvtps2pd %1, %0" : "=x"(r) : "x"(v));
+        asm("vcvtps2pd %1, %0" : "=v"(r) : "v"(v));
         return r;
     }
     TAV_INLINE static F4 Narrow(const V4 &v)
     {
         F4 r;
-        asm("vcvtpd2ps %1, %0" : "=x"(r) : "x"(v));
+        asm("vcvtpd2ps %1, %0" : "=v"(r) : "v"(v));
         return r;
     }
 };
@@ -60,10 +60,28 @@ TAV_INLINE V4 ToFloat(const V4 &v)
     return Isa::Widen(Isa::Narrow(v));
 }
 
-// Direct form I, summed in the order of BiquadStep.
-TAV_INLINE V4 Step(LaneBiquad &s, const V4 &x)
+// A section's running states, apart from its coefficients: the states stay
+// in registers through a run while the coefficients are read from memory as
+// operands (copying whole sections left the compiler storing their states
+// to the stack every row).
+struct State {
+    V4 x1, x2, y1, y2;
+};
+
+TAV_INLINE State StateOf(const LaneBiquad &s) { return State{s.x1, s.x2, s.y1, s.y2}; }
+
+TAV_INLINE void KeepState(LaneBiquad &s, const State &t)
 {
-    const V4 y = s.b0 * x + s.b1 * s.x1 + s.b2 * s.x2 - s.a1 * s.y1 - s.a2 * s.y2;
+    s.x1 = t.x1;
+    s.x2 = t.x2;
+    s.y1 = t.y1;
+    s.y2 = t.y2;
+}
+
+// Direct form I, summed in the order of BiquadStep.
+TAV_INLINE V4 Step(const LaneBiquad &k, State &s, const V4 &x)
+{
+    const V4 y = k.b0 * x + k.b1 * s.x1 + k.b2 * s.x2 - k.a1 * s.y1 - k.a2 * s.y2;
     s.x2 = s.x1;
     s.x1 = x;
     s.y2 = s.y1;
@@ -72,20 +90,19 @@ TAV_INLINE V4 Step(LaneBiquad &s, const V4 &x)
 }
 
 // Transposed direct form II: two states per section (held in x1, x2)
-// instead of four, which matters where the states no longer fit in
-// registers. For the sections no plot shows.
-TAV_INLINE V4 StepTransposed(LaneBiquad &s, const V4 &x)
+// instead of four. For the sections no plot shows.
+TAV_INLINE V4 StepTransposed(const LaneBiquad &k, State &s, const V4 &x)
 {
-    const V4 y = s.b0 * x + s.x1;
-    s.x1 = s.b1 * x - s.a1 * y + s.x2;
-    s.x2 = s.b2 * x - s.a2 * y;
+    const V4 y = k.b0 * x + s.x1;
+    s.x1 = k.b1 * x - k.a1 * y + s.x2;
+    s.x2 = k.b2 * x - k.a2 * y;
     return y;
 }
 
 // A section without feedback (the severity band's droop correction).
-TAV_INLINE V4 StepFir(LaneBiquad &s, const V4 &x)
+TAV_INLINE V4 StepFir(const LaneBiquad &k, State &s, const V4 &x)
 {
-    const V4 y = s.b0 * x + s.b1 * s.x1 + s.b2 * s.x2;
+    const V4 y = k.b0 * x + k.b1 * s.x1 + k.b2 * s.x2;
     s.x2 = s.x1;
     s.x1 = x;
     return y;
@@ -115,13 +132,16 @@ TAV_INLINE void FusedPass(RowWork &w, const uint8_t *p, int n, const RowOutput &
     V4 sumSq = w.sumSq[0], peak = w.peak[0];
     V4 s1 = w.s1, s2 = w.s2, s3 = w.s3, s4 = w.s4;
     const V4 shift = w.shift;
-    LaneBiquad lp = w.speedLp;
+    const LaneBiquad &lpK = w.speedLp;
+    State lp = StateOf(lpK);
     V4 lpOut = w.speedOut;
     const V4 ka = w.a, kb = w.b, gravity = Splat(kMillimetresPerSecondSquaredPerG);
     V4 velIn = w.velIn, velOut = w.velOut, dispIn = w.dispIn, dispOut = w.dispOut;
     V4 sumV = w.sumSq[1], peakV = w.peak[1], sumD = w.sumSq[2], peakD = w.peak[2];
-    LaneBiquad velHp = w.velHp, dispHp = w.dispHp;
-    LaneBiquad iso0 = w.iso[0], iso1 = w.iso[1], iso2 = w.iso[2], iso3 = w.iso[3];
+    const LaneBiquad &velHpK = w.velHp, &dispHpK = w.dispHp;
+    State velHp = StateOf(velHpK), dispHp = StateOf(dispHpK);
+    const LaneBiquad(&isoK)[kSeveritySections] = w.iso;
+    State iso0 = StateOf(isoK[0]), iso1 = StateOf(isoK[1]), iso2 = StateOf(isoK[2]), iso3 = StateOf(isoK[3]);
     // Rows left until the next captured value, and its position.
     const int decimation = out.captureDecimation > 0 ? out.captureDecimation : 1;
     int untilCapture = (decimation - out.captureCount % decimation) % decimation;
@@ -146,7 +166,7 @@ TAV_INLINE void FusedPass(RowWork &w, const uint8_t *p, int n, const RowOutput &
             // row earlier, so the last lane gives the cascade's output two
             // rows late (no matter for a speed).
             const V4 in = __builtin_shufflevector(lpOut, x, 6, 0, 1, 2);
-            lpOut = StepTransposed(lp, in);
+            lpOut = StepTransposed(lpK, lp, in);
             if (untilCapture == 0) {
                 // A limit set beyond the capture's length must not write past it.
                 if (position < kSpeedCaptureLength)
@@ -166,13 +186,15 @@ TAV_INLINE void FusedPass(RowWork &w, const uint8_t *p, int n, const RowOutput &
         dispOut = dy;
         V4 d = ToFloat<Isa>(dy);
         if constexpr (kIso) {
-            const V4 band = StepTransposed(iso3, StepTransposed(iso2, StepTransposed(iso1, StepFir(iso0, v))));
+            const V4 band = StepTransposed(isoK[3], iso3,
+                                           StepTransposed(isoK[2], iso2,
+                                                          StepTransposed(isoK[1], iso1, StepFir(isoK[0], iso0, v))));
             sumIso += band * band;
         }
         if constexpr (kHighPass)
-            v = ToFloat<Isa>(Step(velHp, v));
+            v = ToFloat<Isa>(Step(velHpK, velHp, v));
         if constexpr (kHighPass)
-            d = ToFloat<Isa>(Step(dispHp, d));
+            d = ToFloat<Isa>(Step(dispHpK, dispHp, d));
         if constexpr (kPlot) {
             for (int a = 0; a < 3; ++a) {
                 *dst[a][0] = static_cast<float>(x[a]);
@@ -194,7 +216,7 @@ TAV_INLINE void FusedPass(RowWork &w, const uint8_t *p, int n, const RowOutput &
     w.s2 = s2;
     w.s3 = s3;
     w.s4 = s4;
-    w.speedLp = lp;
+    KeepState(w.speedLp, lp);
     w.speedOut = lpOut;
     w.velIn = velIn;
     w.velOut = velOut;
@@ -204,12 +226,12 @@ TAV_INLINE void FusedPass(RowWork &w, const uint8_t *p, int n, const RowOutput &
     w.peak[1] = peakV;
     w.sumSq[2] = sumD;
     w.peak[2] = peakD;
-    w.velHp = velHp;
-    w.dispHp = dispHp;
-    w.iso[0] = iso0;
-    w.iso[1] = iso1;
-    w.iso[2] = iso2;
-    w.iso[3] = iso3;
+    KeepState(w.velHp, velHp);
+    KeepState(w.dispHp, dispHp);
+    KeepState(w.iso[0], iso0);
+    KeepState(w.iso[1], iso1);
+    KeepState(w.iso[2], iso2);
+    KeepState(w.iso[3], iso3);
     w.sumIso = sumIso;
 }
 
