@@ -12,17 +12,15 @@
 
 using namespace tav;
 
-namespace {
 // Runs of odd lengths over noise with a stuck stretch, a NaN and an
 // infinity, every switch combination; returns the lanes and outputs.
-std::vector<uint8_t> RunAll(kernel::Path path)
+static std::vector<uint8_t> RunAll(kernel::Path path)
 {
     kernel::UsePath(path);
     std::mt19937 rng(5);
     std::normal_distribution<float> noise(0.0f, 2.0f);
-    std::vector<float> rows(3 * 400 + 4);
-    for (float &x : rows)
-        x = noise(rng);
+    std::vector<float> rows(3 * 400 + 4), plot(9 * 400), capture(3 * kSpeedCaptureLength);
+    std::generate(rows.begin(), rows.end(), [&] { return noise(rng); });
     std::fill(rows.begin() + 300, rows.begin() + 330, 1.5f);
     rows[101] = NAN;
     rows[205] = INFINITY;
@@ -30,8 +28,6 @@ std::vector<uint8_t> RunAll(kernel::Path path)
     PrepareForSamplingFrequency(c, 26667.0f);
     kernel::RowWork w;
     kernel::LoadLanes(w, c);
-    std::vector<float> plot(9 * 400), capture(3 * kSpeedCaptureLength);
-    std::vector<uint8_t> out;
     int row = 0, count = 0;
     for (int flags = 0; flags < 16; ++flags)
         for (int n : {1, 7, 13}) {
@@ -49,22 +45,18 @@ std::vector<uint8_t> RunAll(kernel::Path path)
             count += flags & 8 ? n : 0;
             row += n;
         }
-    const auto *lanes = reinterpret_cast<const uint8_t *>(&w);
-    out.assign(lanes, lanes + sizeof w);
-    for (const std::vector<float> *v : {&plot, &capture})
-        out.insert(out.end(), reinterpret_cast<const uint8_t *>(v->data()),
-                   reinterpret_cast<const uint8_t *>(v->data() + v->size()));
+    std::vector<uint8_t> out(sizeof w + 4 * (plot.size() + capture.size()));
+    std::memcpy(out.data(), &w, sizeof w);
+    std::memcpy(out.data() + sizeof w, plot.data(), 4 * plot.size());
+    std::memcpy(out.data() + sizeof w + 4 * plot.size(), capture.data(), 4 * capture.size());
     return out;
 }
-}  // namespace
 
 TEST(KernelPaths, EveryPathGivesTheBaselinesResultsBitForBit)
 {
     const std::vector<uint8_t> baseline = RunAll(kernel::Path::kBaseline);
-    for (kernel::Path path : {kernel::Path::kAvx2, kernel::Path::kAvx512}) {
-        if (kernel::UsePath(path) != path)
-            continue;  // this processor lacks it
-        EXPECT_TRUE(RunAll(path) == baseline) << "path " << int(path);
-    }
+    for (kernel::Path path : {kernel::Path::kAvx2, kernel::Path::kAvx512})
+        if (kernel::UsePath(path) == path)  // else this processor lacks it
+            EXPECT_TRUE(RunAll(path) == baseline) << "path " << int(path);
     kernel::UsePath(kernel::Path::kAvx512);
 }
