@@ -56,7 +56,8 @@ TEST(KernelPaths, EveryPathGivesTheBaselinesResultsBitForBit)
 {
     const std::vector<uint8_t> baseline = RunAll(kernel::Path::kBaseline);
     for (kernel::Path path : {kernel::Path::kAvx2, kernel::Path::kAvx512})
-        if (kernel::UsePath(path) == path)  // else this processor lacks it
+        if (kernel::UsePath(path) == path) {  // else this processor lacks it
             EXPECT_TRUE(RunAll(path) == baseline) << "path " << int(path);
+        }
     kernel::UsePath(kernel::Path::kAvx512);
 }
