@@ -3,6 +3,7 @@
 // the full fleet's (40 sensors).
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <memory>
@@ -20,7 +21,7 @@ constexpr int kPackets = 22;  // the parser's block at 26667 Hz
 constexpr int kRows = kPackets * 116;
 constexpr double kFleet = 40;
 
-// CPU seconds per block of the last run of each case, [displayed][highpass],
+// CPU seconds per block of the fastest run of each case, [displayed][highpass],
 // with the severity band, and the background case without it.
 double gBlockSeconds[3][2] = {};
 double gWithoutBandSeconds[2] = {};
@@ -79,10 +80,13 @@ void ConditionBlocks(benchmark::State &state)
         benchmark::DoNotOptimize(rec.cond.sumSquares[1][0]);
     }
     const double perBlock = (tav::bench::ThreadCpuSeconds() - t0) / double(state.iterations());
+    // The fastest of the repetitions of each case: other work on a busy
+    // machine only ever adds time.
+    auto keep = [&](double &slot) { slot = slot > 0 ? std::min(slot, perBlock) : perBlock; };
     if (band)
-        gBlockSeconds[displayed][highPass ? 1 : 0] = perBlock;
+        keep(gBlockSeconds[displayed][highPass ? 1 : 0]);
     else if (displayed == 0)
-        gWithoutBandSeconds[highPass ? 1 : 0] = perBlock;
+        keep(gWithoutBandSeconds[highPass ? 1 : 0]);
     const double rows = static_cast<double>(state.iterations()) * kRows;
     state.SetItemsProcessed(static_cast<int64_t>(rows));
     state.counters["x_sensor"] = benchmark::Counter(rows / kRate, benchmark::Counter::kIsRate);
@@ -101,6 +105,8 @@ BENCHMARK(ConditionBlocks)
     ->Args({1, 1, 1})
     ->Args({2, 1, 1})
     ->Args({1, 0, 1})
+    ->Repetitions(3)
+    ->DisplayAggregatesOnly(true)
     ->Unit(benchmark::kMicrosecond);
 
 int main(int argc, char **argv)
@@ -114,10 +120,10 @@ int main(int argc, char **argv)
     const double background = gBlockSeconds[0][1], displayed = gBlockSeconds[1][1];
     if (background > 0 && displayed > 0) {
         tav::bench::PrintFigure("conditioning, background sensors", blockSeconds / (background * kFleet),
-                                "x fleet real time", ">= 50");
+                                "x fleet real time", ">= 80");
         tav::bench::PrintFigure("conditioning, fleet with one displayed",
                                 blockSeconds / (background * (kFleet - 1) + displayed), "x fleet real time",
-                                ">= 50");
+                                ">= 80");
     }
     // The severity band's share, both measured in this run: background
     // blocks, high-pass on and off.

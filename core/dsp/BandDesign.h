@@ -34,6 +34,8 @@ struct SeverityCorners {
 };
 SeverityCorners SeverityCornersFor(double fs);
 // Coefficients of the band for `fs` into s[0..3]; states are left alone.
+// The numerators keep their shapes at every rate, b0 times (1, -14, 1),
+// (1, -2, 1), (1, 0, -1) and (1, 2, 1): the conditioning relies on them.
 void DesignSeverityBand(Biquad (&s)[kSeveritySections], double fs);
 // Response of the band as run on the velocity, with the integrator's own
 // droop, relative to the exact velocity 1/(2 pi f): what a sine reads.

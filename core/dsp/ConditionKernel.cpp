@@ -1,5 +1,7 @@
 #include "core/dsp/ConditionKernel.h"
 
+#include <algorithm>
+#include <atomic>
 #include <cfloat>
 #include <cstring>
 
@@ -23,21 +25,63 @@ constexpr M4 kAbsMask = {0x7fffffffffffffffL, 0x7fffffffffffffffL, 0x7ffffffffff
 
 TAV_INLINE V4 Splat(double v) { return V4{v, v, v, v}; }
 TAV_INLINE V4 Abs(const V4 &v) { return (V4)((M4)v & kAbsMask); }
-// Rounds each lane to float32, as the scalar code stores its float values.
-TAV_INLINE V4 ToFloat(const V4 &v) { return __builtin_convertvector(__builtin_convertvector(v, F4), V4); }
-
 // Strict comparison: a lane keeps its first largest magnitude, and a NaN
-// never replaces it.
-TAV_INLINE void KeepLarger(V4 &peak, const V4 &magnitude)
+// never replaces it (on x86, one maxpd).
+TAV_INLINE V4 Larger(const V4 &peak, const V4 &magnitude) { return magnitude > peak ? magnitude : peak; }
+
+// Conversions between four floats and four doubles. The compiler's generic
+// form of the 256-bit one goes through the stack in two halves; the AVX
+// paths use the one instruction each instead. Same values bit for bit.
+struct Generic {
+    TAV_INLINE static V4 Widen(const F4 &v) { return __builtin_convertvector(v, V4); }
+    TAV_INLINE static F4 Narrow(const V4 &v) { return __builtin_convertvector(v, F4); }
+};
+
+// Only ever inlined into the functions built for AVX2 and above.
+struct Avx {
+    TAV_INLINE static V4 Widen(const F4 &v)
+    {
+        V4 r;
+        asm("vcvtps2pd %1, %0" : "=v"(r) : "v"(v));
+        return r;
+    }
+    TAV_INLINE static F4 Narrow(const V4 &v)
+    {
+        F4 r;
+        asm("vcvtpd2ps %1, %0" : "=v"(r) : "v"(v));
+        return r;
+    }
+};
+
+// Rounds each lane to float32, as the scalar code stores its float values.
+template <class Isa>
+TAV_INLINE V4 ToFloat(const V4 &v)
 {
-    const M4 larger = magnitude > peak;
-    peak = (V4)(((M4)magnitude & larger) | ((M4)peak & ~larger));
+    return Isa::Widen(Isa::Narrow(v));
+}
+
+// A section's running states, apart from its coefficients: the states stay
+// in registers through a run while the coefficients are read from memory as
+// operands (copying whole sections left the compiler storing their states
+// to the stack every row).
+struct State {
+    V4 x1, x2, y1, y2;
+};
+
+TAV_INLINE State StateOf(const LaneBiquad &s) { return State{s.x1, s.x2, s.y1, s.y2}; }
+
+TAV_INLINE void KeepState(LaneBiquad &s, const State &t)
+{
+    s.x1 = t.x1;
+    s.x2 = t.x2;
+    s.y1 = t.y1;
+    s.y2 = t.y2;
 }
 
 // Direct form I, summed in the order of BiquadStep.
-TAV_INLINE V4 Step(LaneBiquad &s, const V4 &x)
+TAV_INLINE V4 Step(const LaneBiquad &k, State &s, const V4 &x)
 {
-    const V4 y = s.b0 * x + s.b1 * s.x1 + s.b2 * s.x2 - s.a1 * s.y1 - s.a2 * s.y2;
+    const V4 y = k.b0 * x + k.b1 * s.x1 + k.b2 * s.x2 - k.a1 * s.y1 - k.a2 * s.y2;
     s.x2 = s.x1;
     s.x1 = x;
     s.y2 = s.y1;
@@ -46,33 +90,62 @@ TAV_INLINE V4 Step(LaneBiquad &s, const V4 &x)
 }
 
 // Transposed direct form II: two states per section (held in x1, x2)
-// instead of four, which matters where the states no longer fit in
-// registers. For the sections no plot shows.
-TAV_INLINE V4 StepTransposed(LaneBiquad &s, const V4 &x)
+// instead of four. For the sections no plot shows.
+TAV_INLINE V4 StepTransposed(const LaneBiquad &k, State &s, const V4 &x)
 {
-    const V4 y = s.b0 * x + s.x1;
-    s.x1 = s.b1 * x - s.a1 * y + s.x2;
-    s.x2 = s.b2 * x - s.a2 * y;
+    const V4 y = k.b0 * x + s.x1;
+    s.x1 = k.b1 * x - k.a1 * y + s.x2;
+    s.x2 = k.b2 * x - k.a2 * y;
     return y;
 }
 
-// A section without feedback (the severity band's droop correction).
-TAV_INLINE V4 StepFir(LaneBiquad &s, const V4 &x)
+// The severity band's sections without their numerators' scales, which
+// ConditionState::isoGain gathers and the window's close applies to the sum
+// of squares: with the numerators' fixed shapes, fewer operations than
+// general sections give the same band to within rounding. The droop
+// correction (1, -14, 1), without feedback:
+TAV_INLINE V4 DroopShape(State &s, const V4 &x)
 {
-    const V4 y = s.b0 * x + s.b1 * s.x1 + s.b2 * s.x2;
+    const V4 y = (x + s.x2) - Splat(14.0) * s.x1;
     s.x2 = s.x1;
     s.x1 = x;
     return y;
 }
 
+// A pole pair over (1, 2 sign, 1), transposed: sign -1 for the high-pass,
+// +1 for the low-pass.
+template <int kSign>
+TAV_INLINE V4 PairShape(const LaneBiquad &k, State &s, const V4 &x)
+{
+    const V4 y = x + s.x1;
+    const V4 twice = x + x;
+    if constexpr (kSign < 0)
+        s.x1 = (s.x2 - k.a1 * y) - twice;
+    else
+        s.x1 = (s.x2 - k.a1 * y) + twice;
+    s.x2 = x - k.a2 * y;
+    return y;
+}
+
+// The two real poles over (1, 0, -1), transposed with both states held
+// negated (x1 = -s1, x2 = -s2), which saves the negation of the input.
+TAV_INLINE V4 RealPolesShape(const LaneBiquad &k, State &s, const V4 &x)
+{
+    const V4 y = x - s.x1;
+    s.x1 = s.x2 + k.a1 * y;
+    s.x2 = x + k.a2 * y;
+    return y;
+}
+
 // Loads row i's X, Y, Z (and one value beyond, into the idle lane) with a
-// NaN or infinite sample, and the idle lane, taken as 0. `finite` tells which.
-TAV_INLINE V4 LoadRow(const uint8_t *p, M4 &finite)
+// NaN or infinite sample, and the idle lane, taken as 0. RawRun counts them.
+template <class Isa>
+TAV_INLINE V4 LoadRow(const uint8_t *p)
 {
     F4 raw;
     std::memcpy(&raw, p, sizeof raw);
-    const V4 x = __builtin_convertvector(raw, V4);
-    finite = (Abs(x) <= Splat(FLT_MAX)) & kAxisLanes;
+    const V4 x = Isa::Widen(raw);
+    const M4 finite = (Abs(x) <= Splat(FLT_MAX)) & kAxisLanes;
     return (V4)((M4)x & finite);
 }
 
@@ -82,20 +155,22 @@ TAV_INLINE V4 LoadRow(const uint8_t *p, M4 &finite)
 // each with all its values in registers, took about 15 % longer). Some
 // running values no longer fit in registers; their reloads are off the
 // recurrences' critical paths.
-template <bool kIso, bool kHighPass, bool kPlot, bool kCapture>
+template <class Isa, bool kIso, bool kHighPass, bool kPlot, bool kCapture>
 TAV_INLINE void FusedPass(RowWork &w, const uint8_t *p, int n, const RowOutput &out)
 {
     V4 sumSq = w.sumSq[0], peak = w.peak[0];
     V4 s1 = w.s1, s2 = w.s2, s3 = w.s3, s4 = w.s4;
     const V4 shift = w.shift;
-    M4 nonFinite = w.nonFinite;
-    LaneBiquad lp = w.speedLp;
+    const LaneBiquad &lpK = w.speedLp;
+    State lp = StateOf(lpK);
     V4 lpOut = w.speedOut;
     const V4 ka = w.a, kb = w.b, gravity = Splat(kMillimetresPerSecondSquaredPerG);
     V4 velIn = w.velIn, velOut = w.velOut, dispIn = w.dispIn, dispOut = w.dispOut;
     V4 sumV = w.sumSq[1], peakV = w.peak[1], sumD = w.sumSq[2], peakD = w.peak[2];
-    LaneBiquad velHp = w.velHp, dispHp = w.dispHp;
-    LaneBiquad iso0 = w.iso[0], iso1 = w.iso[1], iso2 = w.iso[2], iso3 = w.iso[3];
+    const LaneBiquad &velHpK = w.velHp, &dispHpK = w.dispHp;
+    State velHp = StateOf(velHpK), dispHp = StateOf(dispHpK);
+    const LaneBiquad(&isoK)[kSeveritySections] = w.iso;
+    State iso0 = StateOf(isoK[0]), iso1 = StateOf(isoK[1]), iso2 = StateOf(isoK[2]), iso3 = StateOf(isoK[3]);
     // Rows left until the next captured value, and its position.
     const int decimation = out.captureDecimation > 0 ? out.captureDecimation : 1;
     int untilCapture = (decimation - out.captureCount % decimation) % decimation;
@@ -104,12 +179,10 @@ TAV_INLINE void FusedPass(RowWork &w, const uint8_t *p, int n, const RowOutput &
     float *dst[3][3];
     std::memcpy(dst, out.plot, sizeof dst);
     for (int i = 0; i < n; ++i, p += 12) {
-        M4 finite;
-        const V4 x = LoadRow(p, finite);
-        // A NaN or infinite sample counts as no acceleration, and is counted.
-        nonFinite += ~finite & kAxisLanes & 1;
+        // A NaN or infinite sample counts as no acceleration.
+        const V4 x = LoadRow<Isa>(p);
         sumSq += x * x;
-        KeepLarger(peak, Abs(x));
+        peak = Larger(peak, Abs(x));
         const V4 dev = x - shift;
         const V4 dev2 = dev * dev;
         s1 += dev;
@@ -122,7 +195,7 @@ TAV_INLINE void FusedPass(RowWork &w, const uint8_t *p, int n, const RowOutput &
             // row earlier, so the last lane gives the cascade's output two
             // rows late (no matter for a speed).
             const V4 in = __builtin_shufflevector(lpOut, x, 6, 0, 1, 2);
-            lpOut = StepTransposed(lp, in);
+            lpOut = StepTransposed(lpK, lp, in);
             if (untilCapture == 0) {
                 // A limit set beyond the capture's length must not write past it.
                 if (position < kSpeedCaptureLength)
@@ -135,20 +208,21 @@ TAV_INLINE void FusedPass(RowWork &w, const uint8_t *p, int n, const RowOutput &
         const V4 vy = ka * (x + velIn) + kb * velOut;
         velIn = x;
         velOut = vy;
-        V4 v = ToFloat(vy * gravity);
+        V4 v = ToFloat<Isa>(vy * gravity);
         // Displacement comes from the velocity before its high-pass.
         const V4 dy = ka * (v + dispIn) + kb * dispOut;
         dispIn = v;
         dispOut = dy;
-        V4 d = ToFloat(dy);
+        V4 d = ToFloat<Isa>(dy);
         if constexpr (kIso) {
-            const V4 band = StepTransposed(iso3, StepTransposed(iso2, StepTransposed(iso1, StepFir(iso0, v))));
+            const V4 band = PairShape<1>(isoK[3], iso3,
+                                         RealPolesShape(isoK[2], iso2, PairShape<-1>(isoK[1], iso1, DroopShape(iso0, v))));
             sumIso += band * band;
         }
         if constexpr (kHighPass)
-            v = ToFloat(Step(velHp, v));
+            v = ToFloat<Isa>(Step(velHpK, velHp, v));
         if constexpr (kHighPass)
-            d = ToFloat(Step(dispHp, d));
+            d = ToFloat<Isa>(Step(dispHpK, dispHp, d));
         if constexpr (kPlot) {
             for (int a = 0; a < 3; ++a) {
                 *dst[a][0] = static_cast<float>(x[a]);
@@ -160,9 +234,9 @@ TAV_INLINE void FusedPass(RowWork &w, const uint8_t *p, int n, const RowOutput &
             }
         }
         sumV += v * v;
-        KeepLarger(peakV, Abs(v));
+        peakV = Larger(peakV, Abs(v));
         sumD += d * d;
-        KeepLarger(peakD, Abs(d));
+        peakD = Larger(peakD, Abs(d));
     }
     w.sumSq[0] = sumSq;
     w.peak[0] = peak;
@@ -170,8 +244,7 @@ TAV_INLINE void FusedPass(RowWork &w, const uint8_t *p, int n, const RowOutput &
     w.s2 = s2;
     w.s3 = s3;
     w.s4 = s4;
-    w.nonFinite = nonFinite;
-    w.speedLp = lp;
+    KeepState(w.speedLp, lp);
     w.speedOut = lpOut;
     w.velIn = velIn;
     w.velOut = velOut;
@@ -181,19 +254,13 @@ TAV_INLINE void FusedPass(RowWork &w, const uint8_t *p, int n, const RowOutput &
     w.peak[1] = peakV;
     w.sumSq[2] = sumD;
     w.peak[2] = peakD;
-    w.velHp = velHp;
-    w.dispHp = dispHp;
-    w.iso[0] = iso0;
-    w.iso[1] = iso1;
-    w.iso[2] = iso2;
-    w.iso[3] = iso3;
+    KeepState(w.velHp, velHp);
+    KeepState(w.dispHp, dispHp);
+    KeepState(w.iso[0], iso0);
+    KeepState(w.iso[1], iso1);
+    KeepState(w.iso[2], iso2);
+    KeepState(w.iso[3], iso3);
     w.sumIso = sumIso;
-}
-
-template <bool kIso, bool kHighPass, bool kPlot, bool kCapture>
-TAV_INLINE void Rows(RowWork &w, const uint8_t *p, int n, const RowOutput &out)
-{
-    FusedPass<kIso, kHighPass, kPlot, kCapture>(w, p, n, out);
 }
 
 using RunFn = void (*)(RowWork &, const uint8_t *, int, const RowOutput &);
@@ -201,15 +268,26 @@ using RunFn = void (*)(RowWork &, const uint8_t *, int, const RowOutput &);
 template <bool kIso, bool kHighPass, bool kPlot, bool kCapture>
 void RowsBaseline(RowWork &w, const uint8_t *p, int n, const RowOutput &out)
 {
-    Rows<kIso, kHighPass, kPlot, kCapture>(w, p, n, out);
+    FusedPass<Generic, kIso, kHighPass, kPlot, kCapture>(w, p, n, out);
 }
 
-// The same code for processors with 256-bit vectors. No fused multiply-add,
-// so that results do not depend on the processor.
+// The same code for processors with 256-bit vectors. No fused multiply-add
+// (the file is built without contraction), so that results do not depend on
+// the processor.
 template <bool kIso, bool kHighPass, bool kPlot, bool kCapture>
-__attribute__((target("avx"))) void RowsAvx(RowWork &w, const uint8_t *p, int n, const RowOutput &out)
+__attribute__((target("avx2"))) void RowsAvx2(RowWork &w, const uint8_t *p, int n, const RowOutput &out)
 {
-    Rows<kIso, kHighPass, kPlot, kCapture>(w, p, n, out);
+    FusedPass<Avx, kIso, kHighPass, kPlot, kCapture>(w, p, n, out);
+}
+
+// Still 256-bit vectors, but with the 32 vector registers of AVX-512: the
+// pass's running values then stay in registers instead of being stored and
+// reloaded every row.
+template <bool kIso, bool kHighPass, bool kPlot, bool kCapture>
+__attribute__((target("avx2,avx512f,avx512vl"))) void RowsAvx512(RowWork &w, const uint8_t *p, int n,
+                                                                 const RowOutput &out)
+{
+    FusedPass<Avx, kIso, kHighPass, kPlot, kCapture>(w, p, n, out);
 }
 
 #define TAV_TABLE_HALF(fn, iso)                                            \
@@ -219,15 +297,18 @@ __attribute__((target("avx"))) void RowsAvx(RowWork &w, const uint8_t *p, int n,
       {fn<iso, true, true, false>, fn<iso, true, true, true>}}}
 #define TAV_TABLE(fn) {TAV_TABLE_HALF(fn, false), TAV_TABLE_HALF(fn, true)}
 
-// Indexed [iso][highPass][plot][capture].
-constexpr RunFn kBaseline[2][2][2][2] = TAV_TABLE(RowsBaseline);
-constexpr RunFn kAvx[2][2][2][2] = TAV_TABLE(RowsAvx);
+// Indexed [path][iso][highPass][plot][capture].
+constexpr RunFn kPaths[3][2][2][2][2] = {TAV_TABLE(RowsBaseline), TAV_TABLE(RowsAvx2), TAV_TABLE(RowsAvx512)};
 
-bool HasAvx()
+int FastestPath()
 {
-    static const bool has = __builtin_cpu_supports("avx");
-    return has;
+    __builtin_cpu_init();
+    if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl"))
+        return 2;
+    return __builtin_cpu_supports("avx2") ? 1 : 0;
 }
+
+std::atomic<int> gPath{FastestPath()};
 
 void LoadSection(LaneBiquad &l, const Biquad (&s)[3])
 {
@@ -268,6 +349,11 @@ void RawRun(RowWork &w, const uint8_t *p, int n)
     const I4 absMask = {0x7fffffff, 0x7fffffff, 0x7fffffff, 0x7fffffff};
     I4 run = __builtin_convertvector(w.run, I4), longest = __builtin_convertvector(w.longestRun, I4);
     I4 atLimit = __builtin_convertvector(w.atLimit, I4);
+    // NaN or infinite samples, which the fused pass takes as 0; the idle
+    // lane holds the next row's first value and is not counted.
+    const I4 axisLanes = {-1, -1, -1, 0};
+    const F4 largest = {FLT_MAX, FLT_MAX, FLT_MAX, FLT_MAX};
+    I4 nonFinite = {};
     for (int i = 0; i < n; ++i, p += 12) {
         F4 x;
         std::memcpy(&x, p, sizeof x);
@@ -277,9 +363,12 @@ void RawRun(RowWork &w, const uint8_t *p, int n)
         run = ((run + 1) & same) | (1 & ~same);
         const I4 longer = run > longest;
         longest = (run & longer) | (longest & ~longer);
-        atLimit -= (F4)((I4)x & absMask) >= limit;  // true is -1
+        const F4 magnitude = (F4)((I4)x & absMask);
+        atLimit -= magnitude >= limit;  // true is -1
+        nonFinite -= ~(magnitude <= largest) & axisLanes;
         previous = x;
     }
+    w.nonFinite += __builtin_convertvector(nonFinite, M4);
     w.rawMin = __builtin_convertvector(mn, V4);
     w.rawMax = __builtin_convertvector(mx, V4);
     w.rawPrevious = __builtin_convertvector(previous, V4);
@@ -373,8 +462,14 @@ uint64_t StoreLanes(const RowWork &w, ConditionState &c)
 void ConditionRowRun(RowWork &w, const uint8_t *p, int n, bool iso, bool highPass, bool plot, bool capture,
                      const RowOutput &out)
 {
-    const auto &table = HasAvx() ? kAvx : kBaseline;
-    table[iso][highPass][plot][capture](w, p, n, out);
+    kPaths[gPath.load(std::memory_order_relaxed)][iso][highPass][plot][capture](w, p, n, out);
+}
+
+Path UsePath(Path wanted)
+{
+    const int path = std::min(static_cast<int>(wanted), FastestPath());
+    gPath.store(path, std::memory_order_relaxed);
+    return static_cast<Path>(path);
 }
 
 }  // namespace tav::kernel

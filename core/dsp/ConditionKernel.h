@@ -61,8 +61,17 @@ struct RowOutput {
 void ConditionRowRun(RowWork &w, const uint8_t *p, int n, bool iso, bool highPass, bool plot, bool capture,
                      const RowOutput &out);
 
-// The raw figures of `n` rows starting at `p` (same layout as above). Kept
-// out of the fused pass, whose running values already fill the registers.
+// The instruction sets the row runs are built for: the x86-64 baseline
+// (SSE2), AVX2, and AVX2 with the AVX-512 registers. All give the same
+// results bit for bit; the fastest the processor has runs by default.
+enum class Path { kBaseline = 0, kAvx2 = 1, kAvx512 = 2 };
+// Runs `wanted` from now on, or the fastest below it that the processor
+// has; returns the one chosen. For tests and benchmarks, before any block.
+Path UsePath(Path wanted);
+
+// The raw figures of `n` rows starting at `p` (same layout as above), and
+// the count of NaN or infinite samples. Kept out of the fused pass, whose
+// running values already fill the registers; run over the same rows.
 void RawRun(RowWork &w, const uint8_t *p, int n);
 
 }  // namespace tav::kernel

@@ -97,8 +97,11 @@ struct ConditionState {
     int captureDecimation = kCaptureDecimation;  // for coefficientsFs
     // Band of the severity velocity, [section][axis]: its own sections, so
     // that the operator's high-pass button never changes what the alarms
-    // compare. Sections 1 to 3 run in transposed form (states in x1, x2).
+    // compare. Sections 1 to 3 run in transposed form (states in x1, x2;
+    // section 2's negated), every section without its numerator's scale:
+    // the sum of squares is of the band's output divided by isoGain.
     Biquad isoBand[kSeveritySections][3];
+    double isoGain = 1.0;  // product of the sections' b0
     double isoSumSquares[3] = {};
     // Mean squares of the newest windows' severity, a ring, and how many of
     // its entries are filled; the average spans severityAverageWindows of

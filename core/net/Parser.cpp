@@ -68,8 +68,7 @@ uint32_t FrameParser::BlockRemainder(const ConnectionRecord &rec, uint32_t need)
     const int index = rec.packetIndex < 0 || rec.packetIndex >= perBlock ? 0 : rec.packetIndex;
     uint32_t rest = uint32_t(perBlock - index) * kPacketSize;
     const bool displayed = rec.slotIndex == table_.selectedConnection.load(std::memory_order_relaxed);
-    if (BlocksPerWake(perBlock, displayed) > 1)
-        rest += uint32_t(perBlock) * kPacketSize;
+    rest += uint32_t(BlocksPerWake(perBlock, displayed) - 1) * uint32_t(perBlock) * kPacketSize;
     return rest > need ? rest : need;
 }
 

@@ -63,7 +63,7 @@ private:
     static bool AtPacket(const ReceiveRing &ring, uint32_t available);
     // Unread bytes that would complete the current block, when the unread
     // bytes are at most a packet's beginning; otherwise `need`.
-    // For a connection not displayed, the block after it too (BlocksPerWake).
+    // For a connection not displayed, the blocks after it too (BlocksPerWake).
     uint32_t BlockRemainder(const ConnectionRecord &rec, uint32_t need) const;
 
     void TakePacket(ConnectionRecord &rec);

@@ -24,12 +24,14 @@ constexpr uint32_t kReceiveCallSize = 198800;
 // A sensor streams a packet every few milliseconds, each sent on its own.
 // Receiving them one by one would wake this thread (and the parser) for
 // every packet; instead the socket's low-water mark is set to what
-// completes the parser's current block (or two, see BlocksPerWake), so one
+// completes the parser's current block (or more, see BlocksPerWake), so one
 // wake-up takes them.
 // Bounds: no more than this at once (bigger blocks take several calls),
 // and no longer than kGatherTimeoutMs before taking whatever has come, so
 // that a sensor which stops mid-block is still read.
-constexpr int kGatherTimeoutMs = 200;
+// The time-out lies beyond the 0.4 s of four blocks, which would otherwise
+// be cut in two by it.
+constexpr int kGatherTimeoutMs = 500;
 // After a command the sensor's reply is expected: for this long every byte
 // is taken as it comes and the parser woken for it, so the reply reaches
 // the window at once.

@@ -88,8 +88,9 @@ void CloseWindow(ConditionState &c, float fs)
                 ClearSectionState(section[a]);
             c.isoSumSquares[a] = 0.0;
         }
-        out.isoVelocityRms[a] = std::sqrt(c.isoSumSquares[a] / n);
-        c.isoWindowMeanSquares[c.isoRingNext][a] = c.isoSumSquares[a] / n;
+        const double isoMeanSquare = c.isoSumSquares[a] * (c.isoGain * c.isoGain) / n;
+        out.isoVelocityRms[a] = std::sqrt(isoMeanSquare);
+        c.isoWindowMeanSquares[c.isoRingNext][a] = isoMeanSquare;
         c.isoSumSquares[a] = 0.0;
         for (int q = 0; q < 3; ++q) {
             out.peak[q][a] = c.runningPeak[q][a];
@@ -145,6 +146,9 @@ void PrepareForSamplingFrequency(ConditionState &c, float fs)
     Biquad band[kSeveritySections], speed[kSpeedSections];
     DesignSeverityBand(band, fs);
     DesignSpeedAntiAlias(speed, fs);
+    c.isoGain = 1.0;
+    for (const Biquad &section : band)
+        c.isoGain *= section.b0;
     for (int a = 0; a < 3; ++a) {
         DesignBiquad(c.velocityHighPass[a], BiquadKind::HighPass, rate, kHighPassHz, kFilterQ);
         DesignBiquad(c.displacementHighPass[a], BiquadKind::HighPass, rate, kHighPassHz, kFilterQ);

@@ -1,0 +1,63 @@
+// The conditioning kernel's instruction-set paths against the baseline.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <random>
+#include <vector>
+
+#include "core/dsp/ConditionKernel.h"
+#include "core/processing/Conditioner.h"
+
+using namespace tav;
+
+// Runs of odd lengths over noise with a stuck stretch, a NaN and an
+// infinity, every switch combination; returns the lanes and outputs.
+static std::vector<uint8_t> RunAll(kernel::Path path)
+{
+    kernel::UsePath(path);
+    std::mt19937 rng(5);
+    std::normal_distribution<float> noise(0.0f, 2.0f);
+    std::vector<float> rows(3 * 400 + 4), plot(9 * 400), capture(3 * kSpeedCaptureLength);
+    std::generate(rows.begin(), rows.end(), [&] { return noise(rng); });
+    std::fill(rows.begin() + 300, rows.begin() + 330, 1.5f);
+    rows[101] = NAN;
+    rows[205] = INFINITY;
+    ConditionState c;
+    PrepareForSamplingFrequency(c, 26667.0f);
+    kernel::RowWork w;
+    kernel::LoadLanes(w, c);
+    int row = 0, count = 0;
+    for (int flags = 0; flags < 16; ++flags)
+        for (int n : {1, 7, 13}) {
+            kernel::RowOutput o;
+            for (int a = 0; a < 3; ++a) {
+                o.step[a] = 1;
+                o.capture[a] = capture.data() + a * kSpeedCaptureLength;
+                for (int q = 0; q < 3; ++q)
+                    o.plot[a][q] = plot.data() + (a * 3 + q) * 400 + row;
+            }
+            o.captureCount = count;
+            const auto *p = reinterpret_cast<const uint8_t *>(rows.data() + 3 * row);
+            kernel::ConditionRowRun(w, p, n, flags & 1, flags & 2, flags & 4, flags & 8, o);
+            kernel::RawRun(w, p, n);
+            count += flags & 8 ? n : 0;
+            row += n;
+        }
+    std::vector<uint8_t> out(sizeof w + 4 * (plot.size() + capture.size()));
+    std::memcpy(out.data(), &w, sizeof w);
+    std::memcpy(out.data() + sizeof w, plot.data(), 4 * plot.size());
+    std::memcpy(out.data() + sizeof w + 4 * plot.size(), capture.data(), 4 * capture.size());
+    return out;
+}
+
+TEST(KernelPaths, EveryPathGivesTheBaselinesResultsBitForBit)
+{
+    const std::vector<uint8_t> baseline = RunAll(kernel::Path::kBaseline);
+    for (kernel::Path path : {kernel::Path::kAvx2, kernel::Path::kAvx512})
+        if (kernel::UsePath(path) == path) {  // else this processor lacks it
+            EXPECT_TRUE(RunAll(path) == baseline) << "path " << int(path);
+        }
+    kernel::UsePath(kernel::Path::kAvx512);
+}
