@@ -31,7 +31,7 @@
 
 #include "Figure.h"
 #include "mqtt/TestBroker.h"
-#include "plant/PlantProcesses.h"
+#include "PlantProcesses.h"
 
 using namespace tav::bench;
 using tav::test::WaitUntil;

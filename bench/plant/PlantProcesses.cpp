@@ -1,4 +1,4 @@
-#include "plant/PlantProcesses.h"
+#include "PlantProcesses.h"
 
 #include <dirent.h>
 #include <fcntl.h>
