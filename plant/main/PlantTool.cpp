@@ -4,6 +4,7 @@
 #include <libpq-fe.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstring>
@@ -72,7 +73,9 @@ public:
     {
         if (!force && text->size() < (1 << 16))
             return 0;
-        const std::string out = utf8_ ? *text : Utf8ToGbk(*text);
+        // GBK keeps ASCII as it is: most of a month's numbers need no converter.
+        const bool ascii = std::all_of(text->begin(), text->end(), [](char c) { return (unsigned char)c < 0x80; });
+        const std::string out = utf8_ || ascii ? *text : Utf8ToGbk(*text);
         text->clear();
         const char *p = out.data();
         size_t left = out.size();

@@ -380,6 +380,10 @@ Store::Result Store::Write(const std::vector<Row> &rows, int64_t nowMs, int full
     return r;
 }
 
+// Sensor-minutes (or sensor-hours) aggregated per batch: 15,000 a minute at
+// one batch a second, seven times what 50 stations of 40 sensors close.
+constexpr int kAggregateShare = 250;
+
 Store::Result Store::Aggregate(int64_t nowMs, std::string *error)
 {
     std::vector<std::string> cols, minuteValues, hourValues, updates;
@@ -397,8 +401,13 @@ Store::Result Store::Aggregate(int64_t nowMs, std::string *error)
     auto step = [&](const char *pending, const char *source, const char *target, const char *span,
                     const char *next, const char *nextUnit, const std::vector<std::string> &values,
                     const char *count, int64_t closedBefore) {
-        std::string sql = std::string("with closed as (delete from ") + pending + " where time + interval '" + span +
-                          "' <= " + Quoted(closedBefore) + " returning station, address, time), built as (insert into " +
+        // A share of the closed minutes per batch, oldest first: a plant's
+        // minute built at once holds the next write back by seconds.
+        std::string sql = std::string("with closed as (delete from ") + pending +
+                          " where (station, address, time) in (select station, address, time from " + pending +
+                          " where time + interval '" + span + "' <= " + Quoted(closedBefore) +
+                          " order by time limit " + std::to_string(kAggregateShare) +
+                          ") returning station, address, time), built as (insert into " +
                           target + " (station, address, time, n, " + Join(cols, ", ") +
                           ") select c.station, c.address, c.time, " + count + ", " + Join(values, ", ") +
                           " from closed c join " + source +

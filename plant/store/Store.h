@@ -37,7 +37,8 @@ public:
     Result Write(const std::vector<Row> &rows, int64_t nowMs, int fullDays, int64_t *inserted, int64_t *expired,
                  std::string *error);
     // Builds the aggregates of the minutes that closed by `nowMs` (and of
-    // the hours whose minutes are all built); a late row opens its minute again.
+    // the hours whose minutes are all built), a bounded share per call, the
+    // oldest first; a late row opens its minute again.
     Result Aggregate(int64_t nowMs, std::string *error);
     // Drops whole partitions whose time range ended before the retention;
     // the names dropped go to *dropped. Makes today's and tomorrow's.

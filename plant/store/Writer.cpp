@@ -1,5 +1,6 @@
 #include "plant/store/Writer.h"
 
+#include <algorithm>
 #include <chrono>
 
 #include "plant/config/Log.h"
@@ -200,8 +201,11 @@ void Writer::Run()
             if (!pending_.empty() && pending_.size() >= kMaxBatchRows)
                 continue;  // a backlog: the next batch at once
         }
+        // A batch every interval from the start of the last one, not an
+        // interval after its work: the write's own time (long on a busy
+        // machine) would otherwise add to every row's wait.
         if (!stopping)
-            Pause(config_.database.batchIntervalMs);
+            Pause(int(std::max<int64_t>(0, config_.database.batchIntervalMs - (NowUtcMs() - now))));
     }
 }
 

@@ -250,5 +250,33 @@ TEST(PlantStore, RetentionDropsExactlyTheExpiredPartitionsAndAggregatesCloseThei
     EXPECT_EQ(pg.Query("select count(*) from " + expected[0]), "");
 }
 
+// A plant closes thousands of sensor-minutes at once; each batch builds a
+// share of them, and none may be left behind.
+TEST(PlantStore, ManyClosedMinutesAreAllBuiltOverSeveralBatches)
+{
+    test::TestPostgres pg;
+    ASSERT_TRUE(pg.Ready());
+    Store store(pg.Conninfo());
+    std::string error;
+    ASSERT_TRUE(store.Open(&error)) << error;
+    const int64_t now = NowUtcMs(), minute = now / 60000 * 60000 - 180000;  // both minutes closed
+    std::vector<Row> rows;
+    for (int32_t a = 1; a <= 300; ++a)
+        for (int64_t t : {minute + 1000, minute + 61000}) {
+            ParseResult r = ParseMessage("st1", "sensor/" + std::to_string(a) + "/steady",
+                                         SteadyJson(t, Values(a), SensorExtras()), now, now);
+            ASSERT_TRUE(r.ok) << r.why;
+            rows.push_back(r.rows[0]);
+        }
+    int64_t inserted = 0, expired = 0;
+    ASSERT_EQ(store.Write(rows, now, 30, &inserted, &expired, &error), Store::Result::kOk) << error;
+    ASSERT_EQ(store.Aggregate(now, &error), Store::Result::kOk) << error;
+    EXPECT_NE(pg.Query("select count(*) from pending_minutes"), "0");  // a share, not all at once
+    for (int call = 0; call < 10 && pg.Query("select count(*) from pending_minutes") != "0"; ++call)
+        ASSERT_EQ(store.Aggregate(now, &error), Store::Result::kOk) << error;
+    EXPECT_EQ(pg.Query("select count(*) from pending_minutes"), "0");
+    EXPECT_EQ(pg.Query("select count(*) from steady_minute where n = 1"), "600");
+}
+
 }  // namespace
 }  // namespace tav
