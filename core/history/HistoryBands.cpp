@@ -171,16 +171,7 @@ bool BandHistory::Emit(int32_t address, Sensor &s, int level)
             }
     }
     Sensor::Run &run = s.run[level];
-    const int64_t key = FloorDiv(start, kRunSpanMs[level]);
-    if (run.count > 0 && (run.key != key || run.count == kRunCapacity || start < run.times[run.count - 1])) {
-        run.count = 0;
-        run.rowid = 0;
-    }
-    if (run.count == 0)
-        run.key = key;
-    run.times[run.count] = start;
-    std::copy(values, values + columns_, run.values + size_t(run.count) * columns_);
-    ++run.count;
+    JoinAggregateRun(run, FloorDiv(start, kRunSpanMs[level]), kRunCapacity, start, values, columns_);
     EncodeHistoryBlock(run.times[0], run.count, columns_, run.times, run.values, &blob_);
     // The open hour's (day's) row grows by rewriting it.
     sqlite3_stmt *st = run.rowid == 0 ? insert_[level] : update_[level];

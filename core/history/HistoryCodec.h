@@ -13,6 +13,8 @@
 // groups shrink to almost nothing and the noise is read back at memory speed.
 //
 // Any thread; no state.
+#include <algorithm>
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -34,5 +36,24 @@ bool DecodeHistoryBlock(const void *blob, size_t size, int64_t t0, int count, in
 // The same into one array per column: columnOut[c][i].
 bool DecodeHistoryColumns(const void *blob, size_t size, int64_t t0, int count, int columns, int64_t *times,
                           float *const *columnOut);
+
+// Adds an entry to the open run of a sensor's aggregates (the minutes of an
+// hour, the hours of a day), the run that is stored as one growing row. A new
+// run starts at a new `key` (hour or day), when the run is full, and when the
+// time goes back (a clock step), so every stored run is in order and within
+// its span; its `rowid` 0 then says that its row is still to be inserted.
+template <class Run>
+void JoinAggregateRun(Run &run, int64_t key, int capacity, int64_t utcMs, const float *values, int columns)
+{
+    if (run.count > 0 && (run.key != key || run.count == capacity || utcMs < run.times[run.count - 1])) {
+        run.count = 0;
+        run.rowid = 0;
+    }
+    if (run.count == 0)
+        run.key = key;
+    run.times[run.count] = utcMs;
+    std::copy(values, values + columns, run.values + size_t(run.count) * columns);
+    ++run.count;
+}
 
 }  // namespace tav

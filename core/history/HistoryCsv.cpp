@@ -304,4 +304,29 @@ bool ParseHistoryTime(const std::string &text, int64_t nowUtcMs, int64_t *utcMs,
     return true;
 }
 
+bool ReadExportOptions(int argc, char **argv, int first, std::initializer_list<const char *> valued,
+                       std::map<std::string, std::string> *options, bool *utf8, std::string *error)
+{
+    for (int i = first; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--utf8" && utf8) {
+            *utf8 = true;
+            continue;
+        }
+        bool known = false;
+        for (const char *name : valued)
+            known = known || arg == name;
+        if (!known) {
+            *error = "未知的选项 " + arg;
+            return false;
+        }
+        if (i + 1 >= argc) {
+            *error = "选项 " + arg + " 缺少值";
+            return false;
+        }
+        (*options)[arg] = argv[++i];
+    }
+    return true;
+}
+
 }  // namespace tav

@@ -6,6 +6,8 @@
 //
 // Any thread; the writers wait on the file, so windows call them on a worker.
 #include <cstdint>
+#include <initializer_list>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -43,5 +45,11 @@ bool ParseHistoryTime(const std::string &text, int64_t nowUtcMs, int64_t *utcMs,
 
 // "传感器 34，<first> 至 <last>（原始数据，120 条）": which entries a skipped run held.
 std::string HistoryDamageText(const HistoryDamagedBlock &block);
+
+// The export tools' options from argv[first..]: each of `valued` takes the
+// next argument, "--utf8" (where `utf8` is given) none. False with the
+// message for an unknown option or a missing value.
+bool ReadExportOptions(int argc, char **argv, int first, std::initializer_list<const char *> valued,
+                       std::map<std::string, std::string> *options, bool *utf8, std::string *error);
 
 }  // namespace tav

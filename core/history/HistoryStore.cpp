@@ -247,17 +247,8 @@ bool HistoryStore::CloseRaw(SensorState &s)
 bool HistoryStore::AppendAggregate(SensorState &s, int level, int64_t entryUtcMs, const float *values)
 {
     SensorState::AggregateRun &run = s.run[level];
-    const int64_t key = FloorDiv(entryUtcMs, kRunSpanMs[level]);
-    if (run.count > 0 &&
-        (run.key != key || run.count == kAggregateRunCapacity[level] || entryUtcMs < run.times[run.count - 1])) {
-        run.count = 0;
-        run.rowid = 0;
-    }
-    if (run.count == 0)
-        run.key = key;
-    run.times[run.count] = entryUtcMs;
-    std::copy(values, values + kHistoryAggregateColumns, run.values + size_t(run.count) * kHistoryAggregateColumns);
-    ++run.count;
+    JoinAggregateRun(run, FloorDiv(entryUtcMs, kRunSpanMs[level]), kAggregateRunCapacity[level], entryUtcMs, values,
+                     kHistoryAggregateColumns);
     if (run.rowid == 0)
         return InsertRun(level == 0 ? kInsertMinute : kInsertHour, s.address, run.count, kHistoryAggregateColumns,
                          run.times, run.values, &run.rowid);

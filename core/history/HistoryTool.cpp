@@ -92,24 +92,12 @@ int main(int argc, char **argv)
     if (command != "list" && command != "export" && command != "events" && command != "alarms")
         return Fail("未知的命令 " + command);
 
-    static const char *const kValued[] = {"--folder", "--address", "--from", "--to", "--resolution", "--out"};
     std::map<std::string, std::string> options;
     bool utf8 = false;
-    for (int i = 2; i < argc; ++i) {
-        const std::string arg = argv[i];
-        if (arg == "--utf8" && command != "list") {
-            utf8 = true;
-            continue;
-        }
-        bool known = false;
-        for (const char *name : kValued)
-            known = known || arg == name;
-        if (!known)
-            return Fail("未知的选项 " + arg);
-        if (i + 1 >= argc)
-            return Fail("选项 " + arg + " 缺少值");
-        options[arg] = argv[++i];
-    }
+    std::string error;
+    if (!ReadExportOptions(argc, argv, 2, {"--folder", "--address", "--from", "--to", "--resolution", "--out"},
+                           &options, command == "list" ? nullptr : &utf8, &error))
+        return Fail(error);
     if (command == "list") {
         for (const auto &[name, value] : options)
             if (name != "--folder")
@@ -142,7 +130,6 @@ int main(int argc, char **argv)
 
     const std::string folder = options.count("--folder") ? options["--folder"] : ".";
     HistoryReader reader;
-    std::string error;
     if (!reader.Open(folder + "/data/" + kHistoryFileName, &error))
         return Fail(error);
 

@@ -101,24 +101,13 @@ private:
 int RunPlantTool(int argc, char **argv)
 {
     const std::string command = argv[0];
-    static const char *const kValued[] = {"--config", "--station", "--address", "--from", "--to", "--resolution", "--out"};
     std::map<std::string, std::string> options;
     bool utf8 = false;
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        if (arg == "--utf8") {
-            utf8 = true;
-            continue;
-        }
-        bool known = false;
-        for (const char *name : kValued)
-            known = known || arg == name;
-        if (!known)
-            return Fail("未知的选项 " + arg);
-        if (i + 1 >= argc)
-            return Fail("选项 " + arg + " 缺少值");
-        options[arg] = argv[++i];
-    }
+    std::string error;
+    if (!ReadExportOptions(argc, argv, 1,
+                           {"--config", "--station", "--address", "--from", "--to", "--resolution", "--out"}, &options,
+                           &utf8, &error))
+        return Fail(error);
     const int64_t now = NowUtcMs();
     int64_t to = now, from = 0;
     bool outOfRange = false;
