@@ -37,6 +37,11 @@ struct Generic {
     TAV_INLINE static F4 Narrow(const V4 &v) { return __builtin_convertvector(v, F4); }
 };
 
+#if defined(__clang__)
+// Clang emits the one instruction for the generic form itself, and refuses
+// 256-bit operands in inline assembly outside a function built for AVX.
+struct Avx : Generic {};
+#else
 // Only ever inlined into the functions built for AVX2 and above.
 struct Avx {
     TAV_INLINE static V4 Widen(const F4 &v)
@@ -52,6 +57,7 @@ struct Avx {
         return r;
     }
 };
+#endif
 
 // Rounds each lane to float32, as the scalar code stores its float values.
 template <class Isa>
