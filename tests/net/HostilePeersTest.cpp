@@ -224,6 +224,9 @@ TEST_F(Hostile, AllowListServesListedAddressesAndRefusesOthersBeforeASlot)
     }
     EXPECT_EQ(station->Net().Refused(), 5u);
     EXPECT_EQ(Table().CountInUse(), 1);
+    // The allowed peer's receive thread posts its event as it starts, which
+    // may come after its slot is seen taken.
+    EXPECT_TRUE(WaitFor([&] { return sink.Count(kConnectionEvent, kEventEstablished) == 1; }));
     EXPECT_EQ(sink.Count(kConnectionEvent, kEventEstablished), 1);
     EXPECT_EQ(LogLinesWith("拒绝来自127.0.0.2").size(), 1u);  // once a minute per address
 
