@@ -280,21 +280,10 @@ void SoakDriver::Script(double t)
                 ::unlink(path.c_str());
         }
     } else if (at(13.0)) {
-        int slot = SlotOfAddress(kReplayAddress);
-        if (!replayFile_.empty() && slot >= 0 && !station_.Recording().Saving()) {
-            // The replayed connection's live bytes are set aside meanwhile.
-            op_.SelectSlot(slot);
-            f_.replayAffected.insert(kReplayAddress);
-            if (op_.OpenRecording(replayFile_)) {
-                op_.StartReplay();
-                Act("replay");
-                ++f_.replays;
-                replayRunning_ = station_.Recording().AcquisitionState() == 2;
-            } else {
-                ++f_.loadsFailed;
-                f_.problems.push_back("the station refused its own saved file " + replayFile_);
-            }
-        }
+        // The save of this cycle may still be writing (a sanitizer build
+        // writes its CSV files slowly): the replay then starts as soon as
+        // it ends, up to the cycle's stop at 19 s.
+        replayDue_ = true;
     } else if (at(19.0)) {
         op_.StopAcquisition();
         op_.ToggleHighPass();
@@ -306,6 +295,30 @@ void SoakDriver::Script(double t)
     } else if (at(22.0)) {
         op_.StopAcquisition();
         Act("stop");
+    }
+    if (replayDue_ && (c >= 19.0 || lastStep_ >= 19.0))
+        replayDue_ = false;
+    if (replayDue_ && !saveRunning_ && !station_.Recording().Saving())
+        ReplaySaved();
+}
+
+void SoakDriver::ReplaySaved()
+{
+    replayDue_ = false;
+    int slot = SlotOfAddress(kReplayAddress);
+    if (replayFile_.empty() || slot < 0)
+        return;
+    // The replayed connection's live bytes are set aside meanwhile.
+    op_.SelectSlot(slot);
+    f_.replayAffected.insert(kReplayAddress);
+    if (op_.OpenRecording(replayFile_)) {
+        op_.StartReplay();
+        Act("replay");
+        ++f_.replays;
+        replayRunning_ = station_.Recording().AcquisitionState() == 2;
+    } else {
+        ++f_.loadsFailed;
+        f_.problems.push_back("the station refused its own saved file " + replayFile_);
     }
 }
 

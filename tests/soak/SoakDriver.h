@@ -62,6 +62,7 @@ private:
     void CheckServed(double t);
     void ReportHostile();
     void FinishSave();
+    void ReplaySaved();
     bool End(double now);
     int SlotOfAddress(uint32_t address) const;
     void Act(const std::string &name) { ++f_.actions[name]; }
@@ -76,6 +77,7 @@ private:
     double start_ = 0, nextCheck_ = 0, lastStep_ = -1, lastSaveEnd_ = -100;
     bool waitingLaunched_ = false, baselineTaken_ = false;
     bool saveRunning_ = false, logRunning_ = false, replayRunning_ = false;
+    bool replayDue_ = false;  // the cycle's replay waits for its save to end
     std::string replayFile_;
     std::vector<std::string> keptFiles_;
     int cycle_ = -1;
