@@ -33,10 +33,12 @@ public:
 
 private:
     const PlantConfig &config_;
+    AckSender *ack_ = nullptr;
+    // With [web] listen only. Before the writer: the writer's thread, which
+    // tells it of each commit, ends before it goes.
+    std::unique_ptr<WebServer> web_;
     Writer writer_;
     Subscriber subscriber_;
-    AckSender *ack_ = nullptr;
-    std::unique_ptr<WebServer> web_;  // with [web] listen only
     std::atomic<int64_t> received_{0}, refused_{0};
     std::atomic<int> refusalLogs_{0};
 };
