@@ -333,7 +333,7 @@ function drawChart(d) {
   const bands = [];
   const names = Object.keys(d.series);
   names.forEach((name, i) => {
-    const colour = names.length === 1 ? '#444' : AXIS_COLOURS[i];
+    const colour = names.length === 1 ? '#444444' : AXIS_COLOURS[i];
     const s = d.series[name];
     if (d.resolution === 'raw') {
       data.push(s.value);
