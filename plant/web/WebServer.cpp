@@ -316,17 +316,21 @@ void WebServer::Acknowledge(const httplib::Request &req, httplib::Response &res)
     res.set_content(json{{"status", "sent"}}.dump(), "application/json; charset=utf-8");
 }
 
-std::shared_ptr<const std::vector<MachineItem>> WebServer::Latest(uint64_t *generation)
+std::shared_ptr<const WebServer::Snapshot> WebServer::Latest(uint64_t *generation)
 {
     std::lock_guard<std::mutex> lock(cacheMutex_);
     if (cache_ && cacheGeneration_ >= *generation) {
         *generation = cacheGeneration_;
         return cache_;
     }
-    auto items = std::make_shared<std::vector<MachineItem>>();
-    if (OverviewItems(pool_, NowUtcMs(), items.get()).status != 200)
+    auto snapshot = std::make_shared<Snapshot>();
+    if (OverviewItems(pool_, NowUtcMs(), &snapshot->items).status != 200)
         return nullptr;
-    cache_ = items;
+    snapshot->all = "[";
+    for (const MachineItem &m : snapshot->items)
+        snapshot->all += (snapshot->all.size() > 1 ? "," : "") + m.json;
+    snapshot->all += "]";
+    cache_ = snapshot;
     cacheGeneration_ = *generation;
     return cache_;
 }
@@ -360,25 +364,31 @@ void WebServer::Events(const httplib::Request &req, httplib::Response &res)
             std::string text;
             if (*sent == 0)
                 text = "retry: 2000\n";
-            std::shared_ptr<const std::vector<MachineItem>> items;
+            std::shared_ptr<const Snapshot> snapshot;
             if (generation != *sent)
-                items = Latest(&generation);
-            if (!items) {
+                snapshot = Latest(&generation);
+            if (!snapshot) {
                 // The database is away: try again in a while, not at once.
                 std::unique_lock<std::mutex> lock(feedMutex_);
                 feedChanged_.wait_for(lock, std::chrono::seconds(2), [&] { return stopping_; });
                 text += ": -\n\n";  // keeps the connection, and finds a closed one
             } else {
                 *sent = generation;
-                text += "event: overview\ndata: {\"time\":" + std::to_string(NowUtcMs()) + ",\"machines\":[";
-                bool first = true;
-                for (const MachineItem &m : *items) {
-                    if ((!station.empty() && m.station != station) || (address >= 0 && m.address != address))
-                        continue;
-                    text += (first ? "" : ",") + m.json;
-                    first = false;
+                text += "event: overview\ndata: {\"time\":" + std::to_string(NowUtcMs()) + ",\"machines\":";
+                if (station.empty() && address < 0) {
+                    text += snapshot->all;
+                } else {
+                    text += "[";
+                    bool first = true;
+                    for (const MachineItem &m : snapshot->items) {
+                        if ((!station.empty() && m.station != station) || (address >= 0 && m.address != address))
+                            continue;
+                        text += (first ? "" : ",") + m.json;
+                        first = false;
+                    }
+                    text += "]";
                 }
-                text += "]}\n\n";
+                text += "}\n\n";
             }
             return sink.write(text.data(), text.size());
         },

@@ -47,8 +47,13 @@ private:
     void Login(const httplib::Request &req, httplib::Response &res);
     void Acknowledge(const httplib::Request &req, httplib::Response &res);
     void Events(const httplib::Request &req, httplib::Response &res);
-    // The overview of the newest committed batch, read once for all pages.
-    std::shared_ptr<const std::vector<MachineItem>> Latest(uint64_t *generation);
+    // The overview of the newest committed batch, read once for all pages;
+    // `all` is the machines' JSON array whole, which most pages take.
+    struct Snapshot {
+        std::vector<MachineItem> items;
+        std::string all;
+    };
+    std::shared_ptr<const Snapshot> Latest(uint64_t *generation);
     std::string ClientAddress(const httplib::Request &req) const;
     std::string Cookie(const std::string &id, int64_t maxAgeS) const;
 
@@ -68,7 +73,7 @@ private:
     std::atomic<int> streams_{0};
 
     std::mutex cacheMutex_;  // guards cache_ and cacheGeneration_
-    std::shared_ptr<const std::vector<MachineItem>> cache_;
+    std::shared_ptr<const Snapshot> cache_;
     uint64_t cacheGeneration_ = 0;
 };
 
