@@ -18,6 +18,7 @@ namespace {
 const char kCookieName[] = "tav_session";
 // A live page hears at least this often, so a dead connection is found.
 constexpr int kKeepAliveS = 15;
+constexpr int kMaxVerifying = 4;
 
 void Reply(httplib::Response &res, int status, const std::string &message)
 {
@@ -275,8 +276,16 @@ void WebServer::Login(const httplib::Request &req, httplib::Response &res)
         res.set_header("Retry-After", std::to_string((wait + 999) / 1000));
         return Reply(res, 429, "登录失败次数过多，请 " + std::to_string((wait + 999) / 1000) + " 秒后再试");
     }
+    // A burst of logins from many addresses at once must not take the
+    // machine's memory: a few checks at a time, the rest asked to come back.
+    if (verifying_.fetch_add(1) >= kMaxVerifying) {
+        --verifying_;
+        res.set_header("Retry-After", "1");
+        return Reply(res, 429, "登录请求过多，请稍后再试");
+    }
     const WebUser *user = FindUser(config_.web, name);
     const bool ok = VerifyPassword(body["password"].get<std::string>(), user ? user->passwordHash : dummyHash_) && user;
+    --verifying_;
     if (!ok) {
         limiter_.Failed(address, name, now);
         Log("网页登录失败：用户 " + json(name).dump() + "，来自 " + address);

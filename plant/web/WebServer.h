@@ -71,6 +71,7 @@ private:
     uint64_t generation_ = 1;
     bool stopping_ = false;
     std::atomic<int> streams_{0};
+    std::atomic<int> verifying_{0};  // password checks under way (each takes 19 MiB)
 
     std::mutex cacheMutex_;  // guards cache_ and cacheGeneration_
     std::shared_ptr<const Snapshot> cache_;
