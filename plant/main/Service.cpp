@@ -26,9 +26,17 @@ Service::Service(const PlantConfig &config)
 
 bool Service::Start(std::string *error)
 {
+    if (!config_.web.listen.empty()) {
+        web_ = std::make_unique<WebServer>(config_, ack_);
+        writer_.committed = [web = web_.get()] { web->Committed(); };
+        if (!web_->Start(error))
+            return false;
+    }
     writer_.Start();
     if (!subscriber_.Start(error)) {
         writer_.Stop(0);
+        if (web_)
+            web_->Stop();
         return false;
     }
     return true;
@@ -36,6 +44,9 @@ bool Service::Start(std::string *error)
 
 void Service::Stop(int flushMs)
 {
+    // The pages go first: none waits on a writer that is winding down.
+    if (web_)
+        web_->Stop();
     subscriber_.Stop();
     writer_.Stop(flushMs);
 }

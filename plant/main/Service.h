@@ -3,11 +3,13 @@
 // writer; refused messages are counted and logged with their topic.
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "plant/config/PlantConfig.h"
 #include "plant/ingest/Subscriber.h"
 #include "plant/store/Writer.h"
+#include "plant/web/WebServer.h"
 
 namespace tav::plant {
 
@@ -26,9 +28,15 @@ public:
     int64_t Refused() const { return refused_.load(); }
     Writer &writer() { return writer_; }
     bool BrokerConnected() const { return subscriber_.Connected(); }
+    // Where the pages' acknowledgements go; set before Start.
+    void SetAckSender(AckSender *ack) { ack_ = ack; }
 
 private:
     const PlantConfig &config_;
+    AckSender *ack_ = nullptr;
+    // With [web] listen only. Before the writer: the writer's thread, which
+    // tells it of each commit, ends before it goes.
+    std::unique_ptr<WebServer> web_;
     Writer writer_;
     Subscriber subscriber_;
     std::atomic<int64_t> received_{0}, refused_{0};

@@ -166,6 +166,8 @@ void Writer::Run()
                 counters.duplicates += int64_t(batch.size()) - inserted - expired;
                 batch.clear();
                 inflight_ = 0;
+                if (committed)
+                    committed();
             }
         }
         if (r == Store::Result::kOk)

@@ -9,6 +9,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -43,6 +44,9 @@ public:
     int64_t Buffered() const { return buffered_.load(); }
     bool DatabaseUp() const { return databaseUp_.load(); }
     WriterCounters counters;
+    // Called on the writer's thread after each batch is committed (live
+    // pages follow it); set before Start, must return at once.
+    std::function<void()> committed;
 
 private:
     void Run();
