@@ -223,7 +223,9 @@ int WriteAlarmLogCsv(int fd, const std::vector<AlarmEvent> &events, bool utf8)
         text += ',';
         text += EventKindText(e.kind);
         text += ',';
-        AppendField(&text, e.comment);
+        // The columns stay as readers in the field know them: who
+        // acknowledged leads the remark ("张工：已通知维修").
+        AppendField(&text, e.user.empty() ? e.comment : e.comment.empty() ? e.user : e.user + "：" + e.comment);
         text += "\r\n";
         if (text.size() >= kFlushBytes) {
             const std::string out = Encode(text, utf8);

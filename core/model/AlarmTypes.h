@@ -47,6 +47,7 @@ struct Alarm {
     double limit = NAN;            // none for offline
     bool settingsRemoved = false;  // ended because its sensor's settings went away
     std::string comment;           // of the acknowledgement
+    std::string acknowledgedBy;    // who: the desktop's login name, or a plant user's
     std::string capture;           // path of the raw capture, empty if none
     bool captureLost = false;      // one was asked for but none could be kept
     uint8_t faults = 0;            // a sensor-fault alarm's SensorFaultBit mask, the latest while active
@@ -82,6 +83,7 @@ struct AlarmEvent {
     double value = NAN;
     double limit = NAN;
     std::string comment;  // acknowledgement comment, or a note
+    std::string user;     // who acknowledged; empty for every other event
     std::string capture;
     // Not an event of its own: the history's correction that `capture`
     // could not be kept (`comment` says so), for the events already stored.

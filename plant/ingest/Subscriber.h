@@ -10,6 +10,7 @@
 // and the store has not committed is lost with the process (SIGKILL).
 #include <atomic>
 #include <functional>
+#include <vector>
 #include <string>
 #include <string_view>
 
@@ -32,6 +33,9 @@ public:
     bool Start(std::string *error);
     void Stop();
     bool Connected() const { return connected_.load(); }
+    // Any thread: one message on the same connection (a command to a
+    // station); false when there is no connection to take it now.
+    bool Publish(const std::string &topic, const std::string &payload, int qos);
 
     // The topics of one followed prefix.
     static std::vector<std::string> Filters(const std::string &prefix);

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <string>
 
+#include "plant/command/MqttAckSender.h"
 #include "plant/config/PlantConfig.h"
 #include "plant/ingest/Subscriber.h"
 #include "plant/store/Writer.h"
@@ -26,11 +27,15 @@ public:
     int64_t Refused() const { return refused_.load(); }
     Writer &writer() { return writer_; }
     bool BrokerConnected() const { return subscriber_.Connected(); }
+    // Acknowledgements from the pages, sent to the stations on the
+    // subscriber's connection.
+    MqttAckSender &Acks() { return acks_; }
 
 private:
     const PlantConfig &config_;
     Writer writer_;
     Subscriber subscriber_;
+    MqttAckSender acks_;
     std::atomic<int64_t> received_{0}, refused_{0};
     std::atomic<int> refusalLogs_{0};
 };
