@@ -223,9 +223,7 @@ int WriteAlarmLogCsv(int fd, const std::vector<AlarmEvent> &events, bool utf8)
         text += ',';
         text += EventKindText(e.kind);
         text += ',';
-        // The columns stay as readers in the field know them: who
-        // acknowledged leads the remark ("张工：已通知维修").
-        AppendField(&text, e.user.empty() ? e.comment : e.comment.empty() ? e.user : e.user + "：" + e.comment);
+        AppendField(&text, EventRemark(e));
         text += "\r\n";
         if (text.size() >= kFlushBytes) {
             const std::string out = Encode(text, utf8);

@@ -90,6 +90,10 @@ struct AlarmEvent {
     bool captureLost = false;
 };
 
+// The event's remark as the log's "备注" shows it: who acknowledged leads
+// ("张工：已通知维修"), so the log's columns stay as readers know them.
+std::string EventRemark(const AlarmEvent &e);
+
 // Receives every alarm event on the window thread; must return at once
 // (queue the event for a thread of its own to store or send it).
 class AlarmListener {
