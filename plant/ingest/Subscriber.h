@@ -10,9 +10,9 @@
 // and the store has not committed is lost with the process (SIGKILL).
 #include <atomic>
 #include <functional>
-#include <vector>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "plant/config/PlantConfig.h"
 
