@@ -20,6 +20,9 @@ Service::Service(const PlantConfig &config)
       writer_(config),
       subscriber_(config, [this](std::string_view topic, std::string_view payload, bool retained) {
           Take(topic, payload, retained);
+      }),
+      acks_([this](const std::string &topic, const std::string &payload) {
+          return subscriber_.Publish(topic, payload, 1);
       })
 {
 }
@@ -27,7 +30,7 @@ Service::Service(const PlantConfig &config)
 bool Service::Start(std::string *error)
 {
     if (!config_.web.listen.empty()) {
-        web_ = std::make_unique<WebServer>(config_, ack_);
+        web_ = std::make_unique<WebServer>(config_, ack_ ? ack_ : &acks_);
         writer_.committed = [web = web_.get()] { web->Committed(); };
         if (!web_->Start(error))
             return false;
@@ -60,6 +63,8 @@ void Service::Take(std::string_view topic, std::string_view payload, bool retain
     if (!SplitTopic(config_.broker.prefixes, topic, &station, &rest)) {
         parsed.why = "主题不属于所跟随的站";
     } else {
+        // Commands go where the station's own messages come from.
+        acks_.NoteStation(station, topic.substr(0, topic.size() - rest.size() - 1));
         // Whatever a sender manages to make the parser throw costs its
         // message, never the service.
         try {

@@ -6,6 +6,7 @@
 #include <memory>
 #include <string>
 
+#include "plant/command/MqttAckSender.h"
 #include "plant/config/PlantConfig.h"
 #include "plant/ingest/Subscriber.h"
 #include "plant/store/Writer.h"
@@ -28,8 +29,10 @@ public:
     int64_t Refused() const { return refused_.load(); }
     Writer &writer() { return writer_; }
     bool BrokerConnected() const { return subscriber_.Connected(); }
-    // Where the pages' acknowledgements go; set before Start.
+    // Where the pages' acknowledgements go: the stations, on the
+    // subscriber's connection, unless another sender is set before Start.
     void SetAckSender(AckSender *ack) { ack_ = ack; }
+    MqttAckSender &Acks() { return acks_; }
 
 private:
     const PlantConfig &config_;
@@ -39,6 +42,7 @@ private:
     std::unique_ptr<WebServer> web_;
     Writer writer_;
     Subscriber subscriber_;
+    MqttAckSender acks_;
     std::atomic<int64_t> received_{0}, refused_{0};
     std::atomic<int> refusalLogs_{0};
 };

@@ -1,19 +1,14 @@
 #pragma once
-// Where an operator's acknowledgement from a page goes: the station owns
-// its alarms, so the page only asks; what the station then confirms comes
-// back through the broker like any other alarm event.
+// How the pages' acknowledgement of an alarm reaches its station. Send
+// returns as soon as the request is on its way (false when it cannot go);
+// the alarm counts as acknowledged only when the station's own event says so.
 #include <cstdint>
 #include <string>
 
 namespace tav::plant {
-
-class AckSender {
-public:
+struct AckSender {
     virtual ~AckSender() = default;
-    // Any thread; must not wait on the network. False when the request
-    // could not even be queued (no broker connection).
-    virtual bool Send(const std::string &station, int64_t alarmId, const std::string &user,
-                      const std::string &comment) = 0;
+    virtual bool Send(const std::string &station, uint64_t alarmId, const std::string &user,
+                      const std::string &comment, std::string *requestId) = 0;
 };
-
 }  // namespace tav::plant

@@ -314,15 +314,16 @@ void WebServer::Acknowledge(const httplib::Request &req, httplib::Response &res)
     if (comment.size() > 1000)
         return Reply(res, 400, "备注过长");
     const std::string station = req.matches[1];
-    const int64_t alarmId = std::stoll(req.matches[2]);
+    const uint64_t alarmId = std::stoull(req.matches[2]);
     if (!ack_)
         return Reply(res, 503, "确认通道未启用");
-    if (!ack_->Send(station, alarmId, c.session.user, comment))
+    std::string requestId;
+    if (!ack_->Send(station, alarmId, c.session.user, comment, &requestId))
         return Reply(res, 503, "无法发送确认，请稍后再试");
     Log("网页确认报警：" + station + " #" + std::to_string(alarmId) + "，用户 " + c.session.user);
     // Accepted, not done: the page shows the alarm as the station reports it.
     res.status = 202;
-    res.set_content(json{{"status", "sent"}}.dump(), "application/json; charset=utf-8");
+    res.set_content(json{{"status", "sent"}, {"request_id", requestId}}.dump(), "application/json; charset=utf-8");
 }
 
 std::shared_ptr<const WebServer::Snapshot> WebServer::Latest(uint64_t *generation)

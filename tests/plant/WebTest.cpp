@@ -23,8 +23,10 @@ using nlohmann::json;
 using test::WaitUntil;
 
 struct FakeAck : AckSender {
-    bool Send(const std::string &station, int64_t alarmId, const std::string &user, const std::string &comment) override
+    bool Send(const std::string &station, uint64_t alarmId, const std::string &user, const std::string &comment,
+              std::string *requestId) override
     {
+        *requestId = "test";
         std::lock_guard<std::mutex> lock(mutex);
         sent.push_back(station + "|" + std::to_string(alarmId) + "|" + user + "|" + comment);
         return true;
