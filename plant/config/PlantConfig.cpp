@@ -7,6 +7,7 @@
 
 #include "core/settings/MqttConfig.h"
 #include "core/settings/TableReader.h"
+#include "plant/config/MailTable.h"
 
 namespace tav::plant {
 
@@ -117,9 +118,12 @@ bool ParsePlantConfig(const std::string &text, const std::string &name, PlantCon
         r.hourDays = r.minuteDays;
     }
 
+    if (!ParseMailConfig(root, name, &config->mail, messages))
+        ok = false;
+
     for (const auto &[key, node] : root) {
         const std::string_view k = key.str();
-        if (k != "broker" && k != "database" && k != "retention")
+        if (k != "broker" && k != "database" && k != "retention" && k != "mail")
             messages->push_back(name + " 第" + std::to_string(node.source().begin.line) + "行：未知的表 " +
                                 std::string(k) + "，略去");
     }

@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "plant/config/MailConfig.h"
+
 namespace tav::plant {
 
 struct BrokerConfig {
@@ -39,6 +41,7 @@ struct PlantConfig {
     BrokerConfig broker;
     DatabaseConfig database;
     RetentionConfig retention;
+    MailConfig mail;
     std::string password;  // from broker.passwordFile
 };
 

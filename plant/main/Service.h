@@ -7,6 +7,7 @@
 
 #include "plant/config/PlantConfig.h"
 #include "plant/ingest/Subscriber.h"
+#include "plant/notify/Mailer.h"
 #include "plant/store/Writer.h"
 
 namespace tav::plant {
@@ -15,7 +16,8 @@ class Service {
 public:
     explicit Service(const PlantConfig &config);
     bool Start(std::string *error);
-    // Stops taking messages, then writes what is buffered for up to `flushMs`.
+    // Stops taking messages, then writes what is buffered for up to `flushMs`,
+    // then gives the mails that wait the same again.
     void Stop(int flushMs);
     // One message as it came from the broker (the subscriber's sink).
     void Take(std::string_view topic, std::string_view payload, bool retained = false);
@@ -25,11 +27,13 @@ public:
     int64_t Received() const { return received_.load(); }
     int64_t Refused() const { return refused_.load(); }
     Writer &writer() { return writer_; }
+    Mailer &mailer() { return mailer_; }
     bool BrokerConnected() const { return subscriber_.Connected(); }
 
 private:
     const PlantConfig &config_;
     Writer writer_;
+    Mailer mailer_;
     Subscriber subscriber_;
     std::atomic<int64_t> received_{0}, refused_{0};
     std::atomic<int> refusalLogs_{0};
