@@ -51,7 +51,7 @@ void ReadRule(const toml::table &table, size_t index, const std::string &name, M
                          [&](const char *k) { return s == k; }) != std::end(kMailSeverities))
             severities.push_back(s);
         else
-            r.Tell(table, "severities 中的 \"" + s + "\" 不是报警级别（alert、danger、offline、change、sensor_fault），略去");
+            r.Tell(*table.get("severities"), "severities 中的 \"" + s + "\" 不是报警级别（alert、danger、offline、change、sensor_fault），略去");
     }
     const bool hadSeverities = !rule.severities.empty();
     rule.severities = severities;
@@ -60,7 +60,7 @@ void ReadRule(const toml::table &table, size_t index, const std::string &name, M
         if (PlainMailAddress(a))
             to.push_back(a);
         else
-            r.Tell(table, "to 中的 \"" + a + "\" 不是有效的邮件地址，略去");
+            r.Tell(*table.get("to"), "to 中的 \"" + a + "\" 不是有效的邮件地址，略去");
     }
     rule.to = to;
     // A rule whose every severity was a typo would otherwise mail everything.

@@ -156,6 +156,10 @@ std::string Message(const MailConfig &config, const std::string &to, const std::
 // One alarm's lines in a mail, the link last.
 std::string AlarmLines(const std::string &baseUrl, const StoredAlarm &a)
 {
+    if (a.address < 0)
+        return "站点/Station：" + a.station + "\n时间/Time：" + LocalTime(a.utcMs) +
+               "\n说明/Note：站点程序已退出或网络中断，其传感器的状态与报警不再更新。\n" +
+               (baseUrl.empty() ? "" : baseUrl + "/\n");
     std::string text = "站点/Station：" + a.station + "\n机器/Machine：" + MachineName(a) + "（地址 " +
                        std::to_string(a.address) + "）\n时间/Time：" + LocalTime(a.utcMs) + "\n";
     if (a.severity != "offline") {
@@ -187,7 +191,8 @@ std::vector<std::string> Recipients(const std::vector<MailRule> &rules, const St
     };
     std::vector<std::string> to;
     for (const MailRule &rule : rules) {
-        if (!holds(rule.stations, a.station) || !holds(rule.addresses, a.address) ||
+        // A station gone offline concerns every machine of it.
+        if (!holds(rule.stations, a.station) || (a.address >= 0 && !holds(rule.addresses, a.address)) ||
             !holds(rule.severities, a.severity))
             continue;
         for (const std::string &address : rule.to)
@@ -200,6 +205,8 @@ std::vector<std::string> Recipients(const std::vector<MailRule> &rules, const St
 std::string AlarmSubject(const StoredAlarm &a)
 {
     const char *label = SeverityLabel(a.severity);
+    if (a.address < 0)
+        return "[" + std::string(label ? label : a.severity) + "] " + a.station + " 站点离线";
     std::string s = "[" + std::string(label ? label : a.severity) + "] " + a.station + " " + MachineName(a);
     if (a.severity == "offline")
         return s + " 离线";
@@ -216,7 +223,7 @@ std::string AlarmSubject(const StoredAlarm &a)
 
 std::string MachineLink(const std::string &baseUrl, const StoredAlarm &a)
 {
-    if (baseUrl.empty())
+    if (baseUrl.empty() || a.address < 0)
         return "";
     std::string station;
     for (unsigned char c : a.station) {

@@ -13,16 +13,18 @@ namespace tav::plant {
 
 // Whether an event is one people are told of: an alarm raised (also a
 // danger stepping down to alert, a sensor fault changing) or a sensor gone
-// offline. Clears, acknowledgements and reconnections are not mailed.
+// offline, or a whole station (its last will). Clears, acknowledgements and
+// reconnections are not mailed.
 bool MailWorthy(const StoredAlarm &alarm);
 
 // The addresses every matching rule names, each once, in the rules' order.
+// A station gone offline matches a rule whatever its addresses.
 std::vector<std::string> Recipients(const std::vector<MailRule> &rules, const StoredAlarm &alarm);
 
 // "[危险/Danger] st3 5号泵 速度有效值 X轴 7.9 mm/s"
 std::string AlarmSubject(const StoredAlarm &alarm);
 // "<base_url>/machine/<station>/<address>", the station percent-encoded;
-// empty without a base_url.
+// empty without a base_url and for a station.
 std::string MachineLink(const std::string &baseUrl, const StoredAlarm &alarm);
 
 // A whole message to `to`: one alarm, or a digest of `alarms` (of which

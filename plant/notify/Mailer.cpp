@@ -55,8 +55,8 @@ bool SendMail(const MailConfig &config, const std::string &to, const std::string
     curl_easy_setopt(curl, CURLOPT_UPLOAD, 1L);
     curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, errorText);
     curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, 15L);
-    curl_easy_setopt(curl, CURLOPT_TIMEOUT, 60L);
+    curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, 10L);
+    curl_easy_setopt(curl, CURLOPT_TIMEOUT, 30L);
     // smtp:// goes on only after STARTTLS, unless the plant said otherwise:
     // a password or an alarm list in clear text crosses no network by default.
     if (config.url.rfind("smtp://", 0) == 0)

@@ -169,15 +169,19 @@ Store::Result Store::Exec(const std::string &sql, std::string *error, int64_t *r
     return Result::kOk;
 }
 
-Store::Result Store::InsertAlarmEvents(std::string *error, int64_t *rows, std::vector<StoredAlarm> *alarms)
+Store::Result Store::InsertTold(bool stationStates, std::string *error, int64_t *rows, std::vector<StoredAlarm> *alarms)
 {
     if (!Healthy())
         return Fail(error, "");
     // "returning" names only the rows the key let in: a redelivered event
     // is skipped here and so is never told twice.
-    PGresult *r = PQexec(conn_, "insert into alarm_events select * from alarm_events_stage on conflict do nothing"
-                                " returning station, (extract(epoch from time) * 1000)::bigint, alarm_id, event,"
-                                " address, name, quantity, quantity_text, axis, severity, value, limit_value, comment");
+    PGresult *r = PQexec(
+        conn_, stationStates
+                   ? "insert into station_states select * from station_states_stage on conflict do nothing"
+                     " returning station, (extract(epoch from time) * 1000)::bigint, state"
+                   : "insert into alarm_events select * from alarm_events_stage on conflict do nothing"
+                     " returning station, (extract(epoch from time) * 1000)::bigint, alarm_id, event, address, name,"
+                     " quantity, quantity_text, axis, severity, value, limit_value, comment");
     if (PQresultStatus(r) != PGRES_TUPLES_OK) {
         const std::string state = SqlState(r);
         PQclear(r);
@@ -190,6 +194,17 @@ Store::Result Store::InsertAlarmEvents(std::string *error, int64_t *rows, std::v
         StoredAlarm a;
         a.station = text(0);
         a.utcMs = std::atoll(PQgetvalue(r, i, 1));
+        if (stationStates) {
+            // A station gone (its last will): the whole station's alarms stop.
+            if (text(2) != "offline")
+                continue;
+            a.event = "offline";
+            a.address = -1;
+            a.quantity = "station";
+            a.severity = "offline";
+            alarms->push_back(std::move(a));
+            continue;
+        }
         a.alarmId = std::atoll(PQgetvalue(r, i, 2));
         a.event = text(3);
         a.address = int32_t(std::atol(PQgetvalue(r, i, 4)));
@@ -386,8 +401,8 @@ Store::Result Store::Write(const std::vector<Row> &rows, int64_t nowMs, int full
         const std::string table = kTables[i];
         int64_t n = 0;
         Result r = Copy(table + "_stage", text[i], error);
-        if (r == Result::kOk && i == 1)
-            r = InsertAlarmEvents(error, &n, alarms ? &newAlarms : nullptr);
+        if (r == Result::kOk && (i == 1 || i == 3))
+            r = InsertTold(i == 3, error, &n, alarms ? &newAlarms : nullptr);
         else if (r == Result::kOk)
             r = Exec("insert into " + table + " select * from " + table + "_stage on conflict do nothing", error, &n);
         if (r == Result::kOk && i == 0)

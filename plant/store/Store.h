@@ -17,6 +17,7 @@ struct pg_conn;
 namespace tav::plant {
 
 // An alarm event as a write first stored it: what a notification tells.
+// A station going offline comes as an "offline" event of address -1.
 struct StoredAlarm {
     std::string station;
     int64_t utcMs = 0;
@@ -46,7 +47,8 @@ public:
     // Writes `rows` in one transaction. *inserted counts the rows new to the
     // tables (the rest were there already); rows older than the retention
     // of full-resolution rows are left out and counted in *expired. The
-    // alarm events new to the table go to *alarms once committed.
+    // alarm events new to the table (and stations newly offline) go to
+    // *alarms once committed.
     Result Write(const std::vector<Row> &rows, int64_t nowMs, int fullDays, int64_t *inserted, int64_t *expired,
                  std::string *error, std::vector<StoredAlarm> *alarms = nullptr);
     // Builds the aggregates of the minutes that closed by `nowMs` (and of
@@ -60,8 +62,9 @@ public:
 
 private:
     Result Exec(const std::string &sql, std::string *error, int64_t *rows = nullptr);
-    // Moves the staged alarm events into their table; those new to it go to *alarms.
-    Result InsertAlarmEvents(std::string *error, int64_t *rows, std::vector<StoredAlarm> *alarms);
+    // Moves the staged alarm events (or station states) into their table;
+    // the events new to it (and stations newly gone offline) go to *alarms.
+    Result InsertTold(bool stationStates, std::string *error, int64_t *rows, std::vector<StoredAlarm> *alarms);
     Result Copy(const std::string &table, const std::string &text, std::string *error);
     // Ends a failed transaction; says whether the rows or the database were at fault.
     Result Fail(std::string *error, const std::string &sqlState);

@@ -146,13 +146,17 @@ TEST(PlantMail, AStoredAlarmMailsOnceEvenWhenRedelivered)
     other.axis = kNoAxis;
     other.value = other.limit = NAN;
     publish("st3", other);
-    ASSERT_TRUE(WaitUntil([&] { return sink.Mails().size() >= 2; }, 30));
+    // The station's last will: every machine of it, whatever the rule's addresses.
+    const std::string will = R"({"state":"offline"})";
+    mosquitto_publish(pub, nullptr, "tavenor/st3/status", int(will.size()), will.data(), 1, false);
+    ASSERT_TRUE(WaitUntil([&] { return sink.Mails().size() >= 3; }, 30));
     const std::vector<std::string> mails = sink.Mails();
-    ASSERT_EQ(mails.size(), 2u);
+    ASSERT_EQ(mails.size(), 3u);
     EXPECT_EQ(mails[0].substr(0, mails[0].find("\n\n")),
               "Rcpt: oncall@plant.test\nSubject: [危险/Danger] st3 5号泵 速度有效值 X轴 7.9 mm/s");
     EXPECT_NE(mails[0].find("\nhttp://plant.test/machine/st3/5\r\n"), std::string::npos) << mails[0];
     EXPECT_NE(mails[1].find("Subject: [离线/Offline] st3 5号泵 离线\n"), std::string::npos) << mails[1];
+    EXPECT_NE(mails[2].find("Subject: [离线/Offline] st3 站点离线\n"), std::string::npos) << mails[2];
     mosquitto_disconnect(pub);
     mosquitto_loop_stop(pub, false);
     mosquitto_destroy(pub);
@@ -197,6 +201,29 @@ TEST(PlantMail, ARefusedMailIsDeliveredOnARetry)
     const std::vector<std::string> mails = sink.Mails();
     ASSERT_EQ(mails.size(), 1u);
     EXPECT_NE(mails[0].find("Subject: [危险/Danger] st3 5号泵"), std::string::npos);
+}
+
+// A rule whose every severity is a typo must not mail everything, and a
+// password written into the url would reach the log.
+TEST(PlantMail, BadMailEntriesAreReportedWithTheirLine)
+{
+    PlantConfig config;
+    std::vector<std::string> messages;
+    EXPECT_FALSE(ParsePlantConfig("[mail]\nurl = \"smtp://u:pw@mail.test\"\n"
+                                  "[[mail.rule]]\nseverities = [\"dangr\"]\nto = [\"a@b.test\"]\n"
+                                  "[[mail.rule]]\naddresses = [17, -1]\nto = [\"x@y.test\", \"bad address\"]\n",
+                                  "plant.toml", &config, &messages));
+    ASSERT_EQ(config.mail.rules.size(), 1u);
+    EXPECT_EQ(config.mail.rules[0].addresses, std::vector<int32_t>{17});
+    EXPECT_EQ(config.mail.rules[0].to, std::vector<std::string>{"x@y.test"});
+    std::string all;
+    for (const std::string &m : messages)
+        all += m + "\n";
+    EXPECT_NE(all.find("plant.toml 第4行：[mail.rule 1] severities 中的 \"dangr\""), std::string::npos) << all;
+    EXPECT_NE(all.find("第7行：[mail.rule 2] addresses"), std::string::npos) << all;
+    EXPECT_NE(all.find("第8行：[mail.rule 2] to 中的 \"bad address\""), std::string::npos) << all;
+    EXPECT_NE(all.find("url 不应含用户名或密码"), std::string::npos) << all;
+    EXPECT_EQ(all.find("pw@"), std::string::npos) << all;
 }
 
 }  // namespace
