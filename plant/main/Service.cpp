@@ -28,6 +28,9 @@ Service::Service(const PlantConfig &config)
 bool Service::Start(std::string *error)
 {
     if (config_.mail.Enabled()) {
+        Log("邮件通知：" + std::to_string(config_.mail.rules.size()) + " 条规则，经 " + config_.mail.url);
+        if (config_.mail.insecure)
+            Log("警告：[mail] insecure = true，邮件可能以明文或未经验证的 TLS 发送");
         mailer_.Start();
         writer_.SetAlarmSink([this](std::vector<StoredAlarm> &&alarms) { mailer_.Take(std::move(alarms)); });
     }
