@@ -8,6 +8,7 @@
 
 #include "core/settings/MqttConfig.h"
 #include "core/settings/TableReader.h"
+#include "plant/config/MailTable.h"
 
 namespace tav::plant {
 
@@ -183,10 +184,12 @@ bool ParsePlantConfig(const std::string &text, const std::string &name, PlantCon
     }
 
     ReadWeb(root, name, &config->web, messages);
+    if (!ParseMailConfig(root, name, &config->mail, messages))
+        ok = false;
 
     for (const auto &[key, node] : root) {
         const std::string_view k = key.str();
-        if (k != "broker" && k != "database" && k != "retention" && k != "web")
+        if (k != "broker" && k != "database" && k != "retention" && k != "web" && k != "mail")
             messages->push_back(name + " 第" + std::to_string(node.source().begin.line) + "行：未知的表 " +
                                 std::string(k) + "，略去");
     }

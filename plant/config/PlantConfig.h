@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "plant/config/MailConfig.h"
+
 namespace tav::plant {
 
 struct BrokerConfig {
@@ -60,6 +62,7 @@ struct PlantConfig {
     DatabaseConfig database;
     RetentionConfig retention;
     WebConfig web;
+    MailConfig mail;
     std::string password;  // from broker.passwordFile
 };
 

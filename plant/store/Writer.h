@@ -16,6 +16,7 @@
 
 #include "plant/config/PlantConfig.h"
 #include "plant/ingest/Message.h"
+#include "plant/store/Store.h"
 
 namespace tav::plant {
 
@@ -33,6 +34,11 @@ public:
     ~Writer();
     Writer(const Writer &) = delete;
     Writer &operator=(const Writer &) = delete;
+
+    // Told, on the writer's thread and after the commit, of the alarm events
+    // each write stored for the first time. Set before Start; must not wait.
+    using AlarmSink = std::function<void(std::vector<StoredAlarm> &&)>;
+    void SetAlarmSink(AlarmSink sink) { alarmSink_ = std::move(sink); }
 
     void Start();
     // Writes what is buffered, waiting up to `flushMs` for the database,
@@ -65,6 +71,7 @@ private:
     std::atomic<int64_t> buffered_{0};
     std::atomic<int64_t> inflight_{0};
     std::atomic<bool> databaseUp_{false};
+    AlarmSink alarmSink_;
     std::thread thread_;
 };
 
