@@ -74,8 +74,10 @@ public:
     void OnSteadySnapshot(const SteadySnapshot &snapshot) override;
 
     // Acknowledges alarms by id (all of them when `ids` is empty) at `utcMs`
-    // with an optional comment. Returns how many changed.
-    int Acknowledge(const std::vector<uint64_t> &ids, const std::string &comment, int64_t utcMs);
+    // with an optional comment, in the name of `user` (kept with the alarm
+    // and told in its event). Returns how many changed.
+    int Acknowledge(const std::vector<uint64_t> &ids, const std::string &comment, int64_t utcMs,
+                    const std::string &user = {});
 
     // A capture asked for could not be kept: no alarm names it any more, so
     // none of its later events does either.
@@ -205,6 +207,10 @@ private:
     CaptureRequester *capture_ = nullptr;
     int64_t lastTickMs_ = 0;  // the time of events outside a tick
 };
+
+// The login name of whoever runs the station, the "who" of an
+// acknowledgement made at its desk; "" when the system cannot say.
+std::string DesktopUserName();
 
 // The values of a quantity on an axis in a snapshot entry; NaN when it has
 // none (crest factor of a silent axis, a speed deviation without a rated

@@ -2,11 +2,16 @@
 // the operator's acknowledgement of its entries.
 #include "core/alarm/AlarmEngine.h"
 
+#include <pwd.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cstdlib>
 
 namespace tav {
 
-int AlarmEngine::Acknowledge(const std::vector<uint64_t> &ids, const std::string &comment, int64_t utcMs)
+int AlarmEngine::Acknowledge(const std::vector<uint64_t> &ids, const std::string &comment, int64_t utcMs,
+                             const std::string &user)
 {
     int changed = 0;
     std::vector<uint64_t> gone;
@@ -16,9 +21,11 @@ int AlarmEngine::Acknowledge(const std::vector<uint64_t> &ids, const std::string
         a.acknowledged = true;
         a.acknowledgedMs = utcMs;
         a.comment = comment;
+        a.acknowledgedBy = user;
         ++changed;
         AlarmEvent e = EventOf(a, AlarmEventKind::kAcknowledge, utcMs);
         e.comment = comment;
+        e.user = user;
         Broadcast(e);  // an operator's act is never held back
         if (!a.active)
             gone.push_back(a.id);
@@ -38,6 +45,23 @@ int AlarmEngine::Acknowledge(const std::vector<uint64_t> &ids, const std::string
         }
     }
     return changed;
+}
+
+std::string DesktopUserName()
+{
+    // The account the process runs as, not $USER, which anyone can set;
+    // the environment only where the system has no entry for the uid.
+    std::string name;
+    long size = ::sysconf(_SC_GETPW_R_SIZE_MAX);
+    std::string buffer(size_t(size > 0 ? size : 16384), '\0');
+    struct passwd entry;
+    struct passwd *found = nullptr;
+    if (::getpwuid_r(::geteuid(), &entry, buffer.data(), buffer.size(), &found) == 0 && found && found->pw_name)
+        name = found->pw_name;
+    if (name.empty())
+        if (const char *user = std::getenv("USER"))
+            name = user;
+    return name;
 }
 
 void AlarmEngine::ForgetCapture(const std::string &path)

@@ -1,5 +1,7 @@
 #include "core/history/HistoryAlarmLog.h"
 
+#include "core/history/HistorySchema.h"
+
 #include <sqlite3.h>
 #include <sys/stat.h>
 
@@ -131,8 +133,8 @@ int ParseAlarmQuantityKey(const std::string &key)
 }
 
 const char kInsertAlarmEventSql[] =
-    "INSERT INTO alarm_events(t,address,name,axis,quantity,value,limit_value,severity,event,comment,alarm_id,capture)"
-    " VALUES(?1,?2,?3,?4,?5,?6,?7,?8,?9,?10,?11,?12)";
+    "INSERT INTO alarm_events(t,address,name,axis,quantity,value,limit_value,severity,event,comment,alarm_id,capture,"
+    "who) VALUES(?1,?2,?3,?4,?5,?6,?7,?8,?9,?10,?11,?12,?13)";
 
 const char kCaptureLostSql[] =
     "UPDATE alarm_events SET capture='', comment=CASE WHEN event<>'raise' THEN comment WHEN comment='' THEN ?10"
@@ -166,6 +168,7 @@ void BindAlarmEvent(sqlite3_stmt *st, const AlarmEvent &e)
     sqlite3_bind_text(st, 10, e.comment.c_str(), int(e.comment.size()), SQLITE_STATIC);
     sqlite3_bind_int64(st, 11, int64_t(e.alarmId));
     sqlite3_bind_text(st, 12, e.capture.c_str(), int(e.capture.size()), SQLITE_STATIC);
+    sqlite3_bind_text(st, 13, e.user.c_str(), int(e.user.size()), SQLITE_STATIC);
 }
 
 int ForgetMissingCaptures(sqlite3 *db, const std::string &note)
@@ -221,7 +224,8 @@ bool ReadAlarmEvents(sqlite3 *db, const AlarmLogFilter &filter, std::vector<Alar
     // Newest first with the row cap, so that the cap drops the oldest; the
     // result is turned round into time order below.
     const std::string sql =
-        "SELECT t,address,name,axis,quantity,value,limit_value,severity,event,comment,alarm_id,capture"
+        std::string("SELECT t,address,name,axis,quantity,value,limit_value,severity,event,comment,alarm_id,capture,") +
+        (AlarmLogHasWho(db) ? "who" : "''") +
         " FROM alarm_events WHERE t>=?1 AND t<?2 AND (?3=0 OR address=?3) AND (?4='' OR severity=?4)"
         " ORDER BY t DESC, rowid DESC" +
         std::string(filter.maxRows > 0 ? " LIMIT ?5" : "");
@@ -259,6 +263,7 @@ bool ReadAlarmEvents(sqlite3 *db, const AlarmLogFilter &filter, std::vector<Alar
         e.comment = Text(st, 9);
         e.alarmId = uint64_t(sqlite3_column_int64(st, 10));
         e.capture = Text(st, 11);
+        e.user = Text(st, 12);
         out->push_back(std::move(e));
     }
     const bool ok = rc == SQLITE_DONE;

@@ -223,7 +223,7 @@ int WriteAlarmLogCsv(int fd, const std::vector<AlarmEvent> &events, bool utf8)
         text += ',';
         text += EventKindText(e.kind);
         text += ',';
-        AppendField(&text, e.comment);
+        AppendField(&text, EventRemark(e));
         text += "\r\n";
         if (text.size() >= kFlushBytes) {
             const std::string out = Encode(text, utf8);

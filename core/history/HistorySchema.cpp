@@ -65,7 +65,8 @@ namespace {
 const char kAlarmEventsSql[] =
     "CREATE TABLE alarm_events(t INTEGER NOT NULL, address INTEGER NOT NULL, name TEXT NOT NULL,"
     " axis TEXT NOT NULL, quantity TEXT NOT NULL, value REAL, limit_value REAL, severity TEXT NOT NULL,"
-    " event TEXT NOT NULL, comment TEXT NOT NULL, alarm_id INTEGER NOT NULL, capture TEXT NOT NULL);"
+    " event TEXT NOT NULL, comment TEXT NOT NULL, alarm_id INTEGER NOT NULL, capture TEXT NOT NULL,"
+    " who TEXT NOT NULL DEFAULT '');"
     "CREATE INDEX alarm_events_t ON alarm_events(t);"
     "CREATE INDEX alarm_events_at ON alarm_events(address, t);";
 
@@ -93,6 +94,17 @@ const char kFirstTablesSql[] =
     " hour_end INTEGER NOT NULL);";
 
 }  // namespace
+
+bool AlarmLogHasWho(sqlite3 *db)
+{
+    sqlite3_stmt *st = nullptr;
+    bool found = false;
+    if (sqlite3_prepare_v2(db, "SELECT 1 FROM pragma_table_info('alarm_events') WHERE name='who'", -1, &st,
+                           nullptr) == SQLITE_OK)
+        found = sqlite3_step(st) == SQLITE_ROW;
+    sqlite3_finalize(st);
+    return found;
+}
 
 bool PrepareHistorySchema(sqlite3 *db, std::string *error, int *failedCode)
 {
@@ -128,6 +140,15 @@ bool PrepareHistorySchema(sqlite3 *db, std::string *error, int *failedCode)
         sqlite3_finalize(st);
         if (tables != 6) {
             *error = "数据表不完整";
+            return false;
+        }
+        // Who acknowledged came later than the version: a column with a
+        // default, so that an older station writing the same file still can
+        // and readers that name their columns never notice.
+        if (!AlarmLogHasWho(db) &&
+            !ExecHistorySql(db, "ALTER TABLE alarm_events ADD COLUMN who TEXT NOT NULL DEFAULT ''", error)) {
+            if (failedCode)
+                *failedCode = sqlite3_errcode(db);
             return false;
         }
         return true;

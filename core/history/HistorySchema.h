@@ -35,6 +35,9 @@ extern const HistoryTableInfo kHistoryTables[3];
 // this station can read (damaged or of a newer version). A version 1 file is
 // brought to version 2; when that fails for want of the file (busy, full,
 // unwritable), *failedCode receives SQLite's code of the failure.
+// Whether the alarm log has its "who" column (files written before it was
+// added gain it when a station next opens them for writing).
+bool AlarmLogHasWho(sqlite3 *db);
 bool PrepareHistorySchema(sqlite3 *db, std::string *error, int *failedCode = nullptr);
 
 // Runs one statement without results; false with SQLite's text in *error.

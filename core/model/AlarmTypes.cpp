@@ -71,4 +71,11 @@ const char *EventKindText(AlarmEventKind k)
     return "";
 }
 
+std::string EventRemark(const AlarmEvent &e)
+{
+    if (e.user.empty())
+        return e.comment;
+    return e.comment.empty() ? e.user : e.user + "：" + e.comment;
+}
+
 }  // namespace tav

@@ -47,6 +47,7 @@ struct Alarm {
     double limit = NAN;            // none for offline
     bool settingsRemoved = false;  // ended because its sensor's settings went away
     std::string comment;           // of the acknowledgement
+    std::string acknowledgedBy;    // who: the desktop's login name, or a plant user's
     std::string capture;           // path of the raw capture, empty if none
     bool captureLost = false;      // one was asked for but none could be kept
     uint8_t faults = 0;            // a sensor-fault alarm's SensorFaultBit mask, the latest while active
@@ -82,11 +83,16 @@ struct AlarmEvent {
     double value = NAN;
     double limit = NAN;
     std::string comment;  // acknowledgement comment, or a note
+    std::string user;     // who acknowledged; empty for every other event
     std::string capture;
     // Not an event of its own: the history's correction that `capture`
     // could not be kept (`comment` says so), for the events already stored.
     bool captureLost = false;
 };
+
+// The event's remark as the log's "备注" shows it: who acknowledged leads
+// ("张工：已通知维修"), so the log's columns stay as readers know them.
+std::string EventRemark(const AlarmEvent &e);
 
 // Receives every alarm event on the window thread; must return at once
 // (queue the event for a thread of its own to store or send it).

@@ -1,5 +1,6 @@
 #include "core/mqtt/MqttAlarmBridge.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "core/alarm/Zones.h"
@@ -70,6 +71,11 @@ std::string AlarmEventJson(const AlarmEvent &e)
     w.Key("value").Number(e.value);
     w.Key("limit").Number(e.limit);
     w.Key("comment").String(e.comment);
+    w.Key("user");
+    if (e.user.empty())
+        w.Null();
+    else
+        w.String(e.user);
     w.Key("capture").String(e.capture);
     w.EndObject();
     return w.Take();
@@ -99,6 +105,8 @@ std::string CurrentAlarmsJson(int32_t address, const std::vector<Alarm> &alarms,
         item.Key("value").Number(a.value);
         item.Key("limit").Number(a.limit);
         item.Key("comment").String(a.comment);
+        if (a.acknowledged && !a.acknowledgedBy.empty())
+            item.Key("user").String(a.acknowledgedBy);
         if (a.quantity == kSensorFaultQuantity)
             item.Key("fault").String(SensorFaultText(a.faults));
         item.EndObject();
@@ -178,6 +186,44 @@ void MqttAlarmBridge::OnAlarmEvent(const AlarmEvent &event)
     // Alarm events are rare next to the ticks: their texts are made here.
     publisher_.PublishAlarm(event.address, AlarmEventJson(event),
                             CurrentAlarmsJson(event.address, engine_.Alarms(), event.utcMs));
+}
+
+void MqttAlarmBridge::ApplyAckCommands(int64_t utcMs)
+{
+    constexpr size_t kRemembered = 256;
+    for (const AckCommand &c : publisher_.TakeAckCommands()) {
+        if (!c.requestId.empty()) {
+            auto again = std::find_if(answered_.begin(), answered_.end(),
+                                      [&](const Answer &a) { return a.requestId == c.requestId; });
+            if (again != answered_.end()) {
+                publisher_.ReplyAck(again->requestId, again->ok, again->reason, utcMs);
+                continue;
+            }
+        }
+        Answer answer{c.requestId, false, {}};
+        const std::vector<Alarm> alarms = engine_.Alarms();
+        auto it = std::find_if(alarms.begin(), alarms.end(), [&](const Alarm &a) { return a.id == c.alarmId; });
+        if (it == alarms.end()) {
+            answer.reason = "报警 " + std::to_string(c.alarmId) + " 不在报警列表中（未知，或已恢复并确认）";
+        } else if (it->acknowledged) {
+            answer.reason = "报警 " + std::to_string(c.alarmId) + " 已由" +
+                            (it->acknowledgedBy.empty() ? std::string("他人") : it->acknowledgedBy) + "确认";
+        } else {
+            // The engine tells its listeners, this bridge among them: the
+            // event and the sensor's list go out ahead of the answer.
+            answer.ok = engine_.Acknowledge({c.alarmId}, c.comment, utcMs, c.user) == 1;
+            if (!answer.ok)
+                answer.reason = "报警 " + std::to_string(c.alarmId) + " 未能确认";
+        }
+        if (!answer.ok)
+            publisher_.CountRefusedCommand();
+        publisher_.ReplyAck(answer.requestId, answer.ok, answer.reason, utcMs);
+        if (!answer.requestId.empty()) {
+            answered_.push_back(std::move(answer));
+            if (answered_.size() > kRemembered)
+                answered_.pop_front();
+        }
+    }
 }
 
 }  // namespace tav

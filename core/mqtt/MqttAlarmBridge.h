@@ -3,6 +3,7 @@
 // <prefix>/alarm, the sensor's current alarms (retained) to
 // <prefix>/sensor/<address>/alarm, and the machines' names and severity zones
 // ride on the steady messages. Window thread, like the engine it listens to.
+#include <deque>
 #include <string>
 #include <vector>
 
@@ -23,9 +24,23 @@ public:
     ~MqttAlarmBridge() override;
     void OnAlarmEvent(const AlarmEvent &event) override;
 
+    // Applies the acknowledgements the link took from the plant, each
+    // answered on the result topic: an alarm the list no longer holds (never
+    // raised, or cleared and acknowledged) or one already acknowledged is
+    // refused, not applied. A command sent again (the broker's QoS 1 may
+    // deliver twice) gets its first answer again. Window thread.
+    void ApplyAckCommands(int64_t utcMs);
+
 private:
+    struct Answer {
+        std::string requestId;
+        bool ok = false;
+        std::string reason;
+    };
+
     MqttPublisher &publisher_;
     AlarmEngine &engine_;
+    std::deque<Answer> answered_;  // the latest answers with a request id
 };
 
 }  // namespace tav

@@ -19,6 +19,10 @@ namespace {
 // rest wait in our queue, where the bound and the order are ours.
 constexpr int kWindow = 200;
 constexpr int kKeepAliveS = 30;
+// Commands waiting for the engine's thread; more than a page's operators
+// could send between two ticks is a flood.
+constexpr size_t kMaxPendingCommands = 64;
+constexpr int kRefusalsToldPerSecond = 5;
 
 std::once_flag gLibInit;
 
@@ -97,6 +101,8 @@ bool MqttPublisher::Start(std::string *error)
     mosquitto_connect_callback_set(mosq_, &MqttPublisher::OnConnect);
     mosquitto_disconnect_callback_set(mosq_, &MqttPublisher::OnDisconnect);
     mosquitto_publish_callback_set(mosq_, &MqttPublisher::OnPublish);
+    if (config_.remoteAck)
+        mosquitto_message_callback_set(mosq_, &MqttPublisher::OnMessage);
 
     state_ = int(MqttLinkState::kConnecting);
     thread_ = std::thread([this] { Run(); });
@@ -483,6 +489,12 @@ void MqttPublisher::OnConnect(struct mosquitto *, void *self, int rc)
         p->inFlight_ = 0;
         p->RequeueRetainedLocked();
     }
+    // Every connect: the session is clean, the broker forgot the last one.
+    if (p->config_.remoteAck) {
+        const std::string topic = AckCommandTopic(p->config_.prefix);
+        if (mosquitto_subscribe(p->mosq_, nullptr, topic.c_str(), 1) != MOSQ_ERR_SUCCESS)
+            p->Log("MQTT：无法订阅 " + topic + "，暂不能远程确认报警");
+    }
     p->state_ = int(MqttLinkState::kConnected);
     p->Log("MQTT：已连接 " + p->brokerAddress_);
     p->wake_.notify_all();
@@ -515,6 +527,62 @@ void MqttPublisher::OnPublish(struct mosquitto *, void *self, int)
     }
     p->sent_.fetch_add(1);
     p->wake_.notify_all();
+}
+
+std::vector<AckCommand> MqttPublisher::TakeAckCommands()
+{
+    std::vector<AckCommand> taken;
+    std::lock_guard<std::mutex> lock(queueMutex_);
+    taken.swap(commands_);
+    return taken;
+}
+
+void MqttPublisher::ReplyAck(const std::string &requestId, bool ok, const std::string &reason, int64_t utcMs)
+{
+    Enqueue(AckResultTopic(config_.prefix), AckResultJson(requestId, ok, reason, utcMs), false);
+}
+
+void MqttPublisher::OnMessage(struct mosquitto *, void *self, const struct mosquitto_message *message)
+{
+    // The client library's thread: check, queue and return; the engine's
+    // own thread applies what was taken.
+    auto *p = static_cast<MqttPublisher *>(self);
+    if (!message->topic || AckCommandTopic(p->config_.prefix) != message->topic)
+        return;  // subscribed to nothing else
+    const int64_t now = std::chrono::duration_cast<std::chrono::milliseconds>(
+                            std::chrono::system_clock::now().time_since_epoch())
+                            .count();
+    AckCommand command;
+    std::string why;
+    const std::string_view payload(static_cast<const char *>(message->payload),
+                                   message->payloadlen > 0 ? size_t(message->payloadlen) : 0);
+    bool ok = ParseAckCommand(payload, &command, &why);
+    bool tell = false;
+    {
+        std::lock_guard<std::mutex> lock(p->queueMutex_);
+        if (ok && p->commands_.size() >= kMaxPendingCommands) {
+            ok = false;
+            why = "命令过多，请稍后再试";
+        }
+        if (ok) {
+            p->commands_.push_back(std::move(command));
+        } else {
+            if (now / 1000 != p->refusalSecond_) {
+                p->refusalSecond_ = now / 1000;
+                p->refusalsThisSecond_ = 0;
+            }
+            tell = ++p->refusalsThisSecond_ <= kRefusalsToldPerSecond;
+        }
+    }
+    if (ok) {
+        p->commandsTaken_.fetch_add(1);
+        return;
+    }
+    p->commandsRefused_.fetch_add(1);
+    if (!tell)
+        return;
+    p->ReplyAck(command.requestId, false, why, now);
+    p->Log("MQTT：拒绝远程确认命令：" + why);
 }
 
 }  // namespace tav

@@ -18,11 +18,13 @@
 #include <vector>
 
 #include "core/model/SteadySnapshot.h"
+#include "core/mqtt/MqttCommands.h"
 #include "core/mqtt/MqttPayloads.h"
 #include "core/net/EventSink.h"
 #include "core/settings/MqttConfig.h"
 
 struct mosquitto;
+struct mosquitto_message;
 
 namespace tav {
 
@@ -54,6 +56,17 @@ public:
     // `currentJson` is not empty, the sensor's current alarms retained on
     // <prefix>/sensor/<address>/alarm.
     void PublishAlarm(int32_t address, std::string eventJson, std::string currentJson);
+
+    // With remoteAck: the acknowledgements taken from the command topic
+    // since the last call, oldest first (the thread owning the alarm engine
+    // applies them). The client's thread only checks and queues them.
+    std::vector<AckCommand> TakeAckCommands();
+    // Any thread: the answer to one command on <prefix>/command/ack/result.
+    void ReplyAck(const std::string &requestId, bool ok, const std::string &reason, int64_t utcMs);
+    // A command refused after it was taken (unknown alarm, ...), for the count.
+    void CountRefusedCommand() { commandsRefused_.fetch_add(1); }
+    uint64_t CommandsTaken() const { return commandsTaken_.load(); }
+    uint64_t CommandsRefused() const { return commandsRefused_.load(); }
 
     // Any thread.
     MqttLinkState LinkState() const { return MqttLinkState(state_.load()); }
@@ -100,6 +113,7 @@ private:
     static void OnConnect(struct mosquitto *, void *self, int rc);
     static void OnDisconnect(struct mosquitto *, void *self, int rc);
     static void OnPublish(struct mosquitto *, void *self, int mid);
+    static void OnMessage(struct mosquitto *, void *self, const struct mosquitto_message *message);
 
     MqttConfig config_;
     EventSink *sink_;
@@ -137,6 +151,11 @@ private:
     bool netStop_ = false;
     bool everConnected_ = false;  // since the network loop last started
     int inFlight_ = 0;
+    std::vector<AckCommand> commands_;  // taken, not yet applied; bounded
+    // Answers and log lines for refused commands, per second: a flood of
+    // garbage must not push the plant's data out of the queue.
+    int64_t refusalSecond_ = 0;
+    int refusalsThisSecond_ = 0;
 
     // Our thread only.
     std::map<int32_t, SensorState> sensors_;
@@ -150,6 +169,8 @@ private:
     std::atomic<uint64_t> sent_{0};
     std::atomic<uint64_t> digested_{0};
     std::atomic<uint64_t> skipped_{0};
+    std::atomic<uint64_t> commandsTaken_{0};
+    std::atomic<uint64_t> commandsRefused_{0};
 };
 
 }  // namespace tav

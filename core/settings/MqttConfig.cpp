@@ -170,6 +170,11 @@ bool ResolveMqttConfig(const MqttSettings &settings, const std::string &hostname
     c.qos = settings.qos;
     c.intervalS = settings.intervalS;
     c.bufferMinutes = settings.bufferMinutes;
+    c.remoteAck = settings.remoteAck;
+    // Without an account the broker cannot tell the plant's service from
+    // anyone else on the network who publishes an acknowledgement.
+    if (c.remoteAck && c.username.empty() && messages)
+        messages->push_back("MQTT：警告：remote_ack = true 但未设置 username，代理无法限制谁能远程确认报警");
     c.stationPort = stationPort;
     *out = c;
     return true;

@@ -30,6 +30,8 @@ struct MqttConfig {
     double statusPeriodS = 10;
     double reconnectMinS = 1;
     double reconnectMaxS = 30;
+    // Subscribe to <prefix>/command/ack and take acknowledgements from it.
+    bool remoteAck = false;
     // For the status topic.
     std::string version;
     int stationPort = 0;

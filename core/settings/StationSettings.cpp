@@ -56,6 +56,7 @@ void ReadMqtt(const toml::table &root, const std::string &fileName, std::vector<
     reader.Integer("qos", 0, 2, &mqtt->qos);
     reader.Number("interval_s", 0.5, 3600, &mqtt->intervalS);
     reader.Integer("buffer_minutes", 0, 1440, &mqtt->bufferMinutes);
+    reader.Boolean("remote_ack", &mqtt->remoteAck);
     reader.ReportUnknown();
 }
 

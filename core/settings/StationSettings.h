@@ -47,6 +47,9 @@ struct MqttSettings {
     int qos = 1;
     double intervalS = 1;
     int bufferMinutes = 10;
+    // Acknowledgements sent by the plant's service on <prefix>/command/ack;
+    // off unless asked for, as the broker's ACL must guard that topic.
+    bool remoteAck = false;
 };
 
 // [alarm]: how a new danger or offline alarm makes itself known.

@@ -222,6 +222,9 @@ std::vector<std::string> Station::SteadyTick()
     tickUtcMs_ = std::chrono::duration_cast<std::chrono::milliseconds>(
                      std::chrono::system_clock::now().time_since_epoch())
                      .count();
+    // The plant's acknowledgements, on the thread that owns the engine.
+    if (mqttAlarms_)
+        mqttAlarms_->ApplyAckCommands(tickUtcMs_);
     std::vector<std::string> messages = steady_->Tick(*table_, steadyLog_.get());
     snapshot_.utcMs = tickUtcMs_;
     tickUtcMs_ = 0;  // the log's file names outside a tick take the clock

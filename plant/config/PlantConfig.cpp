@@ -1,5 +1,6 @@
 #include "plant/config/PlantConfig.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fstream>
@@ -7,6 +8,7 @@
 
 #include "core/settings/MqttConfig.h"
 #include "core/settings/TableReader.h"
+#include "plant/config/MailTable.h"
 
 namespace tav::plant {
 
@@ -23,6 +25,70 @@ bool ValidFollowPrefix(const std::string &prefix)
     if (last.empty() || (last != "+" && last.find('+') != std::string::npos))
         return false;
     return head.empty() ? slash == std::string::npos : ValidTopicPrefix(head);
+}
+
+// [web] and its [[web.user]] entries; a bad user is left out, never
+// let in with a guessed role.
+void ReadWeb(const toml::table &root, const std::string &name, WebConfig *w, std::vector<std::string> *messages)
+{
+    const toml::table *table = SubTable(root, "web", name, messages);
+    if (!table)
+        return;
+    TableReader web(table, "web", name, messages);
+    std::string listen = "127.0.0.1:8080";
+    web.String("listen", &listen);
+    web.Boolean("secure_cookies", &w->secureCookies);
+    web.Integer("session_minutes", 5, 7 * 24 * 60, &w->sessionMinutes);
+    web.String("session_file", &w->sessionFile);
+    web.Integer("threads", 8, 512, &w->threads);
+    const toml::node *users = web.Find("user");
+    web.ReportUnknown();
+    const size_t colon = listen.rfind(':');
+    const std::string portText = colon == std::string::npos ? "" : listen.substr(colon + 1);
+    if (listen == "0" || listen.empty()) {
+        w->listen.clear();
+    } else if (colon == std::string::npos || colon == 0 || portText.empty() || portText.size() > 5 ||
+               portText.find_first_not_of("0123456789") != std::string::npos || std::stoi(portText) < 1 ||
+               std::stoi(portText) > 65535) {
+        messages->push_back(name + "：[web] listen 应为 \"地址:端口\"，网页服务不启动");
+        w->listen.clear();
+    } else {
+        w->listen = listen;
+        w->host = listen.substr(0, colon);
+        if (w->host.size() > 2 && w->host.front() == '[' && w->host.back() == ']')
+            w->host = w->host.substr(1, w->host.size() - 2);
+        w->port = std::stoi(portText);
+    }
+    if (!users)
+        return;
+    const toml::array *array = users->as_array();
+    if (!array || !array->is_array_of_tables()) {
+        messages->push_back(name + " 第" + std::to_string(users->source().begin.line) +
+                            "行：[[web.user]] 应为表的数组，略去");
+        return;
+    }
+    for (const toml::node &item : *array) {
+        WebUser u;
+        TableReader user(item.as_table(), "web.user", name, messages);
+        user.String("name", &u.name);
+        user.String("role", &u.role);
+        user.String("password_hash", &u.passwordHash);
+        user.ReportUnknown();
+        const std::string line = std::to_string(item.source().begin.line);
+        bool taken = false;
+        for (const WebUser &other : w->users)
+            taken = taken || other.name == u.name;
+        const bool plain = std::all_of(u.name.begin(), u.name.end(), [](char c) { return (unsigned char)c > ' '; });
+        if (u.name.empty() || u.name.size() > 64 || !plain || taken)
+            messages->push_back(name + " 第" + line + "行：[[web.user]] name 为空、过长、含空白或重复，略去此用户");
+        else if (u.role != "viewer" && u.role != "operator")
+            messages->push_back(name + " 第" + line + "行：[[web.user]] role 应为 \"viewer\" 或 \"operator\"，略去用户 " + u.name);
+        else if (u.passwordHash.rfind("$argon2id$", 0) != 0)
+            messages->push_back(name + " 第" + line + "行：[[web.user]] password_hash 应为 Argon2id 散列"
+                                "（tavenor-plant hash-password），略去用户 " + u.name);
+        else
+            w->users.push_back(u);
+    }
 }
 
 }  // namespace
@@ -117,9 +183,13 @@ bool ParsePlantConfig(const std::string &text, const std::string &name, PlantCon
         r.hourDays = r.minuteDays;
     }
 
+    ReadWeb(root, name, &config->web, messages);
+    if (!ParseMailConfig(root, name, &config->mail, messages))
+        ok = false;
+
     for (const auto &[key, node] : root) {
         const std::string_view k = key.str();
-        if (k != "broker" && k != "database" && k != "retention")
+        if (k != "broker" && k != "database" && k != "retention" && k != "web" && k != "mail")
             messages->push_back(name + " 第" + std::to_string(node.source().begin.line) + "行：未知的表 " +
                                 std::string(k) + "，略去");
     }

@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "plant/config/MailConfig.h"
+
 namespace tav::plant {
 
 struct BrokerConfig {
@@ -35,10 +37,32 @@ struct RetentionConfig {
     int hourDays = 3650;
 };
 
+struct WebUser {
+    std::string name;
+    std::string role;          // "viewer" or "operator"
+    std::string passwordHash;  // Argon2id, as `tavenor-plant hash-password` prints it
+};
+
+struct WebConfig {
+    // "host:port"; empty when the web server is off ([web] absent or listen = "0").
+    std::string listen;
+    std::string host;
+    int port = 0;
+    // Behind a TLS proxy the session cookie is marked Secure.
+    bool secureCookies = false;
+    int sessionMinutes = 480;
+    // Logged-in sessions kept here survive a restart; empty: memory only.
+    std::string sessionFile;
+    int threads = 48;  // live pages each hold one
+    std::vector<WebUser> users;
+};
+
 struct PlantConfig {
     BrokerConfig broker;
     DatabaseConfig database;
     RetentionConfig retention;
+    WebConfig web;
+    MailConfig mail;
     std::string password;  // from broker.passwordFile
 };
 

@@ -78,6 +78,14 @@ void Subscriber::Stop()
     mosquitto_loop_stop(mosq_, false);
 }
 
+bool Subscriber::Publish(const std::string &topic, const std::string &payload, int qos)
+{
+    if (!mosq_ || !connected_.load())
+        return false;
+    return mosquitto_publish(mosq_, nullptr, topic.c_str(), int(payload.size()), payload.data(), qos, false) ==
+           MOSQ_ERR_SUCCESS;
+}
+
 void Subscriber::OnConnect(mosquitto *m, void *self, int rc)
 {
     auto *s = static_cast<Subscriber *>(self);

@@ -12,6 +12,7 @@
 #include <functional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "plant/config/PlantConfig.h"
 
@@ -32,6 +33,9 @@ public:
     bool Start(std::string *error);
     void Stop();
     bool Connected() const { return connected_.load(); }
+    // Any thread: one message on the same connection (a command to a
+    // station); false when there is no connection to take it now.
+    bool Publish(const std::string &topic, const std::string &payload, int qos);
 
     // The topics of one followed prefix.
     static std::vector<std::string> Filters(const std::string &prefix);

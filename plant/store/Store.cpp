@@ -3,6 +3,8 @@
 #include <libpq-fe.h>
 
 #include <climits>
+#include <cstdlib>
+#include <iterator>
 #include <map>
 #include <nlohmann/json.hpp>
 
@@ -167,6 +169,61 @@ Store::Result Store::Exec(const std::string &sql, std::string *error, int64_t *r
     return Result::kOk;
 }
 
+Store::Result Store::InsertTold(bool stationStates, std::string *error, int64_t *rows, std::vector<StoredAlarm> *alarms)
+{
+    if (!Healthy())
+        return Fail(error, "");
+    // "returning" names only the rows the key let in: a redelivered event
+    // is skipped here and so is never told twice.
+    PGresult *r = PQexec(
+        conn_, stationStates
+                   ? "insert into station_states select * from station_states_stage on conflict do nothing"
+                     " returning station, (extract(epoch from time) * 1000)::bigint, state"
+                   : "insert into alarm_events select * from alarm_events_stage on conflict do nothing"
+                     " returning station, (extract(epoch from time) * 1000)::bigint, alarm_id, event, address, name,"
+                     " quantity, quantity_text, axis, severity, value, limit_value, comment");
+    if (PQresultStatus(r) != PGRES_TUPLES_OK) {
+        const std::string state = SqlState(r);
+        PQclear(r);
+        return Fail(error, state);
+    }
+    const int n = PQntuples(r);
+    *rows = n;
+    for (int i = 0; i < n && alarms; ++i) {
+        auto text = [&](int c) { return std::string(PQgetvalue(r, i, c), size_t(PQgetlength(r, i, c))); };
+        StoredAlarm a;
+        a.station = text(0);
+        a.utcMs = std::atoll(PQgetvalue(r, i, 1));
+        if (stationStates) {
+            // A station gone (its last will): the whole station's alarms stop.
+            if (text(2) != "offline")
+                continue;
+            a.event = "offline";
+            a.address = -1;
+            a.quantity = "station";
+            a.severity = "offline";
+            alarms->push_back(std::move(a));
+            continue;
+        }
+        a.alarmId = std::atoll(PQgetvalue(r, i, 2));
+        a.event = text(3);
+        a.address = int32_t(std::atol(PQgetvalue(r, i, 4)));
+        a.name = text(5);
+        a.quantity = text(6);
+        a.quantityText = text(7);
+        a.axis = text(8);
+        a.severity = text(9);
+        a.hasValue = !PQgetisnull(r, i, 10);
+        a.value = a.hasValue ? std::atof(PQgetvalue(r, i, 10)) : 0;
+        a.hasLimit = !PQgetisnull(r, i, 11);
+        a.limit = a.hasLimit ? std::atof(PQgetvalue(r, i, 11)) : 0;
+        a.comment = text(12);
+        alarms->push_back(std::move(a));
+    }
+    PQclear(r);
+    return Result::kOk;
+}
+
 Store::Result Store::Copy(const std::string &table, const std::string &text, std::string *error)
 {
     PGresult *r = PQexec(conn_, ("copy " + table + " from stdin").c_str());
@@ -258,8 +315,9 @@ Store::Result Store::EnsurePartitions(int64_t day, std::string *error)
 }
 
 Store::Result Store::Write(const std::vector<Row> &rows, int64_t nowMs, int fullDays, int64_t *inserted,
-                           int64_t *expired, std::string *error)
+                           int64_t *expired, std::string *error, std::vector<StoredAlarm> *alarms)
 {
+    std::vector<StoredAlarm> newAlarms;
     *inserted = 0;
     *expired = 0;
     std::string text[4];  // steady, alarm events, connection states, station states
@@ -343,7 +401,9 @@ Store::Result Store::Write(const std::vector<Row> &rows, int64_t nowMs, int full
         const std::string table = kTables[i];
         int64_t n = 0;
         Result r = Copy(table + "_stage", text[i], error);
-        if (r == Result::kOk)
+        if (r == Result::kOk && (i == 1 || i == 3))
+            r = InsertTold(i == 3, error, &n, alarms ? &newAlarms : nullptr);
+        else if (r == Result::kOk)
             r = Exec("insert into " + table + " select * from " + table + "_stage on conflict do nothing", error, &n);
         if (r == Result::kOk && i == 0)
             r = Exec("insert into pending_minutes select distinct station, address, date_trunc('minute', time)"
@@ -377,6 +437,9 @@ Store::Result Store::Write(const std::vector<Row> &rows, int64_t nowMs, int full
                  error);
     if (r == Result::kOk)
         r = Exec("commit", error);
+    if (r == Result::kOk && alarms)
+        alarms->insert(alarms->end(), std::make_move_iterator(newAlarms.begin()),
+                       std::make_move_iterator(newAlarms.end()));
     return r;
 }
 

@@ -16,6 +16,19 @@ struct pg_conn;
 
 namespace tav::plant {
 
+// An alarm event as a write first stored it: what a notification tells.
+// A station going offline comes as an "offline" event of address -1.
+struct StoredAlarm {
+    std::string station;
+    int64_t utcMs = 0;
+    int64_t alarmId = 0;
+    std::string event;  // raise, clear, acknowledge, offline, online, ...
+    int32_t address = 0;
+    std::string name, quantity, quantityText, axis, severity, comment;
+    bool hasValue = false, hasLimit = false;
+    double value = 0, limit = 0;
+};
+
 constexpr int kSchemaVersion = 1;
 
 class Store {
@@ -33,9 +46,11 @@ public:
     enum class Result { kOk, kConnectionLost, kBadData };
     // Writes `rows` in one transaction. *inserted counts the rows new to the
     // tables (the rest were there already); rows older than the retention
-    // of full-resolution rows are left out and counted in *expired.
+    // of full-resolution rows are left out and counted in *expired. The
+    // alarm events new to the table (and stations newly offline) go to
+    // *alarms once committed.
     Result Write(const std::vector<Row> &rows, int64_t nowMs, int fullDays, int64_t *inserted, int64_t *expired,
-                 std::string *error);
+                 std::string *error, std::vector<StoredAlarm> *alarms = nullptr);
     // Builds the aggregates of the minutes that closed by `nowMs` (and of
     // the hours whose minutes are all built), a bounded share per call, the
     // oldest first; a late row opens its minute again.
@@ -47,6 +62,9 @@ public:
 
 private:
     Result Exec(const std::string &sql, std::string *error, int64_t *rows = nullptr);
+    // Moves the staged alarm events (or station states) into their table;
+    // the events new to it (and stations newly gone offline) go to *alarms.
+    Result InsertTold(bool stationStates, std::string *error, int64_t *rows, std::vector<StoredAlarm> *alarms);
     Result Copy(const std::string &table, const std::string &text, std::string *error);
     // Ends a failed transaction; says whether the rows or the database were at fault.
     Result Fail(std::string *error, const std::string &sqlState);

@@ -137,13 +137,15 @@ void Writer::Run()
         Store::Result r = Store::Result::kOk;
         if (!batch.empty()) {
             int64_t inserted = 0, expired = 0;
-            r = store.Write(batch, now, config_.retention.fullDays, &inserted, &expired, &error);
+            std::vector<StoredAlarm> stored;  // only what was committed
+            r = store.Write(batch, now, config_.retention.fullDays, &inserted, &expired, &error, &stored);
             if (r == Store::Result::kBadData) {
                 // One row the database will not take must not hold back the
                 // rest: write them one by one and let the bad one go.
                 for (const Row &row : batch) {
                     int64_t n = 0, e = 0;
-                    const Store::Result one = store.Write({row}, now, config_.retention.fullDays, &n, &e, &error);
+                    const Store::Result one =
+                        store.Write({row}, now, config_.retention.fullDays, &n, &e, &error, &stored);
                     if (one == Store::Result::kConnectionLost) {
                         r = one;
                         break;
@@ -160,12 +162,17 @@ void Writer::Run()
                     // The one-by-one pass may have stored part: the key skips it next time.
                 }
             }
+            // Even when the rest failed: what was committed will not be new again.
+            if (!stored.empty() && alarmSink_)
+                alarmSink_(std::move(stored));
             if (r == Store::Result::kOk) {
                 counters.stored += inserted;
                 counters.expired += expired;
                 counters.duplicates += int64_t(batch.size()) - inserted - expired;
                 batch.clear();
                 inflight_ = 0;
+                if (committed)
+                    committed();
             }
         }
         if (r == Store::Result::kOk)

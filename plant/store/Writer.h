@@ -9,12 +9,14 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <thread>
 #include <vector>
 
 #include "plant/config/PlantConfig.h"
 #include "plant/ingest/Message.h"
+#include "plant/store/Store.h"
 
 namespace tav::plant {
 
@@ -33,6 +35,11 @@ public:
     Writer(const Writer &) = delete;
     Writer &operator=(const Writer &) = delete;
 
+    // Told, on the writer's thread and after the commit, of the alarm events
+    // each write stored for the first time. Set before Start; must not wait.
+    using AlarmSink = std::function<void(std::vector<StoredAlarm> &&)>;
+    void SetAlarmSink(AlarmSink sink) { alarmSink_ = std::move(sink); }
+
     void Start();
     // Writes what is buffered, waiting up to `flushMs` for the database,
     // then ends the thread; what is still unwritten is logged as lost.
@@ -43,6 +50,9 @@ public:
     int64_t Buffered() const { return buffered_.load(); }
     bool DatabaseUp() const { return databaseUp_.load(); }
     WriterCounters counters;
+    // Called on the writer's thread after each batch is committed (live
+    // pages follow it); set before Start, must return at once.
+    std::function<void()> committed;
 
 private:
     void Run();
@@ -61,6 +71,7 @@ private:
     std::atomic<int64_t> buffered_{0};
     std::atomic<int64_t> inflight_{0};
     std::atomic<bool> databaseUp_{false};
+    AlarmSink alarmSink_;
     std::thread thread_;
 };
 

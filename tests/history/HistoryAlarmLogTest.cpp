@@ -82,7 +82,7 @@ TEST(HistoryAlarmLog, EngineEventsRoundTripThroughTheWriter)
         fleet.TickFor(engine, 6);
         ASSERT_EQ(engine.Alarms().size(), 1u);
         const int64_t ackMs = fleet.now + 1234;
-        engine.Acknowledge({}, "已通知\"维修\"，明天停机", ackMs);
+        engine.Acknowledge({}, "已通知\"维修\"，明天停机", ackMs, "张工");
         fleet.SetVelocity(5, 1.0, 1);
         fleet.TickFor(engine, 6);
         fleet.SetSending(5, false);  // silent for 10 s: offline, then back
@@ -111,6 +111,7 @@ TEST(HistoryAlarmLog, EngineEventsRoundTripThroughTheWriter)
         EXPECT_EQ(a.axis, b.axis);
         EXPECT_EQ(a.severity, b.severity);
         EXPECT_EQ(a.comment, b.comment);
+        EXPECT_EQ(a.user, b.user);
         EXPECT_EQ(a.alarmId, b.alarmId);
         if (std::isnan(b.value))
             EXPECT_TRUE(std::isnan(a.value));  // NULL in the file, not 0
@@ -126,6 +127,7 @@ TEST(HistoryAlarmLog, EngineEventsRoundTripThroughTheWriter)
     EXPECT_NEAR(log[0].value, 3.0, 1e-6);
     EXPECT_NEAR(log[0].limit, 2.8, 1e-9);
     EXPECT_EQ(log[1].comment, "已通知\"维修\"，明天停机");
+    EXPECT_EQ(log[1].user, "张工");
     EXPECT_EQ(log[3].quantity, kOfflineQuantity);
     EXPECT_EQ(log[3].severity, AlarmSeverity::kOffline);
     EXPECT_EQ(log[3].axis, kNoAxis);
@@ -283,6 +285,35 @@ TEST(HistoryAlarmLog, FirstVersionFileIsReadThenBroughtForward)
 
 // Regression: a migration that found the file busy was taken for a damaged
 // file (the rollback cleared SQLite's code) and the history moved aside.
+// A log written before who acknowledged was kept: read as it is, and given
+// the column by the next station that writes it, its rows intact.
+TEST(HistoryAlarmLog, LogWithoutWhoIsReadThenGainsIt)
+{
+    ScratchFolder folder;
+    CollectingSink sink;
+    AlarmEvent ack = Event(test::kBaseUtcMs + 1, AlarmEventKind::kAcknowledge, 5, AlarmSeverity::kAlert);
+    ack.user = "张工";
+    for (int run = 0; run < 2; ++run) {
+        {
+            HistoryWriter writer(test::TestOptions(folder), sink);
+            ASSERT_TRUE(writer.Start());
+            writer.OnAlarmEvent(run == 0 ? Event(test::kBaseUtcMs, AlarmEventKind::kRaise, 5, AlarmSeverity::kAlert)
+                                         : ack);
+            writer.Flush();
+        }
+        if (run == 0) {
+            ASSERT_EQ(Exec(folder.Database(), "ALTER TABLE alarm_events DROP COLUMN who"), SQLITE_OK);
+            const std::vector<AlarmEvent> old = ReadLog(folder, {});
+            ASSERT_EQ(old.size(), 1u);
+            EXPECT_EQ(old[0].user, "");
+        }
+    }
+    const std::vector<AlarmEvent> log = ReadLog(folder, {});
+    ASSERT_EQ(log.size(), 2u);
+    EXPECT_EQ(log[0].kind, AlarmEventKind::kRaise);
+    EXPECT_EQ(log[1].user, "张工");
+}
+
 TEST(HistoryAlarmLog, BusyFirstVersionFileIsMigratedLaterNotMovedAside)
 {
     ScratchFolder folder;

@@ -438,6 +438,7 @@ TEST(HistoryTool, AlarmsCsvFiltersAndMachineNames)
         w.OnAlarmEvent(event(90 * 60'000, AlarmEventKind::kRaise, 4, AlarmSeverity::kAlert));
         AlarmEvent ack = event(30 * 60'000, AlarmEventKind::kAcknowledge, 4, AlarmSeverity::kAlert);
         ack.comment = "a,b \"c\"";
+        ack.user = "张工";
         w.OnAlarmEvent(ack);
         w.OnAlarmEvent(event(20 * 60'000, AlarmEventKind::kOffline, 6, AlarmSeverity::kOffline));
         w.OnAlarmEvent(event(10 * 60'000, AlarmEventKind::kOnline, 6, AlarmSeverity::kOffline));
@@ -462,7 +463,7 @@ TEST(HistoryTool, AlarmsCsvFiltersAndMachineNames)
     auto lines = Split(r.out, "\r\n");
     ASSERT_EQ(lines.size(), 4u) << r.out;
     EXPECT_EQ(lines[0], "时间,地址,设备名称,轴,参数,数值,限值,级别,事件,备注");
-    EXPECT_EQ(lines[1].substr(23), ",4,1号泵 电机端,Y轴,速度有效值(10-1000Hz),3,2.8,预警,确认,\"a,b \"\"c\"\"\"");
+    EXPECT_EQ(lines[1].substr(23), ",4,1号泵 电机端,Y轴,速度有效值(10-1000Hz),3,2.8,预警,确认,\"张工：a,b \"\"c\"\"\"");
     char when[24];
     FormatHistoryTime(now - 30 * 60'000, when);
     EXPECT_EQ(lines[1].substr(0, 23), std::string(when, 23));

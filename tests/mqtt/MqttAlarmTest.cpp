@@ -4,6 +4,7 @@
 
 #include "core/mqtt/Json.h"
 #include "core/mqtt/MqttAlarmBridge.h"
+#include "plant/command/MqttAckSender.h"
 #include "tests/alarm/AlarmTestFleet.h"
 #include "tests/mqtt/TestBroker.h"
 
@@ -159,4 +160,115 @@ TEST(MqttAlarms, LongNamesAreCutOnACharacterAndAlarmListsStayValid)
     EXPECT_EQ(json.find("\"address\":6"), std::string::npos);
     EXPECT_NE(json.find("\"value\":null"), std::string::npos);
     EXPECT_NE(CurrentAlarmsJson(9, {a}, 0).find("\"alarms\":[]"), std::string::npos);
+}
+
+// The plant's acknowledgement: sent by the service's sender, applied through
+// the engine with the web user's name, published and answered. Hostile,
+// unknown and repeated commands are refused and counted, never applied.
+TEST(MqttAlarms, PlantAcknowledgementIsAppliedWithItsUserAndBadOnesRefused)
+{
+    test::TestBroker broker;
+    ASSERT_TRUE(broker.Start());
+    test::TestSubscriber plant(broker.Port(), "plant/a/#");
+    ASSERT_TRUE(plant.WaitSubscribed());
+    AlarmEngine engine;
+    engine.SetSettings(OnePump("1号泵"));
+    test::EventLog log;
+    engine.AddListener(&log);
+    MqttConfig config;
+    config.host = "127.0.0.1";
+    config.port = broker.Port();
+    config.clientId = "ack-test";
+    config.prefix = "plant/a";
+    config.remoteAck = true;
+    MqttPublisher publisher(config, nullptr);
+    std::string error;
+    ASSERT_TRUE(publisher.Start(&error)) << error;
+    MqttAlarmBridge bridge(publisher, engine);
+    int64_t now = 1'765'254'860'000;
+    for (int i = 0; i < 14; ++i)
+        engine.OnSteadySnapshot(Pump(now += 500, uint64_t(i + 1) * 115, 3.5f));
+    ASSERT_EQ(engine.Alarms().size(), 1u);
+    const uint64_t id = engine.Alarms()[0].id;
+    auto answer = [&](const std::string &request) {
+        for (const auto &m : plant.On("plant/a/command/ack/result"))
+            if (test::JsonString(m.payload, "request_id") == request)
+                return m.payload;
+        return std::string();
+    };
+    // Until the station's subscription is in place, probes of an unknown id;
+    // the last one answered, every earlier one was either lost or answered.
+    int probes = 0;
+    ASSERT_TRUE(test::WaitUntil([&] {
+        const std::string probe = "probe-" + std::to_string(++probes);
+        plant.Publish("plant/a/command/ack", R"({"alarm_id":999,"user":"p","request_id":")" + probe + "\"}");
+        return test::WaitUntil([&] {
+            bridge.ApplyAckCommands(now);
+            return !answer(probe).empty();
+        }, 0.1 * std::min(probes, 10));
+    }, 30));
+    const uint64_t refusedBefore = publisher.CommandsRefused();
+    EXPECT_GE(refusedBefore, 1u);
+    EXPECT_LE(refusedBefore, uint64_t(probes));
+
+    const std::string hostile[] = {
+        "not json",
+        R"({"alarm_id":")" + std::to_string(id) + R"(","user":"x","request_id":"h1"})",
+        R"({"alarm_id":)" + std::to_string(id) + R"(.5,"user":"x"})",
+        R"({"alarm_id":-1,"user":"x"})",
+        R"({"alarm_id":)" + std::to_string(id) + R"(})",
+        R"({"alarm_id":)" + std::to_string(id) + R"(,"user":"x\u0001"})",
+        R"({"alarm_id":)" + std::to_string(id) + R"(,"user":"x","comment":[[[[[[1]]]]]]})",
+        R"({"alarm_id":)" + std::to_string(id) + R"(,"user":"x","comment":")" + std::string(5000, 'a') + "\"}",
+        std::string("{\"alarm_id\":") + std::to_string(id) + ",\"user\":\"\xff\xfe\"}",
+        R"({"alarm_id":4242,"user":"x","request_id":"unknown"})",
+    };
+    for (const std::string &h : hostile)
+        ASSERT_TRUE(plant.Publish("plant/a/command/ack", h));
+    ASSERT_TRUE(test::WaitUntil([&] {
+        bridge.ApplyAckCommands(now);
+        return publisher.CommandsRefused() == refusedBefore + std::size(hostile);
+    }));
+    EXPECT_FALSE(engine.Alarms()[0].acknowledged);
+    ASSERT_TRUE(plant.WaitFor([&](const auto &) { return !answer("h1").empty() && !answer("unknown").empty(); }));
+    EXPECT_NE(answer("h1").find("\"ok\":false"), std::string::npos);
+    EXPECT_NE(answer("unknown").find("\"ok\":false"), std::string::npos);
+
+    // The service's own sender, as the pages use it; then the same request
+    // again (QoS 1 may deliver twice) and a second request for the same alarm.
+    plant::MqttAckSender sender([&](const std::string &topic, const std::string &payload) {
+        return plant.Publish(topic, payload);
+    });
+    std::string request;
+    EXPECT_FALSE(sender.Send("a", id, "张工", "已通知维修", &request));  // a station not heard from
+    sender.NoteStation("a", "plant/a");
+    ASSERT_TRUE(sender.Send("a", id, "张工", "已通知维修", &request));
+    ASSERT_TRUE(test::WaitUntil([&] {
+        bridge.ApplyAckCommands(now + 10);
+        return !answer(request).empty();
+    }));
+    EXPECT_NE(answer(request).find("\"ok\":true"), std::string::npos) << answer(request);
+    const Alarm acked = engine.Alarms()[0];
+    EXPECT_TRUE(acked.acknowledged);
+    EXPECT_EQ(acked.acknowledgedBy, "张工");
+    EXPECT_EQ(acked.comment, "已通知维修");
+    EXPECT_EQ(log.Count(AlarmEventKind::kAcknowledge), 1);
+    EXPECT_EQ(log.events.back().user, "张工");
+    ASSERT_TRUE(plant.WaitFor([&](const auto &) { return plant.On("plant/a/alarm").size() >= 2; }));
+    const std::string event = plant.On("plant/a/alarm").back().payload;
+    EXPECT_EQ(test::JsonString(event, "event"), "acknowledge");
+    EXPECT_EQ(test::JsonString(event, "user"), "张工");
+
+    const std::string repeat = R"({"alarm_id":)" + std::to_string(id) + R"(,"user":"张工","request_id":")" +
+                               request + "\"}";
+    ASSERT_TRUE(plant.Publish("plant/a/command/ack", repeat));
+    ASSERT_TRUE(sender.Send("a", id, "李工", "", &request));
+    ASSERT_TRUE(test::WaitUntil([&] {
+        bridge.ApplyAckCommands(now + 20);
+        return !answer(request).empty();
+    }));
+    EXPECT_NE(answer(request).find("已由张工确认"), std::string::npos) << answer(request);
+    EXPECT_EQ(log.Count(AlarmEventKind::kAcknowledge), 1);
+    EXPECT_EQ(publisher.CommandsRefused(), refusedBefore + std::size(hostile) + 1);
+    publisher.Stop();
 }

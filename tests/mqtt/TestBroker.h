@@ -164,6 +164,12 @@ public:
         mosquitto_destroy(mosq_);
     }
     bool WaitSubscribed() { return WaitUntil([this] { return subscribed_.load(); }); }
+    // On the same connection, QoS 1, as the plant's service sends commands.
+    bool Publish(const std::string &topic, const std::string &payload)
+    {
+        return mosquitto_publish(mosq_, nullptr, topic.c_str(), int(payload.size()), payload.data(), 1, false) ==
+               MOSQ_ERR_SUCCESS;
+    }
     std::vector<Received> Messages()
     {
         std::lock_guard<std::mutex> lock(mutex_);

@@ -105,6 +105,7 @@ TEST_F(Plant, RowsEqualWhatTheStationPublishedAndARedeliveryMakesNoSecondRow)
     e.limit = 2.8;
     e.kind = AlarmEventKind::kAcknowledge;
     e.comment = "检查轴承\t换油\\";
+    e.user = "张工";
     Publish("alarm", AlarmEventJson(e));
     Publish("sensor/17/state", StateJson(true, 0xC0A80175, 50123, t0));
     ASSERT_TRUE(WaitUntil([&] { return Count("steady") == 1 && Count("alarm_events") == 1; }, 20));
@@ -123,8 +124,8 @@ TEST_F(Plant, RowsEqualWhatTheStationPublishedAndARedeliveryMakesNoSecondRow)
                        " z_sensor_fault, x_days_to_alert, bands->'band1'->>'name')" + where),
               "3号循环泵|26667|31.5|f|2.71|t|B|无振动|12.5|外圈");
     EXPECT_EQ(pg.Query("select concat_ws('|', event, alarm_id, address, quantity, axis, severity, value, limit_value,"
-                       " comment) from alarm_events"),
-              "acknowledge|12|17|velocity|x|alert|3.12|2.8|检查轴承\t换油\\");
+                       " comment, who) from alarm_events"),
+              "acknowledge|12|17|velocity|x|alert|3.12|2.8|检查轴承\t换油\\|张工");
     EXPECT_EQ(pg.Query("select concat_ws('|', connected, peer) from connection_states"), "t|192.168.1.117:50123");
     EXPECT_EQ(pg.Query("select concat_ws('|', name, limits->>'velocity.x.alert') from sensors"), "3号循环泵|2.8");
     EXPECT_EQ(pg.Query("select state from stations where station = 'st7'"), "online");

@@ -241,7 +241,8 @@ void CAlarmDlg::Acknowledge(bool all)
         if (ids.empty())
             return;  // nothing chosen: an empty list would mean all
     }
-    engine_.Acknowledge(ids, comment_->text().trimmed().toStdString(), now_());
+    static const std::string user = tav::DesktopUserName();  // the session's login does not change
+    engine_.Acknowledge(ids, comment_->text().trimmed().toStdString(), now_(), user);
     comment_->clear();
     Refresh();
 }

@@ -266,7 +266,7 @@ void CAlarmLogTab::Show()
             offline ? QString() : Number(e.limit),
             Utf8(tav::SeverityText(e.severity)),
             Utf8(tav::EventKindText(e.kind)),
-            QString::fromStdString(e.comment),
+            QString::fromStdString(tav::EventRemark(e)),
         };
         for (int c = 0; c < 10; ++c)
             table_->SetCellText(r, c, cells[c]);
