@@ -180,17 +180,7 @@ void PublishFleet::JudgeAlarms(Station &st, const SteadySnapshot &snapshot)
 {
     // The event, then the sensor's list as it stands after it (retained).
     auto publish = [&](const Alarm &a, AlarmEventKind kind, const std::string &comment, bool listed) {
-        AlarmEvent e;
-        e.utcMs = snapshot.utcMs;
-        e.kind = kind;
-        e.alarmId = a.id;
-        e.address = a.address;
-        e.name = a.name;
-        e.quantity = a.quantity;
-        e.axis = a.axis;
-        e.severity = a.severity;
-        e.value = a.value;
-        e.limit = a.limit;
+        AlarmEvent e = AlarmEventOf(a, kind, snapshot.utcMs);
         e.comment = comment;
         ++alarmEvents_;
         std::vector<Alarm> list;

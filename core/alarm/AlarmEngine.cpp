@@ -118,7 +118,7 @@ bool AlarmEngine::EndForSettings(Sensor &s, uint64_t id, Heard &heard, int quant
         a->active = false;
         a->settingsRemoved = true;
         a->changedMs = now;
-        e = EventOf(*a, AlarmEventKind::kSettingsChanged, now);
+        e = AlarmEventOf(*a, AlarmEventKind::kSettingsChanged, now);
     } else {
         // Cleared while a hold kept it back: listeners still hear it active.
         e.utcMs = now;
@@ -254,7 +254,7 @@ void AlarmEngine::WatchOffline(Sensor &s, const SteadySensorValues *v, int64_t n
     } else {
         a.active = false;
     }
-    const AlarmEvent e = EventOf(a, offline ? AlarmEventKind::kOffline : AlarmEventKind::kOnline, now);
+    const AlarmEvent e = AlarmEventOf(a, offline ? AlarmEventKind::kOffline : AlarmEventKind::kOnline, now);
     const uint64_t id = a.id;
     const bool gone = !a.active && a.acknowledged;
     Report(s, s.offlineHeard, offline ? 1 : 0, e, offline);
@@ -369,7 +369,7 @@ void AlarmEngine::SetLevel(Sensor &s, Condition &c, int quantity, int axis, int 
             if (!path.empty())
                 a.capture = std::move(path);
         }
-        Report(s, c.heard, level, EventOf(a, AlarmEventKind::kRaise, now), true);
+        Report(s, c.heard, level, AlarmEventOf(a, AlarmEventKind::kRaise, now), true);
         return;
     }
     if (level == 1) {
@@ -377,12 +377,12 @@ void AlarmEngine::SetLevel(Sensor &s, Condition &c, int quantity, int axis, int 
         // keeps the alarm's state from the events.
         a.severity = AlarmSeverity::kAlert;
         a.limit = LimitFor(s, quantity, axis, 1);
-        AlarmEvent e = EventOf(a, AlarmEventKind::kRaise, now);
+        AlarmEvent e = AlarmEventOf(a, AlarmEventKind::kRaise, now);
         e.comment = "由危险降为预警";
         Report(s, c.heard, 1, e, false);
         return;
     }
-    AlarmEvent e = EventOf(a, AlarmEventKind::kClear, now);
+    AlarmEvent e = AlarmEventOf(a, AlarmEventKind::kClear, now);
     a.active = false;
     const uint64_t id = a.id;
     const bool gone = a.acknowledged;
@@ -391,24 +391,6 @@ void AlarmEngine::SetLevel(Sensor &s, Condition &c, int quantity, int axis, int 
         Forget(id);
         c.alarmId = 0;
     }
-}
-
-AlarmEvent AlarmEngine::EventOf(const Alarm &a, AlarmEventKind kind, int64_t now) const
-{
-    AlarmEvent e;
-    e.utcMs = now;
-    e.kind = kind;
-    e.alarmId = a.id;
-    e.address = a.address;
-    e.name = a.name;
-    e.quantity = a.quantity;
-    e.axis = a.axis;
-    e.severity = a.severity;
-    e.value = a.value;
-    e.limit = a.limit;
-    if (kind == AlarmEventKind::kRaise || kind == AlarmEventKind::kAcknowledge)
-        e.capture = a.capture;
-    return e;
 }
 
 Alarm &AlarmEngine::AlarmFor(uint64_t *id, const Sensor &s, int quantity, int axis)
@@ -518,7 +500,7 @@ void AlarmEngine::EndHold(Sensor &s, int64_t now)
                 continue;
             AlarmEvent e;
             if (c.level > 0) {
-                e = EventOf(*a, AlarmEventKind::kRaise, now);
+                e = AlarmEventOf(*a, AlarmEventKind::kRaise, now);
             } else {
                 // Listeners hear an alarm active that has cleared.
                 e.utcMs = now;
@@ -544,7 +526,7 @@ void AlarmEngine::EndHold(Sensor &s, int64_t now)
         return;
     AlarmEvent e;
     if (const Alarm *a = s.offlineAlarmId ? Find(s.offlineAlarmId) : nullptr) {
-        e = EventOf(*a, offline ? AlarmEventKind::kOffline : AlarmEventKind::kOnline, now);
+        e = AlarmEventOf(*a, offline ? AlarmEventKind::kOffline : AlarmEventKind::kOnline, now);
     } else {
         e.utcMs = now;
         e.kind = AlarmEventKind::kOnline;

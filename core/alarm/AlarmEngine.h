@@ -175,7 +175,6 @@ private:
                   const SteadySensorValues *v, int64_t now);
     Alarm &AlarmFor(uint64_t *id, const Sensor &s, int quantity, int axis);
     Alarm *Find(uint64_t id);
-    AlarmEvent EventOf(const Alarm &a, AlarmEventKind kind, int64_t now) const;
     // Tells listeners an event of a sensor's source (`level` is the source's
     // level after it), unless a hold keeps it back; `raise` counts it
     // against the flapping guard.

@@ -23,7 +23,7 @@ int AlarmEngine::Acknowledge(const std::vector<uint64_t> &ids, const std::string
         a.comment = comment;
         a.acknowledgedBy = user;
         ++changed;
-        AlarmEvent e = EventOf(a, AlarmEventKind::kAcknowledge, utcMs);
+        AlarmEvent e = AlarmEventOf(a, AlarmEventKind::kAcknowledge, utcMs);
         e.comment = comment;
         e.user = user;
         Broadcast(e);  // an operator's act is never held back

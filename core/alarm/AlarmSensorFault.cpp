@@ -33,10 +33,10 @@ void AlarmEngine::WatchFaults(Sensor &s, const SteadySensorValues &v, int64_t no
                 a.settingsRemoved = false;
                 a.raisedMs = a.firstExceededMs = now;
             }
-            e = EventOf(a, AlarmEventKind::kRaise, now);
+            e = AlarmEventOf(a, AlarmEventKind::kRaise, now);
             e.comment = SensorFaultText(faults);
         } else {
-            e = EventOf(a, AlarmEventKind::kClear, now);
+            e = AlarmEventOf(a, AlarmEventKind::kClear, now);
             e.comment = SensorFaultText(a.faults);
             a.active = false;
         }

@@ -247,6 +247,21 @@ std::string HistoryDamageText(const HistoryDamagedBlock &block)
            "（" + kKind[kind >= 0 && kind < 3 ? kind : 0] + "，" + std::to_string(block.entries) + " 条）";
 }
 
+bool ParseHistoryResolution(const std::string &text, int64_t fromUtcMs, int64_t toUtcMs, HistoryResolution *out)
+{
+    if (text == "raw")
+        *out = HistoryResolution::kRaw;
+    else if (text == "minute")
+        *out = HistoryResolution::kMinute;
+    else if (text == "hour")
+        *out = HistoryResolution::kHour;
+    else if (text == "auto")
+        *out = HistoryReader::AutoResolution(fromUtcMs, toUtcMs);
+    else
+        return false;
+    return true;
+}
+
 bool ParseHistoryTime(const std::string &text, int64_t nowUtcMs, int64_t *utcMs, bool *outOfRange)
 {
     if (outOfRange)

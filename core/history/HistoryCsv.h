@@ -43,6 +43,10 @@ void FormatHistoryTime(int64_t utcMs, char *out);
 // but no history can be there).
 bool ParseHistoryTime(const std::string &text, int64_t nowUtcMs, int64_t *utcMs, bool *outOfRange = nullptr);
 
+// The `--resolution` argument: "raw", "minute", "hour", or "auto" (the span
+// from..to decides). False for anything else.
+bool ParseHistoryResolution(const std::string &text, int64_t fromUtcMs, int64_t toUtcMs, HistoryResolution *out);
+
 // "传感器 34，<first> 至 <last>（原始数据，120 条）": which entries a skipped run held.
 std::string HistoryDamageText(const HistoryDamagedBlock &block);
 

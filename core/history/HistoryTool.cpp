@@ -181,15 +181,9 @@ int main(int argc, char **argv)
             return Fail("读取历史数据库失败");
         err = WriteAlarmLogCsv(fd, alarms, utf8);
     } else {
-        HistoryResolution resolution = HistoryReader::AutoResolution(from, to);
+        HistoryResolution resolution;
         const std::string r = options.count("--resolution") ? options["--resolution"] : "auto";
-        if (r == "raw")
-            resolution = HistoryResolution::kRaw;
-        else if (r == "minute")
-            resolution = HistoryResolution::kMinute;
-        else if (r == "hour")
-            resolution = HistoryResolution::kHour;
-        else if (r != "auto")
+        if (!ParseHistoryResolution(r, from, to, &resolution))
             return Fail("无效的分辨率 " + r);
         HistorySeries series;
         if (!reader.Read(address, from, to, resolution, &series))

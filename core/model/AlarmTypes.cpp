@@ -78,4 +78,22 @@ std::string EventRemark(const AlarmEvent &e)
     return e.comment.empty() ? e.user : e.user + "：" + e.comment;
 }
 
+AlarmEvent AlarmEventOf(const Alarm &a, AlarmEventKind kind, int64_t utcMs)
+{
+    AlarmEvent e;
+    e.utcMs = utcMs;
+    e.kind = kind;
+    e.alarmId = a.id;
+    e.address = a.address;
+    e.name = a.name;
+    e.quantity = a.quantity;
+    e.axis = a.axis;
+    e.severity = a.severity;
+    e.value = a.value;
+    e.limit = a.limit;
+    if (kind == AlarmEventKind::kRaise || kind == AlarmEventKind::kAcknowledge)
+        e.capture = a.capture;
+    return e;
+}
+
 }  // namespace tav

@@ -90,6 +90,10 @@ struct AlarmEvent {
     bool captureLost = false;
 };
 
+// The event `kind` of alarm `a` at `utcMs`, as every consumer receives it;
+// only a raise or an acknowledgement carries the capture's path.
+AlarmEvent AlarmEventOf(const Alarm &a, AlarmEventKind kind, int64_t utcMs);
+
 // The event's remark as the log's "备注" shows it: who acknowledged leads
 // ("张工：已通知维修"), so the log's columns stay as readers know them.
 std::string EventRemark(const AlarmEvent &e);

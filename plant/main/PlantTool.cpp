@@ -129,15 +129,9 @@ int RunPlantTool(int argc, char **argv)
         return Fail("export 需要 --address");
     if (command == "alarms" && options.count("--resolution"))
         return Fail("alarms 不接受选项 --resolution");
-    HistoryResolution resolution = HistoryReader::AutoResolution(from, to);
+    HistoryResolution resolution;
     const std::string r = options.count("--resolution") ? options["--resolution"] : "auto";
-    if (r == "raw")
-        resolution = HistoryResolution::kRaw;
-    else if (r == "minute")
-        resolution = HistoryResolution::kMinute;
-    else if (r == "hour")
-        resolution = HistoryResolution::kHour;
-    else if (r != "auto")
+    if (!ParseHistoryResolution(r, from, to, &resolution))
         return Fail("无效的分辨率 " + r);
 
     std::string configPath = options.count("--config") ? options["--config"] : "";
