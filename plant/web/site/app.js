@@ -129,7 +129,7 @@ function stopEvents() {
 function onLive(data) {
   if (state.view === 'overview') renderTiles(data.machines);
   else if (state.view === 'machine') onMachineLive(data.machines[0]);
-  else if (state.view === 'alarms' && state.onAlarmsLive) state.onAlarmsLive();
+  else if (state.view === 'alarms' && state.onAlarmsLive) state.onAlarmsLive(data.machines);
 }
 
 // ---- overview ----
@@ -278,11 +278,16 @@ async function showAlarms() {
   $('page-alarms').hidden = false;
   await loadStations('alarm-filter-station');
   await refreshAlarms();
-  let last = 0;
-  // The tables follow the stations' lists; refreshed at most every 2 s.
+  let last = 0, listed = '';
+  // The tables follow the stations' lists: at once when an alarm comes, goes
+  // or changes its state there (a raise is on the page within a batch of the
+  // station's message), otherwise at most every 2 s.
   startEvents('');
-  state.onAlarmsLive = () => {
-    if (Date.now() - last < 2000) return;
+  state.onAlarmsLive = (machines) => {
+    const now = machines.flatMap((m) => m.alarms.map((a) => `${m.station}/${a.alarm_id}/${a.severity}/${a.acknowledged}`))
+      .sort().join();
+    if (now === listed && Date.now() - last < 2000) return;
+    listed = now;
     last = Date.now();
     refreshAlarms();
   };
