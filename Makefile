@@ -116,3 +116,5 @@ clean:
 screenshots: deps $(BUILD)/build.ninja
 	cmake --build $(BUILD) -j $(JOBS) --target tavenor-screenshots
 	QT_QPA_PLATFORM=offscreen $(BUILD)/ui/main/tavenor-screenshots docs
+	cmake --build $(BUILD) -j $(JOBS) --target tavenor tavenor-sim tavenor-plant
+	tools/plant-screenshots $(BUILD) docs || [ $$? -eq 77 ]

@@ -307,6 +307,11 @@ Answer LoadMachines(PgPool &pool, const std::string &station, int64_t nowMs, std
     std::stable_sort(machines.begin(), machines.end(), [](const json &a, const json &b) {
         if (a["rank"] != b["rank"])
             return a["rank"].get<int>() > b["rank"].get<int>();
+        // Within one alarm state the worse zone, then the nearer its alert limit.
+        const std::string za = a["zone"].is_string() ? a["zone"].get<std::string>() : "";
+        const std::string zb = b["zone"].is_string() ? b["zone"].get<std::string>() : "";
+        if (za != zb)
+            return za > zb;
         if (a["ratio"] != b["ratio"])
             return a["ratio"].get<double>() > b["ratio"].get<double>();
         if (a["station"] != b["station"])

@@ -337,19 +337,22 @@ function drawChart(d) {
   const series = [{}];
   const bands = [];
   const names = Object.keys(d.series);
+  // "x_vr" reads "X" (the quantity is in the selector above); a series of
+  // the whole machine keeps its own name.
+  const label = (name) => (/^[xyz]_/.test(name) ? name[0].toUpperCase() : t(name) || name);
   names.forEach((name, i) => {
     const colour = names.length === 1 ? '#444444' : AXIS_COLOURS[i];
     const s = d.series[name];
     if (d.resolution === 'raw') {
       data.push(s.value);
-      series.push({ label: name, stroke: colour, width: 1.5 });
+      series.push({ label: label(name), stroke: colour, width: 1.5 });
     } else {
       // The mean as the line, the minute's (hour's) min and max as a band.
       const base = data.length;
       data.push(s.min, s.max, s.mean);
-      series.push({ label: name + ' min', stroke: colour + '55', width: 0.5 },
-        { label: name + ' max', stroke: colour + '55', width: 0.5 },
-        { label: name, stroke: colour, width: 1.5 });
+      series.push({ label: label(name) + ' min', stroke: colour + '55', width: 0.5 },
+        { label: label(name) + ' max', stroke: colour + '55', width: 0.5 },
+        { label: label(name), stroke: colour, width: 1.5 });
       bands.push({ series: [base + 1, base], fill: colour + '22' });
     }
   });
