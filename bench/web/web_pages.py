@@ -102,6 +102,10 @@ def load(driver, args):
             count = driver.execute_script("return document.getElementById('tiles').childElementCount;")
             sys.exit("the overview did not show %d tiles (%d)" % (args.tiles, count))
         print("LOAD %.1f %.1f" % (at[0], at[1]), flush=True)
+        # Where the time went: each request's start and end (ms since navigation).
+        print("  " + " ".join("%s %d-%d" % (name, start, end) for name, start, end in driver.execute_script(
+            "return performance.getEntriesByType('resource').map((e) => [new URL(e.name).pathname,"
+            " e.startTime, e.responseEnd]);")), flush=True)
 
 
 TREND_SCRIPT = r"""

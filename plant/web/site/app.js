@@ -335,8 +335,17 @@ function seriesQuery(resolution) {
   return p.toString();
 }
 
+// The chart library loads beside the pages' own script: the overview, which
+// draws no chart, does not wait for it.
+function chartLibrary() {
+  if (window.uPlot) return Promise.resolve();
+  return new Promise((resolve) => $('chart-library').addEventListener('load', resolve, { once: true }));
+}
+
 async function loadSeries() {
-  const r = await api('/api/series?' + seriesQuery());
+  // About a point a pixel: the service merges aggregates beyond that.
+  const points = Math.max(400, $('chart').clientWidth || 900);
+  const [r] = await Promise.all([api(`/api/series?${seriesQuery()}&points=${points}`), chartLibrary()]);
   if (r.status !== 200) return;
   const d = r.body;
   machine.shown = d.resolution;
