@@ -354,41 +354,9 @@ async function loadSeries() {
   drawChart(d);
 }
 
-// Aggregates at more than one point a pixel, merged into one a pixel: the
-// band's lowest min, highest max and the means' mean. Drawing a band costs
-// the browser seconds at 40,000 points; zooming in reads the span again.
-function perPixel(d, pixels) {
-  const n = d.time.length;
-  if (d.resolution === 'raw' || n <= 2 * pixels) return d;
-  const per = n / pixels;
-  const out = { resolution: d.resolution, time: [], series: {} };
-  const names = Object.keys(d.series);
-  for (const name of names) out.series[name] = { min: [], max: [], mean: [] };
-  for (let b = 0; b < pixels; ++b) {
-    const from = Math.floor(b * per), to = Math.min(n, Math.floor((b + 1) * per));
-    if (to <= from) continue;
-    out.time.push(d.time[from]);
-    for (const name of names) {
-      const s = d.series[name], o = out.series[name];
-      let lo = null, hi = null, sum = 0, count = 0;
-      for (let i = from; i < to; ++i) {
-        const a = s.min[i], z = s.max[i], m = s.mean[i];
-        if (a !== null && (lo === null || a < lo)) lo = a;
-        if (z !== null && (hi === null || z > hi)) hi = z;
-        if (m !== null) { sum += m; ++count; }
-      }
-      o.min.push(lo);
-      o.max.push(hi);
-      o.mean.push(count ? sum / count : null);
-    }
-  }
-  return out;
-}
-
-function drawChart(full) {
+function drawChart(d) {
   const box = $('chart');
   const width = Math.max(400, box.clientWidth || 900);
-  const d = perPixel(full, width);
   const xs = d.time.map((ms) => ms / 1000);
   const data = [xs];
   const series = [{}];
