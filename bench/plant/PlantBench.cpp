@@ -46,30 +46,12 @@ constexpr const char *kRoot = "tavenor/sim";
 // back count as the restart's, not as the steady run's.
 constexpr double kAfterRestartS = 60;
 
-double WallSeconds()
-{
-    return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
-}
-
 void Say(const char *fmt, const std::string &a = "")
 {
     std::printf("bench_plant: ");
     std::printf(fmt, a.c_str());
     std::printf("\n");
     std::fflush(stdout);
-}
-
-// The first column of the first row of `sql`'s answer; "" on none or error.
-std::string Query(PGconn *c, const std::string &sql)
-{
-    PGresult *r = PQexec(c, sql.c_str());
-    std::string out;
-    if (PQresultStatus(r) == PGRES_TUPLES_OK && PQntuples(r) > 0)
-        out = PQgetvalue(r, 0, 0);
-    else if (PQresultStatus(r) != PGRES_COMMAND_OK && PQresultStatus(r) != PGRES_TUPLES_OK)
-        std::fprintf(stderr, "bench_plant: %s: %s", sql.substr(0, 80).c_str(), PQerrorMessage(c));
-    PQclear(r);
-    return out;
 }
 
 std::string StationName(int i)
@@ -161,39 +143,6 @@ private:
     std::vector<std::pair<double, double>> samples_;
 };
 
-// Publishes a message the service must refuse on a topic it follows, until
-// its log names that topic: then its subscriptions stand, and the steady
-// messages from now on are queued for it even while it is away.
-bool WaitSubscribed(int port, const std::string &log)
-{
-    mosquitto_lib_init();
-    mosquitto *m = mosquitto_new(nullptr, true, nullptr);
-    bool ok = false;
-    if (m && mosquitto_connect(m, "127.0.0.1", port, 30) == MOSQ_ERR_SUCCESS) {
-        const std::string topic = std::string(kRoot) + "/bench-probe/status";
-        ok = WaitUntil(
-            [&] {
-                mosquitto_publish(m, nullptr, topic.c_str(), 5, "probe", 1, false);
-                mosquitto_loop(m, 200, 1);
-                return FileHas(log, "bench-probe");
-            },
-            60);
-        mosquitto_disconnect(m);
-    }
-    if (m)
-        mosquitto_destroy(m);
-    mosquitto_lib_cleanup();
-    return ok;
-}
-
-double Percentile(std::vector<double> v, double p)
-{
-    if (v.empty())
-        return -1;
-    std::sort(v.begin(), v.end());
-    return v[std::min(v.size() - 1, size_t(p * double(v.size() - 1) + 0.5))];
-}
-
 // What the simulator said at its end.
 struct SimCounts {
     unsigned long long steady = 0, handed = 0, published = 0, dropped = 0, unsent = 0;
@@ -221,48 +170,10 @@ SimCounts ReadSimCounts(const std::string &log)
 // tool. Returns false when the rows could not be made.
 bool MeasureMonthRead(PGconn *c, const std::string &config, const std::string &dir)
 {
-    Query(c, "set timezone = 'UTC'");
-    // The months' partitions, named and bounded as the service makes them.
-    PGresult *months = PQexec(c,
-                              "select distinct to_char(m, 'YYYYMM'), m, m + interval '1 month' from"
-                              " (select date_trunc('month', t) m from generate_series(now() - interval '31 days',"
-                              " now(), interval '1 day') t) x");
-    for (int i = 0; PQresultStatus(months) == PGRES_TUPLES_OK && i < PQntuples(months); ++i)
-        Query(c, std::string("create table if not exists steady_minute_p") + PQgetvalue(months, i, 0) +
-                     " partition of steady_minute for values from ('" + PQgetvalue(months, i, 1) + "') to ('" +
-                     PQgetvalue(months, i, 2) + "')");
-    PQclear(months);
-    PGresult *cols = PQexec(c,
-                            "select column_name, data_type from information_schema.columns"
-                            " where table_name = 'steady_minute' order by ordinal_position");
-    std::string names, values;
-    for (int i = 0; PQresultStatus(cols) == PGRES_TUPLES_OK && i < PQntuples(cols); ++i) {
-        const std::string name = PQgetvalue(cols, i, 0), type = PQgetvalue(cols, i, 1);
-        std::string v;
-        if (name == "station")
-            v = "'bench-read'";
-        else if (name == "address")
-            v = "1";
-        else if (name == "time")
-            v = "t";
-        else if (type == "real" || type == "double precision")
-            v = "(1 + random() * 3)::real";
-        else if (type == "integer" || type == "bigint" || type == "smallint")
-            v = "120";
-        else
-            continue;
-        names += (names.empty() ? "" : ", ") + name;
-        values += (values.empty() ? "" : ", ") + v;
-    }
-    PQclear(cols);
-    Query(c, "insert into steady_minute (" + names + ") select " + values +
-                 " from generate_series(date_trunc('minute', now()) - interval '30 days',"
-                 " date_trunc('minute', now()) - interval '1 minute', interval '1 minute') t");
-    Query(c, "analyze steady_minute");
+    const long rows = InsertMinuteMonth(c, "bench-read", 1, "now()");
     // The export looks the sensor up among those the stations announced.
     Query(c, "insert into sensors (station, address, name, first_seen, last_seen)"
              " values ('bench-read', 1, 'bench', now(), now()) on conflict do nothing");
-    const long rows = std::atol(Query(c, "select count(*) from steady_minute where station = 'bench-read'").c_str());
     if (rows < 43000)
         return false;
 
@@ -353,7 +264,7 @@ int main(int argc, char **argv)
     }
     const std::string plantLog = dir + "/plant.log";
     plant = Spawn({TAVENOR_PLANT_PATH, "--config", config, "run"}, plantLog);
-    if (!WaitSubscribed(broker.Port(), plantLog)) {
+    if (!WaitSubscribed(broker.Port(), kRoot, plantLog)) {
         Say("the service did not subscribe, see %s", plantLog);
         cleanup();
         return 1;

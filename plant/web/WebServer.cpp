@@ -19,6 +19,9 @@ const char kCookieName[] = "tav_session";
 // A live page hears at least this often, so a dead connection is found.
 constexpr int kKeepAliveS = 15;
 constexpr int kMaxVerifying = 4;
+// An overview read this recently is as good as a new one; an older one
+// may miss a machine gone offline while no batch came.
+constexpr int64_t kSnapshotAgeMs = 5000;
 
 void Reply(httplib::Response &res, int status, const std::string &message)
 {
@@ -242,8 +245,26 @@ void WebServer::Routes()
     const char *kJson = "application/json; charset=utf-8", *kCsv = "text/csv; charset=utf-8";
     PgPool *pool = &pool_;
     s.Get("/api/stations", api([pool](const Params &) { return Stations(*pool); }, kJson, nullptr));
-    s.Get("/api/overview",
-          api([pool](const Params &p) { return Overview(*pool, p, Format::kJson, NowUtcMs()); }, kJson, nullptr));
+    s.Get("/api/overview", [this, pool, kJson](const httplib::Request &req, httplib::Response &res) {
+        Caller c;
+        if (!Admit(req, res, false, &c))
+            return;
+        // The whole plant is what the live pages are sent: pages opening
+        // together share one reading, and a fresh one of the live pages'.
+        if (req.get_param_value("station").empty()) {
+            uint64_t generation;
+            {
+                std::lock_guard<std::mutex> lock(feedMutex_);
+                generation = generation_;
+            }
+            const int64_t now = NowUtcMs();
+            const std::shared_ptr<const Snapshot> snapshot = Latest(&generation);
+            if (snapshot && now - snapshot->timeMs <= kSnapshotAgeMs)
+                return res.set_content("{\"machines\":" + snapshot->all + ",\"time\":" + std::to_string(now) + "}",
+                                       kJson);
+        }
+        Send(res, Overview(*pool, Query(req), Format::kJson, NowUtcMs()), kJson);
+    });
     s.Get("/api/overview.csv",
           api([pool](const Params &p) { return Overview(*pool, p, Format::kCsv, NowUtcMs()); }, kCsv, "overview.csv"));
     s.Get("/api/series",
@@ -334,7 +355,8 @@ std::shared_ptr<const WebServer::Snapshot> WebServer::Latest(uint64_t *generatio
         return cache_;
     }
     auto snapshot = std::make_shared<Snapshot>();
-    if (OverviewItems(pool_, NowUtcMs(), &snapshot->items).status != 200)
+    snapshot->timeMs = NowUtcMs();
+    if (OverviewItems(pool_, snapshot->timeMs, &snapshot->items).status != 200)
         return nullptr;
     snapshot->all = "[";
     for (const MachineItem &m : snapshot->items)

@@ -52,6 +52,7 @@ private:
     struct Snapshot {
         std::vector<MachineItem> items;
         std::string all;
+        int64_t timeMs = 0;  // when it was read
     };
     std::shared_ptr<const Snapshot> Latest(uint64_t *generation);
     std::string ClientAddress(const httplib::Request &req) const;

@@ -164,6 +164,13 @@ TEST_F(Web, OverviewIsWorstFirstLiveAndSeriesComeAtTheSpansResolution)
     EXPECT_EQ(minutes["series"]["x_iso_v"]["min"], json({3.0}));
     EXPECT_EQ(minutes["series"]["x_iso_v"]["max"], json({9.0}));
     EXPECT_EQ(Get(*b, q + "&from=" + std::to_string(t0 - 90 * 86400000LL))["resolution"], "hour");
+    // Merged into fewer points, the minutes keep their extremes.
+    pg.Query("insert into steady_minute (station, address, time, n, x_iso_v_min, x_iso_v_mean, x_iso_v_max) values"
+             " ('st1', 2, to_timestamp(" + std::to_string(t0 / 1000 + 60) + "), 1, 1, 2, 12)");
+    const json merged = Get(*b, q + "&points=1&from=" + std::to_string(t0 - 86400000LL));
+    EXPECT_EQ(merged["time"], json({t0}));
+    EXPECT_EQ(merged["series"]["x_iso_v"]["min"], json({1.0}));
+    EXPECT_EQ(merged["series"]["x_iso_v"]["max"], json({12.0}));
     // Only known series names reach the SQL.
     auto bad = b->http.Get("/api/series?station=st1&address=2&series=x_vr;drop%20table%20steady", b->headers);
     ASSERT_TRUE(bad);

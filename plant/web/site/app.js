@@ -143,40 +143,59 @@ async function loadStations(selectId) {
   select.value = chosen;
 }
 
+// A tile's texts, in the order of its lines.
+function tileTexts(m) {
+  return [m.name || `#${m.address}`, `${m.station} · ${m.address}`, `${t('zone')} ${m.zone || '–'}`,
+    t('sev_' + m.severity), m.axes.map((x) => `${x.axis.toUpperCase()} ${num(x.iso_v)}`).join('  '),
+    `${t('speed')} ${num(m.speed, 0)}  ${t('temperature')} ${num(m.temperature, 1)}`,
+    m.alarms.length ? `${t('alarms')} ${m.alarms.length}` : '', timeText(m.last_seen)];
+}
+const TILE_LINES = ['tile-name', 'tile-station', 'zone', 'tile-severity', '', '', 'tile-alarms', 'tile-seen'];
+
 function tile(m) {
-  const name = m.name || `#${m.address}`;
   const a = el('a', {
-    className: `tile sev-${m.severity}`, href: `#/machine/${encodeURIComponent(m.station)}/${m.address}`,
+    className: 'tile', href: `#/machine/${encodeURIComponent(m.station)}/${m.address}`,
     id: `tile-${m.station}-${m.address}`
-  });
+  }, ...TILE_LINES.map((c) => el('div', { className: c })));
   a.dataset.station = m.station;
   a.dataset.address = m.address;
-  a.dataset.zone = m.zone || '';
-  a.dataset.severity = m.severity;
-  a.append(el('div', { className: 'tile-name' }, name),
-    el('div', { className: 'tile-station' }, `${m.station} · ${m.address}`),
-    el('div', { className: `zone zone-${m.zone || 'none'}` }, `${t('zone')} ${m.zone || '–'}`),
-    el('div', { className: 'tile-severity' }, t('sev_' + m.severity)),
-    el('div', {}, m.axes.map((x) => `${x.axis.toUpperCase()} ${num(x.iso_v)}`).join('  ')),
-    el('div', {}, `${t('speed')} ${num(m.speed, 0)}  ${t('temperature')} ${num(m.temperature, 1)}`),
-    el('div', { className: 'tile-alarms' }, m.alarms.length ? `${t('alarms')} ${m.alarms.length}` : ''),
-    el('div', { className: 'tile-seen' }, timeText(m.last_seen)));
+  updateTile(a, m);
   return a;
+}
+
+// Only what changed is written: a plant's every tile changes each second,
+// and making them anew each time costs the browser more than the page is worth.
+function updateTile(a, m) {
+  const set = (node, key, value) => { if (node[key] !== value) node[key] = value; };
+  set(a, 'className', `tile sev-${m.severity}`);
+  set(a.dataset, 'zone', m.zone || '');
+  set(a.dataset, 'severity', m.severity);
+  const lines = a.children;
+  set(lines[2], 'className', `zone zone-${m.zone || 'none'}`);
+  tileTexts(m).forEach((text, i) => set(lines[i], 'textContent', text));
 }
 
 function renderTiles(machines) {
   const station = $('station-filter').value;
   const shown = machines.filter((m) => !station || m.station === station);
   const box = $('tiles');
-  box.replaceChildren(...shown.map(tile));
+  const known = new Map(Array.from(box.children, (a) => [a.id, a]));
+  const next = shown.map((m) => {
+    const a = known.get(`tile-${m.station}-${m.address}`);
+    if (!a) return tile(m);
+    updateTile(a, m);
+    return a;
+  });
+  // Moved only when the order changed (a machine got worse or better).
+  const now = box.children;
+  if (now.length !== next.length || next.some((a, i) => now[i] !== a)) box.replaceChildren(...next);
   $('overview-count').textContent = `${shown.length} ${t('machines')}`;
 }
 
 async function showOverview() {
   state.view = 'overview';
   $('page-overview').hidden = false;
-  await loadStations('station-filter');
-  const r = await api('/api/overview');
+  const [, r] = await Promise.all([loadStations('station-filter'), api('/api/overview')]);
   if (r.status === 200) renderTiles(r.body.machines);
   startEvents('');
 }
@@ -321,8 +340,17 @@ function seriesQuery(resolution) {
   return p.toString();
 }
 
+// The chart library loads beside the pages' own script: the overview, which
+// draws no chart, does not wait for it.
+function chartLibrary() {
+  if (window.uPlot) return Promise.resolve();
+  return new Promise((resolve) => $('chart-library').addEventListener('load', resolve, { once: true }));
+}
+
 async function loadSeries() {
-  const r = await api('/api/series?' + seriesQuery());
+  // About a point a pixel: the service merges aggregates beyond that.
+  const points = Math.max(400, $('chart').clientWidth || 900);
+  const [r] = await Promise.all([api(`/api/series?${seriesQuery()}&points=${points}`), chartLibrary()]);
   if (r.status !== 200) return;
   const d = r.body;
   machine.shown = d.resolution;
@@ -332,6 +360,8 @@ async function loadSeries() {
 }
 
 function drawChart(d) {
+  const box = $('chart');
+  const width = Math.max(400, box.clientWidth || 900);
   const xs = d.time.map((ms) => ms / 1000);
   const data = [xs];
   const series = [{}];
@@ -356,9 +386,8 @@ function drawChart(d) {
       bands.push({ series: [base + 1, base], fill: colour + '22' });
     }
   });
-  const box = $('chart');
   const opts = {
-    width: Math.max(400, box.clientWidth || 900), height: 360, series, bands,
+    width, height: 360, series, bands,
     scales: { x: { time: true } },
     cursor: { drag: { x: true, y: false, setScale: false } },
     hooks: {
