@@ -306,6 +306,58 @@ __attribute__((target("avx2,avx512f,avx512vl"))) void RowsAvx512(RowWork &w, con
 // Indexed [path][iso][highPass][plot][capture].
 constexpr RunFn kPaths[3][2][2][2][2] = {TAV_TABLE(RowsBaseline), TAV_TABLE(RowsAvx2), TAV_TABLE(RowsAvx512)};
 
+// The raw figures in single precision, four lanes in one 128-bit register:
+// the samples come as floats and the figures need nothing more. The idle
+// lane holds the next row's first value; its figures are never read.
+template <class Isa>
+TAV_INLINE void RawPass(RowWork &w, const uint8_t *p, int n)
+{
+    using I4 = int __attribute__((vector_size(16)));
+    F4 mn = __builtin_convertvector(w.rawMin, F4), mx = __builtin_convertvector(w.rawMax, F4);
+    F4 previous = __builtin_convertvector(w.rawPrevious, F4);
+    const F4 limit = __builtin_convertvector(w.rangeLimit, F4);
+    const I4 absMask = {0x7fffffff, 0x7fffffff, 0x7fffffff, 0x7fffffff};
+    I4 run = __builtin_convertvector(w.run, I4), longest = __builtin_convertvector(w.longestRun, I4);
+    I4 atLimit = __builtin_convertvector(w.atLimit, I4);
+    const F4 largest = {FLT_MAX, FLT_MAX, FLT_MAX, FLT_MAX};
+    // Finite samples, counted negatively (true is -1); the non-finite ones,
+    // which the fused pass takes as 0, are the rest of the rows.
+    I4 finite = {};
+    for (int i = 0; i < n; ++i, p += 12) {
+        F4 x;
+        std::memcpy(&x, p, sizeof x);
+        // Strict comparisons keep the extreme when the sample is NaN: one
+        // minps or maxps each.
+        mn = x < mn ? x : mn;
+        mx = x > mx ? x : mx;
+        // A run continues on an equal sample and starts again at 1.
+        run = (run & (x == previous)) + 1;
+        longest = run > longest ? run : longest;
+        const F4 magnitude = (F4)((I4)x & absMask);
+        atLimit -= magnitude >= limit;
+        finite += magnitude <= largest;
+        previous = x;
+    }
+    const I4 nonFinite = n + finite;
+    w.nonFinite += __builtin_convertvector(nonFinite, M4);
+    w.rawMin = __builtin_convertvector(mn, V4);
+    w.rawMax = __builtin_convertvector(mx, V4);
+    w.rawPrevious = __builtin_convertvector(previous, V4);
+    w.run = __builtin_convertvector(run, M4);
+    w.longestRun = __builtin_convertvector(longest, M4);
+    w.atLimit = __builtin_convertvector(atLimit, M4);
+}
+
+void RawBaseline(RowWork &w, const uint8_t *p, int n) { RawPass<Generic>(w, p, n); }
+__attribute__((target("avx2"))) void RawAvx2(RowWork &w, const uint8_t *p, int n) { RawPass<Avx>(w, p, n); }
+__attribute__((target("avx2,avx512f,avx512vl"))) void RawAvx512(RowWork &w, const uint8_t *p, int n)
+{
+    RawPass<Avx>(w, p, n);
+}
+
+using RawFn = void (*)(RowWork &, const uint8_t *, int);
+constexpr RawFn kRawPaths[3] = {RawBaseline, RawAvx2, RawAvx512};
+
 int FastestPath()
 {
     __builtin_cpu_init();
@@ -343,45 +395,6 @@ void StoreSection(const LaneBiquad &l, Biquad (&s)[3])
 }
 
 }  // namespace
-
-// Single precision, four lanes in one 128-bit register: the samples come as
-// floats and the figures need nothing more.
-void RawRun(RowWork &w, const uint8_t *p, int n)
-{
-    using I4 = int __attribute__((vector_size(16)));
-    F4 mn = __builtin_convertvector(w.rawMin, F4), mx = __builtin_convertvector(w.rawMax, F4);
-    F4 previous = __builtin_convertvector(w.rawPrevious, F4);
-    const F4 limit = __builtin_convertvector(w.rangeLimit, F4);
-    const I4 absMask = {0x7fffffff, 0x7fffffff, 0x7fffffff, 0x7fffffff};
-    I4 run = __builtin_convertvector(w.run, I4), longest = __builtin_convertvector(w.longestRun, I4);
-    I4 atLimit = __builtin_convertvector(w.atLimit, I4);
-    // NaN or infinite samples, which the fused pass takes as 0; the idle
-    // lane holds the next row's first value and is not counted.
-    const I4 axisLanes = {-1, -1, -1, 0};
-    const F4 largest = {FLT_MAX, FLT_MAX, FLT_MAX, FLT_MAX};
-    I4 nonFinite = {};
-    for (int i = 0; i < n; ++i, p += 12) {
-        F4 x;
-        std::memcpy(&x, p, sizeof x);
-        const I4 lower = x < mn, higher = x > mx, same = x == previous;
-        mn = (F4)(((I4)x & lower) | ((I4)mn & ~lower));
-        mx = (F4)(((I4)x & higher) | ((I4)mx & ~higher));
-        run = ((run + 1) & same) | (1 & ~same);
-        const I4 longer = run > longest;
-        longest = (run & longer) | (longest & ~longer);
-        const F4 magnitude = (F4)((I4)x & absMask);
-        atLimit -= magnitude >= limit;  // true is -1
-        nonFinite -= ~(magnitude <= largest) & axisLanes;
-        previous = x;
-    }
-    w.nonFinite += __builtin_convertvector(nonFinite, M4);
-    w.rawMin = __builtin_convertvector(mn, V4);
-    w.rawMax = __builtin_convertvector(mx, V4);
-    w.rawPrevious = __builtin_convertvector(previous, V4);
-    w.run = __builtin_convertvector(run, M4);
-    w.longestRun = __builtin_convertvector(longest, M4);
-    w.atLimit = __builtin_convertvector(atLimit, M4);
-}
 
 void LoadLanes(RowWork &w, const ConditionState &c)
 {
@@ -463,6 +476,11 @@ uint64_t StoreLanes(const RowWork &w, ConditionState &c)
     for (int i = 0; i < kSeveritySections; ++i)
         StoreSection(w.iso[i], c.isoBand[i]);
     return static_cast<uint64_t>(w.nonFinite[0] + w.nonFinite[1] + w.nonFinite[2]);
+}
+
+void RawRun(RowWork &w, const uint8_t *p, int n)
+{
+    kRawPaths[gPath.load(std::memory_order_relaxed)](w, p, n);
 }
 
 void ConditionRowRun(RowWork &w, const uint8_t *p, int n, bool iso, bool highPass, bool plot, bool capture,
