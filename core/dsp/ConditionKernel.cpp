@@ -184,65 +184,74 @@ TAV_INLINE void FusedPass(RowWork &w, const uint8_t *p, int n, const RowOutput &
     V4 sumIso = w.sumIso;
     float *dst[3][3];
     std::memcpy(dst, out.plot, sizeof dst);
-    for (int i = 0; i < n; ++i, p += 12) {
-        // A NaN or infinite sample counts as no acceleration.
-        const V4 x = LoadRow<Isa>(p);
-        sumSq += x * x;
-        peak = Larger(peak, Abs(x));
-        const V4 dev = x - shift;
-        const V4 dev2 = dev * dev;
-        s1 += dev;
-        s2 += dev2;
-        s3 += dev2 * dev;
-        s4 += dev2 * dev2;
+    // The rows run in stretches that end where a value is captured, so
+    // that only a stretch's last row asks whether to capture.
+    for (int i = 0; i < n;) {
+        const int start = i;
+        const int stop = kCapture ? std::min(n, i + untilCapture + 1) : n;
+        for (; i < stop; ++i, p += 12) {
+            // A NaN or infinite sample counts as no acceleration.
+            const V4 x = LoadRow<Isa>(p);
+            sumSq += x * x;
+            peak = Larger(peak, Abs(x));
+            const V4 dev = x - shift;
+            const V4 dev2 = dev * dev;
+            s1 += dev;
+            s2 += dev2;
+            s3 += dev2 * dev;
+            s4 += dev2 * dev2;
+            if constexpr (kCapture) {
+                // The three sections of the Z axis's low-pass run side by side,
+                // one per lane: each takes what the section before it gave one
+                // row earlier, so the last lane gives the cascade's output two
+                // rows late (no matter for a speed).
+                const V4 in = __builtin_shufflevector(lpOut, x, 6, 0, 1, 2);
+                lpOut = StepTransposed(lpK, lp, in);
+            }
+            const V4 vy = ka * (x + velIn) + kb * velOut;
+            velIn = x;
+            velOut = vy;
+            V4 v = ToFloat<Isa>(vy * gravity);
+            // Displacement comes from the velocity before its high-pass.
+            const V4 dy = ka * (v + dispIn) + kb * dispOut;
+            dispIn = v;
+            dispOut = dy;
+            V4 d = ToFloat<Isa>(dy);
+            if constexpr (kIso) {
+                const V4 highPassed = PairShape<-1>(isoK[1], iso1, DroopShape(iso0, v));
+                const V4 band = PairShape<1>(isoK[3], iso3, RealPolesShape(isoK[2], iso2, highPassed));
+                sumIso += band * band;
+            }
+            if constexpr (kHighPass)
+                v = ToFloat<Isa>(Step(velHpK, velHp, v));
+            if constexpr (kHighPass)
+                d = ToFloat<Isa>(Step(dispHpK, dispHp, d));
+            if constexpr (kPlot) {
+                for (int a = 0; a < 3; ++a) {
+                    *dst[a][0] = static_cast<float>(x[a]);
+                    *dst[a][1] = static_cast<float>(v[a]);
+                    *dst[a][2] = static_cast<float>(d[a]);
+                    dst[a][0] += out.step[a];
+                    dst[a][1] += out.step[a];
+                    dst[a][2] += out.step[a];
+                }
+            }
+            sumV += v * v;
+            peakV = Larger(peakV, Abs(v));
+            sumD += d * d;
+            peakD = Larger(peakD, Abs(d));
+        }
         if constexpr (kCapture) {
-            // The three sections of the Z axis's low-pass run side by side,
-            // one per lane: each takes what the section before it gave one
-            // row earlier, so the last lane gives the cascade's output two
-            // rows late (no matter for a speed).
-            const V4 in = __builtin_shufflevector(lpOut, x, 6, 0, 1, 2);
-            lpOut = StepTransposed(lpK, lp, in);
-            if (untilCapture == 0) {
+            if (i - start == untilCapture + 1) {
                 // A limit set beyond the capture's length must not write past it.
                 if (position < kSpeedCaptureLength)
                     out.capture[kAxisZ][position] = static_cast<float>(lpOut[kSpeedSections - 1]);
                 ++position;
-                untilCapture = decimation;
-            }
-            --untilCapture;
-        }
-        const V4 vy = ka * (x + velIn) + kb * velOut;
-        velIn = x;
-        velOut = vy;
-        V4 v = ToFloat<Isa>(vy * gravity);
-        // Displacement comes from the velocity before its high-pass.
-        const V4 dy = ka * (v + dispIn) + kb * dispOut;
-        dispIn = v;
-        dispOut = dy;
-        V4 d = ToFloat<Isa>(dy);
-        if constexpr (kIso) {
-            const V4 band = PairShape<1>(isoK[3], iso3,
-                                         RealPolesShape(isoK[2], iso2, PairShape<-1>(isoK[1], iso1, DroopShape(iso0, v))));
-            sumIso += band * band;
-        }
-        if constexpr (kHighPass)
-            v = ToFloat<Isa>(Step(velHpK, velHp, v));
-        if constexpr (kHighPass)
-            d = ToFloat<Isa>(Step(dispHpK, dispHp, d));
-        if constexpr (kPlot) {
-            for (int a = 0; a < 3; ++a) {
-                *dst[a][0] = static_cast<float>(x[a]);
-                *dst[a][1] = static_cast<float>(v[a]);
-                *dst[a][2] = static_cast<float>(d[a]);
-                dst[a][0] += out.step[a];
-                dst[a][1] += out.step[a];
-                dst[a][2] += out.step[a];
+                untilCapture = decimation - 1;
+            } else {
+                untilCapture -= i - start;
             }
         }
-        sumV += v * v;
-        peakV = Larger(peakV, Abs(v));
-        sumD += d * d;
-        peakD = Larger(peakD, Abs(d));
     }
     w.sumSq[0] = sumSq;
     w.peak[0] = peak;
