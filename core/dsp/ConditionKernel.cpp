@@ -155,18 +155,19 @@ TAV_INLINE V4 LoadRow(const uint8_t *p)
     return (V4)((M4)x & finite);
 }
 
-// One loop over the rows does the acceleration's statistics and speed
-// filter and the integrators with their filters. Each recurrence is bound by
-// its own latency, so in one loop they overlap (two passes over the rows,
-// each with all its values in registers, took about 15 % longer). Some
-// running values no longer fit in registers; their reloads are off the
-// recurrences' critical paths.
+// One loop over the rows does the speed filter and the integrators with
+// their filters. Each recurrence is bound by its own latency, so in one loop
+// they overlap (two passes over the rows, each with all its values in
+// registers, took about 15 % longer). Within a row the values depend on one
+// another from the sample to the high-passed displacement, a long chain; so
+// the loop works on two rows at once: the velocity of a row while the rest
+// of the row before it. Each row's operations are the same, in the same
+// order, as row by row.
 template <class Isa, bool kIso, bool kHighPass, bool kPlot, bool kCapture>
 TAV_INLINE void FusedPass(RowWork &w, const uint8_t *p, int n, const RowOutput &out)
 {
-    V4 sumSq = w.sumSq[0], peak = w.peak[0];
-    V4 s1 = w.s1, s2 = w.s2, s3 = w.s3, s4 = w.s4;
-    const V4 shift = w.shift;
+    if (n <= 0)
+        return;
     const LaneBiquad &lpK = w.speedLp;
     State lp = StateOf(lpK);
     V4 lpOut = w.speedOut;
@@ -184,81 +185,89 @@ TAV_INLINE void FusedPass(RowWork &w, const uint8_t *p, int n, const RowOutput &
     V4 sumIso = w.sumIso;
     float *dst[3][3];
     std::memcpy(dst, out.plot, sizeof dst);
-    // The rows run in stretches that end where a value is captured, so
-    // that only a stretch's last row asks whether to capture.
-    for (int i = 0; i < n;) {
-        const int start = i;
-        const int stop = kCapture ? std::min(n, i + untilCapture + 1) : n;
-        for (; i < stop; ++i, p += 12) {
-            // A NaN or infinite sample counts as no acceleration.
-            const V4 x = LoadRow<Isa>(p);
-            sumSq += x * x;
-            peak = Larger(peak, Abs(x));
-            const V4 dev = x - shift;
-            const V4 dev2 = dev * dev;
-            s1 += dev;
-            s2 += dev2;
-            s3 += dev2 * dev;
-            s4 += dev2 * dev2;
-            if constexpr (kCapture) {
-                // The three sections of the Z axis's low-pass run side by side,
-                // one per lane: each takes what the section before it gave one
-                // row earlier, so the last lane gives the cascade's output two
-                // rows late (no matter for a speed).
-                const V4 in = __builtin_shufflevector(lpOut, x, 6, 0, 1, 2);
-                lpOut = StepTransposed(lpK, lp, in);
-            }
-            const V4 vy = ka * (x + velIn) + kb * velOut;
-            velIn = x;
-            velOut = vy;
-            V4 v = ToFloat<Isa>(vy * gravity);
-            // Displacement comes from the velocity before its high-pass.
-            const V4 dy = ka * (v + dispIn) + kb * dispOut;
-            dispIn = v;
-            dispOut = dy;
-            V4 d = ToFloat<Isa>(dy);
-            if constexpr (kIso) {
-                const V4 highPassed = PairShape<-1>(isoK[1], iso1, DroopShape(iso0, v));
-                const V4 band = PairShape<1>(isoK[3], iso3, RealPolesShape(isoK[2], iso2, highPassed));
-                sumIso += band * band;
-            }
-            if constexpr (kHighPass)
-                v = ToFloat<Isa>(Step(velHpK, velHp, v));
-            if constexpr (kHighPass)
-                d = ToFloat<Isa>(Step(dispHpK, dispHp, d));
-            if constexpr (kPlot) {
-                for (int a = 0; a < 3; ++a) {
-                    *dst[a][0] = static_cast<float>(x[a]);
-                    *dst[a][1] = static_cast<float>(v[a]);
-                    *dst[a][2] = static_cast<float>(d[a]);
-                    dst[a][0] += out.step[a];
-                    dst[a][1] += out.step[a];
-                    dst[a][2] += out.step[a];
-                }
-            }
-            sumV += v * v;
-            peakV = Larger(peakV, Abs(v));
-            sumD += d * d;
-            peakD = Larger(peakD, Abs(d));
-        }
+
+    // A row's first half: the speed filter and the velocity (before the
+    // high-pass), from its samples.
+    auto velocity = [&](const uint8_t *row, V4 &x) __attribute__((always_inline)) {
+        // A NaN or infinite sample counts as no acceleration.
+        x = LoadRow<Isa>(row);
         if constexpr (kCapture) {
-            if (i - start == untilCapture + 1) {
+            // The three sections of the Z axis's low-pass run side by side,
+            // one per lane: each takes what the section before it gave one
+            // row earlier, so the last lane gives the cascade's output two
+            // rows late (no matter for a speed).
+            const V4 in = __builtin_shufflevector(lpOut, x, 6, 0, 1, 2);
+            lpOut = StepTransposed(lpK, lp, in);
+        }
+        const V4 vy = ka * (x + velIn) + kb * velOut;
+        velIn = x;
+        velOut = vy;
+        return ToFloat<Isa>(vy * gravity);
+    };
+    // Its second half: displacement, severity band, high-pass, plots and sums.
+    auto rest = [&](const V4 &x, V4 v) __attribute__((always_inline)) {
+        // Displacement comes from the velocity before its high-pass.
+        const V4 dy = ka * (v + dispIn) + kb * dispOut;
+        dispIn = v;
+        dispOut = dy;
+        V4 d = ToFloat<Isa>(dy);
+        if constexpr (kIso) {
+            const V4 highPassed = PairShape<-1>(isoK[1], iso1, DroopShape(iso0, v));
+            const V4 band = PairShape<1>(isoK[3], iso3, RealPolesShape(isoK[2], iso2, highPassed));
+            sumIso += band * band;
+        }
+        if constexpr (kHighPass)
+            v = ToFloat<Isa>(Step(velHpK, velHp, v));
+        if constexpr (kHighPass)
+            d = ToFloat<Isa>(Step(dispHpK, dispHp, d));
+        if constexpr (kPlot) {
+            for (int a = 0; a < 3; ++a) {
+                *dst[a][0] = static_cast<float>(x[a]);
+                *dst[a][1] = static_cast<float>(v[a]);
+                *dst[a][2] = static_cast<float>(d[a]);
+                dst[a][0] += out.step[a];
+                dst[a][1] += out.step[a];
+                dst[a][2] += out.step[a];
+            }
+        }
+        sumV += v * v;
+        peakV = Larger(peakV, Abs(v));
+        sumD += d * d;
+        peakD = Larger(peakD, Abs(d));
+    };
+    // A captured value is the speed filter's output after the velocity half
+    // of its row.
+    auto captured = [&](int rows) __attribute__((always_inline)) {
+        if constexpr (kCapture) {
+            if (rows == untilCapture + 1) {
                 // A limit set beyond the capture's length must not write past it.
                 if (position < kSpeedCaptureLength)
                     out.capture[kAxisZ][position] = static_cast<float>(lpOut[kSpeedSections - 1]);
                 ++position;
                 untilCapture = decimation - 1;
             } else {
-                untilCapture -= i - start;
+                untilCapture -= rows;
             }
         }
+    };
+
+    V4 x, v = velocity(p, x);
+    captured(1);
+    // The rows run in stretches that end where a value is captured, so
+    // that only a stretch's last row asks whether to capture.
+    for (int i = 1; i < n;) {
+        const int start = i;
+        const int stop = kCapture ? std::min(n, i + untilCapture + 1) : n;
+        for (; i < stop; ++i) {
+            V4 nextX;
+            const V4 nextV = velocity(p + 12 * i, nextX);
+            rest(x, v);
+            x = nextX;
+            v = nextV;
+        }
+        captured(i - start);
     }
-    w.sumSq[0] = sumSq;
-    w.peak[0] = peak;
-    w.s1 = s1;
-    w.s2 = s2;
-    w.s3 = s3;
-    w.s4 = s4;
+    rest(x, v);
     KeepState(w.speedLp, lp);
     w.speedOut = lpOut;
     w.velIn = velIn;
@@ -329,6 +338,10 @@ TAV_INLINE void RawPass(RowWork &w, const uint8_t *p, int n)
     I4 run = __builtin_convertvector(w.run, I4), longest = __builtin_convertvector(w.longestRun, I4);
     I4 atLimit = __builtin_convertvector(w.atLimit, I4);
     const F4 largest = {FLT_MAX, FLT_MAX, FLT_MAX, FLT_MAX};
+    const I4 axisLanes = {-1, -1, -1, 0};
+    V4 sumSq = w.sumSq[0], peak = w.peak[0];
+    V4 s1 = w.s1, s2 = w.s2, s3 = w.s3, s4 = w.s4;
+    const V4 shift = w.shift;
     // Finite samples, counted negatively (true is -1); the non-finite ones,
     // which the fused pass takes as 0, are the rest of the rows.
     I4 finite = {};
@@ -344,11 +357,29 @@ TAV_INLINE void RawPass(RowWork &w, const uint8_t *p, int n)
         longest = run > longest ? run : longest;
         const F4 magnitude = (F4)((I4)x & absMask);
         atLimit -= magnitude >= limit;
-        finite += magnitude <= largest;
+        const I4 isFinite = magnitude <= largest;
+        finite += isFinite;
         previous = x;
+        // The acceleration's statistics, of the samples as the fused pass
+        // takes them (a NaN or infinite one as 0, the idle lane as 0).
+        const V4 a = Isa::Widen((F4)((I4)x & isFinite & axisLanes));
+        sumSq += a * a;
+        peak = Larger(peak, Abs(a));
+        const V4 dev = a - shift;
+        const V4 dev2 = dev * dev;
+        s1 += dev;
+        s2 += dev2;
+        s3 += dev2 * dev;
+        s4 += dev2 * dev2;
     }
     const I4 nonFinite = n + finite;
     w.nonFinite += __builtin_convertvector(nonFinite, M4);
+    w.sumSq[0] = sumSq;
+    w.peak[0] = peak;
+    w.s1 = s1;
+    w.s2 = s2;
+    w.s3 = s3;
+    w.s4 = s4;
     w.rawMin = __builtin_convertvector(mn, V4);
     w.rawMax = __builtin_convertvector(mx, V4);
     w.rawPrevious = __builtin_convertvector(previous, V4);
