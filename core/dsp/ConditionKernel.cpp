@@ -160,9 +160,8 @@ TAV_INLINE V4 LoadRow(const uint8_t *p)
 // they overlap (two passes over the rows, each with all its values in
 // registers, took about 15 % longer). Within a row the values depend on one
 // another from the sample to the high-passed displacement, a long chain; so
-// the loop works on two rows at once: the velocity of a row while the rest
-// of the row before it. Each row's operations are the same, in the same
-// order, as row by row.
+// the loop works on three rows at once, each at another stage. Each row's
+// operations are the same, in the same order, as row by row.
 template <class Isa, bool kIso, bool kHighPass, bool kPlot, bool kCapture>
 TAV_INLINE void FusedPass(RowWork &w, const uint8_t *p, int n, const RowOutput &out)
 {
@@ -204,13 +203,13 @@ TAV_INLINE void FusedPass(RowWork &w, const uint8_t *p, int n, const RowOutput &
         velOut = vy;
         return ToFloat<Isa>(vy * gravity);
     };
-    // Its second half: displacement, severity band, high-pass, plots and sums.
-    auto rest = [&](const V4 &x, V4 v) __attribute__((always_inline)) {
+    // Its second: displacement, severity band, the velocity's high-pass.
+    auto displacement = [&](V4 &v, V4 &d) __attribute__((always_inline)) {
         // Displacement comes from the velocity before its high-pass.
         const V4 dy = ka * (v + dispIn) + kb * dispOut;
         dispIn = v;
         dispOut = dy;
-        V4 d = ToFloat<Isa>(dy);
+        d = ToFloat<Isa>(dy);
         if constexpr (kIso) {
             const V4 highPassed = PairShape<-1>(isoK[1], iso1, DroopShape(iso0, v));
             const V4 band = PairShape<1>(isoK[3], iso3, RealPolesShape(isoK[2], iso2, highPassed));
@@ -218,6 +217,9 @@ TAV_INLINE void FusedPass(RowWork &w, const uint8_t *p, int n, const RowOutput &
         }
         if constexpr (kHighPass)
             v = ToFloat<Isa>(Step(velHpK, velHp, v));
+    };
+    // Its third: the displacement's high-pass, plots and sums.
+    auto rest = [&](const V4 &x, const V4 &v, V4 d) __attribute__((always_inline)) {
         if constexpr (kHighPass)
             d = ToFloat<Isa>(Step(dispHpK, dispHp, d));
         if constexpr (kPlot) {
@@ -251,23 +253,39 @@ TAV_INLINE void FusedPass(RowWork &w, const uint8_t *p, int n, const RowOutput &
         }
     };
 
-    V4 x, v = velocity(p, x);
+    // Three rows are in work at once: row k's velocity, row k-1's
+    // displacement and row k-2's rest.
+    V4 x, v = velocity(p, x), d;
     captured(1);
-    // The rows run in stretches that end where a value is captured, so
-    // that only a stretch's last row asks whether to capture.
-    for (int i = 1; i < n;) {
-        const int start = i;
-        const int stop = kCapture ? std::min(n, i + untilCapture + 1) : n;
-        for (; i < stop; ++i) {
-            V4 nextX;
-            const V4 nextV = velocity(p + 12 * i, nextX);
-            rest(x, v);
-            x = nextX;
-            v = nextV;
+    if (n == 1) {
+        displacement(v, d);
+        rest(x, v, d);
+    } else {
+        V4 x1, v1 = velocity(p + 12, x1), d1;
+        captured(1);
+        displacement(v, d);
+        // The rows run in stretches that end where a value is captured, so
+        // that only a stretch's last row asks whether to capture.
+        for (int i = 2; i < n;) {
+            const int start = i;
+            const int stop = kCapture ? std::min(n, i + untilCapture + 1) : n;
+            for (; i < stop; ++i) {
+                V4 x2;
+                const V4 v2 = velocity(p + 12 * i, x2);
+                displacement(v1, d1);
+                rest(x, v, d);
+                x = x1;
+                v = v1;
+                d = d1;
+                x1 = x2;
+                v1 = v2;
+            }
+            captured(i - start);
         }
-        captured(i - start);
+        displacement(v1, d1);
+        rest(x, v, d);
+        rest(x1, v1, d1);
     }
-    rest(x, v);
     KeepState(w.speedLp, lp);
     w.speedOut = lpOut;
     w.velIn = velIn;
