@@ -124,7 +124,7 @@ template <int kSign>
 TAV_INLINE V4 PairShape(const LaneBiquad &k, State &s, const V4 &x)
 {
     const V4 y = x + s.x1;
-    const V4 twice = x + x;
+    const V4 twice = x * Splat(2.0);  // the same as x + x, on a multiplier
     if constexpr (kSign < 0)
         s.x1 = (s.x2 - k.a1 * y) - twice;
     else
@@ -155,8 +155,8 @@ TAV_INLINE V4 LoadRow(const uint8_t *p)
     return (V4)((M4)x & finite);
 }
 
-// One loop over the rows does the speed filter and the integrators with
-// their filters. Each recurrence is bound by its own latency, so in one loop
+// One loop over the rows does the acceleration's statistics and speed
+// filter and the integrators with their filters. Each recurrence is bound by its own latency, so in one loop
 // they overlap (two passes over the rows, each with all its values in
 // registers, took about 15 % longer). Within a row the values depend on one
 // another from the sample to the high-passed displacement, a long chain; so
@@ -167,6 +167,9 @@ TAV_INLINE void FusedPass(RowWork &w, const uint8_t *p, int n, const RowOutput &
 {
     if (n <= 0)
         return;
+    V4 sumSq = w.sumSq[0], peak = w.peak[0];
+    V4 s1 = w.s1, s2 = w.s2, s3 = w.s3, s4 = w.s4;
+    const V4 shift = w.shift;
     const LaneBiquad &lpK = w.speedLp;
     State lp = StateOf(lpK);
     V4 lpOut = w.speedOut;
@@ -185,11 +188,19 @@ TAV_INLINE void FusedPass(RowWork &w, const uint8_t *p, int n, const RowOutput &
     float *dst[3][3];
     std::memcpy(dst, out.plot, sizeof dst);
 
-    // A row's first half: the speed filter and the velocity (before the
-    // high-pass), from its samples.
+    // A row's first stage: the acceleration's statistics, the speed filter
+    // and the velocity (before the high-pass), from its samples.
     auto velocity = [&](const uint8_t *row, V4 &x) __attribute__((always_inline)) {
         // A NaN or infinite sample counts as no acceleration.
         x = LoadRow<Isa>(row);
+        sumSq += x * x;
+        peak = Larger(peak, Abs(x));
+        const V4 dev = x - shift;
+        const V4 dev2 = dev * dev;
+        s1 += dev;
+        s2 += dev2;
+        s3 += dev2 * dev;
+        s4 += dev2 * dev2;
         if constexpr (kCapture) {
             // The three sections of the Z axis's low-pass run side by side,
             // one per lane: each takes what the section before it gave one
@@ -286,6 +297,12 @@ TAV_INLINE void FusedPass(RowWork &w, const uint8_t *p, int n, const RowOutput &
         rest(x, v, d);
         rest(x1, v1, d1);
     }
+    w.sumSq[0] = sumSq;
+    w.peak[0] = peak;
+    w.s1 = s1;
+    w.s2 = s2;
+    w.s3 = s3;
+    w.s4 = s4;
     KeepState(w.speedLp, lp);
     w.speedOut = lpOut;
     w.velIn = velIn;
@@ -356,10 +373,6 @@ TAV_INLINE void RawPass(RowWork &w, const uint8_t *p, int n)
     I4 run = __builtin_convertvector(w.run, I4), longest = __builtin_convertvector(w.longestRun, I4);
     I4 atLimit = __builtin_convertvector(w.atLimit, I4);
     const F4 largest = {FLT_MAX, FLT_MAX, FLT_MAX, FLT_MAX};
-    const I4 axisLanes = {-1, -1, -1, 0};
-    V4 sumSq = w.sumSq[0], peak = w.peak[0];
-    V4 s1 = w.s1, s2 = w.s2, s3 = w.s3, s4 = w.s4;
-    const V4 shift = w.shift;
     // Finite samples, counted negatively (true is -1); the non-finite ones,
     // which the fused pass takes as 0, are the rest of the rows.
     I4 finite = {};
@@ -375,29 +388,11 @@ TAV_INLINE void RawPass(RowWork &w, const uint8_t *p, int n)
         longest = run > longest ? run : longest;
         const F4 magnitude = (F4)((I4)x & absMask);
         atLimit -= magnitude >= limit;
-        const I4 isFinite = magnitude <= largest;
-        finite += isFinite;
+        finite += magnitude <= largest;
         previous = x;
-        // The acceleration's statistics, of the samples as the fused pass
-        // takes them (a NaN or infinite one as 0, the idle lane as 0).
-        const V4 a = Isa::Widen((F4)((I4)x & isFinite & axisLanes));
-        sumSq += a * a;
-        peak = Larger(peak, Abs(a));
-        const V4 dev = a - shift;
-        const V4 dev2 = dev * dev;
-        s1 += dev;
-        s2 += dev2;
-        s3 += dev2 * dev;
-        s4 += dev2 * dev2;
     }
     const I4 nonFinite = n + finite;
     w.nonFinite += __builtin_convertvector(nonFinite, M4);
-    w.sumSq[0] = sumSq;
-    w.peak[0] = peak;
-    w.s1 = s1;
-    w.s2 = s2;
-    w.s3 = s3;
-    w.s4 = s4;
     w.rawMin = __builtin_convertvector(mn, V4);
     w.rawMax = __builtin_convertvector(mx, V4);
     w.rawPrevious = __builtin_convertvector(previous, V4);

@@ -69,11 +69,9 @@ enum class Path { kBaseline = 0, kAvx2 = 1, kAvx512 = 2 };
 // has; returns the one chosen. For tests and benchmarks, before any block.
 Path UsePath(Path wanted);
 
-// The figures of the samples themselves over `n` rows starting at `p`
-// (same layout as above): the acceleration's statistics (sums of squares,
-// peak, kurtosis sums), the raw figures, and the count of NaN or infinite
-// samples. Kept out of the fused pass, whose filters' running values fill
-// the registers; run over the same rows.
+// The raw figures of `n` rows starting at `p` (same layout as above), and
+// the count of NaN or infinite samples. Kept out of the fused pass, whose
+// running values already fill the registers; run over the same rows.
 void RawRun(RowWork &w, const uint8_t *p, int n);
 
 }  // namespace tav::kernel
