@@ -8,7 +8,9 @@
 // The vector helpers below are always inlined: no vector value crosses a
 // call, so the note that passing one would differ between the baseline and
 // the AVX calling convention does not apply.
-#if defined(__GNUC__) && !defined(__clang__)
+#if defined(__clang__)
+#pragma clang diagnostic ignored "-Wpsabi"
+#elif defined(__GNUC__)
 #pragma GCC diagnostic ignored "-Wpsabi"
 #endif
 
