@@ -158,11 +158,12 @@ TAV_INLINE V4 LoadRow(const uint8_t *p)
 }
 
 // One loop over the rows does the acceleration's statistics and speed
-// filter and the integrators with their filters. Each recurrence is bound by its own latency, so in one loop
-// they overlap (two passes over the rows, each with all its values in
-// registers, took about 15 % longer). Within a row the values depend on one
-// another from the sample to the high-passed displacement, a long chain; so
-// the loop works on three rows at once, each at another stage. Each row's
+// filter and the integrators with their filters. Each recurrence is bound by
+// its own latency, so in one loop they overlap (two passes over the rows,
+// each with all its values in registers, took about 15 % longer). Within a
+// row the values depend on one another from the sample to the high-passed
+// displacement, a long chain that left the processor too little to overlap;
+// so the loop works on three rows at once, each at another stage. Each row's
 // operations are the same, in the same order, as row by row.
 template <class Isa, bool kIso, bool kHighPass, bool kPlot, bool kCapture>
 TAV_INLINE void FusedPass(RowWork &w, const uint8_t *p, int n, const RowOutput &out)
@@ -250,8 +251,8 @@ TAV_INLINE void FusedPass(RowWork &w, const uint8_t *p, int n, const RowOutput &
         sumD += d * d;
         peakD = Larger(peakD, Abs(d));
     };
-    // A captured value is the speed filter's output after the velocity half
-    // of its row.
+    // A captured value is the speed filter's output after its row's first
+    // stage.
     auto captured = [&](int rows) __attribute__((always_inline)) {
         if constexpr (kCapture) {
             if (rows == untilCapture + 1) {
