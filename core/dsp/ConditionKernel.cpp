@@ -8,7 +8,9 @@
 // The vector helpers below are always inlined: no vector value crosses a
 // call, so the note that passing one would differ between the baseline and
 // the AVX calling convention does not apply.
-#if defined(__GNUC__) && !defined(__clang__)
+#if defined(__clang__)
+#pragma clang diagnostic ignored "-Wpsabi"
+#elif defined(__GNUC__)
 #pragma GCC diagnostic ignored "-Wpsabi"
 #endif
 
@@ -124,7 +126,7 @@ template <int kSign>
 TAV_INLINE V4 PairShape(const LaneBiquad &k, State &s, const V4 &x)
 {
     const V4 y = x + s.x1;
-    const V4 twice = x + x;
+    const V4 twice = x * Splat(2.0);  // the same as x + x, on a multiplier
     if constexpr (kSign < 0)
         s.x1 = (s.x2 - k.a1 * y) - twice;
     else
@@ -158,12 +160,16 @@ TAV_INLINE V4 LoadRow(const uint8_t *p)
 // One loop over the rows does the acceleration's statistics and speed
 // filter and the integrators with their filters. Each recurrence is bound by
 // its own latency, so in one loop they overlap (two passes over the rows,
-// each with all its values in registers, took about 15 % longer). Some
-// running values no longer fit in registers; their reloads are off the
-// recurrences' critical paths.
+// each with all its values in registers, took about 15 % longer). Within a
+// row the values depend on one another from the sample to the high-passed
+// displacement, a long chain that left the processor too little to overlap;
+// so the loop works on three rows at once, each at another stage. Each row's
+// operations are the same, in the same order, as row by row.
 template <class Isa, bool kIso, bool kHighPass, bool kPlot, bool kCapture>
 TAV_INLINE void FusedPass(RowWork &w, const uint8_t *p, int n, const RowOutput &out)
 {
+    if (n <= 0)
+        return;
     V4 sumSq = w.sumSq[0], peak = w.peak[0];
     V4 s1 = w.s1, s2 = w.s2, s3 = w.s3, s4 = w.s4;
     const V4 shift = w.shift;
@@ -184,9 +190,12 @@ TAV_INLINE void FusedPass(RowWork &w, const uint8_t *p, int n, const RowOutput &
     V4 sumIso = w.sumIso;
     float *dst[3][3];
     std::memcpy(dst, out.plot, sizeof dst);
-    for (int i = 0; i < n; ++i, p += 12) {
+
+    // A row's first stage: the acceleration's statistics, the speed filter
+    // and the velocity (before the high-pass), from its samples.
+    auto velocity = [&](const uint8_t *row, V4 &x) __attribute__((always_inline)) {
         // A NaN or infinite sample counts as no acceleration.
-        const V4 x = LoadRow<Isa>(p);
+        x = LoadRow<Isa>(row);
         sumSq += x * x;
         peak = Larger(peak, Abs(x));
         const V4 dev = x - shift;
@@ -202,31 +211,29 @@ TAV_INLINE void FusedPass(RowWork &w, const uint8_t *p, int n, const RowOutput &
             // rows late (no matter for a speed).
             const V4 in = __builtin_shufflevector(lpOut, x, 6, 0, 1, 2);
             lpOut = StepTransposed(lpK, lp, in);
-            if (untilCapture == 0) {
-                // A limit set beyond the capture's length must not write past it.
-                if (position < kSpeedCaptureLength)
-                    out.capture[kAxisZ][position] = static_cast<float>(lpOut[kSpeedSections - 1]);
-                ++position;
-                untilCapture = decimation;
-            }
-            --untilCapture;
         }
         const V4 vy = ka * (x + velIn) + kb * velOut;
         velIn = x;
         velOut = vy;
-        V4 v = ToFloat<Isa>(vy * gravity);
+        return ToFloat<Isa>(vy * gravity);
+    };
+    // Its second: displacement, severity band, the velocity's high-pass.
+    auto displacement = [&](V4 &v, V4 &d) __attribute__((always_inline)) {
         // Displacement comes from the velocity before its high-pass.
         const V4 dy = ka * (v + dispIn) + kb * dispOut;
         dispIn = v;
         dispOut = dy;
-        V4 d = ToFloat<Isa>(dy);
+        d = ToFloat<Isa>(dy);
         if constexpr (kIso) {
-            const V4 band = PairShape<1>(isoK[3], iso3,
-                                         RealPolesShape(isoK[2], iso2, PairShape<-1>(isoK[1], iso1, DroopShape(iso0, v))));
+            const V4 highPassed = PairShape<-1>(isoK[1], iso1, DroopShape(iso0, v));
+            const V4 band = PairShape<1>(isoK[3], iso3, RealPolesShape(isoK[2], iso2, highPassed));
             sumIso += band * band;
         }
         if constexpr (kHighPass)
             v = ToFloat<Isa>(Step(velHpK, velHp, v));
+    };
+    // Its third: the displacement's high-pass, plots and sums.
+    auto rest = [&](const V4 &x, const V4 &v, V4 d) __attribute__((always_inline)) {
         if constexpr (kHighPass)
             d = ToFloat<Isa>(Step(dispHpK, dispHp, d));
         if constexpr (kPlot) {
@@ -243,6 +250,55 @@ TAV_INLINE void FusedPass(RowWork &w, const uint8_t *p, int n, const RowOutput &
         peakV = Larger(peakV, Abs(v));
         sumD += d * d;
         peakD = Larger(peakD, Abs(d));
+    };
+    // A captured value is the speed filter's output after its row's first
+    // stage.
+    auto captured = [&](int rows) __attribute__((always_inline)) {
+        if constexpr (kCapture) {
+            if (rows == untilCapture + 1) {
+                // A limit set beyond the capture's length must not write past it.
+                if (position < kSpeedCaptureLength)
+                    out.capture[kAxisZ][position] = static_cast<float>(lpOut[kSpeedSections - 1]);
+                ++position;
+                untilCapture = decimation - 1;
+            } else {
+                untilCapture -= rows;
+            }
+        }
+    };
+
+    // Three rows are in work at once: row k's velocity, row k-1's
+    // displacement and row k-2's rest.
+    V4 x, v = velocity(p, x), d;
+    captured(1);
+    if (n == 1) {
+        displacement(v, d);
+        rest(x, v, d);
+    } else {
+        V4 x1, v1 = velocity(p + 12, x1), d1;
+        captured(1);
+        displacement(v, d);
+        // The rows run in stretches that end where a value is captured, so
+        // that only a stretch's last row asks whether to capture.
+        for (int i = 2; i < n;) {
+            const int start = i;
+            const int stop = kCapture ? std::min(n, i + untilCapture + 1) : n;
+            for (; i < stop; ++i) {
+                V4 x2;
+                const V4 v2 = velocity(p + 12 * i, x2);
+                displacement(v1, d1);
+                rest(x, v, d);
+                x = x1;
+                v = v1;
+                d = d1;
+                x1 = x2;
+                v1 = v2;
+            }
+            captured(i - start);
+        }
+        displacement(v1, d1);
+        rest(x, v, d);
+        rest(x1, v1, d1);
     }
     w.sumSq[0] = sumSq;
     w.peak[0] = peak;
@@ -306,6 +362,58 @@ __attribute__((target("avx2,avx512f,avx512vl"))) void RowsAvx512(RowWork &w, con
 // Indexed [path][iso][highPass][plot][capture].
 constexpr RunFn kPaths[3][2][2][2][2] = {TAV_TABLE(RowsBaseline), TAV_TABLE(RowsAvx2), TAV_TABLE(RowsAvx512)};
 
+// The raw figures in single precision, four lanes in one 128-bit register:
+// the samples come as floats and the figures need nothing more. The idle
+// lane holds the next row's first value; its figures are never read.
+template <class Isa>
+TAV_INLINE void RawPass(RowWork &w, const uint8_t *p, int n)
+{
+    using I4 = int __attribute__((vector_size(16)));
+    F4 mn = __builtin_convertvector(w.rawMin, F4), mx = __builtin_convertvector(w.rawMax, F4);
+    F4 previous = __builtin_convertvector(w.rawPrevious, F4);
+    const F4 limit = __builtin_convertvector(w.rangeLimit, F4);
+    const I4 absMask = {0x7fffffff, 0x7fffffff, 0x7fffffff, 0x7fffffff};
+    I4 run = __builtin_convertvector(w.run, I4), longest = __builtin_convertvector(w.longestRun, I4);
+    I4 atLimit = __builtin_convertvector(w.atLimit, I4);
+    const F4 largest = {FLT_MAX, FLT_MAX, FLT_MAX, FLT_MAX};
+    // Finite samples, counted negatively (true is -1); the non-finite ones,
+    // which the fused pass takes as 0, are the rest of the rows.
+    I4 finite = {};
+    for (int i = 0; i < n; ++i, p += 12) {
+        F4 x;
+        std::memcpy(&x, p, sizeof x);
+        // Strict comparisons keep the extreme when the sample is NaN: one
+        // minps or maxps each.
+        mn = x < mn ? x : mn;
+        mx = x > mx ? x : mx;
+        // A run continues on an equal sample and starts again at 1.
+        run = (run & (x == previous)) + 1;
+        longest = run > longest ? run : longest;
+        const F4 magnitude = (F4)((I4)x & absMask);
+        atLimit -= magnitude >= limit;
+        finite += magnitude <= largest;
+        previous = x;
+    }
+    const I4 nonFinite = n + finite;
+    w.nonFinite += __builtin_convertvector(nonFinite, M4);
+    w.rawMin = __builtin_convertvector(mn, V4);
+    w.rawMax = __builtin_convertvector(mx, V4);
+    w.rawPrevious = __builtin_convertvector(previous, V4);
+    w.run = __builtin_convertvector(run, M4);
+    w.longestRun = __builtin_convertvector(longest, M4);
+    w.atLimit = __builtin_convertvector(atLimit, M4);
+}
+
+void RawBaseline(RowWork &w, const uint8_t *p, int n) { RawPass<Generic>(w, p, n); }
+__attribute__((target("avx2"))) void RawAvx2(RowWork &w, const uint8_t *p, int n) { RawPass<Avx>(w, p, n); }
+__attribute__((target("avx2,avx512f,avx512vl"))) void RawAvx512(RowWork &w, const uint8_t *p, int n)
+{
+    RawPass<Avx>(w, p, n);
+}
+
+using RawFn = void (*)(RowWork &, const uint8_t *, int);
+constexpr RawFn kRawPaths[3] = {RawBaseline, RawAvx2, RawAvx512};
+
 int FastestPath()
 {
     __builtin_cpu_init();
@@ -343,45 +451,6 @@ void StoreSection(const LaneBiquad &l, Biquad (&s)[3])
 }
 
 }  // namespace
-
-// Single precision, four lanes in one 128-bit register: the samples come as
-// floats and the figures need nothing more.
-void RawRun(RowWork &w, const uint8_t *p, int n)
-{
-    using I4 = int __attribute__((vector_size(16)));
-    F4 mn = __builtin_convertvector(w.rawMin, F4), mx = __builtin_convertvector(w.rawMax, F4);
-    F4 previous = __builtin_convertvector(w.rawPrevious, F4);
-    const F4 limit = __builtin_convertvector(w.rangeLimit, F4);
-    const I4 absMask = {0x7fffffff, 0x7fffffff, 0x7fffffff, 0x7fffffff};
-    I4 run = __builtin_convertvector(w.run, I4), longest = __builtin_convertvector(w.longestRun, I4);
-    I4 atLimit = __builtin_convertvector(w.atLimit, I4);
-    // NaN or infinite samples, which the fused pass takes as 0; the idle
-    // lane holds the next row's first value and is not counted.
-    const I4 axisLanes = {-1, -1, -1, 0};
-    const F4 largest = {FLT_MAX, FLT_MAX, FLT_MAX, FLT_MAX};
-    I4 nonFinite = {};
-    for (int i = 0; i < n; ++i, p += 12) {
-        F4 x;
-        std::memcpy(&x, p, sizeof x);
-        const I4 lower = x < mn, higher = x > mx, same = x == previous;
-        mn = (F4)(((I4)x & lower) | ((I4)mn & ~lower));
-        mx = (F4)(((I4)x & higher) | ((I4)mx & ~higher));
-        run = ((run + 1) & same) | (1 & ~same);
-        const I4 longer = run > longest;
-        longest = (run & longer) | (longest & ~longer);
-        const F4 magnitude = (F4)((I4)x & absMask);
-        atLimit -= magnitude >= limit;  // true is -1
-        nonFinite -= ~(magnitude <= largest) & axisLanes;
-        previous = x;
-    }
-    w.nonFinite += __builtin_convertvector(nonFinite, M4);
-    w.rawMin = __builtin_convertvector(mn, V4);
-    w.rawMax = __builtin_convertvector(mx, V4);
-    w.rawPrevious = __builtin_convertvector(previous, V4);
-    w.run = __builtin_convertvector(run, M4);
-    w.longestRun = __builtin_convertvector(longest, M4);
-    w.atLimit = __builtin_convertvector(atLimit, M4);
-}
 
 void LoadLanes(RowWork &w, const ConditionState &c)
 {
@@ -463,6 +532,11 @@ uint64_t StoreLanes(const RowWork &w, ConditionState &c)
     for (int i = 0; i < kSeveritySections; ++i)
         StoreSection(w.iso[i], c.isoBand[i]);
     return static_cast<uint64_t>(w.nonFinite[0] + w.nonFinite[1] + w.nonFinite[2]);
+}
+
+void RawRun(RowWork &w, const uint8_t *p, int n)
+{
+    kRawPaths[gPath.load(std::memory_order_relaxed)](w, p, n);
 }
 
 void ConditionRowRun(RowWork &w, const uint8_t *p, int n, bool iso, bool highPass, bool plot, bool capture,

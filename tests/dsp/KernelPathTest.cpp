@@ -61,3 +61,48 @@ TEST(KernelPaths, EveryPathGivesTheBaselinesResultsBitForBit)
         }
     kernel::UsePath(kernel::Path::kAvx512);
 }
+
+// The rows run in stretches that end at a captured value, three rows in work
+// at once: each value must still be the speed cascade's output of its own
+// row (every 50th), whatever the lengths of the runs.
+TEST(KernelPaths, SpeedCaptureTakesTheCascadesOutputOfItsOwnRow)
+{
+    std::mt19937 rng(8);
+    std::normal_distribution<float> noise(0.0f, 1.0f);
+    const int total = 3000;
+    std::vector<float> rows(3 * total + 4), capture(3 * kSpeedCaptureLength, -1.0f);
+    std::generate(rows.begin(), rows.end(), [&] { return noise(rng); });
+    ConditionState c;
+    PrepareForSamplingFrequency(c, 26667.0f);
+    Biquad s[kSpeedSections];
+    std::copy(std::begin(c.speedLowPass), std::end(c.speedLowPass), s);
+    kernel::RowWork w;
+    kernel::LoadLanes(w, c);
+    float plot = 0.0f;
+    for (int row = 0; row < total;) {
+        const int n = std::min(std::uniform_int_distribution<int>(1, 120)(rng), total - row);
+        kernel::RowOutput o;
+        for (int a = 0; a < 3; ++a) {
+            o.capture[a] = capture.data() + a * kSpeedCaptureLength;
+            for (int q = 0; q < 3; ++q)
+                o.plot[a][q] = &plot;
+        }
+        o.captureCount = row;
+        kernel::ConditionRowRun(w, reinterpret_cast<const uint8_t *>(rows.data() + 3 * row), n, true, true, false,
+                                true, o);
+        row += n;
+    }
+    // Each section takes what the one before gave a row earlier.
+    double out[kSpeedSections] = {};
+    for (int r = 0; r < total; ++r) {
+        const double in[kSpeedSections] = {rows[size_t(3 * r + kAxisZ)], out[0], out[1]};
+        for (int k = 0; k < kSpeedSections; ++k) {
+            out[k] = s[k].b0 * in[k] + s[k].x1;
+            s[k].x1 = s[k].b1 * in[k] - s[k].a1 * out[k] + s[k].x2;
+            s[k].x2 = s[k].b2 * in[k] - s[k].a2 * out[k];
+        }
+        if (r % kCaptureDecimation == 0) {
+            ASSERT_EQ(capture[size_t(kAxisZ * kSpeedCaptureLength + r / kCaptureDecimation)], float(out[2])) << r;
+        }
+    }
+}
