@@ -73,7 +73,11 @@ TEST(Startup, PortTakenShowsTheCauseFirstWithChineseButtons)
     tav::ui::QtEventSink sink;
     tav::StationOptions options;
     options.port = holder.Port();
-    options.startFolder = QDir::tempPath().toStdString();
+    // A folder of its own: device records or settings another run left in
+    // the shared temporary folder would open boxes of their own.
+    QTemporaryDir folder;
+    ASSERT_TRUE(folder.isValid());
+    options.startFolder = folder.path().toStdString();
     tav::Station station(options, sink);
     CTavenorDlg dlg(station);
     sink.SetTarget(&dlg);
