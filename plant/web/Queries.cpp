@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <cstdio>
 #include <memory>
 #include <nlohmann/json.hpp>
 
@@ -364,14 +365,69 @@ Answer LoadMachines(PgPool &pool, const std::string &station, int64_t nowMs, std
 
 }  // namespace
 
-Answer OverviewItems(PgPool &pool, int64_t nowMs, std::vector<MachineItem> *out)
+namespace {
+
+// A number as the tile prints it; null stays null.
+void AppendFixed(std::string *out, const json &v, int digits)
+{
+    if (!v.is_number()) {
+        *out += "null";
+        return;
+    }
+    char text[64];
+    const int n = std::snprintf(text, sizeof text, "%.*f", digits, v.get<double>());
+    out->append(text, size_t(std::clamp(n, 0, int(sizeof text) - 1)));
+}
+
+std::string LiveForm(const json &m, size_t stationIndex)
+{
+    const auto dump = [](const json &v) { return v.dump(-1, ' ', false, json::error_handler_t::replace); };
+    std::string s = "[" + std::to_string(stationIndex) + "," + std::to_string(m["address"].get<int>()) + "," +
+                    dump(m["name"]) + "," + dump(m["zone"]) + "," + dump(m["severity"]) + ",[";
+    for (size_t i = 0; i < m["axes"].size(); ++i) {
+        if (i)
+            s += ",";
+        AppendFixed(&s, m["axes"][i]["iso_v"], 2);
+    }
+    s += "],";
+    AppendFixed(&s, m["speed"], 0);
+    s += ",";
+    AppendFixed(&s, m["temperature"], 1);
+    s += "," + std::to_string(m["last_seen"].get<int64_t>());
+    const json &alarms = m["alarms"];
+    if (!alarms.empty()) {
+        s += ",[";
+        for (size_t i = 0; i < alarms.size(); ++i) {
+            const json &a = alarms[i];
+            s += (i ? ",[" : "[") + dump(a.value("alarm_id", json())) + "," + dump(a.value("severity", json())) +
+                 "," + dump(a.value("acknowledged", json(false))) + "]";
+        }
+        s += "]";
+    }
+    return s + "]";
+}
+
+}  // namespace
+
+Answer OverviewItems(PgPool &pool, int64_t nowMs, std::vector<MachineItem> *out, std::vector<std::string> *stations)
 {
     std::vector<json> machines;
     Answer a = LoadMachines(pool, "", nowMs, &machines);
     out->clear();
+    stations->clear();
+    std::map<std::string, size_t> index;
     for (const json &m : machines)
-        out->push_back({m["station"].get<std::string>(), m["address"].get<int>(),
-                        m.dump(-1, ' ', false, json::error_handler_t::replace)});
+        index.emplace(m["station"].get<std::string>(), 0);
+    for (auto &[name, at] : index) {
+        at = stations->size();
+        stations->push_back(name);
+    }
+    out->reserve(machines.size());
+    for (const json &m : machines) {
+        const std::string &station = m["station"].get_ref<const std::string &>();
+        out->push_back({station, m["address"].get<int>(), m.dump(-1, ' ', false, json::error_handler_t::replace),
+                        LiveForm(m, index[station])});
+    }
     return a;
 }
 
