@@ -3,11 +3,14 @@
 #include <libpq-fe.h>
 
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <nlohmann/json.hpp>
+#include <unordered_map>
 
 #include "core/history/HistoryCsv.h"
 #include "core/model/AlarmTypes.h"
@@ -219,6 +222,43 @@ const char *ResolutionOfSpan(int64_t spanMs)
 
 namespace {
 
+// A machine's published limits as its loop reads them: per quantity (in
+// kQuantityColumn's order) and axis, NaN where there is none.
+struct AxisLimit {
+    double alert = std::nan("");
+    double danger = std::nan("");
+};
+using LimitTable = std::vector<std::array<AxisLimit, 3>>;
+
+// Parsed once per distinct text: the live pages read every machine's limits
+// each batch, and parsing them anew was most of that reading's cost.
+std::shared_ptr<const LimitTable> Limits(const std::string &text)
+{
+    static std::mutex mutex;  // guards known
+    static std::unordered_map<std::string, std::shared_ptr<const LimitTable>> known;
+    std::lock_guard<std::mutex> lock(mutex);
+    if (auto it = known.find(text); it != known.end())
+        return it->second;
+    auto table = std::make_shared<LimitTable>(kQuantityColumn.size());
+    const json limits = json::parse(text, nullptr, false);
+    size_t q = 0;
+    for (const auto &entry : kQuantityColumn) {
+        for (int axis = 0; axis < 3 && limits.is_object(); ++axis) {
+            const std::string key = entry.first + "." + kAxisNames[axis] + ".";
+            auto alert = limits.find(key + "alert"), danger = limits.find(key + "danger");
+            if (alert != limits.end() && alert->is_number())
+                (*table)[q][axis].alert = alert->get<double>();
+            if (danger != limits.end() && danger->is_number())
+                (*table)[q][axis].danger = danger->get<double>();
+        }
+        ++q;
+    }
+    if (known.size() >= 20000)  // texts of limits since replaced
+        known.clear();
+    known.emplace(text, table);
+    return table;
+}
+
 Answer LoadMachines(PgPool &pool, const std::string &station, int64_t nowMs, std::vector<json> *out)
 {
     std::string cols;
@@ -247,8 +287,9 @@ Answer LoadMachines(PgPool &pool, const std::string &station, int64_t nowMs, std
         m["station"] = Text(r.get(), i, 0);
         m["address"] = std::atoi(PQgetvalue(r.get(), i, 1));
         m["name"] = PQgetisnull(r.get(), i, 2) ? json(nullptr) : json(Text(r.get(), i, 2));
-        const json limits = json::parse(Text(r.get(), i, 3), nullptr, false);
-        json alarms = json::parse(Text(r.get(), i, 4), nullptr, false);
+        const std::shared_ptr<const LimitTable> limits = Limits(Text(r.get(), i, 3));
+        const char *alarmsText = PQgetvalue(r.get(), i, 4);
+        json alarms = std::strcmp(alarmsText, "[]") == 0 ? json::array() : json::parse(alarmsText, nullptr, false);
         if (!alarms.is_array())
             alarms = json::array();
         const int64_t lastSeen = std::atoll(PQgetvalue(r.get(), i, 5));
@@ -275,23 +316,23 @@ Answer LoadMachines(PgPool &pool, const std::string &station, int64_t nowMs, std
             std::string level = "ok";
             double ratio = 0;
             static const char *const kCols[] = {"iso_v", "vr", "ar", "ap", "ak", "dp", "dr"};
+            size_t q = 0;
             for (const auto &[quantity, column] : kQuantityColumn) {
+                const AxisLimit &limit = (*limits)[q++][axis];
                 const int at = int(std::find(std::begin(kCols), std::end(kCols), column) - std::begin(kCols));
                 json v = Number(r.get(), i, base + 1 + at);
                 if (!v.is_number() && column == "iso_v")
                     v = Number(r.get(), i, base + 2);
-                if (!v.is_number() || !limits.is_object())
+                if (!v.is_number())
                     continue;
-                const std::string key = quantity + "." + kAxisNames[axis] + ".";
+                // Comparisons with NaN (no limit) are false.
                 const double value = v.get<double>();
-                auto alert = limits.find(key + "alert"), danger = limits.find(key + "danger");
-                if (danger != limits.end() && danger->is_number() && value >= danger->get<double>())
+                if (value >= limit.danger)
                     level = "danger";
-                else if (alert != limits.end() && alert->is_number() && value >= alert->get<double>() &&
-                         level != "danger")
+                else if (value >= limit.alert && level != "danger")
                     level = "alert";
-                if (alert != limits.end() && alert->is_number() && alert->get<double>() > 0)
-                    ratio = std::max(ratio, value / alert->get<double>());
+                if (limit.alert > 0)
+                    ratio = std::max(ratio, value / limit.alert);
             }
             ax["level"] = level;
             ax["ratio"] = ratio;
