@@ -464,10 +464,10 @@ Answer OverviewItems(PgPool &pool, int64_t nowMs, std::vector<MachineItem> *out,
         stations->push_back(name);
     }
     out->reserve(machines.size());
-    for (const json &m : machines) {
+    for (json &m : machines) {
         const std::string &station = m["station"].get_ref<const std::string &>();
-        out->push_back({station, m["address"].get<int>(), m.dump(-1, ' ', false, json::error_handler_t::replace),
-                        LiveForm(m, index[station])});
+        out->push_back({station, m["address"].get<int>(), nullptr, LiveForm(m, index[station])});
+        out->back().object = std::make_shared<const json>(std::move(m));
     }
     return a;
 }

@@ -6,9 +6,12 @@
 #include <condition_variable>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
+
+#include <nlohmann/json_fwd.hpp>
 
 struct pg_conn;
 
@@ -47,10 +50,12 @@ enum class Format { kJson, kCsv };
 // [station index, address, name, zone, severity, [x, y, z ISO velocity],
 // speed, temperature, last seen ms(, [[alarm_id, severity, acknowledged], ...])],
 // numbers rounded as the tile prints them, the alarms only where there are some.
+// The object is dumped only when a page asks for /api/overview: the live
+// pages, read every batch, take the short form alone.
 struct MachineItem {
     std::string station;
     int address = 0;
-    std::string json;
+    std::shared_ptr<const nlohmann::json> object;
     std::string live;
 };
 // Every machine of every station, worst first, for the live pages;

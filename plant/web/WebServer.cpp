@@ -268,7 +268,7 @@ void WebServer::Routes()
             const int64_t now = NowUtcMs();
             const std::shared_ptr<const Snapshot> snapshot = Latest(&generation);
             if (snapshot && now - snapshot->timeMs <= kSnapshotAgeMs)
-                return res.set_content("{\"machines\":" + snapshot->all + ",\"time\":" + std::to_string(now) + "}",
+                return res.set_content("{\"machines\":" + snapshot->All() + ",\"time\":" + std::to_string(now) + "}",
                                        kJson);
         }
         Send(res, Overview(*pool, Query(req), Format::kJson, NowUtcMs()), kJson);
@@ -355,6 +355,16 @@ void WebServer::Acknowledge(const httplib::Request &req, httplib::Response &res)
     res.set_content(json{{"status", "sent"}, {"request_id", requestId}}.dump(), "application/json; charset=utf-8");
 }
 
+const std::string &WebServer::Snapshot::All() const
+{
+    std::call_once(allOnce, [this] {
+        for (const MachineItem &m : items)
+            all += (all.empty() ? "[" : ",") + m.object->dump(-1, ' ', false, json::error_handler_t::replace);
+        all += all.empty() ? "[]" : "]";
+    });
+    return all;
+}
+
 std::shared_ptr<const WebServer::Snapshot> WebServer::Latest(uint64_t *generation)
 {
     std::lock_guard<std::mutex> lock(cacheMutex_);
@@ -369,11 +379,8 @@ std::shared_ptr<const WebServer::Snapshot> WebServer::Latest(uint64_t *generatio
         return nullptr;
     snapshot->stations = json(stations).dump(-1, ' ', false, json::error_handler_t::replace);
     std::string machines;
-    for (const MachineItem &m : snapshot->items) {
-        snapshot->all += (snapshot->all.empty() ? "[" : ",") + m.json;
+    for (const MachineItem &m : snapshot->items)
         machines += (machines.empty() ? "[" : ",") + m.live;
-    }
-    snapshot->all += snapshot->all.empty() ? "[]" : "]";
     machines += machines.empty() ? "[]" : "]";
     snapshot->event = LiveEvent(snapshot->timeMs, snapshot->stations, machines);
     cache_ = snapshot;

@@ -52,10 +52,13 @@ private:
     // the whole plant's live event, short forms only, which most pages take.
     struct Snapshot {
         std::vector<MachineItem> items;
-        std::string all;
         std::string stations;  // the JSON array the short forms' station index refers to
         std::string event;
         int64_t timeMs = 0;  // when it was read
+        // Made by the first page that asks, then shared.
+        const std::string &All() const;
+        mutable std::once_flag allOnce;
+        mutable std::string all;
     };
     std::shared_ptr<const Snapshot> Latest(uint64_t *generation);
     std::string ClientAddress(const httplib::Request &req) const;
