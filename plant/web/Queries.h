@@ -11,8 +11,6 @@
 #include <string>
 #include <vector>
 
-#include <nlohmann/json_fwd.hpp>
-
 struct pg_conn;
 
 namespace tav::plant {
@@ -50,14 +48,17 @@ enum class Format { kJson, kCsv };
 // [station index, address, name, zone, severity, [x, y, z ISO velocity],
 // speed, temperature, last seen ms(, [[alarm_id, severity, acknowledged], ...])],
 // numbers rounded as the tile prints them, the alarms only where there are some.
-// The object is dumped only when a page asks for /api/overview: the live
-// pages, read every batch, take the short form alone.
+// Its JSON object is made only when a page asks for /api/overview: the
+// live pages, read every batch, take the short form alone.
+struct MachineRow;
 struct MachineItem {
     std::string station;
     int address = 0;
-    std::shared_ptr<const nlohmann::json> object;
+    std::shared_ptr<const MachineRow> row;
     std::string live;
 };
+// The machine's object as /api/overview gives it.
+std::string MachineJson(const MachineItem &item);
 // Every machine of every station, worst first, for the live pages;
 // *stations the stations by name, whose index the live forms carry.
 Answer OverviewItems(PgPool &pool, int64_t nowMs, std::vector<MachineItem> *out, std::vector<std::string> *stations);

@@ -359,7 +359,7 @@ const std::string &WebServer::Snapshot::All() const
 {
     std::call_once(allOnce, [this] {
         for (const MachineItem &m : items)
-            all += (all.empty() ? "[" : ",") + m.object->dump(-1, ' ', false, json::error_handler_t::replace);
+            all += (all.empty() ? "[" : ",") + MachineJson(m);
         all += all.empty() ? "[]" : "]";
     });
     return all;
