@@ -52,38 +52,46 @@ std::string WebLogin(int port, const std::string &user, const std::string &passw
 
 std::vector<std::pair<std::string, int64_t>> ScanMachines(const std::string &d)
 {
-    // {"time":..,"machines":[{machine},...]}: a machine's own keys are at
-    // depth 3; strings are skipped whole, so braces inside them do not count.
+    // {"time":..,"stations":[names],"machines":[[station index, address,
+    // name, zone, severity, [axes], speed, temperature, last seen, ...],...]}:
+    // a machine's fields are split at its own commas; strings are skipped
+    // whole, so commas and brackets inside them do not count.
     std::vector<std::pair<std::string, int64_t>> out;
-    std::string station;
-    long long address = -1, seen = -1;
-    int depth = 0;
     const size_t n = d.size();
-    for (size_t i = 0; i < n; ++i) {
+    const auto skipString = [&](size_t i) {
+        size_t j = i + 1;
+        while (j < n && d[j] != '"')
+            j += d[j] == '\\' ? 2 : 1;
+        return j;
+    };
+    std::vector<std::string> stations;
+    size_t i = d.find("\"stations\":[");
+    for (i = i == std::string::npos ? n : i + 12; i < n && d[i] != ']'; ++i)
+        if (d[i] == '"') {
+            const size_t j = skipString(i);
+            stations.push_back(d.substr(i + 1, j - i - 1));
+            i = j;
+        }
+    i = d.find("\"machines\":[");
+    int depth = 1, field = 0;
+    size_t fields[9] = {};
+    for (i = i == std::string::npos ? n : i + 12; i < n && depth > 0; ++i) {
         const char c = d[i];
         if (c == '"') {
-            size_t j = i + 1;
-            while (j < n && d[j] != '"')
-                j += d[j] == '\\' ? 2 : 1;
-            if (depth == 3 && j + 1 < n && d[j + 1] == ':') {
-                const std::string_view key(d.data() + i + 1, j - i - 1);
-                const char *value = d.c_str() + j + 2;
-                if (key == "last_seen")
-                    seen = std::strtoll(value, nullptr, 10);
-                else if (key == "address")
-                    address = std::strtoll(value, nullptr, 10);
-                else if (key == "station" && *value == '"')
-                    station.assign(value + 1, std::strcspn(value + 1, "\""));
+            i = skipString(i);
+        } else if (c == '[') {
+            if (++depth == 2) {
+                field = 0;
+                fields[0] = i + 1;
             }
-            i = j;
-        } else if (c == '{' || c == '[') {
-            if (++depth == 3) {
-                station.clear();
-                address = seen = -1;
-            }
-        } else if (c == '}' || c == ']') {
-            if (depth-- == 3)
-                out.push_back({station + "/" + std::to_string(address), seen});
+        } else if (c == ',' && depth == 2) {
+            if (++field < 9)
+                fields[field] = i + 1;
+        } else if (c == ']' && depth-- == 2 && field >= 8) {
+            const size_t station = std::strtoull(d.c_str() + fields[0], nullptr, 10);
+            out.push_back({(station < stations.size() ? stations[station] : "?") + "/" +
+                               std::to_string(std::strtoll(d.c_str() + fields[1], nullptr, 10)),
+                           std::strtoll(d.c_str() + fields[8], nullptr, 10)});
         }
     }
     return out;

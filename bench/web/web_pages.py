@@ -149,7 +149,7 @@ const pageOnLive = onLive;
 onLive = (data) => {
   const now = Date.now();
   const live = window.__live;
-  for (const m of data.machines) {
+  for (const m of liveMachines(data)) {
     const key = m.station + '/' + m.address;
     const before = live.seen.get(key);
     if (before !== undefined && m.last_seen > before) live.delays.push(now - m.last_seen);

@@ -6,6 +6,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -42,14 +43,25 @@ struct Answer {
 
 enum class Format { kJson, kCsv };
 
-// One machine of the overview, its JSON object ready to send.
+// One machine of the overview: its JSON object as /api/overview gives it,
+// and the short form the live pages are sent, only what a tile shows:
+// [station index, address, name, zone, severity, [x, y, z ISO velocity],
+// speed, temperature, last seen ms(, [[alarm_id, severity, acknowledged], ...])],
+// numbers rounded as the tile prints them, the alarms only where there are some.
+// Its JSON object is made only when a page asks for /api/overview: the
+// live pages, read every batch, take the short form alone.
+struct MachineRow;
 struct MachineItem {
     std::string station;
     int address = 0;
-    std::string json;
+    std::shared_ptr<const MachineRow> row;
+    std::string live;
 };
-// Every machine of every station, worst first, for the live pages.
-Answer OverviewItems(PgPool &pool, int64_t nowMs, std::vector<MachineItem> *out);
+// The machine's object as /api/overview gives it.
+std::string MachineJson(const MachineItem &item);
+// Every machine of every station, worst first, for the live pages;
+// *stations the stations by name, whose index the live forms carry.
+Answer OverviewItems(PgPool &pool, int64_t nowMs, std::vector<MachineItem> *out, std::vector<std::string> *stations);
 
 // Every machine of every (or ?station=) station with its latest values,
 // zone, severity against its limits and active alarms, worst first.

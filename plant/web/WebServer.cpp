@@ -82,6 +82,14 @@ const WebUser *FindUser(const WebConfig &web, const std::string &name)
     return nullptr;
 }
 
+// A live event: the short forms of the machines (see MachineItem), and
+// the stations their first field counts in.
+std::string LiveEvent(int64_t timeMs, const std::string &stations, const std::string &machines)
+{
+    return "event: overview\ndata: {\"time\":" + std::to_string(timeMs) + ",\"stations\":" + stations +
+           ",\"machines\":" + machines + "}\n\n";
+}
+
 }  // namespace
 
 struct WebServer::Caller {
@@ -260,7 +268,7 @@ void WebServer::Routes()
             const int64_t now = NowUtcMs();
             const std::shared_ptr<const Snapshot> snapshot = Latest(&generation);
             if (snapshot && now - snapshot->timeMs <= kSnapshotAgeMs)
-                return res.set_content("{\"machines\":" + snapshot->all + ",\"time\":" + std::to_string(now) + "}",
+                return res.set_content("{\"machines\":" + snapshot->All() + ",\"time\":" + std::to_string(now) + "}",
                                        kJson);
         }
         Send(res, Overview(*pool, Query(req), Format::kJson, NowUtcMs()), kJson);
@@ -347,6 +355,16 @@ void WebServer::Acknowledge(const httplib::Request &req, httplib::Response &res)
     res.set_content(json{{"status", "sent"}, {"request_id", requestId}}.dump(), "application/json; charset=utf-8");
 }
 
+const std::string &WebServer::Snapshot::All() const
+{
+    std::call_once(allOnce, [this] {
+        for (const MachineItem &m : items)
+            all += (all.empty() ? "[" : ",") + MachineJson(m);
+        all += all.empty() ? "[]" : "]";
+    });
+    return all;
+}
+
 std::shared_ptr<const WebServer::Snapshot> WebServer::Latest(uint64_t *generation)
 {
     std::lock_guard<std::mutex> lock(cacheMutex_);
@@ -356,12 +374,15 @@ std::shared_ptr<const WebServer::Snapshot> WebServer::Latest(uint64_t *generatio
     }
     auto snapshot = std::make_shared<Snapshot>();
     snapshot->timeMs = NowUtcMs();
-    if (OverviewItems(pool_, snapshot->timeMs, &snapshot->items).status != 200)
+    std::vector<std::string> stations;
+    if (OverviewItems(pool_, snapshot->timeMs, &snapshot->items, &stations).status != 200)
         return nullptr;
-    snapshot->all = "[";
+    snapshot->stations = json(stations).dump(-1, ' ', false, json::error_handler_t::replace);
+    std::string machines;
     for (const MachineItem &m : snapshot->items)
-        snapshot->all += (snapshot->all.size() > 1 ? "," : "") + m.json;
-    snapshot->all += "]";
+        machines += (machines.empty() ? "[" : ",") + m.live;
+    machines += machines.empty() ? "[]" : "]";
+    snapshot->event = LiveEvent(snapshot->timeMs, snapshot->stations, machines);
     cache_ = snapshot;
     cacheGeneration_ = *generation;
     return cache_;
@@ -393,9 +414,8 @@ void WebServer::Events(const httplib::Request &req, httplib::Response &res)
                     return false;
                 generation = generation_;
             }
-            std::string text;
-            if (*sent == 0)
-                text = "retry: 2000\n";
+            if (*sent == 0 && !sink.write("retry: 2000\n", 12))
+                return false;
             std::shared_ptr<const Snapshot> snapshot;
             if (generation != *sent)
                 snapshot = Latest(&generation);
@@ -403,25 +423,18 @@ void WebServer::Events(const httplib::Request &req, httplib::Response &res)
                 // The database is away: try again in a while, not at once.
                 std::unique_lock<std::mutex> lock(feedMutex_);
                 feedChanged_.wait_for(lock, std::chrono::seconds(2), [&] { return stopping_; });
-                text += ": -\n\n";  // keeps the connection, and finds a closed one
-            } else {
-                *sent = generation;
-                text += "event: overview\ndata: {\"time\":" + std::to_string(NowUtcMs()) + ",\"machines\":";
-                if (station.empty() && address < 0) {
-                    text += snapshot->all;
-                } else {
-                    text += "[";
-                    bool first = true;
-                    for (const MachineItem &m : snapshot->items) {
-                        if ((!station.empty() && m.station != station) || (address >= 0 && m.address != address))
-                            continue;
-                        text += (first ? "" : ",") + m.json;
-                        first = false;
-                    }
-                    text += "]";
-                }
-                text += "}\n\n";
+                return sink.write(": -\n\n", 5);  // keeps the connection, and finds a closed one
             }
+            *sent = generation;
+            // The whole plant's event is made once for every page that takes it.
+            if (station.empty() && address < 0)
+                return sink.write(snapshot->event.data(), snapshot->event.size());
+            std::string machines;
+            for (const MachineItem &m : snapshot->items)
+                if ((station.empty() || m.station == station) && (address < 0 || m.address == address))
+                    machines += (machines.empty() ? "[" : ",") + m.live;
+            const std::string text =
+                LiveEvent(snapshot->timeMs, snapshot->stations, machines.empty() ? "[]" : machines + "]");
             return sink.write(text.data(), text.size());
         },
         [this](bool) { --streams_; });

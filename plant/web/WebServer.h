@@ -47,12 +47,18 @@ private:
     void Login(const httplib::Request &req, httplib::Response &res);
     void Acknowledge(const httplib::Request &req, httplib::Response &res);
     void Events(const httplib::Request &req, httplib::Response &res);
-    // The overview of the newest committed batch, read once for all pages;
-    // `all` is the machines' JSON array whole, which most pages take.
+    // The overview of the newest committed batch, read once for all pages:
+    // `all` is the machines' JSON array whole, for /api/overview; `event`
+    // the whole plant's live event, short forms only, which most pages take.
     struct Snapshot {
         std::vector<MachineItem> items;
-        std::string all;
+        std::string stations;  // the JSON array the short forms' station index refers to
+        std::string event;
         int64_t timeMs = 0;  // when it was read
+        // Made by the first page that asks, then shared.
+        const std::string &All() const;
+        mutable std::once_flag allOnce;
+        mutable std::string all;
     };
     std::shared_ptr<const Snapshot> Latest(uint64_t *generation);
     std::string ClientAddress(const httplib::Request &req) const;

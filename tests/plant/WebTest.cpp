@@ -181,7 +181,7 @@ TEST_F(Web, OverviewIsWorstFirstLiveAndSeriesComeAtTheSpansResolution)
     std::thread listener([&] {
         httplib::Client c("127.0.0.1", config.web.port);
         c.Get("/api/events?station=st1&address=3", b->headers, [&](const char *data, size_t n) {
-            if (std::string(data, n).find("\"address\":3") != std::string::npos)
+            if (std::string(data, n).find("\"machines\":[[0,3,") != std::string::npos)
                 heard = true;
             return !heard.load();
         });

@@ -126,10 +126,20 @@ function stopEvents() {
   if (state.events) state.events.close();
   state.events = null;
 }
+// A live event carries each machine in a short form, only what a tile
+// shows (docs/plant-api.md): read back into the overview's own shape.
+function liveMachines(data) {
+  return data.machines.map((a) => ({
+    station: data.stations[a[0]], address: a[1], name: a[2], zone: a[3], severity: a[4],
+    axes: a[5].map((v, i) => ({ axis: 'xyz'[i], iso_v: v })), speed: a[6], temperature: a[7], last_seen: a[8],
+    alarms: (a[9] || []).map(([id, severity, acknowledged]) => ({ alarm_id: id, severity, acknowledged }))
+  }));
+}
 function onLive(data) {
-  if (state.view === 'overview') renderTiles(data.machines);
-  else if (state.view === 'machine') onMachineLive(data.machines[0]);
-  else if (state.view === 'alarms' && state.onAlarmsLive) state.onAlarmsLive(data.machines);
+  const machines = liveMachines(data);
+  if (state.view === 'overview') renderTiles(machines);
+  else if (state.view === 'machine') onMachineLive(machines[0]);
+  else if (state.view === 'alarms' && state.onAlarmsLive) state.onAlarmsLive(machines);
 }
 
 // ---- overview ----
