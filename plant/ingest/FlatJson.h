@@ -1,0 +1,67 @@
+#pragma once
+// A quick reader for the messages the historian takes most: one object whose
+// members are plain values or objects of plain values (a steady message). It
+// answers only for text it fully understands and the whole-document parser
+// would read the same way; anything else (an escape, a repeated key, a number
+// it cannot read exactly, a byte out of place) makes it step aside, and the
+// message goes the long way. One reader per thread: its storage is reused.
+#include <cstdint>
+#include <string_view>
+#include <vector>
+
+namespace tav::plant {
+
+// One value as the message's checks see it.
+struct Value {
+    enum Kind { kMissing, kNull, kBool, kInt, kUInt, kDouble, kString, kObject, kOther };
+    Kind kind = kMissing;
+    bool b = false;
+    int64_t i = 0;   // kInt; kObject: the object's index in its reader
+    uint64_t u = 0;  // kUInt
+    double d = 0;    // kDouble
+    std::string_view s;  // kString: its bytes (no escapes)
+    bool IsNumber() const { return kind == kInt || kind == kUInt || kind == kDouble; }
+    double AsDouble() const { return kind == kInt ? double(i) : kind == kUInt ? double(u) : d; }
+};
+
+class FlatJson {
+public:
+    // Handle of an object: 0 the top one, then the members' objects.
+    struct Object {
+        const FlatJson *doc = nullptr;
+        int32_t index = -1;
+    };
+    // False: not read here (the text may still be valid JSON).
+    bool Read(std::string_view text);
+    Object Top() const { return {this, 0}; }
+    Value Get(Object obj, std::string_view key) const;
+
+private:
+    struct Member {
+        int32_t object;
+        std::string_view key;
+        Value value;
+    };
+    bool Members(int32_t object, int depth);
+    bool Scalar(Value *out);
+    bool Skip(int depth);
+    bool String(std::string_view *out);
+    bool Number(Value *out);
+    void Space()
+    {
+        while (at_ < end_ && (*at_ == ' ' || *at_ == '\t' || *at_ == '\n' || *at_ == '\r'))
+            ++at_;
+    }
+    const char *at_ = nullptr;
+    const char *end_ = nullptr;
+    int32_t objects_ = 0;
+    std::vector<Member> members_;
+};
+
+// Lookups the message's checks use on either document.
+inline Value Lookup(const FlatJson::Object &obj, const char *key)
+{
+    return obj.doc->Get(obj, key);
+}
+
+}  // namespace tav::plant
