@@ -12,11 +12,16 @@ namespace {
 constexpr int kMaxSkipDepth = 16;
 // Integers of up to 18 digits fit int64 whatever they are.
 constexpr long kMaxIntDigits = 18;
+constexpr size_t kKeptMembers = 1024;
 
 }  // namespace
 
 bool FlatJson::Read(std::string_view text)
 {
+    // A steady message has some fifty members; a freak one does not keep
+    // its storage for the rest of the thread's life.
+    if (members_.capacity() > kKeptMembers)
+        members_ = {};
     members_.clear();
     objects_ = 0;
     // Escapes are rare in a station's messages and not worth reading here.
