@@ -7,23 +7,23 @@ namespace tav::plant {
 
 namespace {
 
-// Deeper than any message the quick reader takes; the caller has already
-// refused anything far deeper.
-constexpr int kMaxSkipDepth = 16;
 // Integers of up to 18 digits fit int64 whatever they are.
 constexpr long kMaxIntDigits = 18;
 constexpr size_t kKeptMembers = 1024;
 
 }  // namespace
 
-bool FlatJson::Read(std::string_view text)
+bool FlatJson::Read(std::string_view text, int maxDepth)
 {
+    maxDepth_ = maxDepth;
     // A steady message has some fifty members; a freak one does not keep
     // its storage for the rest of the thread's life.
     if (members_.capacity() > kKeptMembers)
         members_ = {};
     members_.clear();
+    lastMember_.clear();
     objects_ = 0;
+    cursor_ = 0;
     // Escapes are rare in a station's messages and not worth reading here.
     if (std::memchr(text.data(), '\\', text.size()))
         return false;
@@ -34,17 +34,27 @@ bool FlatJson::Read(std::string_view text)
         return false;
     ++at_;
     objects_ = 1;
+    lastMember_.push_back(-1);
     if (!Members(0, 1))
         return false;
     Space();
     return at_ == end_;
 }
 
+// Keys are unique within an object (Read makes sure), so the first match
+// from anywhere is the only one.
 Value FlatJson::Get(Object obj, std::string_view key) const
 {
-    for (const Member &m : members_)
-        if (m.object == obj.index && m.key == key)
+    const uint32_t tag = Tag(key);
+    const size_t n = members_.size();
+    for (size_t k = 0; k < n; ++k) {
+        const size_t at = cursor_ + k < n ? cursor_ + k : cursor_ + k - n;
+        const Member &m = members_[at];
+        if (m.tag == tag && m.object == obj.index && m.key == key) {
+            cursor_ = at + 1 < n ? at + 1 : 0;
             return m.value;
+        }
+    }
     return {};
 }
 
@@ -74,6 +84,7 @@ bool FlatJson::Members(int32_t object, int depth)
             ++at_;
             value.kind = Value::kObject;
             value.i = objects_++;
+            lastMember_.push_back(-1);
             if (!Members(int32_t(value.i), depth + 1))
                 return false;
         } else if (*at_ == '{' || *at_ == '[') {
@@ -84,10 +95,12 @@ bool FlatJson::Members(int32_t object, int depth)
             return false;
         }
         // A repeated key: the whole-document parser decides which one counts.
-        for (const Member &m : members_)
-            if (m.object == object && m.key == key)
+        const uint32_t tag = Tag(key);
+        for (int32_t k = lastMember_[object]; k >= 0; k = members_[k].previous)
+            if (members_[k].tag == tag && members_[k].key == key)
                 return false;
-        members_.push_back({object, key, value});
+        members_.push_back({object, tag, lastMember_[object], key, value});
+        lastMember_[object] = int32_t(members_.size() - 1);
         Space();
         if (at_ == end_)
             return false;
@@ -102,15 +115,18 @@ bool FlatJson::Members(int32_t object, int depth)
 }
 
 // Any value, checked and not kept.
+// `depth`: the enclosing object's or array's.
 bool FlatJson::Skip(int depth)
 {
-    if (depth > kMaxSkipDepth || at_ == end_)
+    if (at_ == end_)
         return false;
     const char open = *at_;
     if (open != '{' && open != '[') {
         Value ignored;
         return Scalar(&ignored);
     }
+    if (depth + 1 > maxDepth_)
+        return false;
     const char close = open == '{' ? '}' : ']';
     ++at_;
     Space();

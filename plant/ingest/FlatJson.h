@@ -31,17 +31,27 @@ public:
         const FlatJson *doc = nullptr;
         int32_t index = -1;
     };
-    // False: not read here (the text may still be valid JSON).
-    bool Read(std::string_view text);
+    // False: not read here (the text may still be valid JSON). Objects and
+    // arrays nested deeper than `maxDepth` (the outer object being 1) are
+    // not read either.
+    bool Read(std::string_view text, int maxDepth);
     Object Top() const { return {this, 0}; }
     Value Get(Object obj, std::string_view key) const;
 
 private:
     struct Member {
         int32_t object;
+        uint32_t tag;  // Tag(key): most keys that differ differ here
+        int32_t previous;  // the object's member before this one, or -1
         std::string_view key;
         Value value;
     };
+    static uint32_t Tag(std::string_view key)
+    {
+        return key.empty() ? 0
+                           : uint32_t(key.size() & 0xffff) << 16 | uint32_t(uint8_t(key.front())) << 8 |
+                                 uint8_t(key.back());
+    }
     bool Members(int32_t object, int depth);
     bool Scalar(Value *out);
     bool Skip(int depth);
@@ -54,8 +64,13 @@ private:
     }
     const char *at_ = nullptr;
     const char *end_ = nullptr;
+    int maxDepth_ = 0;
     int32_t objects_ = 0;
     std::vector<Member> members_;
+    std::vector<int32_t> lastMember_;  // per object, or -1
+    // Where the last lookup ended: the checks ask in about the order the
+    // station writes, so the next key is usually the next member.
+    mutable size_t cursor_ = 0;
 };
 
 // Lookups the message's checks use on either document.

@@ -496,18 +496,19 @@ ParseResult Parse(std::string_view station, std::string_view topic, std::string_
         r.ok = r.ignored = true;
         return r;
     }
-    if (!NestingWithin(payload, kMaxDepth))
-        return Refuse("JSON 嵌套过深");
     if (quick && leaf == "steady") {
-        // Most messages are steady ones, thousands a second: read in place,
-        // the whole-document parser only for what the quick reader leaves.
+        // Most messages are steady ones, thousands a second: read in place
+        // (no deeper than the check below takes), the whole-document parser
+        // only for what the quick reader leaves.
         thread_local FlatJson flat;
-        if (flat.Read(payload)) {
+        if (flat.Read(payload, kMaxDepth)) {
             ParseResult r = Steady(station, address, flat.Top(), nowMs);
             if (r.ok)
                 return r;
         }
     }
+    if (!NestingWithin(payload, kMaxDepth))
+        return Refuse("JSON 嵌套过深");
     const json doc = json::parse(payload.begin(), payload.end(), nullptr, false);
     if (doc.is_discarded())
         return Refuse("不是有效的 JSON");
