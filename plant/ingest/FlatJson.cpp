@@ -1,14 +1,12 @@
 #include "plant/ingest/FlatJson.h"
 
-#include <charconv>
+#include <cmath>
 #include <cstring>
 
 namespace tav::plant {
 
 namespace {
 
-// Integers of up to 18 digits fit int64 whatever they are.
-constexpr long kMaxIntDigits = 18;
 constexpr size_t kKeptMembers = 1024;
 
 }  // namespace
@@ -24,21 +22,19 @@ bool FlatJson::Read(std::string_view text, int maxDepth)
     lastMember_.clear();
     objects_ = 0;
     cursor_ = 0;
-    // Escapes are rare in a station's messages and not worth reading here.
-    if (std::memchr(text.data(), '\\', text.size()))
+    // Escapes are rare in a station's messages and not worth reading here;
+    // a byte order mark is not JSON to the whole-document parser.
+    if (std::memchr(text.data(), '\\', text.size()) || (text.size() >= 3 && std::memcmp(text.data(), "\xEF\xBB\xBF", 3) == 0))
         return false;
-    at_ = text.data();
-    end_ = at_ + text.size();
-    Space();
-    if (at_ == end_ || *at_ != '{')
+    simdjson::dom::element top;
+    if (parser_.parse(text.data(), text.size(), true).get(top) != simdjson::SUCCESS)
         return false;
-    ++at_;
+    simdjson::dom::object object;
+    if (top.get_object().get(object) != simdjson::SUCCESS)
+        return false;
     objects_ = 1;
     lastMember_.push_back(-1);
-    if (!Members(0, 1))
-        return false;
-    Space();
-    return at_ == end_;
+    return Members(object, 0, 1);
 }
 
 // Keys are unique within an object (Read makes sure), so the first match
@@ -58,225 +54,71 @@ Value FlatJson::Get(Object obj, std::string_view key) const
     return {};
 }
 
-// After an object's '{': its members up to its '}'. Plain values and, one
-// level down, objects are kept; anything deeper is checked and passed over.
-bool FlatJson::Members(int32_t object, int depth)
+// An object's members: plain values and, one level down, objects are kept;
+// anything deeper only has its depth checked.
+bool FlatJson::Members(simdjson::dom::object object, int32_t index, int depth)
 {
-    Space();
-    if (at_ < end_ && *at_ == '}') {
-        ++at_;
-        return true;
-    }
-    for (;;) {
-        Space();
-        std::string_view key;
-        if (!String(&key))
-            return false;
-        Space();
-        if (at_ == end_ || *at_ != ':')
-            return false;
-        ++at_;
-        Space();
-        if (at_ == end_)
-            return false;
+    for (const simdjson::dom::key_value_pair field : object) {
+        const std::string_view key = field.key;
         Value value;
-        if (*at_ == '{' && depth < 2) {
-            ++at_;
+        const simdjson::dom::element_type type = field.value.type();
+        if (type == simdjson::dom::element_type::OBJECT && depth < 2) {
             value.kind = Value::kObject;
             value.i = objects_++;
             lastMember_.push_back(-1);
-            if (!Members(int32_t(value.i), depth + 1))
+            if (!Members(simdjson::dom::object(field.value), int32_t(value.i), depth + 1))
                 return false;
-        } else if (*at_ == '{' || *at_ == '[') {
-            if (!Skip(depth))
+        } else if (type == simdjson::dom::element_type::OBJECT || type == simdjson::dom::element_type::ARRAY) {
+            if (!Within(field.value, depth + 1))
                 return false;
             value.kind = Value::kOther;
-        } else if (!Scalar(&value)) {
+        } else if (!Scalar(field.value, &value)) {
             return false;
         }
         // A repeated key: the whole-document parser decides which one counts.
         const uint32_t tag = Tag(key);
-        for (int32_t k = lastMember_[object]; k >= 0; k = members_[k].previous)
+        for (int32_t k = lastMember_[index]; k >= 0; k = members_[k].previous)
             if (members_[k].tag == tag && members_[k].key == key)
                 return false;
-        members_.push_back({object, tag, lastMember_[object], key, value});
-        lastMember_[object] = int32_t(members_.size() - 1);
-        Space();
-        if (at_ == end_)
-            return false;
-        if (*at_ == '}') {
-            ++at_;
-            return true;
-        }
-        if (*at_ != ',')
-            return false;
-        ++at_;
+        members_.push_back({index, tag, lastMember_[index], key, value});
+        lastMember_[index] = int32_t(members_.size() - 1);
     }
+    return true;
 }
 
-// Any value, checked and not kept.
-// `depth`: the enclosing object's or array's.
-bool FlatJson::Skip(int depth)
+// Whether an object or array at `depth` (the outer object being 1) and
+// everything in it lie within the depth limit.
+bool FlatJson::Within(simdjson::dom::element e, int depth) const
 {
-    if (at_ == end_)
+    if (depth > maxDepth_)
         return false;
-    const char open = *at_;
-    if (open != '{' && open != '[') {
-        Value ignored;
-        return Scalar(&ignored);
-    }
-    if (depth + 1 > maxDepth_)
-        return false;
-    const char close = open == '{' ? '}' : ']';
-    ++at_;
-    Space();
-    if (at_ < end_ && *at_ == close) {
-        ++at_;
-        return true;
-    }
-    for (;;) {
-        Space();
-        if (open == '{') {
-            std::string_view key;
-            if (!String(&key))
+    if (e.type() == simdjson::dom::element_type::ARRAY) {
+        for (const simdjson::dom::element item : simdjson::dom::array(e))
+            if (item.is_object() || item.is_array() ? !Within(item, depth + 1) : false)
                 return false;
-            Space();
-            if (at_ == end_ || *at_ != ':')
-                return false;
-            ++at_;
-            Space();
-        }
-        if (!Skip(depth + 1))
-            return false;
-        Space();
-        if (at_ == end_)
-            return false;
-        if (*at_ == close) {
-            ++at_;
-            return true;
-        }
-        if (*at_ != ',')
-            return false;
-        ++at_;
-    }
-}
-
-bool FlatJson::Scalar(Value *out)
-{
-    if (at_ == end_)
-        return false;
-    auto word = [&](std::string_view w) {
-        if (size_t(end_ - at_) < w.size() || std::memcmp(at_, w.data(), w.size()) != 0)
-            return false;
-        at_ += w.size();
-        return true;
-    };
-    switch (*at_) {
-    case '"': out->kind = Value::kString; return String(&out->s);
-    case 't': out->kind = Value::kBool; out->b = true; return word("true");
-    case 'f': out->kind = Value::kBool; out->b = false; return word("false");
-    case 'n': out->kind = Value::kNull; return word("null");
-    default: return Number(out);
-    }
-}
-
-// A string without escapes: no control characters, well-formed UTF-8.
-bool FlatJson::String(std::string_view *out)
-{
-    if (at_ == end_ || *at_ != '"')
-        return false;
-    const char *start = ++at_;
-    auto in = [&](size_t k, unsigned lo, unsigned hi) {
-        if (size_t(end_ - at_) <= k)
-            return false;
-        const unsigned c = static_cast<unsigned char>(at_[k]);
-        return c >= lo && c <= hi;
-    };
-    while (at_ < end_) {
-        const unsigned c = static_cast<unsigned char>(*at_);
-        if (c == '"') {
-            *out = std::string_view(start, size_t(at_ - start));
-            ++at_;
-            return true;
-        }
-        if (c < 0x20)
-            return false;
-        if (c < 0x80) {
-            ++at_;
-            continue;
-        }
-        size_t n = 0;
-        if (c >= 0xC2 && c <= 0xDF)
-            n = in(1, 0x80, 0xBF) ? 2 : 0;
-        else if (c == 0xE0)
-            n = in(1, 0xA0, 0xBF) && in(2, 0x80, 0xBF) ? 3 : 0;
-        else if ((c >= 0xE1 && c <= 0xEC) || c == 0xEE || c == 0xEF)
-            n = in(1, 0x80, 0xBF) && in(2, 0x80, 0xBF) ? 3 : 0;
-        else if (c == 0xED)
-            n = in(1, 0x80, 0x9F) && in(2, 0x80, 0xBF) ? 3 : 0;
-        else if (c == 0xF0)
-            n = in(1, 0x90, 0xBF) && in(2, 0x80, 0xBF) && in(3, 0x80, 0xBF) ? 4 : 0;
-        else if (c >= 0xF1 && c <= 0xF3)
-            n = in(1, 0x80, 0xBF) && in(2, 0x80, 0xBF) && in(3, 0x80, 0xBF) ? 4 : 0;
-        else if (c == 0xF4)
-            n = in(1, 0x80, 0x8F) && in(2, 0x80, 0xBF) && in(3, 0x80, 0xBF) ? 4 : 0;
-        if (n == 0)
-            return false;
-        at_ += n;
-    }
-    return false;
-}
-
-// JSON's number grammar; integers that fit int64 for certain, and numbers
-// with a fraction or exponent that read exactly as a double. Others (larger
-// integers, out of range) are left to the whole-document parser.
-bool FlatJson::Number(Value *out)
-{
-    const char *start = at_;
-    auto digits = [&] {
-        const char *from = at_;
-        while (at_ < end_ && *at_ >= '0' && *at_ <= '9')
-            ++at_;
-        return at_ - from;
-    };
-    if (at_ < end_ && *at_ == '-')
-        ++at_;
-    if (at_ == end_)
-        return false;
-    long intDigits = 0;
-    if (*at_ == '0') {
-        ++at_;
-        intDigits = 1;
-    } else if (*at_ >= '1' && *at_ <= '9') {
-        intDigits = digits();
     } else {
-        return false;
+        for (const simdjson::dom::key_value_pair field : simdjson::dom::object(e))
+            if (field.value.is_object() || field.value.is_array() ? !Within(field.value, depth + 1) : false)
+                return false;
     }
-    bool integer = true;
-    if (at_ < end_ && *at_ == '.') {
-        ++at_;
-        if (digits() == 0)
-            return false;
-        integer = false;
+    return true;
+}
+
+bool FlatJson::Scalar(simdjson::dom::element e, Value *out) const
+{
+    switch (e.type()) {
+    case simdjson::dom::element_type::STRING: out->kind = Value::kString; out->s = std::string_view(e); return true;
+    case simdjson::dom::element_type::BOOL: out->kind = Value::kBool; out->b = bool(e); return true;
+    case simdjson::dom::element_type::NULL_VALUE: out->kind = Value::kNull; return true;
+    case simdjson::dom::element_type::INT64: out->kind = Value::kInt; out->i = int64_t(e); return true;
+    case simdjson::dom::element_type::DOUBLE:
+        out->kind = Value::kDouble;
+        out->d = double(e);
+        // "-0" is an integer to the whole-document parser, a double here;
+        // a number beyond double's range is the whole-document parser's to judge.
+        return std::isfinite(out->d) && !(out->d == 0 && std::signbit(out->d));
+    default: return false;  // an integer beyond int64: the long way
     }
-    if (at_ < end_ && (*at_ == 'e' || *at_ == 'E')) {
-        ++at_;
-        if (at_ < end_ && (*at_ == '+' || *at_ == '-'))
-            ++at_;
-        if (digits() == 0)
-            return false;
-        integer = false;
-    }
-    if (integer) {
-        if (intDigits > kMaxIntDigits)
-            return false;
-        out->kind = Value::kInt;
-        const auto r = std::from_chars(start, at_, out->i);
-        return r.ec == std::errc() && r.ptr == at_;
-    }
-    out->kind = Value::kDouble;
-    const auto r = std::from_chars(start, at_, out->d);
-    return r.ec == std::errc() && r.ptr == at_;
 }
 
 }  // namespace tav::plant

@@ -1,10 +1,13 @@
 #pragma once
 // A quick reader for the messages the historian takes most: one object whose
-// members are plain values or objects of plain values (a steady message). It
-// answers only for text it fully understands and the whole-document parser
-// would read the same way; anything else (an escape, a repeated key, a number
-// it cannot read exactly, a byte out of place) makes it step aside, and the
-// message goes the long way. One reader per thread: its storage is reused.
+// members are plain values or objects of plain values (a steady message),
+// parsed by simdjson. It answers only where the whole-document parser would
+// read the text the same way; anything else (an escape, a repeated key, an
+// integer beyond 64 bits, a negative zero, a parse error) makes it step aside,
+// and the message goes the long way. One reader per thread: its parser and
+// storage are reused.
+#include <simdjson.h>
+
 #include <cstdint>
 #include <string_view>
 #include <vector>
@@ -52,18 +55,10 @@ private:
                            : uint32_t(key.size() & 0xffff) << 16 | uint32_t(uint8_t(key.front())) << 8 |
                                  uint8_t(key.back());
     }
-    bool Members(int32_t object, int depth);
-    bool Scalar(Value *out);
-    bool Skip(int depth);
-    bool String(std::string_view *out);
-    bool Number(Value *out);
-    void Space()
-    {
-        while (at_ < end_ && (*at_ == ' ' || *at_ == '\t' || *at_ == '\n' || *at_ == '\r'))
-            ++at_;
-    }
-    const char *at_ = nullptr;
-    const char *end_ = nullptr;
+    bool Members(simdjson::dom::object object, int32_t index, int depth);
+    bool Scalar(simdjson::dom::element e, Value *out) const;
+    bool Within(simdjson::dom::element e, int depth) const;
+    simdjson::dom::parser parser_;
     int maxDepth_ = 0;
     int32_t objects_ = 0;
     std::vector<Member> members_;
