@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <nlohmann/json.hpp>
 
+#include "plant/ingest/FlatJson.h"
+
 namespace tav::plant {
 
 using nlohmann::json;
@@ -41,8 +43,45 @@ bool NestingWithin(std::string_view text, int limit)
     return true;
 }
 
+// The parsed document's member `key` of `obj`, as the checks see it.
+Value Lookup(const json *obj, const char *key)
+{
+    Value v;
+    if (!obj || !obj->is_object())
+        return v;
+    auto it = obj->find(key);
+    if (it == obj->end())
+        return v;
+    switch (it->type()) {
+    case json::value_t::null: v.kind = Value::kNull; break;
+    case json::value_t::boolean: v.kind = Value::kBool, v.b = it->get<bool>(); break;
+    case json::value_t::number_integer: v.kind = Value::kInt, v.i = it->get<int64_t>(); break;
+    case json::value_t::number_unsigned: v.kind = Value::kUInt, v.u = it->get<uint64_t>(); break;
+    case json::value_t::number_float: v.kind = Value::kDouble, v.d = it->get<double>(); break;
+    case json::value_t::string: v.kind = Value::kString, v.s = it->get_ref<const std::string &>(); break;
+    case json::value_t::object: v.kind = Value::kObject; break;
+    default: v.kind = Value::kOther;
+    }
+    return v;
+}
+
+// The member object `key` of `obj`; none when missing or not an object.
+const json *Child(const json *obj, const char *key)
+{
+    auto it = obj->find(key);
+    return it != obj->end() && it->is_object() ? &*it : nullptr;
+}
+bool Valid(const json *obj) { return obj != nullptr; }
+FlatJson::Object Child(const FlatJson::Object &obj, const char *key)
+{
+    const Value v = Lookup(obj, key);
+    return {obj.doc, v.kind == Value::kObject ? int32_t(v.i) : -1};
+}
+bool Valid(const FlatJson::Object &obj) { return obj.index >= 0; }
+
 // A message's values as one line of COPY text, field by field; the first
-// failure sticks and names the field.
+// failure sticks and names the field. Reads through Lookup, so the same rules
+// serve the whole parsed document and the quick reader's flat one.
 class Fields {
 public:
     bool ok() const { return why_.empty(); }
@@ -66,14 +105,15 @@ public:
     }
     // A number or null, finite, within [low, high]; stored as the float the
     // station measured, so its shortest text reads back the same.
-    void Number(const json &obj, const char *key, double low, double high, bool wide = false)
+    template <class Obj>
+    void Number(const Obj &obj, const char *key, double low, double high, bool wide = false)
     {
-        const json *v = Find(obj, key);
-        if (!v || v->is_null())
+        const Value v = Lookup(obj, key);
+        if (v.kind == Value::kMissing || v.kind == Value::kNull)
             return NullField();
-        if (!v->is_number())
+        if (!v.IsNumber())
             return Fail(key, "应为数值");
-        const double d = v->get<double>();
+        const double d = v.AsDouble();
         if (!std::isfinite(d) || d < low || d > high)
             return Fail(key, "数值不可能");
         Sep();
@@ -81,57 +121,62 @@ public:
         const auto r = wide ? std::to_chars(buf, buf + sizeof buf, d) : std::to_chars(buf, buf + sizeof buf, float(d));
         line_.append(buf, r.ptr);
     }
-    void Integer(const json &obj, const char *key, int64_t low, int64_t high, int64_t *out = nullptr)
+    template <class Obj>
+    void Integer(const Obj &obj, const char *key, int64_t low, int64_t high, int64_t *out = nullptr)
     {
-        const json *v = Find(obj, key);
-        if (!v || !v->is_number_integer())
+        const Value v = Lookup(obj, key);
+        if (v.kind != Value::kInt && v.kind != Value::kUInt)
             return Fail(key, "应为整数");
-        const int64_t i = v->get<int64_t>();
-        if ((v->is_number_unsigned() && v->get<uint64_t>() > uint64_t(high)) || i < low || i > high)
+        const int64_t i = v.kind == Value::kUInt ? int64_t(v.u) : v.i;
+        if ((v.kind == Value::kUInt && v.u > uint64_t(high)) || i < low || i > high)
             return Fail(key, "数值不可能");
         if (out)
             *out = i;
         Sep();
-        line_ += std::to_string(i);
+        char buf[24];
+        line_.append(buf, std::to_chars(buf, buf + sizeof buf, i).ptr);
     }
-    void Bool(const json &obj, const char *key, bool *out = nullptr)
+    template <class Obj>
+    void Bool(const Obj &obj, const char *key, bool *out = nullptr)
     {
-        const json *v = Find(obj, key);
-        if (!v || v->is_null())
+        const Value v = Lookup(obj, key);
+        if (v.kind == Value::kMissing || v.kind == Value::kNull)
             return NullField();
-        if (!v->is_boolean())
+        if (v.kind != Value::kBool)
             return Fail(key, "应为 true 或 false");
         if (out)
-            *out = v->get<bool>();
+            *out = v.b;
         Sep();
-        line_ += v->get<bool>() ? "t" : "f";
+        line_ += v.b ? "t" : "f";
     }
     // A string or null, at most kMaxText bytes; `required` refuses null.
-    void Text(const json &obj, const char *key, bool required = false, std::string *out = nullptr,
+    template <class Obj>
+    void Text(const Obj &obj, const char *key, bool required = false, std::string *out = nullptr,
               bool *isNull = nullptr)
     {
-        const json *v = Find(obj, key);
+        const Value v = Lookup(obj, key);
+        const bool null = v.kind == Value::kMissing || v.kind == Value::kNull;
         if (isNull)
-            *isNull = !v || v->is_null();
-        if (!v || v->is_null()) {
+            *isNull = null;
+        if (null) {
             if (required)
                 return Fail(key, "缺少");
             return NullField();
         }
-        if (!v->is_string())
+        if (v.kind != Value::kString)
             return Fail(key, "应为字符串");
-        const std::string &s = v->get_ref<const std::string &>();
-        if (s.size() > kMaxText)
+        if (v.s.size() > kMaxText)
             return Fail(key, "过长");
         if (out)
-            *out = s;
-        Literal(s);
+            out->assign(v.s);
+        Literal(v.s);
     }
-    void Time(const json &obj, const char *key, int64_t nowMs, int64_t *out)
+    template <class Obj>
+    void Time(const Obj &obj, const char *key, int64_t nowMs, int64_t *out)
     {
-        const json *v = Find(obj, key);
+        const Value v = Lookup(obj, key);
         int64_t ms = 0;
-        if (!v || !v->is_string() || !ParseIsoUtc(v->get_ref<const std::string &>(), &ms))
+        if (v.kind != Value::kString || !ParseIsoUtc(v.s, &ms))
             return Fail(key, "应为 UTC 时间");
         if (ms < kYear2000Ms || ms > nowMs + kDayMs)
             return Fail(key, "时间不可能");
@@ -145,13 +190,6 @@ public:
     }
 
 private:
-    const json *Find(const json &obj, const char *key)
-    {
-        if (!obj.is_object())
-            return nullptr;
-        auto it = obj.find(key);
-        return it == obj.end() ? nullptr : &*it;
-    }
     void Sep()
     {
         if (!first_)
@@ -189,7 +227,46 @@ ParseResult Refuse(std::string why)
     return r;
 }
 
-ParseResult Steady(std::string_view station, int32_t address, const json &doc, int64_t nowMs)
+// The steady message's bands, kept as the JSON they came in: their shape
+// follows the watched bands.
+bool Bands(Fields &f, const json *doc)
+{
+    auto bands = doc->find("bands");
+    if (bands == doc->end() || bands->is_null()) {
+        f.NullField();
+    } else if (!bands->is_object() || bands->size() > 64) {
+        f.Fail("bands", "应为对象");
+    } else {
+        for (const auto &[key, band] : bands->items()) {
+            if (key.size() > 64 || !band.is_object() || band.size() > 16) {
+                f.Fail("bands", "每一项应为对象");
+                break;
+            }
+            for (const auto &[k, v] : band.items())
+                if (!(v.is_null() || v.is_string() || (v.is_number() && std::abs(v.get<double>()) <= kBig)))
+                    f.Fail("bands", "含不可能的值");
+        }
+        const std::string text = bands->dump(-1, ' ', false, json::error_handler_t::replace);
+        if (!JsonbSafe(text))
+            f.Fail("bands", "含 \\u0000");
+        f.Literal(text);
+    }
+    return true;
+}
+// The quick reader takes no bands: their text is the whole parser's dump.
+bool Bands(Fields &f, const FlatJson::Object &doc)
+{
+    const Value v = Lookup(doc, "bands");
+    if (v.kind != Value::kMissing && v.kind != Value::kNull)
+        return false;
+    f.NullField();
+    return true;
+}
+
+// A steady message from either document; without rows and not ok when the
+// quick reader's document has what only the whole one can tell (`Bands`).
+template <class Obj>
+ParseResult Steady(std::string_view station, int32_t address, const Obj &doc, int64_t nowMs)
 {
     Row row;
     Fields f;
@@ -205,12 +282,11 @@ ParseResult Steady(std::string_view station, int32_t address, const json &doc, i
     f.Number(doc, "rpm", 0, kBig);
     f.Bool(doc, "rpm_no_record");
     for (const char *axisName : kAxisNames) {
-        auto it = doc.find(axisName);
-        if (it == doc.end() || !it->is_object()) {
+        const auto axis = Child(doc, axisName);
+        if (!Valid(axis)) {
             f.Fail(axisName, "应为对象");
             break;
         }
-        const json &axis = *it;
         for (const char *p : kAxisParams)
             f.Number(axis, p, std::string_view(p) == "ak" ? -kBig : 0, kBig);
         f.Number(axis, "iso_v", 0, kBig);
@@ -222,27 +298,8 @@ ParseResult Steady(std::string_view station, int32_t address, const json &doc, i
         f.Number(axis, "days_to_alert", -kBig * 1000, kBig * 1000);
         f.Number(axis, "days_to_danger", -kBig * 1000, kBig * 1000);
     }
-    auto bands = doc.find("bands");
-    if (bands == doc.end() || bands->is_null()) {
-        f.NullField();
-    } else if (!bands->is_object() || bands->size() > 64) {
-        f.Fail("bands", "应为对象");
-    } else {
-        for (const auto &[key, band] : bands->items()) {
-            if (key.size() > 64 || !band.is_object() || band.size() > 16) {
-                f.Fail("bands", "每一项应为对象");
-                break;
-            }
-            for (const auto &[k, v] : band.items())
-                if (!(v.is_null() || v.is_string() || (v.is_number() && std::abs(v.get<double>()) <= kBig)))
-                    f.Fail("bands", "含不可能的值");
-        }
-        // Kept as the JSON it came in: its shape follows the watched bands.
-        const std::string text = bands->dump(-1, ' ', false, json::error_handler_t::replace);
-        if (!JsonbSafe(text))
-            f.Fail("bands", "含 \\u0000");
-        f.Literal(text);
-    }
+    if (!Bands(f, doc))
+        return {};
     if (!f.ok())
         return Refuse(f.why());
     row.kind = RowKind::kSteady;
@@ -282,24 +339,24 @@ ParseResult AlarmEvent(std::string_view station, const json &doc, int64_t nowMs)
     Row row;
     Fields f;
     f.Literal(station);
-    f.Time(doc, "time", nowMs, &row.utcMs);
-    f.Integer(doc, "alarm_id", 0, INT64_MAX);
+    f.Time(&doc, "time", nowMs, &row.utcMs);
+    f.Integer(&doc, "alarm_id", 0, INT64_MAX);
     std::string event, quantity, severity, axis;
-    f.Text(doc, "event", true, &event);
-    f.Text(doc, "event_text");
+    f.Text(&doc, "event", true, &event);
+    f.Text(&doc, "event_text");
     int64_t address = 0;
-    f.Integer(doc, "address", 0, INT32_MAX, &address);
-    f.Text(doc, "name", false, &row.name, &row.nameNull);
-    f.Text(doc, "quantity", true, &quantity);
-    f.Text(doc, "quantity_text");
-    f.Text(doc, "axis", false, &axis);
-    f.Text(doc, "severity", true, &severity);
-    f.Number(doc, "value", -1e12, 1e12, true);
-    f.Number(doc, "limit", -1e12, 1e12, true);
-    f.Text(doc, "comment");
-    f.Text(doc, "capture");
+    f.Integer(&doc, "address", 0, INT32_MAX, &address);
+    f.Text(&doc, "name", false, &row.name, &row.nameNull);
+    f.Text(&doc, "quantity", true, &quantity);
+    f.Text(&doc, "quantity_text");
+    f.Text(&doc, "axis", false, &axis);
+    f.Text(&doc, "severity", true, &severity);
+    f.Number(&doc, "value", -1e12, 1e12, true);
+    f.Number(&doc, "limit", -1e12, 1e12, true);
+    f.Text(&doc, "comment");
+    f.Text(&doc, "capture");
     // Who acknowledged, where the station says it.
-    f.Text(doc, doc.contains("user") ? "user" : "by");
+    f.Text(&doc, doc.contains("user") ? "user" : "by");
     if (f.ok() && (!PlainKey(event) || !PlainKey(quantity) || !PlainKey(severity)))
         f.Fail("event", "含未知的写法");
     if (f.ok() && !axis.empty() && axis != "x" && axis != "y" && axis != "z")
@@ -326,9 +383,9 @@ ParseResult SensorState(std::string_view station, int32_t address, const json &d
     Fields f;
     f.Literal(station);
     f.Literal(std::to_string(address));
-    f.Time(doc, "since", nowMs, &row.utcMs);
-    f.Bool(doc, "connected");
-    f.Text(doc, "peer");
+    f.Time(&doc, "since", nowMs, &row.utcMs);
+    f.Bool(&doc, "connected");
+    f.Text(&doc, "peer");
     if (f.ok() && !(doc.contains("connected") && doc["connected"].is_boolean()))
         f.Fail("connected", "缺少");
     if (!f.ok())
@@ -354,12 +411,12 @@ ParseResult Status(std::string_view station, const json &doc, int64_t receivedMs
     f.Literal(station);
     if (row.state == "online") {
         // Repeated every few seconds with the same start: one row per start.
-        f.Time(doc, "started", nowMs, &row.utcMs);
+        f.Time(&doc, "started", nowMs, &row.utcMs);
         f.Literal("online");
-        f.Text(doc, "version");
+        f.Text(&doc, "version");
         f.TimeField(row.utcMs);
-        f.Integer(doc, "port", 0, 65535);
-        f.Integer(doc, "online_count", 0, 1000000);
+        f.Integer(&doc, "port", 0, 65535);
+        f.Integer(&doc, "online_count", 0, 1000000);
     } else {
         // The last will carries no time: the broker's delivery is the news.
         row.utcMs = receivedMs;
@@ -388,7 +445,7 @@ ParseResult AlarmList(std::string_view station, int32_t address, const json &doc
 {
     Row row;
     Fields f;
-    f.Time(doc, "time", nowMs, &row.utcMs);
+    f.Time(&doc, "time", nowMs, &row.utcMs);
     auto alarms = doc.find("alarms");
     if (alarms == doc.end() || !alarms->is_array() || alarms->size() > 10000)
         f.Fail("alarms", "应为数组");
@@ -415,10 +472,8 @@ ParseResult AlarmList(std::string_view station, int32_t address, const json &doc
     return r;
 }
 
-}  // namespace
-
-ParseResult ParseMessage(std::string_view station, std::string_view topic, std::string_view payload,
-                         int64_t receivedMs, int64_t nowMs, bool retained)
+ParseResult Parse(std::string_view station, std::string_view topic, std::string_view payload, int64_t receivedMs,
+                  int64_t nowMs, bool retained, bool quick)
 {
     if (payload.size() > kMaxPayloadBytes)
         return Refuse("消息过大（" + std::to_string(payload.size()) + " 字节）");
@@ -441,6 +496,17 @@ ParseResult ParseMessage(std::string_view station, std::string_view topic, std::
         r.ok = r.ignored = true;
         return r;
     }
+    if (quick && leaf == "steady") {
+        // Most messages are steady ones, thousands a second: read in place
+        // (no deeper than the check below takes), the whole-document parser
+        // only for what the quick reader leaves.
+        thread_local FlatJson flat;
+        if (flat.Read(payload, kMaxDepth)) {
+            ParseResult r = Steady(station, address, flat.Top(), nowMs);
+            if (r.ok)
+                return r;
+        }
+    }
     if (!NestingWithin(payload, kMaxDepth))
         return Refuse("JSON 嵌套过深");
     const json doc = json::parse(payload.begin(), payload.end(), nullptr, false);
@@ -451,10 +517,24 @@ ParseResult ParseMessage(std::string_view station, std::string_view topic, std::
     if (address < 0)
         return topic == "status" ? Status(station, doc, receivedMs, nowMs, retained) : AlarmEvent(station, doc, nowMs);
     if (leaf == "steady")
-        return Steady(station, address, doc, nowMs);
+        return Steady(station, address, &doc, nowMs);
     if (leaf == "state")
         return SensorState(station, address, doc, nowMs);
     return AlarmList(station, address, doc, nowMs);
+}
+
+}  // namespace
+
+ParseResult ParseMessage(std::string_view station, std::string_view topic, std::string_view payload,
+                         int64_t receivedMs, int64_t nowMs, bool retained)
+{
+    return Parse(station, topic, payload, receivedMs, nowMs, retained, true);
+}
+
+ParseResult ParseMessageWhole(std::string_view station, std::string_view topic, std::string_view payload,
+                              int64_t receivedMs, int64_t nowMs, bool retained)
+{
+    return Parse(station, topic, payload, receivedMs, nowMs, retained, false);
 }
 
 bool SplitTopic(const std::vector<std::string> &prefixes, std::string_view topic, std::string *station,

@@ -46,6 +46,11 @@ struct ParseResult {
 // broker's stored copy, sent again at every subscribe.
 ParseResult ParseMessage(std::string_view station, std::string_view topic, std::string_view payload,
                          int64_t receivedMs, int64_t nowMs, bool retained = false);
+// The same through the whole-document parser alone, which ParseMessage
+// leaves for all but the plain steady messages: what the quick reader's
+// answers must equal.
+ParseResult ParseMessageWhole(std::string_view station, std::string_view topic, std::string_view payload,
+                              int64_t receivedMs, int64_t nowMs, bool retained = false);
 
 // Splits a full topic by the followed prefixes ("tavenor/+"): the station id
 // (the prefix's last level as it arrived) and the rest. False when no prefix
