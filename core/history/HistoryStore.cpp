@@ -23,7 +23,6 @@ constexpr int64_t kPeriodMs[2] = {60'000, 3'600'000};
 constexpr int64_t kRunSpanMs[2] = {3'600'000, 86'400'000};
 constexpr int64_t kDayMs = 86'400'000;
 constexpr int64_t kPruneEveryMs = 10'000;
-constexpr int kPruneRows = 256;
 
 int64_t FloorDiv(int64_t a, int64_t b) { return a >= 0 ? a / b : -((-a + b - 1) / b); }
 

@@ -32,7 +32,6 @@ namespace {
 // handshake dropped and retries only after seconds.
 constexpr int kBacklog = 128;
 constexpr int kReceiveBufferBytes = 1454080;
-constexpr auto kFullTableRecheck = std::chrono::milliseconds(200);
 
 // How often the accept thread samples the slots for the garbage and
 // eviction rules: fine enough for periods of seconds, and 40 slots' worth
