@@ -10,7 +10,7 @@ int PlotData::Snapshot(int q, float *out)
     int n = pointCount;
     if (n < 0) n = 0;
     if (n > kPlotPoints) n = kPlotPoints;
-    std::memcpy(out, Array(q), sizeof(float) * static_cast<size_t>(n));
+    std::memcpy(out, Shown(q), sizeof(float) * static_cast<size_t>(n));
     return n;
 }
 

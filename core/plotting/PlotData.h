@@ -12,13 +12,20 @@
 namespace tav {
 
 constexpr int kPlotPoints = 100000;
+// Room in each array: the shown values move along it as blocks arrive and
+// are moved back to the start only when the end is reached, once every few
+// seconds instead of once a block.
+constexpr int kPlotCapacity = kPlotPoints + kPlotPoints / 4;
 
 struct PlotData {
     std::mutex mutex;
-    float velocitySamples[kPlotPoints] = {};
-    float displacementSamples[kPlotPoints] = {};
-    float samples[kPlotPoints] = {};  // acceleration, or line magnitudes of a spectrum
+    float velocitySamples[kPlotCapacity] = {};
+    float displacementSamples[kPlotCapacity] = {};
+    float samples[kPlotCapacity] = {};  // acceleration, or line magnitudes of a spectrum
     int pointCount = 27000;           // guarded by mutex
+    // Where the shown values start in each array, guarded by mutex: a time
+    // plot's writer moves it on by each block; it stays 0 for a spectrum.
+    int first = 0;
     float lineSpacing = 0;            // spectra: Hz per line (0: not known); guarded by mutex
 
     std::atomic<int> running{1};      // time plots: 0 while paused
@@ -28,6 +35,13 @@ struct PlotData {
     float *Array(int q)
     {
         return q == 1 ? velocitySamples : q == 2 ? displacementSamples : samples;
+    }
+
+    // The shown values of a quantity: pointCount of them from here.
+    // Caller holds `mutex`.
+    const float *Shown(int q) const
+    {
+        return (q == 1 ? velocitySamples : q == 2 ? displacementSamples : samples) + first;
     }
 
     // What a drawing needs, taken in one short hold of `mutex`: pointCount

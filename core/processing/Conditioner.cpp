@@ -235,8 +235,10 @@ void Conditioner::ConditionBlock(ConnectionRecord &rec, const uint8_t *block, in
         for (int a = 0; a < 3; ++a)
             running[a] = plots_.time[a].running.load(std::memory_order_relaxed) != 0;
         if (live > rows) {
-            // The one-second window moves on by this block: the oldest rows
-            // leave at the start, the block's rows are written at the end.
+            // The one-second window moves on by this block: the block's rows
+            // are written after the shown ones and the start moves past the
+            // oldest. Only when the array's end is reached do the newest
+            // values move back to its start (every few seconds).
             const int keep = live - rows;
             float *base[3][3] = {};
             // While an analysis keeps the newest seconds, a paused axis's
@@ -250,11 +252,17 @@ void Conditioner::ConditionBlock(ConnectionRecord &rec, const uint8_t *block, in
                             base[a][q] = capture.Scratch(a, q);
                     continue;
                 }
+                PlotData &plot = plots_.time[a];
+                // A rate change may have lengthened the window past the room.
+                const int first = std::clamp(plot.first, 0, kPlotCapacity - live);
+                const bool wrap = first + live + rows > kPlotCapacity;
                 for (int q = 0; q < 3; ++q) {
-                    float *array = plots_.time[a].Array(q);
-                    std::memmove(array, array + rows, static_cast<size_t>(keep) * sizeof(float));
-                    base[a][q] = array + keep;
+                    float *array = plot.Array(q);
+                    if (wrap)
+                        std::memmove(array, array + first + rows, static_cast<size_t>(keep) * sizeof(float));
+                    base[a][q] = wrap ? array + keep : array + first + live;
                 }
+                plot.first = wrap ? 0 : first + rows;
             }
             ConditionRows(rec, block, rows, fs, highPass, base);
             if (capturing)
@@ -265,8 +273,10 @@ void Conditioner::ConditionBlock(ConnectionRecord &rec, const uint8_t *block, in
             // skip it rather than count rows they did not see.
             WriteRawSamples(rec, block, rows, running);
         }
-        for (auto &plot : plots_.time)
+        for (auto &plot : plots_.time) {
             plot.pointCount = live;
+            plot.first = std::clamp(plot.first, 0, kPlotCapacity - live);
+        }
     }
     if (!plots_.liveBlockPending.exchange(true, std::memory_order_acq_rel))
         sink_.Post(StationEvent::Make(kLiveBlockEvent));
@@ -369,6 +379,7 @@ void Conditioner::WriteRawSamples(ConnectionRecord &rec, const uint8_t *block, i
         if (!running[a])
             continue;
         float *samples = plots_.time[a].samples;
+        plots_.time[a].first = 0;
         for (int i = 0; i < n; ++i) {
             const float x = ReadFloat(block + (i / kRowsPerPacket) * kPacketBytes + kSamplesOffset +
                                       (i % kRowsPerPacket) * kRowBytes + a * 4);

@@ -2,8 +2,8 @@
 // The thread that estimates every connection's speed and computes the live
 // spectra of the selected one.
 //
-// One pass visits the 40 slots with a 10 ms pause after each (so a pass takes
-// at least 400 ms and the thread stays nearly idle), estimating the speed of
+// One pass visits the 40 slots, each owing a 10 ms pause (so a pass takes at
+// least 400 ms and the thread stays nearly idle), estimating the speed of
 // each in-use slot whose capture is complete; after the pass, once the window
 // has counted the live blocks that the shown sensor's rate asks for
 // (SpectrumCadenceFor), it recomputes the live spectra.
@@ -48,8 +48,8 @@ public:
 
 private:
     void Run();
-    // False when a stop was asked for during the pause.
-    bool Pause();
+    // Pauses for `slots` slots' pauses; false when a stop was asked for.
+    bool Pause(int slots);
     void UpdateLiveSpectra();
 
     ConnectionTable &table_;

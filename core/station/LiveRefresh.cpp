@@ -53,7 +53,7 @@ bool TakeLiveBlock(LivePlots &plots, ConnectionTable &table)
         float *input = plots.spectrumInput[a];
         std::lock_guard plotLock(plot.mutex);
         const int count = std::clamp(static_cast<int>(plot.pointCount * share), 0, kPlotPoints);
-        const float *source = plot.Array(plot.quantity.load(std::memory_order_relaxed));
+        const float *source = plot.Shown(plot.quantity.load(std::memory_order_relaxed));
         std::copy(source, source + count, input);
         std::fill(input + count, input + kPlotPoints, 0.0f);
     }

@@ -322,6 +322,7 @@ TEST_F(AnalysisWindowFixture, MainWindowPlotsShowTheValueUnderTheMouse)
         for (int i = 0; i < 26667; ++i)
             plots.time[1].velocitySamples[i] = 2.5f;
         plots.time[1].pointCount = 26667;
+        plots.time[1].first = 0;
     }
     time.SetQuantity(1);
     time.Redraw();

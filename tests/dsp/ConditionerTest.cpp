@@ -27,7 +27,7 @@ struct Rig {
 
     explicit Rig(bool displayed = true) { table->selectedConnection = displayed ? 0 : -1; }
     WindowStats Stats() { return ReadStats(rec.cond); }
-    float LastVelocity() { return plots->time[0].velocitySamples[plots->time[0].pointCount - 1]; }
+    float LastVelocity() { return plots->time[0].Shown(1)[plots->time[0].pointCount - 1]; }
 };
 
 test::SampleGen Sine(double amplitude, double f, double fs, int axis = 0, double offset = 0)
@@ -120,13 +120,13 @@ TEST(Conditioning, PausedPlotKeepsItsArraysWhileStatisticsMoveOn)
     rig.plots->time[0].running = 0;
     rig.plots->time[0].pointCount = 5;
     std::vector<float> before(rig.plots->time[0].velocitySamples, rig.plots->time[0].velocitySamples + kPlotPoints);
-    const float yBefore = rig.plots->time[1].samples[0];
+    const float yBefore = rig.plots->time[1].Shown(0)[0];
     const uint64_t windows = rig.Stats().windows;
     rig.feed.FeedSeconds(1.0, [](int64_t r, int) { return static_cast<float>(r % 7 + 1); });
     EXPECT_TRUE(std::equal(before.begin(), before.end(), rig.plots->time[0].velocitySamples));
     EXPECT_EQ(rig.plots->time[0].pointCount, 26667);
     EXPECT_GT(rig.Stats().windows, windows);
-    EXPECT_NE(rig.plots->time[1].samples[0], yBefore);
+    EXPECT_NE(rig.plots->time[1].Shown(0)[0], yBefore);
 }
 
 TEST(Conditioning, CaptureStopsAtItsLimitUntilRestarted)
@@ -207,6 +207,24 @@ TEST(Conditioning, EachConnectionKeepsCoefficientsForItsOwnRate)
     EXPECT_EQ(other.cond.velocityHighPass[2].a1, expected.a1);
 }
 
+// The shown second moves along its arrays and back to their start when it
+// reaches their end: at every block it must be the newest rows, in order.
+TEST(Conditioning, ShownSecondIsTheNewestRowsAcrossTheArraysEnd)
+{
+    Rig rig;
+    auto ramp = [](int64_t r, int a) { return static_cast<float>(r % 1000000 + a); };
+    int wrong = 0, blocks = 0;
+    while (rig.feed.row < 8 * 26667) {
+        rig.feed.FeedBlock(ramp);
+        ++blocks;
+        const int live = rig.plots->time[0].pointCount;
+        for (int a = 0; a < 3; ++a)
+            for (int i = int(std::max<int64_t>(live - rig.feed.row, 0)); i < live; ++i)
+                wrong += rig.plots->time[a].Shown(0)[i] != ramp(rig.feed.row - live + i, a);
+    }
+    EXPECT_EQ(wrong, 0) << "over " << blocks << " blocks";
+}
+
 TEST(Conditioning, BlockLongerThanTheLiveWindowIsShownRawAndNotCounted)
 {
     Rig rig;
@@ -285,9 +303,9 @@ TEST(Conditioning, PlotValuesAreExactlyThoseOfTheScalarSteps)
                 sums[1] += double(v) * v;
                 sums[2] += double(d) * d;
                 const int at = live - rows + r;
-                mismatches += plot.samples[at] != x;
-                mismatches += std::memcmp(&plot.velocitySamples[at], &v, sizeof v) != 0;
-                mismatches += std::memcmp(&plot.displacementSamples[at], &d, sizeof d) != 0;
+                mismatches += plot.Shown(0)[at] != x;
+                mismatches += std::memcmp(&plot.Shown(1)[at], &v, sizeof v) != 0;
+                mismatches += std::memcmp(&plot.Shown(2)[at], &d, sizeof d) != 0;
             }
             EXPECT_EQ(mismatches, 0) << "axis " << a << " high-pass " << highPass;
             const ConditionState &c = rig.rec.cond;

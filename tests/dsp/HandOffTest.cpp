@@ -33,7 +33,7 @@ TEST(ConditioningHandOff, WindowCopiesWholeBlocksWhileTheParserWrites)
         {
             std::lock_guard lock(plots->time[0].mutex);
             count = plots->time[0].pointCount;
-            std::copy(plots->time[0].samples, plots->time[0].samples + count, copy.begin());
+            std::copy(plots->time[0].Shown(0), plots->time[0].Shown(0) + count, copy.begin());
         }
         // Rows arrive in order, so a copy of whole blocks counts up by one.
         int first = 0;

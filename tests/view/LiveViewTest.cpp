@@ -95,10 +95,10 @@ TEST_F(LiveViewFixture, FieldsFollowTheSelectedSensorAndQuantity)
     ASSERT_TRUE(WaitFor([&] { return std::fabs(Text(1019).toDouble() - 6.93) < 0.01; }))
         << Text(1019).toStdString();
     auto &plots = station->Plots();
-    EXPECT_TRUE(std::equal(plots.time[0].velocitySamples, plots.time[0].velocitySamples + 13333,
+    EXPECT_TRUE(std::equal(plots.time[0].Shown(1), plots.time[0].Shown(1) + 13333,
                            plots.spectrumInput[0]));
     EXPECT_EQ(plots.spectrumInput[0][13333], 0.0f);
-    EXPECT_TRUE(std::equal(plots.time[1].samples, plots.time[1].samples + 13333, plots.spectrumInput[1]));
+    EXPECT_TRUE(std::equal(plots.time[1].Shown(0), plots.time[1].Shown(0) + 13333, plots.spectrumInput[1]));
 
     station->Table().selectedConnection = -1;
     ASSERT_TRUE(WaitFor([&] { return Text(1019).isEmpty(); }));

@@ -161,7 +161,7 @@ bool CWaveDisp::TakeData()
     // drawn again, and a moving one differs within its first values.
     std::lock_guard lock(data_->mutex);
     const int n = ClampPointCount(data_->pointCount);
-    const float *values = data_->Array(quantity);
+    const float *values = data_->Shown(quantity);
     const bool changed = n != pointCount || data_->lineSpacing != lineSpacing_ ||
                          std::memcmp(copy_.data(), values, sizeof(float) * size_t(n)) != 0;
     if (changed) std::memcpy(copy_.data(), values, sizeof(float) * size_t(n));
