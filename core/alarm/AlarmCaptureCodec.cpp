@@ -21,24 +21,34 @@ constexpr uint32_t kExceptionBytes = 5;        // index and the full difference
 constexpr uint32_t kAxisHeadBytes = 6;         // first sample, width, exceptions
 constexpr int kMaxWidth = 32;
 
-using U4 = uint32_t __attribute__((vector_size(16)));
-using I4 = int32_t __attribute__((vector_size(16)));
-using F4 = float __attribute__((vector_size(16)));
-using S8 = int16_t __attribute__((vector_size(16)));
-
-// Whole vectors of differences whose samples (k and k + 3) lie inside the
-// packet; the one difference left over is taken alone.
-constexpr int kVectorDifferences = (kDifferences / 4) * 4;
-constexpr int kPaddedDifferences = kVectorDifferences + 4;
+// Vectors of `L` lanes: 4 in the x86-64 baseline, 8 where AVX2 runs. The
+// vector that would reach past the last sample is taken ending on it
+// instead, its overlap computed twice.
+template <int L>
+struct Lanes;
+template <>
+struct Lanes<4> {
+    using U = uint32_t __attribute__((vector_size(16)));
+    using I = int32_t __attribute__((vector_size(16)));
+    using F = float __attribute__((vector_size(16)));
+    using S = int16_t __attribute__((vector_size(16)));
+};
+template <>
+struct Lanes<8> {
+    using U = uint32_t __attribute__((vector_size(32)));
+    using I = int32_t __attribute__((vector_size(32)));
+    using F = float __attribute__((vector_size(32)));
+    using S = int16_t __attribute__((vector_size(32)));
+};
 
 uint32_t SampleBits(const uint8_t *packet, int i, int axis)
 {
     return LoadU32LE(packet + kPacketSamplesOffset + 4u * uint32_t(kAxes * i + axis));
 }
 
-// Differences of the raw bits, folded so that small steps either way need
-// few bits; wrapping arithmetic keeps every pattern (NaNs too) exact.
-uint32_t Fold(uint32_t d) { return (d << 1) ^ uint32_t(int32_t(d) >> 31); }
+// Differences of the raw bits are folded ((d << 1) ^ (d >> 31), the sign
+// shifted in) so that small steps either way need few bits; wrapping
+// arithmetic keeps every pattern (NaNs too) exact.
 uint32_t Unfold(uint32_t z) { return (z >> 1) ^ (0u - (z & 1u)); }
 
 constexpr uint32_t PackedBytes(int width) { return (uint32_t(kSteps) * uint32_t(width) + 7) / 8; }
@@ -48,84 +58,167 @@ struct AxisPlan {
     uint32_t exceptions = 0;
 };
 
-// The folded differences of a packet and their bit widths, both in the
-// samples' interleaved order (difference j is sample j + 3 minus sample j).
+// The folded differences of a packet and their bit widths (times 16, the
+// size of a row of kWindowRows), both in the samples' interleaved order
+// (difference j is sample j + 3 minus sample j); per axis the bits of all
+// its differences.
 struct Differences {
-    alignas(16) uint32_t folded[kPaddedDifferences];
-    alignas(16) int32_t widths[kPaddedDifferences];
+    alignas(32) uint32_t folded[kDifferences];
+    alignas(32) int32_t widths[kDifferences];
+    uint32_t any[kAxes];
 };
+constexpr int kWidthScale = 16;
+static_assert(kWidthScale == 1 << 4);
 
-// One pass of four lanes over all axes at once. A width is read off the
-// exponent of the difference converted to float, with the low byte cleared
-// from 2^24 on so that no rounding carries it into the next power of two.
-// The exponent (0 for 0, 127 to 157 for 1 to 2^31 - 1, 256 and more with the
-// sign set, from 2^31 on) fits the low half of its lane: the 16-bit limits
-// take it to 0 to 32, the high half staying 0.
-void Difference(const uint8_t *packet, Differences &d)
+// One pass over all axes at once. A width is read off the exponent of the
+// difference converted to float, with the low byte cleared from 2^24 on so
+// that no rounding carries it into the next power of two. The exponent (0
+// for 0, 127 to 157 for 1 to 2^31 - 1, 256 and more with the sign set, from
+// 2^31 on) fits the low half of its lane: the 16-bit limits take it to 0 to
+// 32, the high half staying 0.
+template <int L>
+[[gnu::always_inline]] inline void DifferencePass(const uint8_t *packet, Differences &d)
 {
+    using V = Lanes<L>;
+    using U = typename V::U;
+    using I = typename V::I;
+    using F = typename V::F;
+    using S = typename V::S;
     const uint8_t *samples = packet + kPacketSamplesOffset;
-    const I4 exact = {0xffffff, 0xffffff, 0xffffff, 0xffffff}, lowByte = {0xff, 0xff, 0xff, 0xff};
-    const S8 bias = {126, 0, 126, 0, 126, 0, 126, 0}, widest = {kMaxWidth, 0, kMaxWidth, 0, kMaxWidth, 0, kMaxWidth, 0};
-    for (int j = 0; j < kPaddedDifferences; j += 4) {
-        U4 z;
-        if (j < kVectorDifferences) {
-            U4 a, b;
-            std::memcpy(&a, samples + 4 * j, sizeof a);
-            std::memcpy(&b, samples + 4 * (j + kAxes), sizeof b);
-            const U4 diff = b - a;
-            z = (diff << 1) ^ (U4)((I4)diff >> 31);
-        } else {
-            z = U4{0, 0, 0, 0};
-            for (int k = 0; j + k < kDifferences; ++k)
-                z[k] = Fold(LoadU32LE(samples + 4 * (j + k + kAxes)) - LoadU32LE(samples + 4 * (j + k)));
-        }
-        std::memcpy(d.folded + j, &z, sizeof z);
-        const I4 zi = (I4)z;
-        const F4 f = __builtin_convertvector(zi ^ (zi & (zi > exact) & lowByte), F4);
-        S8 e = (S8)((U4)f >> 23);
+    const I exact = I{} + 0xffffff, lowByte = I{} + 0xff;
+    const S bias = (S)(I{} + 126), widest = (S)(I{} + kMaxWidth);
+    const auto pass = [&](int at, U &any) {
+        U a, b;
+        std::memcpy(&a, samples + 4 * at, sizeof a);
+        std::memcpy(&b, samples + 4 * (at + kAxes), sizeof b);
+        const U diff = b - a;
+        const U z = (diff << 1) ^ (U)((I)diff >> 31);
+        std::memcpy(d.folded + at, &z, sizeof z);
+        any |= z;
+        const I zi = (I)z;
+        const F f = __builtin_convertvector(zi ^ (zi & (zi > exact) & lowByte), F);
+        S e = (S)((U)f >> 23);
         e = e > bias ? e : bias;
         e -= bias;
         e = e < widest ? e : widest;
-        std::memcpy(d.widths + j, &e, sizeof e);
+        e <<= 4;  // kWidthScale
+        std::memcpy(d.widths + at, &e, sizeof e);
+    };
+    // Lane l of vector n is axis (L n + l) % 3: three sums of the bits,
+    // by n % 3.
+    constexpr int kVectors = kDifferences / L;
+    U any[kAxes] = {}, last = {};
+    int n = 0;
+    for (; n + kAxes <= kVectors; n += kAxes) {
+        pass(L * n, any[0]);
+        pass(L * (n + 1), any[1]);
+        pass(L * (n + 2), any[2]);
+    }
+    for (; n < kVectors; ++n)
+        pass(L * n, any[n % kAxes]);
+    if constexpr (kDifferences % L != 0)
+        pass(kDifferences - L, last);
+    // From memory, lane by lane: cheaper than taking each out of a register.
+    uint32_t lanes[kAxes + 1][L];
+    std::memcpy(lanes, any, sizeof any);
+    std::memcpy(lanes[kAxes], &last, sizeof last);
+    d.any[0] = d.any[1] = d.any[2] = 0;
+    for (int l = 0; l < L; ++l) {
+        for (int r = 0; r < kAxes; ++r)
+            d.any[(L * r + l) % kAxes] |= lanes[r][l];
+        d.any[(kDifferences - L + l) % kAxes] |= lanes[kAxes][l];
     }
 }
 
-// The width that packs each axis smallest, the wider differences apart:
-// the smallest of the cheapest, as the unpacker takes any.
+void DifferenceBaseline(const uint8_t *packet, Differences &d) { DifferencePass<4>(packet, d); }
+__attribute__((target("avx2"))) void DifferenceAvx2(const uint8_t *packet, Differences &d)
+{
+    DifferencePass<8>(packet, d);
+}
+
+using DifferenceFn = void (*)(const uint8_t *, Differences &);
+
+DifferenceFn FastestDifference()
+{
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx2") ? DifferenceAvx2 : DifferenceBaseline;
+}
+
+const DifferenceFn gDifference = FastestDifference();
+
+// Counts of the widths an axis's widest difference and the 15 below it, as
+// sixteen bytes a difference adds to: row 32 - k counts width top - k when
+// read from row 32 - top on.
+constexpr int kWindow = 16;
+using U16B = uint8_t __attribute__((vector_size(16)));
+static_assert(kWidthScale == kWindow);
+alignas(16) constexpr auto kWindowRows = [] {
+    std::array<uint8_t, kWindow *(kMaxWidth + 1)> rows{};
+    for (int k = 0; k < kWindow; ++k)
+        rows[kWindow * (kMaxWidth - k) + k] = 1;
+    return rows;
+}();
+
+// The width that packs an axis smallest, the wider differences apart: the
+// smallest of the cheapest, as the unpacker takes any. `count(w)` is how
+// many differences have width w; it knows only widths from `floor` on:
+// false when the choice would need narrower ones.
+template <class Count>
+bool Choose(const Count &count, int top, int floor, AxisPlan &plan)
+{
+    uint32_t wider = 0;  // differences wider than `w`
+    uint32_t best = UINT32_MAX;
+    // Once the exceptions alone cost more than the best so far, no narrower
+    // width can win.
+    for (int w = top; w >= 0 && kExceptionBytes * wider <= best; --w) {
+        if (w < floor)
+            return false;
+        const uint32_t cost = PackedBytes(w) + kExceptionBytes * wider;
+        if (cost <= best) {
+            best = cost;
+            plan.width = w;
+            plan.exceptions = wider;
+        }
+        wider += count(w);
+    }
+    return true;
+}
+
 void Plan(const Differences &d, AxisPlan (&plans)[kAxes])
 {
-    // Neighbours mostly share a width: counting alternate differences apart
-    // keeps the increments of one count from waiting on each other.
-    uint8_t count[kAxes][kMaxWidth + 1] = {}, odd[kAxes][kMaxWidth + 1] = {};
-    for (int j = 0; j < kDifferences - kAxes; j += 2 * kAxes) {
-        ++count[0][d.widths[j]];
-        ++count[1][d.widths[j + 1]];
-        ++count[2][d.widths[j + 2]];
-        ++odd[0][d.widths[j + 3]];
-        ++odd[1][d.widths[j + 4]];
-        ++odd[2][d.widths[j + 5]];
-    }
-    static_assert(kSteps % 2 == 1);
-    ++count[0][d.widths[kDifferences - 3]];
-    ++count[1][d.widths[kDifferences - 2]];
-    ++count[2][d.widths[kDifferences - 1]];
-    for (int a = 0; a < kAxes; ++a)
-        for (int w = 0; w <= kMaxWidth; ++w)
-            count[a][w] += odd[a][w];
+    // Only the widths near an axis's widest decide its width, and the sums
+    // of rows, unlike increments of counts, do not wait on each other.
+    const uint8_t *base[kAxes];
+    int top[kAxes];
     for (int a = 0; a < kAxes; ++a) {
-        uint32_t wider = 0;  // differences wider than `w`
-        uint32_t best = UINT32_MAX;
-        // Once the exceptions alone cost more than the best so far, no
-        // narrower width can win.
-        for (int w = kMaxWidth; w >= 0 && kExceptionBytes * wider <= best; --w) {
-            const uint32_t cost = PackedBytes(w) + kExceptionBytes * wider;
-            if (cost <= best) {
-                best = cost;
-                plans[a].width = w;
-                plans[a].exceptions = wider;
-            }
-            wider += count[a][w];
-        }
+        top[a] = std::bit_width(d.any[a]);
+        base[a] = kWindowRows.data() + kWindow * (kMaxWidth - top[a]);
+    }
+    // Three sums by name: kept in registers, not in an array in memory.
+    U16B x = {}, y = {}, z = {};
+    const auto row = [&d](const uint8_t *from, int j) {
+        U16B r;
+        std::memcpy(&r, from + d.widths[j], sizeof r);
+        return r;
+    };
+    for (int j = 0; j < kDifferences; j += kAxes) {
+        x += row(base[0], j);
+        y += row(base[1], j + 1);
+        z += row(base[2], j + 2);
+    }
+    const U16B sums[kAxes] = {x, y, z};
+    uint8_t window[kAxes][kWindow];
+    std::memcpy(window, sums, sizeof window);
+    for (int a = 0; a < kAxes; ++a) {
+        const int t = top[a];
+        // Width w is byte t - w; the one below the window is never added in.
+        if (Choose([&](int w) { return w > t - kWindow ? window[a][t - w] : 0; }, t, t - kWindow, plans[a]))
+            continue;
+        // Widths spread wider than the window: all of them counted.
+        uint8_t count[kMaxWidth + 1] = {};
+        for (int j = a; j < kDifferences; j += kAxes)
+            ++count[d.widths[j] / kWidthScale];
+        Choose([&](int w) { return count[w]; }, t, 0, plans[a]);
     }
 }
 
@@ -196,7 +289,7 @@ constexpr auto kPackers = []<int... W>(std::integer_sequence<int, W...>) {
 uint32_t PackPacket(const uint8_t *packet, uint8_t *out)
 {
     Differences d;
-    Difference(packet, d);
+    gDifference(packet, d);
     AxisPlan plans[kAxes];
     Plan(d, plans);
     uint32_t total = 1 + kPacketSamplesOffset + (kPacketSize - kPacketEndOffset);
@@ -226,7 +319,7 @@ uint32_t PackPacket(const uint8_t *packet, uint8_t *out)
         uint32_t left = plan.exceptions;
         for (int i = 0; left > 0; ++i) {
             uint32_t &z = d.folded[kAxes * i + a];
-            if (d.widths[kAxes * i + a] > plan.width) {
+            if (d.widths[kAxes * i + a] > kWidthScale * plan.width) {
                 exception[0] = uint8_t(i);
                 StoreU32LE(exception + 1, z);
                 exception += kExceptionBytes;
