@@ -1,6 +1,7 @@
 #include "core/alarm/AlarmCaptureCodec.h"
 
 #include <array>
+#include <atomic>
 #include <bit>
 #include <cstddef>
 #include <cstring>
@@ -144,7 +145,7 @@ DifferenceFn FastestDifference()
     return __builtin_cpu_supports("avx2") ? DifferenceAvx2 : DifferenceBaseline;
 }
 
-const DifferenceFn gDifference = FastestDifference();
+std::atomic<DifferenceFn> gDifference{FastestDifference()};
 
 // Counts of the widths an axis's widest difference and the 15 below it, as
 // sixteen bytes a difference adds to: row 32 - k counts width top - k when
@@ -289,7 +290,7 @@ constexpr auto kPackers = []<int... W>(std::integer_sequence<int, W...>) {
 uint32_t PackPacket(const uint8_t *packet, uint8_t *out)
 {
     Differences d;
-    gDifference(packet, d);
+    gDifference.load(std::memory_order_relaxed)(packet, d);
     AxisPlan plans[kAxes];
     Plan(d, plans);
     uint32_t total = 1 + kPacketSamplesOffset + (kPacketSize - kPacketEndOffset);
@@ -331,6 +332,11 @@ uint32_t PackPacket(const uint8_t *packet, uint8_t *out)
         p = exception;
     }
     return uint32_t(p - out);
+}
+
+void UseBaselinePacking(bool baseline)
+{
+    gDifference.store(baseline ? DifferenceBaseline : FastestDifference(), std::memory_order_relaxed);
 }
 
 bool UnpackPacket(const uint8_t *packed, uint32_t bytes, uint8_t *packet)
