@@ -88,7 +88,8 @@ template <int L>
     const uint8_t *samples = packet + kPacketSamplesOffset;
     const I exact = I{} + 0xffffff, lowByte = I{} + 0xff;
     const S bias = (S)(I{} + 126), widest = (S)(I{} + kMaxWidth);
-    const auto pass = [&](int at, U &any) {
+    // Inlined, so that it runs on the caller's instruction set.
+    const auto pass = [&](int at, U &any) __attribute__((always_inline)) {
         U a, b;
         std::memcpy(&a, samples + 4 * at, sizeof a);
         std::memcpy(&b, samples + 4 * (at + kAxes), sizeof b);
