@@ -1,13 +1,19 @@
 // Alarm evaluation on one steady-state tick for 40 sensors, every quantity
 // with limits on every axis, velocity by a baseline with its change watch,
-// values moving about their limits.
+// values moving about their limits. And the packing of every packet into a
+// sensor's pre-trigger ring, which each parser thread does as packets arrive.
 #include <benchmark/benchmark.h>
 
 #include <cmath>
+#include <cstring>
 #include <memory>
+#include <vector>
 
 #include "Figure.h"
+#include "core/alarm/AlarmCaptureCodec.h"
 #include "core/alarm/AlarmEngine.h"
+#include "sim/SignalGenerator.h"
+#include "sim/SimOptions.h"
 
 using namespace tav;
 
@@ -15,6 +21,7 @@ namespace {
 
 constexpr int kSensors = 40;
 double gTickSeconds = 0;
+double gPackSeconds = 0;
 
 void EvaluateTick(benchmark::State &state)
 {
@@ -70,9 +77,68 @@ void EvaluateTick(benchmark::State &state)
     state.counters["alarms"] = double(engine.Alarms().size());
 }
 
+// Packets of the fleet's default signals at its speed and sampling frequency.
+std::vector<uint8_t> FleetPackets(int count)
+{
+    const sim::FleetConfig fleet = sim::DefaultFleetConfig();
+    sim::SignalGenerator gen(fleet.base.axes, fleet.base.rpm, 1);
+    std::vector<uint8_t> packets(size_t(count) * kPacketSize);
+    float xyz[3 * kSamplesPerPacket];
+    for (int i = 0; i < count; ++i) {
+        uint8_t *p = packets.data() + size_t(i) * kPacketSize;
+        gen.Generate(xyz, kSamplesPerPacket, fleet.base.fs);
+        std::memcpy(p, kPacketStartMarker, 4);
+        StoreU32LE(p + kPacketAddressOffset, 100);
+        StoreF32LE(p + kPacketFrequencyOffset, float(fleet.base.fs));
+        StoreF32LE(p + kPacketTemperatureOffset, fleet.base.temperature);
+        StoreU32LE(p + 16, uint32_t(i));
+        for (int k = 0; k < 3 * kSamplesPerPacket; ++k)
+            StoreF32LE(p + kPacketSamplesOffset + 4u * uint32_t(k), xyz[k]);
+        std::memcpy(p + kPacketEndOffset, kPacketEndMarker, 4);
+    }
+    return packets;
+}
+
+void PackRingPacket(benchmark::State &state)
+{
+    constexpr int kCount = 256;
+    const std::vector<uint8_t> packets = FleetPackets(kCount);
+    uint8_t out[kMaxPackedPacketBytes];
+    uint64_t packed = 0;
+    int i = 0;
+    const double t0 = tav::bench::ThreadCpuSeconds();
+    for (auto _ : state) {
+        packed += PackPacket(packets.data() + size_t(i) * kPacketSize, out);
+        benchmark::DoNotOptimize(out);
+        i = (i + 1) % kCount;
+    }
+    gPackSeconds = (tav::bench::ThreadCpuSeconds() - t0) / double(state.iterations());
+    state.counters["bytes"] = double(packed) / double(state.iterations());
+}
+
+void UnpackRingPacket(benchmark::State &state)
+{
+    constexpr int kCount = 256;
+    const std::vector<uint8_t> packets = FleetPackets(kCount);
+    std::vector<uint8_t> packed(size_t(kCount) * kMaxPackedPacketBytes);
+    std::vector<uint32_t> sizes(kCount);
+    for (int i = 0; i < kCount; ++i)
+        sizes[i] = PackPacket(packets.data() + size_t(i) * kPacketSize, packed.data() + size_t(i) * kMaxPackedPacketBytes);
+    uint8_t packet[kPacketSize];
+    int i = 0;
+    for (auto _ : state) {
+        if (!UnpackPacket(packed.data() + size_t(i) * kMaxPackedPacketBytes, sizes[i], packet))
+            state.SkipWithError("not unpacked");
+        benchmark::DoNotOptimize(packet);
+        i = (i + 1) % kCount;
+    }
+}
+
 }  // namespace
 
 BENCHMARK(EvaluateTick)->Unit(benchmark::kMicrosecond);
+BENCHMARK(PackRingPacket);
+BENCHMARK(UnpackRingPacket);
 
 int main(int argc, char **argv)
 {
@@ -81,5 +147,7 @@ int main(int argc, char **argv)
     benchmark::Shutdown();
     if (gTickSeconds > 0)
         tav::bench::PrintFigure("alarm evaluation, 40 sensors per tick", gTickSeconds * 1e3, "ms", "<= 0.2");
+    if (gPackSeconds > 0)
+        tav::bench::PrintFigure("alarm ring packing, one packet", gPackSeconds * 1e6, "us", "-");
     return 0;
 }

@@ -10,9 +10,11 @@
 #include <cstring>
 #include <fstream>
 #include <memory>
+#include <random>
 #include <sstream>
 
 #include "CaptureSender.h"
+#include "core/alarm/AlarmCaptureCodec.h"
 
 namespace tav {
 namespace {
@@ -118,6 +120,45 @@ TEST(AlarmCapture, PackedRingGivesBackEveryPacketByteForByte)
         ASSERT_EQ(rig.capture->TakeOutcomes().size(), 1u);
         EXPECT_TRUE(ReadAll(path) == rig.sensor.SentBetween(first - 2000, active + 1500));
         EXPECT_GT(rig.capture->RingBytes(), 0u);
+    }
+}
+
+// Packed alone, packets whose differences have each width from 0 to 32 (on
+// one axis all alike, on one with far jumps among them, on one any width but
+// the widest last) come back byte for byte, the same on four lanes and on
+// eight, with the width the first axis calls for.
+TEST(AlarmCapture, PackerTakesEveryWidthAlikeOnFourLanesAndEight)
+{
+    std::mt19937 rng(7);
+    for (int w = 0; w <= 32; ++w) {
+        uint8_t packet[kPacketSize];
+        for (uint8_t &b : packet)
+            b = uint8_t(rng());
+        for (int a = 0; a < 3; ++a) {
+            uint32_t v = LoadU32LE(packet + kPacketSamplesOffset + 4 * a);
+            for (int i = 1; i < kSamplesPerPacket; ++i) {
+                const int width = a < 2 ? w : i + 1 < kSamplesPerPacket ? int(rng() % 32) : 32;
+                uint32_t z = width == 0 ? 0 : (1u << (width - 1)) | uint32_t((rng() & 0xffffffffu) >> (33 - width));
+                if (a == 1 && i % 29 == 0)
+                    z = uint32_t(rng()) | 0x80000000u;
+                v += (z >> 1) ^ (0u - (z & 1u));
+                StoreU32LE(packet + kPacketSamplesOffset + 4 * (3 * i + a), v);
+            }
+        }
+        uint8_t packed[2][kMaxPackedPacketBytes], back[kPacketSize];
+        uint32_t bytes[2];
+        for (int lanes = 0; lanes < 2; ++lanes) {
+            UseBaselinePacking(lanes == 0);
+            bytes[lanes] = PackPacket(packet, packed[lanes]);
+            ASSERT_TRUE(UnpackPacket(packed[lanes], bytes[lanes], back)) << w;
+            EXPECT_EQ(std::memcmp(back, packet, kPacketSize), 0) << w;
+        }
+        UseBaselinePacking(false);
+        ASSERT_EQ(bytes[0], bytes[1]) << w;
+        EXPECT_EQ(std::memcmp(packed[0], packed[1], bytes[0]), 0) << w;
+        if (packed[0][0] != 0) {  // packed, not kept as it is
+            EXPECT_EQ(packed[0][1 + kPacketSamplesOffset + 4 + 4], w);
+        }
     }
 }
 
