@@ -110,38 +110,32 @@ TAV_INLINE V4 StepTransposed(const LaneBiquad &k, State &s, const V4 &x)
 // The severity band's sections without their numerators' scales, which
 // ConditionState::isoGain gathers and the window's close applies to the sum
 // of squares: with the numerators' fixed shapes, fewer operations than
-// general sections give the same band to within rounding. The droop
-// correction (1, -14, 1), without feedback:
-TAV_INLINE V4 DroopShape(State &s, const V4 &x)
+// general sections give the same band to within rounding. At the full rate
+// only the low-pass's denominators run, as one third-order recursion; the
+// numerators, linear and without feedback, are applied where a row is kept
+// for the high-pass part: the droop correction (1, -14, 1) times (1, 1) and
+// (1, 2, 1) is the six taps (1, -11, -38, -38, -11, 1) over the
+// recursion's last outputs.
+TAV_INLINE V4 LowPassTaps(const V4 (&u)[6])
 {
-    const V4 y = (x + s.x2) - Splat(14.0) * s.x1;
-    s.x2 = s.x1;
-    s.x1 = x;
-    return y;
+    return ((u[0] + u[5]) - Splat(11.0) * (u[1] + u[4])) - Splat(38.0) * (u[2] + u[3]);
 }
 
-// A pole pair over (1, 2 sign, 1), transposed: sign -1 for the high-pass,
-// +1 for the low-pass.
-template <int kSign>
-TAV_INLINE V4 PairShape(const LaneBiquad &k, State &s, const V4 &x)
+// The high-pass's pole pair over (1, -2, 1), transposed.
+TAV_INLINE V4 HighPassPair(const LaneBiquad &k, State &s, const V4 &x)
 {
     const V4 y = x + s.x1;
-    const V4 twice = x * Splat(2.0);  // the same as x + x, on a multiplier
-    if constexpr (kSign < 0)
-        s.x1 = (s.x2 - k.a1 * y) - twice;
-    else
-        s.x1 = (s.x2 - k.a1 * y) + twice;
+    s.x1 = (s.x2 - k.a1 * y) - x * Splat(2.0);
     s.x2 = x - k.a2 * y;
     return y;
 }
 
-// The two real poles over (1, 0, -1), transposed with both states held
-// negated (x1 = -s1, x2 = -s2), which saves the negation of the input.
-TAV_INLINE V4 RealPolesShape(const LaneBiquad &k, State &s, const V4 &x)
+// The high-pass's real pole over (1, -1), transposed with its state held
+// negated, which saves the negation of the input.
+TAV_INLINE V4 HighPassPole(const LaneBiquad &k, State &s, const V4 &x)
 {
     const V4 y = x - s.x1;
-    s.x1 = s.x2 + k.a1 * y;
-    s.x2 = x + k.a2 * y;
+    s.x1 = x + k.a1 * y;
     return y;
 }
 
@@ -181,8 +175,13 @@ TAV_INLINE void FusedPass(RowWork &w, const uint8_t *p, int n, const RowOutput &
     V4 sumV = w.sumSq[1], peakV = w.peak[1], sumD = w.sumSq[2], peakD = w.peak[2];
     const LaneBiquad &velHpK = w.velHp, &dispHpK = w.dispHp;
     State velHp = StateOf(velHpK), dispHp = StateOf(dispHpK);
-    const LaneBiquad(&isoK)[kSeveritySections] = w.iso;
-    State iso0 = StateOf(isoK[0]), iso1 = StateOf(isoK[1]), iso2 = StateOf(isoK[2]), iso3 = StateOf(isoK[3]);
+    const V4 isoA1 = w.isoPoles[0], isoA2 = w.isoPoles[1], isoA3 = w.isoPoles[2];
+    V4 u[6];
+    std::memcpy(u, w.isoHistory, sizeof u);
+    State isoPair = StateOf(w.isoHigh[0]), isoPole = StateOf(w.isoHigh[1]);
+    const int isoStep = w.isoDecimation > 0 ? w.isoDecimation : 1;
+    int untilKept = w.isoUntilKept;
+    uint32_t keptRows = w.isoKept;
     // Rows left until the next captured value, and its position.
     const int decimation = out.captureDecimation > 0 ? out.captureDecimation : 1;
     int untilCapture = (decimation - out.captureCount % decimation) % decimation;
@@ -225,9 +224,13 @@ TAV_INLINE void FusedPass(RowWork &w, const uint8_t *p, int n, const RowOutput &
         dispOut = dy;
         d = ToFloat<Isa>(dy);
         if constexpr (kIso) {
-            const V4 highPassed = PairShape<-1>(isoK[1], iso1, DroopShape(iso0, v));
-            const V4 band = PairShape<1>(isoK[3], iso3, RealPolesShape(isoK[2], iso2, highPassed));
-            sumIso += band * band;
+            const V4 next = ((v - isoA3 * u[2]) - isoA2 * u[1]) - isoA1 * u[0];
+            u[5] = u[4];
+            u[4] = u[3];
+            u[3] = u[2];
+            u[2] = u[1];
+            u[1] = u[0];
+            u[0] = next;
         }
         if constexpr (kHighPass)
             v = ToFloat<Isa>(Step(velHpK, velHp, v));
@@ -267,22 +270,41 @@ TAV_INLINE void FusedPass(RowWork &w, const uint8_t *p, int n, const RowOutput &
         }
     };
 
+    // The severity band's high-pass part and sum, on the row whose
+    // displacement stage ran last when it is a kept one.
+    auto kept = [&](int rows) __attribute__((always_inline)) {
+        if constexpr (kIso) {
+            if (rows == untilKept + 1) {
+                const V4 band = HighPassPole(w.isoHigh[1], isoPole, HighPassPair(w.isoHigh[0], isoPair, LowPassTaps(u)));
+                sumIso += band * band;
+                ++keptRows;
+                untilKept = isoStep - 1;
+            } else {
+                untilKept -= rows;
+            }
+        }
+    };
+
     // Three rows are in work at once: row k's velocity, row k-1's
     // displacement and row k-2's rest.
     V4 x, v = velocity(p, x), d;
     captured(1);
     if (n == 1) {
         displacement(v, d);
+        kept(1);
         rest(x, v, d);
     } else {
         V4 x1, v1 = velocity(p + 12, x1), d1;
         captured(1);
         displacement(v, d);
-        // The rows run in stretches that end where a value is captured, so
-        // that only a stretch's last row asks whether to capture.
+        kept(1);
+        // The rows run in stretches that end where a value is captured or a
+        // band's row kept, so that only a stretch's last row asks.
         for (int i = 2; i < n;) {
             const int start = i;
-            const int stop = kCapture ? std::min(n, i + untilCapture + 1) : n;
+            int stop = kCapture ? std::min(n, i + untilCapture + 1) : n;
+            if constexpr (kIso)
+                stop = std::min(stop, i + untilKept + 1);
             for (; i < stop; ++i) {
                 V4 x2;
                 const V4 v2 = velocity(p + 12 * i, x2);
@@ -295,8 +317,10 @@ TAV_INLINE void FusedPass(RowWork &w, const uint8_t *p, int n, const RowOutput &
                 v1 = v2;
             }
             captured(i - start);
+            kept(i - start);
         }
         displacement(v1, d1);
+        kept(1);
         rest(x, v, d);
         rest(x1, v1, d1);
     }
@@ -318,10 +342,11 @@ TAV_INLINE void FusedPass(RowWork &w, const uint8_t *p, int n, const RowOutput &
     w.peak[2] = peakD;
     KeepState(w.velHp, velHp);
     KeepState(w.dispHp, dispHp);
-    KeepState(w.iso[0], iso0);
-    KeepState(w.iso[1], iso1);
-    KeepState(w.iso[2], iso2);
-    KeepState(w.iso[3], iso3);
+    std::memcpy(w.isoHistory, u, sizeof u);
+    KeepState(w.isoHigh[0], isoPair);
+    KeepState(w.isoHigh[1], isoPole);
+    w.isoUntilKept = untilKept;
+    w.isoKept = keptRows;
     w.sumIso = sumIso;
 }
 
@@ -497,8 +522,21 @@ void LoadLanes(RowWork &w, const ConditionState &c)
         w.speedLp.x2[i] = s.x2;
         w.speedOut[i] = s.y1;
     }
-    for (int i = 0; i < kSeveritySections; ++i)
-        LoadSection(w.iso[i], c.isoBand[i]);
+    // The low-pass's real pole (1, p) and pair (1, q1, q2) as one
+    // denominator; the history and the high-pass's states per axis.
+    for (int a = 0; a < 3; ++a) {
+        const double p = c.isoBand[1][a].a1, q1 = c.isoBand[2][a].a1, q2 = c.isoBand[2][a].a2;
+        w.isoPoles[0][a] = p + q1;
+        w.isoPoles[1][a] = q2 + p * q1;
+        w.isoPoles[2][a] = p * q2;
+        for (int k = 0; k < 6; ++k)
+            w.isoHistory[k][a] = c.isoLowPassHistory[k][a];
+    }
+    LoadSection(w.isoHigh[0], c.isoBand[3]);
+    LoadSection(w.isoHigh[1], c.isoBand[4]);
+    w.isoDecimation = c.isoDecimation;
+    w.isoUntilKept = c.isoUntilKept;
+    w.isoKept = c.isoKeptRows;
 }
 
 uint64_t StoreLanes(const RowWork &w, ConditionState &c)
@@ -529,8 +567,13 @@ uint64_t StoreLanes(const RowWork &w, ConditionState &c)
         c.speedLowPass[i].x2 = w.speedLp.x2[i];
         c.speedLowPass[i].y1 = w.speedOut[i];
     }
-    for (int i = 0; i < kSeveritySections; ++i)
-        StoreSection(w.iso[i], c.isoBand[i]);
+    for (int a = 0; a < 3; ++a)
+        for (int k = 0; k < 6; ++k)
+            c.isoLowPassHistory[k][a] = w.isoHistory[k][a];
+    StoreSection(w.isoHigh[0], c.isoBand[3]);
+    StoreSection(w.isoHigh[1], c.isoBand[4]);
+    c.isoUntilKept = w.isoUntilKept;
+    c.isoKeptRows = w.isoKept;
     return static_cast<uint64_t>(w.nonFinite[0] + w.nonFinite[1] + w.nonFinite[2]);
 }
 

@@ -27,8 +27,15 @@ struct RowWork {
     LaneBiquad velHp, dispHp;
     LaneBiquad speedLp;        // Z axis's low-pass, one section per lane
     V4 speedOut;               // each section's last output
-    LaneBiquad iso[kSeveritySections];  // severity band of the velocity
+    // Severity band of the velocity (ConditionState::isoBand): the
+    // low-pass recursion's a1, a2, a3 and last outputs (newest first), the
+    // high-pass's pair and real pole on every isoDecimation-th row.
+    V4 isoPoles[3];
+    V4 isoHistory[6];
+    LaneBiquad isoHigh[2];
     V4 sumIso;
+    int isoDecimation = 1, isoUntilKept = 0;
+    uint32_t isoKept = 0;
     V4 sumSq[3], peak[3];      // [quantity]
     V4 s1, s2, s3, s4;         // kurtosis sums of deviations from `shift`
     V4 shift;
