@@ -111,14 +111,14 @@ TAV_INLINE V4 StepTransposed(const LaneBiquad &k, State &s, const V4 &x)
 // ConditionState::isoGain gathers and the window's close applies to the sum
 // of squares: with the numerators' fixed shapes, fewer operations than
 // general sections give the same band to within rounding. At the full rate
-// only the low-pass's denominators run, as one third-order recursion; the
-// numerators, linear and without feedback, are applied where a row is kept
-// for the high-pass part: the droop correction (1, -14, 1) times (1, 1) and
-// (1, 2, 1) is the six taps (1, -11, -38, -38, -11, 1) over the
-// recursion's last outputs.
-TAV_INLINE V4 LowPassTaps(const V4 (&u)[6])
+// only the low-pass's denominators run, as one third-order recursion
+// (transposed, its coefficients negated); the numerators, linear and without
+// feedback, are applied only on the rows kept for the high-pass part: the
+// droop correction (1, -14, 1) times (1, 1) and (1, 2, 1) is the six taps
+// (1, -11, -38, -38, -11, 1) over the recursion's outputs, `u` the newest.
+TAV_INLINE V4 LowPassTaps(const V4 *u)
 {
-    return ((u[0] + u[5]) - Splat(11.0) * (u[1] + u[4])) - Splat(38.0) * (u[2] + u[3]);
+    return ((u[0] + u[-5]) - Splat(11.0) * (u[-1] + u[-4])) - Splat(38.0) * (u[-2] + u[-3]);
 }
 
 // The high-pass's pole pair over (1, -2, 1), transposed.
@@ -175,13 +175,14 @@ TAV_INLINE void FusedPass(RowWork &w, const uint8_t *p, int n, const RowOutput &
     V4 sumV = w.sumSq[1], peakV = w.peak[1], sumD = w.sumSq[2], peakD = w.peak[2];
     const LaneBiquad &velHpK = w.velHp, &dispHpK = w.dispHp;
     State velHp = StateOf(velHpK), dispHp = StateOf(dispHpK);
-    const V4 isoA1 = w.isoPoles[0], isoA2 = w.isoPoles[1], isoA3 = w.isoPoles[2];
-    V4 u[6];
-    std::memcpy(u, w.isoHistory, sizeof u);
-    State isoPair = StateOf(w.isoHigh[0]), isoPole = StateOf(w.isoHigh[1]);
-    const int isoStep = w.isoDecimation > 0 ? w.isoDecimation : 1;
-    int untilKept = w.isoUntilKept;
-    uint32_t keptRows = w.isoKept;
+    // The band's recursion writes each row's output after the last ones of
+    // the run before, which the six taps reach back to.
+    const V4 isoN1 = w.isoPoles[0], isoN2 = w.isoPoles[1], isoN3 = w.isoPoles[2];
+    V4 iso1 = w.isoState[0], iso2 = w.isoState[1], iso3 = w.isoState[2];
+    V4 lowPassed[kIso ? kMaxRunRows + kIsoTaps - 1 : 1];
+    V4 *lowPassedRow = lowPassed + (kIso ? kIsoTaps - 1 : 0);
+    if constexpr (kIso)
+        std::memcpy(lowPassed, w.isoHistory, sizeof w.isoHistory);
     // Rows left until the next captured value, and its position.
     const int decimation = out.captureDecimation > 0 ? out.captureDecimation : 1;
     int untilCapture = (decimation - out.captureCount % decimation) % decimation;
@@ -224,13 +225,11 @@ TAV_INLINE void FusedPass(RowWork &w, const uint8_t *p, int n, const RowOutput &
         dispOut = dy;
         d = ToFloat<Isa>(dy);
         if constexpr (kIso) {
-            const V4 next = ((v - isoA3 * u[2]) - isoA2 * u[1]) - isoA1 * u[0];
-            u[5] = u[4];
-            u[4] = u[3];
-            u[3] = u[2];
-            u[2] = u[1];
-            u[1] = u[0];
-            u[0] = next;
+            const V4 y = v + iso1;
+            iso1 = iso2 + isoN1 * y;
+            iso2 = iso3 + isoN2 * y;
+            iso3 = isoN3 * y;
+            *lowPassedRow++ = y;
         }
         if constexpr (kHighPass)
             v = ToFloat<Isa>(Step(velHpK, velHp, v));
@@ -270,41 +269,22 @@ TAV_INLINE void FusedPass(RowWork &w, const uint8_t *p, int n, const RowOutput &
         }
     };
 
-    // The severity band's high-pass part and sum, on the row whose
-    // displacement stage ran last when it is a kept one.
-    auto kept = [&](int rows) __attribute__((always_inline)) {
-        if constexpr (kIso) {
-            if (rows == untilKept + 1) {
-                const V4 band = HighPassPole(w.isoHigh[1], isoPole, HighPassPair(w.isoHigh[0], isoPair, LowPassTaps(u)));
-                sumIso += band * band;
-                ++keptRows;
-                untilKept = isoStep - 1;
-            } else {
-                untilKept -= rows;
-            }
-        }
-    };
-
     // Three rows are in work at once: row k's velocity, row k-1's
     // displacement and row k-2's rest.
     V4 x, v = velocity(p, x), d;
     captured(1);
     if (n == 1) {
         displacement(v, d);
-        kept(1);
         rest(x, v, d);
     } else {
         V4 x1, v1 = velocity(p + 12, x1), d1;
         captured(1);
         displacement(v, d);
-        kept(1);
-        // The rows run in stretches that end where a value is captured or a
-        // band's row kept, so that only a stretch's last row asks.
+        // The rows run in stretches that end where a value is captured, so
+        // that only a stretch's last row asks whether to capture.
         for (int i = 2; i < n;) {
             const int start = i;
-            int stop = kCapture ? std::min(n, i + untilCapture + 1) : n;
-            if constexpr (kIso)
-                stop = std::min(stop, i + untilKept + 1);
+            const int stop = kCapture ? std::min(n, i + untilCapture + 1) : n;
             for (; i < stop; ++i) {
                 V4 x2;
                 const V4 v2 = velocity(p + 12 * i, x2);
@@ -317,10 +297,8 @@ TAV_INLINE void FusedPass(RowWork &w, const uint8_t *p, int n, const RowOutput &
                 v1 = v2;
             }
             captured(i - start);
-            kept(i - start);
         }
         displacement(v1, d1);
-        kept(1);
         rest(x, v, d);
         rest(x1, v1, d1);
     }
@@ -342,11 +320,26 @@ TAV_INLINE void FusedPass(RowWork &w, const uint8_t *p, int n, const RowOutput &
     w.peak[2] = peakD;
     KeepState(w.velHp, velHp);
     KeepState(w.dispHp, dispHp);
-    std::memcpy(w.isoHistory, u, sizeof u);
-    KeepState(w.isoHigh[0], isoPair);
-    KeepState(w.isoHigh[1], isoPole);
-    w.isoUntilKept = untilKept;
-    w.isoKept = keptRows;
+    if constexpr (kIso) {
+        // The high-pass part and the sum on the kept rows, every isoDecimation-th
+        // from the first the run before left for this one.
+        State pair = StateOf(w.isoHigh[0]), pole = StateOf(w.isoHigh[1]);
+        const int step = w.isoDecimation > 0 ? w.isoDecimation : 1;
+        const V4 *rows = lowPassed + (kIsoTaps - 1);
+        int r = w.isoUntilKept;
+        for (; r < n; r += step) {
+            const V4 band = HighPassPole(w.isoHigh[1], pole, HighPassPair(w.isoHigh[0], pair, LowPassTaps(rows + r)));
+            sumIso += band * band;
+            ++w.isoKept;
+        }
+        w.isoUntilKept = r - n;
+        KeepState(w.isoHigh[0], pair);
+        KeepState(w.isoHigh[1], pole);
+        std::memcpy(w.isoHistory, rows + n - (kIsoTaps - 1), sizeof w.isoHistory);
+        w.isoState[0] = iso1;
+        w.isoState[1] = iso2;
+        w.isoState[2] = iso3;
+    }
     w.sumIso = sumIso;
 }
 
@@ -526,10 +519,12 @@ void LoadLanes(RowWork &w, const ConditionState &c)
     // denominator; the history and the high-pass's states per axis.
     for (int a = 0; a < 3; ++a) {
         const double p = c.isoBand[1][a].a1, q1 = c.isoBand[2][a].a1, q2 = c.isoBand[2][a].a2;
-        w.isoPoles[0][a] = p + q1;
-        w.isoPoles[1][a] = q2 + p * q1;
-        w.isoPoles[2][a] = p * q2;
-        for (int k = 0; k < 6; ++k)
+        w.isoPoles[0][a] = -(p + q1);
+        w.isoPoles[1][a] = -(q2 + p * q1);
+        w.isoPoles[2][a] = -(p * q2);
+        for (int k = 0; k < 3; ++k)
+            w.isoState[k][a] = c.isoLowPassState[k][a];
+        for (int k = 0; k < kIsoTaps - 1; ++k)
             w.isoHistory[k][a] = c.isoLowPassHistory[k][a];
     }
     LoadSection(w.isoHigh[0], c.isoBand[3]);
@@ -567,9 +562,12 @@ uint64_t StoreLanes(const RowWork &w, ConditionState &c)
         c.speedLowPass[i].x2 = w.speedLp.x2[i];
         c.speedLowPass[i].y1 = w.speedOut[i];
     }
-    for (int a = 0; a < 3; ++a)
-        for (int k = 0; k < 6; ++k)
+    for (int a = 0; a < 3; ++a) {
+        for (int k = 0; k < 3; ++k)
+            c.isoLowPassState[k][a] = w.isoState[k][a];
+        for (int k = 0; k < kIsoTaps - 1; ++k)
             c.isoLowPassHistory[k][a] = w.isoHistory[k][a];
+    }
     StoreSection(w.isoHigh[0], c.isoBand[3]);
     StoreSection(w.isoHigh[1], c.isoBand[4]);
     c.isoUntilKept = w.isoUntilKept;
@@ -585,7 +583,24 @@ void RawRun(RowWork &w, const uint8_t *p, int n)
 void ConditionRowRun(RowWork &w, const uint8_t *p, int n, bool iso, bool highPass, bool plot, bool capture,
                      const RowOutput &out)
 {
-    kPaths[gPath.load(std::memory_order_relaxed)][iso][highPass][plot][capture](w, p, n, out);
+    const RunFn run = kPaths[gPath.load(std::memory_order_relaxed)][iso][highPass][plot][capture];
+    if (n <= kMaxRunRows) {
+        run(w, p, n, out);
+        return;
+    }
+    // The band's outputs of a run are kept on the stack: longer runs go in
+    // pieces, each taking up where the one before stopped.
+    RowOutput piece = out;
+    while (n > 0) {
+        const int m = std::min(n, kMaxRunRows);
+        run(w, p, m, piece);
+        p += 12 * m;
+        n -= m;
+        piece.captureCount += m;
+        for (int a = 0; a < 3; ++a)
+            for (int q = 0; q < 3; ++q)
+                piece.plot[a][q] += m * piece.step[a];
+    }
 }
 
 Path UsePath(Path wanted)

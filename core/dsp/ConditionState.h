@@ -98,15 +98,17 @@ struct ConditionState {
     // Band of the severity velocity, [section][axis] (dsp/BandDesign.h):
     // its own sections, so that the operator's high-pass button never
     // changes what the alarms compare. The kernel runs the full-rate part as
-    // one third-order recursion over the low-pass's two denominators, its
-    // last outputs in isoLowPassHistory (newest first); the droop correction
-    // and the low-pass's numerators, six taps together, are worked out only
-    // on the samples kept for the high-pass part, whose sections run in
-    // transposed form (states in x1, x2; the real pole's negated). Every
-    // section goes without its numerator's scale: the sum of squares is of
-    // the band's output divided by isoGain.
+    // one third-order recursion over the low-pass's two denominators
+    // (transposed, states in isoLowPassState), its last five outputs in
+    // isoLowPassHistory (oldest first); the droop correction and the
+    // low-pass's numerators, six taps together, are worked out only on the
+    // samples kept for the high-pass part, whose sections run in transposed
+    // form (states in x1, x2; the real pole's negated). Every section goes
+    // without its numerator's scale: the sum of squares is of the band's
+    // output divided by isoGain.
     Biquad isoBand[kSeveritySections][3];
-    double isoLowPassHistory[6][3] = {};
+    double isoLowPassState[3][3] = {};
+    double isoLowPassHistory[5][3] = {};
     double isoGain = 1.0;  // product of the sections' b0
     // Every isoDecimation-th full-rate sample goes on through the
     // high-pass part; isoUntilKept more are passed over before the next one,

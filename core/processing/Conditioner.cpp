@@ -88,6 +88,8 @@ void CloseWindow(ConditionState &c, float fs)
                 ClearSectionState(section[a]);
             for (auto &past : c.isoLowPassHistory)
                 past[a] = 0.0;
+            for (auto &state : c.isoLowPassState)
+                state[a] = 0.0;
             c.isoSumSquares[a] = 0.0;
         }
         // The band's sum is of the rows kept for its high-pass part.
@@ -161,6 +163,8 @@ void PrepareForSamplingFrequency(ConditionState &c, float fs)
             c.isoBand[i][a] = band[i];
         for (auto &past : c.isoLowPassHistory)
             past[a] = 0.0;
+        for (auto &state : c.isoLowPassState)
+            state[a] = 0.0;
     }
     c.isoDecimation = SeverityDecimationFor(fs);
     c.isoUntilKept = 0;
