@@ -16,6 +16,9 @@
 
 namespace tav::kernel {
 
+static_assert(sizeof ConditionState::isoLowPassHistory / sizeof ConditionState::isoLowPassHistory[0] == kIsoTaps - 1,
+              "the kept history is what the taps reach back to");
+
 namespace {
 
 using F4 = float __attribute__((vector_size(16)));
