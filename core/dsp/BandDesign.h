@@ -20,7 +20,7 @@ constexpr double kSeverityEdgeGain = 0.85;
 // pair and real pole, designed for that lower rate. The band's output feeds
 // only a mean square, and taking every D-th sample keeps a signal's power:
 // what folds onto the high-pass's slope near 0 Hz comes from near multiples
-// of fs / D, which the full-rate low-pass has already taken 30 dB down.
+// of fs / D, which the full-rate low-pass has already taken about 29 dB down.
 constexpr int kSeveritySections = 5;
 constexpr int kSeverityFullRateSections = 3;
 // The high-pass part runs at the lowest rate of fs / D at or above this.
