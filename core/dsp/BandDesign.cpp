@@ -32,14 +32,16 @@ void PolePair(Biquad &s, bool highPass, double fs, double cornerHz, double q)
         SetCoefficients(s, k2, 2.0 * k2, k2, a0, a1, a2);
 }
 
-// The real poles of a third-order high-pass and low-pass, one section:
-// (1 - z^-1) / ((1 + kh) + (kh - 1) z^-1) times
-// kl (1 + z^-1) / ((1 + kl) + (kl - 1) z^-1).
-void RealPoles(Biquad &s, double fs, double highPassHz, double lowPassHz)
+// The real poles of a third-order low-pass and high-pass, one section each:
+// kl (1 + z^-1) / ((1 + kl) + (kl - 1) z^-1) and
+// (1 - z^-1) / ((1 + kh) + (kh - 1) z^-1).
+void RealPole(Biquad &s, bool highPass, double fs, double cornerHz)
 {
-    const double kh = std::tan(kPi * highPassHz / fs), kl = std::tan(kPi * lowPassHz / fs);
-    const double p0 = 1.0 + kh, p1 = kh - 1.0, q0 = 1.0 + kl, q1 = kl - 1.0;
-    SetCoefficients(s, kl, 0.0, -kl, p0 * q0, p0 * q1 + p1 * q0, p1 * q1);
+    const double k = std::tan(kPi * cornerHz / fs);
+    if (highPass)
+        SetCoefficients(s, 1.0, -1.0, 0.0, 1.0 + k, k - 1.0, 0.0);
+    else
+        SetCoefficients(s, k, k, 0.0, 1.0 + k, k - 1.0, 0.0);
 }
 
 // The trapezoidal integrator reads (pi f/fs) / tan(pi f/fs) of the exact
@@ -53,12 +55,29 @@ double IntegratorDroop(double f, double fs)
     return x > 0 ? x / std::tan(x) : 1.0;
 }
 
+// Where a sine of f Hz lands among samples at `rate`: the distance to the
+// nearest multiple of the rate.
+double Folded(double f, double rate) { return std::fabs(f - rate * std::round(f / rate)); }
+
 double BandGain(const Biquad (&s)[kSeveritySections], double f, double fs)
 {
+    const double decimatedFs = fs / SeverityDecimationFor(fs);
     double g = IntegratorDroop(f, fs);
-    for (const Biquad &b : s)
-        g *= SectionGain(b, f, fs);
+    for (int i = 0; i < kSeveritySections; ++i)
+        g *= i < kSeverityFullRateSections ? SectionGain(s[i], f, fs)
+                                           : SectionGain(s[i], Folded(f, decimatedFs), decimatedFs);
     return g;
+}
+
+// The band's sections for `fs` with the given corners.
+void Design(Biquad (&s)[kSeveritySections], double fs, double lowHz, double highHz)
+{
+    const double decimatedFs = fs / SeverityDecimationFor(fs);
+    DroopCorrection(s[0]);
+    RealPole(s[1], false, fs, highHz);
+    PolePair(s[2], false, fs, highHz, 1.0);
+    PolePair(s[3], true, decimatedFs, lowHz, 1.0);
+    RealPole(s[4], true, decimatedFs, lowHz);
 }
 
 // A third-order Butterworth reads `gain` at (corner / ratio): its corner
@@ -86,26 +105,27 @@ SeverityCorners SeverityCornersFor(double fs)
     const double top = SeverityTopHz(fs), limit = 0.48 * fs;
     double lo = top, hi = limit;
     Biquad s[kSeveritySections];
-    DroopCorrection(s[0]);
-    PolePair(s[1], true, fs, c.lowHz, 1.0);
     for (int i = 0; i < 60; ++i) {
         const double mid = 0.5 * (lo + hi);
-        RealPoles(s[2], fs, c.lowHz, mid);
-        PolePair(s[3], false, fs, mid, 1.0);
+        Design(s, fs, c.lowHz, mid);
         (BandGain(s, top, fs) < kSeverityEdgeGain ? lo : hi) = mid;
     }
     c.highHz = std::min(hi, limit);
     return c;
 }
 
+int SeverityDecimationFor(double fs)
+{
+    if (!(fs > 0) || !std::isfinite(fs))
+        return 1;
+    return static_cast<int>(std::clamp(std::floor(fs / kSeverityDecimatedRateHz), 1.0, 64.0));
+}
+
 void DesignSeverityBand(Biquad (&s)[kSeveritySections], double fs)
 {
     fs = std::max(fs, 1.0);
     const SeverityCorners c = SeverityCornersFor(fs);
-    DroopCorrection(s[0]);
-    PolePair(s[1], true, fs, c.lowHz, 1.0);
-    RealPoles(s[2], fs, c.lowHz, c.highHz);
-    PolePair(s[3], false, fs, c.highHz, 1.0);
+    Design(s, fs, c.lowHz, c.highHz);
 }
 
 double SeverityResponse(double f, double fs)

@@ -16,6 +16,9 @@
 
 namespace tav::kernel {
 
+static_assert(sizeof ConditionState::isoLowPassHistory / sizeof ConditionState::isoLowPassHistory[0] == kIsoTaps - 1,
+              "the kept history is what the taps reach back to");
+
 namespace {
 
 using F4 = float __attribute__((vector_size(16)));
@@ -110,38 +113,32 @@ TAV_INLINE V4 StepTransposed(const LaneBiquad &k, State &s, const V4 &x)
 // The severity band's sections without their numerators' scales, which
 // ConditionState::isoGain gathers and the window's close applies to the sum
 // of squares: with the numerators' fixed shapes, fewer operations than
-// general sections give the same band to within rounding. The droop
-// correction (1, -14, 1), without feedback:
-TAV_INLINE V4 DroopShape(State &s, const V4 &x)
+// general sections give the same band to within rounding. At the full rate
+// only the low-pass's denominators run, as one third-order recursion
+// (transposed, its coefficients negated); the numerators, linear and without
+// feedback, are applied only on the rows kept for the high-pass part: the
+// droop correction (1, -14, 1) times (1, 1) and (1, 2, 1) is the six taps
+// (1, -11, -38, -38, -11, 1) over the recursion's outputs, `u` the newest.
+TAV_INLINE V4 LowPassTaps(const V4 *u)
 {
-    const V4 y = (x + s.x2) - Splat(14.0) * s.x1;
-    s.x2 = s.x1;
-    s.x1 = x;
-    return y;
+    return ((u[0] + u[-5]) - Splat(11.0) * (u[-1] + u[-4])) - Splat(38.0) * (u[-2] + u[-3]);
 }
 
-// A pole pair over (1, 2 sign, 1), transposed: sign -1 for the high-pass,
-// +1 for the low-pass.
-template <int kSign>
-TAV_INLINE V4 PairShape(const LaneBiquad &k, State &s, const V4 &x)
+// The high-pass's pole pair over (1, -2, 1), transposed.
+TAV_INLINE V4 HighPassPair(const LaneBiquad &k, State &s, const V4 &x)
 {
     const V4 y = x + s.x1;
-    const V4 twice = x * Splat(2.0);  // the same as x + x, on a multiplier
-    if constexpr (kSign < 0)
-        s.x1 = (s.x2 - k.a1 * y) - twice;
-    else
-        s.x1 = (s.x2 - k.a1 * y) + twice;
+    s.x1 = (s.x2 - k.a1 * y) - x * Splat(2.0);
     s.x2 = x - k.a2 * y;
     return y;
 }
 
-// The two real poles over (1, 0, -1), transposed with both states held
-// negated (x1 = -s1, x2 = -s2), which saves the negation of the input.
-TAV_INLINE V4 RealPolesShape(const LaneBiquad &k, State &s, const V4 &x)
+// The high-pass's real pole over (1, -1), transposed with its state held
+// negated, which saves the negation of the input.
+TAV_INLINE V4 HighPassPole(const LaneBiquad &k, State &s, const V4 &x)
 {
     const V4 y = x - s.x1;
-    s.x1 = s.x2 + k.a1 * y;
-    s.x2 = x + k.a2 * y;
+    s.x1 = x + k.a1 * y;
     return y;
 }
 
@@ -181,8 +178,14 @@ TAV_INLINE void FusedPass(RowWork &w, const uint8_t *p, int n, const RowOutput &
     V4 sumV = w.sumSq[1], peakV = w.peak[1], sumD = w.sumSq[2], peakD = w.peak[2];
     const LaneBiquad &velHpK = w.velHp, &dispHpK = w.dispHp;
     State velHp = StateOf(velHpK), dispHp = StateOf(dispHpK);
-    const LaneBiquad(&isoK)[kSeveritySections] = w.iso;
-    State iso0 = StateOf(isoK[0]), iso1 = StateOf(isoK[1]), iso2 = StateOf(isoK[2]), iso3 = StateOf(isoK[3]);
+    // The band's recursion writes each row's output after the last ones of
+    // the run before, which the six taps reach back to.
+    const V4 isoN1 = w.isoPoles[0], isoN2 = w.isoPoles[1], isoN3 = w.isoPoles[2];
+    V4 iso1 = w.isoState[0], iso2 = w.isoState[1], iso3 = w.isoState[2];
+    V4 lowPassed[kIso ? kMaxRunRows + kIsoTaps - 1 : 1];
+    V4 *lowPassedRow = lowPassed + (kIso ? kIsoTaps - 1 : 0);
+    if constexpr (kIso)
+        std::memcpy(lowPassed, w.isoHistory, sizeof w.isoHistory);
     // Rows left until the next captured value, and its position.
     const int decimation = out.captureDecimation > 0 ? out.captureDecimation : 1;
     int untilCapture = (decimation - out.captureCount % decimation) % decimation;
@@ -225,9 +228,11 @@ TAV_INLINE void FusedPass(RowWork &w, const uint8_t *p, int n, const RowOutput &
         dispOut = dy;
         d = ToFloat<Isa>(dy);
         if constexpr (kIso) {
-            const V4 highPassed = PairShape<-1>(isoK[1], iso1, DroopShape(iso0, v));
-            const V4 band = PairShape<1>(isoK[3], iso3, RealPolesShape(isoK[2], iso2, highPassed));
-            sumIso += band * band;
+            const V4 y = v + iso1;
+            iso1 = iso2 + isoN1 * y;
+            iso2 = iso3 + isoN2 * y;
+            iso3 = isoN3 * y;
+            *lowPassedRow++ = y;
         }
         if constexpr (kHighPass)
             v = ToFloat<Isa>(Step(velHpK, velHp, v));
@@ -318,10 +323,26 @@ TAV_INLINE void FusedPass(RowWork &w, const uint8_t *p, int n, const RowOutput &
     w.peak[2] = peakD;
     KeepState(w.velHp, velHp);
     KeepState(w.dispHp, dispHp);
-    KeepState(w.iso[0], iso0);
-    KeepState(w.iso[1], iso1);
-    KeepState(w.iso[2], iso2);
-    KeepState(w.iso[3], iso3);
+    if constexpr (kIso) {
+        // The high-pass part and the sum on the kept rows, every isoDecimation-th
+        // from the first the run before left for this one.
+        State pair = StateOf(w.isoHigh[0]), pole = StateOf(w.isoHigh[1]);
+        const int step = w.isoDecimation > 0 ? w.isoDecimation : 1;
+        const V4 *rows = lowPassed + (kIsoTaps - 1);
+        int r = w.isoUntilKept;
+        for (; r < n; r += step) {
+            const V4 band = HighPassPole(w.isoHigh[1], pole, HighPassPair(w.isoHigh[0], pair, LowPassTaps(rows + r)));
+            sumIso += band * band;
+            ++w.isoKept;
+        }
+        w.isoUntilKept = r - n;
+        KeepState(w.isoHigh[0], pair);
+        KeepState(w.isoHigh[1], pole);
+        std::memcpy(w.isoHistory, rows + n - (kIsoTaps - 1), sizeof w.isoHistory);
+        w.isoState[0] = iso1;
+        w.isoState[1] = iso2;
+        w.isoState[2] = iso3;
+    }
     w.sumIso = sumIso;
 }
 
@@ -497,8 +518,23 @@ void LoadLanes(RowWork &w, const ConditionState &c)
         w.speedLp.x2[i] = s.x2;
         w.speedOut[i] = s.y1;
     }
-    for (int i = 0; i < kSeveritySections; ++i)
-        LoadSection(w.iso[i], c.isoBand[i]);
+    // The low-pass's real pole (1, p) and pair (1, q1, q2) as one
+    // denominator; the history and the high-pass's states per axis.
+    for (int a = 0; a < 3; ++a) {
+        const double p = c.isoBand[1][a].a1, q1 = c.isoBand[2][a].a1, q2 = c.isoBand[2][a].a2;
+        w.isoPoles[0][a] = -(p + q1);
+        w.isoPoles[1][a] = -(q2 + p * q1);
+        w.isoPoles[2][a] = -(p * q2);
+        for (int k = 0; k < 3; ++k)
+            w.isoState[k][a] = c.isoLowPassState[k][a];
+        for (int k = 0; k < kIsoTaps - 1; ++k)
+            w.isoHistory[k][a] = c.isoLowPassHistory[k][a];
+    }
+    LoadSection(w.isoHigh[0], c.isoBand[3]);
+    LoadSection(w.isoHigh[1], c.isoBand[4]);
+    w.isoDecimation = c.isoDecimation;
+    w.isoUntilKept = c.isoUntilKept;
+    w.isoKept = c.isoKeptRows;
 }
 
 uint64_t StoreLanes(const RowWork &w, ConditionState &c)
@@ -529,8 +565,16 @@ uint64_t StoreLanes(const RowWork &w, ConditionState &c)
         c.speedLowPass[i].x2 = w.speedLp.x2[i];
         c.speedLowPass[i].y1 = w.speedOut[i];
     }
-    for (int i = 0; i < kSeveritySections; ++i)
-        StoreSection(w.iso[i], c.isoBand[i]);
+    for (int a = 0; a < 3; ++a) {
+        for (int k = 0; k < 3; ++k)
+            c.isoLowPassState[k][a] = w.isoState[k][a];
+        for (int k = 0; k < kIsoTaps - 1; ++k)
+            c.isoLowPassHistory[k][a] = w.isoHistory[k][a];
+    }
+    StoreSection(w.isoHigh[0], c.isoBand[3]);
+    StoreSection(w.isoHigh[1], c.isoBand[4]);
+    c.isoUntilKept = w.isoUntilKept;
+    c.isoKeptRows = w.isoKept;
     return static_cast<uint64_t>(w.nonFinite[0] + w.nonFinite[1] + w.nonFinite[2]);
 }
 
@@ -542,7 +586,24 @@ void RawRun(RowWork &w, const uint8_t *p, int n)
 void ConditionRowRun(RowWork &w, const uint8_t *p, int n, bool iso, bool highPass, bool plot, bool capture,
                      const RowOutput &out)
 {
-    kPaths[gPath.load(std::memory_order_relaxed)][iso][highPass][plot][capture](w, p, n, out);
+    const RunFn run = kPaths[gPath.load(std::memory_order_relaxed)][iso][highPass][plot][capture];
+    if (n <= kMaxRunRows) {
+        run(w, p, n, out);
+        return;
+    }
+    // The band's outputs of a run are kept on the stack: longer runs go in
+    // pieces, each taking up where the one before stopped.
+    RowOutput piece = out;
+    while (n > 0) {
+        const int m = std::min(n, kMaxRunRows);
+        run(w, p, m, piece);
+        p += 12 * m;
+        n -= m;
+        piece.captureCount += m;
+        for (int a = 0; a < 3; ++a)
+            for (int q = 0; q < 3; ++q)
+                piece.plot[a][q] += m * piece.step[a];
+    }
 }
 
 Path UsePath(Path wanted)

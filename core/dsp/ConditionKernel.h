@@ -19,6 +19,11 @@ struct LaneBiquad {
     V4 x1, x2, y1, y2;
 };
 
+// Taps of the severity band's numerators and droop correction together.
+constexpr int kIsoTaps = 6;
+// Rows a run works on at once; ConditionRowRun cuts longer ones.
+constexpr int kMaxRunRows = 128;
+
 // A connection's conditioning state gathered into lanes (X, Y, Z, unused),
 // worked on while a run of rows goes through and then scattered back.
 struct RowWork {
@@ -27,8 +32,17 @@ struct RowWork {
     LaneBiquad velHp, dispHp;
     LaneBiquad speedLp;        // Z axis's low-pass, one section per lane
     V4 speedOut;               // each section's last output
-    LaneBiquad iso[kSeveritySections];  // severity band of the velocity
+    // Severity band of the velocity (ConditionState::isoBand): the
+    // low-pass recursion's coefficients -a1, -a2, -a3, its states and last
+    // outputs (oldest first), the high-pass's pair and real pole on every
+    // isoDecimation-th row.
+    V4 isoPoles[3];
+    V4 isoState[3];
+    V4 isoHistory[kIsoTaps - 1];
+    LaneBiquad isoHigh[2];
     V4 sumIso;
+    int isoDecimation = 1, isoUntilKept = 0;
+    uint32_t isoKept = 0;
     V4 sumSq[3], peak[3];      // [quantity]
     V4 s1, s2, s3, s4;         // kurtosis sums of deviations from `shift`
     V4 shift;

@@ -95,13 +95,27 @@ struct ConditionState {
     // x1 and x2 hold the transposed form's two states, y1 the last output.
     Biquad speedLowPass[kSpeedSections];
     int captureDecimation = kCaptureDecimation;  // for coefficientsFs
-    // Band of the severity velocity, [section][axis]: its own sections, so
-    // that the operator's high-pass button never changes what the alarms
-    // compare. Sections 1 to 3 run in transposed form (states in x1, x2;
-    // section 2's negated), every section without its numerator's scale:
-    // the sum of squares is of the band's output divided by isoGain.
+    // Band of the severity velocity, [section][axis] (dsp/BandDesign.h):
+    // its own sections, so that the operator's high-pass button never
+    // changes what the alarms compare. The kernel runs the full-rate part as
+    // one third-order recursion over the low-pass's two denominators
+    // (transposed, states in isoLowPassState), its last five outputs in
+    // isoLowPassHistory (oldest first); the droop correction and the
+    // low-pass's numerators, six taps together, are worked out only on the
+    // samples kept for the high-pass part, whose sections run in transposed
+    // form (states in x1, x2; the real pole's negated). Every section goes
+    // without its numerator's scale: the sum of squares is of the band's
+    // output divided by isoGain.
     Biquad isoBand[kSeveritySections][3];
+    double isoLowPassState[3][3] = {};
+    double isoLowPassHistory[5][3] = {};
     double isoGain = 1.0;  // product of the sections' b0
+    // Every isoDecimation-th full-rate sample goes on through the
+    // high-pass part; isoUntilKept more are passed over before the next one,
+    // across blocks and windows. isoKeptRows counts the window's kept ones.
+    int isoDecimation = 1;
+    int isoUntilKept = 0;
+    uint32_t isoKeptRows = 0;
     double isoSumSquares[3] = {};
     // Mean squares of the newest windows' severity, a ring, and how many of
     // its entries are filled; the average spans severityAverageWindows of
@@ -150,7 +164,7 @@ inline void ResetStatisticsWindow(ConditionState &c)
             c.sumSquares[q][a] = c.runningPeak[q][a] = 0;
     for (int a = 0; a < 3; ++a)
         c.sumAccel[a] = c.sumAccel2[a] = c.sumAccel3[a] = c.sumAccel4[a] = c.isoSumSquares[a] = 0;
-    c.windowCount = 0;
+    c.windowCount = c.isoKeptRows = 0;
     // A new sensor's average starts with its own first window.
     c.isoRingNext = c.isoRingFilled = 0;
 }

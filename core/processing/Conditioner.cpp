@@ -86,9 +86,15 @@ void CloseWindow(ConditionState &c, float fs)
         if (!std::isfinite(c.isoSumSquares[a])) {
             for (auto &section : c.isoBand)
                 ClearSectionState(section[a]);
+            for (auto &past : c.isoLowPassHistory)
+                past[a] = 0.0;
+            for (auto &state : c.isoLowPassState)
+                state[a] = 0.0;
             c.isoSumSquares[a] = 0.0;
         }
-        const double isoMeanSquare = c.isoSumSquares[a] * (c.isoGain * c.isoGain) / n;
+        // The band's sum is of the rows kept for its high-pass part.
+        const double isoMeanSquare =
+            c.isoKeptRows > 0 ? c.isoSumSquares[a] * (c.isoGain * c.isoGain) / c.isoKeptRows : 0.0;
         out.isoVelocityRms[a] = std::sqrt(isoMeanSquare);
         c.isoWindowMeanSquares[c.isoRingNext][a] = isoMeanSquare;
         c.isoSumSquares[a] = 0.0;
@@ -120,6 +126,7 @@ void CloseWindow(ConditionState &c, float fs)
         out.isoVelocityAverage[a] = std::sqrt(sum / span);
     }
     out.isoAverageWindows = span;
+    c.isoKeptRows = 0;
     out.rows = static_cast<uint32_t>(c.windowCount);
     out.rangeLimitG = c.rangeLimitG.load(std::memory_order_relaxed);
     ResetRawFigures(c);
@@ -154,7 +161,13 @@ void PrepareForSamplingFrequency(ConditionState &c, float fs)
         DesignBiquad(c.displacementHighPass[a], BiquadKind::HighPass, rate, kHighPassHz, kFilterQ);
         for (int i = 0; i < kSeveritySections; ++i)
             c.isoBand[i][a] = band[i];
+        for (auto &past : c.isoLowPassHistory)
+            past[a] = 0.0;
+        for (auto &state : c.isoLowPassState)
+            state[a] = 0.0;
     }
+    c.isoDecimation = SeverityDecimationFor(fs);
+    c.isoUntilKept = 0;
     for (int i = 0; i < kSpeedSections; ++i)
         c.speedLowPass[i] = speed[i];
     c.captureDecimation = CaptureDecimationFor(fs);

@@ -138,6 +138,28 @@ TEST_P(SeverityResponseTable, InsideTheTolerancesAndThirdOrderOutside)
 
 INSTANTIATE_TEST_SUITE_P(Rates, SeverityResponseTable, testing::Values(26667.0f, 10000.0f, 5000.0f));
 
+TEST(IsoBandVelocity, HighPassOnEveryEighthSampleReadsAsTheFullRateBand)
+{
+    // What the band read at 26667 Hz with every section at the full rate,
+    // sines of 5 mm/s RMS. 4 kHz folds to 667 Hz among the kept samples,
+    // so it stays this far down only if the low-pass ran before the
+    // decimation; 5 kHz folds to half their rate, where the share a sine
+    // keeps depends on its phase (at most twice its power).
+    struct Case {
+        double f, fullRate;
+    };
+    for (const Case c : {Case{10.0, 0.849904}, Case{80.0, 0.999978}, Case{1000.0, 0.849985}, Case{4000.0, 0.019990},
+                         Case{5000.0, 0.008720}}) {
+        Rig rig(1);
+        rig.feed.FeedSeconds(2.0, Sine(5.0 * std::sqrt(2.0) * 2 * kPi * c.f / 9800.0, c.f, kFs, 2));
+        const double r = ReadStats(rig.rec.cond).isoVelocityRms[2] / 5.0;
+        if (c.f < 5000.0)
+            EXPECT_NEAR(r, c.fullRate, c.fullRate * 0.001) << c.f << " Hz";
+        else
+            EXPECT_LT(r, c.fullRate * std::sqrt(2.0)) << c.f << " Hz";
+    }
+}
+
 TEST(SeverityAverage, RandomVibrationScattersFarLessThanEachWindow)
 {
     // Acceleration noise, so the velocity is dominated by the band's low end
