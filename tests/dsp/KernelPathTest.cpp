@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <memory>
 #include <random>
 #include <vector>
 
@@ -105,4 +106,48 @@ TEST(KernelPaths, SpeedCaptureTakesTheCascadesOutputOfItsOwnRow)
             ASSERT_EQ(capture[size_t(kAxisZ * kSpeedCaptureLength + r / kCaptureDecimation)], float(out[2])) << r;
         }
     }
+}
+
+// A run longer than the band's stack room goes in pieces inside the kernel:
+// the pieces must carry on exactly where one long run would have, here
+// against the same rows in short runs.
+TEST(KernelPaths, ALongRunCutIntoPiecesGivesWhatShortRunsGive)
+{
+    std::mt19937 rng(11);
+    std::normal_distribution<float> noise(0.0f, 1.5f);
+    const int total = 1000;
+    std::vector<float> rows(3 * total + 4);
+    std::generate(rows.begin(), rows.end(), [&] { return noise(rng); });
+    struct Result {
+        ConditionState c;
+        std::vector<float> plot = std::vector<float>(9 * total), capture = std::vector<float>(3 * kSpeedCaptureLength);
+    };
+    auto run = [&](Result &r, bool shortRuns) {
+        PrepareForSamplingFrequency(r.c, 26667.0f);
+        kernel::RowWork w;
+        kernel::LoadLanes(w, r.c);
+        for (int row = 0; row < total;) {
+            const int n = shortRuns ? std::min(std::uniform_int_distribution<int>(1, 40)(rng), total - row) : total;
+            kernel::RowOutput o;
+            for (int a = 0; a < 3; ++a) {
+                o.step[a] = 1;
+                o.capture[a] = r.capture.data() + a * kSpeedCaptureLength;
+                for (int q = 0; q < 3; ++q)
+                    o.plot[a][q] = r.plot.data() + (a * 3 + q) * total + row;
+            }
+            o.captureCount = row;
+            kernel::ConditionRowRun(w, reinterpret_cast<const uint8_t *>(rows.data() + 3 * row), n, true, true, true,
+                                    true, o);
+            row += n;
+        }
+        kernel::StoreLanes(w, r.c);
+    };
+    auto one = std::make_unique<Result>(), pieces = std::make_unique<Result>();
+    run(*one, false);
+    run(*pieces, true);
+    EXPECT_TRUE(one->plot == pieces->plot);
+    EXPECT_TRUE(one->capture == pieces->capture);
+    EXPECT_EQ(std::memcmp(one->c.isoSumSquares, pieces->c.isoSumSquares, sizeof one->c.isoSumSquares), 0);
+    EXPECT_EQ(std::memcmp(one->c.sumSquares, pieces->c.sumSquares, sizeof one->c.sumSquares), 0);
+    EXPECT_EQ(one->c.isoKeptRows, pieces->c.isoKeptRows);
 }
