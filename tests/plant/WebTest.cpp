@@ -68,7 +68,7 @@ protected:
         ASSERT_TRUE(r.ok) << r.why;
         writer->Push(std::move(r.rows));
     }
-    void Steady(int address, int64_t ms, float iso)
+    void Steady(int address, int64_t ms, float iso, char zone = 0)
     {
         SteadySensorValues v;
         v.address = address;
@@ -78,7 +78,7 @@ protected:
         SensorExtras extras;
         std::snprintf(extras.name, sizeof extras.name, "泵%d", address);
         extras.isoVelocity[0] = iso;
-        extras.zone[0] = iso > 7 ? 'D' : 'A';
+        extras.zone[0] = zone ? zone : iso > 7 ? 'D' : 'A';
         Put(address, "steady", SteadyJson(ms, v, extras));
     }
     // A client logged in as `user` (empty: anonymous), with its form token.
@@ -128,6 +128,22 @@ protected:
     std::unique_ptr<Writer> writer;
     std::unique_ptr<WebServer> web;
 };
+
+// Without alarms and with no limits known every ratio is 0: the worse zone
+// must still come first, not the lower address.
+TEST_F(Web, OverviewPutsTheWorseZoneFirstWithinOneAlarmState)
+{
+    const int64_t t0 = NowUtcMs() - 5000;
+    Steady(1, t0, 1.5f);
+    Steady(3, t0, 2.0f, 'C');
+    ASSERT_TRUE(WaitUntil([&] { return pg.Query("select count(*) from steady") == "2"; }, 30));
+    auto b = Open();
+    ASSERT_EQ(Login(*b, "ana", "ana-pw"), 200);
+    const json overview = Get(*b, "/api/overview");
+    ASSERT_EQ(overview["machines"].size(), 2u);
+    EXPECT_EQ(overview["machines"][0]["address"], 3);
+    EXPECT_EQ(overview["machines"][0]["zone"], "C");
+}
 
 TEST_F(Web, OverviewIsWorstFirstLiveAndSeriesComeAtTheSpansResolution)
 {
