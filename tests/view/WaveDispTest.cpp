@@ -287,7 +287,10 @@ TEST_F(WaveDispTest, TrendWithoutInputsOrArraysDrawsOnlyTheGrid)
 TEST_F(WaveDispTest, KeptDrawingMatchesAWholeDrawing)
 {
     struct Step { int mode, n, width, xScale, yScale, scroll; float frequency; };
-    const Step steps[] = {{kTimeMode, 26667, 646, 7, 5, 0, 50}, {kTimeMode, 26667, 646, 7, 2, 0, 3000},
+    // Time steps of one look and other values: only the last trace is put back.
+    const Step steps[] = {{kTimeMode, 26667, 646, 7, 5, 0, 50}, {kTimeMode, 26667, 646, 7, 5, 0, 9},
+                          {kTimeMode, 26667, 646, 7, 5, 0, 1300}, {kTimeMode, 26667, 646, 7, 2, 0, 3000},
+                          {kTimeMode, 1300, 333, 3, 8, 0, 13}, {kTimeMode, 1300, 333, 3, 8, 0, 2},
                           {kTimeMode, 26667, 646, 3, 2, 0, 3000}, {kTimeMode, 1300, 333, 3, 8, 0, 13},
                           {kTimeMode, 100000, 1000, 0, 5, 0, 400}, {kSpectrumMode, 6143, 646, 7, 5, 0, 0},
                           {kSpectrumMode, 6143, 646, 3, 5, 60, 0}, {kSpectrumMode, 6143, 900, 3, 5, 100, 0}};

@@ -72,6 +72,14 @@ bool PlotFrame::CanBeSeen() const
     return !visibleRegion().isEmpty();
 }
 
+void PlotFrame::UpdateChanged(const QRect &changed)
+{
+    if (hovering_ || !readout_.isEmpty())
+        update();
+    else if (!changed.isEmpty())
+        update(changed);
+}
+
 void PlotFrame::ShowReadoutAt(const QPoint &pos)
 {
     const QString text = plot_ ? plot_->ReadoutText(pos.x(), pos.y()) : QString();

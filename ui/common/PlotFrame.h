@@ -27,6 +27,9 @@ public:
     // not wholly covered by its siblings. The offscreen platform exposes
     // every shown window, so screenshots and tests still draw.
     bool CanBeSeen() const;
+    // Repaints `changed` (the plot's image coordinates), or all of the
+    // frame while a readout is shown over it, since its value moves on.
+    void UpdateChanged(const QRect &changed);
 
 signals:
     void doubleClicked();

@@ -123,7 +123,7 @@ void CWaveDisp::Redraw()
     const int width = std::max(frame_->width(), 1), height = std::max(frame_->height(), 1);
     if (!fresh && !stale_ && CurrentLook(width, height) == drawn_) return;
     Compose(width, height);
-    frame_->update();
+    frame_->UpdateChanged(changed_);
 }
 
 const QImage &CWaveDisp::Render(int width, int height)
@@ -187,7 +187,8 @@ void CWaveDisp::Compose(int width, int height)
             look.lineSpacing = 0;
             return look;
         };
-        if (background_.size() != image_.size() || !(key(width, height) == backgroundLook_)) {
+        const bool sameFrame = background_.size() == image_.size() && key(width, height) == backgroundLook_;
+        if (!sameFrame) {
             if (background_.size() != image_.size())
                 background_ = QImage(width, height, QImage::Format_RGB32);
             QPainter back(&background_);
@@ -201,7 +202,12 @@ void CWaveDisp::Compose(int width, int height)
             startIndex = backgroundStart_;
             firstColumn = 0;
         }
-        painter.drawImage(0, 0, background_);
+        // Over the frame the last trace was drawn on, only that trace's
+        // pixels differ from it.
+        if (sameFrame && traced_ && plotMode == kTimeMode && data_) {
+            if (!traceRect_.isEmpty()) painter.drawImage(traceRect_.topLeft(), background_, traceRect_);
+        } else
+            painter.drawImage(0, 0, background_);
     }
     // A time trace's min/max strokes, some five hundred one-pixel columns,
     // are written straight into the image once the painter is done: the
@@ -210,6 +216,12 @@ void CWaveDisp::Compose(int width, int height)
     DrawForeground(painter, n, strokesLater);
     painter.end();
     if (strokesLater && area_.valid) FillStrokes(image_);
+    const bool traced = strokesLater && area_.valid && plotMode == kTimeMode;
+    const QRect trace = traced ? TraceBounds() : QRect();
+    changed_ = traced && traced_ && drawn_.width == width && drawn_.height == height
+                   ? (traceRect_ | trace) : image_.rect();
+    traced_ = traced;
+    traceRect_ = trace;
     drawn_ = CurrentLook(width, height);
     stale_ = false;
 }
@@ -402,6 +414,17 @@ void CWaveDisp::DrawTimeTrace(QPainter &p, const PlotArea &a, const float *data,
     p.setBrush(kTraceColour);
     p.drawRects(strokes_.data(), static_cast<int>(strokes_.size()));
     p.setBrush(Qt::NoBrush);
+}
+
+QRect CWaveDisp::TraceBounds() const
+{
+    QRect r;
+    for (const QRect &s : strokes_) r |= s;
+    // A one-pixel cosmetic line stays within its ends' rectangle; one pixel
+    // more on each side for the square caps.
+    for (const QLine &l : lines_) r |= QRect(l.p1(), l.p2()).normalized().adjusted(-1, -1, 1, 1);
+    const QRect clip = QRect(QPoint(area_.left, area_.TopRow()), QPoint(area_.right, area_.bottom));
+    return r & clip & image_.rect();
 }
 
 void CWaveDisp::FillStrokes(QImage &image) const

@@ -153,6 +153,14 @@ private:
     std::vector<QLine> lines_;    // segments of one trace, kept to avoid reallocating
     std::vector<QRect> strokes_;  // a time trace's per-column min/max strokes
     QImage image_;
+    // A time trace drawn over the kept frame: the rectangle its pixels lie
+    // in, so that the next drawing over the same frame puts back only those
+    // and the screen takes only what changed (`changed_`, image
+    // coordinates). traced_ is false while image_ may differ from the frame
+    // elsewhere.
+    bool traced_ = false;
+    QRect traceRect_, changed_;
+    QRect TraceBounds() const;
     Look drawn_;           // what image_ shows
     bool stale_ = true;    // image_ lags behind: draw at the frame's next paint
     // Time and spectrum plots: the frame, grid and labels of backgroundLook_,
