@@ -13,6 +13,7 @@
 #include <ctime>
 
 #include "core/alarm/AlarmCaptureCodec.h"
+#include "core/base/ThreadName.h"
 #include "core/net/ErrorTexts.h"
 #include "core/processing/Conditioner.h"
 #include "core/record/CsvExport.h"
@@ -120,7 +121,10 @@ void AlarmCapture::Start()
         std::lock_guard lock(requestMutex_);
         stop_ = false;
     }
-    thread_ = std::thread(&AlarmCapture::Run, this);
+    thread_ = std::thread([this] {
+        NameThisThread("tav captures");
+        Run();
+    });
 }
 
 void AlarmCapture::Stop()

@@ -2,6 +2,7 @@
 
 #include <cmath>
 
+#include "core/base/ThreadName.h"
 #include "core/dsp/ConditionState.h"
 
 namespace tav::analysis {
@@ -18,7 +19,12 @@ void AnalysisWorker::Start()
     // so an average of an earlier opening is dropped here.
     ResetAverage();
     // The rings are allocated on the worker's thread, not on the window's.
-    thread_.Start([this] { plots_.capture.Start(); }, [this] { Step(); });
+    thread_.Start(
+        [this] {
+            NameThisThread("tav analysis");
+            plots_.capture.Start();
+        },
+        [this] { Step(); });
 }
 
 void AnalysisWorker::Stop()

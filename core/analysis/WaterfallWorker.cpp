@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "core/base/ThreadName.h"
 #include "core/dsp/ConditionState.h"
 
 namespace tav::analysis {
@@ -22,7 +23,12 @@ WaterfallWorker::~WaterfallWorker() { Stop(); }
 void WaterfallWorker::Start()
 {
     // The capture's rings are allocated on the worker's thread, not on the window's.
-    thread_.Start([this] { plots_.capture.Hold(); }, [this] { Step(); });
+    thread_.Start(
+        [this] {
+            NameThisThread("tav waterfall");
+            plots_.capture.Hold();
+        },
+        [this] { Step(); });
 }
 
 void WaterfallWorker::Stop()

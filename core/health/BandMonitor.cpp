@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "core/base/ThreadName.h"
 #include "core/net/SensorFrame.h"
 
 namespace tav::health {
@@ -51,7 +52,10 @@ void BandMonitor::Start()
         std::lock_guard lock(stopMutex_);
         stopRequested_ = false;
     }
-    thread_ = std::thread([this] { Run(); });
+    thread_ = std::thread([this] {
+        NameThisThread("tav bands");
+        Run();
+    });
 }
 
 void BandMonitor::Stop()

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cmath>
 
+#include "core/base/ThreadName.h"
 #include "core/history/HistoryReader.h"
 
 namespace tav {
@@ -68,7 +69,10 @@ void TrendForecaster::Start()
     if (thread_.joinable())
         return;
     stop_ = false;
-    thread_ = std::thread([this] { Run(); });
+    thread_ = std::thread([this] {
+        NameThisThread("tav forecast");
+        Run();
+    });
 }
 
 void TrendForecaster::Stop()

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "core/base/ThreadName.h"
 #include "core/history/HistoryAlarmLog.h"
 #include "core/history/HistoryCsv.h"
 #include "core/history/HistoryReader.h"
@@ -99,7 +100,10 @@ bool HistoryWriter::Start()
         std::lock_guard lock(queueMutex_);
         stop_ = false;
     }
-    thread_ = std::thread([this] { Run(); });
+    thread_ = std::thread([this] {
+        NameThisThread("tav history");
+        Run();
+    });
     return true;
 }
 

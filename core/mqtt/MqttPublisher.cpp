@@ -9,6 +9,7 @@
 #include <set>
 #include <string_view>
 
+#include "core/base/ThreadName.h"
 #include "core/net/ErrorTexts.h"
 
 namespace tav {
@@ -105,8 +106,14 @@ bool MqttPublisher::Start(std::string *error)
         mosquitto_message_callback_set(mosq_, &MqttPublisher::OnMessage);
 
     state_ = int(MqttLinkState::kConnecting);
-    thread_ = std::thread([this] { Run(); });
-    netThread_ = std::thread([this] { NetLoop(); });
+    thread_ = std::thread([this] {
+        NameThisThread("tav mqtt");
+        Run();
+    });
+    netThread_ = std::thread([this] {
+        NameThisThread("tav mqtt net");
+        NetLoop();
+    });
     return true;
 }
 

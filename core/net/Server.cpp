@@ -3,6 +3,7 @@
 // and releasing it. Its traffic is in ServerReceive.cpp.
 #include "core/net/Server.h"
 
+#include "core/base/ThreadName.h"
 #include "core/net/ErrorTexts.h"
 #include "core/net/SensorFrame.h"
 
@@ -159,7 +160,10 @@ bool Server::Start()
         return false;
     stopping_ = false;
     try {
-        acceptThread_ = std::thread(&Server::AcceptLoop, this);
+        acceptThread_ = std::thread([this] {
+            NameThisThread("tav accept");
+            AcceptLoop();
+        });
     } catch (const std::system_error &) {
         return false;
     }
@@ -488,7 +492,10 @@ void Server::Place(int slot, int fd, const sockaddr_in &peer)
     // Threads can run out (process limits, memory): the connection is then
     // closed and the slot freed, and the station goes on.
     try {
-        rec.parserThread = std::thread([this, &rec] { handler_.RunParser(rec); });
+        rec.parserThread = std::thread([this, &rec] {
+            NameThisThread(("tav parse " + std::to_string(rec.slotIndex)).c_str());
+            handler_.RunParser(rec);
+        });
         rec.receiveThread = std::thread(&Server::ReceiveLoop, this, std::ref(rec));
     } catch (const std::system_error &) {
         rec.ring.Close();

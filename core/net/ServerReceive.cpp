@@ -4,6 +4,7 @@
 // are in Server.cpp.
 #include "core/net/Server.h"
 
+#include "core/base/ThreadName.h"
 #include "core/net/ErrorTexts.h"
 #include "core/net/SensorFrame.h"
 
@@ -81,6 +82,7 @@ void DrainHandler::RunParser(ConnectionRecord &rec)
 
 void Server::ReceiveLoop(ConnectionRecord &rec)
 {
+    NameThisThread(("tav recv " + std::to_string(rec.slotIndex)).c_str());
     sink_.Post(StationEvent::Make(kConnectionEvent, 0, kEventEstablished));
     int fd;
     {

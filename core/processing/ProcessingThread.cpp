@@ -2,6 +2,7 @@
 
 #include <cmath>
 
+#include "core/base/ThreadName.h"
 #include "core/processing/SpeedEstimator.h"
 
 namespace tav {
@@ -21,7 +22,10 @@ void ProcessingThread::Start()
         std::lock_guard<std::mutex> lock(stopMutex_);
         stopRequested_ = false;
     }
-    thread_ = std::thread([this] { Run(); });
+    thread_ = std::thread([this] {
+        NameThisThread("tav processing");
+        Run();
+    });
 }
 
 void ProcessingThread::Stop()

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <system_error>
 
+#include "core/base/ThreadName.h"
 #include "core/record/CsvExport.h"
 #include "core/record/OutputFile.h"
 #include "core/record/VdatFormat.h"
@@ -32,7 +33,10 @@ bool TransientSaver::Start(std::vector<SaveItem> items, const std::string &folde
     if (thread_.joinable())
         thread_.join();
     try {
-        thread_ = std::thread(&TransientSaver::Run, this, std::move(items), folder, when);
+        thread_ = std::thread([this, items = std::move(items), folder, when]() mutable {
+            NameThisThread("tav save");
+            Run(std::move(items), folder, when);
+        });
     } catch (const std::system_error &) {
         saving_ = false;
         return false;

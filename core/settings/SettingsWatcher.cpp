@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <chrono>
 
+#include "core/base/ThreadName.h"
+
 namespace tav {
 
 namespace {
@@ -47,7 +49,10 @@ void SettingsWatcher::Start()
         std::lock_guard lock(stopMutex_);
         stop_ = false;
     }
-    thread_ = std::thread([this] { Run(); });
+    thread_ = std::thread([this] {
+        NameThisThread("tav settings");
+        Run();
+    });
 }
 
 void SettingsWatcher::Stop()

@@ -7,6 +7,7 @@
 #include <climits>
 #include <cstring>
 
+#include "core/base/ThreadName.h"
 #include "plant/config/Log.h"
 #include "plant/notify/MailText.h"
 #include "plant/store/Writer.h"
@@ -92,7 +93,10 @@ void Mailer::Start()
 {
     static std::once_flag once;
     std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
-    thread_ = std::thread([this] { Run(); });
+    thread_ = std::thread([this] {
+        NameThisThread("plant mail");
+        Run();
+    });
 }
 
 void Mailer::Stop(int flushMs)

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 
+#include "core/base/ThreadName.h"
 #include "plant/config/Log.h"
 #include "plant/store/Store.h"
 
@@ -28,7 +29,13 @@ Writer::Writer(const PlantConfig &config) : config_(config) {}
 
 Writer::~Writer() { Stop(0); }
 
-void Writer::Start() { thread_ = std::thread([this] { Run(); }); }
+void Writer::Start()
+{
+    thread_ = std::thread([this] {
+        NameThisThread("plant writer");
+        Run();
+    });
+}
 
 void Writer::Stop(int flushMs)
 {

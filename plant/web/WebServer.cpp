@@ -4,6 +4,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "core/base/ThreadName.h"
 #include "plant/config/Log.h"
 #include "plant/store/Writer.h"
 #include "plant/web/Password.h"
@@ -123,7 +124,10 @@ bool WebServer::Start(std::string *error)
         *error = "网页服务无法监听 " + config_.web.listen;
         return false;
     }
-    thread_ = std::thread([this] { server_->listen_after_bind(); });
+    thread_ = std::thread([this] {
+        NameThisThread("plant web");
+        server_->listen_after_bind();
+    });
     Log("网页服务已启动：http://" + config_.web.listen + "/");
     return true;
 }
