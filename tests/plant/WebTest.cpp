@@ -157,12 +157,16 @@ TEST_F(Web, OverviewIsWorstFirstLiveAndSeriesComeAtTheSpansResolution)
         "{\"time\":\"" + IsoUtcMs(t0 + 2000) + "\",\"address\":2,\"alarms\":[{\"alarm_id\":41,\"address\":2,"
         "\"quantity\":\"velocity\",\"axis\":\"x\",\"severity\":\"danger\",\"active\":true,\"acknowledged\":false,"
         "\"value\":9.0,\"limit\":7.1}]}");
+    // The alarm may be written in a later batch than the rows.
     ASSERT_TRUE(WaitUntil([&] { return pg.Query("select count(*) from steady_minute") == "2"; }, 30));
+    ASSERT_TRUE(WaitUntil(
+        [&] { return pg.Query("select count(*) from sensors where current_alarms::text like '%41%'") == "1"; }, 30));
 
     auto b = Open();
     ASSERT_EQ(Login(*b, "ana", "ana-pw"), 200);
     const json overview = Get(*b, "/api/overview");
     ASSERT_EQ(overview["machines"].size(), 2u);
+    ASSERT_EQ(overview["machines"][0]["alarms"].size(), 1u);
     EXPECT_EQ(overview["machines"][0]["address"], 2);
     EXPECT_EQ(overview["machines"][0]["severity"], "danger");
     EXPECT_EQ(overview["machines"][0]["zone"], "D");
