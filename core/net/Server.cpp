@@ -35,9 +35,10 @@ constexpr int kBacklog = 128;
 constexpr int kReceiveBufferBytes = 1454080;
 
 // How often the accept thread samples the slots for the garbage and
-// eviction rules: fine enough for periods of seconds, and 40 slots' worth
-// of atomic loads ten times a second costs nothing.
-constexpr double kPatrolInterval = 0.1;
+// eviction rules and, with every slot taken, looks at the backlog: fine
+// enough for periods of seconds. The loads cost nothing, but each wake-up
+// of an otherwise idle thread does, so not more often than this.
+constexpr double kPatrolInterval = 0.5;
 
 double SteadySeconds()
 {
@@ -177,6 +178,8 @@ void Server::Stop()
         std::lock_guard lock(slotFreedMutex_);
         slotFreed_.notify_all();
     }
+    if (listenSocket_ >= 0)
+        ::shutdown(listenSocket_, SHUT_RDWR);
     if (acceptThread_.joinable())
         acceptThread_.join();
     for (const Held &h : held_)
@@ -235,8 +238,10 @@ void Server::AcceptLoop()
                                 [&] { return stopping_.load(); });
             continue;
         }
+        // A new connection ends the wait at once, Stop too (it shuts the
+        // listening socket down); otherwise it lasts until the next patrol.
         pollfd pfd{listenSocket_, POLLIN, 0};
-        int ready = ::poll(&pfd, 1, 100);
+        int ready = ::poll(&pfd, 1, int(kPatrolInterval * 1000));
         if (ready <= 0 || stopping_)
             continue;
         sockaddr_in peer{};
