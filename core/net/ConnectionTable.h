@@ -118,8 +118,11 @@ struct ConnectionRecord {
     std::atomic<uint8_t> firstJunkLength{0};
 
     // Until when (steady clock, ns) a reply to a command sent is expected;
-    // written by Server::Send, read by the receive thread.
+    // written by Server::Send, read by the receive thread. The wait ends
+    // early once repliesParsed reaches repliesAwaited (written by Send
+    // under infoMutex).
     std::atomic<int64_t> replyWaitUntil{0};
+    std::atomic<uint64_t> repliesAwaited{0};
 
     bool InUse() const { return inUse.load(std::memory_order_acquire) != 0; }
 };

@@ -432,6 +432,7 @@ void Server::Place(int slot, int fd, const sockaddr_in &peer)
     rec.blocksCompleted = 0;
     rec.replyWaitUntil = 0;
     rec.repliesParsed = 0;
+    rec.repliesAwaited = 0;
     rec.firstJunkLength.store(0, std::memory_order_relaxed);
     const uint32_t generation = rec.generation.fetch_add(1) + 1;
     // A new sensor in a reused slot inherits nothing of the previous one: its

@@ -33,9 +33,9 @@ constexpr uint32_t kReceiveCallSize = 198800;
 // The time-out lies beyond the 0.4 s of four blocks, which would otherwise
 // be cut in two by it.
 constexpr int kGatherTimeoutMs = 500;
-// After a command the sensor's reply is expected: for this long every byte
-// is taken as it comes and the parser woken for it, so the reply reaches
-// the window at once.
+// After a command the sensor's reply is expected: until it has been parsed,
+// and for no longer than this, every byte is taken as it comes and the
+// parser woken for it, so the reply reaches the window at once.
 constexpr auto kReplyWindow = std::chrono::milliseconds(500);
 
 int64_t SteadyNanos()
@@ -106,7 +106,10 @@ void Server::ReceiveLoop(ConnectionRecord &rec)
             replySeen = until;
             lowWater = 1;
         }
-        const bool replyExpected = until != 0 && SteadyNanos() < until;
+        const bool replyExpected = until != 0 &&
+                                   rec.repliesParsed.load(std::memory_order_relaxed) <
+                                       rec.repliesAwaited.load(std::memory_order_relaxed) &&
+                                   SteadyNanos() < until;
         const int target = drop || replyExpected || idle ? 1 : GatherTarget(table_, rec);
         if (target != lowWater) {
             SetLowWater(fd, target);
@@ -194,6 +197,12 @@ long Server::Send(int slot, const uint8_t *data, size_t len, std::string *error,
     // The reply to this command is to be taken as soon as it comes: the
     // receive thread stops gathering whole blocks for a while. Flag first,
     // then the low-water mark (see ReceiveLoop).
+    // One more reply than awaited so far, or than parsed if a reply came
+    // that nobody asked for. A command left unanswered keeps the count ahead,
+    // and later waits then run their full length, as they would anyway.
+    const uint64_t awaited = std::max(rec.repliesAwaited.load(std::memory_order_relaxed),
+                                      rec.repliesParsed.load(std::memory_order_relaxed));
+    rec.repliesAwaited.store(awaited + 1, std::memory_order_relaxed);
     int64_t until = SteadyNanos() + std::chrono::duration_cast<std::chrono::nanoseconds>(kReplyWindow).count();
     if (until == rec.replyWaitUntil.load())
         ++until;
