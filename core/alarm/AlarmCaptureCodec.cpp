@@ -27,7 +27,7 @@ constexpr int kMaxWidth = 32;
 // the last kept 0, so that they neither count nor pack.
 constexpr int kRoom = 128;
 constexpr int kPairs = (kSteps + 1) / 2;
-static_assert(kRoom >= 2 * kPairs + 4 && kRoom == 128 && kSteps % 8 == 3);
+static_assert(kRoom >= 2 * kPairs + 4 && kRoom == 128 && kSteps % 16 == 3);
 
 // Calls f(0) to f(N - 1), unrolled: the short fixed loops below otherwise
 // spend as much on counting as on their work.
@@ -257,16 +257,48 @@ template <int L>
 uint32_t PlanBytes(const AxisPlan &plan) { return kAxisHeadBytes + PackedBytes(plan.width) + kExceptionBytes * plan.exceptions; }
 
 // Neighbouring differences of an axis (none wider than `width`) joined
-// into one of twice the width, so that the packer places half as many.
-template <int L>
+// into one of twice the width, so that the packer places half as many;
+// from difference `From` on.
+template <int L, int From = 0>
 [[gnu::always_inline]] inline void Pair(const uint32_t *z, int width, uint64_t *pairs)
 {
     using Q = typename Lanes<L>::Q;
-    Repeat<(2 * kPairs + L - 1) / L>([&](int k) __attribute__((always_inline)) {
+    Repeat<(2 * kPairs - From + L - 1) / L>([&](int k) __attribute__((always_inline)) {
         Q v;
-        std::memcpy(&v, z + L * k, sizeof v);
+        std::memcpy(&v, z + From + L * k, sizeof v);
         v = (v & 0xffffffffu) | ((v >> 32) << width);
-        std::memcpy(pairs + L / 2 * k, &v, sizeof v);
+        std::memcpy(pairs + (From + L * k) / 2, &v, sizeof v);
+    });
+}
+
+// The groups of eight differences before the last (kWideGroups of them),
+// each into Width bytes, all in vector registers: neighbours joined as
+// above, then in each 128-bit half the two pairs into 4 Width bits (a
+// shift across the half's two words), then the upper half's bits placed
+// after the lower's. For widths 17 to 31, where all of those shifts stay
+// within a word. A group's 32-byte store reaches past its Width bytes,
+// where the next group's store puts its own; the last one still ends
+// within the axis's bytes.
+constexpr int kWideGroups = kSteps / 8 - 1;
+static_assert((kWideGroups - 1) * 17 + 32 <= int(PackedBytes(17)));
+
+template <int L>
+[[gnu::always_inline]] inline void PackWide(const uint32_t *z, int width, uint8_t *out)
+{
+    static_assert(L == 8);
+    using Q = typename Lanes<L>::Q;
+    const Q zero = {};
+    const int spill = 4 * width - 64;  // bits of the upper half's pairs in the lower half's second word
+    Repeat<kWideGroups>([&](int g) __attribute__((always_inline)) {
+        Q v;
+        std::memcpy(&v, z + 8 * g, sizeof v);
+        const Q pairs = (v & 0xffffffffu) | ((v >> 32) << width);
+        const Q up = pairs << (2 * width), down = pairs >> (64 - 2 * width);
+        // Words: p0 | p1 << 2w, p1 >> (64 - 2w), and the same in the upper half.
+        const Q quads = __builtin_shufflevector(pairs | __builtin_shufflevector(up, zero, 1, 4, 3, 4), down, 0, 5, 2, 7);
+        const Q left = quads << spill, right = quads >> (64 - spill);
+        const Q group = __builtin_shufflevector(quads, right, 0, 1, 6, 7) | __builtin_shufflevector(left, zero, 4, 2, 3, 4);
+        std::memcpy(out + g * width, &group, sizeof group);
     });
 }
 
@@ -312,16 +344,31 @@ template <int Width, int N, int Bytes = (N * Width + 7) / 8>
     }
 }
 
+// Packs an axis's last eight differences of a whole group and the three
+// after them, paired, at `Width` bits each.
+template <int Width>
+void PackEnd(const uint64_t *pairs, uint8_t *out)
+{
+    if constexpr (Width > 0) {
+        PackGroup<2 * Width, 4>(pairs, out);
+        PackGroup<2 * Width, 2, (3 * Width + 7) / 8>(pairs + 4, out + Width);
+    }
+}
+
 // Packs an axis's 115 differences, paired, at `Width` bits each into
-// (115 Width + 7) / 8 bytes: eight in Width bytes at a time, then the last
-// pair and the one left alone.
+// (115 Width + 7) / 8 bytes: eight in Width bytes at a time, two such
+// groups a round.
 template <int Width>
 void PackAxis(const uint64_t *pairs, uint8_t *out)
 {
     if constexpr (Width > 0) {
-        for (int g = 0; g < kSteps / 8; ++g, pairs += 4, out += Width)
+        static_assert(kWideGroups % 2 == 1);
+        for (int g = 0; g < kWideGroups / 2; ++g, pairs += 8, out += 2 * Width) {
             PackGroup<2 * Width, 4>(pairs, out);
-        PackGroup<2 * Width, 2, (3 * Width + 7) / 8>(pairs, out);
+            PackGroup<2 * Width, 4>(pairs + 4, out + Width);
+        }
+        PackGroup<2 * Width, 4>(pairs, out);
+        PackEnd<Width>(pairs + 4, out + Width);
     }
 }
 
@@ -329,6 +376,9 @@ using AxisPacker = void (*)(const uint64_t *, uint8_t *);
 
 constexpr auto kPackers = []<int... W>(std::integer_sequence<int, W...>) {
     return std::array<AxisPacker, sizeof...(W)>{&PackAxis<W>...};
+}(std::make_integer_sequence<int, kMaxWidth + 1>());
+constexpr auto kEnds = []<int... W>(std::integer_sequence<int, W...>) {
+    return std::array<AxisPacker, sizeof...(W)>{&PackEnd<W>...};
 }(std::make_integer_sequence<int, kMaxWidth + 1>());
 
 template <int L>
@@ -377,8 +427,15 @@ template <int L>
                 }
             }
         }
-        if (plan.width > 0) {
-            alignas(32) uint64_t pairs[kRoom / 2];
+        alignas(32) uint64_t pairs[kRoom / 2];
+        if (L == 8 && plan.width > 16 && plan.width < 32) {
+            if constexpr (L == 8) {
+                PackWide<L>(d.folded[a], plan.width, p);
+                constexpr int kEnd = 8 * kWideGroups;
+                Pair<L, kEnd>(d.folded[a], plan.width, pairs);
+                kEnds[plan.width](pairs + kEnd / 2, p + kWideGroups * plan.width);
+            }
+        } else if (plan.width > 0) {
             Pair<L>(d.folded[a], plan.width, pairs);
             kPackers[plan.width](pairs, p);
         }
