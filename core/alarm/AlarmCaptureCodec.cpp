@@ -260,25 +260,25 @@ uint32_t PlanBytes(const AxisPlan &plan) { return kAxisHeadBytes + PackedBytes(p
 
 // Neighbouring differences of an axis, cut to their low `width` bits,
 // joined into one of twice the width, so that the packer places half as
-// many; from difference `From` on. Cut here rather than where the wider
-// ones are found: a store into the middle of a vector just stored would
-// hold up its load here.
-uint64_t LowBits(int width)
+// many; from difference `From` on. Each 64-bit lane holds two: the upper
+// one shifted down to bit `width`, the two cut by masks. Cut here rather
+// than where the wider ones are found: a store into the middle of a vector
+// just stored would hold up its load here.
+template <class Q>
+[[gnu::always_inline]] inline void JoinPairs(Q &v, int width)
 {
     const uint64_t low = (uint64_t(1) << width) - 1;
-    return low | low << 32;
+    v = (v & low) | ((v >> (32 - width)) & (low << width));
 }
 
 template <int L, int From = 0>
 [[gnu::always_inline]] inline void Pair(const uint32_t *z, int width, uint64_t *pairs)
 {
     using Q = typename Lanes<L>::Q;
-    const uint64_t low = LowBits(width);
     Repeat<(2 * kPairs - From + L - 1) / L>([&](int k) __attribute__((always_inline)) {
         Q v;
         std::memcpy(&v, z + From + L * k, sizeof v);
-        v &= low;
-        v = (v & 0xffffffffu) | ((v >> 32) << width);
+        JoinPairs(v, width);
         std::memcpy(pairs + (From + L * k) / 2, &v, sizeof v);
     });
 }
@@ -301,12 +301,11 @@ template <int L>
     using Q = typename Lanes<L>::Q;
     const Q zero = {};
     const int spill = 4 * width - 64;  // bits of the upper half's pairs in the lower half's second word
-    const uint64_t low = LowBits(width);
     Repeat<kWideGroups>([&](int g) __attribute__((always_inline)) {
         Q v;
         std::memcpy(&v, z + 8 * g, sizeof v);
-        v &= low;
-        const Q pairs = (v & 0xffffffffu) | ((v >> 32) << width);
+        JoinPairs(v, width);
+        const Q pairs = v;
         const Q up = pairs << (2 * width), down = pairs >> (64 - 2 * width);
         // Words: p0 | p1 << 2w, p1 >> (64 - 2w), and the same in the upper half.
         const Q quads = __builtin_shufflevector(pairs | __builtin_shufflevector(up, zero, 1, 4, 3, 4), down, 0, 5, 2, 7);
