@@ -27,7 +27,8 @@ constexpr int kMaxWidth = 32;
 // the last kept 0, so that they neither count nor pack.
 constexpr int kRoom = 128;
 constexpr int kPairs = (kSteps + 1) / 2;
-static_assert(kRoom >= 2 * kPairs + 4 && kRoom == 128 && kSteps % 16 == 3);
+// Two 64-bit masks an axis; whole groups of eight and three more.
+static_assert(kRoom == 128 && kRoom >= 2 * kPairs + 4 && kSteps % 8 == 3);
 
 // Calls f(0) to f(N - 1), unrolled: the short fixed loops below otherwise
 // spend as much on counting as on their work.
@@ -287,8 +288,8 @@ template <int L, int From = 0>
 // each into Width bytes, all in vector registers: neighbours joined as
 // above, then in each 128-bit half the two pairs into 4 Width bits (a
 // shift across the half's two words), then the upper half's bits placed
-// after the lower's. For widths 17 to 31, where all of those shifts stay
-// within a word. A group's 32-byte store reaches past its Width bytes,
+// after the lower's. For widths 17 to 31, where every shift count lies
+// within a word (1 to 63 bits). A group's 32-byte store reaches past its Width bytes,
 // where the next group's store puts its own; the last one still ends
 // within the axis's bytes.
 constexpr int kWideGroups = kSteps / 8 - 1;
@@ -316,8 +317,8 @@ template <int L>
 }
 
 // Packs `N` values (none wider than `Width`) at `Width` bits each into
-// `Bytes` bytes. The bit positions are constants, so four values become a
-// few shifts into as many words and Width / 2 bytes.
+// `Bytes` bytes. The bit positions are constants, so the values become a
+// few shifts into words.
 template <int Width, int N, int Bytes = (N * Width + 7) / 8>
 [[gnu::always_inline]] inline void PackGroup(const uint64_t *values, uint8_t *out)
 {
@@ -357,8 +358,8 @@ template <int Width, int N, int Bytes = (N * Width + 7) / 8>
     }
 }
 
-// Packs an axis's last eight differences of a whole group and the three
-// after them, paired, at `Width` bits each.
+// Packs an axis's differences from the last whole group of eight on (the
+// group and the three after it), paired, at `Width` bits each.
 template <int Width>
 void PackEnd(const uint64_t *pairs, uint8_t *out)
 {
@@ -438,14 +439,17 @@ template <int L>
             }
         }
         alignas(32) uint64_t pairs[kRoom / 2];
-        if (L == 8 && plan.width > 16 && plan.width < 32) {
-            if constexpr (L == 8) {
+        if constexpr (L == 8) {
+            if (plan.width > 16 && plan.width < 32) {
                 PackWide<L>(d.folded[a], plan.width, p);
                 constexpr int kEnd = 8 * kWideGroups;
                 Pair<L, kEnd>(d.folded[a], plan.width, pairs);
                 kEnds[plan.width](pairs + kEnd / 2, p + kWideGroups * plan.width);
+                p = exception;
+                continue;
             }
-        } else if (plan.width > 0) {
+        }
+        if (plan.width > 0) {
             Pair<L>(d.folded[a], plan.width, pairs);
             kPackers[plan.width](pairs, p);
         }
