@@ -5,6 +5,7 @@
 #include <bit>
 #include <cstddef>
 #include <cstring>
+#include <emmintrin.h>
 #include <utility>
 
 namespace tav {
@@ -22,9 +23,23 @@ constexpr uint32_t kExceptionBytes = 5;        // index and the full difference
 constexpr uint32_t kAxisHeadBytes = 6;         // first sample, width, exceptions
 constexpr int kMaxWidth = 32;
 
-// Vectors of `L` lanes: 4 in the x86-64 baseline, 8 where AVX2 runs. The
-// vector that would reach past the last sample is taken ending on it
-// instead, its overlap computed twice.
+// An axis's differences in whole vectors: 115 of them and the lanes past
+// the last kept 0, so that they neither count nor pack.
+constexpr int kRoom = 128;
+constexpr int kPairs = (kSteps + 1) / 2;
+// Two 64-bit masks an axis; whole groups of eight and three more.
+static_assert(kRoom == 128 && kRoom >= 2 * kPairs + 4 && kSteps % 8 == 3);
+
+// Calls f(0) to f(N - 1), unrolled: the short fixed loops below otherwise
+// spend as much on counting as on their work.
+template <int N, class F>
+[[gnu::always_inline]] inline void Repeat(F &&f)
+{
+    [&]<int... K>(std::integer_sequence<int, K...>) __attribute__((always_inline)) { (f(K), ...); }
+    (std::make_integer_sequence<int, N>());
+}
+
+// Vectors of `L` lanes: 4 in the x86-64 baseline, 8 where AVX2 runs.
 template <int L>
 struct Lanes;
 template <>
@@ -33,6 +48,8 @@ struct Lanes<4> {
     using I = int32_t __attribute__((vector_size(16)));
     using F = float __attribute__((vector_size(16)));
     using S = int16_t __attribute__((vector_size(16)));
+    using Q = uint64_t __attribute__((vector_size(16)));
+    using C = int8_t __attribute__((vector_size(16)));  // widths, 4 L at a time
 };
 template <>
 struct Lanes<8> {
@@ -40,12 +57,10 @@ struct Lanes<8> {
     using I = int32_t __attribute__((vector_size(32)));
     using F = float __attribute__((vector_size(32)));
     using S = int16_t __attribute__((vector_size(32)));
+    using Q = uint64_t __attribute__((vector_size(32)));
+    using C = int8_t __attribute__((vector_size(32)));
 };
-
-uint32_t SampleBits(const uint8_t *packet, int i, int axis)
-{
-    return LoadU32LE(packet + kPacketSamplesOffset + 4u * uint32_t(kAxes * i + axis));
-}
+using C16 = int8_t __attribute__((vector_size(16)));
 
 // Differences of the raw bits are folded ((d << 1) ^ (d >> 31), the sign
 // shifted in) so that small steps either way need few bits; wrapping
@@ -59,186 +74,260 @@ struct AxisPlan {
     uint32_t exceptions = 0;
 };
 
-// The folded differences of a packet and their bit widths (times 16, the
-// size of a row of kWindowRows), both in the samples' interleaved order
-// (difference j is sample j + 3 minus sample j); per axis the bits of all
-// its differences.
+// A packet's folded differences and their bit widths, axis by axis
+// (difference i of an axis is its sample i + 1 minus sample i), and per
+// axis the bits of all its differences.
 struct Differences {
-    alignas(32) uint32_t folded[kDifferences];
-    alignas(32) int32_t widths[kDifferences];
+    alignas(32) uint32_t folded[kAxes][kRoom];
+    alignas(32) int8_t widths[kAxes][kRoom];
     uint32_t any[kAxes];
 };
-constexpr int kWidthScale = 16;
-static_assert(kWidthScale == 1 << 4);
 
-// One pass over all axes at once. A width is read off the exponent of the
-// difference converted to float, with the low byte cleared from 2^24 on so
-// that no rounding carries it into the next power of two. The exponent (0
-// for 0, 127 to 157 for 1 to 2^31 - 1, 256 and more with the sign set, from
-// 2^31 on) fits the low half of its lane: the 16-bit limits take it to 0 to
-// 32, the high half staying 0.
+// The samples come interleaved; the differences are taken in blocks of
+// three vectors, 3 L of them from a multiple of 3 on. Lane l of vector v is
+// difference L v + l of the block, of axis (L v + l) % 3; L being no
+// multiple of 3, each lane has exactly one vector holding a given axis
+// there. So two blends and one permutation gather an axis's L differences.
+template <int L>
+constexpr int Source(int axis, int lane)
+{
+    int v = 0;
+    while ((L * v + lane) % kAxes != axis)
+        ++v;
+    return v;
+}
+// The lane of the blended vector holding the axis's difference `at`.
+template <int L>
+constexpr int Lane(int axis, int at)
+{
+    int lane = 0;
+    while ((L * Source<L>(axis, lane) + lane) / kAxes != at)
+        ++lane;
+    return lane;
+}
+template <int L, int Axis, class U, int... J>
+[[gnu::always_inline]] inline void Gather(const U (&z)[kAxes], U &out, std::integer_sequence<int, J...>)
+{
+    const U ab = __builtin_shufflevector(z[0], z[1], (Source<L>(Axis, J) == 1 ? L + J : J)...);
+    const U abc = __builtin_shufflevector(ab, z[2], (Source<L>(Axis, J) == 2 ? L + J : J)...);
+    out = __builtin_shufflevector(abc, abc, Lane<L>(Axis, J)...);
+}
+
+// One axis's L differences of a block, from difference `at` of the axis
+// on. A width is read off the exponent of the difference converted to
+// float, its bits first thinned so that no two set bits are neighbours
+// (the highest stays): no rounding can then carry into the next power of
+// two. The exponent (0 for 0, 127 to 157 for 1 to 2^31 - 1, 256 and more
+// with the sign set, from 2^31 on) fits the low half of its lane: the
+// 16-bit limits take it to 0 to 32, the high half staying 0.
+template <int L, int Axis>
+[[gnu::always_inline]] inline void TakeAxis(const typename Lanes<L>::U (&z)[kAxes], int at, Differences &d,
+                                            typename Lanes<L>::U &any)
+{
+    using V = Lanes<L>;
+    using U = typename V::U;
+    using I = typename V::I;
+    using S = typename V::S;
+    U x;
+    Gather<L, Axis>(z, x, std::make_integer_sequence<int, L>());
+    std::memcpy(d.folded[Axis] + at, &x, sizeof x);
+    any |= x;
+    const U thin = x & ~(x >> 1);
+    const typename V::F f = __builtin_convertvector((I)thin, typename V::F);
+    const S bias = (S)(I{} + 126), widest = (S)(I{} + kMaxWidth);
+    S e = (S)((U)f >> 23);
+    e = e > bias ? e : bias;
+    e -= bias;
+    e = e < widest ? e : widest;
+    // The low byte of each lane, by packing lanes narrower, 128 bits at a
+    // time: fewer instructions than a byte shuffle, and in the baseline too.
+    using W = int32_t __attribute__((vector_size(16)));
+    __m128i words;
+    if constexpr (L == 4) {
+        words = _mm_packs_epi32(__m128i(e), __m128i(e));
+    } else {
+        const W low = __builtin_shufflevector((I)e, (I)e, 0, 1, 2, 3), high = __builtin_shufflevector((I)e, (I)e, 4, 5, 6, 7);
+        words = _mm_packs_epi32(__m128i(low), __m128i(high));
+    }
+    const __m128i bytes = _mm_packs_epi16(words, words);
+    if constexpr (L == 4) {
+        const int32_t w = _mm_cvtsi128_si32(bytes);
+        std::memcpy(d.widths[Axis] + at, &w, sizeof w);
+    } else {
+        _mm_storel_epi64(reinterpret_cast<__m128i *>(d.widths[Axis] + at), bytes);
+    }
+}
+
 template <int L>
 [[gnu::always_inline]] inline void DifferencePass(const uint8_t *packet, Differences &d)
 {
     using V = Lanes<L>;
     using U = typename V::U;
     using I = typename V::I;
-    using F = typename V::F;
-    using S = typename V::S;
     const uint8_t *samples = packet + kPacketSamplesOffset;
-    const I exact = I{} + 0xffffff, lowByte = I{} + 0xff;
-    const S bias = (S)(I{} + 126), widest = (S)(I{} + kMaxWidth);
+    U any[kAxes] = {};
     // Inlined, so that it runs on the caller's instruction set.
-    const auto pass = [&](int at, U &any) __attribute__((always_inline)) {
-        U a, b;
-        std::memcpy(&a, samples + 4 * at, sizeof a);
-        std::memcpy(&b, samples + 4 * (at + kAxes), sizeof b);
-        const U diff = b - a;
-        const U z = (diff << 1) ^ (U)((I)diff >> 31);
-        std::memcpy(d.folded + at, &z, sizeof z);
-        any |= z;
-        const I zi = (I)z;
-        const F f = __builtin_convertvector(zi ^ (zi & (zi > exact) & lowByte), F);
-        S e = (S)((U)f >> 23);
-        e = e > bias ? e : bias;
-        e -= bias;
-        e = e < widest ? e : widest;
-        e <<= 4;  // kWidthScale
-        std::memcpy(d.widths + at, &e, sizeof e);
+    const auto block = [&](int at) __attribute__((always_inline)) {
+        U z[kAxes];
+        Repeat<kAxes>([&](int v) __attribute__((always_inline)) {
+            U a, b;
+            std::memcpy(&a, samples + 4 * (at + L * v), sizeof a);
+            std::memcpy(&b, samples + 4 * (at + L * v + kAxes), sizeof b);
+            const U diff = b - a;
+            z[v] = (diff << 1) ^ (U)((I)diff >> 31);
+        });
+        TakeAxis<L, 0>(z, at / kAxes, d, any[0]);
+        TakeAxis<L, 1>(z, at / kAxes, d, any[1]);
+        TakeAxis<L, 2>(z, at / kAxes, d, any[2]);
     };
-    // Lane l of vector n is axis (L n + l) % 3: three sums of the bits,
-    // by n % 3.
-    constexpr int kVectors = kDifferences / L;
-    U any[kAxes] = {}, last = {};
-    int n = 0;
-    for (; n + kAxes <= kVectors; n += kAxes) {
-        pass(L * n, any[0]);
-        pass(L * (n + 1), any[1]);
-        pass(L * (n + 2), any[2]);
-    }
-    for (; n < kVectors; ++n)
-        pass(L * n, any[n % kAxes]);
-    if constexpr (kDifferences % L != 0)
-        pass(kDifferences - L, last);
-    // From memory, lane by lane: cheaper than taking each out of a register.
-    uint32_t lanes[kAxes + 1][L];
-    std::memcpy(lanes, any, sizeof any);
-    std::memcpy(lanes[kAxes], &last, sizeof last);
-    d.any[0] = d.any[1] = d.any[2] = 0;
-    for (int l = 0; l < L; ++l) {
-        for (int r = 0; r < kAxes; ++r)
-            d.any[(L * r + l) % kAxes] |= lanes[r][l];
-        d.any[(kDifferences - L + l) % kAxes] |= lanes[kAxes][l];
+    constexpr int kBlock = kAxes * L;
+    for (int at = 0; at + kBlock <= kDifferences; at += kBlock)
+        block(at);
+    // The block that would reach past the last difference is taken ending
+    // on it instead, its overlap computed twice.
+    if constexpr (kDifferences % kBlock != 0)
+        block(kDifferences - kBlock);
+    for (int a = 0; a < kAxes; ++a) {
+        std::memset(d.folded[a] + kSteps, 0, sizeof d.folded[a] - sizeof(uint32_t) * kSteps);
+        std::memset(d.widths[a] + kSteps, 0, sizeof d.widths[a] - kSteps);
+        uint32_t lanes[L];
+        std::memcpy(lanes, &any[a], sizeof lanes);
+        d.any[a] = 0;
+        for (uint32_t lane : lanes)
+            d.any[a] |= lane;
     }
 }
 
-void DifferenceBaseline(const uint8_t *packet, Differences &d) { DifferencePass<4>(packet, d); }
-__attribute__((target("avx2"))) void DifferenceAvx2(const uint8_t *packet, Differences &d)
+// How many of an axis's differences are wider than `w`: 4 L widths
+// compared at a time, the counts added up by the baseline's sum of
+// absolute differences.
+template <int L>
+[[gnu::always_inline]] inline uint32_t Wider(const int8_t *widths, int w)
 {
-    DifferencePass<8>(packet, d);
+    using C = typename Lanes<L>::C;
+    const C limit = (C)(typename Lanes<L>::I{} + int32_t(0x01010101u * uint32_t(w)));  // bytes broadcast as words: far fewer instructions
+    C count = {};
+    Repeat<kRoom / int(sizeof(C))>([&](int k) __attribute__((always_inline)) {
+        C v;
+        std::memcpy(&v, widths + k * sizeof v, sizeof v);
+        count -= (C)(v > limit);
+    });
+    C16 sum;
+    if constexpr (sizeof(C) == 32)
+        sum = __builtin_shufflevector(count, count, 0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15) +
+              __builtin_shufflevector(count, count, 16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 28, 29, 30, 31);
+    else
+        sum = count;
+    const __m128i s = _mm_sad_epu8(__m128i(sum), _mm_setzero_si128());
+    return uint32_t(_mm_cvtsi128_si32(s) + _mm_extract_epi16(s, 4));
 }
 
-using DifferenceFn = void (*)(const uint8_t *, Differences &);
-
-DifferenceFn FastestDifference()
+// The differences of an axis wider than `w`, a bit each.
+void WiderBits(const int8_t *widths, int w, uint64_t (&bits)[2])
 {
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("avx2") ? DifferenceAvx2 : DifferenceBaseline;
+    const C16 limit = (C16)(Lanes<4>::I{} + int32_t(0x01010101u * uint32_t(w)));
+    bits[0] = bits[1] = 0;
+    Repeat<kRoom / 16>([&](int k) __attribute__((always_inline)) {
+        C16 v;
+        std::memcpy(&v, widths + 16 * k, sizeof v);
+        bits[k / 4] |= uint64_t(uint16_t(_mm_movemask_epi8(__m128i(v > limit)))) << (16 * (k % 4));
+    });
 }
-
-std::atomic<DifferenceFn> gDifference{FastestDifference()};
-
-// Counts of the widths an axis's widest difference and the 15 below it, as
-// sixteen bytes a difference adds to: row 32 - k counts width top - k when
-// read from row 32 - top on.
-constexpr int kWindow = 16;
-using U16B = uint8_t __attribute__((vector_size(16)));
-static_assert(kWidthScale == kWindow);
-alignas(16) constexpr auto kWindowRows = [] {
-    std::array<uint8_t, kWindow *(kMaxWidth + 1)> rows{};
-    for (int k = 0; k < kWindow; ++k)
-        rows[kWindow * (kMaxWidth - k) + k] = 1;
-    return rows;
-}();
 
 // The width that packs an axis smallest, the wider differences apart: the
-// smallest of the cheapest, as the unpacker takes any. `count(w)` is how
-// many differences have width w; it knows only widths from `floor` on:
-// false when the choice would need narrower ones.
-template <class Count>
-bool Choose(const Count &count, int top, int floor, AxisPlan &plan)
+// smallest of the cheapest, as the unpacker takes any. Once the
+// exceptions alone cost more than the best so far, no narrower width can
+// win; counts are taken only down to there.
+template <int L>
+[[gnu::always_inline]] inline AxisPlan Choose(const int8_t *widths, int top)
 {
+    AxisPlan plan;
     uint32_t wider = 0;  // differences wider than `w`
     uint32_t best = UINT32_MAX;
-    // Once the exceptions alone cost more than the best so far, no narrower
-    // width can win.
-    for (int w = top; w >= 0 && kExceptionBytes * wider <= best; --w) {
-        if (w < floor)
-            return false;
+    for (int w = top; w >= 0 && kExceptionBytes * wider <= best;) {
         const uint32_t cost = PackedBytes(w) + kExceptionBytes * wider;
         if (cost <= best) {
             best = cost;
             plan.width = w;
             plan.exceptions = wider;
         }
-        wider += count(w);
+        if (--w >= 0)
+            wider = Wider<L>(widths, w);
     }
-    return true;
-}
-
-void Plan(const Differences &d, AxisPlan (&plans)[kAxes])
-{
-    // Only the widths near an axis's widest decide its width, and the sums
-    // of rows, unlike increments of counts, do not wait on each other.
-    const uint8_t *base[kAxes];
-    int top[kAxes];
-    for (int a = 0; a < kAxes; ++a) {
-        top[a] = std::bit_width(d.any[a]);
-        base[a] = kWindowRows.data() + kWindow * (kMaxWidth - top[a]);
-    }
-    // Three sums by name: kept in registers, not in an array in memory.
-    U16B x = {}, y = {}, z = {};
-    const auto row = [&d](const uint8_t *from, int j) {
-        U16B r;
-        std::memcpy(&r, from + d.widths[j], sizeof r);
-        return r;
-    };
-    for (int j = 0; j < kDifferences; j += kAxes) {
-        x += row(base[0], j);
-        y += row(base[1], j + 1);
-        z += row(base[2], j + 2);
-    }
-    const U16B sums[kAxes] = {x, y, z};
-    uint8_t window[kAxes][kWindow];
-    std::memcpy(window, sums, sizeof window);
-    for (int a = 0; a < kAxes; ++a) {
-        const int t = top[a];
-        // Width w is byte t - w; the one below the window is never added in.
-        if (Choose([&](int w) { return w > t - kWindow ? window[a][t - w] : 0; }, t, t - kWindow, plans[a]))
-            continue;
-        // Widths spread wider than the window: all of them counted.
-        uint8_t count[kMaxWidth + 1] = {};
-        for (int j = a; j < kDifferences; j += kAxes)
-            ++count[d.widths[j] / kWidthScale];
-        Choose([&](int w) { return count[w]; }, t, 0, plans[a]);
-    }
+    return plan;
 }
 
 uint32_t PlanBytes(const AxisPlan &plan) { return kAxisHeadBytes + PackedBytes(plan.width) + kExceptionBytes * plan.exceptions; }
 
-// Packs `N` differences of one axis (every third of `z`, none wider than
-// `Width`) at `Width` bits each into (N * Width + 7) / 8 bytes. The bit
-// positions are constants, so eight differences become a few shifts into
-// four words and Width bytes.
-template <int Width, int N>
-[[gnu::always_inline]] inline void PackGroup(const uint32_t *z, uint8_t *out)
+// Neighbouring differences of an axis, cut to their low `width` bits,
+// joined into one of twice the width, so that the packer places half as
+// many; from difference `From` on. Each 64-bit lane holds two: the upper
+// one shifted down to bit `width`, the two cut by masks. Cut here rather
+// than where the wider ones are found: a store into the middle of a vector
+// just stored would hold up its load here.
+template <class Q>
+[[gnu::always_inline]] inline void JoinPairs(Q &v, int width)
+{
+    const uint64_t low = (uint64_t(1) << width) - 1;
+    v = (v & low) | ((v >> (32 - width)) & (low << width));
+}
+
+template <int L, int From = 0>
+[[gnu::always_inline]] inline void Pair(const uint32_t *z, int width, uint64_t *pairs)
+{
+    using Q = typename Lanes<L>::Q;
+    Repeat<(2 * kPairs - From + L - 1) / L>([&](int k) __attribute__((always_inline)) {
+        Q v;
+        std::memcpy(&v, z + From + L * k, sizeof v);
+        JoinPairs(v, width);
+        std::memcpy(pairs + (From + L * k) / 2, &v, sizeof v);
+    });
+}
+
+// The groups of eight differences before the last (kWideGroups of them),
+// each into Width bytes, all in vector registers: neighbours joined as
+// above, then in each 128-bit half the two pairs into 4 Width bits (a
+// shift across the half's two words), then the upper half's bits placed
+// after the lower's. For widths 17 to 31, where every shift count lies
+// within a word (1 to 63 bits). A group's 32-byte store reaches past its Width bytes,
+// where the next group's store puts its own; the last one still ends
+// within the axis's bytes.
+constexpr int kWideGroups = kSteps / 8 - 1;
+static_assert((kWideGroups - 1) * 17 + 32 <= int(PackedBytes(17)));
+
+template <int L>
+[[gnu::always_inline]] inline void PackWide(const uint32_t *z, int width, uint8_t *out)
+{
+    static_assert(L == 8);
+    using Q = typename Lanes<L>::Q;
+    const Q zero = {};
+    const int spill = 4 * width - 64;  // bits of the upper half's pairs in the lower half's second word
+    Repeat<kWideGroups>([&](int g) __attribute__((always_inline)) {
+        Q v;
+        std::memcpy(&v, z + 8 * g, sizeof v);
+        JoinPairs(v, width);
+        const Q pairs = v;
+        const Q up = pairs << (2 * width), down = pairs >> (64 - 2 * width);
+        // Words: p0 | p1 << 2w, p1 >> (64 - 2w), and the same in the upper half.
+        const Q quads = __builtin_shufflevector(pairs | __builtin_shufflevector(up, zero, 1, 4, 3, 4), down, 0, 5, 2, 7);
+        const Q left = quads << spill, right = quads >> (64 - spill);
+        const Q group = __builtin_shufflevector(quads, right, 0, 1, 6, 7) | __builtin_shufflevector(left, zero, 4, 2, 3, 4);
+        std::memcpy(out + g * width, &group, sizeof group);
+    });
+}
+
+// Packs `N` values (none wider than `Width`) at `Width` bits each into
+// `Bytes` bytes. The bit positions are constants, so the values become a
+// few shifts into words.
+template <int Width, int N, int Bytes = (N * Width + 7) / 8>
+[[gnu::always_inline]] inline void PackGroup(const uint64_t *values, uint8_t *out)
 {
     uint64_t words[(N * Width + 63) / 64] = {};
     [&]<int... K>(std::integer_sequence<int, K...>) {
         (
             [&] {
                 constexpr int at = K * Width;
-                const uint64_t v = z[kAxes * K];
+                const uint64_t v = values[K];
                 words[at / 64] |= v << (at % 64);
                 if constexpr (at % 64 + Width > 64)
                     words[at / 64 + 1] |= v >> (64 - at % 64);
@@ -248,55 +337,75 @@ template <int Width, int N>
     // Word by word straight from the registers: a copy of the array would
     // read back what was just stored, at offsets the store buffer cannot
     // forward.
-    constexpr int bytes = (N * Width + 7) / 8;
     [&]<int... K>(std::integer_sequence<int, K...>) {
         (std::memcpy(out + 8 * K, &words[K], 8), ...);
-    }(std::make_integer_sequence<int, bytes / 8>());
-    if constexpr (bytes % 8 != 0) {
-        uint64_t rest = words[bytes / 8];
-        uint8_t *at = out + bytes / 8 * 8;
-        if constexpr (bytes % 8 >= 4) {
+    }(std::make_integer_sequence<int, Bytes / 8>());
+    if constexpr (Bytes % 8 != 0) {
+        uint64_t rest = words[Bytes / 8];
+        uint8_t *at = out + Bytes / 8 * 8;
+        if constexpr (Bytes % 8 >= 4) {
             StoreU32LE(at, uint32_t(rest));
             rest >>= 32;
             at += 4;
         }
-        if constexpr (bytes % 4 >= 2) {
+        if constexpr (Bytes % 4 >= 2) {
             StoreU16LE(at, uint16_t(rest));
             rest >>= 16;
             at += 2;
         }
-        if constexpr (bytes % 2 == 1)
+        if constexpr (Bytes % 2 == 1)
             *at = uint8_t(rest);
     }
 }
 
+// Packs an axis's differences from the last whole group of eight on (the
+// group and the three after it), paired, at `Width` bits each.
 template <int Width>
-void PackAxis(const uint32_t *z, uint8_t *out)
+void PackEnd(const uint64_t *pairs, uint8_t *out)
 {
     if constexpr (Width > 0) {
-        for (int g = 0; g < kSteps / 8; ++g, z += 8 * kAxes, out += Width)
-            PackGroup<Width, 8>(z, out);
-        PackGroup<Width, kSteps % 8>(z, out);
+        PackGroup<2 * Width, 4>(pairs, out);
+        PackGroup<2 * Width, 2, (3 * Width + 7) / 8>(pairs + 4, out + Width);
     }
 }
 
-using AxisPacker = void (*)(const uint32_t *, uint8_t *);
+// Packs an axis's 115 differences, paired, at `Width` bits each into
+// (115 Width + 7) / 8 bytes: eight in Width bytes at a time, two such
+// groups a round.
+template <int Width>
+void PackAxis(const uint64_t *pairs, uint8_t *out)
+{
+    if constexpr (Width > 0) {
+        static_assert(kWideGroups % 2 == 1);
+        for (int g = 0; g < kWideGroups / 2; ++g, pairs += 8, out += 2 * Width) {
+            PackGroup<2 * Width, 4>(pairs, out);
+            PackGroup<2 * Width, 4>(pairs + 4, out + Width);
+        }
+        PackGroup<2 * Width, 4>(pairs, out);
+        PackEnd<Width>(pairs + 4, out + Width);
+    }
+}
+
+using AxisPacker = void (*)(const uint64_t *, uint8_t *);
 
 constexpr auto kPackers = []<int... W>(std::integer_sequence<int, W...>) {
     return std::array<AxisPacker, sizeof...(W)>{&PackAxis<W>...};
 }(std::make_integer_sequence<int, kMaxWidth + 1>());
+constexpr auto kEnds = []<int... W>(std::integer_sequence<int, W...>) {
+    return std::array<AxisPacker, sizeof...(W)>{&PackEnd<W>...};
+}(std::make_integer_sequence<int, kMaxWidth + 1>());
 
-}  // namespace
-
-uint32_t PackPacket(const uint8_t *packet, uint8_t *out)
+template <int L>
+[[gnu::always_inline]] inline uint32_t Pack(const uint8_t *packet, uint8_t *out)
 {
     Differences d;
-    gDifference.load(std::memory_order_relaxed)(packet, d);
+    DifferencePass<L>(packet, d);
     AxisPlan plans[kAxes];
-    Plan(d, plans);
     uint32_t total = 1 + kPacketSamplesOffset + (kPacketSize - kPacketEndOffset);
-    for (const AxisPlan &plan : plans)
-        total += PlanBytes(plan);
+    for (int a = 0; a < kAxes; ++a) {
+        plans[a] = Choose<L>(d.widths[a], std::bit_width(d.any[a]));
+        total += PlanBytes(plans[a]);
+    }
     if (total >= kMaxPackedPacketBytes) {
         out[0] = kTagAsIs;
         std::memcpy(out + 1, packet, kPacketSize);
@@ -310,34 +419,65 @@ uint32_t PackPacket(const uint8_t *packet, uint8_t *out)
     p += kPacketSize - kPacketEndOffset;
     for (int a = 0; a < kAxes; ++a) {
         const AxisPlan &plan = plans[a];
-        StoreU32LE(p, SampleBits(packet, 0, a));
+        StoreU32LE(p, LoadU32LE(packet + kPacketSamplesOffset + 4u * uint32_t(a)));
         p[4] = uint8_t(plan.width);
         p[5] = uint8_t(plan.exceptions);
         p += kAxisHeadBytes;
-        // The wider differences first, in index order and no further than
-        // the last of them; what the bits keep of them is their low bits.
+        // The wider differences after the bits, in index order; what the
+        // bits keep of them is their low bits.
         uint8_t *exception = p + PackedBytes(plan.width);
-        const uint32_t mask = uint32_t((uint64_t(1) << plan.width) - 1);
-        uint32_t left = plan.exceptions;
-        for (int i = 0; left > 0; ++i) {
-            uint32_t &z = d.folded[kAxes * i + a];
-            if (d.widths[kAxes * i + a] > kWidthScale * plan.width) {
-                exception[0] = uint8_t(i);
-                StoreU32LE(exception + 1, z);
-                exception += kExceptionBytes;
-                z &= mask;
-                --left;
+        if (plan.exceptions > 0) {
+            uint64_t bits[2];
+            WiderBits(d.widths[a], plan.width, bits);
+            for (int h = 0; h < 2; ++h) {
+                for (uint64_t m = bits[h]; m != 0; m &= m - 1) {
+                    const int i = 64 * h + std::countr_zero(m);
+                    exception[0] = uint8_t(i);
+                    StoreU32LE(exception + 1, d.folded[a][i]);
+                    exception += kExceptionBytes;
+                }
             }
         }
-        kPackers[plan.width](d.folded + a, p);
+        alignas(32) uint64_t pairs[kRoom / 2];
+        if constexpr (L == 8) {
+            if (plan.width > 16 && plan.width < 32) {
+                PackWide<L>(d.folded[a], plan.width, p);
+                constexpr int kEnd = 8 * kWideGroups;
+                Pair<L, kEnd>(d.folded[a], plan.width, pairs);
+                kEnds[plan.width](pairs + kEnd / 2, p + kWideGroups * plan.width);
+                p = exception;
+                continue;
+            }
+        }
+        if (plan.width > 0) {
+            Pair<L>(d.folded[a], plan.width, pairs);
+            kPackers[plan.width](pairs, p);
+        }
         p = exception;
     }
     return uint32_t(p - out);
 }
 
+uint32_t PackBaseline(const uint8_t *packet, uint8_t *out) { return Pack<4>(packet, out); }
+__attribute__((target("avx2"))) uint32_t PackAvx2(const uint8_t *packet, uint8_t *out) { return Pack<8>(packet, out); }
+
+using PackFn = uint32_t (*)(const uint8_t *, uint8_t *);
+
+PackFn FastestPack()
+{
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx2") ? PackAvx2 : PackBaseline;
+}
+
+std::atomic<PackFn> gPack{FastestPack()};
+
+}  // namespace
+
+uint32_t PackPacket(const uint8_t *packet, uint8_t *out) { return gPack.load(std::memory_order_relaxed)(packet, out); }
+
 void UseBaselinePacking(bool baseline)
 {
-    gDifference.store(baseline ? DifferenceBaseline : FastestDifference(), std::memory_order_relaxed);
+    gPack.store(baseline ? PackBaseline : FastestPack(), std::memory_order_relaxed);
 }
 
 bool UnpackPacket(const uint8_t *packed, uint32_t bytes, uint8_t *packet)
