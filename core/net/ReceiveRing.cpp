@@ -24,6 +24,16 @@ void ReceiveRing::SetPositionForTest(uint32_t pos)
     read_.store(pos);
 }
 
+void ReceiveRing::NotifyAfterLock(std::condition_variable &ready)
+{
+    // Taking and dropping the lock orders this after the other side's check
+    // under it: either that check saw the new counter, or the other side is
+    // already waiting and hears the notify. Notifying after the lock is
+    // dropped spares the woken thread a second sleep on the lock itself.
+    { std::lock_guard lock(mutex_); }
+    ready.notify_one();
+}
+
 uint32_t ReceiveRing::Available() const
 {
     return uint32_t(written_.load() - read_.load());
@@ -48,19 +58,21 @@ uint8_t *ReceiveRing::WaitForSpace(uint32_t *len)
     return buf_ + pos;
 }
 
-void ReceiveRing::Commit(uint32_t n)
+void ReceiveRing::Commit(uint32_t n, bool wake)
 {
     const uint64_t w = written_.fetch_add(n) + n;
+    // A full ring is woken for in any case: the writer is about to wait for
+    // room, which only the reader can make.
+    if (!wake && w - read_.load() < kSize)
+        return;
     // Counter, flag and target are all sequentially consistent, and the
     // reader stores its target before its flag and re-checks the counter
     // under the lock after both. So either this thread sees the flag with
     // the current target (or a later one, whose wait re-checks by itself),
     // or the reader's re-check sees the new counter: no wake-up is lost.
     // A target not yet reached means the reader would only go back to sleep.
-    if (readerWaiting_.load(std::memory_order_seq_cst) && w >= readTarget_.load(std::memory_order_seq_cst)) {
-        std::lock_guard lock(mutex_);
-        dataReady_.notify_one();
-    }
+    if (readerWaiting_.load(std::memory_order_seq_cst) && w >= readTarget_.load(std::memory_order_seq_cst))
+        NotifyAfterLock(dataReady_);
 }
 
 void ReceiveRing::WakeReader()
@@ -68,10 +80,8 @@ void ReceiveRing::WakeReader()
     // As in Commit: the flag before the reader's, the reader's check after
     // its own, so either the notify reaches it or its check sees the flag.
     wake_.store(true, std::memory_order_seq_cst);
-    if (readerWaiting_.load(std::memory_order_seq_cst)) {
-        std::lock_guard lock(mutex_);
-        dataReady_.notify_one();
-    }
+    if (readerWaiting_.load(std::memory_order_seq_cst))
+        NotifyAfterLock(dataReady_);
 }
 
 void ReceiveRing::SetWanted(uint32_t n)
@@ -137,10 +147,8 @@ uint8_t ReceiveRing::PeekByte(uint32_t offset) const
 void ReceiveRing::Consume(uint32_t n)
 {
     read_.fetch_add(n);
-    if (writerWaiting_.load(std::memory_order_seq_cst)) {
-        std::lock_guard lock(mutex_);
-        spaceReady_.notify_one();
-    }
+    if (writerWaiting_.load(std::memory_order_seq_cst))
+        NotifyAfterLock(spaceReady_);
 }
 
 void ReceiveRing::Close()

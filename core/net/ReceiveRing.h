@@ -29,7 +29,10 @@ public:
     // Returns the pointer and sets *len (0 when closed).
     uint8_t *WaitForSpace(uint32_t *len);
     // Publishes n bytes written at the pointer returned by WaitForSpace.
-    void Commit(uint32_t n);
+    // `wake` false: the writer is about to commit more at once (the rest of
+    // what it received, cut at the ring's end), so a waiting reader is left
+    // asleep until then rather than woken twice.
+    void Commit(uint32_t n, bool wake = true);
     // Copies n bytes in (splitting at the end), waiting for room as needed.
     // Returns false if the ring was closed before all bytes went in.
     bool Write(const uint8_t *data, uint32_t n);
@@ -70,6 +73,8 @@ public:
     void SetPositionForTest(uint32_t pos);
 
 private:
+    void NotifyAfterLock(std::condition_variable &ready);
+
     uint8_t buf_[kSize];
     std::atomic<uint64_t> written_{0};  // bytes ever written (writer only)
     std::atomic<uint64_t> read_{0};     // bytes ever consumed (reader only)

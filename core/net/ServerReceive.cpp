@@ -96,6 +96,10 @@ void Server::ReceiveLoop(ConnectionRecord &rec)
     // not streaming, so the next call simply blocks until a byte comes
     // instead of timing out again and again.
     bool idle = false;
+    // Bytes committed without waking the parser, because more were to be
+    // taken at once (see below): whatever the next call brings, the parser
+    // is woken after it.
+    bool owed = false;
     for (;;) {
         ssize_t n;
         bool drop = table_.acquisitionState.load() == 2 && table_.selectedConnection.load() == rec.slotIndex;
@@ -125,6 +129,9 @@ void Server::ReceiveLoop(ConnectionRecord &rec)
             }
         }
         if (drop) {
+            if (owed)
+                rec.ring.WakeReader();
+            owed = false;
             // Replay feeds this slot; its live bytes are read and dropped.
             n = ::recv(fd, discard, sizeof discard, 0);
             if (n > 0)
@@ -135,17 +142,29 @@ void Server::ReceiveLoop(ConnectionRecord &rec)
             if (room == 0)  // ring closed: the station is stopping
                 break;
             int flags = 0;
+            bool gathered = false;  // the low-water mark was reached
             if (lowWater > 1) {
                 // poll honours the low-water mark; on its time-out whatever
                 // has come is taken without waiting further.
                 pollfd pfd{fd, POLLIN, 0};
-                if (::poll(&pfd, 1, kGatherTimeoutMs) < 0 && errno != EINTR) {
+                const int ready = ::poll(&pfd, 1, owed ? 0 : kGatherTimeoutMs);
+                if (ready < 0 && errno != EINTR) {
                     sink_.Post(StationEvent::Make(kConnectionEvent, -1, kEventReceiveFailed));
                     break;
                 }
+                gathered = ready > 0 && (pfd.revents & POLLIN) != 0;
                 flags = MSG_DONTWAIT;
             }
-            n = ::recv(fd, dst, room < kReceiveCallSize ? room : kReceiveCallSize, flags);
+            const uint32_t size = room < kReceiveCallSize ? room : kReceiveCallSize;
+            n = ::recv(fd, dst, size, flags);
+            const bool replay =
+                table_.acquisitionState.load() == 2 && table_.selectedConnection.load() == rec.slotIndex;
+            if (owed && (n <= 0 || replay)) {
+                const int err = errno;  // kept for the checks below
+                rec.ring.WakeReader();
+                errno = err;
+            }
+            owed = false;
             if (n < 0 && flags != 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
                 idle = errno != EINTR;  // the time-out passed with nothing new
                 continue;
@@ -153,13 +172,17 @@ void Server::ReceiveLoop(ConnectionRecord &rec)
             idle = false;
             // A replay may have started while this call waited: its bytes are
             // then dropped rather than published to the parser.
-            if (n > 0 && table_.acquisitionState.load() == 2 && table_.selectedConnection.load() == rec.slotIndex)
+            if (n > 0 && replay)
                 continue;
             if (n > 0) {
                 table_.lastReceiveTime = int64_t(std::time(nullptr));
                 table_.lastReceiveLength = int(n);
                 rec.bytesReceived.fetch_add(uint64_t(n), std::memory_order_relaxed);
-                rec.ring.Commit(uint32_t(n));
+                // Cut short by the ring's end with the gathered bytes not all
+                // taken: the next call takes the rest at once, and the parser
+                // is woken by that one instead of by both.
+                owed = gathered && uint32_t(n) == size && size < uint32_t(lowWater) && !replyExpected;
+                rec.ring.Commit(uint32_t(n), !owed);
                 if (replyExpected)
                     rec.ring.WakeReader();
                 continue;
