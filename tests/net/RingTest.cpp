@@ -180,3 +180,25 @@ TEST(ReceiveRing, WakeReaderEndsAWaitForMoreThanHasCome)
     writer.join();
     EXPECT_FALSE(ring->Closed());
 }
+
+// A commit that leaves the reader asleep (more to follow at once) must still
+// wake it when it fills the ring: the writer's next wait is for room only the
+// reader can make, and neither would ever move again.
+TEST(ReceiveRing, AQuietCommitThatFillsTheRingStillWakesTheReader)
+{
+    auto ring = MakeRing();
+    std::thread writer([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        uint32_t room = 0;
+        ring->WaitForSpace(&room);
+        ring->Commit(room - 10, false);  // not full: the reader sleeps on
+        ring->WaitForSpace(&room);
+        ring->Commit(room, false);  // full
+        ring->WaitForSpace(&room);  // returns once the reader has consumed
+        ring->Commit(room);
+    });
+    EXPECT_EQ(ring->WaitForData(ReceiveRing::kSize), ReceiveRing::kSize);
+    ring->Consume(100);
+    writer.join();
+    EXPECT_EQ(ring->Available(), ReceiveRing::kSize);
+}
