@@ -38,6 +38,9 @@ TAV_INLINE V4 Larger(const V4 &peak, const V4 &magnitude) { return magnitude > p
 // form of the 256-bit one goes through the stack in two halves; the AVX
 // paths use the one instruction each instead. Same values bit for bit.
 struct Generic {
+    // Whether the row pass keeps the raw figures as well (RawPass otherwise):
+    // only where 32 registers hold their running values beside the rest.
+    static constexpr bool kFusedRaw = false;
     TAV_INLINE static V4 Widen(const F4 &v) { return __builtin_convertvector(v, V4); }
     TAV_INLINE static F4 Narrow(const V4 &v) { return __builtin_convertvector(v, F4); }
 };
@@ -46,9 +49,13 @@ struct Generic {
 // Clang emits the one instruction for the generic form itself, and refuses
 // 256-bit operands in inline assembly outside a function built for AVX.
 struct Avx : Generic {};
+struct Avx512 : Generic {
+    static constexpr bool kFusedRaw = true;
+};
 #else
 // Only ever inlined into the functions built for AVX2 and above.
 struct Avx {
+    static constexpr bool kFusedRaw = false;
     TAV_INLINE static V4 Widen(const F4 &v)
     {
         V4 r;
@@ -61,6 +68,9 @@ struct Avx {
         asm("vcvtpd2ps %1, %0" : "=v"(r) : "v"(v));
         return r;
     }
+};
+struct Avx512 : Avx {
+    static constexpr bool kFusedRaw = true;
 };
 #endif
 
@@ -124,11 +134,13 @@ TAV_INLINE V4 LowPassTaps(const V4 *u)
     return ((u[0] + u[-5]) - Splat(11.0) * (u[-1] + u[-4])) - Splat(38.0) * (u[-2] + u[-3]);
 }
 
-// The high-pass's pole pair over (1, -2, 1), transposed.
+// The high-pass's pole pair over (1, -2, 1), transposed. The input's term
+// goes in before the output's, off the path from one kept row's output to
+// the next: the kept rows run one after the other, bound by that latency.
 TAV_INLINE V4 HighPassPair(const LaneBiquad &k, State &s, const V4 &x)
 {
     const V4 y = x + s.x1;
-    s.x1 = (s.x2 - k.a1 * y) - x * Splat(2.0);
+    s.x1 = (s.x2 - x * Splat(2.0)) - k.a1 * y;
     s.x2 = x - k.a2 * y;
     return y;
 }
@@ -143,15 +155,18 @@ TAV_INLINE V4 HighPassPole(const LaneBiquad &k, State &s, const V4 &x)
 }
 
 // Loads row i's X, Y, Z (and one value beyond, into the idle lane) with a
-// NaN or infinite sample, and the idle lane, taken as 0. RawRun counts them.
+// NaN or infinite sample, and the idle lane, taken as 0; the raw figures
+// count them. `raw` receives the samples as they came, `magnitude` their
+// absolute values and `finite` which of them are finite.
 template <class Isa>
-TAV_INLINE V4 LoadRow(const uint8_t *p)
+TAV_INLINE V4 LoadRow(const uint8_t *p, V4 &raw, V4 &magnitude, M4 &finite)
 {
-    F4 raw;
-    std::memcpy(&raw, p, sizeof raw);
-    const V4 x = Isa::Widen(raw);
-    const M4 finite = (Abs(x) <= Splat(FLT_MAX)) & kAxisLanes;
-    return (V4)((M4)x & finite);
+    F4 in;
+    std::memcpy(&in, p, sizeof in);
+    raw = Isa::Widen(in);
+    magnitude = Abs(raw);
+    finite = magnitude <= Splat(FLT_MAX);
+    return (V4)((M4)raw & finite & kAxisLanes);
 }
 
 // One loop over the rows does the acceleration's statistics and speed
@@ -191,6 +206,13 @@ TAV_INLINE void FusedPass(RowWork &w, const uint8_t *p, int n, const RowOutput &
     int untilCapture = (decimation - out.captureCount % decimation) % decimation;
     int position = (out.captureCount + untilCapture) / decimation;
     V4 sumIso = w.sumIso;
+    // The raw figures, where this pass keeps them: in double lanes, which
+    // hold the float samples exactly, against the limit as a float, so that
+    // every comparison falls as RawPass's does. Runs are counted less one:
+    // a sample that ends a run sets it to 0, the masked count as it stands.
+    V4 rawMin = w.rawMin, rawMax = w.rawMax, rawPrevious = w.rawPrevious;
+    const V4 rawLimit = ToFloat<Isa>(w.rangeLimit);
+    M4 runLess = w.run - 1, longestLess = w.longestRun - 1, atLimit = w.atLimit, finiteRows = {};
     float *dst[3][3];
     std::memcpy(dst, out.plot, sizeof dst);
 
@@ -198,7 +220,18 @@ TAV_INLINE void FusedPass(RowWork &w, const uint8_t *p, int n, const RowOutput &
     // and the velocity (before the high-pass), from its samples.
     auto velocity = [&](const uint8_t *row, V4 &x) __attribute__((always_inline)) {
         // A NaN or infinite sample counts as no acceleration.
-        x = LoadRow<Isa>(row);
+        V4 raw, magnitude;
+        M4 finite;
+        x = LoadRow<Isa>(row, raw, magnitude, finite);
+        if constexpr (Isa::kFusedRaw) {
+            rawMin = raw < rawMin ? raw : rawMin;
+            rawMax = raw > rawMax ? raw : rawMax;
+            runLess = raw == rawPrevious ? runLess + 1 : M4{};
+            longestLess = runLess > longestLess ? runLess : longestLess;
+            atLimit -= magnitude >= rawLimit;
+            finiteRows -= finite;
+            rawPrevious = raw;
+        }
         sumSq += x * x;
         peak = Larger(peak, Abs(x));
         const V4 dev = x - shift;
@@ -330,11 +363,12 @@ TAV_INLINE void FusedPass(RowWork &w, const uint8_t *p, int n, const RowOutput &
         const int step = w.isoDecimation > 0 ? w.isoDecimation : 1;
         const V4 *rows = lowPassed + (kIsoTaps - 1);
         int r = w.isoUntilKept;
-        for (; r < n; r += step) {
+        uint32_t kept = 0;
+        for (; r < n; r += step, ++kept) {
             const V4 band = HighPassPole(w.isoHigh[1], pole, HighPassPair(w.isoHigh[0], pair, LowPassTaps(rows + r)));
             sumIso += band * band;
-            ++w.isoKept;
         }
+        w.isoKept += kept;
         w.isoUntilKept = r - n;
         KeepState(w.isoHigh[0], pair);
         KeepState(w.isoHigh[1], pole);
@@ -344,44 +378,16 @@ TAV_INLINE void FusedPass(RowWork &w, const uint8_t *p, int n, const RowOutput &
         w.isoState[2] = iso3;
     }
     w.sumIso = sumIso;
+    if constexpr (Isa::kFusedRaw) {
+        w.rawMin = rawMin;
+        w.rawMax = rawMax;
+        w.rawPrevious = rawPrevious;
+        w.run = runLess + 1;
+        w.longestRun = longestLess + 1;
+        w.atLimit = atLimit;
+        w.nonFinite += n - finiteRows;
+    }
 }
-
-using RunFn = void (*)(RowWork &, const uint8_t *, int, const RowOutput &);
-
-template <bool kIso, bool kHighPass, bool kPlot, bool kCapture>
-void RowsBaseline(RowWork &w, const uint8_t *p, int n, const RowOutput &out)
-{
-    FusedPass<Generic, kIso, kHighPass, kPlot, kCapture>(w, p, n, out);
-}
-
-// The same code for processors with 256-bit vectors. No fused multiply-add
-// (the file is built without contraction), so that results do not depend on
-// the processor.
-template <bool kIso, bool kHighPass, bool kPlot, bool kCapture>
-__attribute__((target("avx2"))) void RowsAvx2(RowWork &w, const uint8_t *p, int n, const RowOutput &out)
-{
-    FusedPass<Avx, kIso, kHighPass, kPlot, kCapture>(w, p, n, out);
-}
-
-// Still 256-bit vectors, but with the 32 vector registers of AVX-512: the
-// pass's running values then stay in registers instead of being stored and
-// reloaded every row.
-template <bool kIso, bool kHighPass, bool kPlot, bool kCapture>
-__attribute__((target("avx2,avx512f,avx512vl"))) void RowsAvx512(RowWork &w, const uint8_t *p, int n,
-                                                                 const RowOutput &out)
-{
-    FusedPass<Avx, kIso, kHighPass, kPlot, kCapture>(w, p, n, out);
-}
-
-#define TAV_TABLE_HALF(fn, iso)                                            \
-    {{{fn<iso, false, false, false>, fn<iso, false, false, true>},         \
-      {fn<iso, false, true, false>, fn<iso, false, true, true>}},          \
-     {{fn<iso, true, false, false>, fn<iso, true, false, true>},           \
-      {fn<iso, true, true, false>, fn<iso, true, true, true>}}}
-#define TAV_TABLE(fn) {TAV_TABLE_HALF(fn, false), TAV_TABLE_HALF(fn, true)}
-
-// Indexed [path][iso][highPass][plot][capture].
-constexpr RunFn kPaths[3][2][2][2][2] = {TAV_TABLE(RowsBaseline), TAV_TABLE(RowsAvx2), TAV_TABLE(RowsAvx512)};
 
 // The raw figures in single precision, four lanes in one 128-bit register:
 // the samples come as floats and the figures need nothing more. The idle
@@ -424,6 +430,45 @@ TAV_INLINE void RawPass(RowWork &w, const uint8_t *p, int n)
     w.longestRun = __builtin_convertvector(longest, M4);
     w.atLimit = __builtin_convertvector(atLimit, M4);
 }
+
+using RunFn = void (*)(RowWork &, const uint8_t *, int, const RowOutput &);
+
+template <bool kIso, bool kHighPass, bool kPlot, bool kCapture>
+void RowsBaseline(RowWork &w, const uint8_t *p, int n, const RowOutput &out)
+{
+    FusedPass<Generic, kIso, kHighPass, kPlot, kCapture>(w, p, n, out);
+    RawPass<Generic>(w, p, n);
+}
+
+// The same code for processors with 256-bit vectors. No fused multiply-add
+// (the file is built without contraction), so that results do not depend on
+// the processor.
+template <bool kIso, bool kHighPass, bool kPlot, bool kCapture>
+__attribute__((target("avx2"))) void RowsAvx2(RowWork &w, const uint8_t *p, int n, const RowOutput &out)
+{
+    FusedPass<Avx, kIso, kHighPass, kPlot, kCapture>(w, p, n, out);
+    RawPass<Avx>(w, p, n);
+}
+
+// Still 256-bit vectors, but with the 32 vector registers of AVX-512: the
+// pass's running values then stay in registers instead of being stored and
+// reloaded every row, the raw figures' as well.
+template <bool kIso, bool kHighPass, bool kPlot, bool kCapture>
+__attribute__((target("avx2,avx512f,avx512vl"))) void RowsAvx512(RowWork &w, const uint8_t *p, int n,
+                                                                 const RowOutput &out)
+{
+    FusedPass<Avx512, kIso, kHighPass, kPlot, kCapture>(w, p, n, out);
+}
+
+#define TAV_TABLE_HALF(fn, iso)                                            \
+    {{{fn<iso, false, false, false>, fn<iso, false, false, true>},         \
+      {fn<iso, false, true, false>, fn<iso, false, true, true>}},          \
+     {{fn<iso, true, false, false>, fn<iso, true, false, true>},           \
+      {fn<iso, true, true, false>, fn<iso, true, true, true>}}}
+#define TAV_TABLE(fn) {TAV_TABLE_HALF(fn, false), TAV_TABLE_HALF(fn, true)}
+
+// Indexed [path][iso][highPass][plot][capture].
+constexpr RunFn kPaths[3][2][2][2][2] = {TAV_TABLE(RowsBaseline), TAV_TABLE(RowsAvx2), TAV_TABLE(RowsAvx512)};
 
 void RawBaseline(RowWork &w, const uint8_t *p, int n) { RawPass<Generic>(w, p, n); }
 __attribute__((target("avx2"))) void RawAvx2(RowWork &w, const uint8_t *p, int n) { RawPass<Avx>(w, p, n); }
