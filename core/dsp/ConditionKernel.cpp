@@ -99,15 +99,41 @@ TAV_INLINE void KeepState(LaneBiquad &s, const State &t)
     s.y2 = t.y2;
 }
 
-// Direct form I, summed in the order of BiquadStep.
-TAV_INLINE V4 Step(const LaneBiquad &k, State &s, const V4 &x)
+// The plotted high-pass sections: direct form I, summed in the order of
+// BiquadStep. Their numerators are symmetric (b2 is b0, as every section
+// DesignBiquad makes for them has it), so b2 times the input two rows back
+// is b0 times it, the product its own row already made: each input is
+// multiplied twice, not three times, with the same products. `p1` and `p2`
+// hold b0 times the last two inputs, `q1` b1 times the last.
+struct HighPassState {
+    V4 q1, p1, p2, y1, y2;
+};
+
+TAV_INLINE HighPassState HighPassStateOf(const LaneBiquad &k)
 {
-    const V4 y = k.b0 * x + k.b1 * s.x1 + k.b2 * s.x2 - k.a1 * s.y1 - k.a2 * s.y2;
-    s.x2 = s.x1;
-    s.x1 = x;
+    return HighPassState{k.b1 * k.x1, k.b0 * k.x1, k.b2 * k.x2, k.y1, k.y2};
+}
+
+TAV_INLINE V4 Step(const LaneBiquad &k, HighPassState &s, const V4 &x)
+{
+    const V4 p = k.b0 * x;
+    const V4 y = (((p + s.q1) + s.p2) - k.a1 * s.y1) - k.a2 * s.y2;
+    s.q1 = k.b1 * x;
+    s.p2 = s.p1;
+    s.p1 = p;
     s.y2 = s.y1;
     s.y1 = y;
     return y;
+}
+
+// Keeps the states of a section whose last two inputs were `x1` (the newer)
+// and `x2`.
+TAV_INLINE void KeepHighPass(LaneBiquad &k, const HighPassState &s, const V4 &x1, const V4 &x2)
+{
+    k.x1 = x1;
+    k.x2 = x2;
+    k.y1 = s.y1;
+    k.y2 = s.y2;
 }
 
 // Transposed direct form II: two states per section (held in x1, x2)
@@ -192,7 +218,10 @@ TAV_INLINE void FusedPass(RowWork &w, const uint8_t *p, int n, const RowOutput &
     V4 velIn = w.velIn, velOut = w.velOut, dispIn = w.dispIn, dispOut = w.dispOut;
     V4 sumV = w.sumSq[1], peakV = w.peak[1], sumD = w.sumSq[2], peakD = w.peak[2];
     const LaneBiquad &velHpK = w.velHp, &dispHpK = w.dispHp;
-    State velHp = StateOf(velHpK), dispHp = StateOf(dispHpK);
+    HighPassState velHp = HighPassStateOf(velHpK), dispHp = HighPassStateOf(dispHpK);
+    // The sections' last two inputs, for their states; the loop keeps only
+    // their products, and the last rows' inputs are taken at the end.
+    V4 velX1 = velHpK.x1, velX2 = velHpK.x2, dispX1 = dispHpK.x1, dispX2 = dispHpK.x2;
     // The band's recursion writes each row's output after the last ones of
     // the run before, which the six taps reach back to.
     const V4 isoN1 = w.isoPoles[0], isoN2 = w.isoPoles[1], isoN3 = w.isoPoles[2];
@@ -310,7 +339,11 @@ TAV_INLINE void FusedPass(RowWork &w, const uint8_t *p, int n, const RowOutput &
     V4 x, v = velocity(p, x), d;
     captured(1);
     if (n == 1) {
+        velX2 = velX1;
+        velX1 = v;
         displacement(v, d);
+        dispX2 = dispX1;
+        dispX1 = d;
         rest(x, v, d);
     } else {
         V4 x1, v1 = velocity(p + 12, x1), d1;
@@ -334,7 +367,12 @@ TAV_INLINE void FusedPass(RowWork &w, const uint8_t *p, int n, const RowOutput &
             }
             captured(i - start);
         }
+        // The velocity before its high-pass is the displacement's input.
+        velX2 = dispIn;
+        velX1 = v1;
         displacement(v1, d1);
+        dispX2 = d;
+        dispX1 = d1;
         rest(x, v, d);
         rest(x1, v1, d1);
     }
@@ -354,8 +392,10 @@ TAV_INLINE void FusedPass(RowWork &w, const uint8_t *p, int n, const RowOutput &
     w.peak[1] = peakV;
     w.sumSq[2] = sumD;
     w.peak[2] = peakD;
-    KeepState(w.velHp, velHp);
-    KeepState(w.dispHp, dispHp);
+    if constexpr (kHighPass) {
+        KeepHighPass(w.velHp, velHp, velX1, velX2);
+        KeepHighPass(w.dispHp, dispHp, dispX1, dispX2);
+    }
     if constexpr (kIso) {
         // The high-pass part and the sum on the kept rows, every isoDecimation-th
         // from the first the run before left for this one.
