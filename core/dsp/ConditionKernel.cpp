@@ -299,8 +299,11 @@ TAV_INLINE void FusedPass(RowWork &w, const uint8_t *p, int n, const RowOutput &
         if constexpr (kHighPass)
             v = ToFloat<Isa>(Step(velHpK, velHp, v));
     };
-    // Its third: the displacement's high-pass, plots and sums.
-    auto rest = [&](const V4 &x, const V4 &v, V4 d) __attribute__((always_inline)) {
+    // Its third: the displacement's high-pass, plots and sums. The row's
+    // displacement before its high-pass stays as it was, for the section's
+    // state at the run's end.
+    auto rest = [&](const V4 &x, const V4 &v, const V4 &unfiltered) __attribute__((always_inline)) {
+        V4 d = unfiltered;
         if constexpr (kHighPass)
             d = ToFloat<Isa>(Step(dispHpK, dispHp, d));
         if constexpr (kPlot) {
