@@ -38,6 +38,9 @@ TAV_INLINE V4 Larger(const V4 &peak, const V4 &magnitude) { return magnitude > p
 // form of the 256-bit one goes through the stack in two halves; the AVX
 // paths use the one instruction each instead. Same values bit for bit.
 struct Generic {
+    // Whether the row pass keeps the raw figures as well (RawPass otherwise):
+    // only where 32 registers hold their running values beside the rest.
+    static constexpr bool kFusedRaw = false;
     TAV_INLINE static V4 Widen(const F4 &v) { return __builtin_convertvector(v, V4); }
     TAV_INLINE static F4 Narrow(const V4 &v) { return __builtin_convertvector(v, F4); }
 };
@@ -46,9 +49,13 @@ struct Generic {
 // Clang emits the one instruction for the generic form itself, and refuses
 // 256-bit operands in inline assembly outside a function built for AVX.
 struct Avx : Generic {};
+struct Avx512 : Generic {
+    static constexpr bool kFusedRaw = true;
+};
 #else
 // Only ever inlined into the functions built for AVX2 and above.
 struct Avx {
+    static constexpr bool kFusedRaw = false;
     TAV_INLINE static V4 Widen(const F4 &v)
     {
         V4 r;
@@ -61,6 +68,9 @@ struct Avx {
         asm("vcvtpd2ps %1, %0" : "=v"(r) : "v"(v));
         return r;
     }
+};
+struct Avx512 : Avx {
+    static constexpr bool kFusedRaw = true;
 };
 #endif
 
@@ -89,15 +99,41 @@ TAV_INLINE void KeepState(LaneBiquad &s, const State &t)
     s.y2 = t.y2;
 }
 
-// Direct form I, summed in the order of BiquadStep.
-TAV_INLINE V4 Step(const LaneBiquad &k, State &s, const V4 &x)
+// The plotted high-pass sections: direct form I, summed in the order of
+// BiquadStep. Their numerators are symmetric (b2 is b0, as every section
+// DesignBiquad makes for them has it), so b2 times the input two rows back
+// is b0 times it, the product its own row already made: each input is
+// multiplied twice, not three times, with the same products. `p1` and `p2`
+// hold b0 times the last two inputs, `q1` b1 times the last.
+struct HighPassState {
+    V4 q1, p1, p2, y1, y2;
+};
+
+TAV_INLINE HighPassState HighPassStateOf(const LaneBiquad &k)
 {
-    const V4 y = k.b0 * x + k.b1 * s.x1 + k.b2 * s.x2 - k.a1 * s.y1 - k.a2 * s.y2;
-    s.x2 = s.x1;
-    s.x1 = x;
+    return HighPassState{k.b1 * k.x1, k.b0 * k.x1, k.b2 * k.x2, k.y1, k.y2};
+}
+
+TAV_INLINE V4 Step(const LaneBiquad &k, HighPassState &s, const V4 &x)
+{
+    const V4 p = k.b0 * x;
+    const V4 y = (((p + s.q1) + s.p2) - k.a1 * s.y1) - k.a2 * s.y2;
+    s.q1 = k.b1 * x;
+    s.p2 = s.p1;
+    s.p1 = p;
     s.y2 = s.y1;
     s.y1 = y;
     return y;
+}
+
+// Keeps the states of a section whose last two inputs were `x1` (the newer)
+// and `x2`.
+TAV_INLINE void KeepHighPass(LaneBiquad &k, const HighPassState &s, const V4 &x1, const V4 &x2)
+{
+    k.x1 = x1;
+    k.x2 = x2;
+    k.y1 = s.y1;
+    k.y2 = s.y2;
 }
 
 // Transposed direct form II: two states per section (held in x1, x2)
@@ -124,11 +160,13 @@ TAV_INLINE V4 LowPassTaps(const V4 *u)
     return ((u[0] + u[-5]) - Splat(11.0) * (u[-1] + u[-4])) - Splat(38.0) * (u[-2] + u[-3]);
 }
 
-// The high-pass's pole pair over (1, -2, 1), transposed.
+// The high-pass's pole pair over (1, -2, 1), transposed. The input's term
+// goes in before the output's, off the path from one kept row's output to
+// the next: the kept rows run one after the other, bound by that latency.
 TAV_INLINE V4 HighPassPair(const LaneBiquad &k, State &s, const V4 &x)
 {
     const V4 y = x + s.x1;
-    s.x1 = (s.x2 - k.a1 * y) - x * Splat(2.0);
+    s.x1 = (s.x2 - x * Splat(2.0)) - k.a1 * y;
     s.x2 = x - k.a2 * y;
     return y;
 }
@@ -143,15 +181,18 @@ TAV_INLINE V4 HighPassPole(const LaneBiquad &k, State &s, const V4 &x)
 }
 
 // Loads row i's X, Y, Z (and one value beyond, into the idle lane) with a
-// NaN or infinite sample, and the idle lane, taken as 0. RawRun counts them.
+// NaN or infinite sample, and the idle lane, taken as 0; the raw figures
+// count them. `raw` receives the samples as they came, `magnitude` their
+// absolute values and `finite` which of them are finite.
 template <class Isa>
-TAV_INLINE V4 LoadRow(const uint8_t *p)
+TAV_INLINE V4 LoadRow(const uint8_t *p, V4 &raw, V4 &magnitude, M4 &finite)
 {
-    F4 raw;
-    std::memcpy(&raw, p, sizeof raw);
-    const V4 x = Isa::Widen(raw);
-    const M4 finite = (Abs(x) <= Splat(FLT_MAX)) & kAxisLanes;
-    return (V4)((M4)x & finite);
+    F4 in;
+    std::memcpy(&in, p, sizeof in);
+    raw = Isa::Widen(in);
+    magnitude = Abs(raw);
+    finite = magnitude <= Splat(FLT_MAX);
+    return (V4)((M4)raw & finite & kAxisLanes);
 }
 
 // One loop over the rows does the acceleration's statistics and speed
@@ -177,7 +218,10 @@ TAV_INLINE void FusedPass(RowWork &w, const uint8_t *p, int n, const RowOutput &
     V4 velIn = w.velIn, velOut = w.velOut, dispIn = w.dispIn, dispOut = w.dispOut;
     V4 sumV = w.sumSq[1], peakV = w.peak[1], sumD = w.sumSq[2], peakD = w.peak[2];
     const LaneBiquad &velHpK = w.velHp, &dispHpK = w.dispHp;
-    State velHp = StateOf(velHpK), dispHp = StateOf(dispHpK);
+    HighPassState velHp = HighPassStateOf(velHpK), dispHp = HighPassStateOf(dispHpK);
+    // The sections' last two inputs, for their states; the loop keeps only
+    // their products, and the last rows' inputs are taken at the end.
+    V4 velX1 = velHpK.x1, velX2 = velHpK.x2, dispX1 = dispHpK.x1, dispX2 = dispHpK.x2;
     // The band's recursion writes each row's output after the last ones of
     // the run before, which the six taps reach back to.
     const V4 isoN1 = w.isoPoles[0], isoN2 = w.isoPoles[1], isoN3 = w.isoPoles[2];
@@ -191,6 +235,13 @@ TAV_INLINE void FusedPass(RowWork &w, const uint8_t *p, int n, const RowOutput &
     int untilCapture = (decimation - out.captureCount % decimation) % decimation;
     int position = (out.captureCount + untilCapture) / decimation;
     V4 sumIso = w.sumIso;
+    // The raw figures, where this pass keeps them: in double lanes, which
+    // hold the float samples exactly, against the limit as a float, so that
+    // every comparison falls as RawPass's does. Runs are counted less one:
+    // a sample that ends a run sets it to 0, the masked count as it stands.
+    V4 rawMin = w.rawMin, rawMax = w.rawMax, rawPrevious = w.rawPrevious;
+    const V4 rawLimit = ToFloat<Isa>(w.rangeLimit);
+    M4 runLess = w.run - 1, longestLess = w.longestRun - 1, atLimit = w.atLimit, finiteRows = {};
     float *dst[3][3];
     std::memcpy(dst, out.plot, sizeof dst);
 
@@ -198,7 +249,18 @@ TAV_INLINE void FusedPass(RowWork &w, const uint8_t *p, int n, const RowOutput &
     // and the velocity (before the high-pass), from its samples.
     auto velocity = [&](const uint8_t *row, V4 &x) __attribute__((always_inline)) {
         // A NaN or infinite sample counts as no acceleration.
-        x = LoadRow<Isa>(row);
+        V4 raw, magnitude;
+        M4 finite;
+        x = LoadRow<Isa>(row, raw, magnitude, finite);
+        if constexpr (Isa::kFusedRaw) {
+            rawMin = raw < rawMin ? raw : rawMin;
+            rawMax = raw > rawMax ? raw : rawMax;
+            runLess = raw == rawPrevious ? runLess + 1 : M4{};
+            longestLess = runLess > longestLess ? runLess : longestLess;
+            atLimit -= magnitude >= rawLimit;
+            finiteRows -= finite;
+            rawPrevious = raw;
+        }
         sumSq += x * x;
         peak = Larger(peak, Abs(x));
         const V4 dev = x - shift;
@@ -237,8 +299,11 @@ TAV_INLINE void FusedPass(RowWork &w, const uint8_t *p, int n, const RowOutput &
         if constexpr (kHighPass)
             v = ToFloat<Isa>(Step(velHpK, velHp, v));
     };
-    // Its third: the displacement's high-pass, plots and sums.
-    auto rest = [&](const V4 &x, const V4 &v, V4 d) __attribute__((always_inline)) {
+    // Its third: the displacement's high-pass, plots and sums. The row's
+    // displacement before its high-pass stays as it was, for the section's
+    // state at the run's end.
+    auto rest = [&](const V4 &x, const V4 &v, const V4 &unfiltered) __attribute__((always_inline)) {
+        V4 d = unfiltered;
         if constexpr (kHighPass)
             d = ToFloat<Isa>(Step(dispHpK, dispHp, d));
         if constexpr (kPlot) {
@@ -277,7 +342,11 @@ TAV_INLINE void FusedPass(RowWork &w, const uint8_t *p, int n, const RowOutput &
     V4 x, v = velocity(p, x), d;
     captured(1);
     if (n == 1) {
+        velX2 = velX1;
+        velX1 = v;
         displacement(v, d);
+        dispX2 = dispX1;
+        dispX1 = d;
         rest(x, v, d);
     } else {
         V4 x1, v1 = velocity(p + 12, x1), d1;
@@ -301,7 +370,12 @@ TAV_INLINE void FusedPass(RowWork &w, const uint8_t *p, int n, const RowOutput &
             }
             captured(i - start);
         }
+        // The velocity before its high-pass is the displacement's input.
+        velX2 = dispIn;
+        velX1 = v1;
         displacement(v1, d1);
+        dispX2 = d;
+        dispX1 = d1;
         rest(x, v, d);
         rest(x1, v1, d1);
     }
@@ -321,8 +395,10 @@ TAV_INLINE void FusedPass(RowWork &w, const uint8_t *p, int n, const RowOutput &
     w.peak[1] = peakV;
     w.sumSq[2] = sumD;
     w.peak[2] = peakD;
-    KeepState(w.velHp, velHp);
-    KeepState(w.dispHp, dispHp);
+    if constexpr (kHighPass) {
+        KeepHighPass(w.velHp, velHp, velX1, velX2);
+        KeepHighPass(w.dispHp, dispHp, dispX1, dispX2);
+    }
     if constexpr (kIso) {
         // The high-pass part and the sum on the kept rows, every isoDecimation-th
         // from the first the run before left for this one.
@@ -330,11 +406,12 @@ TAV_INLINE void FusedPass(RowWork &w, const uint8_t *p, int n, const RowOutput &
         const int step = w.isoDecimation > 0 ? w.isoDecimation : 1;
         const V4 *rows = lowPassed + (kIsoTaps - 1);
         int r = w.isoUntilKept;
-        for (; r < n; r += step) {
+        uint32_t kept = 0;
+        for (; r < n; r += step, ++kept) {
             const V4 band = HighPassPole(w.isoHigh[1], pole, HighPassPair(w.isoHigh[0], pair, LowPassTaps(rows + r)));
             sumIso += band * band;
-            ++w.isoKept;
         }
+        w.isoKept += kept;
         w.isoUntilKept = r - n;
         KeepState(w.isoHigh[0], pair);
         KeepState(w.isoHigh[1], pole);
@@ -344,44 +421,16 @@ TAV_INLINE void FusedPass(RowWork &w, const uint8_t *p, int n, const RowOutput &
         w.isoState[2] = iso3;
     }
     w.sumIso = sumIso;
+    if constexpr (Isa::kFusedRaw) {
+        w.rawMin = rawMin;
+        w.rawMax = rawMax;
+        w.rawPrevious = rawPrevious;
+        w.run = runLess + 1;
+        w.longestRun = longestLess + 1;
+        w.atLimit = atLimit;
+        w.nonFinite += n - finiteRows;
+    }
 }
-
-using RunFn = void (*)(RowWork &, const uint8_t *, int, const RowOutput &);
-
-template <bool kIso, bool kHighPass, bool kPlot, bool kCapture>
-void RowsBaseline(RowWork &w, const uint8_t *p, int n, const RowOutput &out)
-{
-    FusedPass<Generic, kIso, kHighPass, kPlot, kCapture>(w, p, n, out);
-}
-
-// The same code for processors with 256-bit vectors. No fused multiply-add
-// (the file is built without contraction), so that results do not depend on
-// the processor.
-template <bool kIso, bool kHighPass, bool kPlot, bool kCapture>
-__attribute__((target("avx2"))) void RowsAvx2(RowWork &w, const uint8_t *p, int n, const RowOutput &out)
-{
-    FusedPass<Avx, kIso, kHighPass, kPlot, kCapture>(w, p, n, out);
-}
-
-// Still 256-bit vectors, but with the 32 vector registers of AVX-512: the
-// pass's running values then stay in registers instead of being stored and
-// reloaded every row.
-template <bool kIso, bool kHighPass, bool kPlot, bool kCapture>
-__attribute__((target("avx2,avx512f,avx512vl"))) void RowsAvx512(RowWork &w, const uint8_t *p, int n,
-                                                                 const RowOutput &out)
-{
-    FusedPass<Avx, kIso, kHighPass, kPlot, kCapture>(w, p, n, out);
-}
-
-#define TAV_TABLE_HALF(fn, iso)                                            \
-    {{{fn<iso, false, false, false>, fn<iso, false, false, true>},         \
-      {fn<iso, false, true, false>, fn<iso, false, true, true>}},          \
-     {{fn<iso, true, false, false>, fn<iso, true, false, true>},           \
-      {fn<iso, true, true, false>, fn<iso, true, true, true>}}}
-#define TAV_TABLE(fn) {TAV_TABLE_HALF(fn, false), TAV_TABLE_HALF(fn, true)}
-
-// Indexed [path][iso][highPass][plot][capture].
-constexpr RunFn kPaths[3][2][2][2][2] = {TAV_TABLE(RowsBaseline), TAV_TABLE(RowsAvx2), TAV_TABLE(RowsAvx512)};
 
 // The raw figures in single precision, four lanes in one 128-bit register:
 // the samples come as floats and the figures need nothing more. The idle
@@ -425,6 +474,45 @@ TAV_INLINE void RawPass(RowWork &w, const uint8_t *p, int n)
     w.atLimit = __builtin_convertvector(atLimit, M4);
 }
 
+using RunFn = void (*)(RowWork &, const uint8_t *, int, const RowOutput &);
+
+template <bool kIso, bool kHighPass, bool kPlot, bool kCapture>
+void RowsBaseline(RowWork &w, const uint8_t *p, int n, const RowOutput &out)
+{
+    FusedPass<Generic, kIso, kHighPass, kPlot, kCapture>(w, p, n, out);
+    RawPass<Generic>(w, p, n);
+}
+
+// The same code for processors with 256-bit vectors. No fused multiply-add
+// (the file is built without contraction), so that results do not depend on
+// the processor.
+template <bool kIso, bool kHighPass, bool kPlot, bool kCapture>
+__attribute__((target("avx2"))) void RowsAvx2(RowWork &w, const uint8_t *p, int n, const RowOutput &out)
+{
+    FusedPass<Avx, kIso, kHighPass, kPlot, kCapture>(w, p, n, out);
+    RawPass<Avx>(w, p, n);
+}
+
+// Still 256-bit vectors, but with the 32 vector registers of AVX-512: the
+// pass's running values then stay in registers instead of being stored and
+// reloaded every row, the raw figures' as well.
+template <bool kIso, bool kHighPass, bool kPlot, bool kCapture>
+__attribute__((target("avx2,avx512f,avx512vl"))) void RowsAvx512(RowWork &w, const uint8_t *p, int n,
+                                                                 const RowOutput &out)
+{
+    FusedPass<Avx512, kIso, kHighPass, kPlot, kCapture>(w, p, n, out);
+}
+
+#define TAV_TABLE_HALF(fn, iso)                                            \
+    {{{fn<iso, false, false, false>, fn<iso, false, false, true>},         \
+      {fn<iso, false, true, false>, fn<iso, false, true, true>}},          \
+     {{fn<iso, true, false, false>, fn<iso, true, false, true>},           \
+      {fn<iso, true, true, false>, fn<iso, true, true, true>}}}
+#define TAV_TABLE(fn) {TAV_TABLE_HALF(fn, false), TAV_TABLE_HALF(fn, true)}
+
+// Indexed [path][iso][highPass][plot][capture].
+constexpr RunFn kPaths[3][2][2][2][2] = {TAV_TABLE(RowsBaseline), TAV_TABLE(RowsAvx2), TAV_TABLE(RowsAvx512)};
+
 void RawBaseline(RowWork &w, const uint8_t *p, int n) { RawPass<Generic>(w, p, n); }
 __attribute__((target("avx2"))) void RawAvx2(RowWork &w, const uint8_t *p, int n) { RawPass<Avx>(w, p, n); }
 __attribute__((target("avx2,avx512f,avx512vl"))) void RawAvx512(RowWork &w, const uint8_t *p, int n)
@@ -445,138 +533,7 @@ int FastestPath()
 
 std::atomic<int> gPath{FastestPath()};
 
-void LoadSection(LaneBiquad &l, const Biquad (&s)[3])
-{
-    l = LaneBiquad{};
-    for (int a = 0; a < 3; ++a) {
-        l.b0[a] = s[a].b0;
-        l.b1[a] = s[a].b1;
-        l.b2[a] = s[a].b2;
-        l.a1[a] = s[a].a1;
-        l.a2[a] = s[a].a2;
-        l.x1[a] = s[a].x1;
-        l.x2[a] = s[a].x2;
-        l.y1[a] = s[a].y1;
-        l.y2[a] = s[a].y2;
-    }
-}
-
-void StoreSection(const LaneBiquad &l, Biquad (&s)[3])
-{
-    for (int a = 0; a < 3; ++a) {
-        s[a].x1 = l.x1[a];
-        s[a].x2 = l.x2[a];
-        s[a].y1 = l.y1[a];
-        s[a].y2 = l.y2[a];
-    }
-}
-
 }  // namespace
-
-void LoadLanes(RowWork &w, const ConditionState &c)
-{
-    w = RowWork{};
-    w.a = V4{c.integratorA, c.integratorA, c.integratorA, 0};
-    w.b = V4{c.integratorB, c.integratorB, c.integratorB, 0};
-    for (int a = 0; a < 3; ++a) {
-        w.velIn[a] = c.velocityIntegrator[a].previousInput;
-        w.velOut[a] = c.velocityIntegrator[a].previousOutput;
-        w.dispIn[a] = c.displacementIntegrator[a].previousInput;
-        w.dispOut[a] = c.displacementIntegrator[a].previousOutput;
-        for (int q = 0; q < 3; ++q) {
-            w.sumSq[q][a] = c.sumSquares[q][a];
-            w.peak[q][a] = c.runningPeak[q][a];
-        }
-        w.s1[a] = c.sumAccel[a];
-        w.s2[a] = c.sumAccel2[a];
-        w.s3[a] = c.sumAccel3[a];
-        w.s4[a] = c.sumAccel4[a];
-        w.shift[a] = c.kurtosisShift[a];
-        w.sumIso[a] = c.isoSumSquares[a];
-        w.rawMin[a] = c.rawMin[a];
-        w.rawMax[a] = c.rawMax[a];
-        w.rawPrevious[a] = c.rawPrevious[a];
-        w.run[a] = c.rawRun[a];
-        w.longestRun[a] = c.rawLongestRun[a];
-        w.atLimit[a] = c.rawAtLimit[a];
-    }
-    // An unknown range counts nothing at its limit.
-    const float range = c.rangeLimitG.load(std::memory_order_relaxed);
-    const double limit = range > 0.0f ? kRangeLimitShare * range : __builtin_inf();
-    w.rangeLimit = V4{limit, limit, limit, __builtin_inf()};
-    LoadSection(w.velHp, c.velocityHighPass);
-    LoadSection(w.dispHp, c.displacementHighPass);
-    w.speedLp = LaneBiquad{};
-    for (int i = 0; i < kSpeedSections; ++i) {
-        const Biquad &s = c.speedLowPass[i];
-        w.speedLp.b0[i] = s.b0;
-        w.speedLp.b1[i] = s.b1;
-        w.speedLp.b2[i] = s.b2;
-        w.speedLp.a1[i] = s.a1;
-        w.speedLp.a2[i] = s.a2;
-        w.speedLp.x1[i] = s.x1;
-        w.speedLp.x2[i] = s.x2;
-        w.speedOut[i] = s.y1;
-    }
-    // The low-pass's real pole (1, p) and pair (1, q1, q2) as one
-    // denominator; the history and the high-pass's states per axis.
-    for (int a = 0; a < 3; ++a) {
-        const double p = c.isoBand[1][a].a1, q1 = c.isoBand[2][a].a1, q2 = c.isoBand[2][a].a2;
-        w.isoPoles[0][a] = -(p + q1);
-        w.isoPoles[1][a] = -(q2 + p * q1);
-        w.isoPoles[2][a] = -(p * q2);
-        for (int k = 0; k < 3; ++k)
-            w.isoState[k][a] = c.isoLowPassState[k][a];
-        for (int k = 0; k < kIsoTaps - 1; ++k)
-            w.isoHistory[k][a] = c.isoLowPassHistory[k][a];
-    }
-    LoadSection(w.isoHigh[0], c.isoBand[3]);
-    LoadSection(w.isoHigh[1], c.isoBand[4]);
-    w.isoDecimation = c.isoDecimation;
-    w.isoUntilKept = c.isoUntilKept;
-    w.isoKept = c.isoKeptRows;
-}
-
-uint64_t StoreLanes(const RowWork &w, ConditionState &c)
-{
-    for (int a = 0; a < 3; ++a) {
-        c.velocityIntegrator[a] = Integrator{w.velOut[a], w.velIn[a]};
-        c.displacementIntegrator[a] = Integrator{w.dispOut[a], w.dispIn[a]};
-        for (int q = 0; q < 3; ++q) {
-            c.sumSquares[q][a] = w.sumSq[q][a];
-            c.runningPeak[q][a] = w.peak[q][a];
-        }
-        c.sumAccel[a] = w.s1[a];
-        c.sumAccel2[a] = w.s2[a];
-        c.sumAccel3[a] = w.s3[a];
-        c.sumAccel4[a] = w.s4[a];
-        c.isoSumSquares[a] = w.sumIso[a];
-        c.rawMin[a] = static_cast<float>(w.rawMin[a]);
-        c.rawMax[a] = static_cast<float>(w.rawMax[a]);
-        c.rawPrevious[a] = static_cast<float>(w.rawPrevious[a]);
-        c.rawRun[a] = static_cast<uint32_t>(w.run[a]);
-        c.rawLongestRun[a] = static_cast<uint32_t>(w.longestRun[a]);
-        c.rawAtLimit[a] = static_cast<uint32_t>(w.atLimit[a]);
-    }
-    StoreSection(w.velHp, c.velocityHighPass);
-    StoreSection(w.dispHp, c.displacementHighPass);
-    for (int i = 0; i < kSpeedSections; ++i) {
-        c.speedLowPass[i].x1 = w.speedLp.x1[i];
-        c.speedLowPass[i].x2 = w.speedLp.x2[i];
-        c.speedLowPass[i].y1 = w.speedOut[i];
-    }
-    for (int a = 0; a < 3; ++a) {
-        for (int k = 0; k < 3; ++k)
-            c.isoLowPassState[k][a] = w.isoState[k][a];
-        for (int k = 0; k < kIsoTaps - 1; ++k)
-            c.isoLowPassHistory[k][a] = w.isoHistory[k][a];
-    }
-    StoreSection(w.isoHigh[0], c.isoBand[3]);
-    StoreSection(w.isoHigh[1], c.isoBand[4]);
-    c.isoUntilKept = w.isoUntilKept;
-    c.isoKeptRows = w.isoKept;
-    return static_cast<uint64_t>(w.nonFinite[0] + w.nonFinite[1] + w.nonFinite[2]);
-}
 
 void RawRun(RowWork &w, const uint8_t *p, int n)
 {

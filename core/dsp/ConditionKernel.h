@@ -47,7 +47,7 @@ struct RowWork {
     V4 s1, s2, s3, s4;         // kurtosis sums of deviations from `shift`
     V4 shift;
     M4 nonFinite;              // NaN or infinite samples taken as 0, per lane
-    // Raw figures (RawRun): extremes, the last sample, the current and the
+    // Raw figures: extremes, the last sample, the current and the
     // longest run of equal samples, samples at the range limit.
     V4 rawMin, rawMax, rawPrevious, rangeLimit;
     M4 run, longestRun, atLimit;
@@ -71,7 +71,8 @@ struct RowOutput {
 // Conditions `n` rows starting at `p` (12 bytes per row, 16 bytes readable
 // at each row: the next row or the packet's end marker follows). `plot`
 // selects the plot writes, `capture` the speed capture of every row, `iso`
-// the severity band's filters and sum.
+// the severity band's filters and sum. The raw figures and the count of NaN
+// or infinite samples are always kept.
 void ConditionRowRun(RowWork &w, const uint8_t *p, int n, bool iso, bool highPass, bool plot, bool capture,
                      const RowOutput &out);
 
@@ -84,8 +85,9 @@ enum class Path { kBaseline = 0, kAvx2 = 1, kAvx512 = 2 };
 Path UsePath(Path wanted);
 
 // The raw figures of `n` rows starting at `p` (same layout as above), and
-// the count of NaN or infinite samples. Kept out of the fused pass, whose
-// running values already fill the registers; run over the same rows.
+// the count of NaN or infinite samples, alone: what ConditionRowRun keeps
+// besides its other work (in its own pass below AVX-512, whose 16 registers
+// the row pass's running values already fill).
 void RawRun(RowWork &w, const uint8_t *p, int n);
 
 }  // namespace tav::kernel

@@ -89,6 +89,8 @@ struct ConditionState {
     // reported it; 0 while unknown. Set by the station, any thread.
     std::atomic<float> rangeLimitG{0.0f};
 
+    // The kernel takes b2 of these two as b0 (a high-pass's numerator is
+    // symmetric) and multiplies each input by it once for both.
     Biquad velocityHighPass[3];
     Biquad displacementHighPass[3];
     // Anti-alias low-pass of the Z axis's speed capture, one per section;

@@ -354,7 +354,6 @@ void Conditioner::ConditionRows(ConnectionRecord &rec, const uint8_t *block, int
             out.captureDecimation = c.captureDecimation;
             if (withCapture > 0)
                 kernel::ConditionRowRun(w, rowAt(i), withCapture, isoBand_, highPass, plot, true, out);
-            kernel::RawRun(w, rowAt(i), n);
             if (n > withCapture) {
                 for (int a = 0; a < 3; ++a)
                     for (int q = 0; q < 3; ++q)
