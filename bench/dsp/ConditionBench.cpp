@@ -5,11 +5,14 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <vector>
 
 #include "Figure.h"
+#include "core/dsp/ConditionKernel.h"
 #include "core/processing/Conditioner.h"
 
 using namespace tav;
@@ -111,6 +114,14 @@ BENCHMARK(ConditionBlocks)
 
 int main(int argc, char **argv)
 {
+    // BENCH_KERNEL_PATH=baseline or avx2 measures a narrower path than this
+    // processor's fastest, as machines without AVX-512 run it.
+    if (const char *path = std::getenv("BENCH_KERNEL_PATH")) {
+        const auto wanted = std::strcmp(path, "baseline") == 0 ? tav::kernel::Path::kBaseline
+                            : std::strcmp(path, "avx2") == 0   ? tav::kernel::Path::kAvx2
+                                                               : tav::kernel::Path::kAvx512;
+        std::printf("kernel path %d\n", int(tav::kernel::UsePath(wanted)));
+    }
     benchmark::Initialize(&argc, argv);
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
